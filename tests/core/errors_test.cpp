@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kiv_base.h"
+#include "ust.h"
+
+namespace {
+
+struct CodeText {
+    kivResult code;
+    const char *text;
+};
+
+TEST(StrError, LibraryCodesHaveTheirMessages) {
+    const CodeText cases[] = {
+        {0x96240001, "Bad repository id format"},
+        {0x96240002, "Invalid argument"},
+        {0x96240003, "Not enough space in output buffer"},
+        {0x96240004, "Repository id already exists"},
+        {0x96240005, "Read only error"},
+        {0x96240006, "Repository id of containing scope is unknown"},
+        {0x96240007, "error 0x96240007"},
+        {0x96240008, "Repository id of base interface is unknown"},
+        {0x96240009, "Invalid base interface repository id"},
+        {0x9624000A, "Unknown repository id"},
+        {0x9624000B, "Invalid kind of definition"},
+        {0x9624000C, "Type library format error"},
+        {0x9624000D, "An operation has been attempted in an invalid state"},
+        {0x9624000E, "A bad/inconsistent state has been detected"},
+        {0x9624000F, "Incompatible redefinition"},
+        {0x96240010, "Aggregation not supported"},
+        {0x96240011, "error 0x96240011"},
+        {0x96240012, "No object factory found"},
+        // Outside the table, but in the facility.
+        {0x96240000, "error 0x96240000"},
+        {0x96240013, "error 0x96240013"},
+        {0x9624FFFF, "error 0x9624ffff"},
+        {0xB6240001, "error 0xb6240001"},  // bit 29 set
+        {0xD6240002, "error 0xd6240002"},  // bit 30 set
+        // Success and warning codes of the facility.
+        {0x16240001, "unknown result code 0x16240001"},
+        {0x16240000, "unknown result code 0x16240000"},
+        {0x36240005, "unknown result code 0x36240005"},
+    };
+    for (const auto &c : cases) EXPECT_STREQ(kivStrError(c.code), c.text) << std::hex << c.code;
+}
+
+TEST(StrError, OtherCodesComeFromTheRuntimeUnchanged) {
+    for (kivResult code : {0u, 0x9622000Cu, 0x96220002u, 0x9623000Du, 0x96230003u, 0x80004005u,
+                           0x80070005u, 0x80070057u, 0x12345678u, 0x96250001u}) {
+        EXPECT_EQ(kivStrError(code), ustStrError(code)) << std::hex << code;
+        EXPECT_NE(kivStrError(code), nullptr);
+    }
+    EXPECT_STREQ(kivStrError(0x9622000C), "Cannot allocate memory");
+    EXPECT_STREQ(kivStrError(0x80004005), "Unspecified failure");
+}
+
+TEST(StrError, ForeignCodeLeavesThreadTextAlone) {
+    const char *first = kivStrError(KIV_E_FORMAT);
+    kivStrError(KIV_E_FAIL);
+    kivStrError(0x9622000C);
+    EXPECT_STREQ(first, "Type library format error");
+}
+
+TEST(StrError, EachThreadKeepsItsOwnText) {
+    // Each thread's text must survive other threads' calls; leaks show under LeakSanitizer.
+    std::vector<std::thread> threads;
+    std::vector<int> mismatches(8, 0);
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([t, &mismatches] {
+            kivResult code = 0x96240001u + static_cast<kivResult>(t);
+            std::string expected = kivStrError(code);
+            for (int i = 0; i < 2000; ++i) {
+                const char *text = kivStrError(code);
+                std::this_thread::yield();
+                if (expected != text) ++mismatches[t];
+            }
+        });
+    }
+    for (auto &th : threads) th.join();
+    for (int m : mismatches) EXPECT_EQ(m, 0);
+}
+
+std::vector<std::pair<kivResult, std::string>> handled;
+void recordError(kivResult code, const char *message) {
+    handled.emplace_back(code, message);
+}
+void noisyFatal(kivResult code, const char *message) {
+    fprintf(stderr, "handler got %#x %s\n", code, message);
+}
+
+struct ErrorOutputCase {
+    kivResult code;
+    const char *message;
+    const char *written;
+};
+
+TEST(Reporting, DefaultErrorOutput) {
+    const ErrorOutputCase cases[] = {
+        {0, "x", "x\n"},
+        {0x96240005, "open", "open: Read only error\n"},
+        {0x96240007, "scope", "scope: error 0x96240007\n"},
+        {0x80004005, "", ": Unspecified failure\n"},
+    };
+    kivSetErrorHandler(nullptr, nullptr);
+    for (const auto &c : cases) {
+        testing::internal::CaptureStderr();
+        kivError(c.code, c.message);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.written);
+    }
+}
+
+TEST(Reporting, HandlerReceivesErrorsAndNothingIsWritten) {
+    handled.clear();
+    kivSetErrorHandler(recordError, nullptr);
+    testing::internal::CaptureStderr();
+    kivError(KIV_E_READ_ONLY, "open");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    kivSetErrorHandler(nullptr, nullptr);
+    ASSERT_EQ(handled.size(), 1u);
+    EXPECT_EQ(handled[0].first, KIV_E_READ_ONLY);
+    EXPECT_EQ(handled[0].second, "open");
+
+    testing::internal::CaptureStderr();
+    kivError(0, "back");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "back\n");
+}
+
+TEST(ReportingDeathTest, FatalWritesAndExitsWithOne) {
+    kivSetErrorHandler(nullptr, nullptr);
+    EXPECT_EXIT(kivFatal(0, "stop"), testing::ExitedWithCode(1), "^Fatal: stop\n$");
+    EXPECT_EXIT(kivFatal(KIV_E_FORMAT, "load"), testing::ExitedWithCode(1),
+                "^Fatal: load: Type library format error\n$");
+}
+
+TEST(ReportingDeathTest, FatalHandlerThatReturnsAborts) {
+    EXPECT_EXIT(
+        {
+            kivSetErrorHandler(nullptr, noisyFatal);
+            kivFatal(KIV_E_FORMAT, "bad");
+        },
+        testing::KilledBySignal(SIGABRT), "handler got 0x9624000c bad");
+}
+
+TEST(ReportingDeathTest, ErrorHandlerDoesNotCatchFatal) {
+    EXPECT_EXIT(
+        {
+            kivSetErrorHandler(recordError, nullptr);
+            kivFatal(0, "only fatal");
+        },
+        testing::ExitedWithCode(1), "Fatal: only fatal");
+}
+
+}  // namespace
