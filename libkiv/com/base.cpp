@@ -54,7 +54,8 @@ KIV_API kivResult kivSameObject(void *a, void *b) {
     void *identityA = nullptr;
     void *identityB = nullptr;
     kivResult result = baseSlots(a)->queryInterface(a, KIV_IID_IUNKNOWN, &identityA);
-    if (KIV_SUCCEEDED(result)) result = baseSlots(b)->queryInterface(b, KIV_IID_IUNKNOWN, &identityB);
+    if (KIV_SUCCEEDED(result))
+        result = baseSlots(b)->queryInterface(b, KIV_IID_IUNKNOWN, &identityB);
     if (KIV_SUCCEEDED(result)) {
         if (identityA && identityB)
             result = identityA == identityB ? 0 : 1;

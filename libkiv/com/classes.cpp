@@ -173,8 +173,7 @@ kivResult Components::openLocation(size_t location) {
     return result;
 }
 
-kivResult Components::lookUpPersistent(size_t location, const char *clsid,
-                                       PluginEntry **plugin) {
+kivResult Components::lookUpPersistent(size_t location, const char *clsid, PluginEntry **plugin) {
     CachedClassesKey &cached = cachedKeys_[location];
     if (cached.key == KIV_REG_NO_KEY && cached.failure == KIV_S_OK)
         cached.failure = openLocation(location);

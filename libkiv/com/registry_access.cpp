@@ -87,8 +87,8 @@ kivResult writeClass(IRegistry *registry, int32_t classes, const char *clsid, co
 kivResult deleteClass(IRegistry *registry, int32_t classes, const char *clsid) {
     {
         RegistryKey classKey(registry);
-        kivResult result = registry->vtbl->openKey(registry, classes, clsid, 0,
-                                                   kAccessDeleteValue, 0, classKey.out());
+        kivResult result = registry->vtbl->openKey(registry, classes, clsid, 0, kAccessDeleteValue,
+                                                   0, classKey.out());
         if (KIV_FAILED(result)) return result;
         result = registry->vtbl->deleteValue(registry, classKey.get(), kPathValue);
         if (KIV_FAILED(result)) return result;
