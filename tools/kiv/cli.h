@@ -33,5 +33,10 @@ std::optional<uint32_t> parseCode(std::string_view text);
 
 // Subcommands, one per file.
 int runStrError(Args args);
+int runUuid(Args args);
+int runRegister(Args args);
+int runUnregister(Args args);
+int runWhich(Args args);
+int runCreate(Args args);
 
 }  // namespace kivtool
