@@ -1,7 +1,8 @@
 // Class resolution, plug-in loading and in-process registrations.
 #include "com/classes.h"
 
-#include <new>
+#include <functional>
+#include <string_view>
 
 #include "com/base.h"
 #include "com/catalogue.h"
@@ -18,8 +19,10 @@ struct PluginEntry {
 };
 
 struct ClassEntry {
-    char *clsid;  // also its key in the class table
+    char *clsid;
+    size_t hash;
     PluginEntry *plugin;
+    ClassEntry *next;  // in its bucket; set before the entry is published
 };
 
 struct Registration {
@@ -29,7 +32,6 @@ struct Registration {
 
 namespace {
 
-constexpr uint32_t kClassBuckets = 128;
 constexpr uint32_t kPluginBuckets = 32;
 constexpr uint32_t kRegistrationBuckets = 128;
 
@@ -47,12 +49,6 @@ class MutexLock {
 template <typename T>
 T *allocate() {
     return static_cast<T *>(kivCalloc(1, sizeof(T)));
-}
-
-void freeClassEntry(void *value) {
-    auto *entry = static_cast<ClassEntry *>(value);
-    kivFree(entry->clsid);
-    kivFree(entry);
 }
 
 void closePluginEntry(void *value) {
@@ -73,11 +69,46 @@ bool movesOn(kivResult result) {
     return result == KIV_E_RT_NOT_FOUND;
 }
 
+size_t hashOf(std::string_view clsid) {
+    return std::hash<std::string_view>{}(clsid);
+}
+
 }  // namespace
+
+ClassTable::~ClassTable() {
+    for (auto &bucket : buckets_) {
+        ClassEntry *e = bucket.load(std::memory_order_relaxed);
+        while (e) {
+            ClassEntry *next = e->next;
+            kivFree(e->clsid);
+            kivFree(e);
+            e = next;
+        }
+    }
+}
+
+const ClassEntry *ClassTable::find(const char *clsid) const {
+    std::string_view id(clsid);
+    size_t hash = hashOf(id);
+    for (const ClassEntry *e = buckets_[hash % kBuckets].load(std::memory_order_acquire); e;
+         e = e->next)
+        if (e->hash == hash && id == e->clsid) return e;
+    return nullptr;
+}
+
+const ClassEntry *ClassTable::add(const char *clsid, PluginEntry *plugin) {
+    auto *entry = allocate<ClassEntry>();
+    entry->clsid = kivStrDup(clsid);
+    entry->hash = hashOf(clsid);
+    entry->plugin = plugin;
+    std::atomic<ClassEntry *> &bucket = buckets_[entry->hash % kBuckets];
+    entry->next = bucket.load(std::memory_order_relaxed);
+    bucket.store(entry, std::memory_order_release);
+    return entry;
+}
 
 Components::Components(kivDSOGetObjectFactory registryEntry) : registryEntry_(registryEntry) {
     ustMutexInit(&mutex_);
-    classes_ = kivHashCreate(kClassBuckets, 0);
     plugins_ = kivHashCreate(kPluginBuckets, 0);
     registrations_ = kivHashCreate(kRegistrationBuckets, 0);
 }
@@ -88,7 +119,6 @@ Components::~Components() {
             if (cached.key != KIV_REG_NO_KEY) registry->vtbl->closeKey(registry, cached.key);
         releaseInterface(registry);
     }
-    kivHashDestroy(classes_, freeClassEntry);
     kivHashDestroy(plugins_, closePluginEntry);
     kivHashDestroy(registrations_, freeRegistration);
     ustMutexDestroy(&mutex_);
@@ -128,20 +158,20 @@ kivResult Components::findFactoryEntry(const char *clsid, kivDSOGetObjectFactory
         *entry = registryEntry_;
         return KIV_S_OK;
     }
+    if (const ClassEntry *known = classes_.find(clsid)) {
+        *entry = known->plugin->entry;
+        return KIV_S_OK;
+    }
     MutexLock lock(mutex_);
-    if (auto *known = static_cast<ClassEntry *>(kivHashGet(classes_, clsid))) {
+    // Another thread may have resolved the class since the look-up above.
+    if (const ClassEntry *known = classes_.find(clsid)) {
         *entry = known->plugin->entry;
         return KIV_S_OK;
     }
     PluginEntry *plugin = nullptr;
     kivResult result = resolve(clsid, &plugin);
     if (KIV_FAILED(result)) return result;
-
-    auto *resolved = allocate<ClassEntry>();
-    resolved->clsid = kivStrDup(clsid);
-    resolved->plugin = plugin;
-    kivHashInsert(classes_, resolved->clsid, resolved);
-    *entry = plugin->entry;
+    *entry = classes_.add(clsid, plugin)->plugin->entry;
     return KIV_S_OK;
 }
 

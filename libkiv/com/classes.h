@@ -16,6 +16,25 @@ struct ClassEntry;    // a resolved class
 struct PluginEntry;   // a loaded plug-in
 struct Registration;  // an in-process registration
 
+// The class table: resolved classes by class id. Entries are added under the class mutex and
+// never change or go away, so finding one needs no lock: a warm class costs a hash and a
+// comparison, and threads asking for warm classes never contend.
+class ClassTable {
+  public:
+    ClassTable() = default;
+    ~ClassTable();  // frees the entries
+    ClassTable(const ClassTable &) = delete;
+    ClassTable &operator=(const ClassTable &) = delete;
+
+    const ClassEntry *find(const char *clsid) const;
+    // With the class mutex held; clsid must not be in the table yet.
+    const ClassEntry *add(const char *clsid, PluginEntry *plugin);
+
+  private:
+    static constexpr size_t kBuckets = 128;
+    std::atomic<ClassEntry *> buckets_[kBuckets] = {};
+};
+
 // The process-wide state of the component model. A class resolves, the first time a factory
 // is asked for it, to the plug-in named by the first location that has it: this process's
 // own registrations, then the persistent locations in kPersistentLocations order. Resolved
@@ -23,7 +42,7 @@ struct Registration;  // an in-process registration
 //
 // One mutex guards the tables and the cached Classes keys; it is held while a class is
 // resolved (registry reads, plug-in loading) and never while a factory entry runs, so plug-ins
-// may call back in.
+// may call back in. Classes already resolved are found without it (ClassTable).
 class Components {
   public:
     // registryEntry serves KIV_CLSID_REGISTRY and gives the registry database that holds
@@ -65,7 +84,7 @@ class Components {
     kivDSOGetObjectFactory registryEntry_;
     std::atomic<IRegistry *> registry_{nullptr};
     ustMutex mutex_;
-    kivHashTable *classes_;        // class id -> ClassEntry
+    ClassTable classes_;
     kivHashTable *plugins_;        // path -> PluginEntry
     kivHashTable *registrations_;  // class id -> Registration
     CachedClassesKey cachedKeys_[kLocationCount];
