@@ -250,44 +250,39 @@ uint32_t Components::loadedPluginCount() {
 kivResult Components::registerDSO(const char *clsid, uint32_t flags, const char *path) {
     if (!clsid || !*clsid || !path || !*path) return KIV_E_INVALIDARG;
     if (flags & KIV_REGISTER_PROCESS) return registerInProcess(clsid, path);
-
-    IRegistry *reg = nullptr;
-    kivResult result = registry(&reg);
-    if (KIV_FAILED(result)) return result;
-    const uint32_t variant = flags & KIV_REGISTER_VARIANT;
-    if (!(flags & KIV_REGISTER_USER_ONLY)) {
-        RegistryKey classes(reg);
-        if (KIV_SUCCEEDED(
-                openClassesKey(reg, Root::machine, variant, Purpose::registerClass, classes)) &&
-            KIV_SUCCEEDED(writeClass(reg, classes.get(), clsid, path)))
-            return KIV_S_OK;
-    }
-    RegistryKey classes(reg);
-    result = openClassesKey(reg, Root::user, variant, Purpose::registerClass, classes);
-    if (KIV_FAILED(result)) return result;
-    return writeClass(reg, classes.get(), clsid, path);
+    return changePersistent(
+        flags, Purpose::registerClass,
+        [&](IRegistry *reg, int32_t classes) { return writeClass(reg, classes, clsid, path); },
+        [](kivResult written) { return KIV_SUCCEEDED(written); });
 }
 
 kivResult Components::unregisterDSO(const char *clsid, uint32_t flags) {
     if (!clsid || !*clsid) return KIV_E_INVALIDARG;
     if (flags & KIV_REGISTER_PROCESS) return unregisterInProcess(clsid);
+    return changePersistent(
+        flags, Purpose::unregisterClass,
+        [&](IRegistry *reg, int32_t classes) { return deleteClass(reg, classes, clsid); },
+        [](kivResult deleted) { return !movesOn(deleted); });
+}
 
+template <typename Change, typename Settles>
+kivResult Components::changePersistent(uint32_t flags, Purpose purpose, Change change,
+                                       Settles settles) {
     IRegistry *reg = nullptr;
     kivResult result = registry(&reg);
     if (KIV_FAILED(result)) return result;
     const uint32_t variant = flags & KIV_REGISTER_VARIANT;
     if (!(flags & KIV_REGISTER_USER_ONLY)) {
         RegistryKey classes(reg);
-        if (KIV_SUCCEEDED(
-                openClassesKey(reg, Root::machine, variant, Purpose::unregisterClass, classes))) {
-            result = deleteClass(reg, classes.get(), clsid);
-            if (!movesOn(result)) return result;
+        if (KIV_SUCCEEDED(openClassesKey(reg, Root::machine, variant, purpose, classes))) {
+            result = change(reg, classes.get());
+            if (settles(result)) return result;
         }
     }
     RegistryKey classes(reg);
-    result = openClassesKey(reg, Root::user, variant, Purpose::unregisterClass, classes);
+    result = openClassesKey(reg, Root::user, variant, purpose, classes);
     if (KIV_FAILED(result)) return result;
-    return deleteClass(reg, classes.get(), clsid);
+    return change(reg, classes.get());
 }
 
 kivResult Components::registerInProcess(const char *clsid, const char *path) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "com/locations.h"
+#include "com/registry_access.h"
 #include "kiv_com.h"
 #include "ust.h"
 
@@ -78,6 +79,11 @@ class Components {
     kivResult lookUpPersistent(size_t location, const char *clsid, PluginEntry **plugin);
     kivResult load(const char *path, PluginEntry **plugin);
 
+    // Applies `change` under the machine root's Classes key (unless flags say user root only)
+    // and, when the machine root cannot be opened or `settles` rejects the change's result,
+    // under the user root's.
+    template <typename Change, typename Settles>
+    kivResult changePersistent(uint32_t flags, Purpose purpose, Change change, Settles settles);
     kivResult registerInProcess(const char *clsid, const char *path);
     kivResult unregisterInProcess(const char *clsid);
 

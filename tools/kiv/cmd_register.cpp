@@ -17,8 +17,11 @@ struct Registration {
     uint32_t flags = 0;
 };
 
-// Splits the arguments after the subcommand into operands and registration flags.
-std::optional<Registration> parseRegistration(Args args, std::string &error) {
+// Splits the arguments after the subcommand into operands and registration flags and checks
+// them; a usage error is reported, with its status in `status`, and gives nullopt.
+std::optional<Registration> parseCommand(Args args, size_t operandCount,
+                                         std::string_view operandSynopsis, int &status) {
+    std::string command = args[0];
     Registration r;
     for (size_t i = 1; i < args.size(); ++i) {
         std::string_view a = args[i];
@@ -29,10 +32,20 @@ std::optional<Registration> parseRegistration(Args args, std::string &error) {
         else if (a == "--process")
             r.flags |= KIV_REGISTER_PROCESS;
         else if (a.starts_with("--")) {
-            error = "unknown option " + std::string(a);
+            status = usageError(command + ": unknown option " + std::string(a));
             return std::nullopt;
         } else
             r.operands.push_back(a);
+    }
+    if (r.operands.size() != operandCount) {
+        status = usageError(command + ": expected " + std::string(operandSynopsis) +
+                            " [--user] [--variant] [--process]");
+        return std::nullopt;
+    }
+    if (!isClassId(r.operands[0])) {
+        status = usageError(
+            command + ": not a class id (lower-case UUID text): " + std::string(r.operands[0]));
+        return std::nullopt;
     }
     return r;
 }
@@ -57,14 +70,9 @@ std::string storedPath(std::string_view path) {
 }  // namespace
 
 int runRegister(Args args) {
-    std::string error;
-    auto r = parseRegistration(args, error);
-    if (!r) return usageError("register: " + error);
-    if (r->operands.size() != 2)
-        return usageError("register: expected CLSID PATH [--user] [--variant] [--process]");
-    if (!isClassId(r->operands[0]))
-        return usageError("register: not a class id (lower-case UUID text): " +
-                          std::string(r->operands[0]));
+    int status = kExitOk;
+    auto r = parseCommand(args, 2, "CLSID PATH", status);
+    if (!r) return status;
     std::string clsid(r->operands[0]);
     std::string path = storedPath(r->operands[1]);
     kivResult rc = kivRegisterDSO(clsid.c_str(), r->flags, path.c_str());
@@ -75,14 +83,9 @@ int runRegister(Args args) {
 }
 
 int runUnregister(Args args) {
-    std::string error;
-    auto r = parseRegistration(args, error);
-    if (!r) return usageError("unregister: " + error);
-    if (r->operands.size() != 1)
-        return usageError("unregister: expected CLSID [--user] [--variant] [--process]");
-    if (!isClassId(r->operands[0]))
-        return usageError("unregister: not a class id (lower-case UUID text): " +
-                          std::string(r->operands[0]));
+    int status = kExitOk;
+    auto r = parseCommand(args, 1, "CLSID", status);
+    if (!r) return status;
     std::string clsid(r->operands[0]);
     kivResult rc = kivUnregisterDSO(clsid.c_str(), r->flags);
     if (KIV_FAILED(rc)) return failure("unregister", rc);
