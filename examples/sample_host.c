@@ -4,7 +4,9 @@
  *
  *   kiv-sample-host [--process] PLUGIN_PATH [NAME...]
  */
+#include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "greeter.h"
@@ -25,7 +27,12 @@ int main(int argc, char **argv) {
         fprintf(stderr, "usage: kiv-sample-host [--process] PLUGIN_PATH [NAME...]\n");
         return 2;
     }
-    const char *plugin = argv[arg++];
+    /* Registered by absolute path, so that the registration works from any directory. */
+    char plugin[PATH_MAX];
+    if (!realpath(argv[arg++], plugin)) {
+        perror("kiv-sample-host: plug-in");
+        return 1;
+    }
 
     kivResult rc = kivInitialize();
     if (KIV_FAILED(rc)) return fail("initialisation", rc);

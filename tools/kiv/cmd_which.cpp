@@ -88,7 +88,7 @@ int runWhich(Args args) {
     void *factory = nullptr;
     rc = kivGetObjectFactory(clsid.c_str(), KIV_CLSCTX_INPROC, nullptr, KIV_IID_IOBJECTFACTORY,
                              &factory);
-    if (KIV_FAILED(rc)) return failure("which", rc);
+    if (KIV_FAILED(rc)) return failure(served ? "which: loading " + path : "which", rc);
     static_cast<IObjectFactory *>(factory)->vtbl->release(factory);
     std::printf("served by %s: %s (plug-in loaded, object factory obtained)\n",
                 served ? served : "an unknown location", path.c_str());
