@@ -37,7 +37,7 @@ using kiv::com::baseSlots;
 extern "C" {
 
 KIV_API kivResult kivComQueryInterface(void *, const void *, void **out) {
-    *out = nullptr;
+    if (out) *out = nullptr;
     return KIV_E_NOINTERFACE;
 }
 

@@ -24,6 +24,7 @@ extern "C" {
 
 KIV_API kivResult kivGetObjectFactory(const char *clsid, uint32_t context, void *, const char *iid,
                                       void **out) {
+    if (!out) return KIV_E_INVALIDARG;
     *out = nullptr;
     if (!clsid || !(context & KIV_CLSCTX_INPROC) || !iid) return KIV_E_INVALIDARG;
     kivDSOGetObjectFactory entry = nullptr;
@@ -34,6 +35,7 @@ KIV_API kivResult kivGetObjectFactory(const char *clsid, uint32_t context, void 
 
 KIV_API kivResult kivCreateInstance(const char *clsid, void *outer, uint32_t context, void *,
                                     const char *iid, void **out) {
+    if (!out) return KIV_E_INVALIDARG;
     *out = nullptr;
     if (!clsid || !(context & KIV_CLSCTX_INPROC)) return KIV_E_INVALIDARG;
     kivDSOGetObjectFactory entry = nullptr;

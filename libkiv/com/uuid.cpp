@@ -61,6 +61,7 @@ int32_t order(T a, T b) {
 extern "C" {
 
 KIV_API kivResult kivUUIDCreate(kivUUID *uuid) {
+    if (!uuid) return KIV_E_INVALIDARG;
     // libuuid draws from the kernel's random source (falling back on its own generator) and
     // reports no failure; an all-zero answer is the one sign that nothing was made.
     uuid_t bytes;
@@ -73,6 +74,7 @@ KIV_API kivResult kivUUIDCreate(kivUUID *uuid) {
 KIV_API kivResult kivUUIDCreateFromName(const kivUUID *ns, const void *name, size_t length,
                                         kivUUID *uuid) {
     if (length > std::numeric_limits<uint32_t>::max()) return KIV_E_INVALIDARG;
+    if (!ns || !uuid || (!name && length)) return KIV_E_INVALIDARG;
     // libuuid hashes the namespace's network-order bytes followed by the name and sets the
     // version and variant bits: exactly the RFC 4122 construction.
     uuid_t nsBytes, result;

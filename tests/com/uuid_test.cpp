@@ -78,6 +78,8 @@ TEST(Uuid, Version3RefusesLengthsBeyond32BitsAndLeavesTheOutputAlone) {
     const char name = 'x';
     EXPECT_EQ(kivUUIDCreateFromName(&kNamespaceDns, &name, size_t{1} << 32, &u), KIV_E_INVALIDARG);
     EXPECT_EQ(kivUUIDCompare(&u, &before), 0);
+    EXPECT_EQ(kivUUIDCreateFromName(&kNamespaceDns, nullptr, 1, &u), KIV_E_INVALIDARG);
+    EXPECT_EQ(kivUUIDCompare(&u, &before), 0);
 }
 
 TEST(Uuid, CompareOrdersFieldsAsNumbers) {
