@@ -42,6 +42,8 @@ TEST_F(Api, ArgumentsAreCheckedBeforeAnythingIsLookedUp) {
     EXPECT_EQ(kivGetObjectFactory(kClass, 0x2, nullptr, KIV_IID_IOBJECTFACTORY, &out),
               KIV_E_INVALIDARG);
     EXPECT_EQ(kivRegisterDSO(nullptr, KIV_REGISTER_PROCESS, PLUGIN_A), KIV_E_INVALIDARG);
+    EXPECT_EQ(kivRegisterDSO(kClass, 0, ""), KIV_E_INVALIDARG);
+    EXPECT_EQ(kivUnregisterDSO("", KIV_REGISTER_PROCESS), KIV_E_INVALIDARG);
     EXPECT_EQ(kivCreateInstance(kClass, nullptr, KIV_CLSCTX_INPROC, nullptr, KIV_IID_IUNKNOWN,
                                 nullptr),
               KIV_E_INVALIDARG);

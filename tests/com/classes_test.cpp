@@ -205,17 +205,6 @@ TEST_F(Classes, TheRegistryClassIsServedByTheBuiltInEntry) {
     EXPECT_EQ(entry, &FakeRegistry::entry);
 }
 
-TEST_F(Classes, TheRegistryReferenceIsTakenOnce) {
-    IRegistry *first = nullptr, *second = nullptr;
-    ASSERT_EQ(components->registry(&first), 0u);
-    ASSERT_EQ(components->registry(&second), 0u);
-    EXPECT_EQ(first, store.object());
-    EXPECT_EQ(second, first);
-    EXPECT_EQ(store.references(), 1u);
-    components.reset();
-    EXPECT_EQ(store.references(), 0u);
-}
-
 struct RegistrationCase {
     const char *name;
     uint32_t flags;
@@ -281,15 +270,6 @@ TEST_F(Classes, UnregisteringAResolvedClassKeepsItUsable) {
     EXPECT_EQ(create(*components, kClass).name, "a");
     ASSERT_EQ(components->unregisterDSO(kClass, 0), 0u);
     EXPECT_EQ(create(*components, kClass).name, "a");
-}
-
-TEST_F(Classes, NullOrEmptyArgumentsAreRefused) {
-    EXPECT_EQ(components->registerDSO(nullptr, 0, PLUGIN_A), KIV_E_INVALIDARG);
-    EXPECT_EQ(components->registerDSO(kClass, KIV_REGISTER_PROCESS, nullptr), KIV_E_INVALIDARG);
-    EXPECT_EQ(components->registerDSO("", KIV_REGISTER_PROCESS, PLUGIN_A), KIV_E_INVALIDARG);
-    EXPECT_EQ(components->registerDSO(kClass, 0, ""), KIV_E_INVALIDARG);
-    EXPECT_EQ(components->unregisterDSO(nullptr, 0), KIV_E_INVALIDARG);
-    EXPECT_EQ(store.rootOpens(), 0);
 }
 
 }  // namespace
