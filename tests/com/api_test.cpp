@@ -33,9 +33,9 @@ TEST_F(Api, ArgumentsAreCheckedBeforeAnythingIsLookedUp) {
               KIV_E_INVALIDARG);
     EXPECT_EQ(out, nullptr);
     out = &out;
-    EXPECT_EQ(kivCreateInstance(nullptr, nullptr, KIV_CLSCTX_INPROC, nullptr, KIVTEST_IID_INAMED,
-                                &out),
-              KIV_E_INVALIDARG);
+    EXPECT_EQ(
+        kivCreateInstance(nullptr, nullptr, KIV_CLSCTX_INPROC, nullptr, KIVTEST_IID_INAMED, &out),
+        KIV_E_INVALIDARG);
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(kivGetObjectFactory(KIV_CLSID_REGISTRY, KIV_CLSCTX_INPROC, nullptr, nullptr, &out),
               KIV_E_INVALIDARG);
@@ -44,9 +44,9 @@ TEST_F(Api, ArgumentsAreCheckedBeforeAnythingIsLookedUp) {
     EXPECT_EQ(kivRegisterDSO(nullptr, KIV_REGISTER_PROCESS, PLUGIN_A), KIV_E_INVALIDARG);
     EXPECT_EQ(kivRegisterDSO(kClass, 0, ""), KIV_E_INVALIDARG);
     EXPECT_EQ(kivUnregisterDSO("", KIV_REGISTER_PROCESS), KIV_E_INVALIDARG);
-    EXPECT_EQ(kivCreateInstance(kClass, nullptr, KIV_CLSCTX_INPROC, nullptr, KIV_IID_IUNKNOWN,
-                                nullptr),
-              KIV_E_INVALIDARG);
+    EXPECT_EQ(
+        kivCreateInstance(kClass, nullptr, KIV_CLSCTX_INPROC, nullptr, KIV_IID_IUNKNOWN, nullptr),
+        KIV_E_INVALIDARG);
 }
 
 TEST_F(Api, CreateInstanceAsksTheFactoryAndReleasesIt) {
@@ -78,9 +78,9 @@ TEST_F(Api, CreateInstanceAsksTheFactoryAndReleasesIt) {
 
 TEST_F(Api, GetObjectFactoryHandsOutTheFactoryWithAReference) {
     void *factory = nullptr;
-    ASSERT_EQ(kivGetObjectFactory(kClass, KIV_CLSCTX_INPROC, nullptr, KIV_IID_IOBJECTFACTORY,
-                                  &factory),
-              0u);
+    ASSERT_EQ(
+        kivGetObjectFactory(kClass, KIV_CLSCTX_INPROC, nullptr, KIV_IID_IOBJECTFACTORY, &factory),
+        0u);
     EXPECT_EQ(factoryReferences(), 1u);
     auto *f = static_cast<IObjectFactory *>(factory);
     void *object = nullptr;

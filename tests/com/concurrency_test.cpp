@@ -23,8 +23,8 @@ std::string classId(int thread, int round) {
 
 std::string nameOf(const char *clsid, kivResult *rc) {
     void *object = nullptr;
-    *rc = kivCreateInstance(clsid, nullptr, KIV_CLSCTX_INPROC, nullptr, KIVTEST_IID_INAMED,
-                            &object);
+    *rc =
+        kivCreateInstance(clsid, nullptr, KIV_CLSCTX_INPROC, nullptr, KIVTEST_IID_INAMED, &object);
     if (KIV_FAILED(*rc)) return "";
     auto *named = static_cast<INamed *>(object);
     std::string name = named->vtbl->name(named);
