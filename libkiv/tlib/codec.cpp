@@ -26,18 +26,24 @@ RequiredHeader requiredHeader(uint32_t kind) {
 
 // ---- Writer -----------------------------------------------------------------------------------
 
+// Appends to a buffer that grows by doubling.
 class Writer {
   public:
-    explicit Writer(const kivTLibStringTable *table) : table_(table) { out_.reserve(64); }
-
-    std::vector<uint8_t> take() { return std::move(out_); }
+    Writer(const kivTLibStringTable *table, std::vector<uint8_t> &out) : table_(table), out_(out) {}
 
     void u8(uint32_t v) { out_.push_back(static_cast<uint8_t>(v)); }
     void be16(uint16_t v) { bigEndian(v, 2); }
     void be32(uint32_t v) { bigEndian(v, 4); }
     void be64(uint64_t v) { bigEndian(v, 8); }
     void varint(uint32_t v) { appendVarint(out_, v); }
-    void ref(const char *s) { varint(position(table_, s)); }
+    // Every string field points into the table, so its position is found by address; a
+    // pointer from elsewhere (never made by the builders) is looked up by text.
+    void ref(const char *s) {
+        if (!s) return varint(0);
+        for (uint32_t i = 0; i < table_->count; ++i)
+            if (table_->strings[i] == s) return varint(i + 1);
+        varint(position(table_, s));
+    }
 
     void refList(uint32_t count, const char *const *refs) {
         varint(count);
@@ -113,7 +119,7 @@ class Writer {
     }
 
     const kivTLibStringTable *table_;
-    std::vector<uint8_t> out_;
+    std::vector<uint8_t> &out_;
 };
 
 void writeBody(Writer &w, const kivTLibDef *def) {
@@ -488,8 +494,15 @@ void appendVarint(std::vector<uint8_t> &out, uint32_t v) {
 }
 
 std::vector<uint8_t> encode(kivTLibDef *def) {
+    std::vector<uint8_t> out;
+    out.reserve(64);
+    encodeInto(def, out);
+    return out;
+}
+
+void encodeInto(kivTLibDef *def, std::vector<uint8_t> &out) {
     ensureIndex(def->strings);
-    Writer w(def->strings);
+    Writer w(def->strings, out);
     w.stringTable();
     w.varint(def->kind);
     w.ref(def->name);
@@ -497,7 +510,6 @@ std::vector<uint8_t> encode(kivTLibDef *def) {
     w.ref(def->scopeId);
     w.varint(def->flags & kStoredFlagsMask);
     writeBody(w, def);
-    return w.take();
 }
 
 kivResult decode(std::span<const uint8_t> record, kivTLibDef **out) {

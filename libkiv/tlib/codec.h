@@ -24,6 +24,8 @@ void appendVarint(std::vector<uint8_t> &out, uint32_t value);
 // The record value of a definition that satisfies the model's validity rules. KIV_DEF_MODIFIED
 // is not written. Builds the string table's index when it has none (positions are unchanged).
 std::vector<uint8_t> encode(kivTLibDef *def);
+// The same, appended to `out`.
+void encodeInto(kivTLibDef *def, std::vector<uint8_t> &out);
 
 // Decodes a record value into a new definition whose string table has no index. Every
 // malformed record gives KIV_E_FORMAT and leaves nothing allocated; bytes after a complete

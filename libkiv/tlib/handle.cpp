@@ -1,7 +1,9 @@
 // The type library handle: create, open, look up, flush, close.
 #include "tlib/handle.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string_view>
 #include <unordered_set>
@@ -89,20 +91,28 @@ kivResult keepStoredContents(const Store::Snapshot &current, kivTLibDef *scope) 
 }
 
 // The records of everything pending in the handle.
-kivResult pendingRecords(kivTLib *tlib, const Store::Snapshot &current, std::vector<Record> &out) {
+kivResult pendingRecords(kivTLib *tlib, const Store::Snapshot &current, RecordBatch &out) {
+    out.reserve(tlib->modified->count + 1, 1024);
     if (tlib->flags & KIV_TLIB_COUNTER_MODIFIED) {
         std::string counter = encodeCounter(tlib->localIdCounter);
-        out.push_back({std::string(keyOf(KIV_TLIB_LOCAL_COUNTER_ID)),
-                       std::vector<uint8_t>(counter.begin(), counter.end())});
+        out.add(keyOf(KIV_TLIB_LOCAL_COUNTER_ID),
+                {reinterpret_cast<const uint8_t *>(counter.data()), counter.size()});
     }
+    // Definitions in the order of their addresses: the walk over memory that this gives is
+    // several times faster for large flushes than the table's hash order.
+    std::vector<kivTLibDef *> defs;
+    defs.reserve(tlib->modified->count);
     kivHashIter it;
     for (kivHashIterBegin(&it, tlib->modified); it.current;) {
         void *value;
         kivHashIterNext(&it, nullptr, &value);
-        auto *def = static_cast<kivTLibDef *>(value);
+        defs.push_back(static_cast<kivTLibDef *>(value));
+    }
+    std::sort(defs.begin(), defs.end(), std::less<kivTLibDef *>());
+    for (kivTLibDef *def : defs) {
         if (isScopeKind(def->kind))
             if (kivResult rc = keepStoredContents(current, def)) return rc;
-        out.push_back({std::string(keyOf(def->repoId)), encode(def)});
+        encodeInto(def, out.start(keyOf(def->repoId)));
     }
     return 0;
 }
@@ -232,10 +242,9 @@ KIV_API kivResult kivTLibFlush(kivTLib *tlib) {
     if (!tlib) return KIV_E_INVALID_ARG;
     if (isReadOnly(tlib)) return 0;
     if (!(tlib->flags & KIV_TLIB_COUNTER_MODIFIED) && tlib->modified->count == 0) return 0;
-    kivResult rc =
-        tlib->store.write([tlib](const Store::Snapshot &current, std::vector<Record> &out) {
-            return pendingRecords(tlib, current, out);
-        });
+    kivResult rc = tlib->store.write([tlib](const Store::Snapshot &current, RecordBatch &out) {
+        return pendingRecords(tlib, current, out);
+    });
     // On failure the file is unchanged and everything stays pending for the next flush.
     if (rc == 0) clearPending(tlib);
     return rc;

@@ -108,39 +108,31 @@ class WriterLock {
 // Copies the current records and the new ones into `target` in ascending key order; a new
 // record replaces a current one with the same key. Ascending puts also avoid a page-split
 // defect of the 1.85 library with out-of-order records.
-kivResult mergeInto(DB *source, const std::vector<Record> &records, DB *target) {
+kivResult mergeInto(DB *source, const RecordBatch &records, DB *target) {
     auto put = [target](DBT key, DBT value) {
         return target->put(target, &key, &value, 0) == kDbSuccess ? 0 : systemError(errno);
     };
-    auto putNew = [&](const Record &r) {
-        return put(dbt(r.key), DBT{const_cast<uint8_t *>(r.value.data()), r.value.size()});
+    auto putNew = [&](size_t i) {
+        std::span<const uint8_t> value = records.value(i);
+        return put(dbt(records.key(i)), DBT{const_cast<uint8_t *>(value.data()), value.size()});
     };
-    auto next = records.begin();
+    size_t next = 0;
     DBT key{}, value{};
     int rc = source->seq(source, &key, &value, kDbFirst);
     for (; rc == kDbSuccess; rc = source->seq(source, &key, &value, kDbNext)) {
-        while (next != records.end() && compareKeys(bytesOf(key), next->key) > 0)
-            if (kivResult failed = putNew(*next++)) return failed;
-        bool replaced = next != records.end() && compareKeys(bytesOf(key), next->key) == 0;
-        if (kivResult failed = replaced ? putNew(*next++) : put(key, value)) return failed;
+        while (next < records.size() && compareKeys(bytesOf(key), records.key(next)) > 0)
+            if (kivResult failed = putNew(next++)) return failed;
+        bool replaced = next < records.size() && compareKeys(bytesOf(key), records.key(next)) == 0;
+        if (kivResult failed = replaced ? putNew(next++) : put(key, value)) return failed;
     }
     if (rc != kDbNotFound) return systemError(errno);
-    for (; next != records.end(); ++next)
-        if (kivResult failed = putNew(*next)) return failed;
+    for (; next < records.size(); ++next)
+        if (kivResult failed = putNew(next)) return failed;
     return 0;
 }
 
-// Sorts by key; of records with equal keys the last one given stays.
-void sortUnique(std::vector<Record> &records) {
-    std::stable_sort(records.begin(), records.end(),
-                     [](const Record &a, const Record &b) { return a.key < b.key; });
-    auto last = std::unique(records.rbegin(), records.rend(),
-                            [](const Record &a, const Record &b) { return a.key == b.key; });
-    records.erase(records.begin(), last.base());
-}
-
 // Builds the complete new file at `scratch`, durable on disk when this returns 0.
-kivResult buildFile(const std::string &scratch, DB *source, const std::vector<Record> &records,
+kivResult buildFile(const std::string &scratch, DB *source, const RecordBatch &records,
                     mode_t mode) {
     if (::unlink(scratch.c_str()) != 0 && errno != ENOENT) return systemError(errno);
     Database target;
@@ -188,6 +180,39 @@ BTREEINFO btreeInfo() {
     info.psize = kPageSize;
     info.lorder = kBigEndian;
     return info;
+}
+
+// ---- RecordBatch --------------------------------------------------------------------------------
+
+void RecordBatch::closeLast() {
+    if (!entries_.empty()) entries_.back().end = bytes_.size();
+}
+
+std::vector<uint8_t> &RecordBatch::start(std::string_view key) {
+    closeLast();
+    size_t at = bytes_.size();
+    bytes_.insert(bytes_.end(), key.begin(), key.end());
+    entries_.push_back({at, bytes_.size(), bytes_.size()});
+    return bytes_;
+}
+
+void RecordBatch::add(std::string_view key, std::span<const uint8_t> value) {
+    start(key).insert(bytes_.end(), value.begin(), value.end());
+}
+
+void RecordBatch::finish() {
+    closeLast();
+    auto keyOf = [this](const Entry &e) {
+        auto k = slice(e.key, e.value);
+        return std::string_view(reinterpret_cast<const char *>(k.data()), k.size());
+    };
+    std::stable_sort(entries_.begin(), entries_.end(), [&](const Entry &a, const Entry &b) {
+        return compareKeys(slice(a.key, a.value), keyOf(b)) < 0;
+    });
+    // Of equal keys keep the last: walking backwards, unique keeps each key's first.
+    auto kept = std::unique(entries_.rbegin(), entries_.rend(),
+                            [&](const Entry &a, const Entry &b) { return keyOf(a) == keyOf(b); });
+    entries_.erase(entries_.begin(), kept.base());
 }
 
 // ---- Database -----------------------------------------------------------------------------------
@@ -303,9 +328,9 @@ kivResult Store::write(const Prepare &prepare) {
         if (sameFile(opened, locked)) break;
     }
 
-    std::vector<Record> records;
+    RecordBatch records;
     if (kivResult rc = prepare(Snapshot(source.get()), records)) return rc;
-    sortUnique(records);
+    records.finish();
 
     std::string scratch = scratchPath(path_);
     kivResult rc = buildFile(scratch, source.get(), records, locked.st_mode & 07777);
