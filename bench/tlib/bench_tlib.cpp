@@ -133,17 +133,11 @@ const std::string &libraryOf(long n) {
 }
 
 std::vector<std::pair<std::string, std::vector<uint8_t>>> recordsOf(const std::string &path) {
-    Database db;
-    if (Database::open(path, O_RDONLY, 0, &db) != 0) std::abort();
     std::vector<std::pair<std::string, std::vector<uint8_t>>> out;
-    DBT key{}, value{};
-    DB *d = db.get();
-    for (int rc = d->seq(d, &key, &value, kDbFirst); rc == kDbSuccess;
-         rc = d->seq(d, &key, &value, kDbNext)) {
-        auto *v = static_cast<const uint8_t *>(value.data);
-        out.emplace_back(std::string(static_cast<const char *>(key.data), key.size),
-                         std::vector<uint8_t>(v, v + value.size));
-    }
+    auto visit = [&out](std::string_view key, std::span<const uint8_t> value) {
+        out.emplace_back(std::string(key), std::vector<uint8_t>(value.begin(), value.end()));
+    };
+    if (readAll(path, visit) != 0) std::abort();
     return out;
 }
 

@@ -44,34 +44,6 @@ kivResult destroyHandle(kivTLib *tlib) {
     return rc;
 }
 
-bool isScopeKind(uint32_t kind) {
-    return kind == KIV_DEF_MODULE || kind == KIV_DEF_INTERFACE || kind == KIV_DEF_STRUCT ||
-           kind == KIV_DEF_UNION;
-}
-
-std::span<const char *const> contentsOf(const kivTLibDef *def) {
-    switch (def->kind) {
-        case KIV_DEF_MODULE: {
-            auto *m = as<kivTLibModuleDef>(def);
-            return {m->contents, m->contentCount};
-        }
-        case KIV_DEF_INTERFACE: {
-            auto *i = as<kivTLibInterfaceDef>(def);
-            return {i->contents, i->contentCount};
-        }
-        case KIV_DEF_STRUCT: {
-            auto *s = as<kivTLibStructDef>(def);
-            return {s->contents, s->contentCount};
-        }
-        case KIV_DEF_UNION: {
-            auto *u = as<kivTLibUnionDef>(def);
-            return {u->contents, u->contentCount};
-        }
-        default:
-            return {};
-    }
-}
-
 // Another handle may have listed definitions in this scope since we read it: keep what the
 // file lists and we do not, after our own contents, so that neither writer loses the other's.
 kivResult keepStoredContents(const Store::Snapshot &current, kivTLibDef *scope) {

@@ -32,7 +32,7 @@ const char *internOrNull(kivTLibStringTable *table, const char *text) {
     return text ? intern(table, text) : nullptr;
 }
 
-const char ***contentsOf(kivTLibDef *def, uint32_t **count) {
+const char ***contentsSlot(kivTLibDef *def, uint32_t **count) {
     switch (def->kind) {
         case KIV_DEF_MODULE: {
             auto *m = as<kivTLibModuleDef>(def);
@@ -200,9 +200,16 @@ void copyValue(kivTLibStringTable *table, kivTLibValue &to, const kivTLibValue &
     if (payloadOf(from.tag) == Payload::String) to.str = internOrNull(table, from.str);
 }
 
+std::span<const char *const> contentsOf(const kivTLibDef *def) {
+    uint32_t *count = nullptr;
+    const char ***contents = contentsSlot(const_cast<kivTLibDef *>(def), &count);
+    if (!contents) return {};
+    return {*contents, *count};
+}
+
 bool appendContent(kivTLibDef *scope, const char *repoId) {
     uint32_t *count = nullptr;
-    const char ***contents = contentsOf(scope, &count);
+    const char ***contents = contentsSlot(scope, &count);
     if (!contents) return false;
     *contents = static_cast<const char **>(kivRealloc(*contents, (*count + 1) * sizeof(char *)));
     (*contents)[*count] = intern(scope->strings, repoId);

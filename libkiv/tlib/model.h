@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "kiv_tlib.h"
 
@@ -85,6 +86,13 @@ kivTLibDef *newDefinition(kivTLibDefKind kind, const char *name, const char *rep
 void copyTypeRef(kivTLibStringTable *table, kivTLibTypeRef &to, const kivTLibTypeRef &from);
 // Copies a value unchanged, interning the string of tags 15 and 16.
 void copyValue(kivTLibStringTable *table, kivTLibValue &to, const kivTLibValue &from);
+
+// The definitions listed in a module, interface, structure or union; empty for other kinds.
+std::span<const char *const> contentsOf(const kivTLibDef *def);
+inline bool isScopeKind(kivTLibDefKind kind) {
+    return kind == KIV_DEF_MODULE || kind == KIV_DEF_INTERFACE || kind == KIV_DEF_STRUCT ||
+           kind == KIV_DEF_UNION;
+}
 
 // Appends `repoId` to the contents of a module, interface, structure or union: one more slot,
 // the id interned at the end of the scope's table, KIV_DEF_MODIFIED set. Returns false (and

@@ -241,6 +241,17 @@ kivResult Database::close() {
     return rc;
 }
 
+kivResult readAll(const std::string &path, const RecordVisitor &visit) {
+    Database db;
+    if (kivResult rc = Database::open(path, O_RDONLY, 0, &db)) return rc;
+    DB *d = db.get();
+    DBT key{}, value{};
+    int rc = d->seq(d, &key, &value, kDbFirst);
+    for (; rc == kDbSuccess; rc = d->seq(d, &key, &value, kDbNext))
+        visit({static_cast<const char *>(key.data), key.size}, bytesOf(value));
+    return rc == kDbNotFound ? db.close() : systemError(errno);
+}
+
 // ---- Store --------------------------------------------------------------------------------------
 
 kivResult Store::create(const char *path) {

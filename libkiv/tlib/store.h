@@ -98,6 +98,11 @@ class Database {
     DB *db_ = nullptr;
 };
 
+// Calls `visit` with every record of the file at `path`, in key order (key bytes include the
+// NUL). The bytes are valid during the call only.
+using RecordVisitor = std::function<void(std::string_view key, std::span<const uint8_t> value)>;
+kivResult readAll(const std::string &path, const RecordVisitor &visit);
+
 // Where a record lookup ended.
 enum class Lookup { Found, Absent, Failed };
 

@@ -302,12 +302,12 @@ TEST(CodecReader, MalformedRecordsAreRefused) {
         "03 01 'E' 01 'R' 01 'M' 06 01 02 03 00 02 01 00",           // second enumerator missing
         "03 01 'S' 01 'R' 01 'M' 04 01 02 03 00 00 01 04 03",        // member name past the table
     };
-    for (const char *spec : cases) {
-        Bytes record = bytes(spec);
+    for (const char *pattern : cases) {
+        Bytes record = bytes(pattern);
         kivTLibDef *out = nullptr;
         kivResult rc = decode(record, &out);
         DefinitionPtr guard(out);
-        EXPECT_EQ(rc, KIV_E_FORMAT) << spec;
+        EXPECT_EQ(rc, KIV_E_FORMAT) << pattern;
         EXPECT_EQ(out, nullptr);
     }
 }

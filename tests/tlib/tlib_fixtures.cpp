@@ -12,19 +12,19 @@ using namespace kiv::tlib;
 
 namespace tlibtest {
 
-Bytes bytes(std::string_view spec) {
+Bytes bytes(std::string_view pattern) {
     Bytes out;
     size_t i = 0;
-    while (i < spec.size()) {
-        if (spec[i] == ' ') {
+    while (i < pattern.size()) {
+        if (pattern[i] == ' ') {
             ++i;
-        } else if (spec[i] == '\'') {
-            size_t end = spec.find('\'', i + 1);
-            out.insert(out.end(), spec.begin() + i + 1, spec.begin() + end);
+        } else if (pattern[i] == '\'') {
+            size_t end = pattern.find('\'', i + 1);
+            out.insert(out.end(), pattern.begin() + i + 1, pattern.begin() + end);
             i = end + 1;
         } else {
             out.push_back(
-                static_cast<uint8_t>(std::stoul(std::string(spec.substr(i, 2)), nullptr, 16)));
+                static_cast<uint8_t>(std::stoul(std::string(pattern.substr(i, 2)), nullptr, 16)));
             i += 2;
         }
     }
@@ -141,18 +141,11 @@ kivTLibDef *addModule(kivTLib *tlib, const std::string &name) {
 }
 
 std::vector<std::pair<std::string, Bytes>> readAllRecords(const std::string &path) {
-    Database db;
-    if (Database::open(path, O_RDONLY, 0, &db) != 0)
-        throw std::runtime_error("cannot open " + path);
     std::vector<std::pair<std::string, Bytes>> out;
-    DBT key{}, value{};
-    DB *d = db.get();
-    for (int rc = d->seq(d, &key, &value, kDbFirst); rc == kDbSuccess;
-         rc = d->seq(d, &key, &value, kDbNext)) {
-        auto *v = static_cast<const uint8_t *>(value.data);
-        out.emplace_back(std::string(static_cast<const char *>(key.data), key.size),
-                         Bytes(v, v + value.size));
-    }
+    auto visit = [&out](std::string_view key, std::span<const uint8_t> value) {
+        out.emplace_back(std::string(key), Bytes(value.begin(), value.end()));
+    };
+    if (readAll(path, visit) != 0) throw std::runtime_error("cannot read " + path);
     return out;
 }
 

@@ -15,7 +15,7 @@ namespace tlibtest {
 using Bytes = std::vector<uint8_t>;
 
 // Bytes from hex pairs and 'quoted text' separated by blanks: "02 'ab' 00" is 02 61 62 00.
-Bytes bytes(std::string_view spec);
+Bytes bytes(std::string_view pattern);
 std::string hex(const Bytes &b);
 
 // One definition of every kind, with every field that the kind has in use.
