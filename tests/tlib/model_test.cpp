@@ -37,26 +37,18 @@ TEST(StringTable, InterningGivesOneCopyPerTextInOrder) {
     }
 }
 
+// A decoded table has exactly `count` slots; its first intern must grow it (ASan checks).
 TEST(StringTable, DecodedTablesOfEverySizeGrowOnFirstIntern) {
-    for (uint32_t count = 1; count <= 17; ++count) {
-        // A module record whose table holds `count` entries.
-        std::vector<uint8_t> record{static_cast<uint8_t>(count)};
-        for (uint32_t i = 0; i < count; ++i) {
-            std::string text = "s" + std::to_string(i);
-            record.push_back(static_cast<uint8_t>(text.size()));
-            record.insert(record.end(), text.begin(), text.end());
-        }
-        for (uint8_t b : {1, 1, 1, 0, 0, 0}) record.push_back(b);
+    for (uint8_t count = 1; count <= 17; ++count) {
+        std::vector<uint8_t> record{count};  // `count` one-letter entries, then a module
+        for (uint8_t i = 0; i < count; ++i) record.insert(record.end(), {1, uint8_t('a' + i)});
+        record.insert(record.end(), {1, 1, 1, 0, 0, 0});
         kivTLibDef *def = nullptr;
         ASSERT_EQ(decode(record, &def), 0u);
         DefinitionPtr guard(def);
-        EXPECT_EQ(def->strings->index, nullptr);
-        const char *first = def->strings->strings[0];
-        for (int i = 0; i < 40; ++i) intern(def->strings, ("new" + std::to_string(i)).c_str());
-        EXPECT_EQ(def->strings->strings[0], first);
-        EXPECT_EQ(def->strings->count, count + 40);
-        EXPECT_EQ(position(def->strings, "s0"), 1u);
-        EXPECT_EQ(position(def->strings, "new39"), count + 40);
+        for (int i = 0; i < 40; ++i) intern(def->strings, std::to_string(i).c_str());
+        EXPECT_EQ(position(def->strings, "a"), 1u);
+        EXPECT_EQ(position(def->strings, "39"), count + 40u);
     }
 }
 
@@ -83,22 +75,6 @@ TEST(Definitions, BuildersInternInFieldOrder) {
     setInterfaceMembers(i, 1, members + 1);
     EXPECT_EQ(i->memberCount, 1u);
     EXPECT_EQ(def->strings->count, std::size(expected));
-}
-
-TEST(Definitions, AppendContentOnlyToScopes) {
-    DefinitionPtr module(&buildModule("", KIV_TLIB_ROOT_ID, nullptr, 0)->header);
-    EXPECT_TRUE(appendContent(module.get(), "IDL:A:1.0"));
-    EXPECT_TRUE(appendContent(module.get(), "IDL:B:1.0"));
-    auto *m = as<kivTLibModuleDef>(module.get());
-    ASSERT_EQ(m->contentCount, 2u);
-    EXPECT_STREQ(m->contents[1], "IDL:B:1.0");
-    EXPECT_EQ(module->flags, KIV_DEF_MODIFIED);
-    EXPECT_EQ(position(module->strings, "IDL:B:1.0"), 4u);  // "", root id, A, B
-
-    DefinitionPtr alias(
-        &buildAlias("A", "IDL:A:1.0", "IDL:M:1.0", 0, {KIV_TYPE_LONG, nullptr})->header);
-    EXPECT_FALSE(appendContent(alias.get(), "IDL:X:1.0"));
-    EXPECT_EQ(alias->strings->count, 3u);
 }
 
 TEST(Validity, TypeReferences) {

@@ -58,20 +58,4 @@ TEST(TLibStore, WritesMergeWithTheFileInKeyOrder) {
     EXPECT_EQ(store.get("z", &value, &code), Lookup::Absent);
 }
 
-TEST(TLibStore, AFailedPrepareOrWriteLeavesTheFileAlone) {
-    kivtest::TempDir dir;
-    std::string path = dir.file("s.tlb");
-    tlibtest::putRawRecords(path, {{"a", bytesOf("1")}});
-    std::string before = kivtest::readFile(path);
-    Store store;
-    ASSERT_EQ(store.open(path.c_str(), false), 0u);
-    EXPECT_EQ(store.write([](const Store::Snapshot &, RecordBatch &) { return KIV_E_FORMAT; }),
-              KIV_E_FORMAT);
-    EXPECT_EQ(kivtest::readFile(path), before);
-    // A folder where the new file should go makes the write fail before the rename.
-    kivtest::makeDirs(path + ".new/x");
-    EXPECT_EQ(write(store, {{"b", "2"}}) & 0xFFFF0000u, 0x96220000u);
-    EXPECT_EQ(kivtest::readFile(path), before);
-}
-
 }  // namespace
