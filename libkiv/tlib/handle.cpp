@@ -64,7 +64,7 @@ kivResult keepStoredContents(const Store::Snapshot &current, kivTLibDef *scope) 
 
 // The records of everything pending in the handle.
 kivResult pendingRecords(kivTLib *tlib, const Store::Snapshot &current, RecordBatch &out) {
-    out.reserve(tlib->modified->count + 1, 1024);
+    out.reserve(tlib->modified->count + 1, 512);
     if (tlib->flags & KIV_TLIB_COUNTER_MODIFIED) {
         std::string counter = encodeCounter(tlib->localIdCounter);
         out.add(keyOf(KIV_TLIB_LOCAL_COUNTER_ID),
