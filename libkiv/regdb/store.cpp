@@ -183,7 +183,7 @@ using Conn = Store::Connection;
 
 // Runs a statement that returns no rows (or whose rows do not matter).
 WinError execute(Conn &c, Conn::Id id) {
-    sql::Statement *s;
+    sql::Statement *s = nullptr;
     if (WinError e = c.statement(id, s)) return e;
     sql::Run run(*s);
     return c.error(run.step());
@@ -219,7 +219,7 @@ class Transaction {
 
 // ERROR_KEY_DELETED unless the key's row exists.
 WinError checkExists(Conn &c, int64_t id) {
-    sql::Statement *s;
+    sql::Statement *s = nullptr;
     if (WinError e = c.statement(Conn::kKeyExists, s)) return e;
     sql::Run run(*s);
     run.bind(1, id);
@@ -229,7 +229,7 @@ WinError checkExists(Conn &c, int64_t id) {
 }
 
 WinError findChild(Conn &c, int64_t parent, std::string_view name, int64_t &child) {
-    sql::Statement *s;
+    sql::Statement *s = nullptr;
     if (WinError e = c.statement(Conn::kFindChild, s)) return e;
     sql::Run run(*s);
     run.bind(1, parent).bind(2, name);
@@ -256,7 +256,7 @@ WinError walk(Conn &c, int64_t &id, const std::vector<std::string_view> &parts) 
 }
 
 WinError insertKey(Conn &c, int64_t parent, std::string_view name, int64_t &id) {
-    sql::Statement *s;
+    sql::Statement *s = nullptr;
     if (WinError e = c.statement(Conn::kInsertKey, s)) return e;
     sql::Run run(*s);
     run.bind(1, parent).bind(2, name);
@@ -267,7 +267,7 @@ WinError insertKey(Conn &c, int64_t parent, std::string_view name, int64_t &id) 
 }
 
 WinError runWithKey(Conn &c, Conn::Id id, int64_t key) {
-    sql::Statement *s;
+    sql::Statement *s = nullptr;
     if (WinError e = c.statement(id, s)) return e;
     sql::Run run(*s);
     run.bind(1, key);
@@ -356,7 +356,7 @@ WinError Store::openRoot(uint32_t access, std::unique_ptr<Key> &out) {
     {
         // Reach the file now, so that an unreadable or damaged store is reported here.
         std::lock_guard lock(mutex_);
-        Connection *c;
+        Connection *c = nullptr;
         if (WinError e = connect(false, c)) return e;
     }
     out.reset(new Key(*this, Key::kTopKeyId, access));
@@ -401,7 +401,7 @@ WinError Key::open(std::string_view path, uint32_t access, std::unique_ptr<Key> 
     if ((access & kWriteRights) && !store_.writable()) return win::kAccessDenied;
 
     std::lock_guard lock(store_.mutex_);
-    Conn *c;
+    Conn *c = nullptr;
     if (WinError e = store_.connect(false, c)) return e;
     int64_t id = id_;
     if (!c) {
@@ -422,7 +422,7 @@ WinError Key::create(std::string_view path, uint32_t access, std::unique_ptr<Key
     if ((access & kWriteRights) && !store_.writable()) return win::kAccessDenied;
 
     std::lock_guard lock(store_.mutex_);
-    Conn *c;
+    Conn *c = nullptr;
     if (WinError e = store_.connect(false, c)) return e;
     // An existing key is opened without writing, so that a read-only store still serves it.
     int64_t id = id_;
@@ -462,7 +462,7 @@ WinError Key::deleteSubKey(std::string_view path) const {
     if (!store_.writable()) return win::kAccessDenied;
 
     std::lock_guard lock(store_.mutex_);
-    Conn *c;
+    Conn *c = nullptr;
     if (WinError e = store_.connect(false, c)) return e;
     if (!c)
         return answerForAbsentStore(id_, parts.empty() ? win::kAccessDenied : win::kFileNotFound);
@@ -473,7 +473,7 @@ WinError Key::deleteSubKey(std::string_view path) const {
     if (WinError e = walk(*c, id, parts)) return e;
     if (id == kTopKeyId) return win::kAccessDenied;
 
-    sql::Statement *s;
+    sql::Statement *s = nullptr;
     if (WinError e = c->statement(Conn::kHasChildren, s)) return e;
     {
         sql::Run run(*s);
@@ -499,7 +499,7 @@ WinError Key::enumerate(bool keys, uint32_t index, std::span<char> name, uint32_
     if (!(access_ & (keys ? kKeyEnumerateSubKeys : kKeyQueryValue))) return win::kAccessDenied;
 
     std::lock_guard lock(store_.mutex_);
-    Conn *c;
+    Conn *c = nullptr;
     if (WinError e = store_.connect(false, c)) return e;
     if (!c) return answerForAbsentStore(id_, win::kNoMoreItems);
 
@@ -507,7 +507,7 @@ WinError Key::enumerate(bool keys, uint32_t index, std::span<char> name, uint32_
     bool next = cursor_.keys == keys && cursor_.index != UINT32_MAX && index == cursor_.index + 1;
     Conn::Id id = keys ? (next ? Conn::kChildAfter : Conn::kNthChild)
                        : (next ? Conn::kValueAfter : Conn::kNthValue);
-    sql::Statement *s;
+    sql::Statement *s = nullptr;
     if (WinError e = c->statement(id, s)) return e;
     sql::Run run(*s);
     run.bind(1, id_);
@@ -535,7 +535,7 @@ WinError Key::enumerate(bool keys, uint32_t index, std::span<char> name, uint32_
 
 WinError Key::flush() const {
     std::lock_guard lock(store_.mutex_);
-    Conn *c;
+    Conn *c = nullptr;
     if (WinError e = store_.connect(false, c)) return e;
     if (!c) return answerForAbsentStore(id_, win::kSuccess);
     if (WinError e = checkExists(*c, id_)) return e;
@@ -554,12 +554,12 @@ WinError Key::setValue(std::string_view name, uint32_t type, std::span<const uin
         return win::kInvalidParameter;
 
     std::lock_guard lock(store_.mutex_);
-    Conn *c;
+    Conn *c = nullptr;
     if (WinError e = store_.connect(true, c)) return e;
     Transaction t(*c);
     if (WinError e = t.begin(true)) return e;
     if (WinError e = checkExists(*c, id_)) return e;
-    sql::Statement *s;
+    sql::Statement *s = nullptr;
     if (WinError e = c->statement(Conn::kSetValue, s)) return e;
     {
         sql::Run run(*s);
@@ -574,10 +574,10 @@ WinError Key::queryValue(std::string_view name, uint32_t &type, std::span<uint8_
     if (!(access_ & kKeyQueryValue)) return win::kAccessDenied;
 
     std::lock_guard lock(store_.mutex_);
-    Conn *c;
+    Conn *c = nullptr;
     if (WinError e = store_.connect(false, c)) return e;
     if (!c) return answerForAbsentStore(id_, win::kFileNotFound);
-    sql::Statement *s;
+    sql::Statement *s = nullptr;
     if (WinError e = c->statement(Conn::kQueryValue, s)) return e;
     sql::Run run(*s);
     run.bind(1, id_).bind(2, name);
@@ -600,13 +600,13 @@ WinError Key::queryMultipleValues(std::span<ValueEntry> entries, std::span<uint8
     if (!(access_ & kKeyQueryValue)) return win::kAccessDenied;
 
     std::lock_guard lock(store_.mutex_);
-    Conn *c;
+    Conn *c = nullptr;
     if (WinError e = store_.connect(false, c)) return e;
     if (!c) return answerForAbsentStore(id_, entries.empty() ? 0 : win::kFileNotFound);
     Transaction t(*c);
     if (WinError e = t.begin(false)) return e;
     if (WinError e = checkExists(*c, id_)) return e;
-    sql::Statement *s;
+    sql::Statement *s = nullptr;
     if (WinError e = c->statement(Conn::kQueryValue, s)) return e;
 
     uint64_t total = 0;
@@ -634,14 +634,14 @@ WinError Key::deleteValue(std::string_view name) const {
     if (!(access_ & kKeySetValue)) return win::kAccessDenied;
 
     std::lock_guard lock(store_.mutex_);
-    Conn *c;
+    Conn *c = nullptr;
     if (WinError e = store_.connect(false, c)) return e;
     if (!c) return answerForAbsentStore(id_, win::kFileNotFound);
     if (WinError e = store_.connect(true, c)) return e;
     Transaction t(*c);
     if (WinError e = t.begin(true)) return e;
     if (WinError e = checkExists(*c, id_)) return e;
-    sql::Statement *s;
+    sql::Statement *s = nullptr;
     if (WinError e = c->statement(Conn::kDeleteValue, s)) return e;
     {
         sql::Run run(*s);
