@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "regdb/regdb.h"
-#include "regdb/store.h"
 #include "test_support.h"
 #include "values.h"
 
 namespace {
 
+using regdbtest::numbered;
 using namespace kiv::regdb;
 using regdbtest::describe;
 using regdbtest::Value;
@@ -62,10 +62,10 @@ TEST(Component, ThreadsShareOneRegistry) {
             IRegistry *reg = seen[t] = registry();
             int32_t root, key;
             ASSERT_EQ(reg->vtbl->openUserRoot(reg, 0x60000, kReadWrite, &root), 0u);
-            std::string path = "Threads\\T" + std::to_string(t);
+            std::string path = numbered("Threads\\T", t);
             ASSERT_EQ(reg->vtbl->openKey(reg, root, path.c_str(), 1, kReadWrite, 0, &key), 0u);
             for (int i = 0; i < kValues; ++i) {
-                std::string name = "v" + std::to_string(i);
+                std::string name = numbered("v", i);
                 ASSERT_EQ(
                     reg->vtbl->setValue(reg, key, name.c_str(), Value::int64(t * 1000 + i).get()),
                     0u);
@@ -98,44 +98,6 @@ TEST(Component, ThreadsShareOneRegistry) {
     reg->vtbl->release(reg);
 }
 
-TEST(Component, ConnectionsOfOneFileWriteTogether) {
-    kivtest::TempDir dir;
-    constexpr int kWriters = 3, kValues = 60;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kWriters; ++t) {
-        threads.emplace_back([&, t] {
-            // A store object per thread: a connection of its own, as another process has.
-            Store store(dir.file("shared.db"));
-            std::unique_ptr<Key> root, key;
-            Disposition disposition;
-            ASSERT_EQ(store.openRoot(kKeyCreateSubKey, root), 0u);
-            ASSERT_EQ(root->create("Shared", kKeySetValue, key, disposition), 0u);
-            for (int i = 0; i < kValues; ++i) {
-                std::string name = std::to_string(t) + "-" + std::to_string(i);
-                ASSERT_EQ(key->setValue(
-                              name, kRegSz,
-                              {reinterpret_cast<const uint8_t *>(name.c_str()), name.size() + 1}),
-                          0u);
-            }
-        });
-    }
-    for (auto &thread : threads) thread.join();
-
-    Store store(dir.file("shared.db"));
-    std::unique_ptr<Key> root, key;
-    ASSERT_EQ(store.openRoot(kKeyQueryValue, root), 0u);
-    ASSERT_EQ(root->open("Shared", kKeyQueryValue, key), 0u);
-    for (int t = 0; t < kWriters; ++t) {
-        for (int i = 0; i < kValues; ++i) {
-            std::string name = std::to_string(t) + "-" + std::to_string(i);
-            uint8_t buffer[32];
-            uint32_t type = 0, size = 0;
-            ASSERT_EQ(key->queryValue(name, type, buffer, size), 0u) << name;
-            EXPECT_STREQ(reinterpret_cast<char *>(buffer), name.c_str());
-        }
-    }
-}
-
 TEST(Component, FactoryEntryAndFactory) {
     void *out = reinterpret_cast<void *>(1);
     EXPECT_EQ(factoryEntry("071d093c-8cce-11d5-bfd3-0000e2430654", KIV_IID_IOBJECTFACTORY, &out),
@@ -147,10 +109,12 @@ TEST(Component, FactoryEntryAndFactory) {
 
     IObjectFactory *f = factory();
     EXPECT_EQ(f, factory());
-    f->vtbl->release(f);
+    EXPECT_EQ(f->vtbl->comRelease(f), 1u);
     EXPECT_STREQ(f->vtbl->interfaceId(f), KIV_IID_IOBJECTFACTORY);
     EXPECT_EQ(f->vtbl->queryInterface(f, KIV_IID_IUNKNOWN, &out), 0u);
     EXPECT_EQ(out, f);
+    EXPECT_EQ(f->vtbl->queryInterface(f, "idl:kiv/IUnknown:1.0", &out), KIV_E_NOINTERFACE);
+    EXPECT_EQ(out, nullptr);
     f->vtbl->release(f);
 
     int outer = 0;
@@ -167,7 +131,8 @@ TEST(Component, FactoryEntryAndFactory) {
     EXPECT_EQ(f->vtbl->lockServer(f, 1), 0u);
     EXPECT_EQ(f->vtbl->lockServer(f, 0), 0u);
     EXPECT_DEATH(f->vtbl->lockServer(f, 0), "");
-    f->vtbl->release(f);
+    EXPECT_EQ(f->vtbl->release(f), 0u);
+    EXPECT_DEATH(f->vtbl->release(f), "");
 }
 
 }  // namespace
