@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -18,7 +17,8 @@ namespace fs = std::filesystem;
 
 // Writers wait this long for another connection's write to finish before giving up.
 constexpr int kBusyTimeoutMs = 10000;
-// A persisted WAL file is truncated to this size after a checkpoint.
+// WAL commits are atomic without a sync of their own; Key::flush makes them durable. The WAL
+// file, kept between connections, is truncated to 1 MiB after a checkpoint.
 constexpr const char *kSettings =
     "PRAGMA synchronous = NORMAL; PRAGMA journal_size_limit = 1048576;";
 constexpr int64_t kSchemaVersion = 1;
@@ -274,6 +274,25 @@ WinError runWithKey(Conn &c, Conn::Id id, int64_t key) {
     return c.error(run.step());
 }
 
+// Runs one statement that changes a row of an existing key, in a write transaction of its own;
+// `bind` binds the statement's arguments. With `mustChange`, a statement that changed no row
+// gives ERROR_FILE_NOT_FOUND.
+template <typename Bind>
+WinError changeKey(Conn &c, int64_t key, Conn::Id id, bool mustChange, Bind bind) {
+    Transaction t(c);
+    if (WinError e = t.begin(true)) return e;
+    if (WinError e = checkExists(c, key)) return e;
+    sql::Statement *s = nullptr;
+    if (WinError e = c.statement(id, s)) return e;
+    {
+        sql::Run run(*s);
+        bind(run);
+        if (int rc = run.step(); rc != SQLITE_DONE) return c.error(rc);
+    }
+    if (mustChange && sqlite3_changes(c.db()) == 0) return win::kFileNotFound;
+    return t.commit();
+}
+
 // What an operation on a key answers while the store file does not exist: only the top key
 // exists, and it is empty.
 WinError answerForAbsentStore(int64_t id, WinError forTopKey) {
@@ -394,28 +413,26 @@ WinError Store::connect(bool forWrite, Connection *&out) {
 
 // ---- Key ----------------------------------------------------------------------------------
 
-WinError Key::open(std::string_view path, uint32_t access, std::unique_ptr<Key> &out) const {
-    out.reset();
-    std::vector<std::string_view> parts;
-    if (WinError e = splitPath(path, parts)) return e;
-    if ((access & kWriteRights) && !store_.writable()) return win::kAccessDenied;
-
-    std::lock_guard lock(store_.mutex_);
-    Conn *c = nullptr;
+WinError Key::locate(const std::vector<std::string_view> &parts, int64_t &id,
+                     Store::Connection *&c) const {
     if (WinError e = store_.connect(false, c)) return e;
-    int64_t id = id_;
-    if (!c) {
-        if (WinError e = answerForAbsentStore(id_, parts.empty() ? 0 : win::kFileNotFound))
-            return e;
-    } else if (WinError e = walk(*c, id, parts)) {
-        return e;
-    }
-    out.reset(new Key(store_, id, access));
-    return win::kSuccess;
+    id = id_;
+    if (!c) return answerForAbsentStore(id_, parts.empty() ? 0 : win::kFileNotFound);
+    return walk(*c, id, parts);
+}
+
+WinError Key::open(std::string_view path, uint32_t access, std::unique_ptr<Key> &out) const {
+    Disposition disposition;
+    return openOrCreate(path, access, false, out, disposition);
 }
 
 WinError Key::create(std::string_view path, uint32_t access, std::unique_ptr<Key> &out,
                      Disposition &disposition) const {
+    return openOrCreate(path, access, true, out, disposition);
+}
+
+WinError Key::openOrCreate(std::string_view path, uint32_t access, bool create,
+                           std::unique_ptr<Key> &out, Disposition &disposition) const {
     out.reset();
     std::vector<std::string_view> parts;
     if (WinError e = splitPath(path, parts)) return e;
@@ -423,12 +440,9 @@ WinError Key::create(std::string_view path, uint32_t access, std::unique_ptr<Key
 
     std::lock_guard lock(store_.mutex_);
     Conn *c = nullptr;
-    if (WinError e = store_.connect(false, c)) return e;
+    int64_t id = 0;
     // An existing key is opened without writing, so that a read-only store still serves it.
-    int64_t id = id_;
-    WinError found =
-        c ? walk(*c, id, parts) : answerForAbsentStore(id_, parts.empty() ? 0 : win::kFileNotFound);
-    if (found != win::kFileNotFound) {
+    if (WinError found = locate(parts, id, c); found != win::kFileNotFound || !create) {
         if (found) return found;
         disposition = Disposition::kOpenedExistingKey;
         out.reset(new Key(store_, id, access));
@@ -556,17 +570,9 @@ WinError Key::setValue(std::string_view name, uint32_t type, std::span<const uin
     std::lock_guard lock(store_.mutex_);
     Conn *c = nullptr;
     if (WinError e = store_.connect(true, c)) return e;
-    Transaction t(*c);
-    if (WinError e = t.begin(true)) return e;
-    if (WinError e = checkExists(*c, id_)) return e;
-    sql::Statement *s = nullptr;
-    if (WinError e = c->statement(Conn::kSetValue, s)) return e;
-    {
-        sql::Run run(*s);
+    return changeKey(*c, id_, Conn::kSetValue, false, [&](sql::Run &run) {
         run.bind(1, id_).bind(2, name).bind(3, static_cast<int64_t>(type)).bindBlob(4, data);
-        if (int rc = run.step(); rc != SQLITE_DONE) return c->error(rc);
-    }
-    return t.commit();
+    });
 }
 
 WinError Key::queryValue(std::string_view name, uint32_t &type, std::span<uint8_t> buffer,
@@ -638,18 +644,8 @@ WinError Key::deleteValue(std::string_view name) const {
     if (WinError e = store_.connect(false, c)) return e;
     if (!c) return answerForAbsentStore(id_, win::kFileNotFound);
     if (WinError e = store_.connect(true, c)) return e;
-    Transaction t(*c);
-    if (WinError e = t.begin(true)) return e;
-    if (WinError e = checkExists(*c, id_)) return e;
-    sql::Statement *s = nullptr;
-    if (WinError e = c->statement(Conn::kDeleteValue, s)) return e;
-    {
-        sql::Run run(*s);
-        run.bind(1, id_).bind(2, name);
-        if (int rc = run.step(); rc != SQLITE_DONE) return c->error(rc);
-    }
-    if (sqlite3_changes(c->db()) == 0) return win::kFileNotFound;
-    return t.commit();
+    return changeKey(*c, id_, Conn::kDeleteValue, true,
+                     [&](sql::Run &run) { run.bind(1, id_).bind(2, name); });
 }
 
 }  // namespace kiv::regdb

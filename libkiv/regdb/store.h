@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kiv::regdb {
 
@@ -162,7 +163,13 @@ class Key {
     friend class Store;
     Key(Store &store, int64_t id, uint32_t access) : store_(store), id_(id), access_(access) {}
 
+    WinError openOrCreate(std::string_view path, uint32_t access, bool create,
+                          std::unique_ptr<Key> &out, Disposition &disposition) const;
     WinError enumerate(bool keys, uint32_t index, std::span<char> name, uint32_t &length) const;
+    // The row id of the key at `parts` below this one; store mutex held. `c` is null while
+    // the store file does not exist.
+    WinError locate(const std::vector<std::string_view> &parts, int64_t &id,
+                    Store::Connection *&c) const;
 
     Store &store_;
     int64_t id_;
