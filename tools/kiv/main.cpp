@@ -12,6 +12,10 @@ using kivtool::Command;
 constexpr Command kCommands[] = {
     {"strerror", "strerror CODE...            text of result codes (hex or decimal)",
      kivtool::runStrError},
+    {"reg",
+     "reg ls|tree|get|set|rm [--machine|--user] KEY [VALUE-NAME] [--type T] [VALUE...]\n"
+     "                                  the registry database (T: string, int32, int64, bytes, list)",
+     kivtool::runReg},
 };
 
 void printHelp() {
