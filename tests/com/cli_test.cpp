@@ -85,4 +85,50 @@ TEST_F(Cli, WhichKnowsTheBuiltInRegistry) {
     EXPECT_NE(r.out.find("served by the library itself"), std::string::npos) << r.out;
 }
 
+TEST_F(Cli, RegisterWhichCreateUnregister) {
+    const std::string clsid = "3e5c9a70-4b1d-4c8e-9f2a-6d7b8c9e0a15";
+    const char *greeter = "IDL:Demo/IGreeter:1.0";
+
+    auto host = runProcess(
+        {SAMPLE_HOST, GREETER_PLUGIN, "Ada"},
+        {"KIV_REGISTRY_USER=" + tmp.file("user"), "KIV_REGISTRY_MACHINE=" + tmp.file("machine")});
+    ASSERT_EQ(host.exitCode, 0) << host.err;
+    EXPECT_NE(host.out.find("Hello, Ada!"), std::string::npos) << host.out;
+
+    // The machine root also names a plug-in, but the user root comes first.
+    ASSERT_EQ(kiv({"register", clsid, PLUGIN_A}).exitCode, 0);
+    auto which = kiv({"which", clsid});
+    EXPECT_EQ(which.exitCode, 0) << which.err;
+    EXPECT_NE(which.out.find(std::string("user root, variant 0     ") + GREETER_PLUGIN),
+              std::string::npos)
+        << which.out;
+    EXPECT_NE(which.out.find("machine root, variant 0  not consulted"), std::string::npos);
+    EXPECT_NE(which.out.find("served by user root, variant 0"), std::string::npos);
+
+    auto created = kiv({"create", clsid, greeter});
+    EXPECT_EQ(created.exitCode, 0) << created.err;
+    EXPECT_NE(created.out.find(std::string("interface ") + greeter), std::string::npos);
+    auto missing = kiv({"create", clsid, "IDL:Demo/IMissing:1.0"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.err, "kiv: create: No such interface supported\n");
+
+    // Without the user's registration the machine root serves the class.
+    ASSERT_EQ(kiv({"unregister", clsid, "--user"}).exitCode, 0);
+    which = kiv({"which", clsid});
+    EXPECT_NE(which.out.find("user root, variant 0     not registered"), std::string::npos)
+        << which.out;
+    EXPECT_NE(which.out.find(std::string("served by machine root, variant 0: ") + PLUGIN_A),
+              std::string::npos)
+        << which.out;
+
+    ASSERT_EQ(kiv({"unregister", clsid}).exitCode, 0);
+    which = kiv({"which", clsid});
+    EXPECT_EQ(which.exitCode, 1);
+    EXPECT_EQ(which.err, "kiv: which: No object factory found\n");
+    ASSERT_EQ(kiv({"register", clsid, "/nonexistent/libplugin.so", "--user"}).exitCode, 0);
+    which = kiv({"which", clsid});
+    EXPECT_EQ(which.exitCode, 1);
+    EXPECT_NE(which.err.find("loading /nonexistent/libplugin.so:"), std::string::npos) << which.err;
+}
+
 }  // namespace

@@ -33,6 +33,7 @@ std::optional<uint32_t> parseCode(std::string_view text);
 
 // Subcommands, one per file.
 int runStrError(Args args);
+int runReg(Args args);
 int runUuid(Args args);
 int runRegister(Args args);
 int runUnregister(Args args);

@@ -12,6 +12,11 @@ using kivtool::Command;
 constexpr Command kCommands[] = {
     {"strerror", "strerror CODE...            text of result codes (hex or decimal)",
      kivtool::runStrError},
+    {"reg",
+     "reg ls|tree|get|set|rm [--machine|--user] KEY [VALUE-NAME] [--type T] [VALUE...]\n"
+     "                                  the registry database (T: string, int32, int64, bytes, "
+     "list)",
+     kivtool::runReg},
     {"uuid",
      "uuid [-n N]                 new random UUIDs\n"
      "  kiv uuid --name NAMESPACE NAME  version-3 UUID of NAME (NAMESPACE: dns, url, oid, x500 "
