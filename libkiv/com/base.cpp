@@ -9,13 +9,15 @@
 namespace kiv::com {
 
 kivResult objectQueryInterface(void *self, const char *iid, void **out) {
+    if (!out) return KIV_E_INVALIDARG;
+    *out = nullptr;
+    if (!iid) return KIV_E_INVALIDARG;
     if (kivCompareIID(iid, KIV_IID_IUNKNOWN) == 0 ||
         kivCompareIID(iid, baseSlots(self)->interfaceId(self)) == 0) {
         *out = self;
         baseSlots(self)->addRef(self);
         return KIV_S_OK;
     }
-    *out = nullptr;
     return KIV_E_NOINTERFACE;
 }
 

@@ -16,8 +16,8 @@ struct ObjectHeader {
 
 // Base slots 3 to 5 for objects that begin with an ObjectHeader. queryInterface answers
 // KIV_IID_IUNKNOWN and the object's own interface id (its slot 6) with the object itself and one
-// more reference. release aborts when the count would go below zero; reaching zero destroys
-// nothing (these objects live until the process ends).
+// more reference; a null iid or out gives KIV_E_INVALIDARG. release aborts when the count would go
+// below zero; reaching zero destroys nothing (these objects live until the process ends).
 kivResult objectQueryInterface(void *self, const char *iid, void **out);
 uint32_t objectAddRef(void *self);
 uint32_t objectRelease(void *self);

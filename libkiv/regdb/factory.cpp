@@ -4,7 +4,7 @@
 
 #include "core/runtime.h"
 #include "regdb/locations.h"
-#include "regdb/object.h"
+#include "com/base.h"
 #include "regdb/regdb.h"
 #include "regdb/registry.h"
 #include "regdb/store.h"
@@ -15,7 +15,7 @@ namespace kiv::regdb {
 namespace {
 
 struct FactoryObject {
-    ObjectHeader header;  // first: the function table, then the reference count
+    com::ObjectHeader header;  // first: the function table, then the reference count
     volatile uint32_t locks;
     ustMutex mutex;  // guards the creation of `registry`
     RegistryObject *registry;
@@ -31,7 +31,7 @@ const char *factoryInterfaceId(void *) {
 }
 
 kivResult factoryQueryInterface(void *self, const char *iid, void **out) {
-    return queryObjectInterface(self, iid, out);
+    return com::objectQueryInterface(self, iid, out);
 }
 
 kivResult createInstance(IObjectFactory *self, void *outer, const char *iid, void **out) {
@@ -47,7 +47,7 @@ kivResult createInstance(IObjectFactory *self, void *outer, const char *iid, voi
     }
     RegistryObject *registry = factory->registry;
     ustMutexUnlock(&factory->mutex);
-    return queryObjectInterface(registry, iid, out);
+    return com::objectQueryInterface(registry, iid, out);
 }
 
 kivResult lockServer(IObjectFactory *self, int32_t lock) {
@@ -59,9 +59,9 @@ kivResult lockServer(IObjectFactory *self, int32_t lock) {
 }
 
 constexpr IObjectFactoryVtbl kFactoryVtbl = {
-    kivComQueryInterface,  kivComAddRef,   kivComRelease,
-    factoryQueryInterface, addRefObject,   releaseObject,
-    factoryInterfaceId,    createInstance, lockServer,
+    kivComQueryInterface,  kivComAddRef,      kivComRelease,
+    factoryQueryInterface, com::objectAddRef, com::objectRelease,
+    factoryInterfaceId,    createInstance,    lockServer,
 };
 
 void initProcessMutex() {
@@ -86,7 +86,7 @@ kivResult factoryEntry(const char *clsid, const char *iid, void **out) {
     }
     FactoryObject *factory = theFactory;
     ustMutexUnlock(&processMutex);
-    return queryObjectInterface(factory, iid, out);
+    return com::objectQueryInterface(factory, iid, out);
 }
 
 }  // namespace kiv::regdb

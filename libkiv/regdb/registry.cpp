@@ -254,7 +254,7 @@ kivResult deleteValue(IRegistry *self, int32_t handle, const char *name) {
 }
 
 kivResult registryQueryInterface(void *self, const char *iid, void **out) {
-    return queryObjectInterface(self, iid, out);
+    return com::objectQueryInterface(self, iid, out);
 }
 
 constexpr IRegistryVtbl kRegistryVtbl = {
@@ -262,8 +262,8 @@ constexpr IRegistryVtbl kRegistryVtbl = {
     kivComAddRef,
     kivComRelease,
     registryQueryInterface,
-    addRefObject,
-    releaseObject,
+    com::objectAddRef,
+    com::objectRelease,
     registryInterfaceId,
     openMachineRoot,
     openUserRoot,

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "kiv_com.h"
-#include "regdb/object.h"
+#include "com/base.h"
 #include "ust.h"
 
 namespace kiv::regdb {
@@ -23,8 +23,8 @@ struct RegistryObject {
         return reinterpret_cast<RegistryObject *>(registry);
     }
 
-    ObjectHeader header;  // first: the function table, then the reference count
-    ustMutex mutex;       // held for the whole of every operation from openMachineRoot on
+    com::ObjectHeader header;  // first: the function table, then the reference count
+    ustMutex mutex;            // held for the whole of every operation from openMachineRoot on
     KeyHandleTable *handles;
     Store *machine;
     Store *user;
