@@ -12,6 +12,9 @@ using kivtool::Command;
 constexpr Command kCommands[] = {
     {"strerror", "strerror CODE...            text of result codes (hex or decimal)",
      kivtool::runStrError},
+    {"tlib",
+     "tlib SUBCOMMAND ARGS...     type libraries: info FILE, dump FILE [REPOID], check OLD NEW",
+     kivtool::runTLib},
 };
 
 void printHelp() {
