@@ -18,9 +18,11 @@
  *       typedef sequence<Demo::Point, 10> Path;
  *   };
  *
- * Usage: tlib_demo FILE (the file is replaced). Every change reaches the file at once
- * (KIV_TLIB_AUTOFLUSH); `kiv tlib dump FILE` prints the library back as IDL. */
+ * Usage: tlib_demo [--next] FILE (the file is replaced). Every change reaches the file at once
+ * (KIV_TLIB_AUTOFLUSH); `kiv tlib dump FILE` prints the library back as IDL. With --next, Point
+ * gets a third member z, a change that `kiv tlib check` refuses. */
 #include <stdio.h>
+#include <string.h>
 
 #include "kiv.h"
 
@@ -39,7 +41,7 @@ static int localId(kivTLib *tlib, char *buffer, size_t size) {
     return check("local id", kivTLibCreateLocalRepoId(tlib, buffer, size));
 }
 
-static int build(kivTLib *tlib) {
+static int build(kivTLib *tlib, int next) {
     const kivTLibTypeRef doubleType = {KIV_TYPE_DOUBLE, NULL};
     const kivTLibTypeRef pointType = {KIV_TYPE_STRUCT, POINT};
     const kivTLibTypeRef colorType = {KIV_TYPE_ENUM, COLOR};
@@ -49,8 +51,9 @@ static int build(kivTLib *tlib) {
         check("module", kivTLibCreateModule(tlib, "Demo", DEMO, KIV_TLIB_ROOT_ID, 0, NULL)))
         return 1;
 
-    const kivTLibStructMember point[] = {{"x", doubleType}, {"y", doubleType}};
-    if (check("struct", kivTLibCreateStruct(tlib, "Point", POINT, DEMO, 0, 2, point, NULL)))
+    const kivTLibStructMember point[] = {{"x", doubleType}, {"y", doubleType}, {"z", doubleType}};
+    if (check("struct",
+              kivTLibCreateStruct(tlib, "Point", POINT, DEMO, 0, next ? 3 : 2, point, NULL)))
         return 1;
 
     const kivTLibEnumMember colors[] = {{"RED", 0}, {"GREEN", 1}, {"BLUE", 2}};
@@ -98,15 +101,17 @@ static int build(kivTLib *tlib) {
 }
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: tlib_demo FILE\n");
+    int next = argc == 3 && strcmp(argv[1], "--next") == 0;
+    if (argc != 2 + next) {
+        fprintf(stderr, "usage: tlib_demo [--next] FILE\n");
         return 2;
     }
+    const char *path = argv[argc - 1];
     if (check("initialise", kivInitialize())) return 1;
     kivTLib *tlib = NULL;
-    if (check(argv[1], kivTLibCreate(argv[1], KIV_TLIB_AUTOFLUSH, &tlib))) return 1;
-    int failed = build(tlib);
+    if (check(path, kivTLibCreate(path, KIV_TLIB_AUTOFLUSH, &tlib))) return 1;
+    int failed = build(tlib, next);
     if (check("close", kivTLibClose(tlib))) failed = 1;
-    if (!failed) printf("wrote %s\n", argv[1]);
+    if (!failed) printf("wrote %s\n", path);
     return failed;
 }

@@ -68,10 +68,15 @@ kivResult publish(kivTLib *tlib, kivTLibDef *scope, kivTLibDef *def, kivTLibDef 
     return 0;
 }
 
-// Existence, scope, build and publish for a named definition whose arguments have passed.
-template <class Build>
-kivResult createInScope(kivTLib *tlib, const char *repoId, const char *scopeId,
-                        uint32_t allowedScopes, kivTLibDef **out, Build build) {
+constexpr auto kNoContentCheck = [] { return kivResult{0}; };
+
+// The whole frame of a named definition: handle, required names, the content check (each
+// KIV_E_INVALID_ARG), free id, scope, build, publish.
+template <class Check, class Build>
+kivResult createNamed(kivTLib *tlib, kivTLibDef **out, const char *name, const char *repoId,
+                      const char *scopeId, uint32_t allowedScopes, Check check, Build build) {
+    if (kivResult rc = beginCreate(tlib, out)) return rc;
+    if (anyNull({name, repoId, scopeId}) || check()) return KIV_E_INVALID_ARG;
     if (kivResult rc = requireFreeId(tlib, repoId)) return rc;
     kivTLibDef *scope = nullptr;
     if (kivResult rc = findScope(tlib, scopeId, allowedScopes, &scope)) return rc;
@@ -79,8 +84,11 @@ kivResult createInScope(kivTLib *tlib, const char *repoId, const char *scopeId,
 }
 
 // The same for the anonymous kinds, which always go into the anonymous-types scope.
-template <class Build>
-kivResult createAnonymous(kivTLib *tlib, const char *repoId, kivTLibDef **out, Build build) {
+template <class Check, class Build>
+kivResult createAnonymous(kivTLib *tlib, kivTLibDef **out, const char *repoId, Check check,
+                          Build build) {
+    if (kivResult rc = beginCreate(tlib, out)) return rc;
+    if (!repoId || check()) return KIV_E_INVALID_ARG;
     if (kivResult rc = requireFreeId(tlib, repoId)) return rc;
     return publish(tlib, &tlib->anonymousScope->header, &build()->header, out);
 }
@@ -189,10 +197,8 @@ KIV_API kivResult kivTLibCreateRoot(kivTLib *tlib, uint32_t flags, kivTLibDef **
 KIV_API kivResult kivTLibCreateModule(kivTLib *tlib, const char *name, const char *repoId,
                                       const char *scopeId, uint32_t /*flags: not used*/,
                                       kivTLibDef **out) {
-    if (kivResult rc = beginCreate(tlib, out)) return rc;
-    if (anyNull({name, repoId, scopeId})) return KIV_E_INVALID_ARG;
-    return createInScope(tlib, repoId, scopeId, kModuleScope, out,
-                         [&] { return buildModule(name, repoId, scopeId, KIV_DEF_MODIFIED); });
+    return createNamed(tlib, out, name, repoId, scopeId, kModuleScope, kNoContentCheck,
+                       [&] { return buildModule(name, repoId, scopeId, KIV_DEF_MODIFIED); });
 }
 
 KIV_API kivResult kivTLibCreateInterface(kivTLib *tlib, const char *name, const char *repoId,
@@ -252,47 +258,38 @@ KIV_API kivResult kivTLibCreateInterfaceFwd(kivTLib *tlib, const char *name, con
 KIV_API kivResult kivTLibCreateAlias(kivTLib *tlib, const char *name, const char *repoId,
                                      const char *scopeId, uint32_t flags,
                                      const kivTLibTypeRef *type, kivTLibDef **out) {
-    if (kivResult rc = beginCreate(tlib, out)) return rc;
-    if (anyNull({name, repoId, scopeId}) || checkTypeRef(type, false)) return KIV_E_INVALID_ARG;
-    return createInScope(tlib, repoId, scopeId, kModuleOrInterface, out, [&] {
-        return buildAlias(name, repoId, scopeId, newDefinitionFlags(flags), *type);
-    });
+    return createNamed(
+        tlib, out, name, repoId, scopeId, kModuleOrInterface,
+        [&] { return checkTypeRef(type, false); },
+        [&] { return buildAlias(name, repoId, scopeId, newDefinitionFlags(flags), *type); });
 }
 
 KIV_API kivResult kivTLibCreateArray(kivTLib *tlib, const char *repoId, uint32_t flags,
                                      uint32_t length, const kivTLibTypeRef *element,
                                      kivTLibDef **out) {
-    if (kivResult rc = beginCreate(tlib, out)) return rc;
-    if (!repoId || checkTypeRef(element, false)) return KIV_E_INVALID_ARG;
-    return createAnonymous(tlib, repoId, out, [&] {
-        return buildArray(repoId, newDefinitionFlags(flags), length, *element);
-    });
+    return createAnonymous(
+        tlib, out, repoId, [&] { return checkTypeRef(element, false); },
+        [&] { return buildArray(repoId, newDefinitionFlags(flags), length, *element); });
 }
 
 KIV_API kivResult kivTLibCreateSequence(kivTLib *tlib, const char *repoId, uint32_t flags,
                                         uint32_t bound, const kivTLibTypeRef *element,
                                         kivTLibDef **out) {
-    if (kivResult rc = beginCreate(tlib, out)) return rc;
-    if (!repoId || checkTypeRef(element, false)) return KIV_E_INVALID_ARG;
-    return createAnonymous(tlib, repoId, out, [&] {
-        return buildSequence(repoId, newDefinitionFlags(flags), bound, *element);
-    });
+    return createAnonymous(
+        tlib, out, repoId, [&] { return checkTypeRef(element, false); },
+        [&] { return buildSequence(repoId, newDefinitionFlags(flags), bound, *element); });
 }
 
 KIV_API kivResult kivTLibCreateString(kivTLib *tlib, const char *repoId, uint32_t flags,
                                       uint32_t bound, kivTLibDef **out) {
-    if (kivResult rc = beginCreate(tlib, out)) return rc;
-    if (!repoId) return KIV_E_INVALID_ARG;
-    return createAnonymous(tlib, repoId, out, [&] {
+    return createAnonymous(tlib, out, repoId, kNoContentCheck, [&] {
         return buildString(KIV_DEF_STRING, repoId, newDefinitionFlags(flags), bound);
     });
 }
 
 KIV_API kivResult kivTLibCreateWString(kivTLib *tlib, const char *repoId, uint32_t flags,
                                        uint32_t bound, kivTLibDef **out) {
-    if (kivResult rc = beginCreate(tlib, out)) return rc;
-    if (!repoId) return KIV_E_INVALID_ARG;
-    return createAnonymous(tlib, repoId, out, [&] {
+    return createAnonymous(tlib, out, repoId, kNoContentCheck, [&] {
         return buildString(KIV_DEF_WSTRING, repoId, newDefinitionFlags(flags), bound);
     });
 }
@@ -300,47 +297,50 @@ KIV_API kivResult kivTLibCreateWString(kivTLib *tlib, const char *repoId, uint32
 KIV_API kivResult kivTLibCreateStruct(kivTLib *tlib, const char *name, const char *repoId,
                                       const char *scopeId, uint32_t flags, uint32_t memberCount,
                                       const kivTLibStructMember *members, kivTLibDef **out) {
-    if (kivResult rc = beginCreate(tlib, out)) return rc;
-    if (anyNull({name, repoId, scopeId}) || checkStructMembers(memberCount, members))
-        return KIV_E_INVALID_ARG;
-    return createInScope(tlib, repoId, scopeId, kAnyScope, out, [&] {
-        return buildStruct(name, repoId, scopeId, newDefinitionFlags(flags), memberCount, members);
-    });
+    return createNamed(
+        tlib, out, name, repoId, scopeId, kAnyScope,
+        [&] { return checkStructMembers(memberCount, members); },
+        [&] {
+            return buildStruct(name, repoId, scopeId, newDefinitionFlags(flags), memberCount,
+                               members);
+        });
 }
 
 KIV_API kivResult kivTLibCreateUnion(kivTLib *tlib, const char *name, const char *repoId,
                                      const char *scopeId, uint32_t flags,
                                      const kivTLibTypeRef *discriminator, uint32_t caseCount,
                                      const kivTLibUnionCase *cases, kivTLibDef **out) {
-    if (kivResult rc = beginCreate(tlib, out)) return rc;
-    if (anyNull({name, repoId, scopeId}) || checkUnion(discriminator, caseCount, cases))
-        return KIV_E_INVALID_ARG;
-    return createInScope(tlib, repoId, scopeId, kAnyScope, out, [&] {
-        return buildUnion(name, repoId, scopeId, newDefinitionFlags(flags), *discriminator,
-                          caseCount, cases);
-    });
+    return createNamed(
+        tlib, out, name, repoId, scopeId, kAnyScope,
+        [&] { return checkUnion(discriminator, caseCount, cases); },
+        [&] {
+            return buildUnion(name, repoId, scopeId, newDefinitionFlags(flags), *discriminator,
+                              caseCount, cases);
+        });
 }
 
 KIV_API kivResult kivTLibCreateEnum(kivTLib *tlib, const char *name, const char *repoId,
                                     const char *scopeId, uint32_t flags, uint32_t memberCount,
                                     const kivTLibEnumMember *members, kivTLibDef **out) {
-    if (kivResult rc = beginCreate(tlib, out)) return rc;
-    if (anyNull({name, repoId, scopeId}) || checkEnumMembers(memberCount, members))
-        return KIV_E_INVALID_ARG;
-    return createInScope(tlib, repoId, scopeId, kAnyScope, out, [&] {
-        return buildEnum(name, repoId, scopeId, newDefinitionFlags(flags), memberCount, members);
-    });
+    return createNamed(
+        tlib, out, name, repoId, scopeId, kAnyScope,
+        [&] { return checkEnumMembers(memberCount, members); },
+        [&] {
+            return buildEnum(name, repoId, scopeId, newDefinitionFlags(flags), memberCount,
+                             members);
+        });
 }
 
 KIV_API kivResult kivTLibCreateConstant(kivTLib *tlib, const char *name, const char *repoId,
                                         const char *scopeId, uint32_t flags,
                                         const kivTLibTypeRef *type, const kivTLibValue *value,
                                         kivTLibDef **out) {
-    if (kivResult rc = beginCreate(tlib, out)) return rc;
-    if (anyNull({name, repoId, scopeId}) || checkConstant(type, value)) return KIV_E_INVALID_ARG;
-    return createInScope(tlib, repoId, scopeId, kModuleOrInterface, out, [&] {
-        return buildConstant(name, repoId, scopeId, newDefinitionFlags(flags), *type, *value);
-    });
+    return createNamed(
+        tlib, out, name, repoId, scopeId, kModuleOrInterface,
+        [&] { return checkConstant(type, value); },
+        [&] {
+            return buildConstant(name, repoId, scopeId, newDefinitionFlags(flags), *type, *value);
+        });
 }
 
 }  // extern "C"

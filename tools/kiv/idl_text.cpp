@@ -48,7 +48,8 @@ struct DecimalParts {
     int exponent = 0;
 };
 
-// to-scientific-string of the decimal arithmetic specification.
+// The standard to-scientific-string form: plain notation while the exponent is at most 0 and
+// the adjusted exponent at least -6, scientific notation otherwise.
 std::string sciText(const DecimalParts &d) {
     std::string sign = d.negative ? "-" : "";
     switch (d.form) {
@@ -64,15 +65,20 @@ std::string sciText(const DecimalParts &d) {
     const std::string &c = d.digits;
     int length = static_cast<int>(c.size());
     int adjusted = d.exponent + length - 1;
+    std::string out = sign;
     if (d.exponent <= 0 && adjusted >= -6) {
-        if (d.exponent == 0) return sign + c;
         int point = length + d.exponent;  // digits before the decimal point
-        if (point > 0) return sign + c.substr(0, point) + "." + c.substr(point);
-        return sign + "0." + std::string(-point, '0') + c;
+        if (d.exponent == 0)
+            out.append(c);
+        else if (point > 0)
+            out.append(c, 0, point).append(".").append(c, point);
+        else
+            out.append("0.").append(-point, '0').append(c);
+        return out;
     }
-    std::string mantissa = c.substr(0, 1);
-    if (length > 1) mantissa += "." + c.substr(1);
-    return sign + mantissa + "E" + (adjusted >= 0 ? "+" : "-") + std::to_string(std::abs(adjusted));
+    out.append(c, 0, 1);
+    if (length > 1) out.append(".").append(c, 1);
+    return out.append(adjusted >= 0 ? "E+" : "E-").append(std::to_string(std::abs(adjusted)));
 }
 
 __extension__ typedef unsigned __int128 U128;
@@ -139,11 +145,11 @@ U128 powerOfTen(int n) {
 }  // namespace
 
 std::string charLiteral(uint8_t c) {
-    return "'" + escaped(c, '\'') + "'";
+    return std::string("'").append(escaped(c, '\'')).append("'");
 }
 
 std::string wcharLiteral(uint16_t c) {
-    if (c < 0x80) return "L" + charLiteral(static_cast<uint8_t>(c));
+    if (c < 0x80) return std::string("L").append(charLiteral(static_cast<uint8_t>(c)));
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "L'\\u%04x'", c);
     return buffer;
