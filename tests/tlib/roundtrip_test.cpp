@@ -34,10 +34,7 @@ class RandomLibrary {
         ids_.push_back(KIV_TLIB_ROOT_ID);
         ids_.push_back(KIV_TLIB_ANONYMOUS_SCOPE_ID);
         byKind_[KIV_DEF_MODULE].push_back(KIV_TLIB_ROOT_ID);
-        for (int i = 0; i < count; ++i) {
-            kivResult rc = createOne();
-            ASSERT_EQ(rc, 0u) << "operation " << i << ": " << what_;
-        }
+        for (int i = 0; i < count; ++i) ASSERT_EQ(createOne(), 0u) << "operation " << i;
     }
 
     const std::vector<const char *> &ids() const { return ids_; }
@@ -45,7 +42,7 @@ class RandomLibrary {
   private:
     uint32_t below(uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng_); }
     bool chance(int percent) { return below(100) < static_cast<uint32_t>(percent); }
-    uint32_t flags() { return chance(30) ? static_cast<uint32_t>(rng_()) : 0; }
+    uint32_t flags() { return chance(30) ? uint32_t(rng_()) : 0; }
 
     const char *keep(std::string text) {
         texts_.push_back(std::move(text));
@@ -155,36 +152,25 @@ class RandomLibrary {
         uint32_t f = flags();
         kivTLibDef *def = nullptr;
         kivResult rc = 0;
-        kivTLibDefKind kind = 0;
         switch (below(13)) {
             case 0:
-                what_ = "module";
-                kind = KIV_DEF_MODULE;
                 rc = kivTLibCreateModule(tlib_, n, id, pick({KIV_DEF_MODULE}), f, &def);
                 break;
             case 1:
-                what_ = "forward";
-                kind = KIV_DEF_INTERFACE;
                 rc = kivTLibCreateInterfaceFwd(tlib_, n, id, pick({KIV_DEF_MODULE}), f, &def);
                 if (rc == 0) forwards_.push_back(def);
                 break;
             case 2:
             case 3:
-                what_ = "interface";
                 return createInterface(n, id, f);
             case 4: {
-                what_ = "structure";
-                kind = KIV_DEF_STRUCT;
                 std::vector<kivTLibStructMember> members(1 + below(4));
                 for (auto &m : members) m = {name(), typeRef(false)};
-                rc = kivTLibCreateStruct(tlib_, n, id, anyScope(), f,
-                                         static_cast<uint32_t>(members.size()), members.data(),
-                                         &def);
+                rc = kivTLibCreateStruct(tlib_, n, id, anyScope(), f, uint32_t(members.size()),
+                                         members.data(), &def);
                 break;
             }
             case 5: {
-                what_ = "union";
-                kind = KIV_DEF_UNION;
                 static const uint32_t tags[] = {2, 4, 6, 7, 8, 9, 10, 11, 19};
                 uint32_t tag = tags[below(std::size(tags))];
                 kivTLibTypeRef discriminator{tag,
@@ -193,29 +179,23 @@ class RandomLibrary {
                 for (auto &c : cases)
                     c = {name(), typeRef(false), chance(25) ? kivTLibValue{} : value(tag)};
                 rc = kivTLibCreateUnion(tlib_, n, id, anyScope(), f, &discriminator,
-                                        static_cast<uint32_t>(cases.size()), cases.data(), &def);
+                                        uint32_t(cases.size()), cases.data(), &def);
                 break;
             }
             case 6: {
-                what_ = "enumeration";
-                kind = KIV_DEF_ENUM;
                 std::vector<kivTLibEnumMember> members(1 + below(4));
-                for (auto &m : members) m = {name(), static_cast<uint32_t>(rng_())};
-                rc = kivTLibCreateEnum(tlib_, n, id, anyScope(), f,
-                                       static_cast<uint32_t>(members.size()), members.data(), &def);
+                for (auto &m : members) m = {name(), uint32_t(rng_())};
+                rc = kivTLibCreateEnum(tlib_, n, id, anyScope(), f, uint32_t(members.size()),
+                                       members.data(), &def);
                 break;
             }
             case 7: {
-                what_ = "alias";
-                kind = KIV_DEF_ALIAS;
                 kivTLibTypeRef t = typeRef(false);
                 rc = kivTLibCreateAlias(tlib_, n, id, pick({KIV_DEF_MODULE, KIV_DEF_INTERFACE}), f,
                                         &t, &def);
                 break;
             }
             case 8: {
-                what_ = "constant";
-                kind = KIV_DEF_CONSTANT;
                 static const uint32_t tags[] = {2,  3,  4,  5,  6,  7,  8,  9,  10,
                                                 11, 12, 13, 15, 16, 19, 24, 25, 26};
                 uint32_t tag = tags[below(std::size(tags))];
@@ -233,7 +213,7 @@ class RandomLibrary {
             default:
                 return createAnonymous(f);
         }
-        if (rc == 0) remember(def, kind);
+        if (rc == 0) remember(def);
         return rc;
     }
 
@@ -242,17 +222,16 @@ class RandomLibrary {
         std::deque<std::vector<kivTLibParam>> params;
         for (auto &m : members) {
             if (chance(40)) {
-                m = {KIV_MEMBER_ATTRIBUTE, name(), static_cast<uint32_t>(rng_()),
-                     typeRef(false),       0,      nullptr};
+                m = {KIV_MEMBER_ATTRIBUTE, name(), uint32_t(rng_()), typeRef(false), 0, nullptr};
                 continue;
             }
             params.emplace_back(below(4));
             for (auto &p : params.back()) p = {name(), typeRef(false), 1 + below(3)};
             m = {KIV_MEMBER_OPERATION,
                  name(),
-                 static_cast<uint32_t>(rng_()),
+                 uint32_t(rng_()),
                  typeRef(true),
-                 static_cast<uint32_t>(params.back().size()),
+                 uint32_t(params.back().size()),
                  params.back().data()};
         }
         const char *base = chance(50) ? pick({KIV_DEF_INTERFACE}) : nullptr;
@@ -263,14 +242,13 @@ class RandomLibrary {
             forwards_.pop_back();
             kivResult rc =
                 kivTLibCreateInterface(tlib_, fwd->name, fwd->repoId, fwd->scopeId, f, base,
-                                       static_cast<uint32_t>(members.size()), members.data(), &def);
+                                       uint32_t(members.size()), members.data(), &def);
             if (rc == 0 && def != fwd) ADD_FAILURE() << "completion made a new definition";
             return rc;
         }
-        kivResult rc =
-            kivTLibCreateInterface(tlib_, n, id, pick({KIV_DEF_MODULE}), f, base,
-                                   static_cast<uint32_t>(members.size()), members.data(), &def);
-        if (rc == 0) remember(def, KIV_DEF_INTERFACE);
+        kivResult rc = kivTLibCreateInterface(tlib_, n, id, pick({KIV_DEF_MODULE}), f, base,
+                                              uint32_t(members.size()), members.data(), &def);
+        if (rc == 0) remember(def);
         return rc;
     }
 
@@ -278,33 +256,19 @@ class RandomLibrary {
         const char *id = localId();
         kivTLibDef *def = nullptr;
         kivTLibTypeRef element = typeRef(false);
-        uint32_t size = chance(50) ? below(100) : static_cast<uint32_t>(rng_());
-        kivResult rc = 0;
-        switch (below(4)) {
-            case 0:
-                what_ = "string";
-                rc = kivTLibCreateString(tlib_, id, f, size, &def);
-                break;
-            case 1:
-                what_ = "wide string";
-                rc = kivTLibCreateWString(tlib_, id, f, size, &def);
-                break;
-            case 2:
-                what_ = "sequence";
-                rc = kivTLibCreateSequence(tlib_, id, f, size, &element, &def);
-                break;
-            default:
-                what_ = "array";
-                rc = kivTLibCreateArray(tlib_, id, f, size, &element, &def);
-                break;
-        }
-        if (rc == 0) remember(def, def->kind);
+        uint32_t size = chance(50) ? below(100) : uint32_t(rng_());
+        uint32_t k = below(4);
+        kivResult rc = k == 0   ? kivTLibCreateString(tlib_, id, f, size, &def)
+                       : k == 1 ? kivTLibCreateWString(tlib_, id, f, size, &def)
+                       : k == 2 ? kivTLibCreateSequence(tlib_, id, f, size, &element, &def)
+                                : kivTLibCreateArray(tlib_, id, f, size, &element, &def);
+        if (rc == 0) remember(def);
         return rc;
     }
 
-    void remember(kivTLibDef *def, kivTLibDefKind kind) {
+    void remember(kivTLibDef *def) {
         ids_.push_back(def->repoId);
-        byKind_[kind].push_back(def->repoId);
+        byKind_[def->kind].push_back(def->repoId);
     }
 
     kivTLib *tlib_;
@@ -314,7 +278,6 @@ class RandomLibrary {
     std::vector<const char *> ids_;
     std::vector<kivTLibDef *> forwards_;
     int counter_ = 0;
-    const char *what_ = "";
 };
 
 ino_t inodeOf(const std::string &path) {
