@@ -5,12 +5,20 @@
 //   OpenLookupAll/N   kivTLibOpen and the first lookup of every id (decoding included)
 //   RawGetAll/N       dbopen and get of the same keys
 //   CachedLookup      repeated lookup of one cached id in a library of 100,000
+// and the creating operations against building the same definitions directly:
+//   BuildAndFlush/N        N definitions built with the model and entered, then one flush
+//   Create/N/0             the same N definitions through the kivTLibCreate* calls, one flush
+//   Create/N/1             the same with KIV_TLIB_AUTOFLUSH: a flush after every creation
+//   CompareNames/1000      strcmp of every member and parameter name of two interfaces
+//   CheckCompat/1000       kivTLibCheckCompatDef of the same two 1,000-member interfaces,
+//                          one in each of two library files
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -244,6 +252,127 @@ void CachedLookup(benchmark::State &state) {
     kivTLibClose(t);
 }
 
+void BuildAndFlush(benchmark::State &state) {
+    std::string path = scratchFolder() + "/build";
+    for (auto _ : state) {
+        kivTLib *t = nullptr;
+        if (kivTLibCreate(path.c_str(), 0, &t) != 0) std::abort();
+        addDefinitions(t, 0, state.range(0));
+        if (kivTLibFlush(t) != 0) std::abort();
+        state.PauseTiming();
+        kivTLibClose(t);
+        state.ResumeTiming();
+    }
+}
+
+// Creates through the public interface a definition like `def` (a kind that
+// realisticDefinition makes).
+kivResult createLike(kivTLib *t, const kivTLibDef *def) {
+    const char *n = def->name, *id = def->repoId, *scope = def->scopeId;
+    switch (def->kind) {
+        case KIV_DEF_INTERFACE: {
+            auto *i = as<kivTLibInterfaceDef>(def);
+            return kivTLibCreateInterface(t, n, id, scope, 0, i->baseId, i->memberCount, i->members,
+                                          nullptr);
+        }
+        case KIV_DEF_STRUCT: {
+            auto *s = as<kivTLibStructDef>(def);
+            return kivTLibCreateStruct(t, n, id, scope, 0, s->memberCount, s->members, nullptr);
+        }
+        case KIV_DEF_ENUM: {
+            auto *e = as<kivTLibEnumDef>(def);
+            return kivTLibCreateEnum(t, n, id, scope, 0, e->memberCount, e->members, nullptr);
+        }
+        case KIV_DEF_ALIAS:
+            return kivTLibCreateAlias(t, n, id, scope, 0, &as<kivTLibAliasDef>(def)->type, nullptr);
+        default: {
+            auto *c = as<kivTLibConstantDef>(def);
+            return kivTLibCreateConstant(t, n, id, scope, 0, &c->type, &c->value, nullptr);
+        }
+    }
+}
+
+void Create(benchmark::State &state) {
+    long n = state.range(0);
+    uint32_t flags = state.range(1) ? KIV_TLIB_AUTOFLUSH : 0;
+    std::vector<DefinitionPtr> defs;
+    for (long i = 0; i < n; ++i) defs.push_back(realisticDefinition(i));
+    std::string path = scratchFolder() + "/create";
+    for (auto _ : state) {
+        kivTLib *t = nullptr;
+        // The base that the interfaces name must exist.
+        if (kivTLibCreate(path.c_str(), flags, &t) != 0 || kivTLibCreateRoot(t, 0, nullptr) != 0 ||
+            kivTLibCreateModule(t, "kiv", "IDL:kiv:1.0", KIV_TLIB_ROOT_ID, 0, nullptr) != 0 ||
+            kivTLibCreateInterface(t, "IUnknown", "IDL:kiv/IUnknown:1.0", "IDL:kiv:1.0", 0, nullptr,
+                                   0, nullptr, nullptr) != 0)
+            std::abort();
+        for (long i = 0; i < n; ++i) {
+            if (i % 100 == 0) {
+                std::string module = moduleId(i),
+                            name = std::string("M").append(std::to_string(i / 100));
+                if (kivTLibCreateModule(t, name.c_str(), module.c_str(), KIV_TLIB_ROOT_ID, 0,
+                                        nullptr) != 0)
+                    std::abort();
+            }
+            if (createLike(t, defs[i].get()) != 0) std::abort();
+        }
+        if (kivTLibFlush(t) != 0) std::abort();
+        state.PauseTiming();
+        kivTLibClose(t);
+        state.ResumeTiming();
+    }
+}
+
+// Two libraries holding the same interface of `members` operations with two parameters each.
+struct TwoInterfaces {
+    kivTLib *tlib[2] = {};
+    kivTLibDef *def[2] = {};
+    explicit TwoInterfaces(uint32_t members) {
+        std::vector<std::string> names;
+        for (uint32_t i = 0; i < members; ++i) names.push_back("operation" + std::to_string(i));
+        kivTLibParam params[] = {{"value", {KIV_TYPE_STRUCT, "IDL:Bench/S:1.0"}, KIV_PARAM_IN},
+                                 {"size", {KIV_TYPE_STRING, nullptr}, KIV_PARAM_OUT}};
+        std::vector<kivTLibMember> list;
+        for (const auto &name : names)
+            list.push_back(
+                {KIV_MEMBER_OPERATION, name.c_str(), 0, {KIV_TYPE_LONG, nullptr}, 2, params});
+        for (int k = 0; k < 2; ++k) {
+            std::string path = scratchFolder() + "/iface" + std::to_string(k);
+            if (kivTLibCreate(path.c_str(), 0, &tlib[k]) != 0 ||
+                kivTLibCreateRoot(tlib[k], 0, nullptr) != 0 ||
+                kivTLibCreateInterface(tlib[k], "IBig", "IDL:Bench/IBig:1.0", KIV_TLIB_ROOT_ID, 0,
+                                       nullptr, members, list.data(), &def[k]) != 0)
+                std::abort();
+        }
+    }
+    ~TwoInterfaces() {
+        kivTLibClose(tlib[0]);
+        kivTLibClose(tlib[1]);
+    }
+};
+
+void CompareNames(benchmark::State &state) {
+    TwoInterfaces two(static_cast<uint32_t>(state.range(0)));
+    auto *a = as<kivTLibInterfaceDef>(two.def[0]), *b = as<kivTLibInterfaceDef>(two.def[1]);
+    for (auto _ : state) {
+        int differences = 0;
+        for (uint32_t i = 0; i < a->memberCount; ++i) {
+            differences += std::strcmp(a->members[i].name, b->members[i].name) != 0;
+            for (uint32_t p = 0; p < a->members[i].paramCount; ++p)
+                differences +=
+                    std::strcmp(a->members[i].params[p].name, b->members[i].params[p].name) != 0;
+        }
+        benchmark::DoNotOptimize(differences);
+    }
+}
+
+void CheckCompat(benchmark::State &state) {
+    TwoInterfaces two(static_cast<uint32_t>(state.range(0)));
+    for (auto _ : state)
+        if (kivTLibCheckCompatDef(two.tlib[0], two.def[0], two.tlib[1], two.def[1]) != 0)
+            std::abort();
+}
+
 void sizes(benchmark::internal::Benchmark *b) {
     b->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
 }
@@ -256,5 +385,11 @@ BENCHMARK(FlushTen)->Apply(sizes);
 BENCHMARK(OpenLookupAll)->Apply(sizes);
 BENCHMARK(RawGetAll)->Apply(sizes);
 BENCHMARK(CachedLookup);
+BENCHMARK(BuildAndFlush)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Create)->Args({10000, 0})->Unit(benchmark::kMillisecond)->UseRealTime();
+// Every flush rewrites the whole file, so this grows with the square of the size: one run.
+BENCHMARK(Create)->Args({10000, 1})->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(CompareNames)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(CheckCompat)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();

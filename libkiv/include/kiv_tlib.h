@@ -249,6 +249,86 @@ KIV_API kivResult kivTLibClose(kivTLib *tlib);
 /* Writes the next local repository id ("LOCAL:<n>") into `buffer` of `size` bytes. */
 KIV_API kivResult kivTLibCreateLocalRepoId(kivTLib *tlib, char *buffer, size_t size);
 
+/* ---- Creating definitions ----------------------------------------------------------------- */
+
+/* Every creating operation adds one definition to the handle: it checks its arguments
+ * (KIV_E_INVALID_ARG), that the repository id is free (KIV_E_REPOID_EXISTS) and that the scope
+ * exists (KIV_E_UNKNOWN_SCOPE) and may hold the new kind (KIV_E_BAD_SCOPE_KIND), in this
+ * order, then lists the definition in its scope's contents. A read-only handle gives
+ * KIV_E_READ_ONLY before anything else. The definition is pending until the next flush, at
+ * once on a KIV_TLIB_AUTOFLUSH handle, whose failing flush becomes the result (the definition
+ * then stays created and pending). `out` may be null; when given it is set to null on entry and
+ * receives the handle's definition on success. Bits 16..31 of `flags` are stored unchanged;
+ * the other bits are ignored. Element arrays stay the caller's: they are copied. */
+
+/* The root module (KIV_TLIB_ROOT_ID): the outermost scope of a library. */
+KIV_API kivResult kivTLibCreateRoot(kivTLib *tlib, uint32_t flags, kivTLibDef **out);
+/* A module inside the root or another module. `flags` is not used. */
+KIV_API kivResult kivTLibCreateModule(kivTLib *tlib, const char *name, const char *repoId,
+                                      const char *scopeId, uint32_t flags, kivTLibDef **out);
+/* An interface in a module, with an optional base interface (KIV_E_UNKNOWN_BASE,
+ * KIV_E_BAD_BASE). An id that is already an interface is a redefinition: when
+ * kivTLibCheckCompatDef finds it compatible the existing definition is returned, and a
+ * forward declaration is completed in place (the same pointer, now with base and members);
+ * otherwise its result (KIV_E_INCOMPATIBLE) is returned and nothing changes. */
+KIV_API kivResult kivTLibCreateInterface(kivTLib *tlib, const char *name, const char *repoId,
+                                         const char *scopeId, uint32_t flags, const char *baseId,
+                                         uint32_t memberCount, const kivTLibMember *members,
+                                         kivTLibDef **out);
+/* A forward-declared interface (KIV_DEF_FORWARD); for an id that is already a compatible
+ * interface, the existing definition. */
+KIV_API kivResult kivTLibCreateInterfaceFwd(kivTLib *tlib, const char *name, const char *repoId,
+                                            const char *scopeId, uint32_t flags, kivTLibDef **out);
+/* A typedef in a module or interface. */
+KIV_API kivResult kivTLibCreateAlias(kivTLib *tlib, const char *name, const char *repoId,
+                                     const char *scopeId, uint32_t flags,
+                                     const kivTLibTypeRef *type, kivTLibDef **out);
+/* Anonymous types, listed in the anonymous-types scope (no scope argument). */
+KIV_API kivResult kivTLibCreateArray(kivTLib *tlib, const char *repoId, uint32_t flags,
+                                     uint32_t length, const kivTLibTypeRef *element,
+                                     kivTLibDef **out);
+KIV_API kivResult kivTLibCreateSequence(kivTLib *tlib, const char *repoId, uint32_t flags,
+                                        uint32_t bound, const kivTLibTypeRef *element,
+                                        kivTLibDef **out);
+KIV_API kivResult kivTLibCreateString(kivTLib *tlib, const char *repoId, uint32_t flags,
+                                      uint32_t bound, kivTLibDef **out);
+KIV_API kivResult kivTLibCreateWString(kivTLib *tlib, const char *repoId, uint32_t flags,
+                                       uint32_t bound, kivTLibDef **out);
+/* A structure (at least one member) in a module, interface, structure or union. */
+KIV_API kivResult kivTLibCreateStruct(kivTLib *tlib, const char *name, const char *repoId,
+                                      const char *scopeId, uint32_t flags, uint32_t memberCount,
+                                      const kivTLibStructMember *members, kivTLibDef **out);
+/* A union (at least one case) in a module, interface, structure or union. The discriminator
+ * is boolean, char, an integer type or an enumeration; every case label has the
+ * discriminator's tag, or KIV_VALUE_NONE for a default case. */
+KIV_API kivResult kivTLibCreateUnion(kivTLib *tlib, const char *name, const char *repoId,
+                                     const char *scopeId, uint32_t flags,
+                                     const kivTLibTypeRef *discriminator, uint32_t caseCount,
+                                     const kivTLibUnionCase *cases, kivTLibDef **out);
+/* An enumeration (at least one member) in a module, interface, structure or union. */
+KIV_API kivResult kivTLibCreateEnum(kivTLib *tlib, const char *name, const char *repoId,
+                                    const char *scopeId, uint32_t flags, uint32_t memberCount,
+                                    const kivTLibEnumMember *members, kivTLibDef **out);
+/* A constant in a module or interface; the value's tag equals the type's tag. */
+KIV_API kivResult kivTLibCreateConstant(kivTLib *tlib, const char *name, const char *repoId,
+                                        const char *scopeId, uint32_t flags,
+                                        const kivTLibTypeRef *type, const kivTLibValue *value,
+                                        kivTLibDef **out);
+
+/* ---- Compatibility ------------------------------------------------------------------------ */
+
+/* Whether def2 says the same as def1, both definitions of one repository id, each from its own
+ * library (they may be the same handle). 0 when compatible; KIV_E_INCOMPATIBLE when they
+ * differ; KIV_E_INVALID_ARG when the ids differ (or a definition is null). Nested definitions,
+ * enumeration members and union cases are compared as sets, other members by position; a
+ * forward-declared interface is compatible with any interface of the same name and scope.
+ * References to strings, sequences and arrays are resolved in each definition's own library
+ * and compared by bound or length: a failed lookup gives its code, a definition of another
+ * kind KIV_E_BAD_KIND. Floating-point values compare by value (a NaN equals nothing, -0 equals
+ * +0), decimals as IEEE decimals (1.0 equals 1.00). */
+KIV_API kivResult kivTLibCheckCompatDef(kivTLib *tlib1, const kivTLibDef *def1, kivTLib *tlib2,
+                                        const kivTLibDef *def2);
+
 KIV_END_DECLS
 
 #endif /* KIV_TLIB_H */

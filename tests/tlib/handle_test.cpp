@@ -21,22 +21,9 @@ using tlibtest::hex;
 
 namespace {
 
-struct Closer {
-    void operator()(kivTLib *t) const { kivTLibClose(t); }
-};
-using Handle = std::unique_ptr<kivTLib, Closer>;
-
-Handle create(const std::string &path, uint32_t flags = 0) {
-    kivTLib *t = nullptr;
-    EXPECT_EQ(kivTLibCreate(path.c_str(), flags, &t), 0u);
-    return Handle(t);
-}
-
-Handle open(const std::string &path, uint32_t flags = 0) {
-    kivTLib *t = nullptr;
-    EXPECT_EQ(kivTLibOpen(path.c_str(), flags, &t), 0u);
-    return Handle(t);
-}
+using tlibtest::create;
+using tlibtest::Handle;
+using tlibtest::open;
 
 kivResult openResult(const std::string &path, uint32_t flags = 0) {
     kivTLib *t = reinterpret_cast<kivTLib *>(1);

@@ -1,6 +1,7 @@
 #include "tlib_fixtures.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -29,6 +30,18 @@ Bytes bytes(std::string_view pattern) {
         }
     }
     return out;
+}
+
+Handle create(const std::string &path, uint32_t flags) {
+    kivTLib *t = nullptr;
+    EXPECT_EQ(kivTLibCreate(path.c_str(), flags, &t), 0u);
+    return Handle(t);
+}
+
+Handle open(const std::string &path, uint32_t flags) {
+    kivTLib *t = nullptr;
+    EXPECT_EQ(kivTLibOpen(path.c_str(), flags, &t), 0u);
+    return Handle(t);
 }
 
 std::string hex(const Bytes &b) {

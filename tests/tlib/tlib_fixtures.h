@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,15 @@
 namespace tlibtest {
 
 using Bytes = std::vector<uint8_t>;
+
+// A handle that closes itself.
+struct Closer {
+    void operator()(kivTLib *t) const { kivTLibClose(t); }
+};
+using Handle = std::unique_ptr<kivTLib, Closer>;
+// kivTLibCreate and kivTLibOpen, failing the current test when they fail.
+Handle create(const std::string &path, uint32_t flags = 0);
+Handle open(const std::string &path, uint32_t flags = 0);
 
 // Bytes from hex pairs and 'quoted text' separated by blanks: "02 'ab' 00" is 02 61 62 00.
 Bytes bytes(std::string_view pattern);

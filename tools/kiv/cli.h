@@ -39,5 +39,6 @@ int runRegister(Args args);
 int runUnregister(Args args);
 int runWhich(Args args);
 int runCreate(Args args);
+int runTLib(Args args);
 
 }  // namespace kivtool

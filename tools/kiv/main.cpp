@@ -34,6 +34,9 @@ constexpr Command kCommands[] = {
      kivtool::runWhich},
     {"create", "create CLSID IID            create an object and report the result",
      kivtool::runCreate},
+    {"tlib",
+     "tlib SUBCOMMAND ARGS...     type libraries: info FILE, dump FILE [REPOID], check OLD NEW",
+     kivtool::runTLib},
 };
 
 void printHelp() {
