@@ -180,7 +180,8 @@ void RawPut(benchmark::State &state) {
         unlink(path.c_str());
         state.ResumeTiming();
         Database db;
-        if (Database::open(path, O_RDWR | O_CREAT | O_EXCL, 0666, &db) != 0) std::abort();
+        if (Database::open(path, O_RDWR | O_CREAT | O_EXCL, 0666, &db, kScanCacheBytes) != 0)
+            std::abort();
         DB *d = db.get();
         for (auto &[k, v] : records) {
             DBT key{k.data(), k.size()}, value{v.data(), v.size()};

@@ -1,6 +1,8 @@
 // Record writer and reader.
 #include "tlib/codec.h"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cctype>
 #include <cerrno>
@@ -24,18 +26,76 @@ RequiredHeader requiredHeader(uint32_t kind) {
     return {true, true};
 }
 
+// The arrays of a definition's body (contents, members, cases), for prefetching; null ones
+// included.
+std::array<const void *, 2> elementArrays(const kivTLibDef *def) {
+    switch (def->kind) {
+        case KIV_DEF_MODULE:
+            return {as<kivTLibModuleDef>(def)->contents, nullptr};
+        case KIV_DEF_INTERFACE:
+            return {as<kivTLibInterfaceDef>(def)->contents, as<kivTLibInterfaceDef>(def)->members};
+        case KIV_DEF_STRUCT:
+            return {as<kivTLibStructDef>(def)->contents, as<kivTLibStructDef>(def)->members};
+        case KIV_DEF_UNION:
+            return {as<kivTLibUnionDef>(def)->contents, as<kivTLibUnionDef>(def)->cases};
+        case KIV_DEF_ENUM:
+            return {as<kivTLibEnumDef>(def)->members, nullptr};
+        default:
+            return {nullptr, nullptr};
+    }
+}
+
+// Strings of a table prefetched at most: a large table's later strings arrive in time anyway.
+constexpr uint32_t kPrefetchedStrings = 32;
+
 // ---- Writer -----------------------------------------------------------------------------------
 
-// Appends to a buffer that grows by doubling.
+// Writes the varint form of `v` at `p` (which has room for 5 bytes); returns the end.
+uint8_t *putVarint(uint8_t *p, uint32_t v) {
+    if (v <= 0x7F) {
+        *p++ = static_cast<uint8_t>(v);
+        return p;
+    }
+    int extra;
+    uint32_t lead;
+    if (v <= 0x3FF) {
+        extra = 1, lead = 0x80 | (v >> 8);
+    } else if (v <= 0x1FFFFF) {
+        extra = 2, lead = 0xC0 | (v >> 16);
+    } else if (v <= 0x0FFFFFFF) {
+        extra = 3, lead = 0xE0 | (v >> 24);
+    } else {
+        extra = 4, lead = 0xF0;
+    }
+    *p++ = static_cast<uint8_t>(lead);
+    for (int shift = 8 * (extra - 1); shift >= 0; shift -= 8)
+        *p++ = static_cast<uint8_t>(v >> shift);
+    return p;
+}
+
+// Appends to `out` through a cursor: each field checks only that it fits, and the buffer grows
+// by doubling when it does not. done() trims the buffer to what was written.
 class Writer {
   public:
-    Writer(const kivTLibStringTable *table, std::vector<uint8_t> &out) : table_(table), out_(out) {}
+    Writer(const kivTLibStringTable *table, std::vector<uint8_t> &out)
+        : table_(table), out_(out), start_(out.size()) {
+        out_.resize(start_ + kInitialRoom);
+        p_ = out_.data() + start_;
+        end_ = out_.data() + out_.size();
+    }
+    void done() { out_.resize(static_cast<size_t>(p_ - out_.data())); }
 
-    void u8(uint32_t v) { out_.push_back(static_cast<uint8_t>(v)); }
+    void u8(uint32_t v) {
+        room(1);
+        *p_++ = static_cast<uint8_t>(v);
+    }
     void be16(uint16_t v) { bigEndian(v, 2); }
     void be32(uint32_t v) { bigEndian(v, 4); }
     void be64(uint64_t v) { bigEndian(v, 8); }
-    void varint(uint32_t v) { appendVarint(out_, v); }
+    void varint(uint32_t v) {
+        room(5);
+        p_ = putVarint(p_, v);
+    }
     // Every string field points into the table, so its position is found by address; a
     // pointer from elsewhere (never made by the builders) is looked up by text.
     void ref(const char *s) {
@@ -53,9 +113,12 @@ class Writer {
     void stringTable() {
         varint(table_->count);
         for (uint32_t i = 0; i < table_->count; ++i) {
-            size_t length = std::strlen(table_->strings[i]);
+            const char *text = table_->strings[i];
+            size_t length = std::strlen(text);
             varint(static_cast<uint32_t>(length));
-            out_.insert(out_.end(), table_->strings[i], table_->strings[i] + length);
+            room(length);
+            std::memcpy(p_, text, length);
+            p_ += length;
         }
     }
 
@@ -113,13 +176,30 @@ class Writer {
     }
 
   private:
+    // Most records fit; a larger one grows the buffer a few times.
+    static constexpr size_t kInitialRoom = 256;
+
+    void room(size_t n) {
+        if (static_cast<size_t>(end_ - p_) < n) grow(n);
+    }
+    void grow(size_t n) {
+        size_t used = static_cast<size_t>(p_ - out_.data());
+        size_t room = static_cast<size_t>(end_ - out_.data()) - start_;
+        out_.resize(std::max(start_ + 2 * room, used + n));
+        p_ = out_.data() + used;
+        end_ = out_.data() + out_.size();
+    }
     void bigEndian(uint64_t v, int bytes) {
+        room(static_cast<size_t>(bytes));
         for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
-            out_.push_back(static_cast<uint8_t>(v >> shift));
+            *p_++ = static_cast<uint8_t>(v >> shift);
     }
 
     const kivTLibStringTable *table_;
     std::vector<uint8_t> &out_;
+    size_t start_;  // where this record begins in out_
+    uint8_t *p_;    // where the next byte goes
+    uint8_t *end_;  // end of the room
 };
 
 void writeBody(Writer &w, const kivTLibDef *def) {
@@ -479,23 +559,12 @@ class Decoder {
 }  // namespace
 
 void appendVarint(std::vector<uint8_t> &out, uint32_t v) {
-    auto byte = [&out](uint32_t b) { out.push_back(static_cast<uint8_t>(b)); };
-    if (v <= 0x7F) {
-        byte(v);
-    } else if (v <= 0x3FF) {
-        byte(0x80 | (v >> 8)), byte(v);
-    } else if (v <= 0x1FFFFF) {
-        byte(0xC0 | (v >> 16)), byte(v >> 8), byte(v);
-    } else if (v <= 0x0FFFFFFF) {
-        byte(0xE0 | (v >> 24)), byte(v >> 16), byte(v >> 8), byte(v);
-    } else {
-        byte(0xF0), byte(v >> 24), byte(v >> 16), byte(v >> 8), byte(v);
-    }
+    uint8_t bytes[5];
+    out.insert(out.end(), bytes, putVarint(bytes, v));
 }
 
 std::vector<uint8_t> encode(kivTLibDef *def) {
     std::vector<uint8_t> out;
-    out.reserve(64);
     encodeInto(def, out);
     return out;
 }
@@ -510,6 +579,29 @@ void encodeInto(kivTLibDef *def, std::vector<uint8_t> &out) {
     w.ref(def->scopeId);
     w.varint(def->flags & kStoredFlagsMask);
     writeBody(w, def);
+    w.done();
+}
+
+void prefetchForEncoding(const kivTLibDef *def, int stage) {
+    const kivTLibStringTable *table = stage > 0 ? def->strings : nullptr;
+    switch (stage) {
+        case 0:
+            __builtin_prefetch(def);
+            break;
+        case 1:
+            __builtin_prefetch(table);
+            for (const void *array : elementArrays(def)) __builtin_prefetch(array);
+            break;
+        case 2:
+            __builtin_prefetch(table->strings);
+            break;
+        case 3:
+            for (uint32_t i = 0; i < std::min(table->count, kPrefetchedStrings); ++i)
+                __builtin_prefetch(table->strings[i]);
+            break;
+        default:
+            break;
+    }
 }
 
 kivResult decode(std::span<const uint8_t> record, kivTLibDef **out) {

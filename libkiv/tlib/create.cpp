@@ -167,13 +167,13 @@ kivResult checkBase(kivTLib *tlib, const char *baseId) {
 
 // Fills a forward-declared interface with what its definition brings. Its KIV_DEF_MODIFIED
 // bit stays as it was: completing is neither creating it nor adding to its contents; the
-// modified table alone makes the next flush write it.
+// modified set alone makes the next flush write it.
 void completeForward(kivTLib *tlib, kivTLibInterfaceDef *fwd, uint32_t callerFlags,
                      const char *baseId, uint32_t memberCount, const kivTLibMember *members) {
     if (baseId) setBaseId(fwd, baseId);
     setInterfaceMembers(fwd, memberCount, members);
     fwd->header.flags = (fwd->header.flags & ~KIV_DEF_FORWARD) | (callerFlags & kCallerFlagsMask);
-    kivHashInsert(tlib->modified, fwd->header.repoId, fwd);
+    tlib->modified.insert(&fwd->header);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The type library handle and the steps that the creating operations share with it.
 //
 // A handle owns every definition it has decoded or created (the `definitions` table, keyed by
-// each definition's own interned repoId) until kivTLibClose. `modified` lists, under the same
-// keys, the definitions created or changed since the last successful flush; it owns nothing.
+// each definition's own interned repoId) until kivTLibClose. `modified` holds the definitions
+// created or changed since the last successful flush; it owns nothing.
 // A flush encodes exactly those (plus the local id counter when it advanced) and writes them
 // through the store (store.h), which replaces the file atomically.
 //
@@ -14,18 +14,44 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "kiv_tlib.h"
 #include "tlib/store.h"
 
 struct kivHashTable;
 
+namespace kiv::tlib {
+
+// A set of definitions by address, in one array (open addressing, at most half full): adding
+// allocates nothing per definition, and a flush lists and clears it in one sweep each.
+class DefinitionSet {
+  public:
+    // Adds `def`; false when it is there already.
+    bool insert(kivTLibDef *def);
+    bool contains(const kivTLibDef *def) const;
+    uint32_t size() const { return count_; }
+    // Every definition, in no particular order.
+    std::vector<kivTLibDef *> list() const;
+    // Empties the set and releases its memory.
+    void clear();
+
+  private:
+    size_t slotOf(const kivTLibDef *def) const;
+    void grow();
+
+    std::vector<kivTLibDef *> slots_;  // null or a definition; the size is 0 or a power of two
+    uint32_t count_ = 0;
+};
+
+}  // namespace kiv::tlib
+
 struct kivTLib {
     kiv::tlib::Store store;   // the file
     uint32_t flags;           // KIV_TLIB_*
     uint32_t localIdCounter;  // next local id number; 0 until first loaded
     kivHashTable *definitions;
-    kivHashTable *modified;
+    kiv::tlib::DefinitionSet modified;
     kivTLibModuleDef *anonymousScope;  // also an entry of definitions
 };
 
@@ -35,7 +61,7 @@ inline bool isReadOnly(const kivTLib *tlib) {
     return (tlib->flags & KIV_TLIB_READONLY) != 0;
 }
 
-// Puts a new definition into `definitions` and then `modified`, each under its own repoId.
+// Puts a new definition into `definitions` (under its own repoId) and then into `modified`.
 // Returns false when `definitions` already holds that id (nothing is inserted then).
 bool enterDefinition(kivTLib *tlib, kivTLibDef *def);
 

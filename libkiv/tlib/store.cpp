@@ -21,7 +21,6 @@ namespace {
 
 constexpr unsigned kPageSize = 1024;
 constexpr int kBigEndian = 4321;
-constexpr unsigned kCacheBytes = 4u << 20;
 
 // The file a new version is built in, next to the library (a rename needs the same folder).
 // Only the holder of the writer lock uses it, so one fixed name per library suffices and a
@@ -112,8 +111,9 @@ kivResult mergeInto(DB *source, const RecordBatch &records, DB *target) {
     auto put = [target](DBT key, DBT value) {
         return target->put(target, &key, &value, 0) == kDbSuccess ? 0 : systemError(errno);
     };
+    std::vector<uint8_t> scratch;
     auto putNew = [&](size_t i) {
-        std::span<const uint8_t> value = records.value(i);
+        std::span<const uint8_t> value = records.value(i, scratch);
         return put(dbt(records.key(i)), DBT{const_cast<uint8_t *>(value.data()), value.size()});
     };
     size_t next = 0;
@@ -131,16 +131,20 @@ kivResult mergeInto(DB *source, const RecordBatch &records, DB *target) {
     return 0;
 }
 
-// Builds the complete new file at `scratch`, durable on disk when this returns 0.
+// Builds the complete new file at `scratch`, durable on disk when this returns 0. The 1.85
+// library's sync writes every dirty page and then fsyncs the file itself, so a second fsync
+// here would only cost another flush of the disk's cache.
 kivResult buildFile(const std::string &scratch, DB *source, const RecordBatch &records,
                     mode_t mode) {
     if (::unlink(scratch.c_str()) != 0 && errno != ENOENT) return systemError(errno);
     Database target;
-    if (kivResult rc = Database::open(scratch, O_RDWR | O_CREAT | O_EXCL, 0666, &target)) return rc;
+    if (kivResult rc =
+            Database::open(scratch, O_RDWR | O_CREAT | O_EXCL, 0666, &target, kScanCacheBytes))
+        return rc;
     if (fchmod(target.fd(), mode) != 0) return systemError(errno);
     if (kivResult rc = mergeInto(source, records, target.get())) return rc;
     DB *db = target.get();
-    if (db->sync(db, 0) != 0 || fsync(target.fd()) != 0) return systemError(errno);
+    if (db->sync(db, 0) != 0) return systemError(errno);
     return target.close();
 }
 
@@ -174,9 +178,9 @@ kivResult systemError(int err) {
     return KIV_E_SYSTEM(err ? err : EIO);
 }
 
-BTREEINFO btreeInfo() {
+BTREEINFO btreeInfo(unsigned cacheBytes) {
     BTREEINFO info{};
-    info.cachesize = kCacheBytes;
+    info.cachesize = cacheBytes;
     info.psize = kPageSize;
     info.lorder = kBigEndian;
     return info;
@@ -184,34 +188,117 @@ BTREEINFO btreeInfo() {
 
 // ---- RecordBatch --------------------------------------------------------------------------------
 
-void RecordBatch::closeLast() {
-    if (!entries_.empty()) entries_.back().end = bytes_.size();
+namespace {
+
+constexpr size_t kWindowBytes = 16;
+
+// Bytes of a key compared at once while sorting: 16 from `depth` on, big-endian, zero after
+// the key's end.
+void loadWindow(std::string_view key, size_t depth, uint64_t window[2]) {
+    uint8_t bytes[kWindowBytes] = {};
+    if (size_t n = std::min(kWindowBytes, key.size() - depth))
+        std::memcpy(bytes, key.data() + depth, n);
+    for (int half = 0; half < 2; ++half) {
+        uint64_t v = 0;
+        for (int i = 0; i < 8; ++i) v = v << 8 | bytes[8 * half + i];
+        window[half] = v;
+    }
 }
 
-std::vector<uint8_t> &RecordBatch::start(std::string_view key) {
-    closeLast();
-    size_t at = bytes_.size();
-    bytes_.insert(bytes_.end(), key.begin(), key.end());
-    entries_.push_back({at, bytes_.size(), bytes_.size()});
-    return bytes_;
-}
+}  // namespace
 
 void RecordBatch::add(std::string_view key, std::span<const uint8_t> value) {
-    start(key).insert(bytes_.end(), value.begin(), value.end());
+    Copy &copy = copies_.emplace_back(Copy{std::string(key), {value.begin(), value.end()}});
+    addEntry(copy.key, nullptr, &copy);
 }
 
+void RecordBatch::addEncoded(std::string_view key, const Encoder *encoder, void *item) {
+    addEntry(key, encoder, item);
+}
+
+// The first window is loaded now, while the key is in the cache.
+void RecordBatch::addEntry(std::string_view key, const Encoder *encoder, void *item) {
+    Entry &e = entries_.emplace_back(
+        Entry{{}, key.data(), key.size(), encoder, item, static_cast<uint32_t>(entries_.size())});
+    loadWindow(key, 0, e.window);
+}
+
+std::span<const uint8_t> RecordBatch::value(size_t i, std::vector<uint8_t> &scratch) const {
+    const Entry &e = entries_[i];
+    if (!e.encoder) return static_cast<const Copy *>(e.item)->value;
+    prefetchAhead(i);
+    scratch.clear();
+    e.encoder->encode(e.item, scratch);
+    return scratch;
+}
+
+// Stage s of the item kPrefetchSpacing * (stages - s) records ahead: each item passes through
+// its stages one step apart and arrives in the cache by its own turn.
+void RecordBatch::prefetchAhead(size_t i) const {
+    const Encoder *encoder = entries_[i].encoder;
+    if (!encoder->prefetch) return;
+    for (int stage = 0; stage < encoder->stages; ++stage) {
+        size_t ahead = i + kPrefetchSpacing * static_cast<size_t>(encoder->stages - stage);
+        if (ahead < entries_.size() && entries_[ahead].encoder == encoder)
+            encoder->prefetch(entries_[ahead].item, stage);
+    }
+}
+
+void RecordBatch::loadWindows(std::vector<Entry>::iterator first, std::vector<Entry>::iterator last,
+                              size_t depth) {
+    constexpr ptrdiff_t kAhead = 8;  // keys are scattered in memory: fetch them early
+    for (auto e = first; e != last; ++e) {
+        if (last - e > kAhead) __builtin_prefetch(e[kAhead].key + depth);
+        loadWindow({e->key, e->keySize}, depth, e->window);
+    }
+}
+
+// Sorts by 16-byte windows of the keys: the entries are ordered by their first window (and by
+// how far their keys reach into it); each run that agrees there and goes on is ordered by the
+// next window, and so on. Keys are read once per window instead of once per comparison, and a
+// run that agrees on a whole key holds equal keys.
 void RecordBatch::finish() {
-    closeLast();
-    auto keyOf = [this](const Entry &e) {
-        auto k = slice(e.key, e.value);
-        return std::string_view(reinterpret_cast<const char *>(k.data()), k.size());
+    struct Run {
+        size_t begin, end, depth;
     };
-    std::stable_sort(entries_.begin(), entries_.end(), [&](const Entry &a, const Entry &b) {
-        return compareKeys(slice(a.key, a.value), keyOf(b)) < 0;
+    std::vector<Run> runs{{0, entries_.size(), 0}};
+    bool equalKeys = false;
+    while (!runs.empty()) {
+        Run run = runs.back();
+        runs.pop_back();
+        auto first = entries_.begin() + static_cast<ptrdiff_t>(run.begin);
+        auto last = entries_.begin() + static_cast<ptrdiff_t>(run.end);
+        // How far a key reaches into the window; past its end means that it goes on.
+        auto reach = [depth = run.depth](const Entry &e) {
+            return std::min(e.keySize - depth, kWindowBytes + 1);
+        };
+        auto sameWindow = [&](const Entry &a, const Entry &b) {
+            return a.window[0] == b.window[0] && a.window[1] == b.window[1] && reach(a) == reach(b);
+        };
+        if (run.depth > 0) loadWindows(first, last, run.depth);
+        std::sort(first, last, [&](const Entry &a, const Entry &b) {
+            if (a.window[0] != b.window[0]) return a.window[0] < b.window[0];
+            if (a.window[1] != b.window[1]) return a.window[1] < b.window[1];
+            if (reach(a) != reach(b)) return reach(a) < reach(b);
+            return a.order < b.order;
+        });
+        for (auto from = first; from != last;) {
+            auto to = std::find_if_not(from + 1, last,
+                                       [&](const Entry &e) { return sameWindow(*from, e); });
+            if (to - from > 1 && reach(*from) <= kWindowBytes) equalKeys = true;
+            if (to - from > 1 && reach(*from) > kWindowBytes)
+                runs.push_back({static_cast<size_t>(from - entries_.begin()),
+                                static_cast<size_t>(to - entries_.begin()),
+                                run.depth + kWindowBytes});
+            from = to;
+        }
+    }
+    if (!equalKeys) return;
+    // Of equal keys keep the last added, which the sort put last: walking backwards, unique
+    // keeps each key's first.
+    auto kept = std::unique(entries_.rbegin(), entries_.rend(), [](const Entry &a, const Entry &b) {
+        return std::string_view(a.key, a.keySize) == std::string_view(b.key, b.keySize);
     });
-    // Of equal keys keep the last: walking backwards, unique keeps each key's first.
-    auto kept = std::unique(entries_.rbegin(), entries_.rend(),
-                            [&](const Entry &a, const Entry &b) { return keyOf(a) == keyOf(b); });
     entries_.erase(entries_.begin(), kept.base());
 }
 
@@ -225,8 +312,9 @@ Database &Database::operator=(Database &&other) noexcept {
     return *this;
 }
 
-kivResult Database::open(const std::string &path, int flags, int mode, Database *out) {
-    BTREEINFO info = btreeInfo();
+kivResult Database::open(const std::string &path, int flags, int mode, Database *out,
+                         unsigned cacheBytes) {
+    BTREEINFO info = btreeInfo(cacheBytes);
     DB *db = dbopen(path.c_str(), flags, mode, DB_BTREE, &info);
     if (!db) return systemError(errno);
     *out = Database(db);
@@ -243,7 +331,7 @@ kivResult Database::close() {
 
 kivResult readAll(const std::string &path, const RecordVisitor &visit) {
     Database db;
-    if (kivResult rc = Database::open(path, O_RDONLY, 0, &db)) return rc;
+    if (kivResult rc = Database::open(path, O_RDONLY, 0, &db, kScanCacheBytes)) return rc;
     DB *d = db.get();
     DBT key{}, value{};
     int rc = d->seq(d, &key, &value, kDbFirst);
@@ -332,7 +420,7 @@ kivResult Store::write(const Prepare &prepare) {
     Database source;
     for (;;) {
         if (kivResult rc = lock.acquire(path_, &locked)) return rc;
-        if (kivResult rc = Database::open(path_, O_RDONLY, 0, &source)) return rc;
+        if (kivResult rc = Database::open(path_, O_RDONLY, 0, &source, kScanCacheBytes)) return rc;
         struct stat opened;
         if (fstat(source.fd(), &opened) != 0) return systemError(errno);
         // Only a file created without the lock can have taken the path meanwhile.

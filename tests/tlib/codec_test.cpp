@@ -98,6 +98,20 @@ TEST(CodecWriter, ModifiedFlagIsNotStoredOtherFlagsAre) {
     EXPECT_EQ(decoded(record)->flags, 0xFFFF0000u | KIV_DEF_FORWARD);
 }
 
+// Values are written into a buffer that grows as a record needs: records smaller and larger
+// than its first room, after bytes that the buffer already holds.
+TEST(CodecWriter, AppendsToWhatTheBufferHolds) {
+    for (size_t recordBytes : {60, 300, 1000}) {
+        DefinitionPtr def = tlibtest::structOfRecordSize("IDL:S:1.0", recordBytes);
+        Bytes alone = encoded(def.get());
+        Bytes out(recordBytes / 3, 0xAB), expected = out;
+        expected.insert(expected.end(), alone.begin(), alone.end());
+        encodeInto(def.get(), out);
+        EXPECT_EQ(hex(out), hex(expected)) << recordBytes;
+        EXPECT_EQ(decoded(alone)->kind, KIV_DEF_STRUCT);
+    }
+}
+
 TEST(CodecWriter, DecodedTableKeepsPositionsWhenItGrows) {
     DefinitionPtr scope(&buildAnonymousScope()->header);
     DefinitionPtr copy = decoded(encoded(scope.get()));

@@ -85,7 +85,7 @@ std::vector<std::string> contents(const kivTLibDef *scope) {
 }
 
 bool isModified(kivTLib *t, const kivTLibDef *def) {
-    return kivHashGet(t->modified, def->repoId) == def;
+    return t->modified.contains(def);
 }
 
 // A library with a root, module Demo and in it a structure S, an interface I with one
@@ -233,7 +233,7 @@ TEST_F(TLibCreate, RefusalsFollowTheOrderOfChecksAndChangeNothing) {
         EXPECT_EQ(out, nullptr) << c.what;
     }
     EXPECT_EQ(tlib->definitions->count, definitions);
-    EXPECT_EQ(tlib->modified->count, 0u);
+    EXPECT_EQ(tlib->modified.size(), 0u);
     EXPECT_EQ(kivTLibFlush(tlib.get()), 0u);
     EXPECT_EQ(kivtest::readFile(path), before);
 }
@@ -297,7 +297,7 @@ TEST_F(TLibCreate, DefinitionsAreListedInTheirScopeAndPending) {
         EXPECT_EQ(def->flags, expected) << def->repoId;
         EXPECT_EQ(get(def->repoId), def);
     }
-    EXPECT_EQ(readOnly->modified->count, 0u);
+    EXPECT_EQ(readOnly->modified.size(), 0u);
     auto *hi = as<kivTLibConstantDef>(get("IDL:I/HI:1.0"));
     EXPECT_STREQ(hi->value.str, "hello");
     EXPECT_EQ(position(hi->header.strings, hi->value.str), hi->header.strings->count);
@@ -339,7 +339,7 @@ TEST_F(TLibCreate, ForwardDeclarationIsCompletedInPlace) {
     auto listed = contents(get(kDemo));
     EXPECT_EQ(std::count(listed.begin(), listed.end(), id), 1);
     EXPECT_TRUE(isModified(tlib.get(), fwd));
-    EXPECT_EQ(tlib->modified->count, 1u);
+    EXPECT_EQ(tlib->modified.size(), 1u);
 
     // Complete now: the same content or a declaration returns it and changes nothing; other
     // content is refused.
@@ -349,7 +349,7 @@ TEST_F(TLibCreate, ForwardDeclarationIsCompletedInPlace) {
     EXPECT_EQ(done, fwd);
     EXPECT_EQ(kivTLibCreateInterfaceFwd(tlib.get(), "F", id, kDemo, 0, &done), 0u);
     EXPECT_EQ(done, fwd);
-    EXPECT_EQ(tlib->modified->count, 0u);
+    EXPECT_EQ(tlib->modified.size(), 0u);
     EXPECT_EQ(fwd->flags, 0x00030000u);
     EXPECT_EQ(kivTLibCreateInterface(tlib.get(), "F", id, kDemo, 0, kI, 1, members, &done),
               KIV_E_INCOMPATIBLE);
@@ -367,7 +367,7 @@ TEST_F(TLibCreate, AutoFlushWritesEachCreationAndAFailedFlushKeepsItPending) {
     };
     ASSERT_EQ(kivTLibCreateStruct(tlib.get(), "A", "IDL:A:1.0", kDemo, 0, 1, &kField, nullptr), 0u);
     EXPECT_TRUE(stored("IDL:A:1.0"));
-    EXPECT_EQ(tlib->modified->count, 0u);
+    EXPECT_EQ(tlib->modified.size(), 0u);
 
     std::string moved = dir.file("moved");  // the file is away while B is created
     ASSERT_EQ(std::rename(path.c_str(), moved.c_str()), 0);

@@ -2,6 +2,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -70,6 +71,28 @@ class TLibHandle : public ::testing::Test {
     kivtest::TempDir dir;
     std::string path = dir.file("lib.tlb");
 };
+
+// ---- The set of modified definitions -------------------------------------------------------
+
+TEST(TLibDefinitionSet, HoldsEachDefinitionOnceAcrossGrowthAndClear) {
+    std::vector<kivTLibDef> defs(1000);
+    DefinitionSet set;
+    for (int round = 0; round < 2; ++round) {
+        for (auto &def : defs) EXPECT_TRUE(set.insert(&def));
+        for (size_t i = 0; i < defs.size(); i += 7) EXPECT_FALSE(set.insert(&defs[i]));
+        EXPECT_EQ(set.size(), defs.size());
+        EXPECT_TRUE(set.contains(&defs.back()));
+        kivTLibDef stranger{};
+        EXPECT_FALSE(set.contains(&stranger));
+        std::vector<kivTLibDef *> listed = set.list(), all;
+        for (auto &def : defs) all.push_back(&def);
+        std::sort(listed.begin(), listed.end());
+        EXPECT_EQ(listed, all);
+        set.clear();
+        EXPECT_EQ(set.size(), 0u);
+        EXPECT_FALSE(set.contains(&defs[0]));
+    }
+}
 
 // ---- Life cycle -----------------------------------------------------------------------------
 
@@ -151,7 +174,7 @@ TEST_F(TLibHandle, LookupsDecodeOnceAndCache) {
     EXPECT_EQ(a, b);
     EXPECT_EQ(a->strings->index, nullptr);
     EXPECT_EQ(a->flags, 0xABCD0000u);
-    EXPECT_EQ(t->modified->count, 0u);
+    EXPECT_EQ(t->modified.size(), 0u);
 
     kivTLibDef *root = nullptr;
     EXPECT_EQ(kivTLibGetRoot(t.get(), &root), 0u);
@@ -226,9 +249,9 @@ TEST_F(TLibHandle, FlushWritesOnlyWhatChanged) {
     EXPECT_EQ(inodeOf(path), inode);
 
     tlibtest::addModule(reader.get(), "Other");
-    EXPECT_EQ(reader->modified->count, 2u);  // the module and the root
+    EXPECT_EQ(reader->modified.size(), 2u);  // the module and the root
     EXPECT_EQ(kivTLibFlush(reader.get()), 0u);
-    EXPECT_EQ(reader->modified->count, 0u);
+    EXPECT_EQ(reader->modified.size(), 0u);
     auto after = records(path);
     EXPECT_EQ(hex(after.at(key("IDL:Demo/Point:1.0"))), hex(changedPoint));
     EXPECT_TRUE(after.count(key("IDL:Other:1.0")));
@@ -282,7 +305,7 @@ TEST_F(TLibHandle, FailedFlushKeepsEverythingPending) {
     std::string moved = dir.file("moved");
     ASSERT_EQ(std::rename(path.c_str(), moved.c_str()), 0);
     EXPECT_EQ(kivTLibFlush(t.get()), KIV_E_SYSTEM(ENOENT));
-    EXPECT_EQ(t->modified->count, 2u);
+    EXPECT_EQ(t->modified.size(), 2u);
     EXPECT_TRUE(t->flags & KIV_TLIB_COUNTER_MODIFIED);
     ASSERT_EQ(std::rename(moved.c_str(), path.c_str()), 0);
 
@@ -302,7 +325,7 @@ TEST_F(TLibHandle, FailedFlushKeepsEverythingPending) {
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous);
     EXPECT_EQ(rc, KIV_E_SYSTEM(EFBIG));
-    EXPECT_EQ(t->modified->count, 202u);
+    EXPECT_EQ(t->modified.size(), 202u);
     EXPECT_EQ(kivtest::readFile(path), before);
     EXPECT_FALSE(std::ifstream(path + ".new").good());
 

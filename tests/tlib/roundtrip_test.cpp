@@ -308,7 +308,7 @@ TEST(TLibRoundTrip, RandomLibrariesReadBackCompatibleAndUnchanged) {
         }
         std::string bytes = kivtest::readFile(path);
         ino_t inode = inodeOf(path);
-        EXPECT_EQ(second->modified->count, 0u);
+        EXPECT_EQ(second->modified.size(), 0u);
         EXPECT_EQ(kivTLibClose(second.release()), 0u);
         EXPECT_EQ(kivTLibClose(first.release()), 0u);
         EXPECT_EQ(inodeOf(path), inode);
