@@ -77,7 +77,7 @@ uint8_t *putVarint(uint8_t *p, uint32_t v) {
 // by doubling when it does not. done() trims the buffer to what was written.
 class Writer {
   public:
-    Writer(const kivTLibStringTable *table, std::vector<uint8_t> &out)
+    Writer(const kivTLibStringTable *table, RecordBuffer &out)
         : table_(table), out_(out), start_(out.size()) {
         out_.resize(start_ + kInitialRoom);
         p_ = out_.data() + start_;
@@ -97,11 +97,17 @@ class Writer {
         p_ = putVarint(p_, v);
     }
     // Every string field points into the table, so its position is found by address; a
-    // pointer from elsewhere (never made by the builders) is looked up by text.
+    // pointer from elsewhere (never made by the builders) is looked up by text. Strings were
+    // interned in field order, so the search starts after the last string found.
     void ref(const char *s) {
         if (!s) return varint(0);
-        for (uint32_t i = 0; i < table_->count; ++i)
-            if (table_->strings[i] == s) return varint(i + 1);
+        uint32_t count = table_->count;
+        for (uint32_t step = 0, i = next_; step < count; ++step, i = i + 1 < count ? i + 1 : 0) {
+            if (table_->strings[i] == s) {
+                next_ = i + 1 < count ? i + 1 : 0;
+                return varint(i + 1);
+            }
+        }
         varint(position(table_, s));
     }
 
@@ -196,10 +202,11 @@ class Writer {
     }
 
     const kivTLibStringTable *table_;
-    std::vector<uint8_t> &out_;
-    size_t start_;  // where this record begins in out_
-    uint8_t *p_;    // where the next byte goes
-    uint8_t *end_;  // end of the room
+    RecordBuffer &out_;
+    size_t start_;       // where this record begins in out_
+    uint32_t next_ = 0;  // where ref() starts searching
+    uint8_t *p_;         // where the next byte goes
+    uint8_t *end_;       // end of the room
 };
 
 void writeBody(Writer &w, const kivTLibDef *def) {
@@ -564,12 +571,12 @@ void appendVarint(std::vector<uint8_t> &out, uint32_t v) {
 }
 
 std::vector<uint8_t> encode(kivTLibDef *def) {
-    std::vector<uint8_t> out;
+    RecordBuffer out;
     encodeInto(def, out);
-    return out;
+    return {out.begin(), out.end()};
 }
 
-void encodeInto(kivTLibDef *def, std::vector<uint8_t> &out) {
+void encodeInto(kivTLibDef *def, RecordBuffer &out) {
     ensureIndex(def->strings);
     Writer w(def->strings, out);
     w.stringTable();

@@ -9,13 +9,39 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kiv_tlib.h"
 
 namespace kiv::tlib {
+
+// Leaves the elements that a resize adds uninitialised instead of zeroing them: the writer
+// makes room ahead of writing and keeps only the bytes it wrote.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <class U>
+    UninitialisedAllocator(const UninitialisedAllocator<U> &) noexcept {}
+    template <class U>
+    void construct(U *p) noexcept {
+        ::new (static_cast<void *>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U *p, Args &&...args) {
+        ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+    }
+};
+// The buffer that record values are written into.
+using RecordBuffer = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
 
 // Appends the varint form of `value` that the writer uses: 1 byte up to 127, 2 up to 1023,
 // 3 up to 0x1FFFFF, 4 up to 0x0FFFFFFF, else 5.
@@ -25,7 +51,7 @@ void appendVarint(std::vector<uint8_t> &out, uint32_t value);
 // is not written. Builds the string table's index when it has none (positions are unchanged).
 std::vector<uint8_t> encode(kivTLibDef *def);
 // The same, appended to `out`.
-void encodeInto(kivTLibDef *def, std::vector<uint8_t> &out);
+void encodeInto(kivTLibDef *def, RecordBuffer &out);
 
 // Brings the memory that encodeInto reads into the cache ahead of it: stage 0 the definition,
 // 1 its string table and element arrays, 2 the table's entries, 3 the strings. Stage k only

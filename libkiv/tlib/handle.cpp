@@ -61,7 +61,7 @@ kivResult keepStoredContents(const Store::Snapshot &current, kivTLibDef *scope) 
 }
 
 const RecordBatch::Encoder kDefinitionEncoder{
-    [](void *def, std::vector<uint8_t> &out) { encodeInto(static_cast<kivTLibDef *>(def), out); },
+    [](void *def, RecordBuffer &out) { encodeInto(static_cast<kivTLibDef *>(def), out); },
     [](const void *def, int stage) {
         prefetchForEncoding(static_cast<const kivTLibDef *>(def), stage);
     },

@@ -111,7 +111,7 @@ kivResult mergeInto(DB *source, const RecordBatch &records, DB *target) {
     auto put = [target](DBT key, DBT value) {
         return target->put(target, &key, &value, 0) == kDbSuccess ? 0 : systemError(errno);
     };
-    std::vector<uint8_t> scratch;
+    RecordBuffer scratch;
     auto putNew = [&](size_t i) {
         std::span<const uint8_t> value = records.value(i, scratch);
         return put(dbt(records.key(i)), DBT{const_cast<uint8_t *>(value.data()), value.size()});
@@ -223,7 +223,7 @@ void RecordBatch::addEntry(std::string_view key, const Encoder *encoder, void *i
     loadWindow(key, 0, e.window);
 }
 
-std::span<const uint8_t> RecordBatch::value(size_t i, std::vector<uint8_t> &scratch) const {
+std::span<const uint8_t> RecordBatch::value(size_t i, RecordBuffer &scratch) const {
     const Entry &e = entries_[i];
     if (!e.encoder) return static_cast<const Copy *>(e.item)->value;
     prefetchAhead(i);

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "kiv_base.h"
+#include "tlib/codec.h"
 #include "tlib/db185.h"
 
 namespace kiv::tlib {
@@ -40,7 +41,7 @@ class RecordBatch {
     // records apart, before the item's encoding: each stage may read what the stages before it
     // brought into the cache and start loading the next level of the item's memory.
     struct Encoder {
-        void (*encode)(void *item, std::vector<uint8_t> &out);
+        void (*encode)(void *item, RecordBuffer &out);
         void (*prefetch)(const void *item, int stage);
         int stages;
     };
@@ -59,7 +60,7 @@ class RecordBatch {
     // The value of record i: a copied one as it is, an encoded one built in `scratch`. Valid
     // until the next call with the same scratch buffer. Fastest when called for 0, 1, 2, ...
     // in turn: it prefetches the items of the records that follow.
-    std::span<const uint8_t> value(size_t i, std::vector<uint8_t> &scratch) const;
+    std::span<const uint8_t> value(size_t i, RecordBuffer &scratch) const;
 
   private:
     // Records between two prefetch stages of an item.

@@ -104,10 +104,11 @@ TEST(CodecWriter, AppendsToWhatTheBufferHolds) {
     for (size_t recordBytes : {60, 300, 1000}) {
         DefinitionPtr def = tlibtest::structOfRecordSize("IDL:S:1.0", recordBytes);
         Bytes alone = encoded(def.get());
-        Bytes out(recordBytes / 3, 0xAB), expected = out;
+        RecordBuffer out(recordBytes / 3, 0xAB);
+        Bytes expected(out.begin(), out.end());
         expected.insert(expected.end(), alone.begin(), alone.end());
         encodeInto(def.get(), out);
-        EXPECT_EQ(hex(out), hex(expected)) << recordBytes;
+        EXPECT_EQ(hex(Bytes(out.begin(), out.end())), hex(expected)) << recordBytes;
         EXPECT_EQ(decoded(alone)->kind, KIV_DEF_STRUCT);
     }
 }

@@ -83,7 +83,7 @@ TEST(TLibRecordBatch, SortsInTreeOrderAndKeepsTheLastOfEqualKeys) {
 
     // Odd records are encoded from an item when written, even ones copied when added.
     static const RecordBatch::Encoder kEncoder{
-        [](void *item, std::vector<uint8_t> &out) {
+        [](void *item, RecordBuffer &out) {
             auto *text = static_cast<std::string *>(item);
             out.insert(out.end(), text->begin(), text->end());
         },
@@ -103,7 +103,7 @@ TEST(TLibRecordBatch, SortsInTreeOrderAndKeepsTheLastOfEqualKeys) {
     batch.finish();
 
     std::vector<std::pair<std::string, std::string>> got;
-    std::vector<uint8_t> scratch;
+    RecordBuffer scratch;
     for (size_t i = 0; i < batch.size(); ++i)
         got.emplace_back(std::string(batch.key(i)), text(batch.value(i, scratch)));
     std::vector<std::pair<std::string, std::string>> inOrder(expected.begin(), expected.end());
