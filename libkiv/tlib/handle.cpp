@@ -67,25 +67,27 @@ const RecordBatch::Encoder kDefinitionEncoder{
     },
     kEncodePrefetchStages};
 
-// How many definitions ahead the walks over the pending definitions prefetch: far enough for
-// the definition's memory to arrive before its turn.
-constexpr size_t kWalkAhead = 8;
+// How many slots of the modified set ahead the walks over it prefetch: far enough for a
+// definition's memory to arrive before its turn.
+constexpr size_t kWalkAhead = 16;
 
-// The records of the pending definitions (plus the counter when it advanced). Definitions are
-// encoded only as the store puts them, in key order.
-kivResult pendingRecords(kivTLib *tlib, std::span<kivTLibDef *const> defs,
-                         const Store::Snapshot &current, RecordBatch &out) {
-    out.reserve(defs.size() + 1);
+// The records of the modified definitions (plus the counter when it advanced). Definitions
+// are encoded only as the store puts them, in key order.
+kivResult pendingRecords(kivTLib *tlib, const Store::Snapshot &current, RecordBatch &out) {
+    out.reserve(tlib->modified.size() + 1);
     if (tlib->flags & KIV_TLIB_COUNTER_MODIFIED) {
         std::string counter = encodeCounter(tlib->localIdCounter);
         out.add(keyOf(KIV_TLIB_LOCAL_COUNTER_ID),
                 {reinterpret_cast<const uint8_t *>(counter.data()), counter.size()});
     }
-    for (size_t i = 0; i < defs.size(); ++i) {
+    std::span<kivTLibDef *const> slots = tlib->modified.slots();
+    for (size_t i = 0; i < slots.size(); ++i) {
         // The key is the id's text, one pointer further than the definition.
-        if (i + 2 * kWalkAhead < defs.size()) __builtin_prefetch(defs[i + 2 * kWalkAhead]);
-        if (i + kWalkAhead < defs.size()) __builtin_prefetch(defs[i + kWalkAhead]->repoId);
-        kivTLibDef *def = defs[i];
+        if (i + 2 * kWalkAhead < slots.size()) __builtin_prefetch(slots[i + 2 * kWalkAhead]);
+        if (i + kWalkAhead < slots.size() && slots[i + kWalkAhead])
+            __builtin_prefetch(slots[i + kWalkAhead]->repoId);
+        kivTLibDef *def = slots[i];
+        if (!def) continue;
         if (isScopeKind(def->kind))
             if (kivResult rc = keepStoredContents(current, def)) return rc;
         out.addEncoded(keyOf(def->repoId), &kDefinitionEncoder, def);
@@ -93,11 +95,12 @@ kivResult pendingRecords(kivTLib *tlib, std::span<kivTLibDef *const> defs,
     return 0;
 }
 
-void clearPending(kivTLib *tlib, std::span<kivTLibDef *const> defs) {
+void clearPending(kivTLib *tlib) {
     tlib->flags &= ~KIV_TLIB_COUNTER_MODIFIED;
-    for (size_t i = 0; i < defs.size(); ++i) {
-        if (i + kWalkAhead < defs.size()) __builtin_prefetch(defs[i + kWalkAhead], 1);
-        defs[i]->flags &= ~KIV_DEF_MODIFIED;
+    std::span<kivTLibDef *const> slots = tlib->modified.slots();
+    for (size_t i = 0; i < slots.size(); ++i) {
+        if (i + kWalkAhead < slots.size()) __builtin_prefetch(slots[i + kWalkAhead], 1);
+        if (slots[i]) slots[i]->flags &= ~KIV_DEF_MODIFIED;
     }
     tlib->modified.clear();
 }
@@ -144,14 +147,6 @@ void DefinitionSet::grow() {
     count_ = 0;
     for (kivTLibDef *def : old)
         if (def) insert(def);
-}
-
-std::vector<kivTLibDef *> DefinitionSet::list() const {
-    std::vector<kivTLibDef *> out;
-    out.reserve(count_);
-    for (kivTLibDef *def : slots_)
-        if (def) out.push_back(def);
-    return out;
 }
 
 void DefinitionSet::clear() {
@@ -273,12 +268,11 @@ KIV_API kivResult kivTLibFlush(kivTLib *tlib) {
     if (!tlib) return KIV_E_INVALID_ARG;
     if (isReadOnly(tlib)) return 0;
     if (!(tlib->flags & KIV_TLIB_COUNTER_MODIFIED) && tlib->modified.size() == 0) return 0;
-    std::vector<kivTLibDef *> defs = tlib->modified.list();
-    kivResult rc = tlib->store.write([&](const Store::Snapshot &current, RecordBatch &out) {
-        return pendingRecords(tlib, defs, current, out);
+    kivResult rc = tlib->store.write([tlib](const Store::Snapshot &current, RecordBatch &out) {
+        return pendingRecords(tlib, current, out);
     });
     // On failure the file is unchanged and everything stays pending for the next flush.
-    if (rc == 0) clearPending(tlib, defs);
+    if (rc == 0) clearPending(tlib);
     return rc;
 }
 

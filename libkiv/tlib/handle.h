@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "kiv_tlib.h"
@@ -31,8 +32,8 @@ class DefinitionSet {
     bool insert(kivTLibDef *def);
     bool contains(const kivTLibDef *def) const;
     uint32_t size() const { return count_; }
-    // Every definition, in no particular order.
-    std::vector<kivTLibDef *> list() const;
+    // The slots: every definition once, in no particular order, and nulls in between.
+    std::span<kivTLibDef *const> slots() const { return slots_; }
     // Empties the set and releases its memory.
     void clear();
 

@@ -46,7 +46,8 @@ class RecordBatch {
         int stages;
     };
 
-    void reserve(size_t records) { entries_.reserve(records); }
+    // Room for `records` records, mapped in at once (see populate()).
+    void reserve(size_t records);
     // A record whose key and value are copied now.
     void add(std::string_view key, std::span<const uint8_t> value);
     // A record whose value `encoder` writes from `item` when the record is put. The key's
