@@ -190,8 +190,8 @@ class Writer {
     }
     void grow(size_t n) {
         size_t used = static_cast<size_t>(p_ - out_.data());
-        size_t room = static_cast<size_t>(end_ - out_.data()) - start_;
-        out_.resize(std::max(start_ + 2 * room, used + n));
+        size_t had = static_cast<size_t>(end_ - out_.data()) - start_;
+        out_.resize(std::max(start_ + 2 * had, used + n));
         p_ = out_.data() + used;
         end_ = out_.data() + out_.size();
     }
