@@ -353,6 +353,7 @@ TEST_F(Api, ArgumentsAreCheckedBeforeAnythingIsLookedUp) {
         kivCreateInstance(kClass, nullptr, 0, nullptr, kInterface, &out),
         kivCreateInstance(nullptr, nullptr, KIV_CLSCTX_INPROC, nullptr, kInterface, &out),
         kivCreateInstance(kClass, nullptr, KIV_CLSCTX_INPROC, nullptr, KIV_IID_IUNKNOWN, nullptr),
+        kivCreateInstance(kClass, nullptr, KIV_CLSCTX_INPROC, nullptr, nullptr, &out),
         kivGetObjectFactory(KIV_CLSID_REGISTRY, KIV_CLSCTX_INPROC, nullptr, nullptr, &out),
         kivGetObjectFactory(kClass, 0x2, nullptr, KIV_IID_IOBJECTFACTORY, &out),
         kivRegisterDSO(nullptr, KIV_REGISTER_PROCESS, PLUGIN_A),
