@@ -6,7 +6,6 @@
 #include <chrono>
 #include <csignal>
 #include <random>
-#include <sstream>
 #include <thread>
 
 #include "test_support.h"
@@ -17,53 +16,41 @@
 namespace {
 
 // A child process that creates the string types PREFIX<i> with bound i for i below `count`,
-// flushing after every `batch` and then writing the total flushed so far to a pipe.
+// flushing after every `batch` and then sending the total flushed so far down a pipe.
 struct Writer {
-    Writer(const std::string &path, const std::string &prefix, long count, long batch) {
-        int fds[2];
-        if (pipe(fds) != 0 || (pid = fork()) < 0) throw std::runtime_error("cannot start writer");
-        if (pid == 0) {
-            kivTLib *t = nullptr;
-            bool ok = kivTLibOpen(path.c_str(), 0, &t) == 0;
-            for (long i = 0; ok && i < count; ++i) {
-                ok = kivTLibCreateString(t, (prefix + std::to_string(i)).c_str(), 0, i, nullptr) ==
-                     0;
-                if (ok && ((i + 1) % batch == 0 || i + 1 == count)) {
-                    std::string total = std::to_string(i + 1) + "\n";
-                    ok = kivTLibFlush(t) == 0 && write(fds[1], total.data(), total.size()) > 0;
-                }
-            }
-            _exit(ok && kivTLibClose(t) == 0 ? 0 : 1);
-        }
-        close(fds[1]);
-        out = fds[0];
-    }
-    ~Writer() {
-        if (pid > 0) kill(pid, SIGKILL), wait();
-        close(out);
-    }
-    int wait() {
-        int status = 0;
-        waitpid(std::exchange(pid, -1), &status, 0);
-        return status;
-    }
-    long flushed() {  // once the writer has ended
-        std::string text;
-        char buffer[4096];
-        for (ssize_t n; (n = read(out, buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(n));
-        std::istringstream lines(text);
-        long last = 0;
-        for (long n; lines >> n;) last = n;
-        return last;
-    }
+    pid_t pid;
+    int fds[2];
 
-    pid_t pid = -1;
-    int out = -1;
+    Writer(const std::string &path, const std::string &prefix, long count, long batch) {
+        if (pipe(fds) != 0 || (pid = fork()) < 0) throw std::runtime_error("cannot start writer");
+        if (pid > 0) {
+            close(fds[1]);
+            return;
+        }
+        kivTLib *t = nullptr;
+        bool ok = kivTLibOpen(path.c_str(), 0, &t) == 0;
+        for (long i = 1; ok && i <= count; ++i) {
+            ok = kivTLibCreateString(t, (prefix + std::to_string(i)).c_str(), 0, i, nullptr) == 0;
+            if (ok && (i % batch == 0 || i == count))
+                ok = kivTLibFlush(t) == 0 && write(fds[1], &i, sizeof i) == sizeof i;
+        }
+        _exit(ok && kivTLibClose(t) == 0 ? 0 : 1);
+    }
+    ~Writer() { close(fds[0]); }
+    // Waits for the end; returns the exit status (or the signal as a negative number) and how
+    // many definitions were reported flushed.
+    std::pair<int, long> wait() {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        long flushed = 0;
+        for (long n; read(fds[0], &n, sizeof n) == sizeof n;) flushed = n;
+        return {WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status), flushed};
+    }
 };
 
-// Every definition prefix<i> for i below count reads back with bound i.
+// Every definition prefix<i> for i up to count reads back with bound i.
 void expectDefinitions(kivTLib *t, const std::string &prefix, long count) {
-    for (long i = 0; i < count; ++i) {
+    for (long i = 1; i <= count; ++i) {
         kivTLibDef *def = nullptr;
         ASSERT_EQ(kivTLibGetDefinition(t, (prefix + std::to_string(i)).c_str(), &def), 0u) << i;
         ASSERT_EQ(def->kind, KIV_DEF_STRING);
@@ -84,16 +71,16 @@ TEST(TLibProcesses, AKilledWriterNeverLosesWhatItFlushed) {
         auto started = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::microseconds(random() % (window + 1)));
         kill(writer.pid, SIGKILL);
-        int status = writer.wait();
-        if (WIFSIGNALED(status)) {
+        auto [status, flushed] = writer.wait();
+        if (status == -SIGKILL) {
             ++kills;
         } else {
-            ASSERT_EQ(WEXITSTATUS(status), 0);
+            ASSERT_EQ(status, 0);
             window = std::chrono::duration_cast<std::chrono::microseconds>(
                          std::chrono::steady_clock::now() - started)
                          .count();
         }
-        confirmed.push_back(writer.flushed());
+        confirmed.push_back(flushed);
         tlibtest::Handle t = tlibtest::open(path, KIV_TLIB_READONLY);
         ASSERT_TRUE(t) << "round " << round;
         for (size_t r = 0; r < confirmed.size(); ++r)
@@ -106,16 +93,13 @@ TEST(TLibProcesses, TwoWritersInterleaveFlushes) {
     kivtest::TempDir dir;
     std::string path = dir.file("shared.tlb");
     tlibtest::create(path);
-    constexpr long kCount = 300;
-    Writer a(path, "IDL:A/", kCount, 10), b(path, "IDL:B/", kCount, 10);
-    for (Writer *w : {&a, &b}) {
-        EXPECT_EQ(w->wait(), 0);
-        EXPECT_EQ(w->flushed(), kCount);
-    }
+    Writer a(path, "IDL:A/", 300, 10), b(path, "IDL:B/", 300, 10);
+    EXPECT_EQ(a.wait(), std::make_pair(0, 300L));
+    EXPECT_EQ(b.wait(), std::make_pair(0, 300L));
     tlibtest::Handle t = tlibtest::open(path, KIV_TLIB_READONLY);
-    expectDefinitions(t.get(), "IDL:A/", kCount);
-    expectDefinitions(t.get(), "IDL:B/", kCount);
-    EXPECT_EQ(t->anonymousScope->contentCount, 2 * kCount);
+    expectDefinitions(t.get(), "IDL:A/", 300);
+    expectDefinitions(t.get(), "IDL:B/", 300);
+    EXPECT_EQ(t->anonymousScope->contentCount, 600u);
 }
 
 }  // namespace

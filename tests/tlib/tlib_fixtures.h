@@ -1,12 +1,11 @@
-// Shared helpers of the type library tests: handles, byte strings, raw records, and a library
-// holding every kind of definition.
+// Helpers of the type library tests: handles, byte strings, raw records, and a library holding
+// every kind of definition.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "kiv_tlib.h"
@@ -14,7 +13,7 @@
 namespace tlibtest {
 
 using Bytes = std::vector<uint8_t>;
-using Records = std::map<std::string, Bytes>;  // record key (id plus NUL) -> value
+using Records = std::map<std::string, Bytes>;  // key (repository id and NUL) -> value
 
 struct Closer {
     void operator()(kivTLib *t) const { kivTLibClose(t); }
@@ -24,18 +23,17 @@ using Handle = std::unique_ptr<kivTLib, Closer>;
 Handle create(const std::string &path, uint32_t flags = 0);
 Handle open(const std::string &path, uint32_t flags = 0);
 
-// Bytes from hex pairs and 'quoted text' separated by blanks: "02 'ab' 00" is 02 61 62 00.
-Bytes bytes(std::string_view pattern);
+// Bytes from blank-separated hex pairs and 'quoted text': "02 'ab' 00" is 02 61 62 00.
+Bytes bytes(const std::string &pattern);
 std::string hex(const Bytes &b);
-std::string key(std::string_view repoId);
+std::string key(const std::string &repoId);
 
-// Every record of a library file, read with the 1.85 library.
+// All records of a library file, and raw records put into one (created when missing).
 Records readRecords(const std::string &path);
-// Puts raw records into a library file (created when missing).
 void putRecords(const std::string &path, const Records &records);
 
-// Fills a new library through the creating operations: a module M holding every kind of
-// definition, a constant of every value tag but NaN, and anonymous types of every kind.
+// Fills a new library through the creating operations: module M with a constant of every value
+// tag but NaN, and every other kind of definition, named and anonymous.
 void addEveryKind(kivTLib *t);
 
 }  // namespace tlibtest
