@@ -20,8 +20,7 @@ DefinitionPtr decoded(const Bytes &record) {
 }
 
 TEST(CodecWriter, WorkedExamples) {
-    kivTLibValue max{KIV_TYPE_USHORT, {}};
-    max.u16 = 1000;
+    kivTLibValue max{KIV_TYPE_USHORT, {.u16 = 1000}};
     kivTLibParam param{"name", {KIV_TYPE_STRING, nullptr}, KIV_PARAM_IN};
     kivTLibMember members[] = {
         {KIV_MEMBER_ATTRIBUTE, "size", 0, {KIV_TYPE_ULONG, nullptr}, 0, nullptr},

@@ -93,8 +93,7 @@ void addEveryKind(kivTLib *t) {
     v.d128[0] = 0x378D8E63FFFFFFFFull;  // 10^34 - 1 at exponent -2
     v.d128[1] = (6174ull << 49) | 0x1ED09BEAD87C0ull;
     constant("D128", {KIV_TYPE_DECIMAL128, nullptr}, v);
-    v = {KIV_TYPE_STRING, {}};
-    v.str = "say \"hi\"\n";
+    v = {KIV_TYPE_STRING, {.str = "say \"hi\"\n"}};
     constant("STR", {KIV_TYPE_STRING, nullptr}, v);
     v.tag = KIV_TYPE_WSTRING;
     EXPECT_EQ(kivTLibCreateWString(t, "LOCAL:5", 0, 5, nullptr), 0u);
@@ -125,8 +124,7 @@ void addEveryKind(kivTLib *t) {
              kivTLibCreateEnum(t, "Level", "IDL:M/Level:1.0", m, 0, 2, levels, nullptr),
          })
         EXPECT_EQ(rc, 0u);
-    v = {KIV_TYPE_ENUM, {}};
-    v.u32 = ~0u;
+    v = {KIV_TYPE_ENUM, {.u32 = ~0u}};
     constant("TOP", {KIV_TYPE_ENUM, "IDL:M/Level:1.0"}, v);
     for (kivResult rc : {
              kivTLibCreateInterfaceFwd(t, "IBase", "IDL:M/IBase:1.0", m, 0, nullptr),
