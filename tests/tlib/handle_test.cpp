@@ -182,13 +182,13 @@ TEST_F(TLibHandle, FlushThenMoreLookupsAndWritesAsDbDump185SeesThem) {
                              std::to_string(round) + ":1.0";
             ids.push_back(id);
             std::string name;
-            kivTLibStructMember m{"", {KIV_TYPE_OCTET, nullptr}};
-            for (size_t size = 0; i % 3 == 0 && size < 488; name += 'p') {
+            kivTLibStructMember m{name.c_str(), {KIV_TYPE_OCTET, nullptr}};
+            auto size = [&] {  // of the record with a member called `name`
                 m.name = name.c_str();
                 DefinitionPtr d(&buildStruct("P", id.c_str(), KIV_TLIB_ROOT_ID, 0, 1, &m)->header);
-                size = id.size() + 1 + encode(d.get()).size();
-                ASSERT_LE(size, 488u);
-            }
+                return id.size() + 1 + encode(d.get()).size();
+            };
+            while (i % 3 == 0 && size() < 488) name += 'p';
             ASSERT_EQ(i % 3 ? kivTLibCreateString(t.get(), id.c_str(), 0, i, nullptr)
                             : kivTLibCreateStruct(t.get(), "P", id.c_str(), KIV_TLIB_ROOT_ID, 0, 1,
                                                   &m, nullptr),
@@ -219,11 +219,14 @@ TEST_F(TLibHandle, FlushThenMoreLookupsAndWritesAsDbDump185SeesThem) {
     };
     t = open(path, KIV_TLIB_READONLY);
     ids.insert(ids.end(), {KIV_TLIB_ROOT_ID, KIV_TLIB_ANONYMOUS_SCOPE_ID});
+    int exactly488 = 0;
     for (const auto &id : ids) {
         kivTLibDef *def = nullptr;
         ASSERT_EQ(kivTLibGetDefinition(t.get(), id.c_str(), &def), 0u) << id;
         expected[plain(bytes("'" + id + "' 00"))] = plain(encode(def));
+        exactly488 += id.size() + 1 + encode(def).size() == 488;
     }
+    EXPECT_EQ(exactly488, 6 * 14);
     expected[plain(bytes("'" KIV_TLIB_LOCAL_COUNTER_ID "' 00"))] = plain(bytes("'7' 00"));
     EXPECT_EQ(dumped, expected);
 }
