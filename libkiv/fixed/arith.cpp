@@ -1,4 +1,6 @@
 // Addition, subtraction, multiplication, division, negation and comparison of kivFixed values.
+#include <cstring>
+
 #include "fixed/fixed.h"
 #include "fixed/native.h"
 
@@ -10,6 +12,36 @@ namespace {
 // Both reduce to adding a and b with effective signs (b's inverted for a subtraction). Equal
 // signs add the magnitudes and keep the sign; opposite signs subtract the smaller magnitude
 // from the larger and take the larger one's sign, +0 when they are equal.
+
+// Finite operands and a result of one scale that fit a word W: packed decimal throughout.
+template <class W>
+inline bool addPacked(kivFixed *r, const kivFixed *a, const kivFixed *b, bool subtract) {
+    PackedValue<W> x, y;
+    if (a->scale != b->scale || a->scale != r->scale || !fitsWord<W>(r)) return false;
+    if (!loadFinitePacked(a, &x) || !loadFinitePacked(b, &y)) return false;
+    y.negative ^= subtract;
+    W m = 0;
+    bool negative = false;
+    if (x.negative == y.negative) {
+        m = packedAdd(x.digits, y.digits);
+        negative = x.negative;
+    } else if (x.digits != y.digits) {
+        const bool aLarger = x.digits > y.digits;
+        m = aLarger ? packedSub(x.digits, y.digits) : packedSub(y.digits, x.digits);
+        negative = aLarger ? x.negative : y.negative;
+    }
+    if (m >> (4 * r->digits)) {
+        setInfinity(r, negative);
+    } else {
+        storePacked(r, m, negative);
+    }
+    return true;
+}
+
+// Whether every record fits a 64-bit word.
+inline bool allShort(const kivFixed *a, const kivFixed *b, const kivFixed *r) {
+    return (a->digits | b->digits | r->digits) <= kWordDigits<uint64_t>;
+}
 
 bool addNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool aNeg, bool bNeg) {
     if (!fitsNative(a) || !fitsNative(b) || !fitsNative(r)) return false;
@@ -90,15 +122,98 @@ void fitWide(kivFixed *r, U256 m, int64_t scale, bool negative) {
     fitNative(r, (static_cast<u128>(m.w[1]) << 64) | m.w[0], r->scale + drop, negative);
 }
 
+// Operands and result of one type with a scale >= 0, the usual shape of fixed-point code.
+inline bool uniformType(const kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    uint32_t ta, tb, tr;  // digits and scale together
+    std::memcpy(&ta, a, 4);
+    std::memcpy(&tb, b, 4);
+    std::memcpy(&tr, r, 4);
+    return ta == tr && tb == tr && r->scale >= 0;
+}
+
+// Both states finite (12 or 13).
+inline bool bothFinite(unsigned sa, unsigned sb) {
+    return ((sa - kPositive) | (sb - kPositive)) <= 1;
+}
+
+// One type of at most 15 digits: 64-bit binary operands, a product of at most 30 digits cut
+// by the scale.
+inline bool mulUniform64(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    if (!fitsWord<uint64_t>(r) || !uniformType(r, a, b)) return false;
+    const uint64_t wa = loadPacked<uint64_t>(a), wb = loadPacked<uint64_t>(b);
+    const unsigned sa = wa & 15u, sb = wb & 15u;
+    if (!bothFinite(sa, sb)) return false;
+    const uint64_t x = bcdToBinary(wa >> 4), y = bcdToBinary(wb >> 4);
+    const u128 p = static_cast<u128>(x) * y;
+    const unsigned scale = static_cast<unsigned>(r->scale);
+    uint64_t q;
+    if (hi64(p) == 0) {
+        q = divPow10(static_cast<uint64_t>(p), scale);
+    } else {
+        u128 rem;
+        const u128 wide = divPow10(p, scale, &rem);
+        q = hi64(wide) == 0 ? static_cast<uint64_t>(wide) : ~uint64_t{0};
+    }
+    const bool negative = sa != sb && x != 0 && y != 0;
+    if (q >= kPow10[r->digits]) {
+        setInfinity(r, negative);
+    } else {
+        storePacked<uint64_t>(r, binaryToPacked64(q), negative);
+    }
+    return true;
+}
+
+// One type of 16 to 31 digits whose digit strings fit 64 bits each: a 128-bit product, cut by
+// the scale with multiplications by reciprocals of powers of ten.
+inline bool mulUniform128(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    if (!fitsPacked(r) || !uniformType(r, a, b)) return false;
+    const u128 wa = loadPacked(a), wb = loadPacked(b);
+    const unsigned sa = static_cast<unsigned>(wa) & 15u, sb = static_cast<unsigned>(wb) & 15u;
+    if (!bothFinite(sa, sb)) return false;
+    const u128 x = packedToBinary(wa >> 4), y = packedToBinary(wb >> 4);
+    if (hi64(x) != 0 || hi64(y) != 0) return false;
+    const bool negative = sa != sb && x != 0 && y != 0;
+    u128 packed;
+    const u128 p = static_cast<u128>(static_cast<uint64_t>(x)) * static_cast<uint64_t>(y);
+    if (!dividePow10ToPacked(p, static_cast<unsigned>(r->scale), &packed) ||
+        (packed >> (4 * r->digits)) != 0) {
+        setInfinity(r, negative);
+    } else {
+        storePacked(r, packed, negative);
+    }
+    return true;
+}
+
+// Finite operands and a result of at most 31 digits: binary products of at most 62 digits.
+template <class W>
+inline bool mulSmall(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    PackedValue<W> x, y;
+    if (!fitsPacked(r) || !loadFinitePacked(a, &x) || !loadFinitePacked(b, &y)) return false;
+    const int64_t scale = int64_t{a->scale} + b->scale;
+    if (sizeof(W) == 8) {
+        const uint64_t bx = bcdToBinary(static_cast<uint64_t>(x.digits)),
+                       by = bcdToBinary(static_cast<uint64_t>(y.digits));
+        fitNative(r, static_cast<u128>(bx) * by, scale,
+                  x.negative != y.negative && bx != 0 && by != 0);
+        return true;
+    }
+    const u128 bx = packedToBinary(x.digits), by = packedToBinary(y.digits);
+    const bool negative = x.negative != y.negative && bx != 0 && by != 0;
+    if (hi64(bx) == 0 && hi64(by) == 0) {
+        fitNative(r, static_cast<u128>(static_cast<uint64_t>(bx)) * static_cast<uint64_t>(by),
+                  scale, negative);
+    } else {
+        fitWide(r, multiplyWide(bx, by), scale, negative);
+    }
+    return true;
+}
+
 bool mulNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool negative) {
     if (!fitsNative(a) || !fitsNative(b) || !fitsNative(r)) return false;
     const u128 x = loadDigits(a), y = loadDigits(b);
     const int64_t scale = int64_t{a->scale} + b->scale;
     if (x == 0 || y == 0) {
         fitNative(r, 0, scale, false);
-    } else if (hi64(x) == 0 && hi64(y) == 0) {
-        fitNative(r, static_cast<u128>(static_cast<uint64_t>(x)) * static_cast<uint64_t>(y), scale,
-                  negative);
     } else {
         fitWide(r, multiplyWide(x, y), scale, negative);
     }
@@ -115,14 +230,8 @@ void divideByZero(kivFixed *r, bool dividendZero, bool negative) {
     setInfinity(r, negative);
 }
 
-bool divNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool negative) {
-    if (!fitsNative(a) || !fitsNative(b) || !fitsNative(r)) return false;
-    const u128 x = loadDigits(a), y = loadDigits(b);
-    if (y == 0) {
-        divideByZero(r, x == 0, negative);
-        return true;
-    }
-    const int64_t shift = int64_t{r->scale} - a->scale + b->scale;
+// floor(x x 10^shift / y) into r (at most 38 digits); false when the dividend exceeds 128 bits.
+bool divideNative(kivFixed *r, u128 x, u128 y, int64_t shift, bool negative) {
     u128 n, rem;
     if (shift >= 0) {
         if (shift > kNativeDigits || x >= kPow10[kNativeDigits - shift]) return false;
@@ -140,9 +249,88 @@ bool divNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool negative)
     return true;
 }
 
+// One type of at most 15 digits, a divisor that is not zero: the quotient's digit string is
+// floor(x x 10^scale / y), a dividend of at most 30 digits.
+inline bool divUniform64(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    if (!fitsWord<uint64_t>(r) || !uniformType(r, a, b)) return false;
+    const uint64_t wa = loadPacked<uint64_t>(a), wb = loadPacked<uint64_t>(b);
+    const unsigned sa = wa & 15u, sb = wb & 15u;
+    if (!bothFinite(sa, sb)) return false;
+    const uint64_t x = bcdToBinary(wa >> 4), y = bcdToBinary(wb >> 4);
+    if (y == 0) return false;
+    uint64_t rem;
+    const u128 q =
+        divmod64(static_cast<u128>(x) * static_cast<uint64_t>(kPow10[r->scale]), y, &rem);
+    const bool negative = sa != sb;
+    if (q >= kPow10[r->digits]) {
+        setInfinity(r, negative);
+    } else {
+        storePacked<uint64_t>(r, binaryToPacked64(static_cast<uint64_t>(q)), negative);
+    }
+    return true;
+}
+
+// One type of 16 to 31 digits, a divisor below 2^64 that is not zero: floor(x x 10^scale / y)
+// takes one hardware division while it fits 64 bits, two otherwise.
+inline bool divUniform128(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    if (!fitsPacked(r) || !uniformType(r, a, b)) return false;
+    const u128 wa = loadPacked(a), wb = loadPacked(b);
+    const unsigned sa = static_cast<unsigned>(wa) & 15u, sb = static_cast<unsigned>(wb) & 15u;
+    if (!bothFinite(sa, sb)) return false;
+    const u128 x = packedToBinary(wa >> 4), y = packedToBinary(wb >> 4);
+    const unsigned scale = static_cast<unsigned>(r->scale);
+    if (y == 0 || hi64(y) != 0 || x >= kPow10[kNativeDigits - scale]) return false;
+    uint64_t rem;
+    const u128 q = divmod64(x * kPow10[scale], static_cast<uint64_t>(y), &rem);
+    const bool negative = sa != sb;
+    if (q >= kPow10[r->digits]) {
+        setInfinity(r, negative);
+    } else {
+        storePacked(r, binaryToPacked(q), negative);
+    }
+    return true;
+}
+
+// Finite operands and a result of at most 31 digits, a divisor that is not zero.
+template <class W>
+inline bool divSmall(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    PackedValue<W> x, y;
+    if (!fitsPacked(r) || !loadFinitePacked(a, &x) || !loadFinitePacked(b, &y) || y.digits == 0)
+        return false;
+    const int64_t shift = int64_t{r->scale} - a->scale + b->scale;
+    const bool negative = x.negative != y.negative;
+    if (sizeof(W) == 8) {
+        // Short operands: a 64-bit dividend needs one hardware division.
+        const uint64_t bx = bcdToBinary(static_cast<uint64_t>(x.digits)),
+                       by = bcdToBinary(static_cast<uint64_t>(y.digits));
+        if (shift >= 0 && shift <= 19 &&
+            bx <= ~uint64_t{0} / static_cast<uint64_t>(kPow10[shift])) {
+            const uint64_t q = bx * static_cast<uint64_t>(kPow10[shift]) / by;
+            if (q >= kPow10[r->digits]) {
+                setInfinity(r, negative);
+            } else {
+                storeDigits(r, q, negative);
+            }
+            return true;
+        }
+        return divideNative(r, bx, by, shift, negative);
+    }
+    return divideNative(r, packedToBinary(x.digits), packedToBinary(y.digits), shift, negative);
+}
+
+bool divNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool negative) {
+    if (!fitsNative(a) || !fitsNative(b) || !fitsNative(r)) return false;
+    const u128 x = loadDigits(a), y = loadDigits(b);
+    if (y == 0) {
+        divideByZero(r, x == 0, negative);
+        return true;
+    }
+    return divideNative(r, x, y, int64_t{r->scale} - a->scale + b->scale, negative);
+}
+
 // --- Comparison ------------------------------------------------------------------------------
 
-// Magnitude comparison of finite operands: -1, 0, 1; nullopt-like false when not native.
+// Magnitude comparison of finite operands: -1, 0, 1; false when they are not native.
 bool compareNative(const kivFixed *a, const kivFixed *b, int *c, bool *bothZero) {
     if (!fitsNative(a) || !fitsNative(b)) return false;
     const int64_t scale = std::max(a->scale, b->scale);
@@ -161,6 +349,17 @@ int compareStates(int sa, int sb) {
     if (ra != rb) return ra < rb ? -1 : 1;
     if (ra != 0) return 0;  // the same infinity
     return isNegativeState(sa) == isNegativeState(sb) ? 0 : (isNegativeState(sa) ? -1 : 1);
+}
+
+// -1, 0, 1 for finite operands of one scale that fit a word W, whose packed digits compare as
+// integers; 2 otherwise.
+template <class W>
+inline int comparePacked(const kivFixed *a, const kivFixed *b) {
+    PackedValue<W> x, y;
+    if (a->scale != b->scale || !loadFinitePacked(a, &x) || !loadFinitePacked(b, &y)) return 2;
+    if (x.negative != y.negative) return (x.digits | y.digits) == 0 ? 0 : (x.negative ? -1 : 1);
+    const int c = x.digits < y.digits ? -1 : (x.digits > y.digits ? 1 : 0);
+    return x.negative ? -c : c;
 }
 
 bool relationHolds(int c, int op) {
@@ -182,9 +381,9 @@ bool relationHolds(int c, int op) {
     }
 }
 
-}  // namespace
-
-void addFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, bool subtract, Path path) {
+// Everything but the packed fast paths: special values, other types, long records.
+__attribute__((noinline)) void addOther(kivFixed *r, const kivFixed *a, const kivFixed *b,
+                                        bool subtract, Path path) {
     const int sa = stateOf(a), sb = stateOf(b);
     if (isFiniteState(sa) && isFiniteState(sb)) {
         const bool aNeg = sa == kNegative, bNeg = (sb == kNegative) != subtract;
@@ -200,7 +399,8 @@ void addFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, bool subtract, 
     setSpecial(r, sa);
 }
 
-void mulFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, Path path) {
+__attribute__((noinline)) void mulOther(kivFixed *r, const kivFixed *a, const kivFixed *b,
+                                        Path path) {
     const int sa = stateOf(a), sb = stateOf(b);
     if (isNaNState(sa)) return copyNaN(r, a);
     if (isNaNState(sb)) return copyNaN(r, b);
@@ -210,7 +410,8 @@ void mulFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, Path path) {
     mulLimbs(r, a, b, negative);
 }
 
-void divFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, Path path) {
+__attribute__((noinline)) void divOther(kivFixed *r, const kivFixed *a, const kivFixed *b,
+                                        Path path) {
     const int sa = stateOf(a), sb = stateOf(b);
     if (isNaNState(sa)) return copyNaN(r, a);
     if (isNaNState(sb)) return copyNaN(r, b);
@@ -225,23 +426,7 @@ void divFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, Path path) {
     divLimbs(r, a, b, negative);
 }
 
-void negateFixed(kivFixed *r, const kivFixed *v, Path path) {
-    const int s = stateOf(v);
-    if (isNaNState(s)) return copyNaN(r, v);
-    if (s == kPosInf || s == kNegInf) return setSpecial(r, s == kPosInf ? kNegInf : kPosInf);
-    const bool negative = s == kPositive;  // inverted
-    if (path == Path::Fast && fitsNative(v) && fitsNative(r)) {
-        const u128 m = loadDigits(v);
-        return fitNative(r, m, v->scale, negative && m != 0);
-    }
-    const DigitView x(v);
-    const bool resultNegative = negative && !x.isZero();
-    DigitSink out(r);
-    for (int64_t e = x.lowExp(); e < x.highExp(); ++e) out.put(e, x.atExp(e));
-    out.finish(resultNegative);
-}
-
-int cmpFixed(const kivFixed *a, const kivFixed *b, int op, Path path) {
+__attribute__((noinline)) int cmpOther(const kivFixed *a, const kivFixed *b, int op, Path path) {
     const int sa = stateOf(a), sb = stateOf(b);
     int c;
     if (isFiniteState(sa) && isFiniteState(sb)) {
@@ -263,6 +448,80 @@ int cmpFixed(const kivFixed *a, const kivFixed *b, int op, Path path) {
         c = compareStates(sa, sb);
     }
     return relationHolds(c, op);
+}
+
+// The 64-bit packed paths are inlined into the public functions; the 128-bit ones and the rest
+// stay out of line so that the short path keeps few registers to save.
+__attribute__((noinline)) bool addPacked128(kivFixed *r, const kivFixed *a, const kivFixed *b,
+                                            bool subtract) {
+    return addPacked<u128>(r, a, b, subtract);
+}
+
+__attribute__((noinline)) void mulRest(kivFixed *r, const kivFixed *a, const kivFixed *b,
+                                       Path path) {
+    if (path == Path::Fast) {
+        if (!fitsWord<uint64_t>(r) && mulUniform128(r, a, b)) return;
+        if (allShort(a, b, a) ? mulSmall<uint64_t>(r, a, b) : mulSmall<u128>(r, a, b)) return;
+    }
+    mulOther(r, a, b, path);
+}
+
+__attribute__((noinline)) void divRest(kivFixed *r, const kivFixed *a, const kivFixed *b,
+                                       Path path) {
+    if (path == Path::Fast) {
+        if (!fitsWord<uint64_t>(r) && divUniform128(r, a, b)) return;
+        if (allShort(a, b, a) ? divSmall<uint64_t>(r, a, b) : divSmall<u128>(r, a, b)) return;
+    }
+    divOther(r, a, b, path);
+}
+
+}  // namespace
+
+void addFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, bool subtract, Path path) {
+    if (path == Path::Fast) {
+        if (allShort(a, b, r) ? addPacked<uint64_t>(r, a, b, subtract)
+                              : addPacked128(r, a, b, subtract))
+            return;
+    }
+    addOther(r, a, b, subtract, path);
+}
+
+void mulFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, Path path) {
+    if (path == Path::Fast && mulUniform64(r, a, b)) return;
+    mulRest(r, a, b, path);
+}
+
+void divFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, Path path) {
+    if (path == Path::Fast && divUniform64(r, a, b)) return;
+    divRest(r, a, b, path);
+}
+
+void negateFixed(kivFixed *r, const kivFixed *v, Path path) {
+    const int s = stateOf(v);
+    if (isNaNState(s)) return copyNaN(r, v);
+    if (s == kPosInf || s == kNegInf) return setSpecial(r, s == kPosInf ? kNegInf : kPosInf);
+    const bool negative = s == kPositive;  // inverted
+    if (path == Path::Fast && r->digits == v->digits && r->scale == v->scale && fitsPacked(v)) {
+        const u128 m = loadPacked(v) >> 4;
+        return storePacked<u128>(r, m, negative && m != 0);
+    }
+    if (path == Path::Fast && fitsNative(v) && fitsNative(r)) {
+        const u128 m = loadDigits(v);
+        return fitNative(r, m, v->scale, negative && m != 0);
+    }
+    const DigitView x(v);
+    const bool resultNegative = negative && !x.isZero();
+    DigitSink out(r);
+    for (int64_t e = x.lowExp(); e < x.highExp(); ++e) out.put(e, x.atExp(e));
+    out.finish(resultNegative);
+}
+
+int cmpFixed(const kivFixed *a, const kivFixed *b, int op, Path path) {
+    if (path == Path::Fast) {
+        const int c = allShort(a, b, a) ? comparePacked<uint64_t>(a, b) : comparePacked<u128>(a, b);
+        if (c != 2) return relationHolds(c, op);
+    }
+    return cmpOther(a, b, op, path);
 }
 
 }  // namespace kiv::fixed

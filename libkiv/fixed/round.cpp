@@ -9,6 +9,30 @@ bool isRoundingMode(int mode) {
     return mode >= KIV_FIXED_ROUND_FLOOR && mode <= KIV_FIXED_ROUND_HALF_DOWN;
 }
 
+// A finite value that fits a word W into a result of its own type: rounds the packed digits.
+template <class W>
+inline bool roundPacked(kivFixed *r, const kivFixed *v, int64_t scale, int mode) {
+    PackedValue<W> x;
+    if (r->digits != v->digits || r->scale != v->scale || !loadFinitePacked(v, &x)) return false;
+    W m = x.digits;
+    const int64_t drop = int64_t{v->scale} - scale;
+    if (isRoundingMode(mode) && drop > 0) {
+        if (drop > v->digits) return false;
+        const unsigned bits = 4 * static_cast<unsigned>(drop);
+        const W rest = m & ((W{1} << bits) - 1), halfUnit = W{5} << (bits - 4);
+        const int half = rest < halfUnit ? -1 : (rest > halfUnit ? 1 : 0);
+        m >>= bits;
+        if (roundsUp(mode, half, rest != 0, (m & 1) != 0, x.negative)) m = packedAdd<W>(m, 1);
+        m <<= bits;
+        if (m >> (4 * r->digits)) {
+            setInfinity(r, x.negative);
+            return true;
+        }
+    }
+    storePacked(r, m, x.negative);
+    return true;
+}
+
 // Rounds |v| to a multiple of 10^-scale: the dropped digits are those below exponent -scale.
 bool roundNative(kivFixed *r, const kivFixed *v, int64_t scale, int mode, bool negative) {
     if (!fitsNative(v) || !fitsNative(r)) return false;
@@ -59,15 +83,25 @@ uint32_t wrappedDigits(const DigitView &x, int64_t high, int64_t low) {
     return n;
 }
 
-}  // namespace
-
-void roundFixed(kivFixed *r, const kivFixed *v, int64_t scale, int mode, Path path) {
+__attribute__((noinline)) void roundOther(kivFixed *r, const kivFixed *v, int64_t scale, int mode,
+                                          Path path) {
     const int s = stateOf(v);
     if (isNaNState(s)) return copyNaN(r, v);
     if (!isFiniteState(s)) return setSpecial(r, s);
     const bool negative = s == kNegative;
     if (path == Path::Fast && roundNative(r, v, scale, mode, negative)) return;
     roundDigits(r, v, scale, mode, negative);
+}
+
+}  // namespace
+
+void roundFixed(kivFixed *r, const kivFixed *v, int64_t scale, int mode, Path path) {
+    if (path == Path::Fast) {
+        if (fitsWord<uint64_t>(v) ? roundPacked<uint64_t>(r, v, scale, mode)
+                                  : roundPacked<u128>(r, v, scale, mode))
+            return;
+    }
+    roundOther(r, v, scale, mode, path);
 }
 
 }  // namespace kiv::fixed

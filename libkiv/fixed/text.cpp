@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "fixed/fixed.h"
+#include "fixed/native.h"
 
 using namespace kiv::fixed;
 
@@ -130,9 +131,114 @@ struct Kept {
     }
 };
 
+// Eight packed digits (most significant nibble first) as characters.
+uint64_t packedToChars8(uint32_t digits) {
+    uint64_t w = digits;
+    w = (w | (w << 16)) & 0x0000FFFF0000FFFFull;
+    w = (w | (w << 8)) & 0x00FF00FF00FF00FFull;
+    w = ((w | (w << 4)) & 0x0F0F0F0F0F0F0F0Full) + 0x3030303030303030ull;
+    return __builtin_bswap64(w);
+}
+
+// Copies n <= 96 characters: two overlapping word moves for the common short lengths.
+void copyShort(char *to, const char *from, size_t n) {
+    if (n >= 4 && n < 8) {
+        uint32_t head, tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + n - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + n - 4, &tail, 4);
+        return;
+    }
+    if (n >= 8 && n <= 16) {
+        uint64_t head, tail;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + n - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + n - 8, &tail, 8);
+        return;
+    }
+    std::memcpy(to, from, n);
+}
+
+// Values of at most 31 digits with a scale >= 0, written with at least their own fraction digits
+// (no rounding): formatted from the packed word in a local buffer.
+bool getStringShort(const kivFixed *v, int32_t precision, char *buffer, size_t size,
+                    int64_t *length) {
+    if (!fitsPacked(v) || v->scale < 0 || precision < v->scale || precision > 64) return false;
+    const u128 w = loadPacked(v);
+    const unsigned state = static_cast<unsigned>(w) & 15u;
+    if (state != kPositive && state != kNegative) return false;
+    const u128 m = w >> 4;
+    const unsigned scale = static_cast<unsigned>(v->scale);
+    char digits[32];  // the 32 nibbles of m, most significant first
+    for (unsigned i = hi64(m) ? 0 : 2; i < 4; ++i) {
+        const uint64_t chars = packedToChars8(static_cast<uint32_t>(m >> (96 - 32 * i)));
+        std::memcpy(digits + 8 * i, &chars, 8);
+    }
+    if (hi64(m) == 0) std::memset(digits, '0', 16);
+    const u128 whole = m >> (4 * scale);
+    const unsigned leading = hi64(whole) ? __builtin_clzll(hi64(whole))
+                                         : (static_cast<uint64_t>(whole)
+                                                ? 64 + __builtin_clzll(static_cast<uint64_t>(whole))
+                                                : 124);
+    const unsigned wholeDigits = 32 - leading / 4;  // at least one: "0"
+    char text[1 + 32 + 1 + 64];
+    size_t n = 0;
+    if (state == kNegative) text[n++] = '-';
+    copyShort(text + n, digits + 32 - scale - wholeDigits, wholeDigits);
+    n += wholeDigits;
+    if (precision > 0) {
+        text[n++] = '.';
+        copyShort(text + n, digits + 32 - scale, scale);
+        std::memset(text + n + scale, '0', static_cast<size_t>(precision) - scale);
+        n += static_cast<size_t>(precision);
+    }
+    *length = static_cast<int64_t>(n);
+    if (size > 0) {
+        const size_t stored = n < size ? n : size - 1;
+        copyShort(buffer, text, stored);
+        buffer[stored] = '\0';
+    }
+    return true;
+}
+
+// [-]digits[.digits] into a record of at most 31 digits with integer positions and a scale
+// >= 0: digits shifted into packed words as they are read. Anything else (special words, no
+// digit stored) is left to the general reader.
+bool setStringShort(kivFixed *v, const char *text, char **end) {
+    if (!fitsPacked(v) || v->scale < 0 || v->scale >= v->digits) return false;
+    const char *p = text;
+    while (!isDigit(*p) && std::isspace(static_cast<unsigned char>(*p))) ++p;
+    const bool negative = *p == '-';
+    const char *q = p + negative;
+    const unsigned scale = static_cast<unsigned>(v->scale), wholePositions = v->digits - scale;
+    u128 whole = 0;
+    const char *start = q;
+    for (; isDigit(*q); ++q) whole = (whole << 4) | static_cast<unsigned>(*q - '0');
+    bool stored = q != start;
+    u128 fraction = 0;
+    unsigned taken = 0;
+    if (*q == '.') {
+        for (++q; isDigit(*q); ++q) {
+            if (taken < scale) {
+                fraction = (fraction << 4) | static_cast<unsigned>(*q - '0');
+                ++taken;
+            }
+        }
+        stored = stored || taken > 0;
+    }
+    if (!stored) return false;
+    whole &= (u128{1} << (4 * wholePositions)) - 1;
+    storePacked(v, (whole << (4 * scale)) | (fraction << (4 * (scale - taken))), negative);
+    if (end) *end = const_cast<char *>(q);
+    return true;
+}
+
 }  // namespace
 
 void kivFixedSetString(kivFixed *v, const char *text, char **end) {
+    if (setStringShort(v, text, end)) return;
     const char *p = text;
     while (std::isspace(static_cast<unsigned char>(*p))) ++p;
     int special = 0;
@@ -185,6 +291,8 @@ void kivFixedSetString(kivFixed *v, const char *text, char **end) {
 }
 
 int64_t kivFixedGetString(const kivFixed *v, int32_t precision, char *buffer, size_t size) {
+    int64_t length;
+    if (getStringShort(v, precision, buffer, size, &length)) return length;
     TextOut out(buffer, size);
     const int state = stateOf(v);
     if (!isFiniteState(state)) {
