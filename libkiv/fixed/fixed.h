@@ -171,6 +171,8 @@ void divFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, Path path);
 void negateFixed(kivFixed *r, const kivFixed *v, Path path);
 int cmpFixed(const kivFixed *a, const kivFixed *b, int op, Path path);
 void roundFixed(kivFixed *r, const kivFixed *v, int64_t scale, int mode, Path path);
+void setStringFixed(kivFixed *v, const char *text, char **end, Path path);
+int64_t getStringFixed(const kivFixed *v, int32_t precision, char *buffer, size_t size, Path path);
 
 // Multiplication and division of finite operands by base-10^9 limbs (any digit count); the
 // sign of the result is given.

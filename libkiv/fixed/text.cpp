@@ -237,8 +237,8 @@ bool setStringShort(kivFixed *v, const char *text, char **end) {
 
 }  // namespace
 
-void kivFixedSetString(kivFixed *v, const char *text, char **end) {
-    if (setStringShort(v, text, end)) return;
+void kiv::fixed::setStringFixed(kivFixed *v, const char *text, char **end, Path path) {
+    if (path == Path::Fast && setStringShort(v, text, end)) return;
     const char *p = text;
     while (std::isspace(static_cast<unsigned char>(*p))) ++p;
     int special = 0;
@@ -290,9 +290,10 @@ void kivFixedSetString(kivFixed *v, const char *text, char **end) {
     if (end) *end = const_cast<char *>(stop);
 }
 
-int64_t kivFixedGetString(const kivFixed *v, int32_t precision, char *buffer, size_t size) {
+int64_t kiv::fixed::getStringFixed(const kivFixed *v, int32_t precision, char *buffer, size_t size,
+                                   Path path) {
     int64_t length;
-    if (getStringShort(v, precision, buffer, size, &length)) return length;
+    if (path == Path::Fast && getStringShort(v, precision, buffer, size, &length)) return length;
     TextOut out(buffer, size);
     const int state = stateOf(v);
     if (!isFiniteState(state)) {
@@ -352,4 +353,12 @@ int64_t kivFixedGetString(const kivFixed *v, int32_t precision, char *buffer, si
         }
     }
     return out.finish();
+}
+
+void kivFixedSetString(kivFixed *v, const char *text, char **end) {
+    setStringFixed(v, text, end, Path::Fast);
+}
+
+int64_t kivFixedGetString(const kivFixed *v, int32_t precision, char *buffer, size_t size) {
+    return getStringFixed(v, precision, buffer, size, Path::Fast);
 }

@@ -316,14 +316,17 @@ void runLine(Checker &c, const std::string &line) {
         std::string tr, textHex, expected;
         ptrdiff_t expectedEnd;
         in >> tr >> textHex >> expected >> expectedEnd;
-        Record r = parseRecord(tr);
         const std::string text = fromHex(textHex);
-        char *end = nullptr;
-        kivFixedSetString(r.get(), text.c_str(), &end);
-        c.checkRecord(r.get(), expected, line, "record", "  text \"" + text + "\"\n");
-        return c.check(end - text.c_str() == expectedEnd, line, "end",
-                       "  text \"" + text + "\": expected end " + std::to_string(expectedEnd) +
-                           ", got " + std::to_string(end - text.c_str()));
+        for (Path p : {Path::Fast, Path::General}) {
+            Record r = parseRecord(tr);
+            char *end = nullptr;
+            kiv::fixed::setStringFixed(r.get(), text.c_str(), &end, p);
+            c.checkRecord(r.get(), expected, line, pathName(p), "  text \"" + text + "\"\n");
+            c.check(end - text.c_str() == expectedEnd, line, pathName(p),
+                    "  text \"" + text + "\": expected end " + std::to_string(expectedEnd) +
+                        ", got " + std::to_string(end - text.c_str()));
+        }
+        return;
     }
     if (op == "gets") {
         std::string ta, textHex;
@@ -333,25 +336,30 @@ void runLine(Checker &c, const std::string &line) {
         in >> ta >> precision >> size >> textHex >> length;
         const Record a = parseRecord(ta);
         const std::string want = textHex == "-" ? "" : fromHex(textHex);
-        std::vector<char> buffer(size + 16, '\x5a');
-        const int64_t got = kivFixedGetString(a.get(), precision, buffer.data(), size);
-        // The stored prefix, its terminator, and nothing after it.
-        std::string stored;
-        bool intact = true;
-        if (size > 0) {
-            const size_t n =
-                std::min<size_t>(static_cast<size_t>(std::max<int64_t>(got, 0)), size - 1);
-            stored.assign(buffer.data(), n);
-            intact = buffer[n] == '\0';
-            for (size_t i = n + 1; i < buffer.size(); ++i) intact = intact && buffer[i] == '\x5a';
-        } else {
-            for (char ch : buffer) intact = intact && ch == '\x5a';
+        for (Path p : {Path::Fast, Path::General}) {
+            std::vector<char> buffer(size + 16, '\x5a');
+            const int64_t got =
+                kiv::fixed::getStringFixed(a.get(), precision, buffer.data(), size, p);
+            // The stored prefix, its terminator, and nothing after it.
+            std::string stored;
+            bool intact = true;
+            if (size > 0) {
+                const size_t n =
+                    std::min<size_t>(static_cast<size_t>(std::max<int64_t>(got, 0)), size - 1);
+                stored.assign(buffer.data(), n);
+                intact = buffer[n] == '\0';
+                for (size_t i = n + 1; i < buffer.size(); ++i)
+                    intact = intact && buffer[i] == '\x5a';
+            } else {
+                for (char ch : buffer) intact = intact && ch == '\x5a';
+            }
+            c.check(got == length && stored == want && intact, line, pathName(p),
+                    "  a = " + describe(a.get()) + "\n  expected \"" + want + "\" (" +
+                        std::to_string(length) + "), got \"" + stored + "\" (" +
+                        std::to_string(got) + ")" +
+                        (intact ? "" : ", buffer written outside the text"));
         }
-        return c.check(got == length && stored == want && intact, line, "public",
-                       "  a = " + describe(a.get()) + "\n  expected \"" + want + "\" (" +
-                           std::to_string(length) + "), got \"" + stored + "\" (" +
-                           std::to_string(got) + ")" +
-                           (intact ? "" : ", buffer written outside the text"));
+        return;
     }
     throw std::runtime_error("unknown case: " + line);
 }
