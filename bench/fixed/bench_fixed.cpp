@@ -519,13 +519,19 @@ void registerAll() {
     }
 }
 
-// Keeps every run's time per iteration in nanoseconds.
+// Keeps each benchmark's time per iteration in nanoseconds: the median of its repetitions, or
+// its one run.
 class Collector : public benchmark::ConsoleReporter {
   public:
     std::map<std::string, double> ns;
     void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &r : runs)
-            if (r.run_type == Run::RT_Iteration) ns[r.benchmark_name()] = r.GetAdjustedRealTime();
+        for (const Run &r : runs) {
+            if (r.run_type == Run::RT_Iteration && !ns.count(r.run_name.str())) {
+                ns[r.run_name.str()] = r.GetAdjustedRealTime();
+            } else if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median") {
+                ns[r.run_name.str()] = r.GetAdjustedRealTime();
+            }
+        }
         ConsoleReporter::ReportRuns(runs);
     }
 };
@@ -575,7 +581,17 @@ void printSummary(const std::map<std::string, double> &ns) {
 int main(int argc, char **argv) {
     if (!sameResults()) return 1;
     registerAll();
-    benchmark::Initialize(&argc, argv);
+    // Medians of interleaved repetitions, so that load elsewhere on the machine falls on every
+    // library alike; flags given on the command line come later and win.
+    std::vector<char *> args = {argv[0]};
+    char repetitions[] = "--benchmark_repetitions=5",
+         interleave[] = "--benchmark_enable_random_interleaving=true",
+         aggregates[] = "--benchmark_report_aggregates_only=true",
+         minTime[] = "--benchmark_min_time=0.1";
+    for (char *flag : {repetitions, interleave, aggregates, minTime}) args.push_back(flag);
+    args.insert(args.end(), argv + 1, argv + argc);
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
     Collector collector;
     benchmark::RunSpecifiedBenchmarks(&collector);
     printSummary(collector.ns);

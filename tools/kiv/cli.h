@@ -33,5 +33,6 @@ std::optional<uint32_t> parseCode(std::string_view text);
 
 // Subcommands, one per file.
 int runStrError(Args args);
+int runFixed(Args args);
 
 }  // namespace kivtool

@@ -12,6 +12,10 @@ using kivtool::Command;
 constexpr Command kCommands[] = {
     {"strerror", "strerror CODE...            text of result codes (hex or decimal)",
      kivtool::runStrError},
+    {"fixed", "fixed OP A [B] --type D,S   exact decimal arithmetic, OP one of add sub mul div\n"
+              "                                  neg cmp round trunc int frac; [--mode NAME]\n"
+              "                                  [--precision P]",
+     kivtool::runFixed},
 };
 
 void printHelp() {
