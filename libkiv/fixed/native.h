@@ -68,19 +68,19 @@ inline uint64_t divPow10(uint64_t x, unsigned k) {
     case k:                  \
         return x / p##ull;
         KIV_FIXED_CASE(0, 1)
-        KIV_FIXED_CASE(1, 10) KIV_FIXED_CASE(2, 100) KIV_FIXED_CASE(3, 1000)
-            KIV_FIXED_CASE(4, 10000) KIV_FIXED_CASE(5, 100000) KIV_FIXED_CASE(6, 1000000)
-                KIV_FIXED_CASE(7, 10000000) KIV_FIXED_CASE(8, 100000000)
-                    KIV_FIXED_CASE(9, 1000000000) KIV_FIXED_CASE(10, 10000000000)
-                        KIV_FIXED_CASE(11, 100000000000) KIV_FIXED_CASE(12, 1000000000000)
-                            KIV_FIXED_CASE(13, 10000000000000) KIV_FIXED_CASE(14, 100000000000000)
-                                KIV_FIXED_CASE(15, 1000000000000000)
-                                    KIV_FIXED_CASE(16, 10000000000000000)
-                                        KIV_FIXED_CASE(17, 100000000000000000)
-                                            KIV_FIXED_CASE(18, 1000000000000000000)
-                                                KIV_FIXED_CASE(19, 10000000000000000000)
+        KIV_FIXED_CASE(1, 10)
+        KIV_FIXED_CASE(2, 100) KIV_FIXED_CASE(3, 1000) KIV_FIXED_CASE(4, 10000)
+            KIV_FIXED_CASE(5, 100000) KIV_FIXED_CASE(6, 1000000) KIV_FIXED_CASE(7, 10000000)
+                KIV_FIXED_CASE(8, 100000000) KIV_FIXED_CASE(9, 1000000000)
+                    KIV_FIXED_CASE(10, 10000000000) KIV_FIXED_CASE(11, 100000000000)
+                        KIV_FIXED_CASE(12, 1000000000000) KIV_FIXED_CASE(13, 10000000000000)
+                            KIV_FIXED_CASE(14, 100000000000000) KIV_FIXED_CASE(15, 1000000000000000)
+                                KIV_FIXED_CASE(16, 10000000000000000)
+                                    KIV_FIXED_CASE(17, 100000000000000000)
+                                        KIV_FIXED_CASE(18, 1000000000000000000)
+                                            KIV_FIXED_CASE(19, 10000000000000000000)
 #undef KIV_FIXED_CASE
-                                                    default : return 0;
+                                                default : return 0;
     }
 }
 
@@ -217,13 +217,27 @@ inline uint64_t loadTail(const uint8_t *end, unsigned k) {
     if (k >= 4) return loadBE64(end - 8) & kLowBytes[k];
     return loadBE32(end - 4) & kLowBytes[k];
 }
-// Stores the low k (<= 8) bytes of w to end there, keeping the bytes before them.
+inline void storeBE16(uint8_t *p, uint16_t w) {
+    w = __builtin_bswap16(w);
+    std::memcpy(p, &w, 2);
+}
+
+// Stores the low k (<= 8) bytes of w big-endian to end there, writing no byte before them: two
+// overlapping stores of the first and the last bytes. (Rewriting the record's header instead
+// would make every later read of the result's type wait for this store.)
 inline void storeTail(uint8_t *end, unsigned k, uint64_t w) {
-    if (k == 8) return storeBE64(end - 8, w);
-    if (k >= 4) return storeBE64(end - 8, (loadBE64(end - 8) & ~kLowBytes[k]) | (w & kLowBytes[k]));
-    if (k > 0)
-        storeBE32(end - 4,
-                  static_cast<uint32_t>((loadBE32(end - 4) & ~kLowBytes[k]) | (w & kLowBytes[k])));
+    uint8_t *p = end - k;
+    if (k == 8) {
+        storeBE64(p, w);
+    } else if (k >= 4) {
+        storeBE32(p, static_cast<uint32_t>(w >> (8 * (k - 4))));
+        storeBE32(end - 4, static_cast<uint32_t>(w));
+    } else if (k >= 2) {
+        storeBE16(p, static_cast<uint16_t>(w >> (8 * (k - 2))));
+        storeBE16(end - 2, static_cast<uint16_t>(w));
+    } else if (k == 1) {
+        *p = static_cast<uint8_t>(w);
+    }
 }
 
 // Records of up to 31 digits have at most 16 packed bytes: digits and state fit one 128-bit
@@ -317,17 +331,17 @@ inline uint64_t binaryToPacked64(uint64_t m) {
     return m < 100000000 ? binaryToBcd8(static_cast<uint32_t>(m)) : binaryToBcd16(m);
 }
 
-// m / 10^16 and m % 10^16 for m < 2^104: an estimate from m's top 64 bits times a 64-bit
-// reciprocal is short by at most one.
+// m / 10^16 and m % 10^16 for m < 2^108: an estimate from m's top 64 bits times a 64-bit
+// reciprocal is short by at most two.
 inline uint64_t splitTen16(u128 m, uint64_t *low) {
-    constexpr uint64_t reciprocal = static_cast<uint64_t>((u128{1} << 104) / kTen16);
-    uint64_t high = hi64(static_cast<u128>(static_cast<uint64_t>(m >> 40)) * reciprocal);
-    u128 rest = m - static_cast<u128>(high) * kTen16;
-    if (rest >= kTen16) {
+    constexpr uint64_t reciprocal = static_cast<uint64_t>((u128{1} << 108) / kTen16);
+    uint64_t high = hi64(static_cast<u128>(static_cast<uint64_t>(m >> 44)) * reciprocal);
+    uint64_t rest = static_cast<uint64_t>(m - static_cast<u128>(high) * kTen16);
+    while (rest >= kTen16) {
         ++high;
         rest -= kTen16;
     }
-    *low = static_cast<uint64_t>(rest);
+    *low = rest;
     return high;
 }
 
