@@ -55,6 +55,13 @@ const Size kSizes[] = {
      "1234567890.1234567890", "98765.4321098765", "123456789012345.6789012345", "98765.4321098765"},
 };
 
+// The operand texts an operation uses at a size.
+std::pair<const char *, const char *> operandsFor(const Size &s, const char *op) {
+    if (!std::strcmp(op, "mul")) return {s.mulA, s.mulB};
+    if (!std::strcmp(op, "div")) return {s.divA, s.divB};
+    return {s.a, s.b};
+}
+
 const char *const kOps[] = {"add", "sub", "mul", "div", "cmp", "round", "SetString", "GetString"};
 const char *const kLibs[] = {"kiv", "decNumber", "decimal128", "int128"};
 
@@ -70,14 +77,9 @@ struct KivRecord {
 };
 
 void kivArith(benchmark::State &state, const Size &s, const char *op) {
-    const bool mul = !std::strcmp(op, "mul"), div = !std::strcmp(op, "div");
-    KivRecord a(s, mul   ? s.mulA
-                   : div ? s.divA
-                         : s.a),
-        b(s, mul   ? s.mulB
-             : div ? s.divB
-                   : s.b),
-        r(s, nullptr);
+    const bool mul = !std::strcmp(op, "mul");
+    const auto [textA, textB] = operandsFor(s, op);
+    KivRecord a(s, textA), b(s, textB), r(s, nullptr);
     void (*fn)(kivFixed *, const kivFixed *, const kivFixed *) =
         !std::strcmp(op, "add")   ? kivFixedAdd
         : !std::strcmp(op, "sub") ? kivFixedSub
@@ -143,15 +145,10 @@ struct DecNumber {
 };
 
 void decArith(benchmark::State &state, const Size &s, const char *op) {
-    const bool mul = !std::strcmp(op, "mul"), div = !std::strcmp(op, "div");
+    const bool mul = !std::strcmp(op, "mul");
+    const auto [textA, textB] = operandsFor(s, op);
     DecNumber d(s, s.scale);
-    decNumber a = d.from(mul   ? s.mulA
-                         : div ? s.divA
-                               : s.a),
-              b = d.from(mul   ? s.mulB
-                         : div ? s.divB
-                               : s.b),
-              r;
+    decNumber a = d.from(textA), b = d.from(textB), r;
     decNumber *(*fn)(decNumber *, const decNumber *, const decNumber *, decContext *) =
         !std::strcmp(op, "add")   ? decNumberAdd
         : !std::strcmp(op, "sub") ? decNumberSubtract
@@ -219,14 +216,10 @@ struct Bid {
 };
 
 void bidArith(benchmark::State &state, const Size &s, const char *op) {
-    const bool mul = !std::strcmp(op, "mul"), div = !std::strcmp(op, "div");
+    const bool mul = !std::strcmp(op, "mul");
+    const auto [textA, textB] = operandsFor(s, op);
     Bid d(s.scale);
-    BidUint128 a = d.from(mul   ? s.mulA
-                          : div ? s.divA
-                                : s.a),
-               b = d.from(mul   ? s.mulB
-                          : div ? s.divB
-                                : s.b);
+    BidUint128 a = d.from(textA), b = d.from(textB);
     BidUint128 (*fn)(BidUint128, BidUint128, unsigned, unsigned *) =
         !std::strcmp(op, "add")   ? __bid128_add
         : !std::strcmp(op, "sub") ? __bid128_sub
@@ -397,14 +390,10 @@ struct Int128Type {
 };
 
 void intArith(benchmark::State &state, const Size &s, const char *op) {
-    const bool mul = !std::strcmp(op, "mul"), div = !std::strcmp(op, "div");
+    const bool mul = !std::strcmp(op, "mul");
+    const auto [textA, textB] = operandsFor(s, op);
     const Int128Type t(s);
-    Int128Fixed a = t.parse(mul   ? s.mulA
-                            : div ? s.divA
-                                  : s.a),
-                b = t.parse(mul   ? s.mulB
-                            : div ? s.divB
-                                  : s.b);
+    Int128Fixed a = t.parse(textA), b = t.parse(textB);
     const int which = !std::strcmp(op, "add") ? 0 : !std::strcmp(op, "sub") ? 1 : mul ? 2 : 3;
     for (auto _ : state) {
         benchmark::DoNotOptimize(a);

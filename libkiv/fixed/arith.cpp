@@ -136,43 +136,60 @@ inline bool bothFinite(unsigned sa, unsigned sb) {
     return ((sa - kPositive) | (sb - kPositive)) <= 1;
 }
 
+// Finite operands and a result of one type with a scale >= 0 that fits a word W: the packed
+// digits and signs of both operands.
+template <class W>
+struct UniformOperands {
+    W x, y;
+    bool xNegative, yNegative;
+};
+template <class W>
+inline bool loadUniform(const kivFixed *r, const kivFixed *a, const kivFixed *b,
+                        UniformOperands<W> *out) {
+    if (!fitsWord<W>(r) || !uniformType(r, a, b)) return false;
+    const W wa = loadPacked<W>(a), wb = loadPacked<W>(b);
+    const unsigned sa = static_cast<unsigned>(wa) & 15u, sb = static_cast<unsigned>(wb) & 15u;
+    if (!bothFinite(sa, sb)) return false;
+    *out = {wa >> 4, wb >> 4, sa == kNegative, sb == kNegative};
+    return true;
+}
+
+// Writes a binary digit string, or the infinity of the sign when it does not fit r (at most
+// 31 digits).
+inline void storeBinary(kivFixed *r, u128 q, bool negative) {
+    if (q >= kPow10[r->digits]) return setInfinity(r, negative);
+    if (fitsWord<uint64_t>(r))
+        return storePacked<uint64_t>(r, binaryToPacked64(static_cast<uint64_t>(q)), negative);
+    storePacked(r, binaryToPacked(q), negative);
+}
+
 // One type of at most 15 digits: 64-bit binary operands, a product of at most 30 digits cut
 // by the scale.
 inline bool mulUniform64(kivFixed *r, const kivFixed *a, const kivFixed *b) {
-    if (!fitsWord<uint64_t>(r) || !uniformType(r, a, b)) return false;
-    const uint64_t wa = loadPacked<uint64_t>(a), wb = loadPacked<uint64_t>(b);
-    const unsigned sa = wa & 15u, sb = wb & 15u;
-    if (!bothFinite(sa, sb)) return false;
-    const uint64_t x = bcdToBinary(wa >> 4), y = bcdToBinary(wb >> 4);
+    UniformOperands<uint64_t> o;
+    if (!loadUniform(r, a, b, &o)) return false;
+    const uint64_t x = bcdToBinary(o.x), y = bcdToBinary(o.y);
     const u128 p = static_cast<u128>(x) * y;
     const unsigned scale = static_cast<unsigned>(r->scale);
-    uint64_t q;
+    u128 q;
     if (hi64(p) == 0) {
         q = divPow10(static_cast<uint64_t>(p), scale);
     } else {
         u128 rem;
-        const u128 wide = divPow10(p, scale, &rem);
-        q = hi64(wide) == 0 ? static_cast<uint64_t>(wide) : ~uint64_t{0};
+        q = divPow10(p, scale, &rem);
     }
-    const bool negative = sa != sb && x != 0 && y != 0;
-    if (q >= kPow10[r->digits]) {
-        setInfinity(r, negative);
-    } else {
-        storePacked<uint64_t>(r, binaryToPacked64(q), negative);
-    }
+    storeBinary(r, q, o.xNegative != o.yNegative && x != 0 && y != 0);
     return true;
 }
 
 // One type of 16 to 31 digits whose digit strings fit 64 bits each: a 128-bit product, cut by
 // the scale with multiplications by reciprocals of powers of ten.
 inline bool mulUniform128(kivFixed *r, const kivFixed *a, const kivFixed *b) {
-    if (!fitsPacked(r) || !uniformType(r, a, b)) return false;
-    const u128 wa = loadPacked(a), wb = loadPacked(b);
-    const unsigned sa = static_cast<unsigned>(wa) & 15u, sb = static_cast<unsigned>(wb) & 15u;
-    if (!bothFinite(sa, sb)) return false;
-    const u128 x = packedToBinary(wa >> 4), y = packedToBinary(wb >> 4);
+    UniformOperands<u128> o;
+    if (!loadUniform(r, a, b, &o)) return false;
+    const u128 x = packedToBinary(o.x), y = packedToBinary(o.y);
     if (hi64(x) != 0 || hi64(y) != 0) return false;
-    const bool negative = sa != sb && x != 0 && y != 0;
+    const bool negative = o.xNegative != o.yNegative && x != 0 && y != 0;
     u128 packed;
     const u128 p = static_cast<u128>(static_cast<uint64_t>(x)) * static_cast<uint64_t>(y);
     if (!dividePow10ToPacked(p, static_cast<unsigned>(r->scale), &packed) ||
@@ -180,30 +197,6 @@ inline bool mulUniform128(kivFixed *r, const kivFixed *a, const kivFixed *b) {
         setInfinity(r, negative);
     } else {
         storePacked(r, packed, negative);
-    }
-    return true;
-}
-
-// Finite operands and a result of at most 31 digits: binary products of at most 62 digits.
-template <class W>
-inline bool mulSmall(kivFixed *r, const kivFixed *a, const kivFixed *b) {
-    PackedValue<W> x, y;
-    if (!fitsPacked(r) || !loadFinitePacked(a, &x) || !loadFinitePacked(b, &y)) return false;
-    const int64_t scale = int64_t{a->scale} + b->scale;
-    if (sizeof(W) == 8) {
-        const uint64_t bx = bcdToBinary(static_cast<uint64_t>(x.digits)),
-                       by = bcdToBinary(static_cast<uint64_t>(y.digits));
-        fitNative(r, static_cast<u128>(bx) * by, scale,
-                  x.negative != y.negative && bx != 0 && by != 0);
-        return true;
-    }
-    const u128 bx = packedToBinary(x.digits), by = packedToBinary(y.digits);
-    const bool negative = x.negative != y.negative && bx != 0 && by != 0;
-    if (hi64(bx) == 0 && hi64(by) == 0) {
-        fitNative(r, static_cast<u128>(static_cast<uint64_t>(bx)) * static_cast<uint64_t>(by),
-                  scale, negative);
-    } else {
-        fitWide(r, multiplyWide(bx, by), scale, negative);
     }
     return true;
 }
@@ -249,73 +242,29 @@ bool divideNative(kivFixed *r, u128 x, u128 y, int64_t shift, bool negative) {
     return true;
 }
 
-// One type of at most 15 digits, a divisor that is not zero: the quotient's digit string is
-// floor(x x 10^scale / y), a dividend of at most 30 digits.
-inline bool divUniform64(kivFixed *r, const kivFixed *a, const kivFixed *b) {
-    if (!fitsWord<uint64_t>(r) || !uniformType(r, a, b)) return false;
-    const uint64_t wa = loadPacked<uint64_t>(a), wb = loadPacked<uint64_t>(b);
-    const unsigned sa = wa & 15u, sb = wb & 15u;
-    if (!bothFinite(sa, sb)) return false;
-    const uint64_t x = bcdToBinary(wa >> 4), y = bcdToBinary(wb >> 4);
+// One type of at most 31 digits, a divisor below 2^64 that is not zero: the quotient's digit
+// string floor(x x 10^scale / y) takes one hardware division while it fits 64 bits, two
+// otherwise.
+template <class W>
+inline bool divUniform(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    UniformOperands<W> o;
+    if (!loadUniform(r, a, b, &o)) return false;
+    const unsigned scale = static_cast<unsigned>(r->scale);
+    u128 dividend, y;
+    if (sizeof(W) == 8) {  // below 10^30
+        dividend = static_cast<u128>(bcdToBinary(static_cast<uint64_t>(o.x))) *
+                   static_cast<uint64_t>(kPow10[scale]);
+        y = bcdToBinary(static_cast<uint64_t>(o.y));
+    } else {
+        const u128 x = packedToBinary(o.x);
+        y = packedToBinary(o.y);
+        if (hi64(y) != 0 || x >= kPow10[kNativeDigits - scale]) return false;
+        dividend = x * kPow10[scale];
+    }
     if (y == 0) return false;
     uint64_t rem;
-    const u128 q =
-        divmod64(static_cast<u128>(x) * static_cast<uint64_t>(kPow10[r->scale]), y, &rem);
-    const bool negative = sa != sb;
-    if (q >= kPow10[r->digits]) {
-        setInfinity(r, negative);
-    } else {
-        storePacked<uint64_t>(r, binaryToPacked64(static_cast<uint64_t>(q)), negative);
-    }
+    storeBinary(r, divmod64(dividend, static_cast<uint64_t>(y), &rem), o.xNegative != o.yNegative);
     return true;
-}
-
-// One type of 16 to 31 digits, a divisor below 2^64 that is not zero: floor(x x 10^scale / y)
-// takes one hardware division while it fits 64 bits, two otherwise.
-inline bool divUniform128(kivFixed *r, const kivFixed *a, const kivFixed *b) {
-    if (!fitsPacked(r) || !uniformType(r, a, b)) return false;
-    const u128 wa = loadPacked(a), wb = loadPacked(b);
-    const unsigned sa = static_cast<unsigned>(wa) & 15u, sb = static_cast<unsigned>(wb) & 15u;
-    if (!bothFinite(sa, sb)) return false;
-    const u128 x = packedToBinary(wa >> 4), y = packedToBinary(wb >> 4);
-    const unsigned scale = static_cast<unsigned>(r->scale);
-    if (y == 0 || hi64(y) != 0 || x >= kPow10[kNativeDigits - scale]) return false;
-    uint64_t rem;
-    const u128 q = divmod64(x * kPow10[scale], static_cast<uint64_t>(y), &rem);
-    const bool negative = sa != sb;
-    if (q >= kPow10[r->digits]) {
-        setInfinity(r, negative);
-    } else {
-        storePacked(r, binaryToPacked(q), negative);
-    }
-    return true;
-}
-
-// Finite operands and a result of at most 31 digits, a divisor that is not zero.
-template <class W>
-inline bool divSmall(kivFixed *r, const kivFixed *a, const kivFixed *b) {
-    PackedValue<W> x, y;
-    if (!fitsPacked(r) || !loadFinitePacked(a, &x) || !loadFinitePacked(b, &y) || y.digits == 0)
-        return false;
-    const int64_t shift = int64_t{r->scale} - a->scale + b->scale;
-    const bool negative = x.negative != y.negative;
-    if (sizeof(W) == 8) {
-        // Short operands: a 64-bit dividend needs one hardware division.
-        const uint64_t bx = bcdToBinary(static_cast<uint64_t>(x.digits)),
-                       by = bcdToBinary(static_cast<uint64_t>(y.digits));
-        if (shift >= 0 && shift <= 19 &&
-            bx <= ~uint64_t{0} / static_cast<uint64_t>(kPow10[shift])) {
-            const uint64_t q = bx * static_cast<uint64_t>(kPow10[shift]) / by;
-            if (q >= kPow10[r->digits]) {
-                setInfinity(r, negative);
-            } else {
-                storeDigits(r, q, negative);
-            }
-            return true;
-        }
-        return divideNative(r, bx, by, shift, negative);
-    }
-    return divideNative(r, packedToBinary(x.digits), packedToBinary(y.digits), shift, negative);
 }
 
 bool divNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool negative) {
@@ -461,7 +410,6 @@ __attribute__((noinline)) void mulRest(kivFixed *r, const kivFixed *a, const kiv
                                        Path path) {
     if (path == Path::Fast) {
         if (!fitsWord<uint64_t>(r) && mulUniform128(r, a, b)) return;
-        if (allShort(a, b, a) ? mulSmall<uint64_t>(r, a, b) : mulSmall<u128>(r, a, b)) return;
     }
     mulOther(r, a, b, path);
 }
@@ -469,8 +417,7 @@ __attribute__((noinline)) void mulRest(kivFixed *r, const kivFixed *a, const kiv
 __attribute__((noinline)) void divRest(kivFixed *r, const kivFixed *a, const kivFixed *b,
                                        Path path) {
     if (path == Path::Fast) {
-        if (!fitsWord<uint64_t>(r) && divUniform128(r, a, b)) return;
-        if (allShort(a, b, a) ? divSmall<uint64_t>(r, a, b) : divSmall<u128>(r, a, b)) return;
+        if (!fitsWord<uint64_t>(r) && divUniform<u128>(r, a, b)) return;
     }
     divOther(r, a, b, path);
 }
@@ -492,7 +439,7 @@ void mulFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, Path path) {
 }
 
 void divFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, Path path) {
-    if (path == Path::Fast && divUniform64(r, a, b)) return;
+    if (path == Path::Fast && divUniform<uint64_t>(r, a, b)) return;
     divRest(r, a, b, path);
 }
 

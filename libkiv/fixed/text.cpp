@@ -140,24 +140,20 @@ uint64_t packedToChars8(uint32_t digits) {
     return __builtin_bswap64(w);
 }
 
-// Copies n <= 96 characters: two overlapping word moves for the common short lengths.
+// Copies n characters, sizeof(Word) <= n <= 2 x sizeof(Word), as two overlapping moves.
+template <class Word>
+void copyOverlapping(char *to, const char *from, size_t n) {
+    Word head, tail;
+    std::memcpy(&head, from, sizeof head);
+    std::memcpy(&tail, from + n - sizeof tail, sizeof tail);
+    std::memcpy(to, &head, sizeof head);
+    std::memcpy(to + n - sizeof tail, &tail, sizeof tail);
+}
+
+// Copies n characters without a call for the short lengths of formatted values.
 void copyShort(char *to, const char *from, size_t n) {
-    if (n >= 4 && n < 8) {
-        uint32_t head, tail;
-        std::memcpy(&head, from, 4);
-        std::memcpy(&tail, from + n - 4, 4);
-        std::memcpy(to, &head, 4);
-        std::memcpy(to + n - 4, &tail, 4);
-        return;
-    }
-    if (n >= 8 && n <= 16) {
-        uint64_t head, tail;
-        std::memcpy(&head, from, 8);
-        std::memcpy(&tail, from + n - 8, 8);
-        std::memcpy(to, &head, 8);
-        std::memcpy(to + n - 8, &tail, 8);
-        return;
-    }
+    if (n >= 4 && n < 8) return copyOverlapping<uint32_t>(to, from, n);
+    if (n >= 8 && n <= 16) return copyOverlapping<uint64_t>(to, from, n);
     std::memcpy(to, from, n);
 }
 

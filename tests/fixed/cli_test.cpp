@@ -62,7 +62,8 @@ TEST(FixedCli, RefusesWhatIsNotANumberOrARequest) {
         {{"add", "1", "--type", "3,0"}, "kiv: fixed: add takes two operands\n"},
         {{"add", "1", "2"}, "kiv: fixed: add needs --type DIGITS,SCALE\n"},
         {{"add", "1", "2", "--type", "3,4"}, "kiv: fixed: --type must be DIGITS,SCALE"},
-        {{"round", "1", "--type", "3,0", "--mode", "nearest"}, "kiv: fixed: unknown rounding mode 'nearest'\n"},
+        {{"round", "1", "--type", "3,0", "--mode", "nearest"},
+         "kiv: fixed: unknown rounding mode 'nearest'\n"},
         {{"round", "1", "--type", "3,0", "--precision"}, "kiv: fixed: --precision needs a value\n"},
         {{"neg", "1", "--type", "3,0", "--digits", "4"}, "kiv: fixed: unknown option '--digits'\n"},
     };

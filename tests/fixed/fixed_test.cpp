@@ -17,13 +17,13 @@ class Value {
         kivFixedInit(storage_.data(), static_cast<uint16_t>(digits), static_cast<int16_t>(scale));
     }
     // "text@digits,scale", read with kivFixedSetString, which must take the whole text.
-    static Value parse(const std::string &spec) {
-        const size_t at = spec.rfind('@'), comma = spec.find(',', at);
-        Value v(std::stoi(spec.substr(at + 1)), std::stoi(spec.substr(comma + 1)));
-        const std::string text = spec.substr(0, at);
+    static Value parse(const std::string &literal) {
+        const size_t at = literal.rfind('@'), comma = literal.find(',', at);
+        Value v(std::stoi(literal.substr(at + 1)), std::stoi(literal.substr(comma + 1)));
+        const std::string text = literal.substr(0, at);
         char *end = nullptr;
         kivFixedSetString(v.get(), text.c_str(), &end);
-        EXPECT_EQ(end, text.c_str() + text.size()) << spec;
+        EXPECT_EQ(end, text.c_str() + text.size()) << literal;
         return v;
     }
     static Value ofType(const std::string &type) { return parse("0@" + type); }
@@ -53,13 +53,13 @@ class Value {
 
 TEST(FixedRecord, PacksDigitsAndState) {
     struct Case {
-        const char *spec, *hex;
+        const char *literal, *hex;
     } const cases[] = {
         {"123.45@5,2", "12345c"}, {"-12.34@4,2", "01234d"}, {"12300@3,-2", "123c"},
         {"0@0,0", "0c"},          {"-0@1,0", "0d"},         {"7@2,0", "007c"},
         {"NaN@4,2", "00000e"},    {"+Inf@5,2", "00000a"},   {"-Inf@1,0", "0b"},
     };
-    for (const auto &c : cases) EXPECT_EQ(Value::parse(c.spec).hex(), c.hex) << c.spec;
+    for (const auto &c : cases) EXPECT_EQ(Value::parse(c.literal).hex(), c.hex) << c.literal;
 }
 
 TEST(FixedRecord, SpecialValuesAndState) {
@@ -134,7 +134,7 @@ TEST(FixedDouble, SetTruncatesTheDoublesDigits) {
 
 TEST(FixedDouble, GetFollowsTheDoubleSteps) {
     struct Case {
-        const char *spec;
+        const char *literal;
         double want;
     } const cases[] = {
         {"0.30@3,2", 0.30000000000000004},
@@ -145,7 +145,7 @@ TEST(FixedDouble, GetFollowsTheDoubleSteps) {
         {"123.45@5,2", 123.45},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(kivFixedGetDouble(Value::parse(c.spec).get()), c.want) << c.spec;
+        EXPECT_EQ(kivFixedGetDouble(Value::parse(c.literal).get()), c.want) << c.literal;
     EXPECT_TRUE(std::signbit(kivFixedGetDouble(Value::parse("-0@3,1").get())));
 }
 
