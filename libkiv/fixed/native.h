@@ -64,23 +64,48 @@ inline u128 divmod64(u128 n, uint64_t d, uint64_t *rem) {
 // x / 10^k for k <= 19 by constant divisors, which compile to multiplications.
 inline uint64_t divPow10(uint64_t x, unsigned k) {
     switch (k) {
-#define KIV_FIXED_CASE(k, p) \
-    case k:                  \
-        return x / p##ull;
-        KIV_FIXED_CASE(0, 1)
-        KIV_FIXED_CASE(1, 10)
-        KIV_FIXED_CASE(2, 100) KIV_FIXED_CASE(3, 1000) KIV_FIXED_CASE(4, 10000)
-            KIV_FIXED_CASE(5, 100000) KIV_FIXED_CASE(6, 1000000) KIV_FIXED_CASE(7, 10000000)
-                KIV_FIXED_CASE(8, 100000000) KIV_FIXED_CASE(9, 1000000000)
-                    KIV_FIXED_CASE(10, 10000000000) KIV_FIXED_CASE(11, 100000000000)
-                        KIV_FIXED_CASE(12, 1000000000000) KIV_FIXED_CASE(13, 10000000000000)
-                            KIV_FIXED_CASE(14, 100000000000000) KIV_FIXED_CASE(15, 1000000000000000)
-                                KIV_FIXED_CASE(16, 10000000000000000)
-                                    KIV_FIXED_CASE(17, 100000000000000000)
-                                        KIV_FIXED_CASE(18, 1000000000000000000)
-                                            KIV_FIXED_CASE(19, 10000000000000000000)
-#undef KIV_FIXED_CASE
-                                                default : return 0;
+        case 0:
+            return x;
+        case 1:
+            return x / 10ull;
+        case 2:
+            return x / 100ull;
+        case 3:
+            return x / 1000ull;
+        case 4:
+            return x / 10000ull;
+        case 5:
+            return x / 100000ull;
+        case 6:
+            return x / 1000000ull;
+        case 7:
+            return x / 10000000ull;
+        case 8:
+            return x / 100000000ull;
+        case 9:
+            return x / 1000000000ull;
+        case 10:
+            return x / 10000000000ull;
+        case 11:
+            return x / 100000000000ull;
+        case 12:
+            return x / 1000000000000ull;
+        case 13:
+            return x / 10000000000000ull;
+        case 14:
+            return x / 100000000000000ull;
+        case 15:
+            return x / 1000000000000000ull;
+        case 16:
+            return x / 10000000000000000ull;
+        case 17:
+            return x / 100000000000000000ull;
+        case 18:
+            return x / 1000000000000000000ull;
+        case 19:
+            return x / 10000000000000000000ull;
+        default:
+            return 0;
     }
 }
 
