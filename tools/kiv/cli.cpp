@@ -7,11 +7,13 @@
 namespace kivtool {
 
 int usageError(std::string_view message) {
+    std::fflush(stdout);  // keep what was printed before the message ahead of it
     std::fprintf(stderr, "kiv: %.*s\n", static_cast<int>(message.size()), message.data());
     return kExitUsage;
 }
 
 int failure(std::string_view what, kivResult code) {
+    std::fflush(stdout);
     std::fprintf(stderr, "kiv: %.*s: %s\n", static_cast<int>(what.size()), what.data(),
                  kivStrError(code));
     return kExitFailure;

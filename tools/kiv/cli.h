@@ -33,6 +33,13 @@ std::optional<uint32_t> parseCode(std::string_view text);
 
 // Subcommands, one per file.
 int runStrError(Args args);
+int runReg(Args args);
+int runUuid(Args args);
+int runRegister(Args args);
+int runUnregister(Args args);
+int runWhich(Args args);
+int runCreate(Args args);
+int runTLib(Args args);
 int runFixed(Args args);
 
 }  // namespace kivtool

@@ -12,6 +12,31 @@ using kivtool::Command;
 constexpr Command kCommands[] = {
     {"strerror", "strerror CODE...            text of result codes (hex or decimal)",
      kivtool::runStrError},
+    {"reg",
+     "reg ls|tree|get|set|rm [--machine|--user] KEY [VALUE-NAME] [--type T] [VALUE...]\n"
+     "                                  the registry database (T: string, int32, int64, bytes, "
+     "list)",
+     kivtool::runReg},
+    {"uuid",
+     "uuid [-n N]                 new random UUIDs\n"
+     "  kiv uuid --name NAMESPACE NAME  version-3 UUID of NAME (NAMESPACE: dns, url, oid, x500 "
+     "or a UUID)",
+     kivtool::runUuid},
+    {"register",
+     "register CLSID PATH [--user] [--variant] [--process]\n"
+     "                                  record the plug-in that serves a class",
+     kivtool::runRegister},
+    {"unregister",
+     "unregister CLSID [--user] [--variant] [--process]\n"
+     "                                  remove a class's registration",
+     kivtool::runUnregister},
+    {"which", "which CLSID                 which location serves a class, and why",
+     kivtool::runWhich},
+    {"create", "create CLSID IID            create an object and report the result",
+     kivtool::runCreate},
+    {"tlib",
+     "tlib SUBCOMMAND ARGS...     type libraries: info FILE, dump FILE [REPOID], check OLD NEW",
+     kivtool::runTLib},
     {"fixed", "fixed OP A [B] --type D,S   exact decimal arithmetic, OP one of add sub mul div\n"
               "                                  neg cmp round trunc int frac; [--mode NAME]\n"
               "                                  [--precision P]",

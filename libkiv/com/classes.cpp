@@ -1,0 +1,307 @@
+// Class resolution, plug-in loading and in-process registrations.
+#include "com/classes.h"
+
+#include <functional>
+#include <string_view>
+
+#include "com/base.h"
+#include "com/catalogue.h"
+#include "com/registry_access.h"
+#include "core/hash.h"
+#include "regdb/regdb.h"
+
+namespace kiv::com {
+
+struct PluginEntry {
+    char *path;  // also its key in the plug-in table
+    ustDSO *dso;
+    kivDSOGetObjectFactory entry;
+};
+
+struct ClassEntry {
+    char *clsid;
+    size_t hash;
+    PluginEntry *plugin;
+    ClassEntry *next;  // in its bucket; set before the entry is published
+};
+
+struct Registration {
+    char *clsid;  // also its key in the registration table
+    char *path;
+};
+
+namespace {
+
+constexpr uint32_t kPluginBuckets = 32;
+constexpr uint32_t kRegistrationBuckets = 128;
+
+class MutexLock {
+  public:
+    explicit MutexLock(ustMutex &mutex) : mutex_(mutex) { ustMutexLock(&mutex_); }
+    ~MutexLock() { ustMutexUnlock(&mutex_); }
+    MutexLock(const MutexLock &) = delete;
+    MutexLock &operator=(const MutexLock &) = delete;
+
+  private:
+    ustMutex &mutex_;
+};
+
+template <typename T>
+T *allocate() {
+    return static_cast<T *>(kivCalloc(1, sizeof(T)));
+}
+
+void closePluginEntry(void *value) {
+    auto *entry = static_cast<PluginEntry *>(value);
+    ustCloseDSO(entry->dso);
+    kivFree(entry->path);
+    kivFree(entry);
+}
+
+void freeRegistration(void *value) {
+    auto *registration = static_cast<Registration *>(value);
+    kivFree(registration->clsid);
+    kivFree(registration->path);
+    kivFree(registration);
+}
+
+bool movesOn(kivResult result) {
+    return result == KIV_E_RT_NOT_FOUND;
+}
+
+size_t hashOf(std::string_view clsid) {
+    return std::hash<std::string_view>{}(clsid);
+}
+
+}  // namespace
+
+ClassTable::~ClassTable() {
+    for (auto &bucket : buckets_) {
+        ClassEntry *e = bucket.load(std::memory_order_relaxed);
+        while (e) {
+            ClassEntry *next = e->next;
+            kivFree(e->clsid);
+            kivFree(e);
+            e = next;
+        }
+    }
+}
+
+const ClassEntry *ClassTable::find(const char *clsid) const {
+    std::string_view id(clsid);
+    size_t hash = hashOf(id);
+    for (const ClassEntry *e = buckets_[hash % kBuckets].load(std::memory_order_acquire); e;
+         e = e->next)
+        if (e->hash == hash && id == e->clsid) return e;
+    return nullptr;
+}
+
+const ClassEntry *ClassTable::add(const char *clsid, PluginEntry *plugin) {
+    auto *entry = allocate<ClassEntry>();
+    entry->clsid = kivStrDup(clsid);
+    entry->hash = hashOf(clsid);
+    entry->plugin = plugin;
+    std::atomic<ClassEntry *> &bucket = buckets_[entry->hash % kBuckets];
+    entry->next = bucket.load(std::memory_order_relaxed);
+    bucket.store(entry, std::memory_order_release);
+    return entry;
+}
+
+Components::Components(kivDSOGetObjectFactory registryEntry) : registryEntry_(registryEntry) {
+    ustMutexInit(&mutex_);
+    plugins_ = kivHashCreate(kPluginBuckets, 0);
+    registrations_ = kivHashCreate(kRegistrationBuckets, 0);
+}
+
+Components::~Components() {
+    if (IRegistry *registry = registry_.load()) {
+        for (auto &cached : cachedKeys_)
+            if (cached.key != KIV_REG_NO_KEY) registry->vtbl->closeKey(registry, cached.key);
+        releaseInterface(registry);
+    }
+    kivHashDestroy(plugins_, closePluginEntry);
+    kivHashDestroy(registrations_, freeRegistration);
+    ustMutexDestroy(&mutex_);
+}
+
+kivResult Components::registry(IRegistry **out) {
+    *out = registry_.load(std::memory_order_acquire);
+    if (*out) return KIV_S_OK;
+
+    void *factory = nullptr;
+    void *object = nullptr;
+    kivResult result = registryEntry_(KIV_CLSID_REGISTRY, KIV_IID_IOBJECTFACTORY, &factory);
+    if (KIV_SUCCEEDED(result)) {
+        auto *f = static_cast<IObjectFactory *>(factory);
+        result = f->vtbl->createInstance(f, nullptr, KIV_IID_IREGISTRY, &object);
+        if (KIV_SUCCEEDED(result) && !object) result = KIV_E_UNEXPECTED;
+    }
+    if (factory) releaseInterface(factory);
+    if (KIV_FAILED(result)) return result;
+
+    // Concurrent first users all receive the one registry object; the first keeps its
+    // reference and the others give theirs back.
+    IRegistry *expected = nullptr;
+    auto *fresh = static_cast<IRegistry *>(object);
+    if (registry_.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
+        *out = fresh;
+    } else {
+        releaseInterface(fresh);
+        *out = expected;
+    }
+    return KIV_S_OK;
+}
+
+kivResult Components::findFactoryEntry(const char *clsid, kivDSOGetObjectFactory *entry) {
+    *entry = nullptr;
+    if (kivCompareCLSID(clsid, KIV_CLSID_REGISTRY) == 0) {
+        *entry = registryEntry_;
+        return KIV_S_OK;
+    }
+    if (const ClassEntry *known = classes_.find(clsid)) {
+        *entry = known->plugin->entry;
+        return KIV_S_OK;
+    }
+    MutexLock lock(mutex_);
+    // Another thread may have resolved the class since the look-up above.
+    if (const ClassEntry *known = classes_.find(clsid)) {
+        *entry = known->plugin->entry;
+        return KIV_S_OK;
+    }
+    PluginEntry *plugin = nullptr;
+    kivResult result = resolve(clsid, &plugin);
+    if (KIV_FAILED(result)) return result;
+    *entry = classes_.add(clsid, plugin)->plugin->entry;
+    return KIV_S_OK;
+}
+
+kivResult Components::resolve(const char *clsid, PluginEntry **plugin) {
+    kivResult result = lookUpInProcess(clsid, plugin);
+    if (!movesOn(result)) return result;
+
+    for (size_t i = 0; i < kLocationCount; ++i) {
+        result = lookUpPersistent(i, clsid, plugin);
+        if (!movesOn(result)) return result;
+    }
+    return KIV_E_NO_FACTORY;
+}
+
+kivResult Components::lookUpInProcess(const char *clsid, PluginEntry **plugin) {
+    auto *registration = static_cast<Registration *>(kivHashGet(registrations_, clsid));
+    if (!registration) return KIV_E_RT_NOT_FOUND;
+    return load(registration->path, plugin);
+}
+
+kivResult Components::openLocation(size_t location) {
+    IRegistry *reg = nullptr;
+    kivResult result = registry(&reg);
+    if (KIV_FAILED(result)) return result;
+    RegistryKey classes(reg);
+    const PersistentLocation &where = kPersistentLocations[location];
+    result = openClassesKey(reg, where.root, where.variant, Purpose::lookUp, classes);
+    if (KIV_SUCCEEDED(result)) cachedKeys_[location].key = classes.release();
+    return result;
+}
+
+kivResult Components::lookUpPersistent(size_t location, const char *clsid, PluginEntry **plugin) {
+    CachedClassesKey &cached = cachedKeys_[location];
+    if (cached.key == KIV_REG_NO_KEY && cached.failure == KIV_S_OK)
+        cached.failure = openLocation(location);
+    if (cached.failure != KIV_S_OK) return cached.failure;
+
+    // A Classes key is open, so the registry reference is set.
+    IRegistry *reg = registry_.load(std::memory_order_acquire);
+    KivText path;
+    kivResult result = readClassPath(reg, cached.key, clsid, path);
+    if (KIV_FAILED(result)) return result;
+    return load(path.get(), plugin);
+}
+
+kivResult Components::load(const char *path, PluginEntry **plugin) {
+    if (auto *loaded = static_cast<PluginEntry *>(kivHashGet(plugins_, path))) {
+        *plugin = loaded;
+        return KIV_S_OK;
+    }
+    ustDSO *dso = nullptr;
+    kivResult result = ustOpenDSO(path, 0, &dso);
+    if (KIV_FAILED(result)) return result;
+    void *address = nullptr;
+    result = ustGetSymbolAddress(dso, KIV_DSO_ENTRY_POINT, &address);
+    if (KIV_FAILED(result)) {
+        ustCloseDSO(dso);
+        return result;
+    }
+    bindCatalogue(path);
+
+    auto *entry = allocate<PluginEntry>();
+    entry->path = kivStrDup(path);
+    entry->dso = dso;
+    entry->entry = reinterpret_cast<kivDSOGetObjectFactory>(address);
+    kivHashInsert(plugins_, entry->path, entry);
+    *plugin = entry;
+    return KIV_S_OK;
+}
+
+uint32_t Components::loadedPluginCount() {
+    MutexLock lock(mutex_);
+    return plugins_->count;
+}
+
+kivResult Components::registerDSO(const char *clsid, uint32_t flags, const char *path) {
+    if (!clsid || !*clsid || !path || !*path) return KIV_E_INVALIDARG;
+    if (flags & KIV_REGISTER_PROCESS) return registerInProcess(clsid, path);
+    return changePersistent(
+        flags, Purpose::registerClass,
+        [&](IRegistry *reg, int32_t classes) { return writeClass(reg, classes, clsid, path); },
+        [](kivResult written) { return KIV_SUCCEEDED(written); });
+}
+
+kivResult Components::unregisterDSO(const char *clsid, uint32_t flags) {
+    if (!clsid || !*clsid) return KIV_E_INVALIDARG;
+    if (flags & KIV_REGISTER_PROCESS) return unregisterInProcess(clsid);
+    return changePersistent(
+        flags, Purpose::unregisterClass,
+        [&](IRegistry *reg, int32_t classes) { return deleteClass(reg, classes, clsid); },
+        [](kivResult deleted) { return !movesOn(deleted); });
+}
+
+template <typename Change, typename Settles>
+kivResult Components::changePersistent(uint32_t flags, Purpose purpose, Change change,
+                                       Settles settles) {
+    IRegistry *reg = nullptr;
+    kivResult result = registry(&reg);
+    if (KIV_FAILED(result)) return result;
+    const uint32_t variant = flags & KIV_REGISTER_VARIANT;
+    if (!(flags & KIV_REGISTER_USER_ONLY)) {
+        RegistryKey classes(reg);
+        if (KIV_SUCCEEDED(openClassesKey(reg, Root::machine, variant, purpose, classes))) {
+            result = change(reg, classes.get());
+            if (settles(result)) return result;
+        }
+    }
+    RegistryKey classes(reg);
+    result = openClassesKey(reg, Root::user, variant, purpose, classes);
+    if (KIV_FAILED(result)) return result;
+    return change(reg, classes.get());
+}
+
+kivResult Components::registerInProcess(const char *clsid, const char *path) {
+    auto *registration = allocate<Registration>();
+    registration->clsid = kivStrDup(clsid);
+    registration->path = kivStrDup(path);
+
+    MutexLock lock(mutex_);
+    if (kivHashInsert(registrations_, registration->clsid, registration)) return KIV_S_OK;
+    kivHashRemove(registrations_, clsid, freeRegistration);
+    if (kivHashInsert(registrations_, registration->clsid, registration)) return KIV_S_OK;
+    freeRegistration(registration);
+    return KIV_E_FAIL;
+}
+
+kivResult Components::unregisterInProcess(const char *clsid) {
+    MutexLock lock(mutex_);
+    kivHashRemove(registrations_, clsid, freeRegistration);
+    return KIV_S_OK;
+}
+
+}  // namespace kiv::com

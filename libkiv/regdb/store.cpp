@@ -1,0 +1,651 @@
+#include "regdb/store.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "regdb/sqlite.h"
+
+namespace kiv::regdb {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Writers wait this long for another connection's write to finish before giving up.
+constexpr int kBusyTimeoutMs = 10000;
+// WAL commits are atomic without a sync of their own; Key::flush makes them durable. The WAL
+// file, kept between connections, is truncated to 1 MiB after a checkpoint.
+constexpr const char *kSettings =
+    "PRAGMA synchronous = NORMAL; PRAGMA journal_size_limit = 1048576;";
+constexpr int64_t kSchemaVersion = 1;
+constexpr const char *kSchema =
+    "CREATE TABLE IF NOT EXISTS keys("
+    "  id INTEGER PRIMARY KEY AUTOINCREMENT,"  // never reused: a stale handle stays stale
+    "  parent INTEGER NOT NULL,"
+    "  name TEXT NOT NULL COLLATE NOCASE,"
+    "  UNIQUE(parent, name));"
+    "CREATE TABLE IF NOT EXISTS vals("
+    "  key INTEGER NOT NULL,"
+    "  name TEXT NOT NULL COLLATE NOCASE,"
+    "  type INTEGER NOT NULL,"
+    "  data BLOB NOT NULL,"
+    "  PRIMARY KEY(key, name)) WITHOUT ROWID;"
+    "INSERT OR IGNORE INTO keys(id, parent, name) VALUES(1, 0, 'Software');"
+    "PRAGMA user_version = 1;";
+
+WinError fromSqlite(int rc) {
+    switch (rc & 0xFF) {
+        case SQLITE_OK:
+        case SQLITE_ROW:
+        case SQLITE_DONE:
+            return win::kSuccess;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return win::kLockViolation;
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+        case SQLITE_AUTH:
+            return win::kAccessDenied;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+        case SQLITE_FORMAT:
+            return win::kBadDatabase;
+        case SQLITE_FULL:
+            return win::kDiskFull;
+        case SQLITE_NOMEM:
+            return win::kNotEnoughMemory;
+        case SQLITE_TOOBIG:
+            return win::kInvalidParameter;
+        case SQLITE_CANTOPEN:
+            return win::kCannotOpen;
+        default:
+            return win::kIoFailed;
+    }
+}
+
+bool accessible(const fs::path &path, int mode) {
+    return faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0;
+}
+
+fs::path folderOf(const std::string &file) {
+    fs::path folder = fs::path(file).parent_path();
+    return folder.empty() ? fs::path(".") : folder;
+}
+
+bool exists(const fs::path &path) {
+    std::error_code ec;
+    return fs::exists(path, ec);
+}
+
+// Whether this process can change the file at `path`, or create it when it is missing.
+bool fileWritable(const std::string &path) {
+    fs::path folder = folderOf(path);
+    if (exists(path)) return accessible(path, W_OK) && accessible(folder, W_OK | X_OK);
+    for (;;) {
+        std::error_code ec;
+        if (fs::exists(folder, ec))
+            return fs::is_directory(folder, ec) && accessible(folder, W_OK | X_OK);
+        fs::path up = folder.parent_path();
+        if (up.empty() || up == folder) return false;
+        folder = up;
+    }
+}
+
+// Splits a backslash-separated subkey path; a trailing backslash is allowed.
+WinError splitPath(std::string_view path, std::vector<std::string_view> &parts) {
+    parts.clear();
+    if (path.empty()) return win::kSuccess;
+    if (path.front() == '\\') return win::kBadPathname;
+    if (path.back() == '\\') path.remove_suffix(1);
+    for (;;) {
+        size_t end = path.find('\\');
+        std::string_view part = path.substr(0, end);
+        if (part.empty()) return win::kBadPathname;
+        if (part.size() > kMaxKeyNameLength) return win::kInvalidParameter;
+        parts.push_back(part);
+        if (end == std::string_view::npos) return win::kSuccess;
+        path.remove_prefix(end + 1);
+    }
+}
+
+}  // namespace
+
+// A connection with its statements, prepared on first use.
+class Store::Connection {
+  public:
+    enum Id {
+        kBeginWrite,
+        kBeginRead,
+        kCommit,
+        kRollback,
+        kKeyExists,
+        kFindChild,
+        kInsertKey,
+        kHasChildren,
+        kDeleteValues,
+        kDeleteKey,
+        kNthChild,
+        kChildAfter,
+        kNthValue,
+        kValueAfter,
+        kSetValue,
+        kQueryValue,
+        kDeleteValue,
+        kCount
+    };
+
+    // Opens the file (read-write when `writable`) and, for writing, sets up WAL and the
+    // schema. `initialised` tells whether the schema exists.
+    WinError open(const std::string &path, bool writable, bool &initialised);
+
+    bool readOnly() const { return readOnly_; }
+    sqlite3 *db() const { return db_.get(); }
+    WinError statement(Id id, sql::Statement *&out);
+    WinError error(int rc) const { return fromSqlite(rc); }
+
+  private:
+    WinError schemaVersion(int64_t &version);
+    WinError createSchema();
+
+    sql::Connection db_;
+    bool readOnly_ = true;
+    sql::Statement statements_[kCount];
+};
+
+namespace {
+
+constexpr std::string_view kSql[] = {
+    "BEGIN IMMEDIATE",
+    "BEGIN",
+    "COMMIT",
+    "ROLLBACK",
+    "SELECT 1 FROM keys WHERE id = ?1",
+    "SELECT id FROM keys WHERE parent = ?1 AND name = ?2",
+    "INSERT INTO keys(parent, name) VALUES(?1, ?2)",
+    "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
+    "DELETE FROM vals WHERE key = ?1",
+    "DELETE FROM keys WHERE id = ?1",
+    "SELECT name FROM keys WHERE parent = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
+    "SELECT name FROM keys WHERE parent = ?1 AND name > ?2 ORDER BY name LIMIT 1",
+    "SELECT name FROM vals WHERE key = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
+    "SELECT name FROM vals WHERE key = ?1 AND name > ?2 ORDER BY name LIMIT 1",
+    kSetValueSql,
+    kQueryValueSql,
+    "DELETE FROM vals WHERE key = ?1 AND name = ?2",
+};
+static_assert(std::size(kSql) == Store::Connection::kCount);
+
+using Conn = Store::Connection;
+
+// Runs a statement that returns no rows (or whose rows do not matter).
+WinError execute(Conn &c, Conn::Id id) {
+    sql::Statement *s = nullptr;
+    if (WinError e = c.statement(id, s)) return e;
+    sql::Run run(*s);
+    return c.error(run.step());
+}
+
+// A transaction that rolls back unless committed.
+class Transaction {
+  public:
+    explicit Transaction(Conn &c) : c_(c) {}
+    ~Transaction() {
+        if (active_) execute(c_, Conn::kRollback);
+    }
+    Transaction(const Transaction &) = delete;
+    Transaction &operator=(const Transaction &) = delete;
+
+    // A write transaction takes the write lock at once: a read that later upgrades to a write
+    // would fail without waiting when another process wrote in between.
+    WinError begin(bool write) {
+        WinError e = execute(c_, write ? Conn::kBeginWrite : Conn::kBeginRead);
+        active_ = e == win::kSuccess;
+        return e;
+    }
+    WinError commit() {
+        WinError e = execute(c_, Conn::kCommit);
+        if (e == win::kSuccess) active_ = false;
+        return e;
+    }
+
+  private:
+    Conn &c_;
+    bool active_ = false;
+};
+
+// ERROR_KEY_DELETED unless the key's row exists.
+WinError checkExists(Conn &c, int64_t id) {
+    sql::Statement *s = nullptr;
+    if (WinError e = c.statement(Conn::kKeyExists, s)) return e;
+    sql::Run run(*s);
+    run.bind(1, id);
+    int rc = run.step();
+    if (rc == SQLITE_ROW) return win::kSuccess;
+    return rc == SQLITE_DONE ? win::kKeyDeleted : c.error(rc);
+}
+
+WinError findChild(Conn &c, int64_t parent, std::string_view name, int64_t &child) {
+    sql::Statement *s = nullptr;
+    if (WinError e = c.statement(Conn::kFindChild, s)) return e;
+    sql::Run run(*s);
+    run.bind(1, parent).bind(2, name);
+    int rc = run.step();
+    if (rc == SQLITE_ROW) {
+        child = run.int64(0);
+        return win::kSuccess;
+    }
+    return rc == SQLITE_DONE ? win::kFileNotFound : c.error(rc);
+}
+
+// Follows `parts` down from `id`. A missing first step is told apart from a deleted start.
+WinError walk(Conn &c, int64_t &id, const std::vector<std::string_view> &parts) {
+    if (parts.empty()) return checkExists(c, id);
+    for (size_t i = 0; i < parts.size(); ++i) {
+        WinError e = findChild(c, id, parts[i], id);
+        if (e == win::kFileNotFound && i == 0) {
+            WinError gone = checkExists(c, id);
+            if (gone) return gone;
+        }
+        if (e) return e;
+    }
+    return win::kSuccess;
+}
+
+WinError insertKey(Conn &c, int64_t parent, std::string_view name, int64_t &id) {
+    sql::Statement *s = nullptr;
+    if (WinError e = c.statement(Conn::kInsertKey, s)) return e;
+    sql::Run run(*s);
+    run.bind(1, parent).bind(2, name);
+    int rc = run.step();
+    if (rc != SQLITE_DONE) return c.error(rc);
+    id = sqlite3_last_insert_rowid(c.db());
+    return win::kSuccess;
+}
+
+WinError runWithKey(Conn &c, Conn::Id id, int64_t key) {
+    sql::Statement *s = nullptr;
+    if (WinError e = c.statement(id, s)) return e;
+    sql::Run run(*s);
+    run.bind(1, key);
+    return c.error(run.step());
+}
+
+// Runs one statement that changes a row of an existing key, in a write transaction of its own;
+// `bind` binds the statement's arguments. With `mustChange`, a statement that changed no row
+// gives ERROR_FILE_NOT_FOUND.
+template <typename Bind>
+WinError changeKey(Conn &c, int64_t key, Conn::Id id, bool mustChange, Bind bind) {
+    Transaction t(c);
+    if (WinError e = t.begin(true)) return e;
+    if (WinError e = checkExists(c, key)) return e;
+    sql::Statement *s = nullptr;
+    if (WinError e = c.statement(id, s)) return e;
+    {
+        sql::Run run(*s);
+        bind(run);
+        if (int rc = run.step(); rc != SQLITE_DONE) return c.error(rc);
+    }
+    if (mustChange && sqlite3_changes(c.db()) == 0) return win::kFileNotFound;
+    return t.commit();
+}
+
+// What an operation on a key answers while the store file does not exist: only the top key
+// exists, and it is empty.
+WinError answerForAbsentStore(int64_t id, WinError forTopKey) {
+    return id == Key::kTopKeyId ? forTopKey : win::kKeyDeleted;
+}
+
+}  // namespace
+
+WinError Store::Connection::open(const std::string &path, bool writable, bool &initialised) {
+    initialised = false;
+    readOnly_ = !writable;
+    // The store's own mutex serialises every use of the connection.
+    int flags = SQLITE_OPEN_NOMUTEX |
+                (writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY);
+    if (int rc = db_.open(path.c_str(), flags)) return fromSqlite(rc);
+    sqlite3_busy_timeout(db(), kBusyTimeoutMs);
+
+    int64_t version = 0;
+    if (writable) {
+        // Keeping the WAL and shared-memory files after the last connection closes lets
+        // processes that may not create files in the store's folder still read it.
+        int persist = 1;
+        sqlite3_file_control(db(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+        if (int rc = db_.exec("PRAGMA journal_mode = WAL")) return fromSqlite(rc);
+        if (int rc = db_.exec(kSettings)) return fromSqlite(rc);
+        if (WinError e = schemaVersion(version)) return e;
+        if (version == 0) {
+            if (WinError e = createSchema()) return e;
+            version = kSchemaVersion;
+        }
+    } else if (WinError e = schemaVersion(version)) {
+        return e;
+    }
+    if (version > kSchemaVersion) return win::kBadDatabase;
+    initialised = version != 0;
+    return win::kSuccess;
+}
+
+WinError Store::Connection::schemaVersion(int64_t &version) {
+    sql::Statement s;
+    if (int rc = s.prepare(db(), "PRAGMA user_version")) return fromSqlite(rc);
+    sql::Run run(s);
+    int rc = run.step();
+    if (rc != SQLITE_ROW) return fromSqlite(rc);
+    version = run.int64(0);
+    return win::kSuccess;
+}
+
+WinError Store::Connection::createSchema() {
+    // Two processes may create the store at once: the second finds the schema in place.
+    if (int rc = db_.exec("BEGIN IMMEDIATE")) return fromSqlite(rc);
+    int rc = db_.exec(kSchema);
+    if (rc == SQLITE_OK) rc = db_.exec("COMMIT");
+    if (rc != SQLITE_OK) db_.exec("ROLLBACK");
+    return fromSqlite(rc);
+}
+
+WinError Store::Connection::statement(Id id, sql::Statement *&out) {
+    sql::Statement &s = statements_[id];
+    if (!s.prepared()) {
+        if (int rc = s.prepare(db(), kSql[id])) return fromSqlite(rc);
+    }
+    out = &s;
+    return win::kSuccess;
+}
+
+// ---- Store --------------------------------------------------------------------------------
+
+Store::Store(std::string path) : path_(std::move(path)) {}
+
+Store::~Store() = default;
+
+bool Store::writable() const {
+    return !path_.empty() && !exists(readOnlyMarker()) && fileWritable(path_);
+}
+
+WinError Store::openRoot(uint32_t access, std::unique_ptr<Key> &out) {
+    out.reset();
+    if ((access & kWriteRights) && !writable()) return win::kAccessDenied;
+    {
+        // Reach the file now, so that an unreadable or damaged store is reported here.
+        std::lock_guard lock(mutex_);
+        Connection *c = nullptr;
+        if (WinError e = connect(false, c)) return e;
+    }
+    out.reset(new Key(*this, Key::kTopKeyId, access));
+    return win::kSuccess;
+}
+
+WinError Store::connect(bool forWrite, Connection *&out) {
+    out = nullptr;
+    if (connection_ && (!forWrite || !connection_->readOnly())) {
+        out = connection_.get();
+        return win::kSuccess;
+    }
+    if (path_.empty()) return forWrite ? win::kAccessDenied : win::kSuccess;
+
+    bool present = exists(path_);
+    if (!present && !forWrite) return win::kSuccess;
+    if (present && !accessible(path_, R_OK)) return win::kAccessDenied;
+    bool canWrite = fileWritable(path_);
+    if (forWrite && !canWrite) return win::kAccessDenied;
+    if (!present) {
+        std::error_code ec;
+        fs::create_directories(folderOf(path_), ec);
+        if (ec) return ec == std::errc::permission_denied ? win::kAccessDenied : win::kCannotOpen;
+    }
+
+    auto c = std::make_unique<Connection>();
+    bool initialised = false;
+    if (WinError e = c->open(path_, canWrite, initialised)) return e;
+    // A file that another process has only begun to set up reads as an empty store.
+    if (!initialised) return win::kSuccess;
+    connection_ = std::move(c);
+    out = connection_.get();
+    return win::kSuccess;
+}
+
+// ---- Key ----------------------------------------------------------------------------------
+
+WinError Key::locate(const std::vector<std::string_view> &parts, int64_t &id,
+                     Store::Connection *&c) const {
+    if (WinError e = store_.connect(false, c)) return e;
+    id = id_;
+    if (!c) return answerForAbsentStore(id_, parts.empty() ? 0 : win::kFileNotFound);
+    return walk(*c, id, parts);
+}
+
+WinError Key::open(std::string_view path, uint32_t access, std::unique_ptr<Key> &out) const {
+    Disposition disposition;
+    return openOrCreate(path, access, false, out, disposition);
+}
+
+WinError Key::create(std::string_view path, uint32_t access, std::unique_ptr<Key> &out,
+                     Disposition &disposition) const {
+    return openOrCreate(path, access, true, out, disposition);
+}
+
+WinError Key::openOrCreate(std::string_view path, uint32_t access, bool create,
+                           std::unique_ptr<Key> &out, Disposition &disposition) const {
+    out.reset();
+    std::vector<std::string_view> parts;
+    if (WinError e = splitPath(path, parts)) return e;
+    if ((access & kWriteRights) && !store_.writable()) return win::kAccessDenied;
+
+    std::lock_guard lock(store_.mutex_);
+    Conn *c = nullptr;
+    int64_t id = 0;
+    // An existing key is opened without writing, so that a read-only store still serves it.
+    if (WinError found = locate(parts, id, c); found != win::kFileNotFound || !create) {
+        if (found) return found;
+        disposition = Disposition::kOpenedExistingKey;
+        out.reset(new Key(store_, id, access));
+        return win::kSuccess;
+    }
+
+    if (!(access_ & kKeyCreateSubKey) || !store_.writable()) return win::kAccessDenied;
+    if (WinError e = store_.connect(true, c)) return e;
+    Transaction t(*c);
+    if (WinError e = t.begin(true)) return e;
+    if (WinError e = checkExists(*c, id_)) return e;
+    id = id_;
+    bool created = false;
+    for (std::string_view part : parts) {
+        WinError e = created ? win::kFileNotFound : findChild(*c, id, part, id);
+        if (e == win::kFileNotFound) {
+            e = insertKey(*c, id, part, id);
+            created = true;
+        }
+        if (e) return e;
+    }
+    if (WinError e = t.commit()) return e;
+    disposition = created ? Disposition::kCreatedNewKey : Disposition::kOpenedExistingKey;
+    out.reset(new Key(store_, id, access));
+    return win::kSuccess;
+}
+
+WinError Key::deleteSubKey(std::string_view path) const {
+    std::vector<std::string_view> parts;
+    if (WinError e = splitPath(path, parts)) return e;
+    if (!store_.writable()) return win::kAccessDenied;
+
+    std::lock_guard lock(store_.mutex_);
+    Conn *c = nullptr;
+    if (WinError e = store_.connect(false, c)) return e;
+    if (!c)
+        return answerForAbsentStore(id_, parts.empty() ? win::kAccessDenied : win::kFileNotFound);
+    if (WinError e = store_.connect(true, c)) return e;
+    Transaction t(*c);
+    if (WinError e = t.begin(true)) return e;
+    int64_t id = id_;
+    if (WinError e = walk(*c, id, parts)) return e;
+    if (id == kTopKeyId) return win::kAccessDenied;
+
+    sql::Statement *s = nullptr;
+    if (WinError e = c->statement(Conn::kHasChildren, s)) return e;
+    {
+        sql::Run run(*s);
+        run.bind(1, id);
+        int rc = run.step();
+        if (rc == SQLITE_ROW) return win::kAccessDenied;
+        if (rc != SQLITE_DONE) return c->error(rc);
+    }
+    if (WinError e = runWithKey(*c, Conn::kDeleteValues, id)) return e;
+    if (WinError e = runWithKey(*c, Conn::kDeleteKey, id)) return e;
+    return t.commit();
+}
+
+WinError Key::enumSubKey(uint32_t index, std::span<char> name, uint32_t &length) const {
+    return enumerate(true, index, name, length);
+}
+
+WinError Key::enumValue(uint32_t index, std::span<char> name, uint32_t &length) const {
+    return enumerate(false, index, name, length);
+}
+
+WinError Key::enumerate(bool keys, uint32_t index, std::span<char> name, uint32_t &length) const {
+    if (!(access_ & (keys ? kKeyEnumerateSubKeys : kKeyQueryValue))) return win::kAccessDenied;
+
+    std::lock_guard lock(store_.mutex_);
+    Conn *c = nullptr;
+    if (WinError e = store_.connect(false, c)) return e;
+    if (!c) return answerForAbsentStore(id_, win::kNoMoreItems);
+
+    // The next index after the last name handed out continues from that name.
+    bool next = cursor_.keys == keys && cursor_.index != UINT32_MAX && index == cursor_.index + 1;
+    Conn::Id id = keys ? (next ? Conn::kChildAfter : Conn::kNthChild)
+                       : (next ? Conn::kValueAfter : Conn::kNthValue);
+    sql::Statement *s = nullptr;
+    if (WinError e = c->statement(id, s)) return e;
+    sql::Run run(*s);
+    run.bind(1, id_);
+    if (next)
+        run.bind(2, std::string_view(cursor_.name));
+    else
+        run.bind(2, static_cast<int64_t>(index));
+    int rc = run.step();
+    if (rc == SQLITE_DONE) {
+        if (WinError e = checkExists(*c, id_)) return e;
+        return win::kNoMoreItems;
+    }
+    if (rc != SQLITE_ROW) return c->error(rc);
+
+    std::string_view found = run.text(0);
+    // A name that does not fit leaves the cursor where it was, so that the retry with a
+    // larger buffer continues from the same place.
+    if (found.size() >= name.size()) return win::kMoreData;
+    std::memcpy(name.data(), found.data(), found.size());
+    name[found.size()] = '\0';
+    length = static_cast<uint32_t>(found.size());
+    cursor_ = Cursor{keys, index, std::string(found)};
+    return win::kSuccess;
+}
+
+WinError Key::flush() const {
+    std::lock_guard lock(store_.mutex_);
+    Conn *c = nullptr;
+    if (WinError e = store_.connect(false, c)) return e;
+    if (!c) return answerForAbsentStore(id_, win::kSuccess);
+    if (WinError e = checkExists(*c, id_)) return e;
+    if (c->readOnly()) return win::kSuccess;
+    // Committed transactions are in the WAL, or already checkpointed into the database file,
+    // which a checkpoint syncs. Syncing the WAL makes all of them durable.
+    sqlite3_file *wal = nullptr;
+    sqlite3_file_control(c->db(), "main", SQLITE_FCNTL_JOURNAL_POINTER, &wal);
+    if (wal && wal->pMethods) return fromSqlite(wal->pMethods->xSync(wal, SQLITE_SYNC_NORMAL));
+    return win::kSuccess;
+}
+
+WinError Key::setValue(std::string_view name, uint32_t type, std::span<const uint8_t> data) const {
+    if (!(access_ & kKeySetValue)) return win::kAccessDenied;
+    if (name.size() > kMaxValueNameLength || data.size() > UINT32_MAX)
+        return win::kInvalidParameter;
+
+    std::lock_guard lock(store_.mutex_);
+    Conn *c = nullptr;
+    if (WinError e = store_.connect(true, c)) return e;
+    return changeKey(*c, id_, Conn::kSetValue, false, [&](sql::Run &run) {
+        run.bind(1, id_).bind(2, name).bind(3, static_cast<int64_t>(type)).bindBlob(4, data);
+    });
+}
+
+WinError Key::queryValue(std::string_view name, uint32_t &type, std::span<uint8_t> buffer,
+                         uint32_t &size) const {
+    if (!(access_ & kKeyQueryValue)) return win::kAccessDenied;
+
+    std::lock_guard lock(store_.mutex_);
+    Conn *c = nullptr;
+    if (WinError e = store_.connect(false, c)) return e;
+    if (!c) return answerForAbsentStore(id_, win::kFileNotFound);
+    sql::Statement *s = nullptr;
+    if (WinError e = c->statement(Conn::kQueryValue, s)) return e;
+    sql::Run run(*s);
+    run.bind(1, id_).bind(2, name);
+    int rc = run.step();
+    if (rc == SQLITE_DONE) {
+        if (WinError e = checkExists(*c, id_)) return e;
+        return win::kFileNotFound;
+    }
+    if (rc != SQLITE_ROW) return c->error(rc);
+    std::span<const uint8_t> data = run.blob(1);
+    type = static_cast<uint32_t>(run.int64(0));
+    size = static_cast<uint32_t>(data.size());
+    if (data.size() > buffer.size()) return win::kMoreData;
+    if (!data.empty()) std::memcpy(buffer.data(), data.data(), data.size());
+    return win::kSuccess;
+}
+
+WinError Key::queryMultipleValues(std::span<ValueEntry> entries, std::span<uint8_t> buffer,
+                                  uint32_t &totalSize) const {
+    if (!(access_ & kKeyQueryValue)) return win::kAccessDenied;
+
+    std::lock_guard lock(store_.mutex_);
+    Conn *c = nullptr;
+    if (WinError e = store_.connect(false, c)) return e;
+    if (!c) return answerForAbsentStore(id_, entries.empty() ? 0 : win::kFileNotFound);
+    Transaction t(*c);
+    if (WinError e = t.begin(false)) return e;
+    if (WinError e = checkExists(*c, id_)) return e;
+    sql::Statement *s = nullptr;
+    if (WinError e = c->statement(Conn::kQueryValue, s)) return e;
+
+    uint64_t total = 0;
+    for (ValueEntry &entry : entries) {
+        sql::Run run(*s);
+        run.bind(1, id_).bind(2, entry.name);
+        int rc = run.step();
+        if (rc == SQLITE_DONE) return win::kFileNotFound;
+        if (rc != SQLITE_ROW) return c->error(rc);
+        std::span<const uint8_t> data = run.blob(1);
+        entry.type = static_cast<uint32_t>(run.int64(0));
+        entry.size = static_cast<uint32_t>(data.size());
+        entry.offset = static_cast<uint32_t>(total);
+        if (total + data.size() <= buffer.size() && !data.empty())
+            std::memcpy(buffer.data() + total, data.data(), data.size());
+        total += data.size();
+        if (total > UINT32_MAX) return win::kInvalidParameter;
+    }
+    totalSize = static_cast<uint32_t>(total);
+    if (WinError e = t.commit()) return e;
+    return total > buffer.size() ? win::kMoreData : win::kSuccess;
+}
+
+WinError Key::deleteValue(std::string_view name) const {
+    if (!(access_ & kKeySetValue)) return win::kAccessDenied;
+
+    std::lock_guard lock(store_.mutex_);
+    Conn *c = nullptr;
+    if (WinError e = store_.connect(false, c)) return e;
+    if (!c) return answerForAbsentStore(id_, win::kFileNotFound);
+    if (WinError e = store_.connect(true, c)) return e;
+    return changeKey(*c, id_, Conn::kDeleteValue, true,
+                     [&](sql::Run &run) { run.bind(1, id_).bind(2, name); });
+}
+
+}  // namespace kiv::regdb

@@ -1,0 +1,131 @@
+// kiv tlib info|dump|check: inspect type libraries and gate changes to them.
+#include <array>
+#include <cstdio>
+#include <string>
+
+#include "cli.h"
+#include "idl_printer.h"
+#include "tlib_library.h"
+
+namespace kivtool {
+
+namespace {
+
+// Opens a library or reports why not ("kiv: tlib dump: FILE: Type library format error").
+std::unique_ptr<Library> openLibrary(const std::string &command, const char *path, int *status) {
+    std::unique_ptr<Library> library;
+    if (kivResult rc = Library::open(path, &library)) *status = failure(command + ": " + path, rc);
+    return library;
+}
+
+bool isWellKnownScope(const kivTLibDef *def) {
+    return std::string_view(def->repoId) == KIV_TLIB_ROOT_ID ||
+           std::string_view(def->repoId) == KIV_TLIB_ANONYMOUS_SCOPE_ID;
+}
+
+// kiv tlib info FILE
+int info(Args args) {
+    if (args.size() != 3) return usageError("tlib info: expected FILE");
+    int status = kExitOk;
+    auto library = openLibrary("tlib info", args[2], &status);
+    if (!library) return status;
+    Library::Reachable reachable;
+    if (kivResult rc = library->walk(&reachable))
+        return failure(std::string("tlib info: ") + args[2], rc);
+    uint32_t nextLocalId = 0;
+    if (kivResult rc = library->nextLocalId(&nextLocalId))
+        return failure(std::string("tlib info: ") + args[2] + ": local id counter", rc);
+
+    std::array<size_t, KIV_DEF_ARRAY + 1> counts{};
+    size_t total = 0;
+    for (const kivTLibDef *def : reachable.definitions) {
+        if (isWellKnownScope(def) || def->kind > KIV_DEF_ARRAY) continue;
+        ++counts[def->kind];
+        ++total;
+    }
+    bool hasRoot = kivTLibGetRoot(library->handle(), nullptr) == 0;
+    std::printf("%-18s%s\n", "root module", hasRoot ? "present" : "absent");
+    std::printf("%-18s%zu\n", "definitions", total);
+    for (kivTLibDefKind kind = KIV_DEF_MODULE; kind <= KIV_DEF_ARRAY; ++kind)
+        std::printf("  %-16s%zu\n", kindName(kind).c_str(), counts[kind]);
+    if (!reachable.dangling.empty())
+        std::printf("%-18s%zu\n", "dangling ids", reachable.dangling.size());
+    std::printf("%-18s%u\n", "local id counter", nextLocalId);
+    return kExitOk;
+}
+
+// kiv tlib dump FILE [REPOID]
+int dump(Args args) {
+    if (args.size() != 3 && args.size() != 4)
+        return usageError("tlib dump: expected FILE [REPOID]");
+    int status = kExitOk;
+    auto library = openLibrary("tlib dump", args[2], &status);
+    if (!library) return status;
+    std::string text;
+    if (args.size() == 3) {
+        text = idl::printLibrary(*library);
+    } else {
+        kivResult rc = 0;
+        const kivTLibDef *def = library->find(args[3], &rc);
+        if (!def) return failure(std::string("tlib dump: ") + args[3], rc);
+        text = idl::printDefinition(*library, def);
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return kExitOk;
+}
+
+// Why a definition of the old library is not matched by the new one, "" when it is.
+std::string mismatch(const Library &before, const kivTLibDef *old, const Library &after) {
+    kivResult rc = 0;
+    const kivTLibDef *now = after.find(old->repoId, &rc);
+    if (rc == KIV_E_UNKNOWN_REPOID) return "missing";
+    if (!now) return std::string("cannot read: ") + kivStrError(rc);
+    rc = kivTLibCheckCompatDef(before.handle(), old, after.handle(), now);
+    if (rc == 0) return "";
+    if (rc != KIV_E_INCOMPATIBLE) return std::string("cannot compare: ") + kivStrError(rc);
+    if (old->kind != now->kind)
+        return "incompatible: was " + kindName(old->kind) + ", now " + kindName(now->kind);
+    return "incompatible";
+}
+
+// kiv tlib check OLD NEW: every definition of OLD must have a compatible one in NEW.
+int check(Args args) {
+    if (args.size() != 4) return usageError("tlib check: expected OLD NEW");
+    int status = kExitOk;
+    auto before = openLibrary("tlib check", args[2], &status);
+    if (!before) return status;
+    auto after = openLibrary("tlib check", args[3], &status);
+    if (!after) return status;
+    Library::Reachable reachable;
+    if (kivResult rc = before->walk(&reachable))
+        return failure(std::string("tlib check: ") + args[2], rc);
+
+    size_t problems = 0;
+    for (const kivTLibDef *def : reachable.definitions) {
+        std::string why = mismatch(*before, def, *after);
+        if (why.empty()) continue;
+        std::printf("%s: %s\n", def->repoId, why.c_str());
+        ++problems;
+    }
+    if (problems) {
+        std::printf("%zu of %zu definitions incompatible or missing\n", problems,
+                    reachable.definitions.size());
+        return kExitFailure;
+    }
+    std::printf("%zu definitions compatible\n", reachable.definitions.size());
+    return kExitOk;
+}
+
+}  // namespace
+
+int runTLib(Args args) {
+    if (args.size() >= 2) {
+        std::string_view sub = args[1];
+        if (sub == "info") return info(args);
+        if (sub == "dump") return dump(args);
+        if (sub == "check") return check(args);
+    }
+    return usageError("tlib: expected info FILE, dump FILE [REPOID] or check OLD NEW");
+}
+
+}  // namespace kivtool

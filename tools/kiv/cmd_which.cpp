@@ -1,0 +1,98 @@
+// kiv which CLSID: which location serves a class, and why the locations before it did not.
+//
+// The walk reads the registry database with the same routines as the library's own class
+// resolution (com/registry_access.cpp is built into the tool as well), then asks the library
+// for the class's factory so that loading the plug-in is checked by the real thing.
+#include <cstdio>
+#include <string>
+
+#include "cli.h"
+#include "com/registry_access.h"
+#include "uuid_text.h"
+
+namespace kivtool {
+
+namespace {
+
+using namespace kiv::com;
+
+void row(const char *location, const std::string &finding) {
+    std::printf("  %-24s %s\n", location, finding.c_str());
+}
+
+// Why a step found nothing, or the failure that ends the resolution.
+std::string explain(kivResult rc, const char *notFound) {
+    if (rc == KIV_E_RT_NOT_FOUND) return notFound;
+    return std::string(kivStrError(rc)) + " - the resolution stops here";
+}
+
+struct Finding {
+    kivResult result;  // 0: the class's plug-in path was found
+    std::string text;
+};
+
+Finding lookAt(IRegistry *registry, const PersistentLocation &where, const char *clsid) {
+    RegistryKey classes(registry);
+    kivResult rc = openClassesKey(registry, where.root, where.variant, Purpose::lookUp, classes);
+    if (KIV_FAILED(rc)) return {rc, explain(rc, "no KIV/Classes key")};
+    KivText path;
+    rc = readClassPath(registry, classes.get(), clsid, path);
+    if (KIV_FAILED(rc)) return {rc, explain(rc, "not registered")};
+    return {0, path.get()};
+}
+
+// The location that serves the class and its plug-in path; empty when none does.
+std::pair<const char *, std::string> walk(IRegistry *registry, const char *clsid) {
+    row("this process", "no in-process registration (a new process has none)");
+    const char *served = nullptr;
+    std::string path;
+    bool stopped = false;
+    for (const auto &where : kPersistentLocations) {
+        if (stopped) {
+            row(where.name, "not consulted");
+            continue;
+        }
+        Finding f = lookAt(registry, where, clsid);
+        row(where.name, f.text);
+        if (f.result == KIV_E_RT_NOT_FOUND) continue;
+        stopped = true;
+        if (f.result == 0) {
+            served = where.name;
+            path = f.text;
+        }
+    }
+    return {served, path};
+}
+
+}  // namespace
+
+int runWhich(Args args) {
+    if (args.size() != 2) return usageError("which: expected CLSID");
+    std::string clsid = args[1];
+    if (!isClassId(clsid))
+        return usageError("which: not a class id (lower-case UUID text): " + clsid);
+
+    std::printf("class %s\n", clsid.c_str());
+    if (clsid == KIV_CLSID_REGISTRY) {
+        std::printf("served by the library itself: the built-in registry database\n");
+        return kExitOk;
+    }
+    void *object = nullptr;
+    kivResult rc = kivCreateInstance(KIV_CLSID_REGISTRY, nullptr, KIV_CLSCTX_INPROC, nullptr,
+                                     KIV_IID_IREGISTRY, &object);
+    if (KIV_FAILED(rc)) return failure("which: opening the registry database", rc);
+    auto *registry = static_cast<IRegistry *>(object);
+    auto [served, path] = walk(registry, clsid.c_str());
+    registry->vtbl->release(registry);
+
+    void *factory = nullptr;
+    rc = kivGetObjectFactory(clsid.c_str(), KIV_CLSCTX_INPROC, nullptr, KIV_IID_IOBJECTFACTORY,
+                             &factory);
+    if (KIV_FAILED(rc)) return failure(served ? "which: loading " + path : "which", rc);
+    static_cast<IObjectFactory *>(factory)->vtbl->release(factory);
+    std::printf("served by %s: %s (plug-in loaded, object factory obtained)\n",
+                served ? served : "an unknown location", path.c_str());
+    return kExitOk;
+}
+
+}  // namespace kivtool
