@@ -157,36 +157,48 @@ void copyShort(char *to, const char *from, size_t n) {
     std::memcpy(to, from, n);
 }
 
-// Values of at most 31 digits with a scale >= 0, written with at least their own fraction digits
+// The nibbles of a packed word as characters, most significant first.
+template <class W>
+void packedToChars(W m, char *out) {
+    for (unsigned i = 0; i < sizeof(W) / 4; ++i) {
+        const uint64_t chars =
+            packedToChars8(static_cast<uint32_t>(m >> (8 * sizeof(W) - 32 - 32 * i)));
+        std::memcpy(out + 8 * i, &chars, 8);
+    }
+}
+
+// Leading zero bits of a word that is not zero.
+inline unsigned leadingZeros(uint64_t w) {
+    return static_cast<unsigned>(__builtin_clzll(w));
+}
+inline unsigned leadingZeros(u128 w) {
+    return hi64(w) ? leadingZeros(hi64(w)) : 64 + leadingZeros(static_cast<uint64_t>(w));
+}
+
+// Values that fit a word W, with a scale >= 0, written with at least their own fraction digits
 // (no rounding): formatted from the packed word in a local buffer.
+template <class W>
 bool getStringShort(const kivFixed *v, int32_t precision, char *buffer, size_t size,
                     int64_t *length) {
-    if (!fitsPacked(v) || v->scale < 0 || precision < v->scale || precision > 64) return false;
-    const u128 w = loadPacked(v);
+    if (!fitsWord<W>(v) || v->scale < 0 || precision < v->scale || precision > 64) return false;
+    const W w = loadPacked<W>(v);
     const unsigned state = static_cast<unsigned>(w) & 15u;
     if (state != kPositive && state != kNegative) return false;
-    const u128 m = w >> 4;
+    constexpr unsigned kNibbles = 2 * sizeof(W);
+    const W m = w >> 4;
     const unsigned scale = static_cast<unsigned>(v->scale);
-    char digits[32];  // the 32 nibbles of m, most significant first
-    for (unsigned i = hi64(m) ? 0 : 2; i < 4; ++i) {
-        const uint64_t chars = packedToChars8(static_cast<uint32_t>(m >> (96 - 32 * i)));
-        std::memcpy(digits + 8 * i, &chars, 8);
-    }
-    if (hi64(m) == 0) std::memset(digits, '0', 16);
-    const u128 whole = m >> (4 * scale);
-    const unsigned leading = hi64(whole) ? __builtin_clzll(hi64(whole))
-                                         : (static_cast<uint64_t>(whole)
-                                                ? 64 + __builtin_clzll(static_cast<uint64_t>(whole))
-                                                : 124);
-    const unsigned wholeDigits = 32 - leading / 4;  // at least one: "0"
-    char text[1 + 32 + 1 + 64];
+    char digits[kNibbles];
+    packedToChars(m, digits);
+    const W whole = m >> (4 * scale);
+    const unsigned wholeDigits = whole ? kNibbles - leadingZeros(whole) / 4 : 1;  // "0"
+    char text[1 + kNibbles + 1 + 64];
     size_t n = 0;
     if (state == kNegative) text[n++] = '-';
-    copyShort(text + n, digits + 32 - scale - wholeDigits, wholeDigits);
+    copyShort(text + n, digits + kNibbles - scale - wholeDigits, wholeDigits);
     n += wholeDigits;
     if (precision > 0) {
         text[n++] = '.';
-        copyShort(text + n, digits + 32 - scale, scale);
+        copyShort(text + n, digits + kNibbles - scale, scale);
         std::memset(text + n + scale, '0', static_cast<size_t>(precision) - scale);
         n += static_cast<size_t>(precision);
     }
@@ -199,21 +211,22 @@ bool getStringShort(const kivFixed *v, int32_t precision, char *buffer, size_t s
     return true;
 }
 
-// [-]digits[.digits] into a record of at most 31 digits with integer positions and a scale
-// >= 0: digits shifted into packed words as they are read. Anything else (special words, no
-// digit stored) is left to the general reader.
+// [-]digits[.digits] into a record that fits a word W, with integer positions and a scale >= 0:
+// digits shifted into packed words as they are read. Anything else (special words, no digit
+// stored) is left to the general reader.
+template <class W>
 bool setStringShort(kivFixed *v, const char *text, char **end) {
-    if (!fitsPacked(v) || v->scale < 0 || v->scale >= v->digits) return false;
+    if (!fitsWord<W>(v) || v->scale < 0 || v->scale >= v->digits) return false;
     const char *p = text;
     while (!isDigit(*p) && std::isspace(static_cast<unsigned char>(*p))) ++p;
     const bool negative = *p == '-';
     const char *q = p + negative;
     const unsigned scale = static_cast<unsigned>(v->scale), wholePositions = v->digits - scale;
-    u128 whole = 0;
+    W whole = 0;
     const char *start = q;
     for (; isDigit(*q); ++q) whole = (whole << 4) | static_cast<unsigned>(*q - '0');
     bool stored = q != start;
-    u128 fraction = 0;
+    W fraction = 0;
     unsigned taken = 0;
     if (*q == '.') {
         for (++q; isDigit(*q); ++q) {
@@ -225,8 +238,8 @@ bool setStringShort(kivFixed *v, const char *text, char **end) {
         stored = stored || taken > 0;
     }
     if (!stored) return false;
-    whole &= (u128{1} << (4 * wholePositions)) - 1;
-    storePacked(v, (whole << (4 * scale)) | (fraction << (4 * (scale - taken))), negative);
+    whole &= (W{1} << (4 * wholePositions)) - 1;
+    storePacked<W>(v, (whole << (4 * scale)) | (fraction << (4 * (scale - taken))), negative);
     if (end) *end = const_cast<char *>(q);
     return true;
 }
@@ -234,7 +247,9 @@ bool setStringShort(kivFixed *v, const char *text, char **end) {
 }  // namespace
 
 void kiv::fixed::setStringFixed(kivFixed *v, const char *text, char **end, Path path) {
-    if (path == Path::Fast && setStringShort(v, text, end)) return;
+    if (path == Path::Fast && (fitsWord<uint64_t>(v) ? setStringShort<uint64_t>(v, text, end)
+                                                     : setStringShort<u128>(v, text, end)))
+        return;
     const char *p = text;
     while (std::isspace(static_cast<unsigned char>(*p))) ++p;
     int special = 0;
@@ -289,7 +304,10 @@ void kiv::fixed::setStringFixed(kivFixed *v, const char *text, char **end, Path 
 int64_t kiv::fixed::getStringFixed(const kivFixed *v, int32_t precision, char *buffer, size_t size,
                                    Path path) {
     int64_t length;
-    if (path == Path::Fast && getStringShort(v, precision, buffer, size, &length)) return length;
+    if (path == Path::Fast &&
+        (fitsWord<uint64_t>(v) ? getStringShort<uint64_t>(v, precision, buffer, size, &length)
+                               : getStringShort<u128>(v, precision, buffer, size, &length)))
+        return length;
     TextOut out(buffer, size);
     const int state = stateOf(v);
     if (!isFiniteState(state)) {
