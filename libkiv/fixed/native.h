@@ -1,5 +1,7 @@
-// Native arithmetic for records of up to 38 digits: their digit strings fit an unsigned
-// 128-bit integer, converted from and to packed decimal several digits at a time.
+// Word-sized arithmetic for short records: packed decimal in one 64- or 128-bit word (up to 15
+// or 31 digits) and digit strings as 128-bit binary integers (up to 38 digits), converted from
+// and to packed decimal several digits at a time; divisions by powers of ten are
+// multiplications.
 #pragma once
 
 #include <array>
@@ -29,7 +31,6 @@ constexpr std::array<u128, 39> makePowersOfTen() {
 }
 inline constexpr std::array<u128, 39> kPow10 = makePowersOfTen();
 constexpr uint64_t kTen16 = 10000000000000000ull;
-constexpr uint64_t kTen19 = 10000000000000000000ull;
 
 inline uint64_t hi64(u128 x) {
     return static_cast<uint64_t>(x >> 64);
@@ -49,6 +50,7 @@ inline uint64_t divide128by64(uint64_t hi, uint64_t lo, uint64_t d, uint64_t *re
 #endif
 }
 
+// n / d and n % d for a 64-bit divisor: one hardware division when the quotient fits 64 bits.
 inline u128 divmod64(u128 n, uint64_t d, uint64_t *rem) {
     uint64_t hi = hi64(n), lo = static_cast<uint64_t>(n);
     if (hi == 0) {
