@@ -508,7 +508,8 @@ void registerAll() {
     }
 }
 
-// Keeps each benchmark's time per iteration in nanoseconds: the median of its repetitions, or
+// Keeps each benchmark's CPU time per iteration in nanoseconds (the time the thread ran, so
+// that time slices given to other processes do not count): the median of its repetitions, or
 // its one run.
 class Collector : public benchmark::ConsoleReporter {
   public:
@@ -516,9 +517,9 @@ class Collector : public benchmark::ConsoleReporter {
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &r : runs) {
             if (r.run_type == Run::RT_Iteration && !ns.count(r.run_name.str())) {
-                ns[r.run_name.str()] = r.GetAdjustedRealTime();
+                ns[r.run_name.str()] = r.GetAdjustedCPUTime();
             } else if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median") {
-                ns[r.run_name.str()] = r.GetAdjustedRealTime();
+                ns[r.run_name.str()] = r.GetAdjustedCPUTime();
             }
         }
         ConsoleReporter::ReportRuns(runs);
@@ -526,7 +527,8 @@ class Collector : public benchmark::ConsoleReporter {
 };
 
 void printSummary(const std::map<std::string, double> &ns) {
-    std::printf("\nkivFixed, ns per operation (same run), and ratios against the goals\n");
+    std::printf(
+        "\nkivFixed, CPU ns per operation (medians, same run), and ratios against the goals\n");
     std::printf("%-10s %6s %8s %10s %11s %8s %14s %15s %11s  %s\n", "op", "digits", "kiv",
                 "decNumber", "decimal128", "int128", "decNumber/kiv", "decimal128/kiv",
                 "kiv/int128", "goals");
