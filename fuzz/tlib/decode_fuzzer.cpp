@@ -1,9 +1,7 @@
-// The record reader on arbitrary bytes: it must refuse or decode without reading past the
-// input, leaking, or allocating beyond what the input can justify, and whatever it decodes
-// must encode to a record that decodes to the same bytes again.
-#include <cstdint>
+// The record reader on arbitrary bytes: it refuses or decodes without reading past the input,
+// leaking or allocating beyond what the input justifies, and what it decodes encodes to a
+// record that decodes to the same bytes again.
 #include <cstdlib>
-#include <span>
 
 #include "tlib/codec.h"
 #include "tlib/model.h"
@@ -12,15 +10,12 @@ using namespace kiv::tlib;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     kivTLibDef *def = nullptr;
-    if (decode(std::span(data, size), &def) != 0) {
+    if (decode({data, size}, &def) != 0) {
         if (def) std::abort();
         return 0;
     }
-    DefinitionPtr first(def);
-    std::vector<uint8_t> record = encode(first.get());
+    std::vector<uint8_t> record = encode(DefinitionPtr(def).get());
     kivTLibDef *again = nullptr;
-    if (decode(record, &again) != 0) std::abort();
-    DefinitionPtr second(again);
-    if (encode(second.get()) != record) std::abort();
+    if (decode(record, &again) != 0 || encode(DefinitionPtr(again).get()) != record) std::abort();
     return 0;
 }

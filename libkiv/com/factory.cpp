@@ -37,7 +37,8 @@ KIV_API kivResult kivCreateInstance(const char *clsid, void *outer, uint32_t con
                                     const char *iid, void **out) {
     if (!out) return KIV_E_INVALIDARG;
     *out = nullptr;
-    if (!clsid || !(context & KIV_CLSCTX_INPROC)) return KIV_E_INVALIDARG;
+    // A null interface id would reach the plug-in's factory, which may compare it as text.
+    if (!clsid || !(context & KIV_CLSCTX_INPROC) || !iid) return KIV_E_INVALIDARG;
     kivDSOGetObjectFactory entry = nullptr;
     kivResult result = factoryEntryOf(clsid, &entry);
     void *factory = nullptr;

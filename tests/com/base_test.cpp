@@ -1,156 +1,156 @@
-// The interface base: the COM front, the library objects' base slots, kivSameObject.
+// UUIDs, the library objects' base slots and kivSameObject.
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
 
 #include "com/base.h"
 
 namespace {
 
-// ---- an object built on the library's base slots ----
+using namespace kiv::com;
+
+std::string text(const kivUUID &u) {
+    char buffer[37];
+    std::snprintf(buffer, sizeof buffer, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                  u.time_low, u.time_mid, u.time_hi_and_version, u.clock_seq_hi_and_reserved,
+                  u.clock_seq_low, u.node[0], u.node[1], u.node[2], u.node[3], u.node[4],
+                  u.node[5]);
+    return buffer;
+}
+
+TEST(Uuid, Version3MatchesAnIndependentImplementation) {
+    const kivUUID dns = {0x6ba7b810, 0x9dad, 0x11d1, 0x80, 0xb4, {0, 0xc0, 0x4f, 0xd4, 0x30, 0xc8}};
+    kivUUID url = dns, max;
+    url.time_low = 0x6ba7b811;
+    std::memset(&max, 0xff, sizeof max);
+    const struct {
+        const kivUUID &ns;
+        std::string name;
+        const char *expected;  // by Python's uuid.uuid3
+    } cases[] = {
+        {dns, "www.widgets.com", "3d813cbb-47fb-32ba-91df-831e1593ac29"},  // the published one
+        {dns, "", "c87ee674-4ddc-3efe-a74e-dfe25da5d7b3"},
+        {url, "http://example.com/a?b=c", "28d5bf1e-cb8b-3d4b-a6b7-6738db00234f"},
+        {url, std::string("with\0zero\0bytes", 15), "76fc2c94-d94f-3222-bf39-71b9e3653601"},
+        {dns, std::string(1000, 'x'), "fc7824ed-b6de-340b-8ec5-8ce01b490bd7"},
+        {dns, "caf\xc3\xa9", "f658bdc1-094e-346d-8373-1cd586a2bccd"},
+        {max, "max", "26676ef2-09cf-31f1-8636-0b0f4fd3b5b0"},
+    };
+    for (const auto &c : cases) {
+        kivUUID u;
+        ASSERT_EQ(kivUUIDCreateFromName(&c.ns, c.name.data(), c.name.size(), &u), 0u);
+        EXPECT_EQ(text(u), c.expected) << c.name;
+    }
+    // Names that cannot be hashed are refused and leave the output alone.
+    kivUUID u = max;
+    EXPECT_EQ(kivUUIDCreateFromName(&url, nullptr, 1, &u), KIV_E_INVALIDARG);
+    if (sizeof(size_t) > 4) {
+        EXPECT_EQ(kivUUIDCreateFromName(&url, "x", size_t{1} << 32, &u), KIV_E_INVALIDARG);
+    }
+    EXPECT_EQ(text(u), text(max));
+}
+
+TEST(Uuid, CompareOrdersFieldsAsNumbers) {
+    // The text shows each field as a number, most significant digit first: its order is the
+    // order wanted. Bytes from a small alphabet make fields tie and differ in every way.
+    std::mt19937 random(7);
+    for (int i = 0; i < 5000; ++i) {
+        kivUUID a, b;
+        auto *bytes = reinterpret_cast<uint8_t *>(&a), *changed = reinterpret_cast<uint8_t *>(&b);
+        for (int k = 0; k < 16; ++k) bytes[k] = "\x00\x01\xff"[random() % 3];
+        b = a;
+        for (auto k = random() % 17; k < 16; ++k) changed[k] = "\x00\x01\xff"[random() % 3];
+        int order = text(a).compare(text(b));
+        EXPECT_EQ(kivUUIDCompare(&a, &b), (order > 0) - (order < 0)) << text(a) << " " << text(b);
+    }
+}
 
 const char *ownId(void *) {
     return "IDL:kivtest/IOwn:1.0";
 }
-const IUnknownVtbl ownVtbl = {kivComQueryInterface,
-                              kivComAddRef,
-                              kivComRelease,
-                              kiv::com::objectQueryInterface,
-                              kiv::com::objectAddRef,
-                              kiv::com::objectRelease,
-                              ownId};
+const IUnknownVtbl ownVtbl = {
+    kivComQueryInterface, kivComAddRef,  kivComRelease, objectQueryInterface,
+    objectAddRef,         objectRelease, ownId};
 
-TEST(Base, ComQueryInterfaceFindsNothingAndClearsTheOutPointer) {
-    kiv::com::ObjectHeader object{&ownVtbl, 0};
+TEST(BaseDeathTest, LibraryObjectsCountAndAnswerTheBaseAndTheirOwnInterface) {
+    ObjectHeader object{&ownVtbl, 0};
     void *out = &object;
-    EXPECT_EQ(ownVtbl.comQueryInterface(&object, KIV_IID_IUNKNOWN, &out), KIV_E_NOINTERFACE);
+    EXPECT_EQ(kivComQueryInterface(&object, KIV_IID_IUNKNOWN, &out), KIV_E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(object.references, 0u);
-}
-
-TEST(Base, LibraryObjectsCountThroughTheComFront) {
-    kiv::com::ObjectHeader object{&ownVtbl, 0};
     EXPECT_EQ(kivComAddRef(&object), 1u);
     EXPECT_EQ(kivComAddRef(&object), 2u);
     EXPECT_EQ(kivComRelease(&object), 1u);
-}
-
-TEST(Base, LibraryObjectsAnswerTheBaseAndTheirOwnInterface) {
-    kiv::com::ObjectHeader object{&ownVtbl, 0};
-    struct Case {
-        const char *iid;
-        kivResult result;
-        bool found;
-    };
-    const Case cases[] = {
-        {KIV_IID_IUNKNOWN, 0, true},
-        {"IDL:kivtest/IOwn:1.0", 0, true},
-        {"IDL:kivtest/IOwn:1.1", KIV_E_NOINTERFACE, false},
-        {"IDL:kiv/IUnknown:1", KIV_E_NOINTERFACE, false},
-        {"", KIV_E_NOINTERFACE, false},
-    };
-    for (const auto &c : cases) {
+    const std::pair<const char *, bool> cases[] = {
+        {KIV_IID_IUNKNOWN, true}, {"IDL:kivtest/IOwn:1.0", true}, {"IDL:kivtest/IOwn:1.1", false}};
+    for (const auto &[iid, found] : cases) {
         uint32_t before = object.references;
-        void *out = reinterpret_cast<void *>(1);
-        EXPECT_EQ(ownVtbl.queryInterface(&object, c.iid, &out), c.result) << c.iid;
-        EXPECT_EQ(out, c.found ? &object : nullptr) << c.iid;
-        EXPECT_EQ(object.references, before + (c.found ? 1 : 0)) << c.iid;
+        EXPECT_EQ(ownVtbl.queryInterface(&object, iid, &out), found ? 0 : KIV_E_NOINTERFACE);
+        EXPECT_EQ(out, found ? &object : nullptr) << iid;
+        EXPECT_EQ(object.references, before + found) << iid;
     }
+    object.references = 0;
+    EXPECT_DEATH(kivComRelease(&object), "");  // below zero
 }
 
-TEST(BaseDeathTest, ReleasingBelowZeroAborts) {
-    kiv::com::ObjectHeader object{&ownVtbl, 0};
-    EXPECT_DEATH(kivComRelease(&object), "");
-}
-
-// ---- objects whose identity query is scripted, for kivSameObject ----
-
-struct Scripted;
-struct Interface {
+// An interface whose identity query is scripted: it yields `identity` (or, when that is null,
+// succeeds without a pointer) with the result `answer`; counts queries and references.
+struct Fake {
     const IUnknownVtbl *vtbl;
-    Scripted *object;
+    Fake *identity;
+    kivResult answer = 0;
+    int queries = 0, references = 0;
 };
-struct Scripted {
-    Interface identity;       // what asking for IUnknown yields
-    kivResult answer = 0;     // result of that query
-    bool storesNull = false;  // succeeds without an interface pointer
-    int references = 0;
-    int queries = 0;
-};
-
-kivResult scriptedQuery(void *self, const char *, void **out) {
-    Scripted *o = static_cast<Interface *>(self)->object;
-    ++o->queries;
-    *out = nullptr;
-    if (KIV_FAILED(o->answer) || o->storesNull) return o->answer;
-    ++o->references;
-    *out = &o->identity;
-    return o->answer;
+kivResult fakeQuery(void *self, const char *, void **out) {
+    auto *f = static_cast<Fake *>(self);
+    ++f->queries;
+    *out = KIV_FAILED(f->answer) ? nullptr : f->identity;
+    if (*out) ++f->identity->references;
+    return f->answer;
 }
-uint32_t scriptedAddRef(void *self) {
-    return static_cast<uint32_t>(++static_cast<Interface *>(self)->object->references);
+uint32_t fakeAddRef(void *self) {
+    return ++static_cast<Fake *>(self)->references;
 }
-uint32_t scriptedRelease(void *self) {
-    return static_cast<uint32_t>(--static_cast<Interface *>(self)->object->references);
+uint32_t fakeRelease(void *self) {
+    return --static_cast<Fake *>(self)->references;
 }
-const char *scriptedId(void *) {
-    return "IDL:kivtest/IScripted:1.0";
-}
-const IUnknownVtbl scriptedVtbl = {
-    kivComQueryInterface, kivComAddRef,    kivComRelease, scriptedQuery,
-    scriptedAddRef,       scriptedRelease, scriptedId};
-
-struct Pair {
-    Scripted a, b;
-    Interface aFacet{&scriptedVtbl, &a};  // an interface of a other than its identity
-    Pair() {
-        a.identity = {&scriptedVtbl, &a};
-        b.identity = {&scriptedVtbl, &b};
-    }
-};
-
-TEST(SameObject, NullPointersAreDecidedWithoutCalls) {
-    Pair p;
-    EXPECT_EQ(kivSameObject(nullptr, nullptr), 0u);
-    EXPECT_EQ(kivSameObject(&p.aFacet, nullptr), 1u);
-    EXPECT_EQ(kivSameObject(nullptr, &p.aFacet), 1u);
-    EXPECT_EQ(p.a.queries, 0);
-}
+const IUnknownVtbl fakeVtbl = {kivComQueryInterface, kivComAddRef, kivComRelease, fakeQuery,
+                               fakeAddRef,           fakeRelease,  ownId};
 
 TEST(SameObject, ComparesIdentitiesAndReleasesThem) {
     struct Case {
         const char *name;
-        void (*script)(Pair &);
-        bool sameObject;  // compare a's facet with a's identity, else with b
+        int a, b;  // interfaces 0 and 1 are one object's (1 its identity), 2 another's; -1 null
+        void (*script)(Fake *);
         kivResult expected;
-        int aQueries, bQueries;
+        int queries;
     };
+    auto none = [](Fake *) {};
     const Case cases[] = {
-        {"two interfaces of one object", [](Pair &) {}, true, 0, 2, 0},
-        {"two objects", [](Pair &) {}, false, 1, 1, 1},
-        {"success codes other than 0 count as success",
-         [](Pair &p) { p.a.answer = p.b.answer = 1; }, false, 1, 1, 1},
-        {"first query fails: the second is not made",
-         [](Pair &p) { p.a.answer = KIV_E_NOINTERFACE; }, false, KIV_E_NOINTERFACE, 1, 0},
-        {"second query fails", [](Pair &p) { p.b.answer = KIV_E_UNEXPECTED; }, false,
-         KIV_E_UNEXPECTED, 1, 1},
-        {"an identity query that stores null", [](Pair &p) { p.b.storesNull = true; }, false,
-         KIV_E_FAIL, 1, 1},
+        {"two interfaces of one object", 0, 1, none, 0, 2},
+        {"one pointer twice", 0, 0, none, 0, 2},
+        {"two objects", 0, 2, none, 1, 2},
+        {"success codes other than 0", 0, 2, [](Fake *f) { f[0].answer = f[2].answer = 1; }, 1, 2},
+        {"the first query fails: no second", 0, 2, [](Fake *f) { f[0].answer = KIV_E_NOINTERFACE; },
+         KIV_E_NOINTERFACE, 1},
+        {"the second query fails", 0, 2, [](Fake *f) { f[2].answer = KIV_E_UNEXPECTED; },
+         KIV_E_UNEXPECTED, 2},
+        {"a query that gives no pointer", 0, 2, [](Fake *f) { f[2].identity = nullptr; },
+         KIV_E_FAIL, 2},
+        {"two null pointers", -1, -1, none, 0, 0},
+        {"a null pointer", -1, 0, none, 1, 0},
     };
     for (const auto &c : cases) {
-        Pair p;
-        c.script(p);
-        void *other = c.sameObject ? static_cast<void *>(&p.a.identity) : &p.b.identity;
-        EXPECT_EQ(kivSameObject(&p.aFacet, other), c.expected) << c.name;
-        EXPECT_EQ(p.a.queries, c.aQueries) << c.name;
-        EXPECT_EQ(p.b.queries, c.bQueries) << c.name;
-        EXPECT_EQ(p.a.references, 0) << c.name;
-        EXPECT_EQ(p.b.references, 0) << c.name;
+        Fake f[3] = {{&fakeVtbl, &f[1]}, {&fakeVtbl, &f[1]}, {&fakeVtbl, &f[2]}};
+        c.script(f);
+        EXPECT_EQ(kivSameObject(c.a < 0 ? nullptr : &f[c.a], c.b < 0 ? nullptr : &f[c.b]),
+                  c.expected)
+            << c.name;
+        EXPECT_EQ(f[0].queries + f[1].queries + f[2].queries, c.queries) << c.name;
+        for (const Fake &x : f) EXPECT_EQ(x.references, 0) << c.name;
     }
-}
-
-TEST(SameObject, OnePointerTwiceIsTheSameObjectWithCountsUnchanged) {
-    kiv::com::ObjectHeader object{&ownVtbl, 3};
-    EXPECT_EQ(kivSameObject(&object, &object), 0u);
-    EXPECT_EQ(object.references, 3u);
 }
 
 }  // namespace

@@ -1,275 +1,455 @@
-// Class resolution, plug-in loading and registration, against an in-memory registry and real
-// plug-in files.
+// Class resolution, plug-in loading, registration and plug-ins' message catalogues, against the
+// real registry object over one store file per persistent location, and real plug-in files; then
+// the exported functions on the process's own state, and many threads creating objects of warm
+// and cold classes while others change registrations and use the registry database.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <libintl.h>
 
-#include <cstdlib>
+#include <atomic>
+#include <cstring>
 #include <filesystem>
-#include <optional>
+#include <thread>
+#include <utility>
 
 #include "com/base.h"
+#include "com/catalogue.h"
 #include "com/classes.h"
-#include "fake_registry.h"
-#include "test_plugin.h"
+#include "kiv.h"
+#include "regdb/handles.h"
+#include "regdb/registry.h"
+#include "regdb/store.h"
 #include "test_support.h"
 
 namespace {
 
+namespace fs = std::filesystem;
+using namespace kiv::regdb;
 using kiv::com::Components;
-using kiv::com::Root;
-using kivtest::FakeRegistry;
+using kiv::com::rootSelector;
+using namespace std::string_view_literals;
 
 constexpr const char *kClass = "8a4e7bd2-1c55-4d0e-9c2f-3b1f4a6e0d11";
 constexpr const char *kOtherClass = "0f6c2b9e-7d43-4a81-b5e2-91c8d7f3a402";
+constexpr const char *kThirdClass = "5b0e2a1c-93d4-4f67-8e21-7a6c4b3d2f10";
 
-struct Outcome {
-    kivResult result;
-    std::string name;  // which plug-in build made the object
-};
-
-Outcome create(Components &components, const char *clsid) {
-    kivDSOGetObjectFactory entry = nullptr;
-    kivResult result = components.findFactoryEntry(clsid, &entry);
-    if (KIV_FAILED(result)) return {result, ""};
-    void *factory = nullptr;
-    result = entry(clsid, KIV_IID_IOBJECTFACTORY, &factory);
-    if (KIV_FAILED(result)) return {result, ""};
-    auto *f = static_cast<IObjectFactory *>(factory);
-    void *object = nullptr;
-    result = f->vtbl->createInstance(f, nullptr, KIVTEST_IID_INAMED, &object);
-    kiv::com::releaseInterface(factory);
-    if (KIV_FAILED(result)) return {result, ""};
-    auto *named = static_cast<INamed *>(object);
-    std::string name = named->vtbl->name(named);
-    kiv::com::releaseInterface(named);
-    return {0, name};
+// What creating an object gave: the name of the plug-in build that made it (its interface is
+// "IDL:kivtest/<name>:1.0"), or the failure's text. Releases the object.
+std::string outcome(kivResult rc, void *object) {
+    if (KIV_FAILED(rc)) return kivStrError(rc);
+    std::string id = kiv::com::baseSlots(object)->interfaceId(object);
+    kiv::com::releaseInterface(object);
+    return id.substr(12, id.size() - 16);
 }
 
-// Every test gets fresh process state, a fresh store and a fresh load log.
-class Classes : public testing::Test {
-  protected:
-    Classes() { setenv("KIVTEST_LOAD_LOG", tmp.file("loads").c_str(), 1); }
-    ~Classes() override { unsetenv("KIVTEST_LOAD_LOG"); }
+// Where a registration is: this process, or a persistent location in resolution order.
+enum Where { process, user0, user1, machine0, machine1 };
 
-    std::string loads() const {
-        return std::filesystem::exists(tmp.file("loads")) ? kivtest::readFile(tmp.file("loads"))
-                                                          : "";
+// A component model of its own over the real registry object, with a store file per root and
+// variant (the built-in registry has one per root): its root openers point the registry object
+// at the store the selector names. The registry class's entry serves the latest Model alive.
+class Model {
+  public:
+    Model() {
+        object_.header.vtbl = &vtbl_;
+        vtbl_.openUserRoot = openRoot<user0>;
+        vtbl_.openMachineRoot = openRoot<machine0>;
+    }
+    ~Model() { current = previous_; }
+
+    static uint32_t keepFactory(void *) { return 0; }
+    static kivResult createRegistry(IObjectFactory *, void *, const char *iid, void **object) {
+        return kiv::com::objectQueryInterface(&current->object_, iid, object);
+    }
+    static kivResult entry(const char *, const char *, void **out) {
+        // Components calls only release and createInstance.
+        static const IObjectFactoryVtbl vtbl = {nullptr, nullptr,        nullptr,
+                                                nullptr, nullptr,        keepFactory,
+                                                nullptr, createRegistry, nullptr};
+        static IObjectFactory factory = {&vtbl};
+        *out = current->unreachable ? nullptr : &factory;
+        return current->unreachable ? KIV_E_FAIL : 0;
     }
 
-    kivtest::TempDir tmp;
-    FakeRegistry store;
-    std::optional<Components> components{std::in_place, FakeRegistry::entry};
-};
-
-struct Placement {
-    enum Where { process, user0, user1, machine0, machine1 } where;
-    const char *path;
-};
-
-struct ResolutionCase {
-    const char *name;
-    std::vector<Placement> placements;
-    kivResult result;
-    const char *served;  // name of the plug-in that serves the class
-};
-
-void place(FakeRegistry &store, Components &components, const Placement &p) {
-    if (p.where == Placement::process) {
-        ASSERT_EQ(components.registerDSO(kClass, KIV_REGISTER_PROCESS, p.path), 0u);
-        return;
+    // Registers in this process, or writes a registration straight into a store: a path, or
+    // with a null path a value of another kind.
+    void place(Where where, const char *clsid, const char *path) {
+        if (where == process) {
+            ASSERT_EQ(components.registerDSO(clsid, KIV_REGISTER_PROCESS, path), 0u);
+            return;
+        }
+        std::unique_ptr<Key> root, key;
+        Disposition disposition;
+        ASSERT_EQ(store(where).openRoot(kKeyCreateSubKey, root), 0u);
+        ASSERT_EQ(root->create(classKey(clsid), kKeySetValue, key, disposition), 0u);
+        std::string_view data = path ? std::string_view(path, std::strlen(path) + 1) : "\1\0\0\0"sv;
+        auto bytes = reinterpret_cast<const uint8_t *>(data.data());
+        ASSERT_EQ(key->setValue("DSO", path ? kRegSz : kRegDword, {bytes, data.size()}), 0u);
     }
-    int index = p.where - Placement::user0;
-    store.setPath(index < 2 ? Root::user : Root::machine, index % 2, kClass, p.path);
-}
+    // The path a store holds for a class, "" when it has no key for it.
+    std::string registered(Where where, const char *clsid) {
+        std::unique_ptr<Key> root, key;
+        uint8_t path[4096];
+        uint32_t type = 0, size = 0;
+        if (store(where).openRoot(kKeyQueryValue, root) ||
+            root->open(classKey(clsid), kKeyQueryValue, key))
+            return "";
+        if (key->queryValue("DSO", type, path, size)) return "(no value)";
+        return std::string(reinterpret_cast<char *>(path), size - 1);
+    }
+    // The name of the plug-in build that makes the class's objects, or the failure's text.
+    std::string create(const char *clsid) {
+        kivDSOGetObjectFactory entry = nullptr;
+        void *factory = nullptr, *object = nullptr;
+        kivResult rc = components.findFactoryEntry(clsid, &entry);
+        if (KIV_SUCCEEDED(rc)) rc = entry(clsid, KIV_IID_IOBJECTFACTORY, &factory);
+        auto *f = static_cast<IObjectFactory *>(factory);
+        if (KIV_SUCCEEDED(rc)) rc = f->vtbl->createInstance(f, nullptr, KIV_IID_IUNKNOWN, &object);
+        if (factory) kiv::com::releaseInterface(factory);
+        return outcome(rc, object);
+    }
+    Store &store(Where where) { return stores_[where - user0]; }
+    uint32_t references() const { return object_.header.references; }
+    size_t openKeys() const {
+        size_t n = 0;
+        for (uint32_t i = 0; i < object_.handles->capacity(); ++i) n += !!object_.handles->find(i);
+        return n;
+    }
+
+    int rootOpens = 0;
+    bool unreachable = false;  // the registry class's entry fails
+
+  private:
+    static std::string classKey(const char *clsid) { return std::string("KIV\\Classes\\") + clsid; }
+    template <Where root>
+    static kivResult openRoot(IRegistry *self, uint32_t selector, uint32_t access, int32_t *key) {
+        ++current->rootOpens;
+        if (selector != rootSelector(0) && selector != rootSelector(1)) return KIV_E_INVALIDARG;
+        current->object_.machine = &current->store(Where(root + (selector == rootSelector(1))));
+        return current->real_->openMachineRoot(self, selector, access, key);
+    }
+
+    static inline Model *current = nullptr;
+    Model *previous_ = std::exchange(current, this);
+    kivtest::TempDir dir_;
+    Store stores_[4] = {Store(dir_.file("u0")), Store(dir_.file("u1")), Store(dir_.file("m0")),
+                        Store(dir_.file("m1"))};
+    RegistryObject object_{stores_[2], stores_[0]};
+    const IRegistryVtbl *real_ = object_.interface()->vtbl;
+    IRegistryVtbl vtbl_ = *real_;
+
+  public:
+    Components components{entry};
+};
+
+class Classes : public testing::Test, public Model {};
 
 TEST_F(Classes, ResolutionTakesTheFirstLocationThatHasTheClass) {
-    using P = Placement;
-    const ResolutionCase cases[] = {
-        {"machine variant 1 alone", {{P::machine1, PLUGIN_A}}, 0, "a"},
-        {"machine variant 0 first", {{P::machine1, PLUGIN_A}, {P::machine0, PLUGIN_B}}, 0, "b"},
-        {"user before machine", {{P::machine0, PLUGIN_B}, {P::user1, PLUGIN_A}}, 0, "a"},
-        {"user variant 0 first", {{P::user1, PLUGIN_A}, {P::user0, PLUGIN_B}}, 0, "b"},
-        {"process before all", {{P::user0, PLUGIN_B}, {P::process, PLUGIN_A}}, 0, "a"},
-        {"nowhere", {}, KIV_E_NO_FACTORY, ""},
-        {"a missing plug-in file ends the search",
-         {{P::user0, "/nonexistent/libplugin.so"}, {P::machine0, PLUGIN_A}},
-         KIV_E_RT_NO_FILE,
-         ""},
-        {"a plug-in without entry point ends the search",
-         {{P::user1, PLUGIN_NOENTRY}, {P::machine0, PLUGIN_A}},
-         UST_E_NO_SYMBOL,
-         ""},
+    struct Case {
+        std::vector<std::pair<Where, const char *>> placements;
+        std::string served;  // the plug-in's name, or the failure's text
+    };
+    const Case cases[] = {
+        {{{machine1, PLUGIN_A}}, "a"},
+        {{{machine1, PLUGIN_A}, {machine0, PLUGIN_B}}, "b"},
+        {{{machine0, PLUGIN_B}, {user1, PLUGIN_A}}, "a"},
+        {{{user1, PLUGIN_A}, {user0, PLUGIN_B}}, "b"},
+        {{{user0, PLUGIN_B}, {process, PLUGIN_A}}, "a"},
+        {{}, kivStrError(KIV_E_NO_FACTORY)},
+        // A location that has the class ends the search even when it cannot serve it.
+        {{{user0, "/nonexistent/libplugin.so"}, {machine0, PLUGIN_A}},
+         kivStrError(KIV_E_RT_NO_FILE)},
+        {{{user1, PLUGIN_NOENTRY}, {machine0, PLUGIN_A}}, kivStrError(UST_E_NO_SYMBOL)},
+        {{{user1, nullptr}, {machine0, PLUGIN_A}}, kivStrError(KIV_E_UNEXPECTED)},
     };
     for (const auto &c : cases) {
-        FakeRegistry fresh;
-        Components state(FakeRegistry::entry);
-        for (const auto &p : c.placements) place(fresh, state, p);
-        Outcome got = create(state, kClass);
-        EXPECT_EQ(got.result, c.result) << c.name;
-        EXPECT_EQ(got.name, c.served) << c.name;
+        Model fresh;
+        for (const auto &[where, path] : c.placements) fresh.place(where, kClass, path);
+        EXPECT_EQ(fresh.create(kClass), c.served) << &c - cases;
     }
-}
-
-TEST_F(Classes, AValueThatIsNotAPathIsUnexpected) {
-    store.setInt32(Root::user, 1, kClass, 7);
-    store.setPath(Root::machine, 0, kClass, PLUGIN_A);
-    EXPECT_EQ(create(*components, kClass).result, KIV_E_UNEXPECTED);
 }
 
 TEST_F(Classes, ClassesKeysAreOpenedOncePerLocation) {
-    store.setPath(Root::machine, 1, kClass, PLUGIN_A);
-    store.setPath(Root::machine, 1, kOtherClass, PLUGIN_B);
-    EXPECT_EQ(create(*components, kClass).name, "a");
-    EXPECT_EQ(create(*components, kOtherClass).name, "b");
-    EXPECT_EQ(create(*components, "no-such-class").result, KIV_E_NO_FACTORY);
-    EXPECT_EQ(store.rootOpens(), 4);
+    place(machine1, kClass, PLUGIN_A);
+    place(machine1, kOtherClass, PLUGIN_B);
+    EXPECT_EQ(create(kClass), "a");
+    EXPECT_EQ(create(kOtherClass), "b");
+    EXPECT_EQ(create(kThirdClass), kivStrError(KIV_E_NO_FACTORY));
+    EXPECT_EQ(rootOpens, 4);
     // Only machine variant 1 has a Classes key; it stays open, the other three are not retried.
-    EXPECT_EQ(store.openKeys(), 1u);
-    EXPECT_EQ(store.references(), 1u);
+    EXPECT_EQ(openKeys(), 1u);
+    EXPECT_EQ(references(), 1u);
+    place(user0, kThirdClass, PLUGIN_B);
+    place(machine1, kThirdClass, PLUGIN_A);
+    EXPECT_EQ(create(kThirdClass), "a");
 }
 
 TEST_F(Classes, ALocationThatCannotBeOpenedIsRememberedForTheProcess) {
-    store.failRoot(Root::user, 0, KIV_E_RT_NOT_FOUND);  // skipped from then on
-    store.failRoot(Root::user, 1, KIV_E_ACCESSDENIED);  // returned from then on
-    store.setPath(Root::machine, 0, kClass, PLUGIN_A);
-
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(create(*components, kClass).result, KIV_E_ACCESSDENIED);
-    EXPECT_EQ(store.rootOpens(), 2);
-
-    // An in-process registration comes first and is not affected.
-    ASSERT_EQ(components->registerDSO(kClass, KIV_REGISTER_PROCESS, PLUGIN_B), 0u);
-    EXPECT_EQ(create(*components, kClass).name, "b");
+    kivtest::writeFile(store(user1).path(), std::string(4096, 'x'));
+    place(machine0, kClass, PLUGIN_A);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(create(kClass), kivStrError(UST_E_CORRUPT));
+    EXPECT_EQ(rootOpens, 2);
+    place(process, kClass, PLUGIN_B);  // comes first
+    EXPECT_EQ(create(kClass), "b");
 }
 
-TEST_F(Classes, ARegistryThatCannotBeReachedFailsPersistentLookUps) {
-    Components unreachable([](const char *, const char *, void **out) -> kivResult {
-        *out = nullptr;
-        return KIV_E_FAIL;
-    });
-    EXPECT_EQ(create(unreachable, kClass).result, KIV_E_FAIL);
-    EXPECT_EQ(unreachable.registerDSO(kClass, 0, PLUGIN_A), KIV_E_FAIL);
-    ASSERT_EQ(unreachable.registerDSO(kClass, KIV_REGISTER_PROCESS, PLUGIN_A), 0u);
-    EXPECT_EQ(create(unreachable, kClass).name, "a");
-}
+TEST_F(Classes, PluginsAreLoadedOnceAndFailedLoadsKeepNothing) {
+    place(process, kClass, PLUGIN_NOENTRY);
+    EXPECT_EQ(create(kClass), kivStrError(UST_E_NO_SYMBOL));
+    EXPECT_EQ(create(kClass), kivStrError(UST_E_NO_SYMBOL));
+    EXPECT_EQ(components.loadedPluginCount(), 0u);
+    EXPECT_EQ(dlopen(PLUGIN_NOENTRY, RTLD_NOW | RTLD_NOLOAD), nullptr);  // closed again
 
-TEST_F(Classes, ResolvedClassesStayResolved) {
-    ASSERT_EQ(components->registerDSO(kClass, KIV_REGISTER_PROCESS, PLUGIN_A), 0u);
-    EXPECT_EQ(create(*components, kClass).name, "a");
-    // Later registrations and unregistrations do not change a resolved class.
-    ASSERT_EQ(components->registerDSO(kClass, KIV_REGISTER_PROCESS, PLUGIN_B), 0u);
-    EXPECT_EQ(create(*components, kClass).name, "a");
-    ASSERT_EQ(components->unregisterDSO(kClass, KIV_REGISTER_PROCESS), 0u);
-    EXPECT_EQ(create(*components, kClass).name, "a");
-}
-
-TEST_F(Classes, InProcessRegistrationsReplaceAndVanish) {
-    EXPECT_EQ(components->unregisterDSO(kClass, KIV_REGISTER_PROCESS), 0u);  // never registered
-    ASSERT_EQ(components->registerDSO(kClass, KIV_REGISTER_PROCESS, PLUGIN_B), 0u);
-    ASSERT_EQ(components->registerDSO(kClass, KIV_REGISTER_PROCESS, PLUGIN_A), 0u);
-    ASSERT_EQ(components->registerDSO(kOtherClass, KIV_REGISTER_PROCESS, PLUGIN_B), 0u);
-    ASSERT_EQ(components->unregisterDSO(kOtherClass, KIV_REGISTER_PROCESS), 0u);
-    EXPECT_EQ(create(*components, kClass).name, "a");
-    EXPECT_EQ(create(*components, kOtherClass).result, KIV_E_NO_FACTORY);
-    EXPECT_EQ(store.path(Root::user, 0, kClass), std::nullopt);  // the store is untouched
-}
-
-TEST_F(Classes, APluginServingTwoClassesIsLoadedOnce) {
-    ASSERT_EQ(components->registerDSO(kClass, KIV_REGISTER_PROCESS, PLUGIN_A), 0u);
-    store.setPath(Root::machine, 0, kOtherClass, PLUGIN_A);
+    place(process, kClass, PLUGIN_A);
+    place(machine0, kOtherClass, PLUGIN_A);
     kivDSOGetObjectFactory first = nullptr, second = nullptr;
-    ASSERT_EQ(components->findFactoryEntry(kClass, &first), 0u);
-    ASSERT_EQ(components->findFactoryEntry(kOtherClass, &second), 0u);
+    ASSERT_EQ(components.findFactoryEntry(kClass, &first), 0u);
+    ASSERT_EQ(components.findFactoryEntry(kOtherClass, &second), 0u);
     EXPECT_EQ(first, second);
-    EXPECT_EQ(components->loadedPluginCount(), 1u);
-    EXPECT_EQ(loads(), "a\n");
+    EXPECT_EQ(components.loadedPluginCount(), 1u);
 }
 
-TEST_F(Classes, AFailedLoadKeepsNothingAndIsRetried) {
-    ASSERT_EQ(components->registerDSO(kClass, KIV_REGISTER_PROCESS, PLUGIN_NOENTRY), 0u);
-    EXPECT_EQ(create(*components, kClass).result, UST_E_NO_SYMBOL);
-    EXPECT_EQ(create(*components, kClass).result, UST_E_NO_SYMBOL);
-    EXPECT_EQ(loads(), "noentry\nnoentry\n");  // closed after each failure, loaded again
-    EXPECT_EQ(components->loadedPluginCount(), 0u);
-
-    ASSERT_EQ(components->registerDSO(kClass, KIV_REGISTER_PROCESS, PLUGIN_A), 0u);
-    EXPECT_EQ(create(*components, kClass).name, "a");
+TEST_F(Classes, TheRegistryClassIsBuiltInAndMayBeUnreachable) {
+    place(process, KIV_CLSID_REGISTRY, PLUGIN_A);  // cannot take the class over
+    kivDSOGetObjectFactory found = nullptr;
+    ASSERT_EQ(components.findFactoryEntry(KIV_CLSID_REGISTRY, &found), 0u);
+    EXPECT_EQ(found, &Model::entry);
+    EXPECT_EQ(rootOpens, 0);
+    // When it cannot be reached, persistent registrations fail and in-process ones still serve.
+    unreachable = true;
+    EXPECT_EQ(create(kClass), kivStrError(KIV_E_FAIL));
+    EXPECT_EQ(components.registerDSO(kClass, 0, PLUGIN_A), KIV_E_FAIL);
+    place(process, kClass, PLUGIN_A);
+    EXPECT_EQ(create(kClass), "a");
 }
 
-TEST_F(Classes, TheRegistryClassIsServedByTheBuiltInEntry) {
-    kivDSOGetObjectFactory entry = nullptr;
-    ASSERT_EQ(components->findFactoryEntry(KIV_CLSID_REGISTRY, &entry), 0u);
-    EXPECT_EQ(entry, &FakeRegistry::entry);
-    EXPECT_EQ(store.rootOpens(), 0);
-    // An in-process registration cannot take the registry class over.
-    ASSERT_EQ(components->registerDSO(KIV_CLSID_REGISTRY, KIV_REGISTER_PROCESS, PLUGIN_A), 0u);
-    ASSERT_EQ(components->findFactoryEntry(KIV_CLSID_REGISTRY, &entry), 0u);
-    EXPECT_EQ(entry, &FakeRegistry::entry);
+TEST_F(Classes, InProcessRegistrationsAndResolvedClasses) {
+    place(user0, kThirdClass, PLUGIN_A);
+    place(process, kClass, PLUGIN_B);
+    place(process, kClass, PLUGIN_A);  // replaces
+    place(process, kOtherClass, PLUGIN_B);
+    ASSERT_EQ(components.unregisterDSO(kOtherClass, KIV_REGISTER_PROCESS), 0u);
+    EXPECT_EQ(components.unregisterDSO(kOtherClass, KIV_REGISTER_PROCESS), 0u);
+    EXPECT_EQ(create(kClass), "a");
+    EXPECT_EQ(create(kOtherClass), kivStrError(KIV_E_NO_FACTORY));
+    for (Where w : {user1, machine0, machine1}) EXPECT_FALSE(fs::exists(store(w).path()));
+
+    // Later changes to registrations do not change a resolved class.
+    ASSERT_EQ(components.unregisterDSO(kClass, KIV_REGISTER_PROCESS), 0u);
+    EXPECT_EQ(create(kClass), "a");
+    EXPECT_EQ(create(kThirdClass), "a");
+    ASSERT_EQ(components.unregisterDSO(kThirdClass, 0), 0u);
+    EXPECT_EQ(create(kThirdClass), "a");
 }
 
-struct RegistrationCase {
-    const char *name;
-    uint32_t flags;
-    bool machineReadOnly;
-    Root root;
-    uint32_t variant;
-};
-
+// Registering, then unregistering, where the user has the class under variant 1 and machine
+// variant 0 a Classes key. The state shows what user 0, user 1, machine 0 and machine 1 hold.
 TEST_F(Classes, PersistentRegistrationPrefersTheMachineRoot) {
-    const RegistrationCase cases[] = {
-        {"machine", 0, false, Root::machine, 0},
-        {"machine, variant 1", KIV_REGISTER_VARIANT, false, Root::machine, 1},
-        {"user only", KIV_REGISTER_USER_ONLY, false, Root::user, 0},
-        {"user only, variant 1", KIV_REGISTER_USER_ONLY | KIV_REGISTER_VARIANT, false, Root::user,
-         1},
-        {"machine read-only", 0, true, Root::user, 0},
-        {"machine read-only, variant 1", KIV_REGISTER_VARIANT, true, Root::user, 1},
+    struct Case {
+        uint32_t flags;
+        std::vector<Where> readOnly;
+        kivResult registered;
+        const char *state;
+        uint32_t unregisterFlags;
+        kivResult unregistered;
+        const char *finalState;
+    };
+    const uint32_t variant = KIV_REGISTER_VARIANT, userOnly = KIV_REGISTER_USER_ONLY;
+    const Case cases[] = {
+        {0, {}, 0, "-BA-", 0, 0, "-B--"},
+        {variant, {}, 0, "-B-A", variant, 0, "-B--"},
+        {variant, {}, 0, "-B-A", variant | userOnly, 0, "---A"},
+        {userOnly, {}, 0, "AB--", 0, 0, "-B--"},
+        {userOnly | variant, {}, 0, "-A--", userOnly | variant, 0, "----"},
+        {0, {machine0}, 0, "AB--", 0, 0, "-B--"},
+        {variant, {machine1}, 0, "-A--", variant, 0, "----"},
+        {0, {machine0, user0}, KIV_E_ACCESSDENIED, "-B--", 0, KIV_E_RT_NOT_FOUND, "-B--"},
     };
     for (const auto &c : cases) {
-        FakeRegistry fresh;
-        if (c.machineReadOnly) fresh.setReadOnly(Root::machine);
-        Components state(FakeRegistry::entry);
-        EXPECT_EQ(state.registerDSO(kClass, c.flags, PLUGIN_A), 0u) << c.name;
-        for (Root root : {Root::user, Root::machine})
-            for (uint32_t variant : {0u, 1u}) {
-                bool expected = root == c.root && variant == c.variant;
-                EXPECT_EQ(fresh.path(root, variant, kClass),
-                          expected ? std::optional<std::string>(PLUGIN_A) : std::nullopt)
-                    << c.name;
+        Model fresh;
+        fresh.place(user1, kClass, PLUGIN_B);
+        fresh.place(machine0, kOtherClass, PLUGIN_B);
+        for (Where w : c.readOnly) kivtest::writeFile(fresh.store(w).readOnlyMarker(), "");
+        auto state = [&] {
+            std::string s;
+            for (Where w : {user0, user1, machine0, machine1}) {
+                std::string path = fresh.registered(w, kClass);
+                s += path.empty() ? '-' : path == PLUGIN_A ? 'A' : 'B';
             }
-        EXPECT_EQ(fresh.openKeys(), 0u) << c.name;
+            return s;
+        };
+        EXPECT_EQ(fresh.components.registerDSO(kClass, c.flags, PLUGIN_A), c.registered);
+        EXPECT_EQ(state(), c.state) << &c - cases;
+        EXPECT_EQ(fresh.components.unregisterDSO(kClass, c.unregisterFlags), c.unregistered);
+        EXPECT_EQ(state(), c.finalState) << &c - cases;
+        EXPECT_EQ(fresh.openKeys(), 0u);
     }
 }
 
-TEST_F(Classes, RegisteringWhereNothingIsWritableFails) {
-    store.setReadOnly(Root::machine);
-    store.setReadOnly(Root::user);
-    EXPECT_EQ(components->registerDSO(kClass, 0, PLUGIN_A), KIV_E_ACCESSDENIED);
-    EXPECT_FALSE(store.hasClassKey(Root::user, 0, kClass));
+TEST_F(Classes, CataloguesAreLookedForInTheCandidateDirectoriesInTurn) {
+    kivtest::TempDir tmp;
+    for (const char *d : {"app/bin/locale", "app/lib/locale", "root/lib/locale"})
+        kivtest::makeDirs(tmp.file(d));
+    const std::string plugin = tmp.file("app/bin/libkivtestcatalogue.so"), root = tmp.file("root");
+    auto found = [&](const char *rootDir) {
+        return kiv::com::catalogueDirectory(plugin.c_str(), rootDir);
+    };
+    EXPECT_EQ(found(root.c_str()), tmp.file("app/bin/locale"));
+    fs::remove(tmp.file("app/bin/locale"));
+    kivtest::writeFile(tmp.file("app/bin/locale"), "");  // not a directory
+    EXPECT_EQ(found(""), tmp.file("app/lib/locale"));
+
+    // Loading a plug-in binds its text domain to its directory.
+    fs::copy_file(PLUGIN_A, plugin);
+    place(process, kClass, plugin.c_str());
+    EXPECT_EQ(create(kClass), "a");
+    const char *bound = bindtextdomain("kivtestcatalogue", nullptr);
+    ASSERT_NE(bound, nullptr);
+    EXPECT_EQ(fs::path(bound), fs::path(tmp.file("app/lib/locale")));
+
+    fs::remove(tmp.file("app/lib/locale"));
+    EXPECT_EQ(found(root.c_str()), tmp.file("root/lib/locale"));
+    EXPECT_EQ(found(nullptr), "");
+    fs::remove(tmp.file("root/lib/locale"));
+    EXPECT_EQ(found(root.c_str()), "");
 }
 
-TEST_F(Classes, UnregisteringFallsBackToTheUserRoot) {
-    store.setPath(Root::user, 0, kClass, PLUGIN_A);
-    store.setPath(Root::machine, 1, kOtherClass, PLUGIN_A);
-    store.setPath(Root::user, 1, kOtherClass, PLUGIN_B);
+constexpr const char *kInterface = "IDL:kivtest/a:1.0";  // of plug-in a's objects
 
-    EXPECT_EQ(components->unregisterDSO(kClass, 0), 0u);
-    EXPECT_FALSE(store.hasClassKey(Root::user, 0, kClass));
-    EXPECT_EQ(components->unregisterDSO(kClass, 0), KIV_E_RT_NOT_FOUND);  // nowhere now
+class Api : public testing::Test {
+  protected:
+    // The registry database's files live in a folder of the test's own. A root is skipped for
+    // the rest of the process once a look-up has found no Classes key there: give the user root
+    // one before anything is looked up.
+    static void SetUpTestSuite() {
+        setenv("KIV_REGISTRY_USER", store.file("user.db").c_str(), 1);
+        setenv("KIV_REGISTRY_MACHINE", store.file("machine.db").c_str(), 1);
+        ASSERT_EQ(kivInitialize(), 0u);
+        ASSERT_EQ(kivRegisterDSO(kClass, KIV_REGISTER_PROCESS, PLUGIN_A), 0u);
+        ASSERT_EQ(kivRegisterDSO(kClass, KIV_REGISTER_USER_ONLY, PLUGIN_A), 0u);
+    }
+    static inline kivtest::TempDir store;
+};
 
-    // Found under the machine root: the user's registration stays.
-    EXPECT_EQ(components->unregisterDSO(kOtherClass, KIV_REGISTER_VARIANT), 0u);
-    EXPECT_FALSE(store.hasClassKey(Root::machine, 1, kOtherClass));
-    EXPECT_TRUE(store.hasClassKey(Root::user, 1, kOtherClass));
-    EXPECT_EQ(components->unregisterDSO(kOtherClass, KIV_REGISTER_VARIANT | KIV_REGISTER_USER_ONLY),
+// References to the factory of kClass that others hold right now.
+uint32_t factoryReferences() {
+    void *factory = nullptr;
+    EXPECT_EQ(
+        kivGetObjectFactory(kClass, KIV_CLSCTX_INPROC, nullptr, KIV_IID_IOBJECTFACTORY, &factory),
+        0u);
+    return factory ? kivComRelease(factory) : 0;
+}
+
+std::string nameOf(const std::string &clsid) {
+    void *object = nullptr;
+    kivResult rc = kivCreateInstance(clsid.c_str(), nullptr, KIV_CLSCTX_INPROC, nullptr,
+                                     KIV_IID_IUNKNOWN, &object);
+    return outcome(rc, object);
+}
+
+TEST_F(Api, ArgumentsAreCheckedBeforeAnythingIsLookedUp) {
+    void *out = &out;
+    const kivResult results[] = {
+        kivCreateInstance(kClass, nullptr, 0, nullptr, kInterface, &out),
+        kivCreateInstance(nullptr, nullptr, KIV_CLSCTX_INPROC, nullptr, kInterface, &out),
+        kivCreateInstance(kClass, nullptr, KIV_CLSCTX_INPROC, nullptr, KIV_IID_IUNKNOWN, nullptr),
+        kivCreateInstance(kClass, nullptr, KIV_CLSCTX_INPROC, nullptr, nullptr, &out),
+        kivGetObjectFactory(KIV_CLSID_REGISTRY, KIV_CLSCTX_INPROC, nullptr, nullptr, &out),
+        kivGetObjectFactory(kClass, 0x2, nullptr, KIV_IID_IOBJECTFACTORY, &out),
+        kivRegisterDSO(nullptr, KIV_REGISTER_PROCESS, PLUGIN_A),
+        kivRegisterDSO(kClass, 0, ""),
+        kivUnregisterDSO("", KIV_REGISTER_PROCESS),
+    };
+    for (kivResult rc : results) EXPECT_EQ(rc, KIV_E_INVALIDARG);
+    EXPECT_EQ(out, nullptr);
+}
+
+TEST_F(Api, FactoriesAreAskedAndReleased) {
+    struct Case {
+        const char *clsid;
+        bool outer;
+        const char *iid;
+        kivResult expected;
+    };
+    const Case cases[] = {
+        {kClass, false, kInterface, 0},  // the factory's 1 becomes 0
+        {kClass, false, "IDL:kivtest/IOther:1.0", KIV_E_NOINTERFACE},
+        {kClass, true, kInterface, KIV_E_NO_AGGREGATION},
+        {"00000000-0000-0000-0000-000000000000", false, KIV_IID_IUNKNOWN, KIV_E_NO_FACTORY},
+    };
+    for (const auto &c : cases) {
+        void *out = &out;
+        int outer = 0;
+        EXPECT_EQ(kivCreateInstance(c.clsid, c.outer ? &outer : nullptr, KIV_CLSCTX_INPROC | 0x10,
+                                    nullptr, c.iid, &out),
+                  c.expected)
+            << c.iid;
+        EXPECT_EQ(out != nullptr, c.expected == 0) << c.iid;
+        if (out) {
+            EXPECT_EQ(kivComRelease(out), 0u) << c.iid;
+        }
+        EXPECT_EQ(factoryReferences(), 0u) << c.iid;
+    }
+    void *factory = nullptr;
+    ASSERT_EQ(
+        kivGetObjectFactory(kClass, KIV_CLSCTX_INPROC, nullptr, KIV_IID_IOBJECTFACTORY, &factory),
+        0u);
+    EXPECT_EQ(factoryReferences(), 1u);  // the one just handed out
+    kivComRelease(factory);
+}
+
+TEST_F(Api, CreatingWhileRegistering) {
+    constexpr int kRounds = 200;
+    void *object = nullptr;
+    ASSERT_EQ(kivCreateInstance(KIV_CLSID_REGISTRY, nullptr, KIV_CLSCTX_INPROC, nullptr,
+                                KIV_IID_IREGISTRY, &object),
               0u);
-    EXPECT_FALSE(store.hasClassKey(Root::user, 1, kOtherClass));
-    EXPECT_EQ(store.openKeys(), 0u);
-}
-
-TEST_F(Classes, UnregisteringAResolvedClassKeepsItUsable) {
-    store.setPath(Root::user, 0, kClass, PLUGIN_A);
-    EXPECT_EQ(create(*components, kClass).name, "a");
-    ASSERT_EQ(components->unregisterDSO(kClass, 0), 0u);
-    EXPECT_EQ(create(*components, kClass).name, "a");
+    auto *reg = static_cast<IRegistry *>(object);
+    int32_t root = KIV_REG_NO_KEY;
+    ASSERT_EQ(reg->vtbl->openUserRoot(reg, 0x60000, KIV_REG_ACCESS_QUERY, &root), 0u);
+    std::atomic<int> failures{0};
+    auto expect = [&](bool ok) { failures += !ok; };
+    std::vector<std::thread> threads;
+    // Warm: one resolved class, asked over and over.
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < kRounds * 4; ++i) expect(nameOf(kClass) == "a");
+        });
+    // Cold: each round registers a new class in this process and resolves it at once.
+    for (int t = 1; t <= 2; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                std::string clsid = "cold-" + std::to_string(t * 1000 + i);
+                expect(!kivRegisterDSO(clsid.c_str(), KIV_REGISTER_PROCESS,
+                                       i % 2 ? PLUGIN_A : PLUGIN_B));
+                expect(nameOf(clsid) == (i % 2 ? "a" : "b"));
+            }
+        });
+    // Cold classes registered in the registry database and resolved from it, while another
+    // thread reads a registration through the registry object.
+    threads.emplace_back([&] {
+        for (int i = 0; i < kRounds / 4; ++i) {
+            std::string clsid = "cold-db-" + std::to_string(i);
+            expect(!kivRegisterDSO(clsid.c_str(), KIV_REGISTER_USER_ONLY, PLUGIN_B));
+            expect(nameOf(clsid) == "b");
+        }
+    });
+    threads.emplace_back([&] {
+        std::string path = std::string("KIV\\Classes\\") + kClass;
+        for (int i = 0; i < kRounds / 4; ++i) {
+            int32_t key = KIV_REG_NO_KEY;
+            RegistryValue value{};
+            expect(!reg->vtbl->openKey(reg, root, path.c_str(), 0, KIV_REG_ACCESS_QUERY, 0, &key));
+            expect(!reg->vtbl->queryValue(reg, key, "DSO", &value));
+            expect(value.kind == KIV_REG_STRING && value.string == std::string(PLUGIN_A));
+            kivRegistryValueClear(&value);
+            reg->vtbl->closeKey(reg, key);
+        }
+    });
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    reg->vtbl->closeKey(reg, root);
+    kivComRelease(reg);
 }
 
 }  // namespace

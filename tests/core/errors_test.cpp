@@ -50,13 +50,9 @@ TEST(StrError, LibraryCodesHaveTheirMessages) {
 }
 
 TEST(StrError, OtherCodesComeFromTheRuntimeUnchanged) {
-    for (kivResult code : {0u, 0x9622000Cu, 0x96220002u, 0x9623000Du, 0x96230003u, 0x80004005u,
-                           0x80070005u, 0x80070057u, 0x12345678u, 0x96250001u}) {
+    for (kivResult code : {0u, 0x9622000Cu, 0x9623000Du, 0x80004005u, 0x12345678u, 0x96250001u})
         EXPECT_EQ(kivStrError(code), ustStrError(code)) << std::hex << code;
-        EXPECT_NE(kivStrError(code), nullptr);
-    }
     EXPECT_STREQ(kivStrError(0x9622000C), "Cannot allocate memory");
-    EXPECT_STREQ(kivStrError(0x80004005), "Unspecified failure");
 }
 
 TEST(StrError, ForeignCodeLeavesThreadTextAlone) {

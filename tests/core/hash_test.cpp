@@ -32,9 +32,6 @@ TEST(HashString, MatchesTheDefinition) {
     EXPECT_EQ(kivHashString("a"), 97u * 31u);
     EXPECT_EQ(kivHashString("ab"), (97u * 31u + 98u) * 31u);
     EXPECT_EQ(kivHashString("\xff"), 255u * 31u);  // bytes are unsigned
-    uint32_t h = 0;
-    for (char c : std::string("IDL:kiv/IUnknown:1.0")) h = h * 31u + static_cast<unsigned char>(c);
-    EXPECT_EQ(kivHashString("IDL:kiv/IUnknown:1.0"), h * 31u);
 }
 
 TEST(Hash, InsertGetRemove) {
@@ -74,17 +71,8 @@ TEST(Hash, KeysAreComparedByContentUnlessPointerKeyed) {
     EXPECT_EQ(p->count, 0u);
 }
 
-TEST(Hash, CopiedKeysOutliveTheCallersString) {
-    Table t(kivHashCreate(2, 1));
-    {
-        std::string key = "transient";
-        kivHashInsert(t.get(), key.c_str(), value(5));
-    }
-    EXPECT_EQ(kivHashGet(t.get(), "transient"), value(5));
-    EXPECT_EQ(t->copyKeys, 1u);
-}
-
 TEST(Hash, GrowsToTwiceTheEntryCount) {
+    // Copied keys: the caller's temporary strings are gone by the time they are looked up.
     Table t(kivHashCreate(16, 1));
     for (int i = 0; i < 32; ++i) kivHashInsert(t.get(), std::to_string(i).c_str(), value(i + 1));
     EXPECT_EQ(t->bucketCount, 16u);

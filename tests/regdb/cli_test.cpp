@@ -47,7 +47,6 @@ TEST(RegCli, Commands) {
          2,
          "kiv: reg set: bytes are pairs of hexadecimal digits\n"},
         {{"set", "K", "v", "a", "b"}, 2, "kiv: reg set: --type string takes exactly one VALUE\n"},
-        {{"set", "--machine", "KIV", "v", "machine"}, 0, ""},
     };
     auto kiv = [&](std::vector<std::string> args) {
         args.insert(args.begin(), {KIV_TOOL, "reg"});
@@ -59,13 +58,6 @@ TEST(RegCli, Commands) {
         EXPECT_EQ(r.exitCode, step.exitCode) << step.args[0] << " " << r.err;
         EXPECT_EQ(step.exitCode ? r.err : r.out, step.out) << step.args[0];
     }
-
-    // An administrator's read-only mode refuses changes and keeps reads.
-    kivtest::writeFile(dir.file("machine.db.readonly"), "");
-    auto refused = kiv({"set", "--machine", "KIV", "v", "changed"});
-    EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_EQ(refused.err, "kiv: reg set KIV: Access denied\n");
-    EXPECT_EQ(kiv({"get", "--machine", "KIV", "v"}).out, "machine\n");
 }
 
 }  // namespace

@@ -38,12 +38,15 @@ TEST(TLibDurability, FlushSyncsTheNewFileOnceThenItsFolder) {
     std::free(resolved);
 
     tlibtest::Handle t = tlibtest::create(path);
-    tlibtest::addModule(t.get(), "Demo");
+    ASSERT_EQ(kivTLibCreateRoot(t.get(), 0, nullptr), 0u);
     for (int flush = 0; flush < 2; ++flush) {
         syncedPaths.clear();
         ASSERT_EQ(kivTLibFlush(t.get()), 0u);
         EXPECT_EQ(syncedPaths, (std::vector<std::string>{path + ".new", folder}));
-        tlibtest::addModule(t.get(), "More" + std::to_string(flush));
+        std::string name = "M" + std::to_string(flush), id = "IDL:" + name + ":1.0";
+        ASSERT_EQ(
+            kivTLibCreateModule(t.get(), name.c_str(), id.c_str(), KIV_TLIB_ROOT_ID, 0, nullptr),
+            0u);
     }
 }
 

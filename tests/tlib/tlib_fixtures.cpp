@@ -3,179 +3,139 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <stdexcept>
+#include <bit>
+#include <sstream>
 
-#include "tlib/handle.h"
 #include "tlib/store.h"
-
-using namespace kiv::tlib;
 
 namespace tlibtest {
 
-Bytes bytes(std::string_view pattern) {
-    Bytes out;
-    size_t i = 0;
-    while (i < pattern.size()) {
-        if (pattern[i] == ' ') {
-            ++i;
-        } else if (pattern[i] == '\'') {
-            size_t end = pattern.find('\'', i + 1);
-            out.insert(out.end(), pattern.begin() + i + 1, pattern.begin() + end);
-            i = end + 1;
-        } else {
-            out.push_back(
-                static_cast<uint8_t>(std::stoul(std::string(pattern.substr(i, 2)), nullptr, 16)));
-            i += 2;
-        }
-    }
-    return out;
-}
-
 Handle create(const std::string &path, uint32_t flags) {
     kivTLib *t = nullptr;
-    EXPECT_EQ(kivTLibCreate(path.c_str(), flags, &t), 0u);
+    EXPECT_EQ(kivTLibCreate(path.c_str(), flags, &t), 0u) << path;
     return Handle(t);
 }
 
 Handle open(const std::string &path, uint32_t flags) {
     kivTLib *t = nullptr;
-    EXPECT_EQ(kivTLibOpen(path.c_str(), flags, &t), 0u);
+    EXPECT_EQ(kivTLibOpen(path.c_str(), flags, &t), 0u) << path;
     return Handle(t);
+}
+
+Bytes bytes(const std::string &pattern) {
+    Bytes out;
+    std::istringstream in(pattern);
+    for (std::string t; in >> t;) {
+        if (t[0] == '\'')
+            out.insert(out.end(), t.begin() + 1, t.end() - 1);
+        else
+            out.push_back(uint8_t(std::stoul(t, nullptr, 16)));
+    }
+    return out;
 }
 
 std::string hex(const Bytes &b) {
     std::string s;
-    char buf[4];
-    for (uint8_t c : b) {
-        std::snprintf(buf, sizeof buf, "%02X ", c);
-        s += buf;
-    }
+    for (uint8_t c : b) s += {"0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15], ' '};
     return s;
 }
 
-std::vector<DefinitionPtr> sampleDefinitions() {
-    constexpr uint32_t kFlags = 0xABCD0000u | KIV_DEF_MODIFIED;
-    const char *scope = "IDL:Demo:1.0";
-    std::vector<DefinitionPtr> defs;
-
-    auto *module = buildModule("Demo", scope, KIV_TLIB_ROOT_ID, KIV_DEF_MODIFIED);
-    appendContent(&module->header, "IDL:Demo/IFoo:1.0");
-    appendContent(&module->header, "IDL:Demo/Point:1.0");
-    defs.emplace_back(&module->header);
-
-    kivTLibParam params[] = {{"in", {KIV_TYPE_LONG, nullptr}, KIV_PARAM_IN},
-                             {"out", {KIV_TYPE_STRING, "LOCAL:1"}, KIV_PARAM_OUT},
-                             {"both", {KIV_TYPE_STRUCT, "IDL:Demo/Point:1.0"}, KIV_PARAM_INOUT}};
-    kivTLibMember members[] = {
-        {KIV_MEMBER_ATTRIBUTE, "size", 0x7, {KIV_TYPE_ULONG, nullptr}, 0, nullptr},
-        {KIV_MEMBER_OPERATION, "run", 0xFFFFFFFF, {KIV_TYPE_VOID, nullptr}, 3, params},
-        {KIV_MEMBER_OPERATION, "none", 0, {KIV_TYPE_INTERFACE, "IDL:Demo/IBase:1.0"}, 0, nullptr},
-    };
-    auto *iface = buildInterface("IFoo", "IDL:Demo/IFoo:1.0", scope, kFlags, "IDL:Demo/IBase:1.0",
-                                 3, members);
-    appendContent(&iface->header, "IDL:Demo/IFoo/Inner:1.0");
-    defs.emplace_back(&iface->header);
-
-    kivTLibValue text{KIV_TYPE_STRING, {}};
-    text.str = "hello";
-    defs.emplace_back(&buildConstant("GREETING", "IDL:Demo/GREETING:1.0", scope, kFlags,
-                                     {KIV_TYPE_STRING, nullptr}, text)
-                           ->header);
-
-    kivTLibStructMember fields[] = {{"x", {KIV_TYPE_DOUBLE, nullptr}},
-                                    {"next", {KIV_TYPE_SEQUENCE, "LOCAL:2"}}};
-    auto *point = buildStruct("Point", "IDL:Demo/Point:1.0", scope, kFlags, 2, fields);
-    appendContent(&point->header, "IDL:Demo/Point/Kind:1.0");
-    defs.emplace_back(&point->header);
-
-    kivTLibUnionCase cases[] = {{"a", {KIV_TYPE_SHORT, nullptr}, {KIV_TYPE_ENUM, {}}},
-                                {"b", {KIV_TYPE_ALIAS, "IDL:Demo/Name:1.0"}, {KIV_VALUE_NONE, {}}}};
-    cases[0].label.u32 = 70000;
-    defs.emplace_back(&buildUnion("U", "IDL:Demo/U:1.0", scope, kFlags,
-                                  {KIV_TYPE_ENUM, "IDL:Demo/Point/Kind:1.0"}, 2, cases)
-                           ->header);
-
-    kivTLibEnumMember enumerators[] = {{"RED", 0}, {"GREEN", 1024}, {"BLUE", 0xFFFFFFFF}};
-    defs.emplace_back(
-        &buildEnum("Kind", "IDL:Demo/Point/Kind:1.0", "IDL:Demo/Point:1.0", kFlags, 3, enumerators)
-             ->header);
-    defs.emplace_back(
-        &buildAlias("Name", "IDL:Demo/Name:1.0", scope, kFlags, {KIV_TYPE_ARRAY, "LOCAL:3"})
-             ->header);
-    defs.emplace_back(&buildString(KIV_DEF_STRING, "LOCAL:1", kFlags, 80)->header);
-    defs.emplace_back(&buildString(KIV_DEF_WSTRING, "LOCAL:4", kFlags, 0)->header);
-    defs.emplace_back(
-        &buildSequence("LOCAL:2", kFlags, 200000, {KIV_TYPE_STRUCT, "IDL:Demo/Point:1.0"})->header);
-    defs.emplace_back(
-        &buildArray("LOCAL:3", kFlags, 0x10000000, {KIV_TYPE_WSTRING, nullptr})->header);
-    return defs;
+std::string key(const std::string &repoId) {
+    return repoId + '\0';
 }
 
-DefinitionPtr structOfRecordSize(const std::string &repoId, size_t recordBytes) {
-    // Record: key (id + NUL), then count 04, four entries (length-prefixed), header
-    // 04 01 02 03 00, body: no contents, one member (name ref, tag 3). The padding entry
-    // takes up the rest.
-    std::string scope = "IDL:Pad:1.0";
-    size_t fixed =
-        repoId.size() + 1 + 1 + (1 + 1) + (1 + repoId.size()) + (1 + scope.size()) + 5 + 1 + 1 + 2;
-    size_t pad = recordBytes - fixed;
-    size_t lengthBytes = pad - 1 > 127 ? 2 : 1;
-    std::string name(pad - lengthBytes, 'p');
-    kivTLibStructMember member{name.c_str(), {KIV_TYPE_OCTET, nullptr}};
-    return DefinitionPtr(
-        &buildStruct("P", repoId.c_str(), scope.c_str(), KIV_DEF_MODIFIED, 1, &member)->header);
-}
-
-kivTLibDef *addDefinition(kivTLib *tlib, DefinitionPtr def, const char *scopeId) {
-    kivTLibDef *scope = nullptr;
-    const char *scopeName = scopeId ? scopeId : def->scopeId;
-    if (!scopeName) scopeName = KIV_TLIB_ANONYMOUS_SCOPE_ID;
-    if (kivTLibGetDefinition(tlib, scopeName, &scope) != 0)
-        throw std::runtime_error(std::string("no scope ") + scopeName);
-    kivTLibDef *raw = def.release();
-    if (!enterDefinition(tlib, raw)) {
-        releaseDefinition(raw);
-        throw std::runtime_error("id taken");
-    }
-    addToScope(tlib, scope, raw);
-    return raw;
-}
-
-kivTLibDef *addModule(kivTLib *tlib, const std::string &name) {
-    if (kivTLibGetRoot(tlib, nullptr) == KIV_E_UNKNOWN_REPOID)
-        enterDefinition(tlib,
-                        &buildModule("", KIV_TLIB_ROOT_ID, nullptr, KIV_DEF_MODIFIED)->header);
-    std::string id = "IDL:" + name + ":1.0";
-    return addDefinition(
-        tlib,
-        DefinitionPtr(
-            &buildModule(name.c_str(), id.c_str(), KIV_TLIB_ROOT_ID, KIV_DEF_MODIFIED)->header));
-}
-
-std::vector<std::pair<std::string, Bytes>> readAllRecords(const std::string &path) {
-    std::vector<std::pair<std::string, Bytes>> out;
-    auto visit = [&out](std::string_view key, std::span<const uint8_t> value) {
-        out.emplace_back(std::string(key), Bytes(value.begin(), value.end()));
-    };
-    if (readAll(path, visit) != 0) throw std::runtime_error("cannot read " + path);
+Records readRecords(const std::string &path) {
+    Records out;
+    EXPECT_EQ(kiv::tlib::readAll(path,
+                                 [&out](std::string_view k, std::span<const uint8_t> v) {
+                                     out[std::string(k)] = Bytes(v.begin(), v.end());
+                                 }),
+              0u);
     return out;
 }
 
-void putRawRecords(const std::string &path,
-                   const std::vector<std::pair<std::string, Bytes>> &records) {
-    auto sorted = records;
-    std::sort(sorted.begin(), sorted.end());
-    Database db;
-    if (Database::open(path, O_RDWR | O_CREAT, 0666, &db) != 0)
-        throw std::runtime_error("cannot open " + path);
-    DB *d = db.get();
-    for (auto &[k, v] : sorted) {
+void putRecords(const std::string &path, const Records &records) {
+    kiv::tlib::Database db;
+    ASSERT_EQ(kiv::tlib::Database::open(path, O_RDWR | O_CREAT, 0666, &db), 0u);
+    for (auto &[k, v] : records) {
         DBT key{const_cast<char *>(k.data()), k.size()};
         DBT value{const_cast<uint8_t *>(v.data()), v.size()};
-        if (d->put(d, &key, &value, 0) != 0) throw std::runtime_error("put failed");
+        ASSERT_EQ(db.get()->put(db.get(), &key, &value, 0), 0);
     }
-    if (d->sync(d, 0) != 0) throw std::runtime_error("sync failed");
+}
+
+void addEveryKind(kivTLib *t) {
+    const char *m = "IDL:M:1.0";
+    auto constant = [&](const char *name, kivTLibTypeRef type, kivTLibValue v) {
+        std::string id = std::string("IDL:M/") + name + ":1.0";
+        EXPECT_EQ(kivTLibCreateConstant(t, name, id.c_str(), m, 0, &type, &v, nullptr), 0u);
+    };
+    // clang-format off
+    const struct { const char *name; uint32_t tag; uint64_t bits; } numbers[] = {
+        {"B", KIV_TYPE_BOOLEAN, 1}, {"O", KIV_TYPE_OCTET, 255}, {"C", KIV_TYPE_CHAR, '\''},
+        {"W", KIV_TYPE_WCHAR, 0x20AC}, {"S", KIV_TYPE_SHORT, 0xFFFF}, {"US", KIV_TYPE_USHORT, 0xFFFF},
+        {"L", KIV_TYPE_LONG, 0x80000000u}, {"UL", KIV_TYPE_ULONG, ~0u},
+        {"LL", KIV_TYPE_LONGLONG, 1ull << 63}, {"ULL", KIV_TYPE_ULONGLONG, ~0ull},
+        {"F", KIV_TYPE_FLOAT, std::bit_cast<uint32_t>(0.1f)},
+        {"D", KIV_TYPE_DOUBLE, std::bit_cast<uint64_t>(-0.0)},
+        {"D32", KIV_TYPE_DECIMAL32, (99u << 23) | 100},                  // 1.00
+        {"D64", KIV_TYPE_DECIMAL64, (1ull << 63) | (392ull << 53) | 1},  // -0.000001
+        {"E64", KIV_TYPE_DECIMAL64, (401ull << 53) | 1}};                // 1E+3
+    // clang-format on
+    EXPECT_EQ(kivTLibCreateRoot(t, 0, nullptr), 0u);
+    EXPECT_EQ(kivTLibCreateModule(t, "M", m, KIV_TLIB_ROOT_ID, 0, nullptr), 0u);
+    for (const auto &n : numbers) {
+        kivTLibValue v{n.tag, {}};
+        v.u64 = n.bits;  // the payload's low bits (little-endian host)
+        constant(n.name, {n.tag, nullptr}, v);
+    }
+    kivTLibValue v{KIV_TYPE_DECIMAL128, {}};
+    v.d128[0] = 0x378D8E63FFFFFFFFull;  // 10^34 - 1 at exponent -2
+    v.d128[1] = (6174ull << 49) | 0x1ED09BEAD87C0ull;
+    constant("D128", {KIV_TYPE_DECIMAL128, nullptr}, v);
+    v = {KIV_TYPE_STRING, {.str = "say \"hi\"\n"}};
+    constant("STR", {KIV_TYPE_STRING, nullptr}, v);
+    v.tag = KIV_TYPE_WSTRING;
+    EXPECT_EQ(kivTLibCreateWString(t, "LOCAL:5", 0, 5, nullptr), 0u);
+    constant("WSTR", {KIV_TYPE_WSTRING, "LOCAL:5"}, v);
+
+    kivTLibTypeRef longType{KIV_TYPE_LONG, nullptr}, row{KIV_TYPE_ARRAY, "LOCAL:1"},
+        grid{KIV_TYPE_ARRAY, "LOCAL:2"}, wide{KIV_TYPE_WSTRING, nullptr},
+        boolean{KIV_TYPE_BOOLEAN, nullptr};
+    kivTLibEnumMember levels[] = {{"LOW", 0}, {"HIGH", ~0u}};
+    kivTLibStructMember cell[] = {{"g", grid},
+                                  {"names", {KIV_TYPE_SEQUENCE, "LOCAL:3"}},
+                                  {"tag", {KIV_TYPE_STRING, "LOCAL:4"}}};
+    kivTLibParam params[] = {{"c", {KIV_TYPE_STRUCT, "IDL:M/IGrid/Cell:1.0"}, KIV_PARAM_INOUT},
+                             {"who", {KIV_TYPE_INTERFACE, "IDL:Other/IWho:1.0"}, KIV_PARAM_OUT},
+                             {"n", {KIV_TYPE_UNION, "IDL:M/Maybe:1.0"}, KIV_PARAM_IN}};
+    kivTLibMember members[] = {
+        {KIV_MEMBER_OPERATION, "fill", ~0u, {KIV_TYPE_ALIAS, "DCE:0d4a-grid:1"}, 3, params},
+        {KIV_MEMBER_ATTRIBUTE, "level", 0, {KIV_TYPE_ENUM, "IDL:M/Level:1.0"}, 0, nullptr}};
+    kivTLibUnionCase cases[] = {{"yes", longType, {KIV_TYPE_BOOLEAN, {}}},
+                                {"other", {KIV_TYPE_STRING, nullptr}, {KIV_VALUE_NONE, {}}}};
+    cases[0].label.u8 = 1;
+    for (kivResult rc : {
+             kivTLibCreateArray(t, "LOCAL:1", 0, 3, &longType, nullptr),
+             kivTLibCreateArray(t, "LOCAL:2", 0, 2, &row, nullptr),
+             kivTLibCreateAlias(t, "Grid", "DCE:0d4a-grid:1", m, 0x00070000u, &grid, nullptr),
+             kivTLibCreateSequence(t, "LOCAL:3", 0, 200000, &wide, nullptr),
+             kivTLibCreateString(t, "LOCAL:4", 0, 0x10000000u, nullptr),
+             kivTLibCreateEnum(t, "Level", "IDL:M/Level:1.0", m, 0, 2, levels, nullptr),
+         })
+        EXPECT_EQ(rc, 0u);
+    v = {KIV_TYPE_ENUM, {.u32 = ~0u}};
+    constant("TOP", {KIV_TYPE_ENUM, "IDL:M/Level:1.0"}, v);
+    for (kivResult rc : {
+             kivTLibCreateInterfaceFwd(t, "IBase", "IDL:M/IBase:1.0", m, 0, nullptr),
+             kivTLibCreateInterfaceFwd(t, "IGrid", "IDL:M/IGrid:1.0", m, 0, nullptr),
+             kivTLibCreateStruct(t, "Cell", "IDL:M/IGrid/Cell:1.0", "IDL:M/IGrid:1.0", 0, 3, cell,
+                                 nullptr),
+             kivTLibCreateInterface(t, "IGrid", "IDL:M/IGrid:1.0", m, 0x00050000u,
+                                    "IDL:M/IBase:1.0", 2, members, nullptr),
+             kivTLibCreateUnion(t, "Maybe", "IDL:M/Maybe:1.0", m, 0, &boolean, 2, cases, nullptr),
+         })
+        EXPECT_EQ(rc, 0u);
 }
 
 }  // namespace tlibtest

@@ -1,21 +1,20 @@
-// Shared helpers of the type library tests: byte strings, sample definitions of every kind,
-// and raw access to library files.
+// Helpers of the type library tests: handles, byte strings, raw records, and a library holding
+// every kind of definition.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "kiv_tlib.h"
-#include "tlib/model.h"
 
 namespace tlibtest {
 
 using Bytes = std::vector<uint8_t>;
+using Records = std::map<std::string, Bytes>;  // key (repository id and NUL) -> value
 
-// A handle that closes itself.
 struct Closer {
     void operator()(kivTLib *t) const { kivTLibClose(t); }
 };
@@ -24,27 +23,17 @@ using Handle = std::unique_ptr<kivTLib, Closer>;
 Handle create(const std::string &path, uint32_t flags = 0);
 Handle open(const std::string &path, uint32_t flags = 0);
 
-// Bytes from hex pairs and 'quoted text' separated by blanks: "02 'ab' 00" is 02 61 62 00.
-Bytes bytes(std::string_view pattern);
+// Bytes from blank-separated hex pairs and 'quoted text': "02 'ab' 00" is 02 61 62 00.
+Bytes bytes(const std::string &pattern);
 std::string hex(const Bytes &b);
+std::string key(const std::string &repoId);
 
-// One definition of every kind, with every field that the kind has in use.
-std::vector<kiv::tlib::DefinitionPtr> sampleDefinitions();
+// All records of a library file, and raw records put into one (created when missing).
+Records readRecords(const std::string &path);
+void putRecords(const std::string &path, const Records &records);
 
-// A structure whose record (key plus value) has exactly `recordBytes` bytes in total.
-kiv::tlib::DefinitionPtr structOfRecordSize(const std::string &repoId, size_t recordBytes);
-
-// Enters `def` into the handle and lists it in the scope `scopeId` (the anonymous-types scope
-// for the anonymous kinds), as a creating operation does. Returns the definition.
-kivTLibDef *addDefinition(kivTLib *tlib, kiv::tlib::DefinitionPtr def,
-                          const char *scopeId = nullptr);
-// A module `IDL:<name>:1.0` in the root (created when missing).
-kivTLibDef *addModule(kivTLib *tlib, const std::string &name);
-
-// Every record of a library file as key -> value, read with the 1.85 library.
-std::vector<std::pair<std::string, Bytes>> readAllRecords(const std::string &path);
-// Writes raw records into a library file (created when missing).
-void putRawRecords(const std::string &path,
-                   const std::vector<std::pair<std::string, Bytes>> &records);
+// Fills a new library through the creating operations: module M with a constant of every value
+// tag but NaN, and every other kind of definition, named and anonymous.
+void addEveryKind(kivTLib *t);
 
 }  // namespace tlibtest

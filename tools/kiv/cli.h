@@ -40,5 +40,6 @@ int runUnregister(Args args);
 int runWhich(Args args);
 int runCreate(Args args);
 int runTLib(Args args);
+int runFixed(Args args);
 
 }  // namespace kivtool

@@ -37,6 +37,10 @@ constexpr Command kCommands[] = {
     {"tlib",
      "tlib SUBCOMMAND ARGS...     type libraries: info FILE, dump FILE [REPOID], check OLD NEW",
      kivtool::runTLib},
+    {"fixed", "fixed OP A [B] --type D,S   exact decimal arithmetic, OP one of add sub mul div\n"
+              "                                  neg cmp round trunc int frac; [--mode NAME]\n"
+              "                                  [--precision P]",
+     kivtool::runFixed},
 };
 
 void printHelp() {

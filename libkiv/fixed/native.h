@@ -1,0 +1,456 @@
+// Word-sized arithmetic for short records: packed decimal in one 64- or 128-bit word (up to 15
+// or 31 digits) and digit strings as 128-bit binary integers (up to 38 digits), converted from
+// and to packed decimal several digits at a time; divisions by powers of ten are
+// multiplications.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "fixed/fixed.h"
+
+namespace kiv::fixed {
+
+using u128 = unsigned __int128;
+
+constexpr unsigned kNativeDigits = 38;  // 10^38 < 2^128
+
+constexpr std::array<u128, 39> makePowersOfTen() {
+    std::array<u128, 39> t{};
+    u128 x = 1;
+    for (auto &p : t) {
+        p = x;
+        x *= 10;
+    }
+    return t;
+}
+inline constexpr std::array<u128, 39> kPow10 = makePowersOfTen();
+constexpr uint64_t kTen16 = 10000000000000000ull;
+
+inline uint64_t hi64(u128 x) {
+    return static_cast<uint64_t>(x >> 64);
+}
+
+// (hi:lo) / d with hi < d: the quotient fits 64 bits.
+inline uint64_t divide128by64(uint64_t hi, uint64_t lo, uint64_t d, uint64_t *rem) {
+#if defined(__x86_64__)
+    uint64_t q, r;
+    __asm__("divq %4" : "=a"(q), "=d"(r) : "a"(lo), "d"(hi), "rm"(d) : "cc");
+    *rem = r;
+    return q;
+#else
+    u128 n = (static_cast<u128>(hi) << 64) | lo;
+    *rem = static_cast<uint64_t>(n % d);
+    return static_cast<uint64_t>(n / d);
+#endif
+}
+
+// n / d and n % d for a 64-bit divisor: one hardware division when the quotient fits 64 bits.
+inline u128 divmod64(u128 n, uint64_t d, uint64_t *rem) {
+    uint64_t hi = hi64(n), lo = static_cast<uint64_t>(n);
+    if (hi == 0) {
+        *rem = lo % d;
+        return lo / d;
+    }
+    if (hi < d) return divide128by64(hi, lo, d, rem);
+    uint64_t qhi = hi / d;
+    uint64_t qlo = divide128by64(hi % d, lo, d, rem);
+    return (static_cast<u128>(qhi) << 64) | qlo;
+}
+
+// x / 10^k for k <= 19 by constant divisors, which compile to multiplications.
+inline uint64_t divPow10(uint64_t x, unsigned k) {
+    switch (k) {
+        case 0:
+            return x;
+        case 1:
+            return x / 10ull;
+        case 2:
+            return x / 100ull;
+        case 3:
+            return x / 1000ull;
+        case 4:
+            return x / 10000ull;
+        case 5:
+            return x / 100000ull;
+        case 6:
+            return x / 1000000ull;
+        case 7:
+            return x / 10000000ull;
+        case 8:
+            return x / 100000000ull;
+        case 9:
+            return x / 1000000000ull;
+        case 10:
+            return x / 10000000000ull;
+        case 11:
+            return x / 100000000000ull;
+        case 12:
+            return x / 1000000000000ull;
+        case 13:
+            return x / 10000000000000ull;
+        case 14:
+            return x / 100000000000000ull;
+        case 15:
+            return x / 1000000000000000ull;
+        case 16:
+            return x / 10000000000000000ull;
+        case 17:
+            return x / 100000000000000000ull;
+        case 18:
+            return x / 1000000000000000000ull;
+        case 19:
+            return x / 10000000000000000000ull;
+        default:
+            return 0;
+    }
+}
+
+// floor(2^128 / 10^k): multiplying by it and keeping the high half divides by 10^k with an
+// error of at most one.
+constexpr std::array<u128, 39> makeReciprocals() {
+    std::array<u128, 39> t{};
+    for (unsigned k = 1; k < t.size(); ++k) t[k] = ~u128{0} / kPow10[k];
+    return t;
+}
+inline constexpr std::array<u128, 39> kReciprocal10 = makeReciprocals();
+
+// The high 128 bits of x * y.
+inline u128 multiplyHigh(u128 x, u128 y) {
+    const uint64_t x0 = static_cast<uint64_t>(x), x1 = hi64(x);
+    const uint64_t y0 = static_cast<uint64_t>(y), y1 = hi64(y);
+    const u128 p01 = static_cast<u128>(x0) * y1, p10 = static_cast<u128>(x1) * y0;
+    const u128 mid = static_cast<u128>(hi64(static_cast<u128>(x0) * y0)) +
+                     static_cast<uint64_t>(p01) + static_cast<uint64_t>(p10);
+    return static_cast<u128>(x1) * y1 + hi64(p01) + hi64(p10) + hi64(mid);
+}
+
+// The high 128 bits of x * y for y < 2^64.
+inline u128 multiplyHigh64(u128 x, uint64_t y) {
+    return (static_cast<u128>(hi64(x)) * y +
+            hi64(static_cast<u128>(static_cast<uint64_t>(x)) * y)) >>
+           64;
+}
+
+// n / 10^k for 20 <= k <= 38: the quotient and the reciprocal fit 64 bits.
+inline uint64_t divPow10Large(u128 n, unsigned k) {
+    uint64_t q = static_cast<uint64_t>(multiplyHigh64(n, static_cast<uint64_t>(kReciprocal10[k])));
+    if (n - static_cast<u128>(q) * kPow10[k] >= kPow10[k]) ++q;
+    return q;
+}
+
+// n / 10^k and n % 10^k for k <= 38, by multiplication.
+inline u128 divPow10(u128 n, unsigned k, u128 *rem) {
+    if (hi64(n) == 0 && k <= 19) {
+        const uint64_t x = static_cast<uint64_t>(n), q = divPow10(x, k);
+        *rem = x - q * static_cast<uint64_t>(kPow10[k]);
+        return q;
+    }
+    if (k == 0) {
+        *rem = 0;
+        return n;
+    }
+    // From 10^20 on the reciprocal fits 64 bits; up to 10^19 the power does.
+    u128 q, r;
+    if (k >= 20) {
+        q = divPow10Large(n, k);
+        r = n - q * kPow10[k];
+        *rem = r;
+        return q;
+    } else {
+        q = multiplyHigh(n, kReciprocal10[k]);
+        r = n - q * static_cast<uint64_t>(kPow10[k]);
+    }
+    if (r >= kPow10[k]) {
+        ++q;
+        r -= kPow10[k];
+    }
+    *rem = r;
+    return q;
+}
+
+// Sixteen packed decimal digits (most significant nibble first) to binary, pairwise in lanes.
+inline uint64_t bcdToBinary(uint64_t x) {
+    x = ((x >> 4) & 0x0F0F0F0F0F0F0F0Full) * 10 + (x & 0x0F0F0F0F0F0F0F0Full);
+    x = ((x >> 8) & 0x00FF00FF00FF00FFull) * 100 + (x & 0x00FF00FF00FF00FFull);
+    x = ((x >> 16) & 0x0000FFFF0000FFFFull) * 10000 + (x & 0x0000FFFF0000FFFFull);
+    return (x >> 32) * 100000000 + (x & 0xFFFFFFFFull);
+}
+
+// x < 10^8 to eight packed decimal digits: split in two halves below 10^4, then each lane by
+// 100 and by 10 with multiplications that stay inside their lanes.
+inline uint32_t binaryToBcd8(uint32_t x) {
+    uint64_t v = (static_cast<uint64_t>(x / 10000) << 32) | (x % 10000);
+    uint64_t q = ((v * 5243) >> 19) & 0x0000007F0000007Full;  // lane / 100
+    v = (q << 16) | (v - q * 100);                            // four lanes below 100
+    uint64_t t = ((v * 103) >> 10) & 0x000F000F000F000Full;   // lane / 10
+    v = (t << 4) | (v - t * 10);                              // a packed byte per lane
+    v = (v | (v >> 8)) & 0x0000FFFF0000FFFFull;
+    return static_cast<uint32_t>(v | (v >> 16));
+}
+
+inline uint64_t binaryToBcd16(uint64_t x) {
+#if defined(__SSE2__)
+    // The same splits by 10^4, 100 and 10, on all lanes at once: 32-bit lanes of the two
+    // halves, then 16-bit lanes of two-digit pairs, packed to bytes least significant first.
+    const __m128i halves =
+        _mm_set_epi64x(static_cast<int64_t>(x / 100000000), static_cast<int64_t>(x % 100000000));
+    const __m128i q4 = _mm_srli_epi64(_mm_mul_epu32(halves, _mm_set1_epi64x(0xd1b71759)), 45);
+    const __m128i r4 = _mm_sub_epi64(halves, _mm_mul_epu32(q4, _mm_set1_epi64x(10000)));
+    const __m128i quads = _mm_or_si128(r4, _mm_slli_epi64(q4, 32));
+    const __m128i q2 = _mm_srli_epi16(_mm_mulhi_epu16(quads, _mm_set1_epi16(5243)), 3);
+    const __m128i r2 = _mm_sub_epi16(quads, _mm_mullo_epi16(q2, _mm_set1_epi16(100)));
+    const __m128i pairs = _mm_or_si128(r2, _mm_slli_epi32(q2, 16));
+    const __m128i tens = _mm_mulhi_epu16(pairs, _mm_set1_epi16(6554));
+    const __m128i units = _mm_sub_epi16(pairs, _mm_mullo_epi16(tens, _mm_set1_epi16(10)));
+    const __m128i bytes = _mm_or_si128(_mm_slli_epi16(tens, 4), units);
+    return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_packus_epi16(bytes, bytes)));
+#else
+    return (static_cast<uint64_t>(binaryToBcd8(static_cast<uint32_t>(x / 100000000))) << 32) |
+           binaryToBcd8(static_cast<uint32_t>(x % 100000000));
+#endif
+}
+
+inline uint64_t loadBE64(const uint8_t *p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return __builtin_bswap64(w);
+}
+inline uint32_t loadBE32(const uint8_t *p) {
+    uint32_t w;
+    std::memcpy(&w, p, 4);
+    return __builtin_bswap32(w);
+}
+inline void storeBE64(uint8_t *p, uint64_t w) {
+    w = __builtin_bswap64(w);
+    std::memcpy(p, &w, 8);
+}
+inline void storeBE32(uint8_t *p, uint32_t w) {
+    w = __builtin_bswap32(w);
+    std::memcpy(p, &w, 4);
+}
+inline constexpr uint64_t kLowBytes[9] = {
+    0,           0xFF, 0xFFFF, 0xFFFFFF, 0xFFFFFFFF, 0xFFFFFFFFFF, 0xFFFFFFFFFFFF, 0xFFFFFFFFFFFFFF,
+    ~uint64_t{0}};
+
+// Up to 8 bytes ending at `end` as a big-endian integer. Whole words are read, reaching back
+// into the record's 4 header bytes when the packed area is shorter, never past `end`.
+inline uint64_t loadTail(const uint8_t *end, unsigned k) {
+    if (k >= 4) return loadBE64(end - 8) & kLowBytes[k];
+    return loadBE32(end - 4) & kLowBytes[k];
+}
+inline void storeBE16(uint8_t *p, uint16_t w) {
+    w = __builtin_bswap16(w);
+    std::memcpy(p, &w, 2);
+}
+
+// Stores the low k (<= 8) bytes of w big-endian to end there, writing no byte before them: two
+// overlapping stores of the first and the last bytes. (Rewriting the record's header instead
+// would make every later read of the result's type wait for this store.)
+inline void storeTail(uint8_t *end, unsigned k, uint64_t w) {
+    uint8_t *p = end - k;
+    if (k == 8) {
+        storeBE64(p, w);
+    } else if (k >= 4) {
+        storeBE32(p, static_cast<uint32_t>(w >> (8 * (k - 4))));
+        storeBE32(end - 4, static_cast<uint32_t>(w));
+    } else if (k >= 2) {
+        storeBE16(p, static_cast<uint16_t>(w >> (8 * (k - 2))));
+        storeBE16(end - 2, static_cast<uint16_t>(w));
+    } else if (k == 1) {
+        *p = static_cast<uint8_t>(w);
+    }
+}
+
+// Records of up to 31 digits have at most 16 packed bytes: digits and state fit one 128-bit
+// word (up to 15 digits one 64-bit word), in which packed decimal can be added, subtracted and
+// compared directly. W is uint64_t or u128.
+constexpr unsigned kPackedDigits = 31;
+
+template <class W>
+constexpr unsigned kWordDigits = sizeof(W) * 2 - 1;
+
+inline bool fitsPacked(const kivFixed *v) {
+    return v->digits <= kPackedDigits;
+}
+template <class W>
+inline bool fitsWord(const kivFixed *v) {
+    return v->digits <= kWordDigits<W>;
+}
+
+template <class W>
+constexpr W repeatNibble(unsigned nibble) {
+    W w = 0;
+    for (unsigned i = 0; i < kWordDigits<W>; ++i) w = (w << 4) | nibble;
+    return w;
+}
+
+// The packed area (digits and state nibble) as one big-endian integer.
+template <class W = u128>
+inline W loadPacked(const kivFixed *v) {
+    const uint8_t *end = packedOf(v) + v->digits / 2 + 1;
+    const unsigned n = v->digits / 2u + 1u;
+    if (sizeof(W) == 8 || n < 8) return loadTail(end, n);
+    return static_cast<W>((static_cast<u128>(loadTail(end - 8, n - 8)) << 64) | loadBE64(end - 8));
+}
+
+// Writes the digits (packed decimal, below 10^digits) and the sign state.
+template <class W>
+inline void storePacked(kivFixed *r, W digits, bool negative) {
+    const W w = (digits << 4) | static_cast<unsigned>(negative ? kNegative : kPositive);
+    uint8_t *end = packedOf(r) + r->digits / 2 + 1;
+    const unsigned n = r->digits / 2u + 1u;
+    if (sizeof(W) == 8 || n < 8) return storeTail(end, n, static_cast<uint64_t>(w));
+    storeBE64(end - 8, static_cast<uint64_t>(w));
+    storeTail(end - 8, n - 8, static_cast<uint64_t>(static_cast<u128>(w) >> 64));
+}
+
+// A finite record of at most kWordDigits<W> digits: its packed digits and sign.
+template <class W>
+struct PackedValue {
+    W digits;
+    bool negative;
+};
+template <class W>
+inline bool loadFinitePacked(const kivFixed *v, PackedValue<W> *out) {
+    if (!fitsWord<W>(v)) return false;
+    const W w = loadPacked<W>(v);
+    const unsigned state = static_cast<unsigned>(w) & 15u;
+    if (state != kPositive && state != kNegative) return false;
+    *out = {w >> 4, state == kNegative};
+    return true;
+}
+
+// Nibble-wise decimal addition of packed digits: add 6 to every digit so that decimal carries
+// become binary ones, then take 6 back from the digits that did not carry. The top nibble
+// takes the last carry.
+template <class W>
+inline W packedAdd(W x, W y) {
+    constexpr W sixes = repeatNibble<W>(6), carries = repeatNibble<W>(1) << 4;
+    const W t1 = x + sixes, t2 = t1 + y;
+    const W noCarry = ~(t2 ^ t1 ^ y) & carries;
+    return t2 - ((noCarry >> 2) | (noCarry >> 3));
+}
+
+// x - y for x >= y: digits that borrowed wrapped at 16 instead of 10; take 6 from them.
+template <class W>
+inline W packedSub(W x, W y) {
+    constexpr W borrows = repeatNibble<W>(1) << 4;
+    const W t = x - y;
+    const W borrowed = (x ^ y ^ t) & borrows;
+    return t - ((borrowed >> 2) | (borrowed >> 3));
+}
+
+// Packed digits (16 per word) to binary.
+inline u128 packedToBinary(u128 x) {
+    const uint64_t hi = hi64(x);
+    const uint64_t lo = bcdToBinary(static_cast<uint64_t>(x));
+    return hi == 0 ? lo : static_cast<u128>(bcdToBinary(hi)) * kTen16 + lo;
+}
+
+// Binary below 10^16 to packed digits.
+inline uint64_t binaryToPacked64(uint64_t m) {
+    return m < 100000000 ? binaryToBcd8(static_cast<uint32_t>(m)) : binaryToBcd16(m);
+}
+
+// m / 10^16 and m % 10^16 for m < 2^108: an estimate from m's top 64 bits times a 64-bit
+// reciprocal is short by at most two.
+inline uint64_t splitTen16(u128 m, uint64_t *low) {
+    constexpr uint64_t reciprocal = static_cast<uint64_t>((u128{1} << 108) / kTen16);
+    uint64_t high = hi64(static_cast<u128>(static_cast<uint64_t>(m >> 44)) * reciprocal);
+    uint64_t rest = static_cast<uint64_t>(m - static_cast<u128>(high) * kTen16);
+    while (rest >= kTen16) {
+        ++high;
+        rest -= kTen16;
+    }
+    *low = rest;
+    return high;
+}
+
+// Binary below 10^32 to packed digits.
+inline u128 binaryToPacked(u128 m) {
+    uint64_t lo = static_cast<uint64_t>(m), hi = 0;
+    if (hi64(m) == 0) {
+        if (lo >= kTen16) {
+            hi = lo / kTen16;
+            lo %= kTen16;
+        }
+    } else {
+        hi = splitTen16(m, &lo);
+    }
+    if (hi == 0) return binaryToPacked64(lo);
+    return (static_cast<u128>(binaryToBcd16(hi)) << 64) | binaryToBcd16(lo);
+}
+
+// floor(p / 10^k) as packed digits, when it is below 10^31: the two 16-digit halves come from
+// independent divisions of p, by 10^k and by 10^(k+16). Returns false when it is larger.
+inline bool dividePow10ToPacked(u128 p, unsigned k, u128 *packed) {
+    u128 rem;
+    const u128 q = divPow10(p, k, &rem);
+    if (q < kTen16) {
+        *packed = binaryToPacked64(static_cast<uint64_t>(q));
+        return true;
+    }
+    if (hi64(q) >= (uint64_t{1} << 40)) return false;  // 2^104 > 10^31: more than 31 digits
+    uint64_t low;
+    const uint64_t high = splitTen16(q, &low);
+    if (high >= kTen16 / 10) return false;
+    *packed = (static_cast<u128>(binaryToPacked64(static_cast<uint64_t>(high))) << 64) |
+              binaryToBcd16(low);
+    return true;
+}
+
+// The digit string of a record of at most 38 digits. The packed bytes read as one big-endian
+// integer are the digits followed by the state nibble; they are taken in 16-digit words.
+inline u128 loadDigits(const kivFixed *v) {
+    if (fitsPacked(v)) return packedToBinary(loadPacked(v) >> 4);
+    const uint8_t *p = packedOf(v);
+    const unsigned n = v->digits / 2u + 1u;
+    const uint64_t w0 = loadBE64(p + n - 8), w1 = loadBE64(p + n - 16);
+    const uint64_t w2 = loadTail(p + n - 16, n - 16);
+    const u128 high =
+        static_cast<u128>(bcdToBinary(w2 >> 4)) * kTen16 + bcdToBinary((w1 >> 4) | (w2 << 60));
+    return high * kTen16 + bcdToBinary((w0 >> 4) | (w1 << 60));
+}
+
+// Writes a finite value with digit string m < 10^digits (digits <= 38) and its sign.
+inline void storeDigits(kivFixed *r, u128 m, bool negative) {
+    if (fitsPacked(r)) return storePacked(r, binaryToPacked(m), negative);
+    uint8_t *p = packedOf(r);
+    const unsigned n = r->digits / 2u + 1u;
+    uint64_t c0, c1;
+    const uint64_t c2 = static_cast<uint64_t>(divmod64(divmod64(m, kTen16, &c0), kTen16, &c1));
+    const uint64_t b0 = binaryToBcd16(c0), b1 = binaryToBcd16(c1);
+    storeBE64(p + n - 8, (b0 << 4) | static_cast<unsigned>(negative ? kNegative : kPositive));
+    storeBE64(p + n - 16, (b1 << 4) | (b0 >> 60));
+    storeTail(p + n - 16, n - 16, (binaryToBcd16(c2) << 4) | (b1 >> 60));
+}
+
+// Fits the exact value m x 10^-scale to r (r->digits <= 38): truncated to r's scale, an
+// infinity of the sign when its integer part does not fit.
+inline void fitNative(kivFixed *r, u128 m, int64_t scale, bool negative) {
+    const int64_t shift = int64_t{r->scale} - scale;
+    const unsigned digits = r->digits;
+    if (shift >= 0) {
+        if (m != 0) {
+            if (shift > digits || m >= kPow10[digits - shift]) return setInfinity(r, negative);
+            m *= kPow10[shift];
+        }
+    } else {
+        u128 rem;
+        m = shift < -int64_t{kNativeDigits} ? 0 : divPow10(m, static_cast<unsigned>(-shift), &rem);
+        if (m >= kPow10[digits]) return setInfinity(r, negative);
+    }
+    storeDigits(r, m, negative);
+}
+
+inline bool fitsNative(const kivFixed *v) {
+    return v->digits <= kNativeDigits;
+}
+
+}  // namespace kiv::fixed
