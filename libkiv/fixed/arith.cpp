@@ -141,8 +141,8 @@ inline void mulShort(kivFixed *r, Words<uint64_t> w) {
         const uint64_t p = x * y;
         negative = negativeOf(w.a ^ w.b) && p != 0;
         if (p >= static_cast<uint64_t>(kPow10[digits + scale])) return setInfinity(r, negative);
-        q = divPow10(p, scale);
-        return storePacked<uint64_t>(r, binaryToBcd8(static_cast<uint32_t>(q)), negative);
+        // The product's digits, the last `scale` of them dropped.
+        return storePacked<uint64_t>(r, binaryToBcd16(p) >> (4 * scale), negative);
     }
     bcdToBinary2(w.a >> 4, w.b >> 4, &x, &y);
     const u128 p = static_cast<u128>(x) * y;
@@ -176,7 +176,7 @@ inline void mulMedium(kivFixed *r, const LongPair &w) {
                                     : divide128by64(hi64(p), static_cast<uint64_t>(p),
                                                     static_cast<uint64_t>(kPow10[scale]), &rem);
     const uint64_t high = q / kTen15;
-    storeLongResult(r, smallBinaryToBcd(high), q - high * kTen15, negative);
+    storeLongResult(r, high ? smallBinaryToBcd(high) : 0, q - high * kTen15, negative);
 }
 
 // 20 to 31 digits, scale <= 19: digit strings below 2^64 (else false), a product below 2^128
@@ -199,7 +199,7 @@ inline bool mulLarge(kivFixed *r, const LongPair &w) {
         return true;
     }
     const uint64_t high = divide128by64(q1, q0, kTen15, &rem);  // q < 10^31: q1 < 10^15
-    storeLongResult(r, binaryToPacked64(high), rem, negative);
+    storeLongResult(r, high ? binaryToPacked64(high) : 0, rem, negative);
     return true;
 }
 
@@ -211,13 +211,13 @@ inline bool divShort(kivFixed *r, Words<uint64_t> w) {
     const unsigned digits = r->digits, scale = static_cast<unsigned>(r->scale);
     uint64_t x, y, rem, q;
     if (digits <= 7) {  // the dividend x x 10^scale stays below 10^14
-        bcdToBinary8x2(w.a >> 4, w.b >> 4, &x, &y);
+        bcdToBinary2(w.a >> 4, w.b >> 4, &x, &y);
         if (y == 0) return false;
         q = x * static_cast<uint64_t>(kPow10[scale]) / y;
         if (q >= static_cast<uint64_t>(kPow10[digits])) {
             setInfinity(r, negativeOf(w.a ^ w.b));
         } else {
-            storePacked<uint64_t>(r, binaryToBcd8(static_cast<uint32_t>(q)), negativeOf(w.a ^ w.b));
+            storePacked<uint64_t>(r, binaryToBcd16(q), negativeOf(w.a ^ w.b));
         }
         return true;
     }
@@ -249,7 +249,7 @@ inline bool divMedium(kivFixed *r, const LongPair &w) {
         return true;
     }
     const uint64_t high = q / kTen15;
-    storeLongResult(r, smallBinaryToBcd(high), q - high * kTen15, negative);
+    storeLongResult(r, high ? smallBinaryToBcd(high) : 0, q - high * kTen15, negative);
     return true;
 }
 
@@ -269,7 +269,7 @@ inline bool divLarge(kivFixed *r, const LongPair &w) {
         return true;
     }
     const uint64_t high = divide128by64(hi64(q), static_cast<uint64_t>(q), kTen15, &rem);
-    storeLongResult(r, binaryToPacked64(high), rem, negative);
+    storeLongResult(r, high ? binaryToPacked64(high) : 0, rem, negative);
     return true;
 }
 
@@ -533,25 +533,36 @@ __attribute__((noinline)) int cmpOther(const kivFixed *a, const kivFixed *b, int
 }
 
 // Records of one type and 16 to 31 digits; false when the general paths must run.
-__attribute__((noinline)) bool addLong(kivFixed *r, const kivFixed *a, const kivFixed *b,
+// Records of one type and 16 to 31 digits; everything else goes to the general paths.
+__attribute__((noinline)) void addLong(kivFixed *r, const kivFixed *a, const kivFixed *b,
                                        bool subtract) {
     const Words<u128> w = loadLongPair(a, b, r->digits);
-    if (!w.finite()) return false;
-    addWords(r, w, subtract);
-    return true;
+    if (w.finite()) return addWords(r, w, subtract);
+    addOther(r, a, b, subtract, Path::Fast);
 }
 
-__attribute__((noinline)) bool mulLong(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+__attribute__((noinline)) void mulMediumRecords(kivFixed *r, const kivFixed *a, const kivFixed *b) {
     const LongPair w = loadLongHalves(a, b, r->digits);
-    if (!w.finite()) return false;
-    if (r->digits > 19) return mulLarge(r, w);
-    mulMedium(r, w);
-    return true;
+    if (w.finite()) return mulMedium(r, w);
+    mulOther(r, a, b, Path::Fast);
 }
 
-__attribute__((noinline)) bool divLong(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+__attribute__((noinline)) void mulLargeRecords(kivFixed *r, const kivFixed *a, const kivFixed *b) {
     const LongPair w = loadLongHalves(a, b, r->digits);
-    return w.finite() && (r->digits > 19 ? divLarge(r, w) : divMedium(r, w));
+    if (w.finite() && mulLarge(r, w)) return;
+    mulOther(r, a, b, Path::Fast);
+}
+
+__attribute__((noinline)) void divMediumRecords(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    const LongPair w = loadLongHalves(a, b, r->digits);
+    if (w.finite() && divMedium(r, w)) return;
+    divOther(r, a, b, Path::Fast);
+}
+
+__attribute__((noinline)) void divLargeRecords(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    const LongPair w = loadLongHalves(a, b, r->digits);
+    if (w.finite() && divLarge(r, w)) return;
+    divOther(r, a, b, Path::Fast);
 }
 
 }  // namespace
@@ -561,8 +572,8 @@ void addFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, bool subtract, 
         if (fitsWord<uint64_t>(r)) {
             const Words<uint64_t> w = loadShortPair(a, b, r->digits);
             if (w.finite()) return addWords(r, w, subtract);
-        } else if (fitsPacked(r) && addLong(r, a, b, subtract)) {
-            return;
+        } else if (fitsPacked(r)) {
+            return addLong(r, a, b, subtract);
         }
     }
     addOther(r, a, b, subtract, path);
@@ -573,8 +584,10 @@ void mulFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, Path path) {
         if (fitsWord<uint64_t>(r)) {
             const Words<uint64_t> w = loadShortPair(a, b, r->digits);
             if (w.finite()) return mulShort(r, w);
-        } else if (fitsPacked(r) && mulLong(r, a, b)) {
-            return;
+        } else if (r->digits <= 19) {
+            return mulMediumRecords(r, a, b);
+        } else if (fitsPacked(r)) {
+            return mulLargeRecords(r, a, b);
         }
     }
     mulOther(r, a, b, path);
@@ -585,8 +598,10 @@ void divFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, Path path) {
         if (fitsWord<uint64_t>(r)) {
             const Words<uint64_t> w = loadShortPair(a, b, r->digits);
             if (w.finite() && divShort(r, w)) return;
-        } else if (fitsPacked(r) && divLong(r, a, b)) {
-            return;
+        } else if (r->digits <= 19) {
+            return divMediumRecords(r, a, b);
+        } else if (fitsPacked(r)) {
+            return divLargeRecords(r, a, b);
         }
     }
     divOther(r, a, b, path);
