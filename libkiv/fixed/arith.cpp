@@ -1,6 +1,5 @@
 // Addition, subtraction, multiplication, division, negation and comparison of kivFixed values.
 #include <cstring>
-#include <type_traits>
 
 #include "fixed/fixed.h"
 #include "fixed/native.h"
@@ -12,8 +11,9 @@ namespace {
 //
 // The usual shape of fixed-point code: every record of an operation has the same digits and
 // scale. The packed areas are then words of one width (64 bits up to 15 digits, 128 up to 31)
-// at one place, whose digit strings line up, and one test finds both operands finite. These
-// paths are inlined into the public functions; everything else goes to the general ones.
+// at one place, whose digit strings line up, and one test finds both operands finite. Short
+// records' paths are inlined into the public functions and long records' are one call away;
+// everything else goes to the general paths.
 
 inline uint32_t typeWord(const kivFixed *v) {
     uint32_t t;  // digits and scale together
@@ -126,9 +126,10 @@ inline int compareLong(const LongPair &w) {
                          ((w.ah | w.bh) | ((w.al | w.bl) >> 4)) == 0, (x > y) - (x < y));
 }
 
-// Products: the digit strings in binary, their product, cut by the scale (>= 0) through
-// reciprocals of powers of ten. A product of at least 10^(digits + scale) does not fit the
-// type; one below it leaves a quotient of at most `digits` digits.
+// Products: the digit strings in binary, their product, cut by the scale (>= 0): a division
+// by 10^scale, through a reciprocal while the product fits 64 bits. A product of at least
+// 10^(digits + scale) does not fit the type; one below it leaves a quotient of at most
+// `digits` digits.
 
 // Up to 15 digits: 64-bit digit strings, a product below 10^30; up to 7 digits everything
 // fits 64 bits.
@@ -153,6 +154,15 @@ inline void mulShort(kivFixed *r, Words<uint64_t> w) {
                      : divide128by64(hi64(p), static_cast<uint64_t>(p),
                                      static_cast<uint64_t>(kPow10[scale]), &rem);
     storePacked<uint64_t>(r, binaryToPacked64(q), negative);
+}
+
+// A long result of two parts below 10^16 and 10^15, both converted at once.
+inline void storeLongParts(kivFixed *r, uint64_t high, uint64_t low, bool negative) {
+    uint64_t packedHigh, packedLow;
+    binaryToBcd16x2(high, low, &packedHigh, &packedLow);
+    storeLong(r, r->digits,
+              (static_cast<u128>(packedHigh) << 64) | (packedLow << 4) |
+                  static_cast<unsigned>(kPositive + negative));
 }
 
 // A long result: its leading digits (packed) and its last 15 (binary, below 10^15).
@@ -199,7 +209,7 @@ inline bool mulLarge(kivFixed *r, const LongPair &w) {
         return true;
     }
     const uint64_t high = divide128by64(q1, q0, kTen15, &rem);  // q < 10^31: q1 < 10^15
-    storeLongResult(r, high ? binaryToPacked64(high) : 0, rem, negative);
+    storeLongParts(r, high, rem, negative);
     return true;
 }
 
@@ -269,7 +279,7 @@ inline bool divLarge(kivFixed *r, const LongPair &w) {
         return true;
     }
     const uint64_t high = divide128by64(hi64(q), static_cast<uint64_t>(q), kTen15, &rem);
-    storeLongResult(r, high ? binaryToPacked64(high) : 0, rem, negative);
+    storeLongParts(r, high, rem, negative);
     return true;
 }
 

@@ -245,6 +245,37 @@ inline uint64_t binaryToBcd16(uint64_t x) {
 #endif
 }
 
+// Two numbers below 10^16 to packed digits at once: their four halves below 10^8 in 32-bit
+// lanes, split by 10^4 (even and odd lanes apart), by 100 and by 10 as in binaryToBcd16.
+inline void binaryToBcd16x2(uint64_t x, uint64_t y, uint64_t *px, uint64_t *py) {
+#if defined(__SSE2__)
+    const uint64_t x1 = x / 100000000, y1 = y / 100000000;
+    const __m128i v = _mm_set_epi64x(static_cast<int64_t>((y1 << 32) | (y - y1 * 100000000)),
+                                     static_cast<int64_t>((x1 << 32) | (x - x1 * 100000000)));
+    const __m128i magic = _mm_set1_epi64x(0xd1b71759);
+    const __m128i even = _mm_srli_epi64(_mm_mul_epu32(v, magic), 45);
+    const __m128i odd = _mm_srli_epi64(_mm_mul_epu32(_mm_srli_epi64(v, 32), magic), 45);
+    const __m128i q4 = _mm_or_si128(even, _mm_slli_epi64(odd, 32));
+    const __m128i r4 = _mm_sub_epi32(v, _mm_madd_epi16(q4, _mm_set1_epi32(10000)));
+    const __m128i quads = _mm_or_si128(r4, _mm_slli_epi32(q4, 16));
+    const __m128i q2 = _mm_srli_epi16(_mm_mulhi_epu16(quads, _mm_set1_epi16(5243)), 3);
+    const __m128i r2 = _mm_sub_epi16(quads, _mm_mullo_epi16(q2, opaque(_mm_set1_epi16(100))));
+    const __m128i ten = opaque(_mm_set1_epi16(10)), tenth = _mm_set1_epi16(6554);
+    auto bytes = [&](__m128i pairs) {
+        const __m128i tens = _mm_mulhi_epu16(pairs, tenth);
+        return _mm_or_si128(_mm_slli_epi16(tens, 4),
+                            _mm_sub_epi16(pairs, _mm_mullo_epi16(tens, ten)));
+    };
+    const __m128i packed =
+        _mm_packus_epi16(bytes(_mm_unpacklo_epi16(r2, q2)), bytes(_mm_unpackhi_epi16(r2, q2)));
+    *px = static_cast<uint64_t>(_mm_cvtsi128_si64(packed));
+    *py = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(packed, packed)));
+#else
+    *px = binaryToBcd16(x);
+    *py = binaryToBcd16(y);
+#endif
+}
+
 inline uint64_t loadBE64(const uint8_t *p) {
     uint64_t w;
     std::memcpy(&w, p, 8);
