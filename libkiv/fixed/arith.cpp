@@ -178,7 +178,8 @@ inline void mulMedium(kivFixed *r, const LongPair &w) {
     const unsigned digits = r->digits, scale = static_cast<unsigned>(r->scale);
     uint64_t xl, yl, xh, yh, rem;
     bcdToBinary2(w.al >> 4, w.bl >> 4, &xl, &yl);
-    bcdToBinary8x2(w.ah, w.bh, &xh, &yh);
+    xh = yh = 0;  // values of up to 15 significant digits have nothing in the leading words
+    if ((w.ah | w.bh) != 0) bcdToBinary8x2(w.ah, w.bh, &xh, &yh);
     const u128 p = static_cast<u128>(xh * kTen15 + xl) * (yh * kTen15 + yl);
     const bool negative = w.negative() && p != 0;
     if (p >= kPow10[digits + scale]) return setInfinity(r, negative);
@@ -248,7 +249,8 @@ inline bool divShort(kivFixed *r, Words<uint64_t> w) {
 inline bool divMedium(kivFixed *r, const LongPair &w) {
     uint64_t xl, yl, xh, yh, rem, q;
     bcdToBinary2(w.al >> 4, w.bl >> 4, &xl, &yl);
-    bcdToBinary8x2(w.ah, w.bh, &xh, &yh);
+    xh = yh = 0;  // values of up to 15 significant digits have nothing in the leading words
+    if ((w.ah | w.bh) != 0) bcdToBinary8x2(w.ah, w.bh, &xh, &yh);
     const uint64_t y = yh * kTen15 + yl;
     if (y == 0) return false;
     const bool negative = w.negative();
