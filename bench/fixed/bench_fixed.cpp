@@ -239,6 +239,7 @@ void bidCmp(benchmark::State &state, const Size &s) {
     BidUint128 a = d.from(s.a), b = d.from(s.b);
     for (auto _ : state) {
         benchmark::DoNotOptimize(a);
+        benchmark::DoNotOptimize(b);
         benchmark::DoNotOptimize(__bid128_quiet_less(a, b, &d.flags));
     }
 }
@@ -441,23 +442,87 @@ void intGetString(benchmark::State &state, const Size &s) {
 }
 
 // --- checks that every library computes the same values ------------------------------------
+//
+// Each library's result of every timed operation, as plain text with the type's fraction
+// digits ("1" or "0" for the comparison), must agree before anything is timed.
 
-std::string kivText(const Size &s, const char *op, const char *x, const char *y) {
+const char *const kCheckedOps[] = {"add", "sub", "mul", "div", "cmp", "round"};
+
+std::string kivResult(const Size &s, const char *op) {
+    const auto [x, y] = operandsFor(s, op);
     KivRecord a(s, x), b(s, y), r(s, nullptr);
+    if (!std::strcmp(op, "cmp")) return std::to_string(kivFixedCmp(a.get(), b.get(), KIV_FIXED_LT));
+    if (!std::strcmp(op, "add")) kivFixedAdd(r.get(), a.get(), b.get());
+    if (!std::strcmp(op, "sub")) kivFixedSub(r.get(), a.get(), b.get());
     if (!std::strcmp(op, "mul")) kivFixedMul(r.get(), a.get(), b.get());
     if (!std::strcmp(op, "div")) kivFixedDiv(r.get(), a.get(), b.get());
-    if (!std::strcmp(op, "add")) kivFixedAdd(r.get(), a.get(), b.get());
+    if (!std::strcmp(op, "round")) kivFixedRound(r.get(), a.get(), s.scale - 2);
     char text[80];
     kivFixedGetString(r.get(), s.scale, text, sizeof text);
     return text;
 }
 
-std::string intText(const Size &s, const char *op, const char *x, const char *y) {
+std::string decResult(const Size &s, const char *op) {
+    const auto [x, y] = operandsFor(s, op);
+    DecNumber d(s, s.scale), rounded(s, s.scale - 2, DEC_ROUND_HALF_EVEN);
+    decNumber a = d.from(x), b = d.from(y), r;
+    if (!std::strcmp(op, "cmp")) {
+        decNumberCompare(&r, &a, &b, &d.ctx);
+        return decNumberIsNegative(&r) ? "1" : "0";
+    }
+    if (!std::strcmp(op, "add")) decNumberAdd(&r, &a, &b, &d.ctx);
+    if (!std::strcmp(op, "sub")) decNumberSubtract(&r, &a, &b, &d.ctx);
+    if (!std::strcmp(op, "mul")) decNumberMultiply(&r, &a, &b, &d.ctx);
+    if (!std::strcmp(op, "div")) decNumberDivide(&r, &a, &b, &d.ctx);
+    if (!std::strcmp(op, "round")) decNumberRescale(&r, &a, &rounded.quantum, &rounded.ctx);
+    decNumberRescale(&r, &r, &d.quantum, &d.ctx);
+    char text[DECNUMDIGITS + 16];
+    decNumberToString(&r, text);
+    return text;
+}
+
+// decimal128 text ("+123456E-3") as plain text with `scale` fraction digits.
+std::string plainText(const char *bid, int scale) {
+    std::string text(bid);
+    const size_t e = text.find('E');
+    const bool negative = text[0] == '-';
+    std::string digits = text.substr(1, e - 1);
+    const int exponent = std::stoi(text.substr(e + 1));
+    if (exponent > -scale) digits.append(static_cast<size_t>(exponent + scale), '0');
+    if (digits.size() <= static_cast<size_t>(scale))
+        digits.insert(0, static_cast<size_t>(scale) + 1 - digits.size(), '0');
+    if (scale > 0) digits.insert(digits.size() - static_cast<size_t>(scale), ".");
+    return (negative ? "-" : "") + digits;
+}
+
+std::string bidResult(const Size &s, const char *op) {
+    const auto [x, y] = operandsFor(s, op);
+    Bid d(s.scale), rounded(s.scale - 2);
+    const BidUint128 a = d.from(x), b = d.from(y);
+    if (!std::strcmp(op, "cmp")) return std::to_string(__bid128_quiet_less(a, b, &d.flags));
+    BidUint128 r = a;
+    if (!std::strcmp(op, "add")) r = __bid128_add(a, b, kBidTowardZero, &d.flags);
+    if (!std::strcmp(op, "sub")) r = __bid128_sub(a, b, kBidTowardZero, &d.flags);
+    if (!std::strcmp(op, "mul")) r = __bid128_mul(a, b, kBidTowardZero, &d.flags);
+    if (!std::strcmp(op, "div")) r = __bid128_div(a, b, kBidTowardZero, &d.flags);
+    if (!std::strcmp(op, "round"))
+        r = __bid128_quantize(a, rounded.quantum, kBidNearestEven, &d.flags);
+    r = __bid128_quantize(r, d.quantum, kBidTowardZero, &d.flags);
+    char text[80];
+    __bid128_to_string(text, r, &d.flags);
+    return plainText(text, s.scale);
+}
+
+std::string intResult(const Size &s, const char *op) {
+    const auto [x, y] = operandsFor(s, op);
     const Int128Type t(s);
-    Int128Fixed a = t.parse(x), b = t.parse(y);
-    Int128Fixed r = !std::strcmp(op, "mul")   ? t.mul(a, b)
-                    : !std::strcmp(op, "div") ? t.div(a, b)
-                                              : t.add(a, b);
+    const Int128Fixed a = t.parse(x), b = t.parse(y);
+    if (!std::strcmp(op, "cmp")) return t.less(a, b) ? "1" : "0";
+    const Int128Fixed r = !std::strcmp(op, "add")   ? t.add(a, b)
+                          : !std::strcmp(op, "sub") ? t.sub(a, b)
+                          : !std::strcmp(op, "mul") ? t.mul(a, b)
+                          : !std::strcmp(op, "div") ? t.div(a, b)
+                                                    : t.round(a, s.scale - 2);
     char text[80];
     t.format(r, text);
     return text;
@@ -466,15 +531,15 @@ std::string intText(const Size &s, const char *op, const char *x, const char *y)
 bool sameResults() {
     bool ok = true;
     for (const Size &s : kSizes) {
-        const std::pair<const char *, std::pair<const char *, const char *>> cases[] = {
-            {"add", {s.a, s.b}}, {"mul", {s.mulA, s.mulB}}, {"div", {s.divA, s.divB}}};
-        for (const auto &[op, operands] : cases) {
-            const std::string k = kivText(s, op, operands.first, operands.second);
-            const std::string i = intText(s, op, operands.first, operands.second);
-            if (k != i) {
-                std::fprintf(stderr, "%s at %d digits: kiv %s, int128 %s\n", op, s.digits,
-                             k.c_str(), i.c_str());
-                ok = false;
+        for (const char *op : kCheckedOps) {
+            const std::string results[] = {kivResult(s, op), decResult(s, op), bidResult(s, op),
+                                           intResult(s, op)};
+            for (size_t i = 1; i < 4; ++i) {
+                if (results[i] != results[0]) {
+                    std::fprintf(stderr, "%s at %d digits: kiv %s, %s %s\n", op, s.digits,
+                                 results[0].c_str(), kLibs[i], results[i].c_str());
+                    ok = false;
+                }
             }
         }
     }
@@ -532,7 +597,7 @@ void printSummary(const std::map<std::string, double> &ns) {
     std::printf("%-10s %6s %8s %10s %11s %8s %14s %15s %11s  %s\n", "op", "digits", "kiv",
                 "decNumber", "decimal128", "int128", "decNumber/kiv", "decimal128/kiv",
                 "kiv/int128", "goals");
-    bool allMet = true;
+    bool allMet = true, anyMeasured = false;
     for (const char *op : kOps) {
         for (const Size &s : kSizes) {
             auto at = [&](const char *lib) {
@@ -542,6 +607,7 @@ void printSummary(const std::map<std::string, double> &ns) {
             const double kiv = at("kiv"), dec = at("decNumber"), bid = at("decimal128"),
                          i128 = at("int128");
             if (kiv <= 0) continue;
+            anyMeasured = true;
             const bool text = std::string(op).find("String") != std::string::npos;
             const bool mulDiv = !std::strcmp(op, "mul") || !std::strcmp(op, "div");
             std::string goals;
@@ -564,7 +630,7 @@ void printSummary(const std::map<std::string, double> &ns) {
                         met ? "met" : "MISSED", goals.c_str());
         }
     }
-    std::printf("%s\n", allMet ? "every goal met" : "some goals missed");
+    if (anyMeasured) std::printf("%s\n", allMet ? "every goal met" : "some goals missed");
 }
 
 }  // namespace

@@ -7,11 +7,285 @@
 namespace kiv::fixed {
 namespace {
 
-// --- Addition and subtraction -------------------------------------------------------------
+// --- Operands and result of one type ------------------------------------------------------
 //
-// Both reduce to adding a and b with effective signs (b's inverted for a subtraction). Equal
-// signs add the magnitudes and keep the sign; opposite signs subtract the smaller magnitude
-// from the larger and take the larger one's sign, +0 when they are equal.
+// The usual shape of fixed-point code: every record of an operation has the same digits and
+// scale. The packed areas are then words of one width (64 bits up to 15 digits, 128 up to 31)
+// at one place, whose digit strings line up, and one test finds both operands finite. Short
+// records' paths are inlined into the public functions and long records' are one call away;
+// everything else goes to the general paths.
+
+inline uint32_t typeWord(const kivFixed *v) {
+    uint32_t t;  // digits and scale together
+    std::memcpy(&t, v, 4);
+    return t;
+}
+
+inline bool sameType(const kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    const uint32_t t = typeWord(r);
+    return ((typeWord(a) ^ t) | (typeWord(b) ^ t)) == 0;
+}
+
+// Whether the state nibbles (the low four bits) of both words are finite, 12 or 13.
+inline bool bothFinite(unsigned wa, unsigned wb) {
+    return (((wa ^ kPositive) | (wb ^ kPositive)) & 14u) == 0;
+}
+
+// The packed words (digits and state) of two operands of one type: uint64_t for short records
+// (up to 15 digits, loadPacked), u128 for long ones (16 to 31 digits, loadLong).
+template <class W>
+struct Words {
+    W a, b;
+    // Both finite (states 12 or 13).
+    bool finite() const { return bothFinite(static_cast<unsigned>(a), static_cast<unsigned>(b)); }
+};
+inline Words<uint64_t> loadShortPair(const kivFixed *a, const kivFixed *b, unsigned digits) {
+    return {loadPacked<uint64_t>(a, digits), loadPacked<uint64_t>(b, digits)};
+}
+inline Words<u128> loadLongPair(const kivFixed *a, const kivFixed *b, unsigned digits) {
+    return {loadLong(a, digits), loadLong(b, digits)};
+}
+
+// The packed areas of two long records of one type as 64-bit halves: the leading 1 to 8
+// bytes (hi) and the last 8 bytes, 15 digits and the state (lo).
+struct LongPair {
+    uint64_t ah, al, bh, bl;
+    bool finite() const { return bothFinite(static_cast<unsigned>(al), static_cast<unsigned>(bl)); }
+    bool negative() const { return (al ^ bl) & 1; }  // the signs differ
+};
+inline LongPair loadLongHalves(const kivFixed *a, const kivFixed *b, unsigned digits) {
+    const unsigned n = digits / 2u + 1u, k = n - 8;
+    const uint8_t *ea = packedOf(a) + n - 8, *eb = packedOf(b) + n - 8;
+    const uint64_t mask = kLowBytes[k];
+    if (k >= 4)
+        return {loadBE64(ea - 8) & mask, loadBE64(ea), loadBE64(eb - 8) & mask, loadBE64(eb)};
+    return {loadBE32(ea - 4) & mask, loadBE64(ea), loadBE32(eb - 4) & mask, loadBE64(eb)};
+}
+
+// The sign of a finite packed word: state 13 is odd, 12 even.
+template <class W>
+inline bool negativeOf(W w) {
+    return static_cast<unsigned>(w) & 1u;
+}
+
+// Writes a packed word with its digits in place and the state nibble clear.
+inline void storeWord(kivFixed *r, uint64_t w, bool negative) {
+    storeTail(packedOf(r) + r->digits / 2 + 1, r->digits / 2u + 1u,
+              w | static_cast<unsigned>(kPositive + negative));
+}
+inline void storeWord(kivFixed *r, u128 w, bool negative) {
+    storeLong(r, r->digits, w | static_cast<unsigned>(kPositive + negative));
+}
+
+// Whether a digit lies above the type's `digits` in a word with digits in place: nibble
+// digits + 1 up (none for a full word, whose overflow is the carry out).
+inline bool exceeds(uint64_t w, unsigned digits) {
+    return (w >> (4 * digits + 3)) >> 1;
+}
+inline bool exceeds(u128 w, unsigned digits) {  // 16 to 31 digits
+    return (hi64(w) >> (4 * digits - 61)) >> 1;
+}
+
+// Addition with effective signs (b's inverted for a subtraction): equal signs add the
+// magnitudes and keep the sign; opposite signs subtract the smaller magnitude from the larger
+// and take the larger one's sign, +0 when they are equal.
+template <class W>
+inline void addWords(kivFixed *r, Words<W> w, bool subtract) {
+    const W x = w.a & ~W{15}, y = w.b & ~W{15};
+    const bool xNegative = negativeOf(w.a), yNegative = negativeOf(w.b) != subtract;
+    W m;
+    bool negative, carry = false;
+    if (xNegative == yNegative) {
+        m = decimalAdd(x, y, &carry);
+        negative = xNegative;
+    } else if (x >= y) {
+        m = decimalSub(x, y);
+        negative = xNegative && x != y;
+    } else {
+        m = decimalSub(y, x);
+        negative = yNegative;
+    }
+    if (carry || exceeds(m, r->digits)) return setInfinity(r, negative);
+    storeWord(r, m, negative);
+}
+
+// -1, 0 or 1 from the signs and the packed words: with equal states the words order as the
+// magnitudes; with different ones the sign decides unless both are zero.
+inline int compareSigned(bool aNegative, bool bNegative, bool bothZero, int magnitudes) {
+    if (aNegative != bNegative) return bothZero ? 0 : (aNegative ? -1 : 1);
+    return aNegative ? -magnitudes : magnitudes;
+}
+inline int compareShort(Words<uint64_t> w) {
+    return compareSigned(negativeOf(w.a), negativeOf(w.b), ((w.a | w.b) >> 4) == 0,
+                         (w.a > w.b) - (w.a < w.b));
+}
+inline int compareLong(const LongPair &w) {
+    const u128 x = (static_cast<u128>(w.ah) << 64) | w.al,
+               y = (static_cast<u128>(w.bh) << 64) | w.bl;
+    return compareSigned(negativeOf(w.al), negativeOf(w.bl),
+                         ((w.ah | w.bh) | ((w.al | w.bl) >> 4)) == 0, (x > y) - (x < y));
+}
+
+// Products: the digit strings in binary, their product, cut by the scale (>= 0): a division
+// by 10^scale, through a reciprocal while the product fits 64 bits. A product of at least
+// 10^(digits + scale) does not fit the type; one below it leaves a quotient of at most
+// `digits` digits.
+
+// Up to 15 digits: 64-bit digit strings, a product below 10^30; up to 7 digits everything
+// fits 64 bits.
+inline void mulShort(kivFixed *r, Words<uint64_t> w) {
+    const unsigned digits = r->digits, scale = static_cast<unsigned>(r->scale);
+    uint64_t x, y, rem, q;
+    bool negative;
+    if (digits <= 7) {
+        bcdToBinary8x2(w.a >> 4, w.b >> 4, &x, &y);
+        const uint64_t p = x * y;
+        negative = negativeOf(w.a ^ w.b) && p != 0;
+        if (p >= static_cast<uint64_t>(kPow10[digits + scale])) return setInfinity(r, negative);
+        // The product's digits, the last `scale` of them dropped.
+        return storePacked<uint64_t>(r, binaryToBcd16(p) >> (4 * scale), negative);
+    }
+    bcdToBinary2(w.a >> 4, w.b >> 4, &x, &y);
+    const u128 p = static_cast<u128>(x) * y;
+    negative = negativeOf(w.a ^ w.b) && p != 0;
+    if (p >= kPow10[digits + scale]) return setInfinity(r, negative);
+    // A product below 2^64 (always, up to 9 digits) divides by a constant reciprocal.
+    q = hi64(p) == 0 ? divPow10(static_cast<uint64_t>(p), scale)
+                     : divide128by64(hi64(p), static_cast<uint64_t>(p),
+                                     static_cast<uint64_t>(kPow10[scale]), &rem);
+    storePacked<uint64_t>(r, binaryToPacked64(q), negative);
+}
+
+// A long result of two parts below 10^16 and 10^15, both converted at once.
+inline void storeLongParts(kivFixed *r, uint64_t high, uint64_t low, bool negative) {
+    uint64_t packedHigh, packedLow;
+    binaryToBcd16x2(high, low, &packedHigh, &packedLow);
+    storeLong(r, r->digits,
+              (static_cast<u128>(packedHigh) << 64) | (packedLow << 4) |
+                  static_cast<unsigned>(kPositive + negative));
+}
+
+// A long result: its leading digits (packed) and its last 15 (binary, below 10^15).
+inline void storeLongResult(kivFixed *r, uint64_t packedHigh, uint64_t low, bool negative) {
+    storeLong(r, r->digits,
+              (static_cast<u128>(packedHigh) << 64) | (binaryToPacked64(low) << 4) |
+                  static_cast<unsigned>(kPositive + negative));
+}
+
+// 16 to 19 digits: the leading word holds at most four digits, every digit string fits 64 bits
+// and a product that fits the type leaves a quotient below 10^19.
+inline void mulMedium(kivFixed *r, const LongPair &w) {
+    const unsigned digits = r->digits, scale = static_cast<unsigned>(r->scale);
+    uint64_t xl, yl, xh, yh, rem;
+    bcdToBinary2(w.al >> 4, w.bl >> 4, &xl, &yl);
+    xh = yh = 0;  // values of up to 15 significant digits have nothing in the leading words
+    if ((w.ah | w.bh) != 0) bcdToBinary8x2(w.ah, w.bh, &xh, &yh);
+    const u128 p = static_cast<u128>(xh * kTen15 + xl) * (yh * kTen15 + yl);
+    const bool negative = w.negative() && p != 0;
+    if (p >= kPow10[digits + scale]) return setInfinity(r, negative);
+    const uint64_t q = hi64(p) == 0 ? divPow10(static_cast<uint64_t>(p), scale)
+                                    : divide128by64(hi64(p), static_cast<uint64_t>(p),
+                                                    static_cast<uint64_t>(kPow10[scale]), &rem);
+    const uint64_t high = q / kTen15;
+    storeLongResult(r, high ? smallBinaryToBcd(high) : 0, q - high * kTen15, negative);
+}
+
+// 20 to 31 digits, scale <= 19: digit strings below 2^64 (else false), a product below 2^128
+// and, when it fits the type, a quotient below 10^31.
+inline bool mulLarge(kivFixed *r, const LongPair &w) {
+    const unsigned digits = r->digits, scale = static_cast<unsigned>(r->scale);
+    uint64_t xl, yl, xh, yh, rem;
+    bcdToBinary2(w.al >> 4, w.bl >> 4, &xl, &yl);
+    bcdToBinary2(w.ah, w.bh, &xh, &yh);
+    const u128 x = static_cast<u128>(xh) * kTen15 + xl, y = static_cast<u128>(yh) * kTen15 + yl;
+    if ((hi64(x) | hi64(y)) != 0 || scale > 19) return false;
+    const u128 p = static_cast<u128>(static_cast<uint64_t>(x)) * static_cast<uint64_t>(y);
+    const bool negative = w.negative() && p != 0;
+    // p / 10^scale in two steps: the high word by a constant, then the rest.
+    const uint64_t pow = static_cast<uint64_t>(kPow10[scale]);
+    const uint64_t q1 = divPow10(hi64(p), scale);
+    const uint64_t q0 = divide128by64(hi64(p) - q1 * pow, static_cast<uint64_t>(p), pow, &rem);
+    if (((static_cast<u128>(q1) << 64) | q0) >= kPow10[digits]) {
+        setInfinity(r, negative);
+        return true;
+    }
+    const uint64_t high = divide128by64(q1, q0, kTen15, &rem);  // q < 10^31: q1 < 10^15
+    storeLongParts(r, high, rem, negative);
+    return true;
+}
+
+// Quotients: the digit string of a / b in the type is floor(x x 10^scale / y). A quotient of
+// 2^64 or more has more digits than any type of up to 19 digits.
+
+// Up to 15 digits, a divisor that is not zero (else false): one hardware division.
+inline bool divShort(kivFixed *r, Words<uint64_t> w) {
+    const unsigned digits = r->digits, scale = static_cast<unsigned>(r->scale);
+    uint64_t x, y, rem, q;
+    if (digits <= 7) {  // the dividend x x 10^scale stays below 10^14
+        bcdToBinary2(w.a >> 4, w.b >> 4, &x, &y);
+        if (y == 0) return false;
+        q = x * static_cast<uint64_t>(kPow10[scale]) / y;
+        if (q >= static_cast<uint64_t>(kPow10[digits])) {
+            setInfinity(r, negativeOf(w.a ^ w.b));
+        } else {
+            storePacked<uint64_t>(r, binaryToBcd16(q), negativeOf(w.a ^ w.b));
+        }
+        return true;
+    }
+    bcdToBinary2(w.a >> 4, w.b >> 4, &x, &y);
+    if (y == 0) return false;
+    const bool negative = negativeOf(w.a ^ w.b);
+    const u128 n = static_cast<u128>(x) * static_cast<uint64_t>(kPow10[scale]);
+    if (hi64(n) >= y || (q = divide128by64(hi64(n), static_cast<uint64_t>(n), y, &rem)) >=
+                            static_cast<uint64_t>(kPow10[digits])) {
+        setInfinity(r, negative);
+    } else {
+        storePacked<uint64_t>(r, binaryToPacked64(q), negative);
+    }
+    return true;
+}
+
+// 16 to 19 digits, a divisor that is not zero (else false): one hardware division.
+inline bool divMedium(kivFixed *r, const LongPair &w) {
+    uint64_t xl, yl, xh, yh, rem, q;
+    bcdToBinary2(w.al >> 4, w.bl >> 4, &xl, &yl);
+    xh = yh = 0;  // values of up to 15 significant digits have nothing in the leading words
+    if ((w.ah | w.bh) != 0) bcdToBinary8x2(w.ah, w.bh, &xh, &yh);
+    const uint64_t y = yh * kTen15 + yl;
+    if (y == 0) return false;
+    const bool negative = w.negative();
+    const u128 n = static_cast<u128>(xh * kTen15 + xl) * static_cast<uint64_t>(kPow10[r->scale]);
+    if (hi64(n) >= y || (q = divide128by64(hi64(n), static_cast<uint64_t>(n), y, &rem)) >=
+                            static_cast<uint64_t>(kPow10[r->digits])) {
+        setInfinity(r, negative);
+        return true;
+    }
+    const uint64_t high = q / kTen15;
+    storeLongResult(r, high ? smallBinaryToBcd(high) : 0, q - high * kTen15, negative);
+    return true;
+}
+
+// 20 to 31 digits: a divisor below 2^64 that is not zero and a dividend x x 10^scale below
+// 2^128 (else false): one hardware division while the quotient fits 64 bits, two beyond.
+inline bool divLarge(kivFixed *r, const LongPair &w) {
+    const unsigned scale = static_cast<unsigned>(r->scale);
+    uint64_t xl, yl, xh, yh, rem;
+    bcdToBinary2(w.al >> 4, w.bl >> 4, &xl, &yl);
+    bcdToBinary2(w.ah, w.bh, &xh, &yh);
+    const u128 x = static_cast<u128>(xh) * kTen15 + xl, y = static_cast<u128>(yh) * kTen15 + yl;
+    if (hi64(y) != 0 || y == 0 || x >= kPow10[kNativeDigits - scale]) return false;
+    const bool negative = w.negative();
+    const u128 q = divmod64(x * kPow10[scale], static_cast<uint64_t>(y), &rem);
+    if (q >= kPow10[r->digits]) {
+        setInfinity(r, negative);
+        return true;
+    }
+    const uint64_t high = divide128by64(hi64(q), static_cast<uint64_t>(q), kTen15, &rem);
+    storeLongParts(r, high, rem, negative);
+    return true;
+}
+
+// --- Addition and subtraction of other records --------------------------------------------
 
 // Finite operands and a result of one scale that fit a word W: packed decimal throughout.
 template <class W>
@@ -36,11 +310,6 @@ inline bool addPacked(kivFixed *r, const kivFixed *a, const kivFixed *b, bool su
         storePacked(r, m, negative);
     }
     return true;
-}
-
-// Whether every record fits a 64-bit word.
-inline bool allShort(const kivFixed *a, const kivFixed *b, const kivFixed *r) {
-    return (a->digits | b->digits | r->digits) <= kWordDigits<uint64_t>;
 }
 
 bool addNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool aNeg, bool bNeg) {
@@ -122,85 +391,6 @@ void fitWide(kivFixed *r, U256 m, int64_t scale, bool negative) {
     fitNative(r, (static_cast<u128>(m.w[1]) << 64) | m.w[0], r->scale + drop, negative);
 }
 
-// Operands and result of one type with a scale >= 0, the usual shape of fixed-point code.
-inline bool uniformType(const kivFixed *r, const kivFixed *a, const kivFixed *b) {
-    uint32_t ta, tb, tr;  // digits and scale together
-    std::memcpy(&ta, a, 4);
-    std::memcpy(&tb, b, 4);
-    std::memcpy(&tr, r, 4);
-    return ta == tr && tb == tr && r->scale >= 0;
-}
-
-// Both states finite (12 or 13).
-inline bool bothFinite(unsigned sa, unsigned sb) {
-    return ((sa - kPositive) | (sb - kPositive)) <= 1;
-}
-
-// Finite operands and a result of one type with a scale >= 0 that fits a word W: the packed
-// digits and signs of both operands.
-template <class W>
-struct UniformOperands {
-    W x, y;
-    bool xNegative, yNegative;
-};
-template <class W>
-inline bool loadUniform(const kivFixed *r, const kivFixed *a, const kivFixed *b,
-                        UniformOperands<W> *out) {
-    if (!fitsWord<W>(r) || !uniformType(r, a, b)) return false;
-    const W wa = loadPacked<W>(a), wb = loadPacked<W>(b);
-    const unsigned sa = static_cast<unsigned>(wa) & 15u, sb = static_cast<unsigned>(wb) & 15u;
-    if (!bothFinite(sa, sb)) return false;
-    *out = {wa >> 4, wb >> 4, sa == kNegative, sb == kNegative};
-    return true;
-}
-
-// Writes a binary digit string, or the infinity of the sign when it does not fit r (at most
-// 31 digits).
-inline void storeBinary(kivFixed *r, u128 q, bool negative) {
-    if (q >= kPow10[r->digits]) return setInfinity(r, negative);
-    if (fitsWord<uint64_t>(r))
-        return storePacked<uint64_t>(r, binaryToPacked64(static_cast<uint64_t>(q)), negative);
-    storePacked(r, binaryToPacked(q), negative);
-}
-
-// One type of at most 15 digits: 64-bit binary operands, a product of at most 30 digits cut
-// by the scale.
-inline bool mulUniform64(kivFixed *r, const kivFixed *a, const kivFixed *b) {
-    UniformOperands<uint64_t> o;
-    if (!loadUniform(r, a, b, &o)) return false;
-    const uint64_t x = bcdToBinary(o.x), y = bcdToBinary(o.y);
-    const u128 p = static_cast<u128>(x) * y;
-    const unsigned scale = static_cast<unsigned>(r->scale);
-    u128 q;
-    if (hi64(p) == 0) {
-        q = divPow10(static_cast<uint64_t>(p), scale);
-    } else {
-        u128 rem;
-        q = divPow10(p, scale, &rem);
-    }
-    storeBinary(r, q, o.xNegative != o.yNegative && x != 0 && y != 0);
-    return true;
-}
-
-// One type of 16 to 31 digits whose digit strings fit 64 bits each: a 128-bit product, cut by
-// the scale with multiplications by reciprocals of powers of ten.
-inline bool mulUniform128(kivFixed *r, const kivFixed *a, const kivFixed *b) {
-    UniformOperands<u128> o;
-    if (!loadUniform(r, a, b, &o)) return false;
-    const u128 x = packedToBinary(o.x), y = packedToBinary(o.y);
-    if (hi64(x) != 0 || hi64(y) != 0) return false;
-    const bool negative = o.xNegative != o.yNegative && x != 0 && y != 0;
-    u128 packed;
-    const u128 p = static_cast<u128>(static_cast<uint64_t>(x)) * static_cast<uint64_t>(y);
-    if (!dividePow10ToPacked(p, static_cast<unsigned>(r->scale), &packed) ||
-        (packed >> (4 * r->digits)) != 0) {
-        setInfinity(r, negative);
-    } else {
-        storePacked(r, packed, negative);
-    }
-    return true;
-}
-
 bool mulNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool negative) {
     if (!fitsNative(a) || !fitsNative(b) || !fitsNative(r)) return false;
     const u128 x = loadDigits(a), y = loadDigits(b);
@@ -242,31 +432,6 @@ bool divideNative(kivFixed *r, u128 x, u128 y, int64_t shift, bool negative) {
     return true;
 }
 
-// One type of at most 31 digits, a divisor below 2^64 that is not zero: the quotient's digit
-// string floor(x x 10^scale / y) takes one hardware division while it fits 64 bits, two
-// otherwise.
-template <class W>
-inline bool divUniform(kivFixed *r, const kivFixed *a, const kivFixed *b) {
-    UniformOperands<W> o;
-    if (!loadUniform(r, a, b, &o)) return false;
-    const unsigned scale = static_cast<unsigned>(r->scale);
-    u128 dividend, y;
-    if (sizeof(W) == 8) {  // below 10^30
-        dividend = static_cast<u128>(bcdToBinary(static_cast<uint64_t>(o.x))) *
-                   static_cast<uint64_t>(kPow10[scale]);
-        y = bcdToBinary(static_cast<uint64_t>(o.y));
-    } else {
-        const u128 x = packedToBinary(o.x);
-        y = packedToBinary(o.y);
-        if (hi64(y) != 0 || x >= kPow10[kNativeDigits - scale]) return false;
-        dividend = x * kPow10[scale];
-    }
-    if (y == 0) return false;
-    uint64_t rem;
-    storeBinary(r, divmod64(dividend, static_cast<uint64_t>(y), &rem), o.xNegative != o.yNegative);
-    return true;
-}
-
 bool divNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool negative) {
     if (!fitsNative(a) || !fitsNative(b) || !fitsNative(r)) return false;
     const u128 x = loadDigits(a), y = loadDigits(b);
@@ -300,43 +465,23 @@ int compareStates(int sa, int sb) {
     return isNegativeState(sa) == isNegativeState(sb) ? 0 : (isNegativeState(sa) ? -1 : 1);
 }
 
-// -1, 0, 1 for finite operands of one scale that fit a word W, whose packed digits compare as
-// integers; 2 otherwise.
-template <class W>
-inline int comparePacked(const kivFixed *a, const kivFixed *b) {
-    PackedValue<W> x, y;
-    if (a->scale != b->scale || !loadFinitePacked(a, &x) || !loadFinitePacked(b, &y)) return 2;
-    if (x.negative != y.negative) return (x.digits | y.digits) == 0 ? 0 : (x.negative ? -1 : 1);
-    const int c = x.digits < y.digits ? -1 : (x.digits > y.digits ? 1 : 0);
-    return x.negative ? -c : c;
+// Whether relation op holds for c = -1, 0, 1: bit 3 op + c + 1 of a table, 0 for other ops.
+inline bool relationHolds(int c, int op) {
+    constexpr uint32_t kHolds = 0b010 | 0b101 << 3 | 0b001 << 6 | 0b011 << 9 | 0b110 << 12 |
+                                0b100 << 15;  // EQ, NE, LT, LE, GE, GT
+    return static_cast<unsigned>(op) <= KIV_FIXED_GT &&
+           ((kHolds >> (3 * static_cast<unsigned>(op) + static_cast<unsigned>(c + 1))) & 1u);
 }
 
-bool relationHolds(int c, int op) {
-    switch (op) {
-        case KIV_FIXED_EQ:
-            return c == 0;
-        case KIV_FIXED_NE:
-            return c != 0;
-        case KIV_FIXED_LT:
-            return c < 0;
-        case KIV_FIXED_LE:
-            return c <= 0;
-        case KIV_FIXED_GE:
-            return c >= 0;
-        case KIV_FIXED_GT:
-            return c > 0;
-        default:
-            return false;
-    }
-}
-
-// Everything but the packed fast paths: special values, other types, long records.
+// Everything but the same-type paths: special values, other types, long records.
 __attribute__((noinline)) void addOther(kivFixed *r, const kivFixed *a, const kivFixed *b,
                                         bool subtract, Path path) {
     const int sa = stateOf(a), sb = stateOf(b);
     if (isFiniteState(sa) && isFiniteState(sb)) {
         const bool aNeg = sa == kNegative, bNeg = (sb == kNegative) != subtract;
-        if (path == Path::Fast && addNative(r, a, b, aNeg, bNeg)) return;
+        if (path == Path::Fast &&
+            (addPacked<u128>(r, a, b, subtract) || addNative(r, a, b, aNeg, bNeg)))
+            return;
         return addDigits(r, a, b, aNeg, bNeg);
     }
     if (isNaNState(sa)) return copyNaN(r, a);
@@ -399,48 +544,79 @@ __attribute__((noinline)) int cmpOther(const kivFixed *a, const kivFixed *b, int
     return relationHolds(c, op);
 }
 
-// The 64-bit packed paths are inlined into the public functions; the 128-bit ones and the rest
-// stay out of line so that the short path keeps few registers to save.
-__attribute__((noinline)) bool addPacked128(kivFixed *r, const kivFixed *a, const kivFixed *b,
-                                            bool subtract) {
-    return addPacked<u128>(r, a, b, subtract);
+// Records of one type and 16 to 31 digits; false when the general paths must run.
+// Records of one type and 16 to 31 digits; everything else goes to the general paths.
+__attribute__((noinline)) void addLong(kivFixed *r, const kivFixed *a, const kivFixed *b,
+                                       bool subtract) {
+    const Words<u128> w = loadLongPair(a, b, r->digits);
+    if (w.finite()) return addWords(r, w, subtract);
+    addOther(r, a, b, subtract, Path::Fast);
 }
 
-__attribute__((noinline)) void mulRest(kivFixed *r, const kivFixed *a, const kivFixed *b,
-                                       Path path) {
-    if (path == Path::Fast) {
-        if (!fitsWord<uint64_t>(r) && mulUniform128(r, a, b)) return;
-    }
-    mulOther(r, a, b, path);
+__attribute__((noinline)) void mulMediumRecords(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    const LongPair w = loadLongHalves(a, b, r->digits);
+    if (w.finite()) return mulMedium(r, w);
+    mulOther(r, a, b, Path::Fast);
 }
 
-__attribute__((noinline)) void divRest(kivFixed *r, const kivFixed *a, const kivFixed *b,
-                                       Path path) {
-    if (path == Path::Fast) {
-        if (!fitsWord<uint64_t>(r) && divUniform<u128>(r, a, b)) return;
-    }
-    divOther(r, a, b, path);
+__attribute__((noinline)) void mulLargeRecords(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    const LongPair w = loadLongHalves(a, b, r->digits);
+    if (w.finite() && mulLarge(r, w)) return;
+    mulOther(r, a, b, Path::Fast);
+}
+
+__attribute__((noinline)) void divMediumRecords(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    const LongPair w = loadLongHalves(a, b, r->digits);
+    if (w.finite() && divMedium(r, w)) return;
+    divOther(r, a, b, Path::Fast);
+}
+
+__attribute__((noinline)) void divLargeRecords(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    const LongPair w = loadLongHalves(a, b, r->digits);
+    if (w.finite() && divLarge(r, w)) return;
+    divOther(r, a, b, Path::Fast);
 }
 
 }  // namespace
 
 void addFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, bool subtract, Path path) {
-    if (path == Path::Fast) {
-        if (allShort(a, b, r) ? addPacked<uint64_t>(r, a, b, subtract)
-                              : addPacked128(r, a, b, subtract))
-            return;
+    if (path == Path::Fast && sameType(r, a, b)) {
+        if (fitsWord<uint64_t>(r)) {
+            const Words<uint64_t> w = loadShortPair(a, b, r->digits);
+            if (w.finite()) return addWords(r, w, subtract);
+        } else if (fitsPacked(r)) {
+            return addLong(r, a, b, subtract);
+        }
     }
     addOther(r, a, b, subtract, path);
 }
 
 void mulFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, Path path) {
-    if (path == Path::Fast && mulUniform64(r, a, b)) return;
-    mulRest(r, a, b, path);
+    if (path == Path::Fast && sameType(r, a, b) && r->scale >= 0) {
+        if (fitsWord<uint64_t>(r)) {
+            const Words<uint64_t> w = loadShortPair(a, b, r->digits);
+            if (w.finite()) return mulShort(r, w);
+        } else if (r->digits <= 19) {
+            return mulMediumRecords(r, a, b);
+        } else if (fitsPacked(r)) {
+            return mulLargeRecords(r, a, b);
+        }
+    }
+    mulOther(r, a, b, path);
 }
 
 void divFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, Path path) {
-    if (path == Path::Fast && divUniform<uint64_t>(r, a, b)) return;
-    divRest(r, a, b, path);
+    if (path == Path::Fast && sameType(r, a, b) && r->scale >= 0) {
+        if (fitsWord<uint64_t>(r)) {
+            const Words<uint64_t> w = loadShortPair(a, b, r->digits);
+            if (w.finite() && divShort(r, w)) return;
+        } else if (r->digits <= 19) {
+            return divMediumRecords(r, a, b);
+        } else if (fitsPacked(r)) {
+            return divLargeRecords(r, a, b);
+        }
+    }
+    divOther(r, a, b, path);
 }
 
 void negateFixed(kivFixed *r, const kivFixed *v, Path path) {
@@ -464,9 +640,15 @@ void negateFixed(kivFixed *r, const kivFixed *v, Path path) {
 }
 
 int cmpFixed(const kivFixed *a, const kivFixed *b, int op, Path path) {
-    if (path == Path::Fast) {
-        const int c = allShort(a, b, a) ? comparePacked<uint64_t>(a, b) : comparePacked<u128>(a, b);
-        if (c != 2) return relationHolds(c, op);
+    if (path == Path::Fast && typeWord(a) == typeWord(b)) {
+        const unsigned digits = a->digits;
+        if (fitsWord<uint64_t>(a)) {
+            const Words<uint64_t> w = loadShortPair(a, b, digits);
+            if (w.finite()) return relationHolds(compareShort(w), op);
+        } else if (fitsPacked(a)) {
+            const LongPair w = loadLongHalves(a, b, digits);
+            if (w.finite()) return relationHolds(compareLong(w), op);
+        }
     }
     return cmpOther(a, b, op, path);
 }

@@ -63,52 +63,32 @@ inline u128 divmod64(u128 n, uint64_t d, uint64_t *rem) {
     return (static_cast<u128>(qhi) << 64) | qlo;
 }
 
-// x / 10^k for k <= 19 by constant divisors, which compile to multiplications.
-inline uint64_t divPow10(uint64_t x, unsigned k) {
-    switch (k) {
-        case 0:
-            return x;
-        case 1:
-            return x / 10ull;
-        case 2:
-            return x / 100ull;
-        case 3:
-            return x / 1000ull;
-        case 4:
-            return x / 10000ull;
-        case 5:
-            return x / 100000ull;
-        case 6:
-            return x / 1000000ull;
-        case 7:
-            return x / 10000000ull;
-        case 8:
-            return x / 100000000ull;
-        case 9:
-            return x / 1000000000ull;
-        case 10:
-            return x / 10000000000ull;
-        case 11:
-            return x / 100000000000ull;
-        case 12:
-            return x / 1000000000000ull;
-        case 13:
-            return x / 10000000000000ull;
-        case 14:
-            return x / 100000000000000ull;
-        case 15:
-            return x / 1000000000000000ull;
-        case 16:
-            return x / 10000000000000000ull;
-        case 17:
-            return x / 100000000000000000ull;
-        case 18:
-            return x / 1000000000000000000ull;
-        case 19:
-            return x / 10000000000000000000ull;
-        default:
-            return 0;
+// x / 10^k for k <= 19 by multiplication: m = floor(2^(64+s) / 10^k) with 2^s <= 10^k fits 64
+// bits and gives an estimate short by at most one, which the remainder corrects. (Constant
+// divisors in a switch would do too, but compilers emit hardware divisions for branches they
+// deem cold.)
+struct Pow10Reciprocal {
+    uint64_t m;
+    unsigned shift;
+};
+constexpr std::array<Pow10Reciprocal, 20> makePow10Reciprocals() {
+    std::array<Pow10Reciprocal, 20> t{};
+    for (unsigned k = 1; k < t.size(); ++k) {
+        const uint64_t d = static_cast<uint64_t>(kPow10[k]);
+        unsigned s = 63;
+        while (!(d >> s)) --s;
+        t[k] = {static_cast<uint64_t>((u128{1} << (64 + s)) / d), s};
     }
+    return t;
+}
+inline constexpr std::array<Pow10Reciprocal, 20> kPow10Reciprocals = makePow10Reciprocals();
+
+inline uint64_t divPow10(uint64_t x, unsigned k) {
+    if (k == 0) return x;
+    const uint64_t d = static_cast<uint64_t>(kPow10[k]);
+    uint64_t q = hi64(static_cast<u128>(x) * kPow10Reciprocals[k].m) >> kPow10Reciprocals[k].shift;
+    if (x - q * d >= d) ++q;
+    return q;
 }
 
 // floor(2^128 / 10^k): multiplying by it and keeping the high half divides by 10^k with an
@@ -182,6 +162,55 @@ inline uint64_t bcdToBinary(uint64_t x) {
     return (x >> 32) * 100000000 + (x & 0xFFFFFFFFull);
 }
 
+#if defined(__SSE2__)
+// A constant the optimizer cannot see, so that a vector multiplication by it stays one
+// instruction instead of becoming a chain of shifts and additions.
+inline __m128i opaque(__m128i x) {
+    __asm__("" : "+x"(x));
+    return x;
+}
+#endif
+
+// Two words of sixteen packed decimal digits to binary at once, one in each 64-bit lane: bytes
+// 16h + l become 10h + l, 16-bit lanes 256H + L become 100H + L, a multiply-add of 16-bit
+// halves makes 10^4 H + L, and 32-bit halves 10^8 H + L.
+inline void bcdToBinary2(uint64_t x, uint64_t y, uint64_t *bx, uint64_t *by) {
+#if defined(__SSE2__)
+    __m128i v = _mm_set_epi64x(static_cast<int64_t>(y), static_cast<int64_t>(x));
+    const __m128i high = _mm_and_si128(_mm_srli_epi64(v, 4), _mm_set1_epi8(0x0F));
+    const __m128i twice = _mm_add_epi8(high, high);
+    v = _mm_sub_epi8(v, _mm_add_epi8(twice, _mm_add_epi8(twice, twice)));
+    v = _mm_sub_epi16(v, _mm_mullo_epi16(_mm_srli_epi16(v, 8), opaque(_mm_set1_epi16(156))));
+    v = _mm_madd_epi16(v, _mm_set1_epi32(10000 << 16 | 1));
+    v = _mm_add_epi64(_mm_and_si128(v, _mm_set1_epi64x(0xFFFFFFFF)),
+                      _mm_mul_epu32(_mm_srli_epi64(v, 32), _mm_set1_epi64x(100000000)));
+    *bx = static_cast<uint64_t>(_mm_cvtsi128_si64(v));
+    *by = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
+#else
+    *bx = bcdToBinary(x);
+    *by = bcdToBinary(y);
+#endif
+}
+
+// Up to eight packed digits in each of x and y to binary, both in one word of 32-bit lanes.
+inline void bcdToBinary8x2(uint64_t x, uint64_t y, uint64_t *bx, uint64_t *by) {
+    uint64_t w = (x << 32) | y;
+    w -= 6 * ((w >> 4) & 0x0F0F0F0F0F0F0F0Full);       // bytes: 16h + l -> 10h + l
+    w -= 156 * ((w >> 8) & 0x00FF00FF00FF00FFull);     // 256H + L -> 100H + L
+    w -= 55536 * ((w >> 16) & 0x0000FFFF0000FFFFull);  // 65536H + L -> 10^4 H + L
+    *bx = w >> 32;
+    *by = w & 0xFFFFFFFF;
+}
+
+// x < 10^4 to four packed digits: hundreds and the rest in two lanes, then tens and units.
+inline uint64_t smallBinaryToBcd(uint64_t x) {
+    const uint64_t hundreds = (x * 5243) >> 19;  // x / 100 for x < 43699
+    uint64_t v = (hundreds << 16) | (x - hundreds * 100);
+    const uint64_t tens = ((v * 103) >> 10) & 0x000F000Full;  // lane / 10 for lanes below 179
+    v = (tens << 4) | (v - tens * 10);
+    return (v | (v >> 8)) & 0xFFFF;
+}
+
 // x < 10^8 to eight packed decimal digits: split in two halves below 10^4, then each lane by
 // 100 and by 10 with multiplications that stay inside their lanes.
 inline uint32_t binaryToBcd8(uint32_t x) {
@@ -204,15 +233,46 @@ inline uint64_t binaryToBcd16(uint64_t x) {
     const __m128i r4 = _mm_sub_epi64(halves, _mm_mul_epu32(q4, _mm_set1_epi64x(10000)));
     const __m128i quads = _mm_or_si128(r4, _mm_slli_epi64(q4, 32));
     const __m128i q2 = _mm_srli_epi16(_mm_mulhi_epu16(quads, _mm_set1_epi16(5243)), 3);
-    const __m128i r2 = _mm_sub_epi16(quads, _mm_mullo_epi16(q2, _mm_set1_epi16(100)));
+    const __m128i r2 = _mm_sub_epi16(quads, _mm_mullo_epi16(q2, opaque(_mm_set1_epi16(100))));
     const __m128i pairs = _mm_or_si128(r2, _mm_slli_epi32(q2, 16));
     const __m128i tens = _mm_mulhi_epu16(pairs, _mm_set1_epi16(6554));
-    const __m128i units = _mm_sub_epi16(pairs, _mm_mullo_epi16(tens, _mm_set1_epi16(10)));
+    const __m128i units = _mm_sub_epi16(pairs, _mm_mullo_epi16(tens, opaque(_mm_set1_epi16(10))));
     const __m128i bytes = _mm_or_si128(_mm_slli_epi16(tens, 4), units);
     return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_packus_epi16(bytes, bytes)));
 #else
     return (static_cast<uint64_t>(binaryToBcd8(static_cast<uint32_t>(x / 100000000))) << 32) |
            binaryToBcd8(static_cast<uint32_t>(x % 100000000));
+#endif
+}
+
+// Two numbers below 10^16 to packed digits at once: their four halves below 10^8 in 32-bit
+// lanes, split by 10^4 (even and odd lanes apart), by 100 and by 10 as in binaryToBcd16.
+inline void binaryToBcd16x2(uint64_t x, uint64_t y, uint64_t *px, uint64_t *py) {
+#if defined(__SSE2__)
+    const uint64_t x1 = x / 100000000, y1 = y / 100000000;
+    const __m128i v = _mm_set_epi64x(static_cast<int64_t>((y1 << 32) | (y - y1 * 100000000)),
+                                     static_cast<int64_t>((x1 << 32) | (x - x1 * 100000000)));
+    const __m128i magic = _mm_set1_epi64x(0xd1b71759);
+    const __m128i even = _mm_srli_epi64(_mm_mul_epu32(v, magic), 45);
+    const __m128i odd = _mm_srli_epi64(_mm_mul_epu32(_mm_srli_epi64(v, 32), magic), 45);
+    const __m128i q4 = _mm_or_si128(even, _mm_slli_epi64(odd, 32));
+    const __m128i r4 = _mm_sub_epi32(v, _mm_madd_epi16(q4, _mm_set1_epi32(10000)));
+    const __m128i quads = _mm_or_si128(r4, _mm_slli_epi32(q4, 16));
+    const __m128i q2 = _mm_srli_epi16(_mm_mulhi_epu16(quads, _mm_set1_epi16(5243)), 3);
+    const __m128i r2 = _mm_sub_epi16(quads, _mm_mullo_epi16(q2, opaque(_mm_set1_epi16(100))));
+    const __m128i ten = opaque(_mm_set1_epi16(10)), tenth = _mm_set1_epi16(6554);
+    auto bytes = [&](__m128i pairs) {
+        const __m128i tens = _mm_mulhi_epu16(pairs, tenth);
+        return _mm_or_si128(_mm_slli_epi16(tens, 4),
+                            _mm_sub_epi16(pairs, _mm_mullo_epi16(tens, ten)));
+    };
+    const __m128i packed =
+        _mm_packus_epi16(bytes(_mm_unpacklo_epi16(r2, q2)), bytes(_mm_unpackhi_epi16(r2, q2)));
+    *px = static_cast<uint64_t>(_mm_cvtsi128_si64(packed));
+    *py = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(packed, packed)));
+#else
+    *px = binaryToBcd16(x);
+    *py = binaryToBcd16(y);
 #endif
 }
 
@@ -290,13 +350,18 @@ constexpr W repeatNibble(unsigned nibble) {
     return w;
 }
 
-// The packed area (digits and state nibble) as one big-endian integer.
+// The packed area (digits and state nibble) of a record of `digits` digits as one big-endian
+// integer.
 template <class W = u128>
-inline W loadPacked(const kivFixed *v) {
-    const uint8_t *end = packedOf(v) + v->digits / 2 + 1;
-    const unsigned n = v->digits / 2u + 1u;
+inline W loadPacked(const kivFixed *v, unsigned digits) {
+    const unsigned n = digits / 2u + 1u;
+    const uint8_t *end = packedOf(v) + n;
     if (sizeof(W) == 8 || n < 8) return loadTail(end, n);
     return static_cast<W>((static_cast<u128>(loadTail(end - 8, n - 8)) << 64) | loadBE64(end - 8));
+}
+template <class W = u128>
+inline W loadPacked(const kivFixed *v) {
+    return loadPacked<W>(v, v->digits);
 }
 
 // Writes the digits (packed decimal, below 10^digits) and the sign state.
@@ -346,6 +411,38 @@ inline W packedSub(W x, W y) {
     return t - ((borrowed >> 2) | (borrowed >> 3));
 }
 
+// The same on packed areas in place: digits in nibbles 1 up, the state nibble 0 cleared. The top
+// nibble's carry leaves the word, so it is returned rather than corrected for.
+template <class W>
+constexpr W kDigitSixes = repeatNibble<W>(6) << 4;
+template <class W>
+constexpr W kNibbleCarries = repeatNibble<W>(1) << 8;  // the carries into nibbles 2 up
+
+// 6 in every nibble whose carry (or borrow) bit is set in c: (c >> 2) | (c >> 3), one shift.
+inline uint64_t sixesFor(uint64_t c) {
+    return (c >> 3) * 3;
+}
+inline u128 sixesFor(u128 c) {
+    const u128 s = c >> 3;  // sparse bits: the halves multiply by 3 without carries between them
+    return (static_cast<u128>(hi64(s) * 3) << 64) | (static_cast<uint64_t>(s) * 3);
+}
+
+template <class W>
+inline W decimalAdd(W x, W y, bool *carry) {
+    constexpr W kTopSix = W{6} << (8 * sizeof(W) - 4);
+    const W t1 = x + kDigitSixes<W>, t2 = t1 + y;
+    *carry = t2 < t1;
+    const W noCarry = ~(t2 ^ t1 ^ y) & kNibbleCarries<W>;
+    return t2 - (sixesFor(noCarry) | (*carry ? 0 : kTopSix));
+}
+
+// x - y for x >= y.
+template <class W>
+inline W decimalSub(W x, W y) {
+    const W t = x - y;
+    return t - sixesFor((x ^ y ^ t) & kNibbleCarries<W>);
+}
+
 // Packed digits (16 per word) to binary.
 inline u128 packedToBinary(u128 x) {
     const uint64_t hi = hi64(x);
@@ -355,7 +452,11 @@ inline u128 packedToBinary(u128 x) {
 
 // Binary below 10^16 to packed digits.
 inline uint64_t binaryToPacked64(uint64_t m) {
+#if defined(__SSE2__)
+    return binaryToBcd16(m);
+#else
     return m < 100000000 ? binaryToBcd8(static_cast<uint32_t>(m)) : binaryToBcd16(m);
+#endif
 }
 
 // m / 10^16 and m % 10^16 for m < 2^108: an estimate from m's top 64 bits times a 64-bit
@@ -387,24 +488,6 @@ inline u128 binaryToPacked(u128 m) {
     return (static_cast<u128>(binaryToBcd16(hi)) << 64) | binaryToBcd16(lo);
 }
 
-// floor(p / 10^k) as packed digits, when it is below 10^31: the two 16-digit halves come from
-// independent divisions of p, by 10^k and by 10^(k+16). Returns false when it is larger.
-inline bool dividePow10ToPacked(u128 p, unsigned k, u128 *packed) {
-    u128 rem;
-    const u128 q = divPow10(p, k, &rem);
-    if (q < kTen16) {
-        *packed = binaryToPacked64(static_cast<uint64_t>(q));
-        return true;
-    }
-    if (hi64(q) >= (uint64_t{1} << 40)) return false;  // 2^104 > 10^31: more than 31 digits
-    uint64_t low;
-    const uint64_t high = splitTen16(q, &low);
-    if (high >= kTen16 / 10) return false;
-    *packed = (static_cast<u128>(binaryToPacked64(static_cast<uint64_t>(high))) << 64) |
-              binaryToBcd16(low);
-    return true;
-}
-
 // The digit string of a record of at most 38 digits. The packed bytes read as one big-endian
 // integer are the digits followed by the state nibble; they are taken in 16-digit words.
 inline u128 loadDigits(const kivFixed *v) {
@@ -429,6 +512,24 @@ inline void storeDigits(kivFixed *r, u128 m, bool negative) {
     storeBE64(p + n - 8, (b0 << 4) | static_cast<unsigned>(negative ? kNegative : kPositive));
     storeBE64(p + n - 16, (b1 << 4) | (b0 >> 60));
     storeTail(p + n - 16, n - 16, (binaryToBcd16(c2) << 4) | (b1 >> 60));
+}
+
+// Records of 16 to 31 digits: the packed area (9 to 16 bytes) as a 128-bit big-endian word
+// whose low 64 bits hold the last 15 digits and the state nibble, so that conversions split
+// digit strings at 10^15 and need no shifts across the two halves.
+constexpr uint64_t kTen15 = 1000000000000000ull;
+
+inline u128 loadLong(const kivFixed *v, unsigned digits) {
+    const unsigned n = digits / 2u + 1u;
+    const uint8_t *end = packedOf(v) + n;
+    return (static_cast<u128>(loadTail(end - 8, n - 8)) << 64) | loadBE64(end - 8);
+}
+
+inline void storeLong(kivFixed *r, unsigned digits, u128 w) {
+    const unsigned n = digits / 2u + 1u;
+    uint8_t *end = packedOf(r) + n;
+    storeBE64(end - 8, static_cast<uint64_t>(w));
+    storeTail(end - 8, n - 8, hi64(w));
 }
 
 // Fits the exact value m x 10^-scale to r (r->digits <= 38): truncated to r's scale, an
