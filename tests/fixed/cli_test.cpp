@@ -4,6 +4,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "test_support.h"
@@ -13,11 +14,7 @@ namespace {
 // Each case: space-separated arguments, the exit code and stdout on success, else the start of
 // stderr.
 TEST(FixedCli, ComputesExactlyAndRefusesWhatIsNotANumberOrARequest) {
-    const struct {
-        const char *args;
-        int exitCode;
-        const char *output;
-    } cases[] = {
+    const std::tuple<const char *, int, const char *> cases[] = {
         {"add 0.1 0.2 --type 5,2", 0, "0.30\n"},
         {"sub -0 0 --type 3,1", 0, "-0.0\n"},
         {"mul 1.5 2.25 --type 5,2", 0, "3.37\n"},
@@ -38,15 +35,14 @@ TEST(FixedCli, ComputesExactlyAndRefusesWhatIsNotANumberOrARequest) {
         {"add 1 2 --type 3,4", 2, "kiv: fixed: --type must be DIGITS,SCALE"},
         {"round 1 --type 3,0 --mode nearest", 2, "kiv: fixed: unknown rounding mode 'nearest'\n"},
         {"neg 1 --type 3,0 --digits 4", 2, "kiv: fixed: unknown option '--digits'\n"}};
-    for (const auto &c : cases) {
+    for (const auto &[args, exitCode, want] : cases) {
         std::vector<std::string> argv = {KIV_TOOL, "fixed"};
-        std::istringstream in(c.args);
+        std::istringstream in(args);
         for (std::string arg; in >> arg;) argv.push_back(arg);
         const auto r = kivtest::runProcess(argv);
-        EXPECT_EQ(r.exitCode, c.exitCode) << c.args << ": " << r.err;
-        const std::string &output = c.exitCode ? r.err : r.out;
-        EXPECT_EQ(c.exitCode ? output.substr(0, std::strlen(c.output)) : output, c.output)
-            << c.args;
+        EXPECT_EQ(r.exitCode, exitCode) << args << ": " << r.err;
+        const std::string &output = exitCode ? r.err : r.out;
+        EXPECT_EQ(exitCode ? output.substr(0, std::strlen(want)) : output, want) << args;
     }
 }
 

@@ -154,17 +154,17 @@ void compare(const std::string &line, const Case &c, int variant, int alias, con
         std::cout << "  expected " << describe(c.want) << "\n  got      " << describe(r) << "\n";
     if (c.digits < 0 || more != c.more)
         std::cout << "  expected " << c.more << "\n  got      " << more << "\n";
+    std::cout.flush();
 }
 
 void check(const std::string &line) {
     const Case c = parse(line);
     std::vector<const kivFixed *> a;
     for (const Bytes &b : c.records) a.push_back(rec(b));
-    const size_t size = c.digits < 0 ? 0 : KIV_FIXED_SIZE(c.digits) - 4;
+    const std::string garbage(c.digits < 0 ? 0 : c.digits / 2 + 1, '\x77');  // to be overwritten
     const bool paths = c.op != "set" && c.op != "setd" && c.op != "getd" && c.op != "parts";
     for (int v = paths ? 0 : kPublic; v <= kPublic; ++v) {
-        const Bytes r =
-            record(c.digits, c.scale, std::string(size, '\x77'));  // garbage to overwrite
+        const Bytes r = record(c.digits, c.scale, garbage);
         compare(line, c, v, -1, r, run(c, c.digits < 0 ? nullptr : rec(r), a.data(), v));
         for (size_t i = 0; i < c.records.size() && c.digits >= 0 && v != kPublic; ++i) {
             if (std::memcmp(c.records[i].data(), r.data(), 4) != 0) continue;
