@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -9,60 +10,51 @@
 
 namespace kivfuzz {
 
-// Reads bytes from the front of the input; zeros once it is used up.
-class Input {
-  public:
-    Input(const uint8_t *data, size_t size) : p_(data), end_(data + size) {}
-    uint8_t byte() { return p_ < end_ ? *p_++ : 0; }
-    uint16_t word() { return static_cast<uint16_t>(byte() | (byte() << 8)); }
-    const uint8_t *rest(size_t *size) {
-        *size = static_cast<size_t>(end_ - p_);
-        return p_;
-    }
+using kiv::fixed::Path;
 
-  private:
-    const uint8_t *p_;
-    const uint8_t *end_;
+inline void require(bool ok) {
+    if (!ok) abort();
+}
+
+// Reads bytes from the front of the input; zeros once it is used up.
+struct Input {
+    const uint8_t *p, *end;
+    uint8_t byte() { return p < end ? *p++ : 0; }
 };
 
 // A record with exactly KIV_FIXED_SIZE bytes, so that any access past it is reported.
-class Record {
-  public:
-    Record(unsigned digits, int scale) : bytes_(KIV_FIXED_SIZE(digits)) {
-        kivFixedInit(bytes_.data(), static_cast<uint16_t>(digits), static_cast<int16_t>(scale));
+struct Record {
+    std::vector<uint8_t> bytes;
+    Record(unsigned digits, int scale) : bytes(KIV_FIXED_SIZE(digits)) {
+        kivFixedInit(bytes.data(), static_cast<uint16_t>(digits), static_cast<int16_t>(scale));
     }
-    kivFixed *get() { return reinterpret_cast<kivFixed *>(bytes_.data()); }
-    const kivFixed *get() const { return reinterpret_cast<const kivFixed *>(bytes_.data()); }
-    size_t packedSize() const { return bytes_.size() - 4; }
-    bool samePacked(const Record &o) const { return bytes_ == o.bytes_; }
-
-  private:
-    std::vector<uint8_t> bytes_;
+    kivFixed *get() { return reinterpret_cast<kivFixed *>(bytes.data()); }
+    const kivFixed *get() const { return reinterpret_cast<const kivFixed *>(bytes.data()); }
+    bool operator==(const Record &o) const { return bytes == o.bytes; }
 };
 
 // A type: mostly short, sometimes up to a few hundred digits; scales from -40 to digits.
 inline Record type(Input &in) {
     const uint8_t d = in.byte();
     const unsigned digits = (d & 0x80) ? d * 3u : d % 45u;
-    const int scale = static_cast<int>(in.byte() % (digits + 41)) - 40;
-    return Record(digits, scale);
+    return Record(digits, static_cast<int>(in.byte() % (digits + 41)) - 40);
 }
 
-// Fills a record with a value: valid digit nibbles, a pad nibble of 0 and a state that is
-// finite most of the time; specials have zero digits.
-inline void fill(Record &r, Input &in) {
+// r filled with valid digit nibbles, a zero pad nibble and a state that is finite most
+// of the time; specials have zero digits.
+inline Record fill(Record r, Input &in) {
     uint8_t *p = r.get()->packed;
-    const size_t n = r.packedSize();
-    const uint8_t shape = in.byte();
+    const size_t n = r.bytes.size() - 4;
+    static const uint8_t kStates[] = {12, 13, 12, 13, 12, 13, 10, 11, 14, 15};
+    const uint8_t shape = in.byte(), state = kStates[(shape >> 2) % 10];
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t b = (shape & 1) ? in.byte() : static_cast<uint8_t>(shape & 2 ? 0x99 : 0);
+        const uint8_t b = (shape & 1) ? in.byte() : (shape & 2 ? 0x99 : 0);
         p[i] = static_cast<uint8_t>(((b >> 4) % 10) << 4 | ((b & 15) % 10));
     }
     if (r.get()->digits % 2 == 0) p[0] &= 0x0F;
-    static const uint8_t kStates[] = {12, 13, 12, 13, 12, 13, 10, 11, 14, 15};
-    const uint8_t state = kStates[(shape >> 2) % sizeof kStates];
-    if (state != 12 && state != 13) std::memset(p, 0, n);
+    if (state < 12 || state > 13) std::memset(p, 0, n);
     p[n - 1] = static_cast<uint8_t>((p[n - 1] & 0xF0) | state);
+    return r;
 }
 
 // A record that the library wrote: a valid state, and for values and infinities valid digit
@@ -71,14 +63,9 @@ inline bool valid(const kivFixed *v) {
     const uint8_t *p = v->packed;
     const size_t n = v->digits / 2u + 1u;
     const int state = p[n - 1] & 15;
-    if (state < 10) return false;
-    if (state >= 14) return true;
-    if (v->digits % 2 == 0 && (p[0] >> 4) != 0) return false;
-    for (size_t i = 0; i < n; ++i) {
-        if ((p[i] >> 4) > 9) return false;
-        if (i + 1 < n && (p[i] & 15) > 9) return false;
-    }
-    return true;
+    bool ok = state >= 10 && (v->digits % 2 || p[0] >> 4 == 0);
+    for (size_t i = 0; i < n; ++i) ok = ok && p[i] >> 4 <= 9 && (i + 1 == n || (p[i] & 15) <= 9);
+    return state >= 14 || ok;
 }
 
 }  // namespace kivfuzz

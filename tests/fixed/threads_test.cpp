@@ -7,13 +7,10 @@
 
 #include "kiv_fixed.h"
 
-namespace {
-
 TEST(FixedThreads, IndependentRecordsOnManyThreads) {
-    constexpr int kThreads = 4;
     std::vector<std::thread> threads;
-    std::vector<std::string> results(kThreads);
-    for (int t = 0; t < kThreads; ++t) {
+    std::vector<std::string> results(4);
+    for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t, &results] {
             KIV_FIXED_DECLARE(sum, 40, 10);
             KIV_FIXED_DECLARE(step, 12, 10);
@@ -30,7 +27,5 @@ TEST(FixedThreads, IndependentRecordsOnManyThreads) {
         });
     }
     for (auto &th : threads) th.join();
-    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(results[t], std::to_string(200 * (t + 1)) + ".0");
+    for (int t = 0; t < 4; ++t) EXPECT_EQ(results[t], std::to_string(200 * (t + 1)) + ".0");
 }
-
-}  // namespace
