@@ -7,11 +7,11 @@
 
 #include "com/classes.h"
 #include "kiv.h"
-#include "test_plugin.h"
 
 namespace {
 
 constexpr const char *kClass = "6d1f0b3a-5e27-4c9d-a841-2f7e3c6b9d05";
+constexpr const char *kIid = "IDL:kivtest/bench:1.0";  // the interface of the plug-in's objects
 
 kivDSOGetObjectFactory directEntry() {
     static kivDSOGetObjectFactory entry = [] {
@@ -27,8 +27,8 @@ void setUp() {
         if (kivInitialize() != 0) std::abort();
         if (kivRegisterDSO(kClass, KIV_REGISTER_PROCESS, BENCH_PLUGIN) != 0) std::abort();
         void *object = nullptr;  // resolve once: the class is warm from here on
-        if (kivCreateInstance(kClass, nullptr, KIV_CLSCTX_INPROC, nullptr, KIVTEST_IID_INAMED,
-                              &object) != 0)
+        if (KIV_FAILED(kivCreateInstance(kClass, nullptr, KIV_CLSCTX_INPROC, nullptr, kIid,
+                                         &object)))
             std::abort();
         kivComRelease(object);
         return true;
@@ -45,7 +45,7 @@ void BM_DirectFactory(benchmark::State &state) {
         void *factory = nullptr, *object = nullptr;
         entry(kClass, KIV_IID_IOBJECTFACTORY, &factory);
         auto *f = static_cast<IObjectFactory *>(factory);
-        f->vtbl->createInstance(f, nullptr, KIVTEST_IID_INAMED, &object);
+        f->vtbl->createInstance(f, nullptr, kIid, &object);
         f->vtbl->release(f);
         benchmark::DoNotOptimize(object);
         static_cast<IUnknown *>(object)->vtbl->release(object);
@@ -57,7 +57,7 @@ void BM_CreateInstance(benchmark::State &state) {
     setUp();
     for (auto _ : state) {
         void *object = nullptr;
-        kivCreateInstance(kClass, nullptr, KIV_CLSCTX_INPROC, nullptr, KIVTEST_IID_INAMED, &object);
+        kivCreateInstance(kClass, nullptr, KIV_CLSCTX_INPROC, nullptr, kIid, &object);
         benchmark::DoNotOptimize(object);
         static_cast<IUnknown *>(object)->vtbl->release(object);
     }

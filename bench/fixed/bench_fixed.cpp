@@ -491,8 +491,9 @@ std::string plainText(const char *bid, int scale) {
     if (exponent > -scale) digits.append(static_cast<size_t>(exponent + scale), '0');
     if (digits.size() <= static_cast<size_t>(scale))
         digits.insert(0, static_cast<size_t>(scale) + 1 - digits.size(), '0');
-    if (scale > 0) digits.insert(digits.size() - static_cast<size_t>(scale), ".");
-    return (negative ? "-" : "") + digits;
+    if (scale > 0) digits.insert(digits.end() - scale, '.');
+    if (negative) digits.insert(digits.begin(), '-');
+    return digits;
 }
 
 std::string bidResult(const Size &s, const char *op) {
