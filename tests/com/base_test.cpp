@@ -35,8 +35,6 @@ TEST(Uuid, Version3MatchesAnIndependentImplementation) {
         {dns, "", "c87ee674-4ddc-3efe-a74e-dfe25da5d7b3"},
         {url, "http://example.com/a?b=c", "28d5bf1e-cb8b-3d4b-a6b7-6738db00234f"},
         {url, std::string("with\0zero\0bytes", 15), "76fc2c94-d94f-3222-bf39-71b9e3653601"},
-        {dns, std::string(1000, 'x'), "fc7824ed-b6de-340b-8ec5-8ce01b490bd7"},
-        {dns, "caf\xc3\xa9", "f658bdc1-094e-346d-8373-1cd586a2bccd"},
         {max, "max", "26676ef2-09cf-31f1-8636-0b0f4fd3b5b0"},
     };
     for (const auto &c : cases) {
@@ -130,7 +128,6 @@ TEST(SameObject, ComparesIdentitiesAndReleasesThem) {
     auto none = [](Fake *) {};
     const Case cases[] = {
         {"two interfaces of one object", 0, 1, none, 0, 2},
-        {"one pointer twice", 0, 0, none, 0, 2},
         {"two objects", 0, 2, none, 1, 2},
         {"success codes other than 0", 0, 2, [](Fake *f) { f[0].answer = f[2].answer = 1; }, 1, 2},
         {"the first query fails: no second", 0, 2, [](Fake *f) { f[0].answer = KIV_E_NOINTERFACE; },

@@ -110,19 +110,15 @@ TEST_F(TLibCli, CheckPassesACompatibleSupersetAndFailsOtherwise) {
     const char *m = "IDL:M:1.0";
     kivTLibTypeRef longType{KIV_TYPE_LONG, nullptr}, boolean{KIV_TYPE_BOOLEAN, nullptr};
     kivTLibValue no{KIV_TYPE_BOOLEAN, {}};
-    kivTLibEnumMember levels[] = {{"HIGH", ~0u}, {"LOW", 0}};
     kivTLibStructMember field{"x", longType};
     tlibtest::Handle h = tlibtest::create(superset);
     tlibtest::addEveryKind(h.get());
-    for (kivResult rc :
-         {kivTLibCreateAlias(h.get(), "Extra", "IDL:M/Extra:1.0", m, 0, &longType, nullptr),
-          kivTLibCreateModule(h.get(), "N", "IDL:N:1.0", KIV_TLIB_ROOT_ID, 0, nullptr)})
-        ASSERT_EQ(rc, 0u);
+    ASSERT_EQ(kivTLibCreateAlias(h.get(), "Extra", "IDL:M/Extra:1.0", m, 0, &longType, nullptr),
+              0u);
     h = tlibtest::create(old);  // one whose definitions the every-kind library changed or dropped
     kivTLib *t = h.get();
     for (kivResult rc : {kivTLibCreateRoot(t, 0, nullptr),
                          kivTLibCreateModule(t, "M", m, KIV_TLIB_ROOT_ID, 0, nullptr),
-                         kivTLibCreateEnum(t, "Level", "IDL:M/Level:1.0", m, 0, 2, levels, nullptr),
                          kivTLibCreateConstant(t, "B", "IDL:M/B:1.0", m, 0, &boolean, &no, nullptr),
                          kivTLibCreateStruct(t, "TOP", "IDL:M/TOP:1.0", m, 0, 1, &field, nullptr),
                          kivTLibCreateStruct(t, "Gone", "IDL:M/Gone:1.0", m, 0, 1, &field, nullptr),
@@ -135,7 +131,7 @@ TEST_F(TLibCli, CheckPassesACompatibleSupersetAndFailsOtherwise) {
                "IDL:M/TOP:1.0: incompatible: was struct, now constant\n"
                "IDL:M/Gone:1.0: missing\n"
                "LOCAL:1: incompatible\n"
-               "4 of 8 definitions incompatible or missing\n");
+               "4 of 7 definitions incompatible or missing\n");
 }
 
 TEST_F(TLibCli, ErrorsAndUsage) {

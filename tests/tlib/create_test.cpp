@@ -46,19 +46,14 @@ Call structIn(const char *id, const char *scope, uint32_t n = 1,
 Call iface(const char *id, const char *scope, const char *base, const kivTLibMember *m) {
     return CALL(kivTLibCreateInterface(t, "IGrid", id, scope, 0, base, m ? 1 : 0, m, o));
 }
-Call unionOf(kivTLibTypeRef d, const kivTLibUnionCase *c, const char *scope = kDemo) {
-    return CALL(kivTLibCreateUnion(t, "V", kNew, scope, 0, &d, c ? 1 : 0, c, o));
+Call unionOf(kivTLibTypeRef d, const kivTLibUnionCase *c) {
+    return CALL(kivTLibCreateUnion(t, "V", kNew, kDemo, 0, &d, c ? 1 : 0, c, o));
 }
 Call constantOf(kivTLibTypeRef type, kivTLibValue v, const char *scope = kDemo) {
     return CALL(kivTLibCreateConstant(t, "C", kNew, scope, 0, &type, &v, o));
 }
 Call aliasOf(kivTLibTypeRef type, const char *scope = kDemo) {
     return CALL(kivTLibCreateAlias(t, "A", kNew, scope, 0, &type, o));
-}
-
-std::vector<std::string> contents(const kivTLibDef *scope) {
-    auto ids = contentsOf(scope);
-    return {ids.begin(), ids.end()};
 }
 
 class TLibCreate : public ::testing::Test {
@@ -75,7 +70,6 @@ class TLibCreate : public ::testing::Test {
         EXPECT_EQ(kivTLibGetDefinition(tlib.get(), id, &def), 0u) << id;
         return def;
     }
-    bool pending(const kivTLibDef *def) { return tlib->modified.contains(def); }
 
     kivtest::TempDir dir;
     std::string path = dir.file("lib.tlb");
@@ -124,7 +118,6 @@ TEST_F(TLibCreate, RefusalsFollowTheOrderOfChecksAndChangeNothing) {
          KIV_E_UNKNOWN_SCOPE},
         {"forward over a structure", CALL(kivTLibCreateInterfaceFwd(t, "Cell", kS, kDemo, 0, o)),
          no},
-        {"forward, other name", CALL(kivTLibCreateInterfaceFwd(t, "J", kI, kDemo, 0, o)), no},
         // The others: content, then existence, then scope.
         {"no members", structIn(kNew, kDemo, 0), arg},
         {"members missing", structIn(kNew, kDemo, 1, nullptr), arg},
@@ -143,7 +136,6 @@ TEST_F(TLibCreate, RefusalsFollowTheOrderOfChecksAndChangeNothing) {
         {"enumeration without id", unionOf({KIV_TYPE_ENUM, nullptr}, &kCase), arg},
         {"label of another tag", unionOf({KIV_TYPE_ULONG, nullptr}, &kCase), arg},
         {"void case", unionOf(kLong, &voidCase), arg},
-        {"union in an enumeration", unionOf(kLong, &kCase, kE), scope},
         {"value of another tag", constantOf(kLong, {KIV_TYPE_ULONG, {}}), arg},
         {"null string", constantOf({KIV_TYPE_STRING, nullptr}, {KIV_TYPE_STRING, {}}), arg},
         {"constant of an alias", constantOf({KIV_TYPE_ALIAS, kS}, {KIV_TYPE_ALIAS, {}}), arg},
@@ -196,10 +188,9 @@ TEST_F(TLibCreate, ForwardDeclarationIsCompletedInPlace) {
     EXPECT_EQ(done, fwd);
     EXPECT_EQ(fwd->flags, 0x00030000u);
     EXPECT_STREQ(as<kivTLibInterfaceDef>(fwd)->baseId, kI);
-    auto listed = contents(get(kDemo));
-    EXPECT_EQ(std::count(listed.begin(), listed.end(), id), 1);
-    EXPECT_TRUE(pending(fwd));
-    EXPECT_EQ(tlib->modified.size(), 1u);
+    auto listed = contentsOf(get(kDemo));
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), std::string_view(id)), 1);
+    EXPECT_TRUE(tlib->modified.size() == 1 && tlib->modified.contains(fwd));
 
     // Complete now: the same content or a declaration returns it and changes nothing; other
     // content is refused.

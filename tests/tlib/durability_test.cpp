@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -32,10 +32,7 @@ namespace {
 
 TEST(TLibDurability, FlushSyncsTheNewFileOnceThenItsFolder) {
     kivtest::TempDir dir;
-    char *resolved = realpath(dir.path().c_str(), nullptr);
-    ASSERT_TRUE(resolved);
-    std::string folder = resolved, path = folder + "/lib.tlb";
-    std::free(resolved);
+    std::string folder = std::filesystem::canonical(dir.path()), path = folder + "/lib.tlb";
 
     tlibtest::Handle t = tlibtest::create(path);
     ASSERT_EQ(kivTLibCreateRoot(t.get(), 0, nullptr), 0u);
