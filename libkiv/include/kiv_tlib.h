@@ -76,6 +76,9 @@ typedef uint32_t kivTLibTypeTag;
 #define KIV_PARAM_IN UINT32_C(1)
 #define KIV_PARAM_OUT UINT32_C(2)
 #define KIV_PARAM_INOUT UINT32_C(3)
+/* Caller bit of kivTLibMember.flags that kiv's tools and language mappings read: the attribute
+ * is read-only (a getter, no setter). The library itself stores it unchanged. */
+#define KIV_MEMBER_READONLY UINT32_C(0x00010000)
 
 /* Well-known repository ids. */
 #define KIV_TLIB_ROOT_ID "DCE:b30dcdc0-77ad-11d5-9804-00e029099a4b:0"
