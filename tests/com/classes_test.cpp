@@ -340,6 +340,13 @@ uint32_t factoryReferences() {
     return factory ? kivComRelease(factory) : 0;
 }
 
+// A class id made from a number.
+std::string classId(int n) {
+    char id[37];
+    std::snprintf(id, sizeof id, "c01d0000-0000-4000-8000-%012d", n);
+    return id;
+}
+
 std::string nameOf(const std::string &clsid) {
     void *object = nullptr;
     kivResult rc = kivCreateInstance(clsid.c_str(), nullptr, KIV_CLSCTX_INPROC, nullptr,
@@ -416,7 +423,7 @@ TEST_F(Api, CreatingWhileRegistering) {
     for (int t = 1; t <= 2; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < kRounds; ++i) {
-                std::string clsid = "cold-" + std::to_string(t * 1000 + i);
+                std::string clsid = classId(t * 1000 + i);
                 expect(!kivRegisterDSO(clsid.c_str(), KIV_REGISTER_PROCESS,
                                        i % 2 ? PLUGIN_A : PLUGIN_B));
                 expect(nameOf(clsid) == (i % 2 ? "a" : "b"));
@@ -426,7 +433,7 @@ TEST_F(Api, CreatingWhileRegistering) {
     // thread reads a registration through the registry object.
     threads.emplace_back([&] {
         for (int i = 0; i < kRounds / 4; ++i) {
-            std::string clsid = "cold-db-" + std::to_string(i);
+            std::string clsid = classId(9000 + i);
             expect(!kivRegisterDSO(clsid.c_str(), KIV_REGISTER_USER_ONLY, PLUGIN_B));
             expect(nameOf(clsid) == "b");
         }
