@@ -15,19 +15,21 @@ static size_t limit(void) {
     return text ? (size_t)strtoull(text, NULL, 10) : SIZE_MAX;
 }
 
+#define SHIM __attribute__((visibility("default")))
+
 static void *refuse(void) {
     errno = ENOMEM;
     return NULL;
 }
 
-void *malloc(size_t size) {
+SHIM void *malloc(size_t size) {
     return size > limit() ? refuse() : __libc_malloc(size);
 }
 
-void *calloc(size_t count, size_t size) {
+SHIM void *calloc(size_t count, size_t size) {
     return size && count > limit() / size ? refuse() : __libc_calloc(count, size);
 }
 
-void *realloc(void *p, size_t size) {
+SHIM void *realloc(void *p, size_t size) {
     return size > limit() ? refuse() : __libc_realloc(p, size);
 }
