@@ -82,12 +82,9 @@ typedef struct ustMutex {
         void *alignPointer;
     } storage;
 } ustMutex;
-#define UST_MUTEX_INITIALIZER \
-    {                         \
-        {                     \
-            { 0 }             \
-        }                     \
-    }
+/* clang-format off */
+#define UST_MUTEX_INITIALIZER {{{0}}}
+/* clang-format on */
 UST_API ustResult ustMutexInit(ustMutex *mutex);
 UST_API ustResult ustMutexLock(ustMutex *mutex);
 UST_API ustResult ustMutexUnlock(ustMutex *mutex);

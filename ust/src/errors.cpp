@@ -103,8 +103,9 @@ const char *format(const char *pattern, uint32_t value) {
 const char *systemText(uint32_t code) {
     int err = static_cast<int>(code & 0xFFFFu);
     if (err == 0) return format("system error %#08x", code);
-    // GNU strerror_r returns the text, possibly a static one instead of the buffer.
-    return strerror_r(err, formatted, sizeof formatted);
+    // Known numbers have a static text: the out-of-memory path then touches no buffer at all.
+    if (const char *text = strerrordesc_np(err)) return text;
+    return format("Unknown error %u", static_cast<uint32_t>(err));
 }
 
 }  // namespace
