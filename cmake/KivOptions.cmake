@@ -6,6 +6,10 @@ set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
 set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 
 add_compile_options(-Wall -Wextra -Werror)
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    # Lock annotations (libkiv/core/lock.h) are checked: a missing lock fails the build.
+    add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Wthread-safety>)
+endif()
 
 if(KIV_SANITIZE)
     string(REPLACE "," ";" _kiv_sanitizers "${KIV_SANITIZE}")

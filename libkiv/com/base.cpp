@@ -38,20 +38,21 @@ using kiv::com::baseSlots;
 
 extern "C" {
 
-KIV_API kivResult kivComQueryInterface(void *, const void *, void **out) {
+KIV_API kivResult kivComQueryInterface(void *, const void *, void **out) noexcept {
     if (out) *out = nullptr;
     return KIV_E_NOINTERFACE;
 }
 
-KIV_API uint32_t kivComAddRef(void *object) {
-    return baseSlots(object)->addRef(object);
+// A null object has no count to change: 0, as for an object that holds no reference.
+KIV_API uint32_t kivComAddRef(void *object) noexcept {
+    return object ? baseSlots(object)->addRef(object) : 0;
 }
 
-KIV_API uint32_t kivComRelease(void *object) {
-    return baseSlots(object)->release(object);
+KIV_API uint32_t kivComRelease(void *object) noexcept {
+    return object ? baseSlots(object)->release(object) : 0;
 }
 
-KIV_API kivResult kivSameObject(void *a, void *b) {
+KIV_API kivResult kivSameObject(void *a, void *b) noexcept {
     if (!a || !b) return a == b ? 0 : 1;
     void *identityA = nullptr;
     void *identityB = nullptr;

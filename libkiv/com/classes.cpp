@@ -1,6 +1,7 @@
 // Class resolution, plug-in loading and in-process registrations.
 #include "com/classes.h"
 
+#include <cstring>
 #include <functional>
 #include <string_view>
 
@@ -35,17 +36,6 @@ namespace {
 constexpr uint32_t kPluginBuckets = 32;
 constexpr uint32_t kRegistrationBuckets = 128;
 
-class MutexLock {
-  public:
-    explicit MutexLock(ustMutex &mutex) : mutex_(mutex) { ustMutexLock(&mutex_); }
-    ~MutexLock() { ustMutexUnlock(&mutex_); }
-    MutexLock(const MutexLock &) = delete;
-    MutexLock &operator=(const MutexLock &) = delete;
-
-  private:
-    ustMutex &mutex_;
-};
-
 template <typename T>
 T *allocate() {
     return static_cast<T *>(kivCalloc(1, sizeof(T)));
@@ -63,6 +53,26 @@ void freeRegistration(void *value) {
     kivFree(registration->clsid);
     kivFree(registration->path);
     kivFree(registration);
+}
+
+constexpr uint32_t kRegisterFlags =
+    KIV_REGISTER_VARIANT | KIV_REGISTER_USER_ONLY | KIV_REGISTER_PROCESS;
+
+// `path` when it is absolute or a bare file name, else `path` below the current folder.
+kivResult absolutePath(const char *path, KivText &out) {
+    if (path[0] == '/' || !std::strchr(path, '/')) {
+        out.reset(kivStrDup(path));
+        return KIV_S_OK;
+    }
+    size_t size = std::strlen(path) + 4096;
+    out.reset(static_cast<char *>(kivMalloc(size)));
+    ustResult result;
+    while ((result = ustGetAbsolutePath(path, out.get(), size)) == UST_E_BUFFER_TOO_SMALL) {
+        size *= 2;
+        out.reset(static_cast<char *>(kivMalloc(size)));
+    }
+    if (KIV_FAILED(result)) out.reset();
+    return result;
 }
 
 bool movesOn(kivResult result) {
@@ -107,8 +117,19 @@ const ClassEntry *ClassTable::add(const char *clsid, PluginEntry *plugin) {
     return entry;
 }
 
+bool isClassId(const char *text) {
+    if (!text) return false;
+    std::string_view id(text);
+    if (id.size() != 36) return false;
+    for (size_t i = 0; i < id.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        const char c = id[i];
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    }
+    return true;
+}
+
 Components::Components(kivDSOGetObjectFactory registryEntry) : registryEntry_(registryEntry) {
-    ustMutexInit(&mutex_);
     plugins_ = kivHashCreate(kPluginBuckets, 0);
     registrations_ = kivHashCreate(kRegistrationBuckets, 0);
 }
@@ -121,7 +142,6 @@ Components::~Components() {
     }
     kivHashDestroy(plugins_, closePluginEntry);
     kivHashDestroy(registrations_, freeRegistration);
-    ustMutexDestroy(&mutex_);
 }
 
 kivResult Components::registry(IRegistry **out) {
@@ -133,7 +153,7 @@ kivResult Components::registry(IRegistry **out) {
     kivResult result = registryEntry_(KIV_CLSID_REGISTRY, KIV_IID_IOBJECTFACTORY, &factory);
     if (KIV_SUCCEEDED(result)) {
         auto *f = static_cast<IObjectFactory *>(factory);
-        result = f->vtbl->createInstance(f, nullptr, KIV_IID_IREGISTRY, &object);
+        result = f ? f->vtbl->createInstance(f, nullptr, KIV_IID_IREGISTRY, &object) : KIV_E_FAIL;
         if (KIV_SUCCEEDED(result) && !object) result = KIV_E_UNEXPECTED;
     }
     if (factory) releaseInterface(factory);
@@ -162,34 +182,48 @@ kivResult Components::findFactoryEntry(const char *clsid, kivDSOGetObjectFactory
         *entry = known->plugin->entry;
         return KIV_S_OK;
     }
-    MutexLock lock(mutex_);
-    // Another thread may have resolved the class since the look-up above.
-    if (const ClassEntry *known = classes_.find(clsid)) {
-        *entry = known->plugin->entry;
-        return KIV_S_OK;
+    Resolution found;
+    {
+        MutexLock lock(mutex_);
+        // Another thread may have resolved the class since the look-up above.
+        if (const ClassEntry *known = classes_.find(clsid)) {
+            *entry = known->plugin->entry;
+            return KIV_S_OK;
+        }
+        kivResult result = resolve(clsid, found);
+        if (KIV_FAILED(result)) return result;
     }
-    PluginEntry *plugin = nullptr;
-    kivResult result = resolve(clsid, &plugin);
-    if (KIV_FAILED(result)) return result;
-    *entry = classes_.add(clsid, plugin)->plugin->entry;
+    if (!found.plugin) {
+        kivResult result = load(found.path.get(), &found.plugin);
+        if (KIV_FAILED(result)) return result;
+    }
+    MutexLock lock(mutex_);
+    const ClassEntry *known = classes_.find(clsid);
+    *entry = (known ? known : classes_.add(clsid, found.plugin))->plugin->entry;
     return KIV_S_OK;
 }
 
-kivResult Components::resolve(const char *clsid, PluginEntry **plugin) {
-    kivResult result = lookUpInProcess(clsid, plugin);
+kivResult Components::resolve(const char *clsid, Resolution &found) {
+    kivResult result = lookUpInProcess(clsid, found);
     if (!movesOn(result)) return result;
 
     for (size_t i = 0; i < kLocationCount; ++i) {
-        result = lookUpPersistent(i, clsid, plugin);
+        result = lookUpPersistent(i, clsid, found);
         if (!movesOn(result)) return result;
     }
     return KIV_E_NO_FACTORY;
 }
 
-kivResult Components::lookUpInProcess(const char *clsid, PluginEntry **plugin) {
+void Components::findLoaded(const char *path, Resolution &found) {
+    found.plugin = static_cast<PluginEntry *>(kivHashGet(plugins_, path));
+}
+
+kivResult Components::lookUpInProcess(const char *clsid, Resolution &found) {
     auto *registration = static_cast<Registration *>(kivHashGet(registrations_, clsid));
     if (!registration) return KIV_E_RT_NOT_FOUND;
-    return load(registration->path, plugin);
+    findLoaded(registration->path, found);
+    if (!found.plugin) found.path.reset(kivStrDup(registration->path));
+    return KIV_S_OK;
 }
 
 kivResult Components::openLocation(size_t location) {
@@ -203,7 +237,7 @@ kivResult Components::openLocation(size_t location) {
     return result;
 }
 
-kivResult Components::lookUpPersistent(size_t location, const char *clsid, PluginEntry **plugin) {
+kivResult Components::lookUpPersistent(size_t location, const char *clsid, Resolution &found) {
     CachedClassesKey &cached = cachedKeys_[location];
     if (cached.key == KIV_REG_NO_KEY && cached.failure == KIV_S_OK)
         cached.failure = openLocation(location);
@@ -211,17 +245,14 @@ kivResult Components::lookUpPersistent(size_t location, const char *clsid, Plugi
 
     // A Classes key is open, so the registry reference is set.
     IRegistry *reg = registry_.load(std::memory_order_acquire);
-    KivText path;
-    kivResult result = readClassPath(reg, cached.key, clsid, path);
+    kivResult result = readClassPath(reg, cached.key, clsid, found.path);
     if (KIV_FAILED(result)) return result;
-    return load(path.get(), plugin);
+    findLoaded(found.path.get(), found);
+    return KIV_S_OK;
 }
 
 kivResult Components::load(const char *path, PluginEntry **plugin) {
-    if (auto *loaded = static_cast<PluginEntry *>(kivHashGet(plugins_, path))) {
-        *plugin = loaded;
-        return KIV_S_OK;
-    }
+    // The loader runs the plug-in's constructors here; they may call back into this object.
     ustDSO *dso = nullptr;
     kivResult result = ustOpenDSO(path, 0, &dso);
     if (KIV_FAILED(result)) return result;
@@ -231,8 +262,16 @@ kivResult Components::load(const char *path, PluginEntry **plugin) {
         ustCloseDSO(dso);
         return result;
     }
-    bindCatalogue(path);
 
+    MutexLock lock(mutex_);
+    if (auto *loaded = static_cast<PluginEntry *>(kivHashGet(plugins_, path))) {
+        // Loaded by another thread meanwhile (or by a call from the plug-in's own constructor):
+        // keep that entry and give back this load's reference to the file.
+        ustCloseDSO(dso);
+        *plugin = loaded;
+        return KIV_S_OK;
+    }
+    bindCatalogue(path);
     auto *entry = allocate<PluginEntry>();
     entry->path = kivStrDup(path);
     entry->dso = dso;
@@ -248,16 +287,24 @@ uint32_t Components::loadedPluginCount() {
 }
 
 kivResult Components::registerDSO(const char *clsid, uint32_t flags, const char *path) {
-    if (!clsid || !*clsid || !path || !*path) return KIV_E_INVALIDARG;
-    if (flags & KIV_REGISTER_PROCESS) return registerInProcess(clsid, path);
+    if (!isClassId(clsid) || (flags & ~kRegisterFlags) || !path || !*path) return KIV_E_INVALIDARG;
+    // A path with a folder in it is fixed now, against the caller's current folder, so that the
+    // file loaded later does not depend on the folder of whoever loads it. A bare file name is
+    // left to the loader's search path.
+    KivText absolute;
+    kivResult result = absolutePath(path, absolute);
+    if (KIV_FAILED(result)) return result;
+    if (flags & KIV_REGISTER_PROCESS) return registerInProcess(clsid, absolute.get());
     return changePersistent(
         flags, Purpose::registerClass,
-        [&](IRegistry *reg, int32_t classes) { return writeClass(reg, classes, clsid, path); },
+        [&](IRegistry *reg, int32_t classes) {
+            return writeClass(reg, classes, clsid, absolute.get());
+        },
         [](kivResult written) { return KIV_SUCCEEDED(written); });
 }
 
 kivResult Components::unregisterDSO(const char *clsid, uint32_t flags) {
-    if (!clsid || !*clsid) return KIV_E_INVALIDARG;
+    if (!isClassId(clsid) || (flags & ~kRegisterFlags)) return KIV_E_INVALIDARG;
     if (flags & KIV_REGISTER_PROCESS) return unregisterInProcess(clsid);
     return changePersistent(
         flags, Purpose::unregisterClass,

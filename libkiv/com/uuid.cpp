@@ -60,7 +60,7 @@ int32_t order(T a, T b) {
 
 extern "C" {
 
-KIV_API kivResult kivUUIDCreate(kivUUID *uuid) {
+KIV_API kivResult kivUUIDCreate(kivUUID *uuid) noexcept {
     if (!uuid) return KIV_E_INVALIDARG;
     // libuuid draws from the kernel's random source (falling back on its own generator) and
     // reports no failure; an all-zero answer is the one sign that nothing was made.
@@ -72,7 +72,7 @@ KIV_API kivResult kivUUIDCreate(kivUUID *uuid) {
 }
 
 KIV_API kivResult kivUUIDCreateFromName(const kivUUID *ns, const void *name, size_t length,
-                                        kivUUID *uuid) {
+                                        kivUUID *uuid) noexcept {
     if (length > std::numeric_limits<uint32_t>::max()) return KIV_E_INVALIDARG;
     if (!ns || !uuid || (!name && length)) return KIV_E_INVALIDARG;
     // libuuid hashes the namespace's network-order bytes followed by the name and sets the
@@ -84,7 +84,8 @@ KIV_API kivResult kivUUIDCreateFromName(const kivUUID *ns, const void *name, siz
     return KIV_S_OK;
 }
 
-KIV_API int32_t kivUUIDCompare(const kivUUID *a, const kivUUID *b) {
+KIV_API int32_t kivUUIDCompare(const kivUUID *a, const kivUUID *b) noexcept {
+    if (!a || !b) return a == b ? 0 : (a ? 1 : -1);  // null orders first
     if (int32_t r = order(a->time_low, b->time_low)) return r;
     if (int32_t r = order(a->time_mid, b->time_mid)) return r;
     if (int32_t r = order(a->time_hi_and_version, b->time_hi_and_version)) return r;

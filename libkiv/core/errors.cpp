@@ -1,4 +1,5 @@
 // Result code texts and error reporting.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -11,41 +12,66 @@ constexpr uint32_t kFacilityMask = 0x1FFF0000u;
 constexpr uint32_t kLibraryFacility = 0x16240000u;
 constexpr uint32_t kFirstLibraryCode = 0x96240001u;
 
-// Messages of 0x96240001 upwards; null where a code has no text of its own.
-constexpr const char *kMessages[] = {
-    "Bad repository id format",
-    "Invalid argument",
-    "Not enough space in output buffer",
-    "Repository id already exists",
-    "Read only error",
-    "Repository id of containing scope is unknown",
-    nullptr,
-    "Repository id of base interface is unknown",
-    "Invalid base interface repository id",
-    "Unknown repository id",
-    "Invalid kind of definition",
-    "Type library format error",
-    "An operation has been attempted in an invalid state",
-    "A bad/inconsistent state has been detected",
-    "Incompatible redefinition",
-    "Aggregation not supported",
-    nullptr,
-    "No object factory found",
+struct LibraryCode {
+    kivResult code;
+    const char *text;  // null: shown as "error 0x9624xxxx"
 };
-constexpr uint32_t kMessageCount = sizeof kMessages / sizeof kMessages[0];
+
+constexpr LibraryCode kCodes[] = {
+#define KIV_CODE_ENTRY(name, code, text) {code, text},
+    KIV_ERROR_MAP(KIV_CODE_ENTRY)
+#undef KIV_CODE_ENTRY
+};
+constexpr uint32_t kCodeCount = sizeof kCodes / sizeof kCodes[0];
+
+// The message of a code is found by its distance from the first code: the list must be dense
+// and in order, and each KIV_E_* macro must name the value the list gives it.
+constexpr bool denseAndOrdered() {
+    for (uint32_t i = 0; i < kCodeCount; ++i)
+        if (kCodes[i].code != kFirstLibraryCode + i) return false;
+    return true;
+}
+static_assert(denseAndOrdered(), "KIV_ERROR_MAP must list 0x96240001 upwards without gaps");
+#define KIV_CODE_MATCHES(name, code, text) \
+    static_assert(name == (code), #name " differs from its KIV_ERROR_MAP entry");
+KIV_ERROR_MAP(KIV_CODE_MATCHES)
+#undef KIV_CODE_MATCHES
+
+// Codes the library passes on from the runtime layer, or shares with it, are the same values.
+static_assert(KIV_E_RT_NO_FILE == UST_E_NO_FILE);
+static_assert(KIV_E_RT_EXISTS == UST_E_EXISTS);
+static_assert(KIV_E_RT_NOT_FOUND == UST_E_NOT_FOUND);
+static_assert(KIV_E_RT_KEY_DELETED == UST_E_KEY_DELETED);
+static_assert(KIV_E_OUT_OF_MEMORY == UST_SYSTEM_ERROR(ENOMEM));
+static_assert(KIV_E_SYSTEM(EACCES) == UST_SYSTEM_ERROR(EACCES));
+static_assert(KIV_E_NOTIMPL == UST_E_NOTIMPL);
+static_assert(KIV_E_NOINTERFACE == UST_E_NOINTERFACE);
+static_assert(KIV_E_POINTER == UST_E_POINTER);
+static_assert(KIV_E_FAIL == UST_E_FAIL);
+static_assert(KIV_E_UNEXPECTED == UST_E_UNEXPECTED);
+static_assert(KIV_E_ACCESSDENIED == UST_E_ACCESSDENIED);
+static_assert(KIV_E_INVALIDARG == UST_E_INVALIDARG);
 
 kivErrorHandler errorHandler = nullptr;
 kivErrorHandler fatalHandler = nullptr;
 
+// Each thread's last text for a library code lives in a heap copy held by a thread-local slot
+// whose destructor frees it when the thread ends. A text asked for during thread exit, after
+// that destructor ran, simply fills the slot again and the system runs the destructor once more.
 ustOnce messageKeyOnce = 0;
 ustTlsKey messageKey;
+bool haveMessageKey = false;  // written once, under messageKeyOnce
+
+// Without a slot (every key of the process taken) texts go to a per-thread buffer that is
+// never freed: the text is still right, it just lasts until the thread's next such call.
+thread_local char fallbackText[1024];
 
 void releaseMessage(void *text) {
     kivFree(text);
 }
 
 void createMessageKey() {
-    ustTlsKeyCreate(&messageKey, releaseMessage);
+    haveMessageKey = ustTlsKeyCreate(&messageKey, releaseMessage) == 0;
 }
 
 void writeCodeText(kivResult code) {
@@ -59,7 +85,7 @@ void writeCodeText(kivResult code) {
 
 extern "C" {
 
-KIV_API const char *kivStrError(kivResult code) {
+KIV_API const char *kivStrError(kivResult code) noexcept {
     ustInitOnce(&messageKeyOnce, createMessageKey);
     if ((code & kFacilityMask) != kLibraryFacility) return ustStrError(code);
 
@@ -67,18 +93,22 @@ KIV_API const char *kivStrError(kivResult code) {
     uint32_t index = code - kFirstLibraryCode;
     if (code < 0x80000000u)
         std::snprintf(text, sizeof text, "unknown result code %#08x", code);
-    else if (index < kMessageCount && kMessages[index])
-        std::snprintf(text, sizeof text, "%s", kMessages[index]);
+    else if (index < kCodeCount && kCodes[index].text)
+        std::snprintf(text, sizeof text, "%s", kCodes[index].text);
     else
         std::snprintf(text, sizeof text, "error %#08x", code);
 
+    if (!haveMessageKey) {
+        std::snprintf(fallbackText, sizeof fallbackText, "%s", text);
+        return fallbackText;
+    }
     char *copy = kivStrDup(text);
     kivFree(ustTlsGet(messageKey));
     ustTlsSet(messageKey, copy);
     return copy;
 }
 
-KIV_API void kivError(kivResult code, const char *message) {
+KIV_API void kivError(kivResult code, const char *message) noexcept {
     if (kivErrorHandler handler = errorHandler) {
         handler(code, message);
         return;
@@ -87,7 +117,9 @@ KIV_API void kivError(kivResult code, const char *message) {
     writeCodeText(code);
 }
 
-KIV_API void kivFatal(kivResult code, const char *message) {
+// Allocates nothing of its own: out of memory ends here, and the text of KIV_E_OUT_OF_MEMORY
+// comes from the runtime's per-thread buffer.
+KIV_API void kivFatal(kivResult code, const char *message) noexcept {
     if (kivErrorHandler handler = fatalHandler) {
         handler(code, message);
         std::abort();
@@ -97,7 +129,7 @@ KIV_API void kivFatal(kivResult code, const char *message) {
     std::exit(1);
 }
 
-KIV_API void kivSetErrorHandler(kivErrorHandler onError, kivErrorHandler onFatal) {
+KIV_API void kivSetErrorHandler(kivErrorHandler onError, kivErrorHandler onFatal) noexcept {
     errorHandler = onError;
     fatalHandler = onFatal;
 }

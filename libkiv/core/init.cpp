@@ -55,7 +55,7 @@ const char *kivGetRootDir(void) {
     return rootDirectory;
 }
 
-KIV_API kivResult kivInitialize(void) {
+KIV_API kivResult kivInitialize(void) noexcept {
     ustResult started = ustInitialize();
     if (KIV_FAILED(started)) return started;
 

@@ -27,45 +27,48 @@ char *duplicate(const char *s, size_t n) {
 
 extern "C" {
 
-KIV_API void *kivMalloc(size_t size) {
+KIV_API void *kivMalloc(size_t size) noexcept {
     void *p = std::malloc(size);
     if (!p) allocationFailed("malloc", size);
     return p;
 }
 
-KIV_API void *kivCalloc(size_t count, size_t size) {
+KIV_API void *kivCalloc(size_t count, size_t size) noexcept {
     void *p = std::calloc(count, size);
     if (!p) allocationFailed("calloc", count * size);
     return p;
 }
 
-KIV_API void *kivRealloc(void *p, size_t size) {
+KIV_API void *kivRealloc(void *p, size_t size) noexcept {
     void *q = std::realloc(p, size);
     if (!q && !(p && size == 0)) allocationFailed("realloc", size);
     return q;
 }
 
-KIV_API void kivFree(void *p) {
+KIV_API void kivFree(void *p) noexcept {
     std::free(p);
 }
 
-KIV_API char *kivStrDup(const char *s) {
+KIV_API char *kivStrDup(const char *s) noexcept {
     return s ? duplicate(s, std::strlen(s)) : nullptr;
 }
 
-KIV_API char *kivStrDup0(const char *s) {
+KIV_API char *kivStrDup0(const char *s) noexcept {
     return s && *s ? duplicate(s, std::strlen(s)) : nullptr;
 }
 
-KIV_API char *kivStrNDup(const char *s, size_t n) {
-    return duplicate(n ? s : "", n);
+KIV_API char *kivStrNDup(const char *s, size_t n) noexcept {
+    // With n 0 the source is never read; a null source with bytes to copy has none to give.
+    if (!n) return duplicate("", 0);
+    return s ? duplicate(s, n) : nullptr;
 }
 
-KIV_API char *kivStrNDup0(const char *s, size_t n) {
+KIV_API char *kivStrNDup0(const char *s, size_t n) noexcept {
     return s && n ? duplicate(s, n) : nullptr;
 }
 
-KIV_API int32_t kivCompareIID(const char *a, const char *b) {
+KIV_API int32_t kivCompareIID(const char *a, const char *b) noexcept {
+    if (!a || !b) return a == b ? 0 : (a ? 1 : -1);  // null orders first
     auto *x = reinterpret_cast<const unsigned char *>(a);
     auto *y = reinterpret_cast<const unsigned char *>(b);
     while (*x == *y) {
@@ -77,7 +80,7 @@ KIV_API int32_t kivCompareIID(const char *a, const char *b) {
 }
 
 // The same function under the name class-id callers use.
-KIV_API int32_t kivCompareCLSID(const char *a, const char *b)
+KIV_API int32_t kivCompareCLSID(const char *a, const char *b) noexcept
     __attribute__((alias("kivCompareIID")));
 
 }  // extern "C"

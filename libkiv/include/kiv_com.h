@@ -22,13 +22,15 @@ typedef struct kivUUID {
 } kivUUID;
 
 /* A new random UUID: 0, KIV_S_UUID_LOCAL_ONLY, KIV_E_UUID_NO_ADDRESS or KIV_E_FAIL. */
-KIV_API kivResult kivUUIDCreate(kivUUID *uuid);
+KIV_API kivResult kivUUIDCreate(kivUUID *uuid) KIV_NOEXCEPT;
 /* The RFC 4122 version-3 (MD5) UUID of a namespace and `length` name bytes. */
 KIV_API kivResult kivUUIDCreateFromName(const kivUUID *ns, const void *name, size_t length,
-                                        kivUUID *uuid);
+                                        kivUUID *uuid) KIV_NOEXCEPT;
 /* Total order by fields (time_low, time_mid, time_hi_and_version, clock_seq_hi_and_reserved,
- * clock_seq_low, node bytes) as numbers: -1, 0 or +1. */
-KIV_API int32_t kivUUIDCompare(const kivUUID *a, const kivUUID *b);
+ * clock_seq_low, node bytes) as numbers: -1, 0 or +1. NULL orders before every UUID. The two
+ * creating functions return KIV_E_INVALIDARG for a NULL output (or namespace, or a NULL name
+ * with a length above 0). */
+KIV_API int32_t kivUUIDCompare(const kivUUID *a, const kivUUID *b) KIV_NOEXCEPT;
 
 /* ---- Interface pointers ----------------------------------------------------------------- */
 
@@ -62,13 +64,13 @@ typedef struct IUnknown {
 } IUnknown;
 
 /* Stores null in *out and returns KIV_E_NOINTERFACE: COM identifiers find nothing. */
-KIV_API kivResult kivComQueryInterface(void *object, const void *comIid, void **out);
-/* Forward to the object's addRef and release slots. */
-KIV_API uint32_t kivComAddRef(void *object);
-KIV_API uint32_t kivComRelease(void *object);
+KIV_API kivResult kivComQueryInterface(void *object, const void *comIid, void **out) KIV_NOEXCEPT;
+/* Forward to the object's addRef and release slots; a NULL object gives 0 and calls nothing. */
+KIV_API uint32_t kivComAddRef(void *object) KIV_NOEXCEPT;
+KIV_API uint32_t kivComRelease(void *object) KIV_NOEXCEPT;
 /* 0 when both pointers lead to one object (or both are null), 1 when they do not, a failure
  * code when that cannot be told. */
-KIV_API kivResult kivSameObject(void *a, void *b);
+KIV_API kivResult kivSameObject(void *a, void *b) KIV_NOEXCEPT;
 
 /* ---- Object factories and plug-ins ------------------------------------------------------- */
 
@@ -93,14 +95,14 @@ struct IObjectFactory {
 
 /* Creates an object of a class and returns the interface asked for, with one reference. */
 KIV_API kivResult kivCreateInstance(const char *clsid, void *outer, uint32_t context,
-                                    void *reserved, const char *iid, void **out);
+                                    void *reserved, const char *iid, void **out) KIV_NOEXCEPT;
 /* The object factory of a class (or whatever interface its plug-in offers for iid). */
 KIV_API kivResult kivGetObjectFactory(const char *clsid, uint32_t context, void *reserved,
-                                      const char *iid, void **out);
+                                      const char *iid, void **out) KIV_NOEXCEPT;
 /* Records that the plug-in at `path` serves `clsid`: in this process (KIV_REGISTER_PROCESS),
  * else under the machine root of the registry database, falling back to the user root. */
-KIV_API kivResult kivRegisterDSO(const char *clsid, uint32_t flags, const char *path);
-KIV_API kivResult kivUnregisterDSO(const char *clsid, uint32_t flags);
+KIV_API kivResult kivRegisterDSO(const char *clsid, uint32_t flags, const char *path) KIV_NOEXCEPT;
+KIV_API kivResult kivUnregisterDSO(const char *clsid, uint32_t flags) KIV_NOEXCEPT;
 
 /* Every plug-in exports this entry point under the name KIV_DSO_ENTRY_POINT. */
 #define KIV_DSO_ENTRY_POINT "dsoGetObjectFactory"

@@ -17,13 +17,13 @@ namespace {
 struct FactoryObject {
     com::ObjectHeader header;  // first: the function table, then the reference count
     volatile uint32_t locks;
-    ustMutex mutex;  // guards the creation of `registry`
+    Mutex mutex;  // guards the creation of `registry`
     RegistryObject *registry;
 };
 
-// Guards the creation of the one factory object. Statically initialised as well, so that a
-// factory asked for before kivInitialize still finds a usable lock.
-ustMutex processMutex = {PTHREAD_MUTEX_INITIALIZER};
+// Guards the creation of the one factory object. Usable from load, so that a factory asked for
+// before kivInitialize still finds a working lock.
+Mutex processMutex;
 FactoryObject *theFactory = nullptr;
 
 const char *factoryInterfaceId(void *) {
@@ -39,14 +39,16 @@ kivResult createInstance(IObjectFactory *self, void *outer, const char *iid, voi
     *out = nullptr;
     if (outer) return KIV_E_NO_AGGREGATION;
     auto *factory = reinterpret_cast<FactoryObject *>(self);
-    ustMutexLock(&factory->mutex);
-    if (!factory->registry) {
-        // The stores' locations are read here, once per process.
-        factory->registry =
-            new RegistryObject(*new Store(machineStorePath()), *new Store(userStorePath()));
+    RegistryObject *registry = nullptr;
+    {
+        MutexLock lock(factory->mutex);
+        if (!factory->registry) {
+            // The stores' locations are read here, once per process.
+            factory->registry =
+                new RegistryObject(*new Store(machineStorePath()), *new Store(userStorePath()));
+        }
+        registry = factory->registry;
     }
-    RegistryObject *registry = factory->registry;
-    ustMutexUnlock(&factory->mutex);
     return com::objectQueryInterface(registry, iid, out);
 }
 
@@ -64,28 +66,21 @@ constexpr IObjectFactoryVtbl kFactoryVtbl = {
     factoryInterfaceId,    createInstance,    lockServer,
 };
 
-void initProcessMutex() {
-    ustMutexInit(&processMutex);
-}
-
 }  // namespace
 
-void setUpProcess() {
-    static ustOnce once = 0;
-    ustInitOnce(&once, initProcessMutex);
-}
+// The process mutex works from load; nothing else of the registry needs setting up early.
+void setUpProcess() {}
 
 kivResult factoryEntry(const char *clsid, const char *iid, void **out) {
     if (!out) return KIV_E_INVALIDARG;
     *out = nullptr;
     if (!clsid || kivCompareIID(clsid, KIV_CLSID_REGISTRY) != 0) return KIV_E_FAIL;
-    ustMutexLock(&processMutex);
-    if (!theFactory) {
-        theFactory = new FactoryObject{{&kFactoryVtbl, 0}, 0, {}, nullptr};
-        ustMutexInit(&theFactory->mutex);
+    FactoryObject *factory = nullptr;
+    {
+        MutexLock lock(processMutex);
+        if (!theFactory) theFactory = new FactoryObject{{&kFactoryVtbl, 0}, 0, {}, nullptr};
+        factory = theFactory;
     }
-    FactoryObject *factory = theFactory;
-    ustMutexUnlock(&processMutex);
     return com::objectQueryInterface(factory, iid, out);
 }
 

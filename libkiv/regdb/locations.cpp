@@ -1,12 +1,10 @@
 #include "regdb/locations.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <vector>
 
 #include "core/runtime.h"
+#include "ust.h"
 
 namespace kiv::regdb {
 
@@ -20,11 +18,8 @@ const char *environment(const char *name) {
 // $HOME, else the home folder of the effective user; empty when neither is known.
 std::string homeFolder() {
     if (const char *home = environment("HOME")) return home;
-    std::vector<char> buffer(4096);
-    passwd entry, *found = nullptr;
-    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-        found->pw_dir && *found->pw_dir)
-        return found->pw_dir;
+    char home[4096];
+    if (ustGetUserHome(home, sizeof home) == 0) return home;
     return {};
 }
 

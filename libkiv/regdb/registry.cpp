@@ -43,10 +43,7 @@ uint32_t accessMask(uint32_t flags) {
 // Holds the registry object's mutex for the whole of one operation.
 class Locked {
   public:
-    explicit Locked(IRegistry *self) : object_(RegistryObject::of(self)) {
-        ustMutexLock(&object_->mutex);
-    }
-    ~Locked() { ustMutexUnlock(&object_->mutex); }
+    explicit Locked(IRegistry *self) : object_(RegistryObject::of(self)), lock_(object_->mutex) {}
     Locked(const Locked &) = delete;
     Locked &operator=(const Locked &) = delete;
 
@@ -57,6 +54,7 @@ class Locked {
 
   private:
     RegistryObject *object_;
+    MutexLock lock_;
 };
 
 std::string_view nameOrDefault(const char *name) {
@@ -286,13 +284,10 @@ RegistryObject::RegistryObject(Store &machineStore, Store &userStore)
     : header{&kRegistryVtbl, 0},
       handles(new KeyHandleTable),
       machine(&machineStore),
-      user(&userStore) {
-    ustMutexInit(&mutex);
-}
+      user(&userStore) {}
 
 RegistryObject::~RegistryObject() {
     delete handles;
-    ustMutexDestroy(&mutex);
 }
 
 }  // namespace kiv::regdb

@@ -3,6 +3,7 @@
 
 #include "kiv_com.h"
 #include "com/base.h"
+#include "core/lock.h"
 #include "ust.h"
 
 namespace kiv::regdb {
@@ -24,7 +25,7 @@ struct RegistryObject {
     }
 
     com::ObjectHeader header;  // first: the function table, then the reference count
-    ustMutex mutex;            // held for the whole of every operation from openMachineRoot on
+    Mutex mutex;               // held for the whole of every operation from openMachineRoot on
     KeyHandleTable *handles;
     Store *machine;
     Store *user;

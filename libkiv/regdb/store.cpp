@@ -68,7 +68,7 @@ WinError fromSqlite(int rc) {
 }
 
 bool accessible(const fs::path &path, int mode) {
-    return faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0;
+    return ustCheckAccess(path.c_str(), static_cast<uint32_t>(mode)) == 0;
 }
 
 fs::path folderOf(const std::string &file) {
@@ -374,7 +374,7 @@ WinError Store::openRoot(uint32_t access, std::unique_ptr<Key> &out) {
     if ((access & kWriteRights) && !writable()) return win::kAccessDenied;
     {
         // Reach the file now, so that an unreadable or damaged store is reported here.
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         Connection *c = nullptr;
         if (WinError e = connect(false, c)) return e;
     }
@@ -438,7 +438,7 @@ WinError Key::openOrCreate(std::string_view path, uint32_t access, bool create,
     if (WinError e = splitPath(path, parts)) return e;
     if ((access & kWriteRights) && !store_.writable()) return win::kAccessDenied;
 
-    std::lock_guard lock(store_.mutex_);
+    MutexLock lock(store_.mutex_);
     Conn *c = nullptr;
     int64_t id = 0;
     // An existing key is opened without writing, so that a read-only store still serves it.
@@ -475,7 +475,7 @@ WinError Key::deleteSubKey(std::string_view path) const {
     if (WinError e = splitPath(path, parts)) return e;
     if (!store_.writable()) return win::kAccessDenied;
 
-    std::lock_guard lock(store_.mutex_);
+    MutexLock lock(store_.mutex_);
     Conn *c = nullptr;
     if (WinError e = store_.connect(false, c)) return e;
     if (!c)
@@ -512,7 +512,7 @@ WinError Key::enumValue(uint32_t index, std::span<char> name, uint32_t &length) 
 WinError Key::enumerate(bool keys, uint32_t index, std::span<char> name, uint32_t &length) const {
     if (!(access_ & (keys ? kKeyEnumerateSubKeys : kKeyQueryValue))) return win::kAccessDenied;
 
-    std::lock_guard lock(store_.mutex_);
+    MutexLock lock(store_.mutex_);
     Conn *c = nullptr;
     if (WinError e = store_.connect(false, c)) return e;
     if (!c) return answerForAbsentStore(id_, win::kNoMoreItems);
@@ -548,7 +548,7 @@ WinError Key::enumerate(bool keys, uint32_t index, std::span<char> name, uint32_
 }
 
 WinError Key::flush() const {
-    std::lock_guard lock(store_.mutex_);
+    MutexLock lock(store_.mutex_);
     Conn *c = nullptr;
     if (WinError e = store_.connect(false, c)) return e;
     if (!c) return answerForAbsentStore(id_, win::kSuccess);
@@ -567,7 +567,7 @@ WinError Key::setValue(std::string_view name, uint32_t type, std::span<const uin
     if (name.size() > kMaxValueNameLength || data.size() > UINT32_MAX)
         return win::kInvalidParameter;
 
-    std::lock_guard lock(store_.mutex_);
+    MutexLock lock(store_.mutex_);
     Conn *c = nullptr;
     if (WinError e = store_.connect(true, c)) return e;
     return changeKey(*c, id_, Conn::kSetValue, false, [&](sql::Run &run) {
@@ -579,7 +579,7 @@ WinError Key::queryValue(std::string_view name, uint32_t &type, std::span<uint8_
                          uint32_t &size) const {
     if (!(access_ & kKeyQueryValue)) return win::kAccessDenied;
 
-    std::lock_guard lock(store_.mutex_);
+    MutexLock lock(store_.mutex_);
     Conn *c = nullptr;
     if (WinError e = store_.connect(false, c)) return e;
     if (!c) return answerForAbsentStore(id_, win::kFileNotFound);
@@ -605,7 +605,7 @@ WinError Key::queryMultipleValues(std::span<ValueEntry> entries, std::span<uint8
                                   uint32_t &totalSize) const {
     if (!(access_ & kKeyQueryValue)) return win::kAccessDenied;
 
-    std::lock_guard lock(store_.mutex_);
+    MutexLock lock(store_.mutex_);
     Conn *c = nullptr;
     if (WinError e = store_.connect(false, c)) return e;
     if (!c) return answerForAbsentStore(id_, entries.empty() ? 0 : win::kFileNotFound);
@@ -639,7 +639,7 @@ WinError Key::queryMultipleValues(std::span<ValueEntry> entries, std::span<uint8
 WinError Key::deleteValue(std::string_view name) const {
     if (!(access_ & kKeySetValue)) return win::kAccessDenied;
 
-    std::lock_guard lock(store_.mutex_);
+    MutexLock lock(store_.mutex_);
     Conn *c = nullptr;
     if (WinError e = store_.connect(false, c)) return e;
     if (!c) return answerForAbsentStore(id_, win::kFileNotFound);

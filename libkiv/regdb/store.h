@@ -12,11 +12,12 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "core/lock.h"
 
 namespace kiv::regdb {
 
@@ -117,7 +118,7 @@ class Store {
     // read-only connection is reopened for writing.
     WinError connect(bool forWrite, Connection *&out);
 
-    std::mutex mutex_;  // guards the connection: one operation at a time
+    Mutex mutex_;  // guards the connection: one operation at a time
     std::string path_;
     std::unique_ptr<Connection> connection_;
 };

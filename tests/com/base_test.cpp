@@ -1,4 +1,4 @@
-// UUIDs, the library objects' base slots and kivSameObject.
+// UUIDs, the library objects' base slots and kivSameObject, through the shared library.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -6,11 +6,10 @@
 #include <random>
 #include <string>
 
-#include "com/base.h"
+#include "kiv.h"
+#include "test_support.h"
 
 namespace {
-
-using namespace kiv::com;
 
 std::string text(const kivUUID &u) {
     char buffer[37];
@@ -69,28 +68,47 @@ TEST(Uuid, CompareOrdersFieldsAsNumbers) {
 const char *ownId(void *) {
     return "IDL:kivtest/IOwn:1.0";
 }
-const IUnknownVtbl ownVtbl = {
-    kivComQueryInterface, kivComAddRef,  kivComRelease, objectQueryInterface,
-    objectAddRef,         objectRelease, ownId};
 
+// An object's reference count, read without changing it.
+uint32_t countOf(void *object) {
+    kivComAddRef(object);
+    return kivComRelease(object);
+}
+
+// The library's own objects, seen through the registry database's object.
 TEST(BaseDeathTest, LibraryObjectsCountAndAnswerTheBaseAndTheirOwnInterface) {
-    ObjectHeader object{&ownVtbl, 0};
-    void *out = &object;
-    EXPECT_EQ(kivComQueryInterface(&object, KIV_IID_IUNKNOWN, &out), KIV_E_NOINTERFACE);
+    kivtest::TempDir tmp;
+    setenv("KIV_REGISTRY_USER", tmp.file("user.db").c_str(), 1);
+    setenv("KIV_REGISTRY_MACHINE", tmp.file("machine.db").c_str(), 1);
+    ASSERT_EQ(kivInitialize(), 0u);
+    void *object = nullptr;
+    ASSERT_EQ(kivCreateInstance(KIV_CLSID_REGISTRY, nullptr, KIV_CLSCTX_INPROC, nullptr,
+                                KIV_IID_IREGISTRY, &object),
+              0u);
+    void *out = object;
+    EXPECT_EQ(kivComQueryInterface(object, KIV_IID_IUNKNOWN, &out), KIV_E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(kivComAddRef(&object), 1u);
-    EXPECT_EQ(kivComAddRef(&object), 2u);
-    EXPECT_EQ(kivComRelease(&object), 1u);
-    const std::pair<const char *, bool> cases[] = {
-        {KIV_IID_IUNKNOWN, true}, {"IDL:kivtest/IOwn:1.0", true}, {"IDL:kivtest/IOwn:1.1", false}};
+    const uint32_t held = countOf(object);
+    EXPECT_EQ(kivComAddRef(object), held + 1);
+    EXPECT_EQ(kivComAddRef(object), held + 2);
+    EXPECT_EQ(kivComRelease(object), held + 1);
+    EXPECT_EQ(kivComRelease(object), held);
+    const std::pair<const char *, bool> cases[] = {{KIV_IID_IUNKNOWN, true},
+                                                   {KIV_IID_IREGISTRY, true},
+                                                   {"IDL:kiv/regdb/IRegistry:1.1", false},
+                                                   {KIV_IID_IOBJECTFACTORY, false}};
     for (const auto &[iid, found] : cases) {
-        uint32_t before = object.references;
-        EXPECT_EQ(ownVtbl.queryInterface(&object, iid, &out), found ? 0 : KIV_E_NOINTERFACE);
-        EXPECT_EQ(out, found ? &object : nullptr) << iid;
-        EXPECT_EQ(object.references, before + found) << iid;
+        EXPECT_EQ(static_cast<IUnknown *>(object)->vtbl->queryInterface(object, iid, &out),
+                  found ? 0 : KIV_E_NOINTERFACE);
+        EXPECT_EQ(out, found ? object : nullptr) << iid;
+        EXPECT_EQ(countOf(object), held + found) << iid;
+        if (out) kivComRelease(out);
     }
-    object.references = 0;
-    EXPECT_DEATH(kivComRelease(&object), "");  // below zero
+    EXPECT_DEATH(
+        {
+            for (;;) kivComRelease(object);  // below zero
+        },
+        "");
 }
 
 // An interface whose identity query is scripted: it yields `identity` (or, when that is null,

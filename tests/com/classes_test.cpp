@@ -1,15 +1,13 @@
 // Class resolution, plug-in loading, registration and plug-ins' message catalogues, against the
-// real registry object over one store file per persistent location, and real plug-in files; then
-// the exported functions on the process's own state, and many threads creating objects of warm
-// and cold classes while others change registrations and use the registry database.
+// real registry object over one store file per persistent location, and real plug-in files.
+// Components takes the registry's factory entry as an argument: the one seam through which these
+// tests give it a store per location, which the built-in registry does not have.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <libintl.h>
 
-#include <atomic>
 #include <cstring>
 #include <filesystem>
-#include <thread>
 #include <utility>
 
 #include "com/base.h"
@@ -312,141 +310,6 @@ TEST_F(Classes, CataloguesAreLookedForInTheCandidateDirectoriesInTurn) {
     EXPECT_EQ(found(nullptr), "");
     fs::remove(tmp.file("root/lib/locale"));
     EXPECT_EQ(found(root.c_str()), "");
-}
-
-constexpr const char *kInterface = "IDL:kivtest/a:1.0";  // of plug-in a's objects
-
-class Api : public testing::Test {
-  protected:
-    // The registry database's files live in a folder of the test's own. A root is skipped for
-    // the rest of the process once a look-up has found no Classes key there: give the user root
-    // one before anything is looked up.
-    static void SetUpTestSuite() {
-        setenv("KIV_REGISTRY_USER", store.file("user.db").c_str(), 1);
-        setenv("KIV_REGISTRY_MACHINE", store.file("machine.db").c_str(), 1);
-        ASSERT_EQ(kivInitialize(), 0u);
-        ASSERT_EQ(kivRegisterDSO(kClass, KIV_REGISTER_PROCESS, PLUGIN_A), 0u);
-        ASSERT_EQ(kivRegisterDSO(kClass, KIV_REGISTER_USER_ONLY, PLUGIN_A), 0u);
-    }
-    static inline kivtest::TempDir store;
-};
-
-// References to the factory of kClass that others hold right now.
-uint32_t factoryReferences() {
-    void *factory = nullptr;
-    EXPECT_EQ(
-        kivGetObjectFactory(kClass, KIV_CLSCTX_INPROC, nullptr, KIV_IID_IOBJECTFACTORY, &factory),
-        0u);
-    return factory ? kivComRelease(factory) : 0;
-}
-
-std::string nameOf(const std::string &clsid) {
-    void *object = nullptr;
-    kivResult rc = kivCreateInstance(clsid.c_str(), nullptr, KIV_CLSCTX_INPROC, nullptr,
-                                     KIV_IID_IUNKNOWN, &object);
-    return outcome(rc, object);
-}
-
-TEST_F(Api, ArgumentsAreCheckedBeforeAnythingIsLookedUp) {
-    void *out = &out;
-    const kivResult results[] = {
-        kivCreateInstance(kClass, nullptr, 0, nullptr, kInterface, &out),
-        kivCreateInstance(nullptr, nullptr, KIV_CLSCTX_INPROC, nullptr, kInterface, &out),
-        kivCreateInstance(kClass, nullptr, KIV_CLSCTX_INPROC, nullptr, KIV_IID_IUNKNOWN, nullptr),
-        kivCreateInstance(kClass, nullptr, KIV_CLSCTX_INPROC, nullptr, nullptr, &out),
-        kivGetObjectFactory(KIV_CLSID_REGISTRY, KIV_CLSCTX_INPROC, nullptr, nullptr, &out),
-        kivGetObjectFactory(kClass, 0x2, nullptr, KIV_IID_IOBJECTFACTORY, &out),
-        kivRegisterDSO(nullptr, KIV_REGISTER_PROCESS, PLUGIN_A),
-        kivRegisterDSO(kClass, 0, ""),
-        kivUnregisterDSO("", KIV_REGISTER_PROCESS),
-    };
-    for (kivResult rc : results) EXPECT_EQ(rc, KIV_E_INVALIDARG);
-    EXPECT_EQ(out, nullptr);
-}
-
-TEST_F(Api, FactoriesAreAskedAndReleased) {
-    const struct {
-        const char *clsid;
-        bool outer;
-        const char *iid;
-        kivResult expected;
-    } cases[] = {
-        {kClass, false, kInterface, 0},  // the factory's 1 becomes 0
-        {kClass, false, "IDL:kivtest/IOther:1.0", KIV_E_NOINTERFACE},
-        {kClass, true, kInterface, KIV_E_NO_AGGREGATION},
-        {"00000000-0000-0000-0000-000000000000", false, KIV_IID_IUNKNOWN, KIV_E_NO_FACTORY},
-    };
-    for (const auto &c : cases) {
-        void *out = &out;
-        int outer = 0;
-        EXPECT_EQ(kivCreateInstance(c.clsid, c.outer ? &outer : nullptr, KIV_CLSCTX_INPROC | 0x10,
-                                    nullptr, c.iid, &out),
-                  c.expected)
-            << c.iid;
-        // The object's only reference is the caller's; a failure hands out nothing.
-        EXPECT_EQ(out ? kivComRelease(out) : ~0u, c.expected ? ~0u : 0u) << c.iid;
-        EXPECT_EQ(factoryReferences(), 0u) << c.iid;
-    }
-    void *factory = nullptr;
-    ASSERT_EQ(
-        kivGetObjectFactory(kClass, KIV_CLSCTX_INPROC, nullptr, KIV_IID_IOBJECTFACTORY, &factory),
-        0u);
-    EXPECT_EQ(factoryReferences(), 1u);  // the one just handed out
-    kivComRelease(factory);
-}
-
-TEST_F(Api, CreatingWhileRegistering) {
-    constexpr int kRounds = 200;
-    void *object = nullptr;
-    ASSERT_EQ(kivCreateInstance(KIV_CLSID_REGISTRY, nullptr, KIV_CLSCTX_INPROC, nullptr,
-                                KIV_IID_IREGISTRY, &object),
-              0u);
-    auto *reg = static_cast<IRegistry *>(object);
-    int32_t root = KIV_REG_NO_KEY;
-    ASSERT_EQ(reg->vtbl->openUserRoot(reg, 0x60000, KIV_REG_ACCESS_QUERY, &root), 0u);
-    std::atomic<int> failures{0};
-    auto expect = [&](bool ok) { failures += !ok; };
-    std::vector<std::thread> threads;
-    // Warm: one resolved class, asked over and over.
-    for (int t = 0; t < 2; ++t)
-        threads.emplace_back([&] {
-            for (int i = 0; i < kRounds * 4; ++i) expect(nameOf(kClass) == "a");
-        });
-    // Cold: each round registers a new class in this process and resolves it at once.
-    for (int t = 1; t <= 2; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kRounds; ++i) {
-                std::string clsid = "cold-" + std::to_string(t * 1000 + i);
-                expect(!kivRegisterDSO(clsid.c_str(), KIV_REGISTER_PROCESS,
-                                       i % 2 ? PLUGIN_A : PLUGIN_B));
-                expect(nameOf(clsid) == (i % 2 ? "a" : "b"));
-            }
-        });
-    // Cold classes registered in the registry database and resolved from it, while another
-    // thread reads a registration through the registry object.
-    threads.emplace_back([&] {
-        for (int i = 0; i < kRounds / 4; ++i) {
-            std::string clsid = "cold-db-" + std::to_string(i);
-            expect(!kivRegisterDSO(clsid.c_str(), KIV_REGISTER_USER_ONLY, PLUGIN_B));
-            expect(nameOf(clsid) == "b");
-        }
-    });
-    threads.emplace_back([&] {
-        std::string path = std::string("KIV\\Classes\\") + kClass;
-        for (int i = 0; i < kRounds / 4; ++i) {
-            int32_t key = KIV_REG_NO_KEY;
-            RegistryValue value{};
-            expect(!reg->vtbl->openKey(reg, root, path.c_str(), 0, KIV_REG_ACCESS_QUERY, 0, &key));
-            expect(!reg->vtbl->queryValue(reg, key, "DSO", &value));
-            expect(value.kind == KIV_REG_STRING && value.string == std::string(PLUGIN_A));
-            kivRegistryValueClear(&value);
-            reg->vtbl->closeKey(reg, key);
-        }
-    });
-    for (auto &t : threads) t.join();
-    EXPECT_EQ(failures.load(), 0);
-    reg->vtbl->closeKey(reg, root);
-    kivComRelease(reg);
 }
 
 }  // namespace

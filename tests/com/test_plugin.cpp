@@ -1,6 +1,9 @@
 // A plug-in for the component model's tests, built several times: PLUGIN_NAME names the build
 // and its objects' interface, "IDL:kivtest/<name>:1.0"; PLUGIN_NO_ENTRY leaves the entry point
-// out. A successful createInstance answers 1, a success code other than 0.
+// out. A successful createInstance answers 1, a success code other than 0. Misbehaving builds:
+// PLUGIN_NULL_FACTORY's entry point and PLUGIN_NULL_OBJECT's factory report success and hand out
+// nothing. PLUGIN_REENTRANT's constructor calls back into the library while it is being loaded
+// (see below).
 #include <cstring>
 
 #include "kiv_com.h"
@@ -44,6 +47,10 @@ const IUnknownVtbl objectVtbl = {comQueryInterface, addRef,  release, queryInter
 kivResult createInstance(IObjectFactory *, void *outer, const char *iid, void **out) {
     *out = nullptr;
     if (outer) return KIV_E_NO_AGGREGATION;
+#ifdef PLUGIN_NULL_OBJECT
+    (void)iid;
+    return 0;
+#endif
     auto *object = new Object{&objectVtbl, 1};
     kivResult rc = queryInterface(object, iid, out);
     release(object);
@@ -64,7 +71,33 @@ Object factory = {reinterpret_cast<const IUnknownVtbl *>(&factoryVtbl), 0};
 
 extern "C" KIV_PLUGIN_EXPORT kivResult dsoGetObjectFactory(const char *, const char *iid,
                                                            void **out) {
+#ifdef PLUGIN_NULL_FACTORY
+    (void)iid;
+    *out = nullptr;
+    return 0;
+#endif
     return queryInterface(&factory, iid, out);
 }
+
+#ifdef PLUGIN_REENTRANT
+// While the loader runs this constructor, the plug-in registers REENTRANT_REGISTERS in this
+// process for plug-in b, creates an object of CALLBACK_CLASS (served by another plug-in) and one
+// of REENTRANT_SELF (served by this very plug-in, still being loaded). The results are kept for
+// the test to read.
+extern "C" KIV_PLUGIN_EXPORT kivResult kivtestReentrantResults[3];
+kivResult kivtestReentrantResults[3] = {~0u, ~0u, ~0u};
+
+__attribute__((constructor)) void callBackWhileLoading() {
+    kivtestReentrantResults[0] =
+        kivRegisterDSO(REENTRANT_REGISTERS, KIV_REGISTER_PROCESS, REENTRANT_REGISTERS_PATH);
+    const char *classes[] = {CALLBACK_CLASS, REENTRANT_SELF};
+    for (int i = 0; i < 2; ++i) {
+        void *object = nullptr;
+        kivtestReentrantResults[i + 1] = kivCreateInstance(classes[i], nullptr, KIV_CLSCTX_INPROC,
+                                                           nullptr, KIV_IID_IUNKNOWN, &object);
+        if (object) kivComRelease(object);
+    }
+}
+#endif
 
 #endif

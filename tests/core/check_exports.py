@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Fails when a shared library exports a symbol that is not on its list.
+"""Fails when a shared library's exports differ from its list: a name exported but not listed,
+or listed but not exported (a function dropped or left hidden by mistake).
 
 Usage: check_exports.py LIB NAMES_FILE [LIB NAMES_FILE ...]
 """
@@ -27,12 +28,14 @@ def main(args):
     failed = False
     for lib, names_file in zip(args[0::2], args[1::2]):
         allowed = listed(names_file)
-        extra = sorted(exported(lib) - allowed)
-        if extra:
-            failed = True
-            print(f"{lib} exports names not in {names_file}:")
-            for name in extra:
-                print(f"  {name}")
+        actual = exported(lib)
+        for names, what in ((sorted(actual - allowed), f"exports names not in {names_file}"),
+                            (sorted(allowed - actual), f"lacks names listed in {names_file}")):
+            if names:
+                failed = True
+                print(f"{lib} {what}:")
+                for name in names:
+                    print(f"  {name}")
     return 1 if failed else 0
 
 

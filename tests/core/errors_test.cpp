@@ -1,4 +1,7 @@
+// Result code texts and error reporting, through the shared library as a host uses them.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <string>
@@ -79,6 +82,49 @@ TEST(StrError, EachThreadKeepsItsOwnText) {
     }
     for (auto &th : threads) th.join();
     for (int m : mismatches) EXPECT_EQ(m, 0);
+}
+
+// What a host's thread-local destructor got when it asked for texts: the system runs such
+// destructors after the library's and the C++ runtime's own per-thread clean-up.
+std::vector<std::string> textsAtThreadExit;
+void askForTextsAtThreadExit(void *) {
+    textsAtThreadExit = {kivStrError(0x96240013), kivStrError(KIV_E_FORMAT),
+                         ustStrError(0x962300FE), kivStrError(KIV_E_OUT_OF_MEMORY)};
+}
+
+TEST(StrError, TextsCanBeAskedForDuringThreadExit) {
+    kivStrError(KIV_E_FORMAT);  // the library's slot exists first, so its clean-up runs first
+    pthread_key_t key;
+    ASSERT_EQ(pthread_key_create(&key, askForTextsAtThreadExit), 0);
+    std::thread([key] {
+        kivStrError(0x96240013);
+        ustStrError(0x962300FD);
+        pthread_setspecific(key, &key);
+    }).join();
+    pthread_key_delete(key);
+    EXPECT_EQ(textsAtThreadExit,
+              (std::vector<std::string>{"error 0x96240013", "Type library format error",
+                                        "runtime error 0x962300fe", "Cannot allocate memory"}));
+}
+
+// With every thread-local key of the process taken before the library makes its own, texts
+// still come and the host's slots keep their values. Runs in a fresh process.
+TEST(StrErrorDeathTest, WorksWhenNoThreadKeyIsLeft) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            std::vector<pthread_key_t> keys;
+            pthread_key_t key;
+            while (pthread_key_create(&key, nullptr) == 0) {
+                keys.push_back(key);
+                pthread_setspecific(key, &keys);
+            }
+            bool ok = std::string(kivStrError(KIV_E_FORMAT)) == "Type library format error" &&
+                      std::string(kivStrError(0x96240013)) == "error 0x96240013" && !keys.empty();
+            for (pthread_key_t k : keys) ok = ok && pthread_getspecific(k) == &keys;
+            _exit(ok ? 0 : 3);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 std::vector<std::pair<kivResult, std::string>> handled;

@@ -1,3 +1,4 @@
+// The string-keyed hash table: lookups, growth, removal with callbacks and iteration order.
 #include <gtest/gtest.h>
 
 #include <string>

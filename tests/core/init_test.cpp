@@ -52,6 +52,21 @@ TEST_P(RootDirectory, IsDerivedFromTheLibraryLocation) {
     EXPECT_EQ(r.out, "0 " + expected + "\n");
 }
 
+// Loaded by a relative path or through a relative search path, then the current folder
+// changes before kivInitialize: the root is still the library's own folder's parent.
+TEST(RootDirectory, DoesNotDependOnTheCurrentFolder) {
+    TempDir tmp;
+    kivtest::makeDirs(tmp.file("app/lib"));
+    fs::copy_file(KIV_SHARED_LIBRARY, tmp.file("app/lib/libkiv.so.1"));
+    const std::string offsets = symbolOffset("kivInitialize") + " " + symbolOffset("kivGetRootDir");
+    for (const char *how : {"app/lib/libkiv.so.1", "libkiv.so.1"}) {
+        auto r =
+            runShell("cd '" + tmp.path() + "' && env -u KIV_ROOT_DIR LD_LIBRARY_PATH=app/lib " +
+                     ROOT_PROBE + " " + how + " " + offsets + " /");
+        EXPECT_EQ(r.out, "0 " + tmp.file("app") + "\n") << how << ": " << r.err;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Placements, RootDirectory,
     testing::Values(

@@ -1,3 +1,4 @@
+// Allocation, string duplication and id comparison, through the shared library.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -31,6 +32,7 @@ TEST(Strings, Duplication) {
     EXPECT_STREQ(own(kivStrNDup(nullptr, 0)).get(), "");
     EXPECT_EQ(kivStrNDup0("abc", 0), nullptr);
     EXPECT_EQ(kivStrNDup0(nullptr, 5), nullptr);
+    EXPECT_EQ(kivStrNDup(nullptr, 5), nullptr);  // nothing to copy from
     EXPECT_STREQ(own(kivStrNDup0("abc", 2)).get(), "ab");
 
     // Exactly n bytes are copied, NULs included, and the source need not be terminated.
@@ -54,10 +56,13 @@ TEST(Strings, CompareIID) {
         {"", "", 0},
         {"\xE9", "z", 1},  // bytes compare unsigned
         {"IDL:kiv/IUnknown:1.0", "IDL:kiv/IUnknown:1.0", 0},
-        {"A", "a", -1},  // no case folding
+        {"A", "a", -1},     // no case folding
+        {nullptr, "", -1},  // null orders first
+        {"", nullptr, 1},
+        {nullptr, nullptr, 0},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(kivCompareIID(c.a, c.b), c.expected) << c.a << " vs " << c.b;
+        EXPECT_EQ(kivCompareIID(c.a, c.b), c.expected) << &c - cases;
         EXPECT_EQ(kivCompareCLSID(c.a, c.b), c.expected);
     }
 }

@@ -1,4 +1,6 @@
+// The runtime layer on its own: paths, files, shared libraries, once, mutexes, thread slots.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -157,6 +159,7 @@ TEST(UstDso, OpenByNameFindsTheLoadedVersionedFile) {
     ASSERT_EQ(ustOpenDSO("libust.so", 0, &dso), 0u);
     char path[1024];
     ASSERT_EQ(ustGetDSOPath(dso, path, sizeof path), 0u);
+    EXPECT_EQ(path[0], '/');  // the mapped file, absolute
     EXPECT_EQ(std::string(path), std::string(KIV_UST_LIBRARY).substr(0, std::string(path).size()));
     EXPECT_EQ(ustGetDSOPath(dso, path, 4), UST_E_BUFFER_TOO_SMALL);
 
@@ -166,6 +169,29 @@ TEST(UstDso, OpenByNameFindsTheLoadedVersionedFile) {
     EXPECT_EQ(ustGetSymbolAddress(dso, "noSuchSymbol", &address), UST_E_NO_SYMBOL);
     EXPECT_EQ(address, nullptr);
     EXPECT_EQ(ustCloseDSO(dso), 0u);
+}
+
+TEST(UstPaths, AbsolutePathsAreTakenAgainstTheCurrentFolder) {
+    char folder[4096];
+    ASSERT_NE(getcwd(folder, sizeof folder), nullptr);
+    const std::string here = folder;
+    const struct {
+        const char *path;
+        std::string absolute;
+    } cases[] = {
+        {"plug/libx.so", here + "/plug/libx.so"},
+        {"./plug/libx.so", here + "/plug/libx.so"},
+        {".", here},
+        {"/opt/x.so", "/opt/x.so"},
+        {"../x", here + "/../x"},  // nothing is resolved on disk
+    };
+    for (const auto &c : cases) {
+        char buffer[4200];
+        ASSERT_EQ(ustGetAbsolutePath(c.path, buffer, sizeof buffer), 0u) << c.path;
+        EXPECT_EQ(buffer, c.absolute) << c.path;
+    }
+    char small[4];
+    EXPECT_EQ(ustGetAbsolutePath("x/y", small, sizeof small), UST_E_BUFFER_TOO_SMALL);
 }
 
 TEST(UstDso, LoadFailuresAreExplained) {

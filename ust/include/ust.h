@@ -9,7 +9,6 @@
 #ifndef UST_H
 #define UST_H
 
-#include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -57,12 +56,14 @@ typedef uint32_t ustResult;
 #define UST_E_UNEXPECTED UINT32_C(0x8000FFFF)
 #define UST_E_ACCESSDENIED UINT32_C(0x80070005)
 #define UST_E_INVALIDARG UINT32_C(0x80070057)
+#define UST_E_POINTER UINT32_C(0x80004003)
 
 /* Initialisation. Idempotent; everything else works without it but hosts call it first. */
 UST_API ustResult ustInitialize(void);
 
 /* Text of any result code. The pointer stays valid at least until the calling thread's next
- * ustStrError call; callers never free it. */
+ * ustStrError call; callers never free it. Formatted texts live in per-thread storage that is
+ * never released, so the call is safe from thread-exit destructors, and it never allocates. */
 UST_API const char *ustStrError(ustResult code);
 
 /* A Windows error number as a result code: 5 gives E_ACCESSDENIED, 2 and 3 the not-found
@@ -70,10 +71,20 @@ UST_API const char *ustStrError(ustResult code);
  * HRESULT_FROM_WIN32 (0x80070000 | number). */
 UST_API ustResult _ust_map_win32_error(uint32_t win32Error);
 
-/* Mutexes: non-recursive. */
+/* Mutexes: non-recursive. The storage is opaque and large enough for the host system's mutex;
+ * an all-zero ustMutex (UST_MUTEX_INITIALIZER, or static storage) is a valid unlocked mutex
+ * before ustMutexInit has run. */
+#define UST_MUTEX_SIZE 64
 typedef struct ustMutex {
-    pthread_mutex_t impl;
+    union {
+        unsigned char bytes[UST_MUTEX_SIZE];
+        uint64_t align;
+        void *alignPointer;
+    } storage;
 } ustMutex;
+/* clang-format off */
+#define UST_MUTEX_INITIALIZER {{{0}}}
+/* clang-format on */
 UST_API ustResult ustMutexInit(ustMutex *mutex);
 UST_API ustResult ustMutexLock(ustMutex *mutex);
 UST_API ustResult ustMutexUnlock(ustMutex *mutex);
@@ -103,6 +114,8 @@ UST_API const char *ustGetDSOSuffix(void); /* ".so" */
  * loaded into the process under that name or a versioned form of it (libx.so matches
  * libx.so.1), then the loader's search path. flags is reserved (0). */
 UST_API ustResult ustOpenDSO(const char *name, uint32_t flags, ustDSO **out);
+/* The absolute path of the loaded file, as the system mapped it: independent of the current
+ * folder and of how the library was named when it was loaded. */
 UST_API ustResult ustGetDSOPath(ustDSO *dso, char *buffer, size_t size);
 UST_API ustResult ustGetSymbolAddress(ustDSO *dso, const char *symbol, void **address);
 UST_API ustResult ustCloseDSO(ustDSO *dso);
@@ -113,6 +126,9 @@ UST_API ustResult ustGetDirname(const char *path, char *buffer, size_t size);
 UST_API ustResult ustGetBasename(const char *path, char *buffer, size_t size);
 UST_API ustResult ustAppendToPath(const char *directory, const char *component, char *buffer,
                                   size_t size);
+/* `path` made absolute against the current folder (leading "./" dropped); an absolute path is
+ * copied unchanged. Nothing is resolved on disk. */
+UST_API ustResult ustGetAbsolutePath(const char *path, char *buffer, size_t size);
 
 #define UST_FILE_INFO_VERSION 1
 #define UST_FILE_REGULAR 0
@@ -127,6 +143,17 @@ typedef struct ustFileInfo {
 UST_API ustResult ustGetFileInfo(const char *path, ustFileInfo *info);
 /* 0 when removed, UST_E_NO_FILE when there was nothing to remove. */
 UST_API ustResult ustRemoveFile(const char *path);
+
+/* Whether the effective user may access `path` with every right in `mode` (UST_ACCESS_*):
+ * 0 when it may, UST_E_ACCESS when a right is missing, UST_E_NO_FILE when nothing is there. */
+#define UST_ACCESS_EXISTS 0u
+#define UST_ACCESS_READ 4u
+#define UST_ACCESS_WRITE 2u
+#define UST_ACCESS_EXECUTE 1u
+UST_API ustResult ustCheckAccess(const char *path, uint32_t mode);
+/* The effective user's home folder from the system's user database (not from $HOME);
+ * UST_E_NOT_FOUND when the user has none. */
+UST_API ustResult ustGetUserHome(char *buffer, size_t size);
 
 /* Binds a gettext text domain to a directory of message catalogues. */
 UST_API ustResult ustBindTextDomain(const char *domain, const char *directory);

@@ -8,9 +8,11 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
-#include <string>
+#include <string_view>
 
 struct ustDSO {
     void *handle;
@@ -19,14 +21,16 @@ struct ustDSO {
 namespace ust {
 
 namespace {
-thread_local std::string dsoError;
-}
+// Trivially destructible: nothing is torn down at thread exit, so a destructor of the host's
+// that runs later may still ask for the text.
+thread_local char dsoError[512];
+}  // namespace
 
-const std::string &lastDsoError() {
+const char *lastDsoError() {
     return dsoError;
 }
 void setLastDsoError(const char *message) {
-    dsoError = message ? message : "";
+    std::snprintf(dsoError, sizeof dsoError, "%s", message ? message : "");
 }
 
 }  // namespace ust
@@ -52,7 +56,7 @@ bool isVersionSuffix(std::string_view rest) {
 
 struct LoadedSearch {
     std::string_view name;
-    std::string found;
+    char found[PATH_MAX];
 };
 
 int matchLoaded(struct dl_phdr_info *info, size_t, void *data) {
@@ -63,17 +67,43 @@ int matchLoaded(struct dl_phdr_info *info, size_t, void *data) {
     std::string_view base = slash == std::string_view::npos ? path : path.substr(slash + 1);
     if (base == search->name ||
         (base.starts_with(search->name) && isVersionSuffix(base.substr(search->name.size())))) {
-        search->found = path;
+        if (path.size() >= sizeof search->found) return 0;
+        path.copy(search->found, path.size());
+        search->found[path.size()] = '\0';
         return 1;
     }
     return 0;
 }
 
 // A library the process already holds, found by its file name or a versioned form of it.
-std::string findLoaded(std::string_view name) {
-    LoadedSearch search{name, {}};
+bool findLoaded(LoadedSearch &search) {
+    search.found[0] = '\0';
     dl_iterate_phdr(matchLoaded, &search);
-    return search.found;
+    return search.found[0] != '\0';
+}
+
+// The file mapped at `address`, from the kernel's list of this process's mappings, which names
+// files by absolute path whatever name, search path or current folder they were loaded with.
+bool mappedFile(const void *address, char *path, size_t size) {
+    FILE *maps = std::fopen("/proc/self/maps", "re");
+    if (!maps) return false;
+    const auto wanted = reinterpret_cast<uintptr_t>(address);
+    char line[PATH_MAX + 256];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, maps)) {
+        unsigned long start = 0, end = 0;
+        int fileAt = 0;
+        if (std::sscanf(line, "%lx-%lx %*s %*s %*s %*s %n", &start, &end, &fileAt) != 2 ||
+            fileAt == 0 || wanted < start || wanted >= end)
+            continue;
+        char *file = line + fileAt;
+        file[std::strcspn(file, "\n")] = '\0';
+        if (file[0] != '/' || std::strlen(file) >= size) break;
+        std::strcpy(path, file);
+        found = true;
+    }
+    std::fclose(maps);
+    return found;
 }
 
 ustResult loadFailure(const char *path) {
@@ -101,8 +131,8 @@ ustResult ustOpenDSO(const char *name, uint32_t, ustDSO **out) {
 
     void *handle = nullptr;
     if (!std::strchr(name, '/')) {
-        std::string loaded = findLoaded(name);
-        if (!loaded.empty()) handle = dlopen(loaded.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        LoadedSearch search{name, {}};
+        if (findLoaded(search)) handle = dlopen(search.found, RTLD_NOW | RTLD_NOLOAD);
     }
     if (!handle) handle = dlopen(name, RTLD_NOW | RTLD_LOCAL);
     if (!handle) return loadFailure(name);
@@ -120,19 +150,18 @@ ustResult ustGetDSOPath(ustDSO *dso, char *buffer, size_t size) {
     if (!dso || !buffer) return UST_E_INVALID_ARG;
     struct link_map *map = nullptr;
     if (dlinfo(dso->handle, RTLD_DI_LINKMAP, &map) != 0 || !map) return UST_E_FAILED;
+    char path[PATH_MAX];
+    if (mappedFile(map->l_ld, path, sizeof path)) return ust::copyOut(path, buffer, size);
 
-    std::string path = map->l_name ? map->l_name : "";
-    if (path.empty()) {
-        // The main program: the loader records no name for it.
-        char exe[PATH_MAX];
-        ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    // Without /proc: the name the loader was given, resolved against the current folder.
+    const char *name = map->l_name && *map->l_name ? map->l_name : nullptr;
+    if (!name) {
+        ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
         if (n <= 0) return UST_E_FAILED;
-        path.assign(exe, static_cast<size_t>(n));
-    } else if (path.front() != '/') {
-        char cwd[PATH_MAX];
-        if (!getcwd(cwd, sizeof cwd)) return ust::fromErrno(errno);
-        path = std::string(cwd) + "/" + path;
+        path[n] = '\0';
+        return ust::copyOut(path, buffer, size);
     }
+    if (!::realpath(name, path)) return ust::fromErrno(errno);
     return ust::copyOut(path, buffer, size);
 }
 

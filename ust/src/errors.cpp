@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -37,9 +36,13 @@ constexpr CodeText kRuntimeTexts[] = {
 };
 
 constexpr CodeText kHresultTexts[] = {
-    {UST_E_NOTIMPL, "Not implemented"},    {UST_E_NOINTERFACE, "No such interface supported"},
-    {UST_E_FAIL, "Unspecified failure"},   {UST_E_UNEXPECTED, "Unexpected failure"},
-    {UST_E_ACCESSDENIED, "Access denied"}, {UST_E_INVALIDARG, "One or more arguments are invalid"},
+    {UST_E_NOTIMPL, "Not implemented"},
+    {UST_E_NOINTERFACE, "No such interface supported"},
+    {UST_E_POINTER, "Invalid pointer"},
+    {UST_E_FAIL, "Unspecified failure"},
+    {UST_E_UNEXPECTED, "Unexpected failure"},
+    {UST_E_ACCESSDENIED, "Access denied"},
+    {UST_E_INVALIDARG, "One or more arguments are invalid"},
 };
 
 // Windows error numbers that the registry layer produces, with their result codes.
@@ -87,24 +90,22 @@ const char *find(const CodeText (&table)[N], uint32_t code) {
     return nullptr;
 }
 
-// Texts that are formatted per call live in a per-thread buffer until that thread's next call.
-thread_local std::string formatted;
+// Texts formatted per call live in a per-thread buffer until that thread's next call. The buffer
+// is trivially destructible: it is never freed under a caller, not even by a thread-exit
+// destructor of the host's that asks for a text, and filling it allocates nothing.
+thread_local char formatted[640];
 
 const char *format(const char *pattern, uint32_t value) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, pattern, value);
-    formatted = buffer;
-    return formatted.c_str();
+    std::snprintf(formatted, sizeof formatted, pattern, value);
+    return formatted;
 }
 
 const char *systemText(uint32_t code) {
     int err = static_cast<int>(code & 0xFFFFu);
     if (err == 0) return format("system error %#08x", code);
-    char buffer[256];
-    // GNU strerror_r returns the text, possibly a static one instead of the buffer.
-    const char *text = strerror_r(err, buffer, sizeof buffer);
-    formatted = text;
-    return formatted.c_str();
+    // Known numbers have a static text: the out-of-memory path then touches no buffer at all.
+    if (const char *text = strerrordesc_np(err)) return text;
+    return format("Unknown error %u", static_cast<uint32_t>(err));
 }
 
 }  // namespace
@@ -113,10 +114,11 @@ const char *ustStrError(ustResult code) {
     if (code == 0) return "Success";
     if ((code & 0x1FFF0000u) == 0x16220000u && (code & 0x80000000u)) return systemText(code);
     if ((code & 0x1FFF0000u) == 0x16230000u && (code & 0x80000000u)) {
-        if (code == UST_E_DSO_LOAD && !ust::lastDsoError().empty()) {
+        if (code == UST_E_DSO_LOAD && *ust::lastDsoError()) {
             // The loader's own explanation is what a user needs to fix the plug-in.
-            formatted = std::string("Shared library cannot be loaded: ") + ust::lastDsoError();
-            return formatted.c_str();
+            std::snprintf(formatted, sizeof formatted, "Shared library cannot be loaded: %s",
+                          ust::lastDsoError());
+            return formatted;
         }
         if (const char *text = find(kRuntimeTexts, code)) return text;
         return format("runtime error %#08x", code);

@@ -1,11 +1,15 @@
 // File information, removal and message catalogues.
 #include "internal.h"
 
+#include <fcntl.h>
 #include <libintl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstring>
 
 namespace ust {
 
@@ -49,6 +53,27 @@ ustResult ustRemoveFile(const char *path) {
     if (!path) return UST_E_INVALID_ARG;
     if (unlink(path) == 0) return 0;
     return errno == ENOENT ? UST_E_NO_FILE : UST_SYSTEM_ERROR(errno);
+}
+
+ustResult ustCheckAccess(const char *path, uint32_t mode) {
+    if (!path || (mode & ~(UST_ACCESS_READ | UST_ACCESS_WRITE | UST_ACCESS_EXECUTE)))
+        return UST_E_INVALID_ARG;
+    // The effective ids decide, as they do when the file is then opened.
+    if (faccessat(AT_FDCWD, path, static_cast<int>(mode), AT_EACCESS) == 0) return 0;
+    return ust::fromErrno(errno);
+}
+
+ustResult ustGetUserHome(char *buffer, size_t size) {
+    if (!buffer) return UST_E_INVALID_ARG;
+    char entries[4096];
+    passwd entry, *found = nullptr;
+    int rc = getpwuid_r(geteuid(), &entry, entries, sizeof entries, &found);
+    if (rc != 0) return ust::fromErrno(rc);
+    if (!found || !found->pw_dir || !*found->pw_dir) {
+        if (size > 0) buffer[0] = '\0';
+        return UST_E_NOT_FOUND;
+    }
+    return ust::copyOut(found->pw_dir, buffer, size);
 }
 
 ustResult ustBindTextDomain(const char *domain, const char *directory) {

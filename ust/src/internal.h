@@ -2,15 +2,15 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
 
 #include "ust.h"
 
 namespace ust {
 
-// The loader's message for the calling thread's last failed ustOpenDSO, or empty.
-const std::string &lastDsoError();
+// The loader's message for the calling thread's last failed ustOpenDSO, or "". Kept in
+// per-thread storage that is never released (safe during thread exit), cut to its size.
+const char *lastDsoError();
 void setLastDsoError(const char *message);
 
 // Copies text into a caller buffer of `size` bytes with its NUL, or reports it too small.

@@ -1,6 +1,12 @@
 // Path text operations; nothing here touches the file system.
 #include "internal.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#include <cstring>
 #include <string_view>
 
 namespace {
@@ -58,8 +64,31 @@ ustResult ustGetBasename(const char *path, char *buffer, size_t size) {
 ustResult ustAppendToPath(const char *directory, const char *component, char *buffer, size_t size) {
     if (!directory || !component) return UST_E_INVALID_ARG;
     std::string_view dir(directory), comp(component);
-    std::string joined(dir);
-    if (!joined.empty() && joined.back() != '/' && !comp.empty()) joined += '/';
-    joined += comp;
-    return ust::copyOut(joined, buffer, size);
+    const bool slash = !dir.empty() && dir.back() != '/' && !comp.empty();
+    const size_t length = dir.size() + slash + comp.size();
+    if (!buffer) return UST_E_INVALID_ARG;
+    if (length + 1 > size) {
+        if (size > 0) buffer[0] = '\0';
+        return UST_E_BUFFER_TOO_SMALL;
+    }
+    // memmove: a caller may pass a directory already held in the buffer.
+    std::memmove(buffer, dir.data(), dir.size());
+    std::memmove(buffer + dir.size() + slash, comp.data(), comp.size());
+    if (slash) buffer[dir.size()] = '/';
+    buffer[length] = '\0';
+    return 0;
+}
+
+ustResult ustGetAbsolutePath(const char *path, char *buffer, size_t size) {
+    if (!path || !*path || !buffer) return UST_E_INVALID_ARG;
+    if (path[0] == '/') return ust::copyOut(path, buffer, size);
+    char folder[PATH_MAX];
+    if (!getcwd(folder, sizeof folder)) return ust::fromErrno(errno);
+    std::string_view rest(path);
+    while (rest.starts_with("./")) {
+        rest.remove_prefix(2);
+        while (rest.starts_with('/')) rest.remove_prefix(1);
+    }
+    if (rest.empty() || rest == ".") return ust::copyOut(folder, buffer, size);
+    return ustAppendToPath(folder, rest.data(), buffer, size);  // a suffix of path: terminated
 }

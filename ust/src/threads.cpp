@@ -1,10 +1,22 @@
 // Initialisation, mutexes, one-time initialisation, thread-local slots and atomic counters.
 #include "ust.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
-#include <mutex>
+#include <cstring>
+
+namespace {
+
+static_assert(sizeof(pthread_mutex_t) <= sizeof(ustMutex), "UST_MUTEX_SIZE is too small");
+static_assert(alignof(pthread_mutex_t) <= alignof(ustMutex), "ustMutex is under-aligned");
+
+pthread_mutex_t *native(ustMutex *mutex) {
+    return reinterpret_cast<pthread_mutex_t *>(mutex->storage.bytes);
+}
+
+}  // namespace
 
 ustResult ustInitialize(void) {
     return 0;
@@ -12,38 +24,35 @@ ustResult ustInitialize(void) {
 
 ustResult ustMutexInit(ustMutex *mutex) {
     if (!mutex) return UST_E_INVALID_ARG;
-    int rc = pthread_mutex_init(&mutex->impl, nullptr);
+    int rc = pthread_mutex_init(native(mutex), nullptr);
     return rc ? UST_SYSTEM_ERROR(rc) : 0;
 }
 
 ustResult ustMutexLock(ustMutex *mutex) {
     if (!mutex) return UST_E_INVALID_ARG;
-    int rc = pthread_mutex_lock(&mutex->impl);
+    int rc = pthread_mutex_lock(native(mutex));
     return rc ? UST_SYSTEM_ERROR(rc) : 0;
 }
 
 ustResult ustMutexUnlock(ustMutex *mutex) {
     if (!mutex) return UST_E_INVALID_ARG;
-    int rc = pthread_mutex_unlock(&mutex->impl);
+    int rc = pthread_mutex_unlock(native(mutex));
     return rc ? UST_SYSTEM_ERROR(rc) : 0;
 }
 
 ustResult ustMutexDestroy(ustMutex *mutex) {
     if (!mutex) return UST_E_INVALID_ARG;
-    int rc = pthread_mutex_destroy(&mutex->impl);
+    int rc = pthread_mutex_destroy(native(mutex));
     return rc ? UST_SYSTEM_ERROR(rc) : 0;
 }
 
 namespace {
 
 // A once word moves 0 (not run) -> 1 (running) -> 2 (done). Callers that find it running wait
-// on one process-wide condition; initialisers are rare and short, so sharing it costs nothing.
+// on the word itself, so the runtime needs no lock of its own for this.
 constexpr int32_t kOnceIdle = 0;
 constexpr int32_t kOnceRunning = 1;
 constexpr int32_t kOnceDone = 2;
-
-std::mutex onceMutex;
-std::condition_variable onceDone;
 
 std::atomic_ref<int32_t> onceState(ustOnce *once) {
     return std::atomic_ref<int32_t>(*const_cast<int32_t *>(once));
@@ -54,20 +63,17 @@ std::atomic_ref<int32_t> onceState(ustOnce *once) {
 ustResult ustInitOnce(ustOnce *once, void (*function)(void)) {
     if (!once || !function) return UST_E_INVALID_ARG;
     auto state = onceState(once);
-    if (state.load(std::memory_order_acquire) == kOnceDone) return 0;
+    int32_t seen = state.load(std::memory_order_acquire);
+    if (seen == kOnceDone) return 0;
 
     int32_t expected = kOnceIdle;
     if (state.compare_exchange_strong(expected, kOnceRunning, std::memory_order_acq_rel)) {
         function();
-        {
-            std::lock_guard lock(onceMutex);
-            state.store(kOnceDone, std::memory_order_release);
-        }
-        onceDone.notify_all();
+        state.store(kOnceDone, std::memory_order_release);
+        state.notify_all();
         return 0;
     }
-    std::unique_lock lock(onceMutex);
-    onceDone.wait(lock, [&] { return state.load(std::memory_order_acquire) == kOnceDone; });
+    while ((seen = state.load(std::memory_order_acquire)) != kOnceDone) state.wait(seen);
     return 0;
 }
 
