@@ -144,11 +144,13 @@ int header(Args args) {
             ids.emplace_back(arg);
         }
     }
-    if (!path) return usageError("tlib header: expected LIB.tlb [REPOID...] [--lang c|c++] [-o OUT.h]");
+    if (!path)
+        return usageError("tlib header: expected LIB.tlb [REPOID...] [--lang c|c++] [-o OUT.h]");
     int status = kExitOk;
     auto library = openLibrary("tlib header", path, &status);
     if (!library) return status;
-    std::string guardSource = output ? output : std::string(path) + (lang == HeaderLang::C ? ".h" : ".hpp");
+    std::string guardSource =
+        output ? output : std::string(path) + (lang == HeaderLang::C ? ".h" : ".hpp");
     std::string text, error;
     if (!generateHeader(library->handle(), ids, lang, guardFromPath(guardSource), text, error)) {
         std::fprintf(stderr, "kiv: tlib header: %s\n", error.c_str());

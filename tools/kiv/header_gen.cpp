@@ -37,20 +37,110 @@ std::string hex(uint64_t value) {
 
 // IDL identifiers that are keywords of C or C++ (or the `self` parameter) get a trailing '_'.
 std::string ident(std::string_view name) {
-    static const std::set<std::string_view> reserved = {
-        "_Alignas", "_Alignof", "_Atomic", "_Bool", "_Complex", "_Generic", "_Imaginary",
-        "_Noreturn", "_Static_assert", "_Thread_local", "alignas", "alignof", "and", "and_eq",
-        "asm", "auto", "bitand", "bitor", "bool", "break", "case", "catch", "char", "char16_t",
-        "char32_t", "char8_t", "class", "co_await", "co_return", "co_yield", "compl", "concept",
-        "const", "const_cast", "consteval", "constexpr", "constinit", "continue", "decltype",
-        "default", "delete", "do", "double", "dynamic_cast", "else", "enum", "explicit", "export",
-        "extern", "false", "float", "for", "friend", "goto", "if", "inline", "int", "long",
-        "mutable", "namespace", "new", "noexcept", "not", "not_eq", "nullptr", "operator", "or",
-        "or_eq", "private", "protected", "public", "register", "reinterpret_cast", "requires",
-        "restrict", "return", "self", "short", "signed", "sizeof", "static", "static_assert",
-        "static_cast", "struct", "switch", "template", "this", "thread_local", "throw", "true",
-        "try", "typedef", "typeid", "typename", "union", "unsigned", "using", "virtual", "void",
-        "volatile", "wchar_t", "while", "xor", "xor_eq"};
+    static const std::set<std::string_view> reserved = {"_Alignas",
+                                                        "_Alignof",
+                                                        "_Atomic",
+                                                        "_Bool",
+                                                        "_Complex",
+                                                        "_Generic",
+                                                        "_Imaginary",
+                                                        "_Noreturn",
+                                                        "_Static_assert",
+                                                        "_Thread_local",
+                                                        "alignas",
+                                                        "alignof",
+                                                        "and",
+                                                        "and_eq",
+                                                        "asm",
+                                                        "auto",
+                                                        "bitand",
+                                                        "bitor",
+                                                        "bool",
+                                                        "break",
+                                                        "case",
+                                                        "catch",
+                                                        "char",
+                                                        "char16_t",
+                                                        "char32_t",
+                                                        "char8_t",
+                                                        "class",
+                                                        "co_await",
+                                                        "co_return",
+                                                        "co_yield",
+                                                        "compl",
+                                                        "concept",
+                                                        "const",
+                                                        "const_cast",
+                                                        "consteval",
+                                                        "constexpr",
+                                                        "constinit",
+                                                        "continue",
+                                                        "decltype",
+                                                        "default",
+                                                        "delete",
+                                                        "do",
+                                                        "double",
+                                                        "dynamic_cast",
+                                                        "else",
+                                                        "enum",
+                                                        "explicit",
+                                                        "export",
+                                                        "extern",
+                                                        "false",
+                                                        "float",
+                                                        "for",
+                                                        "friend",
+                                                        "goto",
+                                                        "if",
+                                                        "inline",
+                                                        "int",
+                                                        "long",
+                                                        "mutable",
+                                                        "namespace",
+                                                        "new",
+                                                        "noexcept",
+                                                        "not",
+                                                        "not_eq",
+                                                        "nullptr",
+                                                        "operator",
+                                                        "or",
+                                                        "or_eq",
+                                                        "private",
+                                                        "protected",
+                                                        "public",
+                                                        "register",
+                                                        "reinterpret_cast",
+                                                        "requires",
+                                                        "restrict",
+                                                        "return",
+                                                        "self",
+                                                        "short",
+                                                        "signed",
+                                                        "sizeof",
+                                                        "static",
+                                                        "static_assert",
+                                                        "static_cast",
+                                                        "struct",
+                                                        "switch",
+                                                        "template",
+                                                        "this",
+                                                        "thread_local",
+                                                        "throw",
+                                                        "true",
+                                                        "try",
+                                                        "typedef",
+                                                        "typeid",
+                                                        "typename",
+                                                        "union",
+                                                        "unsigned",
+                                                        "using",
+                                                        "virtual",
+                                                        "void",
+                                                        "volatile",
+                                                        "wchar_t",
+                                                        "while",
+                                                        "xor",
+                                                        "xor_eq"};
     std::string out(name);
     if (reserved.count(name)) out += '_';
     return out;
@@ -95,7 +185,11 @@ std::string wideString(std::string_view text) {
     for (size_t i = 0; i < text.size();) {
         auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
         uint32_t cp = byte(i);
-        size_t extra = cp < 0x80 ? 0 : (cp >> 5) == 6 ? 1 : (cp >> 4) == 14 ? 2 : (cp >> 3) == 30 ? 3 : 9;
+        size_t extra = cp < 0x80         ? 0
+                       : (cp >> 5) == 6  ? 1
+                       : (cp >> 4) == 14 ? 2
+                       : (cp >> 3) == 30 ? 3
+                                         : 9;
         if (extra == 9 || i + extra >= text.size() + (extra ? 0 : 1))
             fail("wide string constant is not UTF-8");
         if (extra) cp &= 0x3Fu >> extra;
@@ -146,9 +240,9 @@ std::string pointerTo(const std::string &spec) {
 // One slot of a function table after the base slots.
 struct Slot {
     std::string name;
-    const kivTLibDef *owner;           // the interface that declares the member
-    std::vector<std::string> params;   // declarations after self
-    std::vector<std::string> args;     // their names
+    const kivTLibDef *owner;          // the interface that declares the member
+    std::vector<std::string> params;  // declarations after self
+    std::vector<std::string> args;    // their names
 };
 
 class Generator {
@@ -247,7 +341,8 @@ class Generator {
         name.local = def->name;
         std::set<const kivTLibDef *> seen{def};
         bool inModules = false;
-        for (const char *scope = def->scopeId; scope && std::string_view(scope) != KIV_TLIB_ROOT_ID;) {
+        for (const char *scope = def->scopeId;
+             scope && std::string_view(scope) != KIV_TLIB_ROOT_ID;) {
             const kivTLibDef *outer = find(scope, def);
             if (!seen.insert(outer).second || !outer->name)
                 fail(std::string(def->repoId) + ": scope chain loops");
@@ -378,8 +473,8 @@ class Generator {
     // The mapped type of a reference; byValue asks for complete structures and unions.
     CType map(const kivTLibTypeRef &ref, const kivTLibDef *user, bool byValue) {
         static const char *const basic[] = {
-            nullptr,   "void",    "kivBoolean", "uint8_t", "char",  "kivWChar", "int16_t",
-            "uint16_t", "int32_t", "uint32_t",   "int64_t", "uint64_t", "float", "double"};
+            nullptr,    "void",    "kivBoolean", "uint8_t", "char",     "kivWChar", "int16_t",
+            "uint16_t", "int32_t", "uint32_t",   "int64_t", "uint64_t", "float",    "double"};
         switch (ref.tag) {
             case KIV_TYPE_VOID:
                 return {"void", "", Cat::Void};
@@ -398,9 +493,8 @@ class Generator {
                 return {"kivDecimal128", "", Cat::Scalar};
             case KIV_TYPE_STRUCT:
             case KIV_TYPE_UNION: {
-                auto def = referenced(ref, ref.tag == KIV_TYPE_STRUCT ? KIV_DEF_STRUCT
-                                                                      : KIV_DEF_UNION,
-                                      user);
+                auto def = referenced(
+                    ref, ref.tag == KIV_TYPE_STRUCT ? KIV_DEF_STRUCT : KIV_DEF_UNION, user);
                 ensure(def, byValue);
                 return {typeName(def), "", Cat::Aggregate};
             }
@@ -417,7 +511,8 @@ class Generator {
             }
             case KIV_TYPE_INTERFACE: {
                 std::string_view known = wellKnownInterface(ref.repoId ? ref.repoId : "");
-                if (!known.empty()) return {(cxx() ? "::" : "") + std::string(known) + " *", "", Cat::Interface};
+                if (!known.empty())
+                    return {(cxx() ? "::" : "") + std::string(known) + " *", "", Cat::Interface};
                 auto def = referenced(ref, KIV_DEF_INTERFACE, user);
                 ensure(def, false);
                 return {typeName(def) + " *", "", Cat::Interface};
@@ -442,15 +537,14 @@ class Generator {
                             Cat::Aggregate};
                 std::string name = "kivSeq_" + mangle(seq.element, user);
                 if (sequences_.insert(name).second)
-                    body += "\n" + wrap(name + "_DEFINED",
-                                        "typedef struct " + name + " {\n    uint32_t length;\n"
-                                        "    uint32_t maximum;\n    " + buffer + ";\n} " +
-                                            name + ";\n");
+                    body += "\n" + wrap(name + "_DEFINED", "typedef struct " + name +
+                                                               " {\n    uint32_t length;\n"
+                                                               "    uint32_t maximum;\n    " +
+                                                               buffer + ";\n} " + name + ";\n");
                 return {name, "", Cat::Aggregate};
             }
             default:
-                if (ref.tag < 14)
-                    return {basic[ref.tag], "", Cat::Scalar};
+                if (ref.tag < 14) return {basic[ref.tag], "", Cat::Scalar};
                 fail(std::string(user->repoId) + ": invalid type tag " + std::to_string(ref.tag));
         }
     }
@@ -458,9 +552,11 @@ class Generator {
     // The part of a sequence record's name that stands for its element.
     std::string mangle(const kivTLibTypeRef &ref, const kivTLibDef *user) {
         static const char *const basic[] = {
-            "",      "void",  "boolean",        "octet", "char",          "wchar",
-            "short", "unsigned_short", "long",  "unsigned_long", "long_long",
-            "unsigned_long_long", "float", "double", "", "string", "wstring"};
+            "",       "void",          "boolean",   "octet",
+            "char",   "wchar",         "short",     "unsigned_short",
+            "long",   "unsigned_long", "long_long", "unsigned_long_long",
+            "float",  "double",        "",          "string",
+            "wstring"};
         if (ref.tag <= KIV_TYPE_WSTRING && ref.tag != 14) return basic[ref.tag];
         switch (ref.tag) {
             case KIV_TYPE_DECIMAL32:
@@ -470,7 +566,8 @@ class Generator {
             case KIV_TYPE_DECIMAL128:
                 return "decimal128";
             case KIV_TYPE_SEQUENCE:
-                return "seq_" + mangle(as<kivTLibSequenceDef>(find(ref.repoId, user)).element, user);
+                return "seq_" +
+                       mangle(as<kivTLibSequenceDef>(find(ref.repoId, user)).element, user);
             case KIV_TYPE_ARRAY: {
                 const auto &array = as<kivTLibArrayDef>(find(ref.repoId, user));
                 return "array_" + std::to_string(array.length) + "_" + mangle(array.element, user);
@@ -512,8 +609,11 @@ class Generator {
         return "(" + text + suffix + ")";
     }
 
-    std::string valueText(const kivTLibValue &v, const kivTLibTypeRef &type, const kivTLibDef *user) {
-        auto cast = [](const char *t, const std::string &x) { return std::string("((") + t + ")" + x + ")"; };
+    std::string valueText(const kivTLibValue &v, const kivTLibTypeRef &type,
+                          const kivTLibDef *user) {
+        auto cast = [](const char *t, const std::string &x) {
+            return std::string("((") + t + ")" + x + ")";
+        };
         switch (v.tag) {
             case KIV_TYPE_BOOLEAN:
                 return cast("kivBoolean", v.u8 ? "1" : "0");
@@ -608,8 +708,8 @@ class Generator {
         }
         std::string fields = "    " + declare(d.spec, "_d") + ";\n    union {\n";
         for (const std::string &name : order)
-            fields += "        /* " + members[name].second + " */\n        " +
-                      members[name].first + ";\n";
+            fields += "        /* " + members[name].second + " */\n        " + members[name].first +
+                      ";\n";
         return record(def, fields + "    } _u;\n");
     }
 
@@ -617,7 +717,8 @@ class Generator {
         const auto &e = as<kivTLibEnumDef>(def);
         std::string text;
         if (cxx()) {
-            text = openNamespace(def) + "enum class " + ident(nameOf(def).local) + " : uint32_t {\n";
+            text =
+                openNamespace(def) + "enum class " + ident(nameOf(def).local) + " : uint32_t {\n";
             for (uint32_t i = 0; i < e.memberCount; ++i)
                 text += "    " + ident(e.members[i].name) + " = " +
                         std::to_string(e.members[i].value) + "u,\n";
@@ -641,7 +742,8 @@ class Generator {
 
     std::string constantText(const kivTLibDef *def) {
         const auto &k = as<kivTLibConstantDef>(def);
-        if (k.value.tag != k.type.tag) fail(std::string(def->repoId) + ": value tag differs from type");
+        if (k.value.tag != k.type.tag)
+            fail(std::string(def->repoId) + ": value tag differs from type");
         std::string value = valueText(k.value, k.type, def);
         if (!cxx()) return "#define " + nameOf(def).c + " " + value + "\n";
         std::string type;
@@ -651,8 +753,8 @@ class Generator {
             type = "const char16_t *";
         else
             type = map(k.type, def, true).spec + " ";
-        return openNamespace(def) + "inline constexpr " + type + ident(nameOf(def).local) +
-               " = " + value + ";\n" + closeNamespace(def);
+        return openNamespace(def) + "inline constexpr " + type + ident(nameOf(def).local) + " = " +
+               value + ";\n" + closeNamespace(def);
     }
 
     std::string inParam(const CType &t, const std::string &name) {
@@ -695,9 +797,15 @@ class Generator {
 
     std::vector<Slot> slots(const kivTLibDef *def) {
         std::vector<Slot> out;
-        std::set<std::string> used = {"comQueryInterface", "comAddRef", "comRelease",
-                                      "queryInterface",    "addRef",    "release",
-                                      "interfaceId",       "vtbl",      "iid",
+        std::set<std::string> used = {"comQueryInterface",
+                                      "comAddRef",
+                                      "comRelease",
+                                      "queryInterface",
+                                      "addRef",
+                                      "release",
+                                      "interfaceId",
+                                      "vtbl",
+                                      "iid",
                                       "base"};
         for (const kivTLibDef *owner : chain(def)) {
             const auto &iface = as<kivTLibInterfaceDef>(owner);
@@ -707,9 +815,13 @@ class Generator {
                 CType t = map(m.type, owner, true);
                 if (m.kind == KIV_MEMBER_ATTRIBUTE) {
                     if (t.cat == Cat::Void) fail(std::string(owner->repoId) + ": void attribute");
-                    out.push_back({"get_" + std::string(m.name), owner, {outParam(t, "value")}, {"value"}});
+                    out.push_back(
+                        {"get_" + std::string(m.name), owner, {outParam(t, "value")}, {"value"}});
                     if (!(m.flags & KIV_MEMBER_READONLY))
-                        out.push_back({"set_" + std::string(m.name), owner, {inParam(t, "value")}, {"value"}});
+                        out.push_back({"set_" + std::string(m.name),
+                                       owner,
+                                       {inParam(t, "value")},
+                                       {"value"}});
                 } else if (m.kind == KIV_MEMBER_OPERATION) {
                     Slot slot{ident(m.name), owner, {}, {}};
                     std::string result = "result";
@@ -718,10 +830,12 @@ class Generator {
                         std::string name = ident(param.name);
                         if (name == "result") result = "result_";
                         CType pt = map(param.type, owner, true);
-                        if (pt.cat == Cat::Void) fail(std::string(owner->repoId) + ": void parameter");
+                        if (pt.cat == Cat::Void)
+                            fail(std::string(owner->repoId) + ": void parameter");
                         if (param.direction == KIV_PARAM_IN)
                             slot.params.push_back(inParam(pt, name));
-                        else if (param.direction == KIV_PARAM_OUT || param.direction == KIV_PARAM_INOUT)
+                        else if (param.direction == KIV_PARAM_OUT ||
+                                 param.direction == KIV_PARAM_INOUT)
                             slot.params.push_back(outParam(pt, name));
                         else
                             fail(std::string(owner->repoId) + ": " + m.name + ": bad direction");
@@ -763,8 +877,9 @@ class Generator {
                 base = typeName(b);
             }
             std::string local = ident(nameOf(def).local);
-            text += openNamespace(def) + "struct " + local + " : " + base + " {\n    using base = " +
-                    base + ";\n    static constexpr const char *iid = " + iid + ";\n";
+            text += openNamespace(def) + "struct " + local + " : " + base +
+                    " {\n    using base = " + base +
+                    ";\n    static constexpr const char *iid = " + iid + ";\n";
             for (const Slot &s : table)
                 if (s.owner == def)
                     text += "    virtual kivResult " + s.name + "(" + joinParams("", s.params) +
@@ -804,7 +919,8 @@ class Generator {
                     " *self" + b.params + ") {\n    return self->vtbl->" + b.name + "(self" +
                     b.args + ");\n}\n";
         for (const Slot &s : table) {
-            std::string self = s.owner == def ? "self" : "(" + nameOf(s.owner).c + " *)(void *)self";
+            std::string self =
+                s.owner == def ? "self" : "(" + nameOf(s.owner).c + " *)(void *)self";
             text += "static inline kivResult " + name + "_" + s.name + "(" +
                     joinParams(name + " *self", s.params) + ") {\n    return self->vtbl->" +
                     s.name + "(" + joinParams(self, s.args) + ");\n}\n";
@@ -869,7 +985,9 @@ std::string guardFromPath(std::string_view path) {
     if (slash != std::string_view::npos) path.remove_prefix(slash + 1);
     std::string guard;
     for (char c : path)
-        guard += std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : '_';
+        guard += std::isalnum(static_cast<unsigned char>(c))
+                     ? static_cast<char>(std::toupper(static_cast<unsigned char>(c)))
+                     : '_';
     if (guard.empty() || std::isdigit(static_cast<unsigned char>(guard[0]))) guard = "KIV_" + guard;
     return guard;
 }
