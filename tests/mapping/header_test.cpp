@@ -149,6 +149,44 @@ TEST(MappingHeader, HoldsWhatWasAskedAndWhatItNeeds) {
         kivtool::generateHeader(library.tlib, {}, kivtool::HeaderLang::C, "1BAD", header, error));
 }
 
+TEST(MappingHeader, Command) {
+    Library library([](kivTLib *t) { EXPECT_EQ(kivTLibFlush(t), 0u); });
+    const std::string lib = library.dir.file("t.tlb"), out = library.dir.file("out.h");
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string stdoutHas, stderrIs;
+    } cases[] = {
+        {{}, 2, "", "kiv: tlib header: expected LIB.tlb [REPOID...] [--lang c|c++] [-o OUT.h]\n"},
+        {{lib, "--lang", "c#"}, 2, "", "kiv: tlib header: --lang takes c or c++\n"},
+        {{lib, "-o"}, 2, "", "kiv: tlib header: -o needs a value\n"},
+        {{lib, "-x"}, 2, "", "kiv: tlib header: unknown option -x\n"},
+        {{lib + ".none"}, 1, "", "kiv: tlib header: " + lib + ".none: No such file or directory\n"},
+        {{lib, "IDL:Nope:1.0"}, 1, "", "kiv: tlib header: IDL:Nope:1.0: Unknown repository id\n"},
+        {{lib, "-o", library.dir.file("no/dir.h")},
+         1,
+         "",
+         "kiv: tlib header: " + library.dir.file("no/dir.h") + ": No such file or directory\n"},
+        {{lib, "--lang", "c++"},
+         0,
+         "#ifndef T_TLB_HPP\n#define T_TLB_HPP\n\n#include <kiv.hpp>\n",
+         ""},
+        {{lib, "IDL:Demo/Point:1.0", "-o", out}, 0, "", ""},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> argv = {KIV_TOOL, "tlib", "header"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        kivtest::ProcessResult r = kivtest::runProcess(argv);
+        EXPECT_EQ(r.exitCode, c.status) << argv.back();
+        EXPECT_EQ(r.err, c.stderrIs) << argv.back();
+        EXPECT_NE(r.out.find(c.stdoutHas), std::string::npos) << argv.back();
+    }
+    std::string written = kivtest::readFile(out);
+    EXPECT_NE(written.find("#ifndef OUT_H\n#define OUT_H\n\n#include <kiv.h>\n"),
+              std::string::npos);
+    EXPECT_NE(written.find("struct Demo_Point {"), std::string::npos);
+}
+
 TEST(MappingHeader, GuardFromPath) {
     EXPECT_EQ(kivtool::guardFromPath("out/demo-types.h"), "DEMO_TYPES_H");
     EXPECT_EQ(kivtool::guardFromPath("greeter.hpp"), "GREETER_HPP");

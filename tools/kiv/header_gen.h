@@ -20,4 +20,7 @@ bool generateHeader(kivTLib *tlib, std::span<const std::string> repoIds, HeaderL
 // An include-guard macro made from a file name: "out/demo-types.h" gives DEMO_TYPES_H.
 std::string guardFromPath(std::string_view path);
 
+// kiv tlib header LIB.tlb [REPOID...] [--lang c|c++] [-o OUT.h]; args[0] is "tlib".
+int runTLibHeader(std::span<char *const> args);
+
 }  // namespace kivtool
