@@ -198,6 +198,11 @@ class ref {
         reset();
         return reinterpret_cast<void **>(&p_);
     }
+    // The same for out parameters of the interface's own type (a generated method's T **).
+    T **out() noexcept {
+        reset();
+        return &p_;
+    }
 
     // Another interface of the same object, by id.
     template <class U>

@@ -1,7 +1,8 @@
 # kiv_idl() in a project of its own: the generated header is on the target's include path, an
 # up-to-date build compiles nothing, and touching a file that the IDL file includes (through
 # INCLUDE_DIRS, two levels down) compiles the IDL again.
-# Inputs: BUILD_DIR, SOURCE_DIR (the kiv tree), C_COMPILER, SANITIZE, TOOL, STANDIN.
+# Inputs: BUILD_DIR, SOURCE_DIR (the kiv tree), C_COMPILER, SANITIZE, TOOL, STANDIN (empty:
+# `TOOL idl`).
 set(root ${BUILD_DIR}/kiv-idl-deps-test)
 file(REMOVE_RECURSE ${root})
 file(WRITE ${root}/src/a.idl "#include \"b.idl\"\nmodule Demo { interface IGreeter { }; };\n")
@@ -13,7 +14,7 @@ file(WRITE ${root}/src/CMakeLists.txt "cmake_minimum_required(VERSION 3.25)
 project(deps C)
 include(${SOURCE_DIR}/cmake/KivIdl.cmake)
 set(KIV_TOOL_EXECUTABLE ${TOOL})
-set(KIV_IDL_COMPILER ${STANDIN})
+set(KIV_IDL_COMPILER \"${STANDIN}\")
 add_library(use OBJECT use.c)
 target_include_directories(use PRIVATE ${SOURCE_DIR}/libkiv/include)
 kiv_idl(use FILES a.idl INCLUDE_DIRS inc NAME greeter)

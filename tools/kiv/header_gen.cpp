@@ -102,7 +102,7 @@ std::string wideString(std::string_view text) {
                        : (cp >> 4) == 14 ? 2
                        : (cp >> 3) == 30 ? 3
                                          : 9;
-        if (extra == 9 || i + extra >= text.size() + (extra ? 0 : 1))
+        if (extra == 9 || (extra && i + extra >= text.size()))
             fail("wide string constant is not UTF-8");
         if (extra) cp &= 0x3Fu >> extra;
         for (size_t k = 1; k <= extra; ++k) {
