@@ -17,6 +17,7 @@
  *   // Implementing: kiv::object<I> counts references, answers queryInterface for I and its
  *   // bases, and deletes the object at its last release.
  *   class Greeter final : public kiv::object<Demo::IGreeter> {
+ *     public:
  *       kivResult greet(const char *name, char **result) override;
  *       kivResult get_greetings(uint32_t *value) override;
  *   };
