@@ -1,7 +1,8 @@
 /*
- * The greeter plug-in: one factory object for the process, one greeter object per
- * createInstance, freed at its last release. Its texts go through the message catalogue that
- * the library binds for it (text domain "greeter").
+ * The greeter plug-in in C: one factory object for the process, one greeter object per
+ * createInstance, freed at its last release. Its function table is the one that greeter.idl
+ * gives (greeter.h is generated). Its texts go through the message catalogue that the library
+ * binds for it (text domain "greeter").
  */
 #include <libintl.h>
 #include <stdio.h>
@@ -13,7 +14,7 @@
 /* ---- greeter objects ---- */
 
 typedef struct Greeter {
-    const IGreeterVtbl *vtbl;
+    const Demo_IGreeterVtbl *vtbl;
     uint32_t references;
     uint32_t greetings;
 } Greeter;
@@ -30,11 +31,11 @@ static uint32_t greeterRelease(void *self) {
 
 static const char *greeterInterfaceId(void *self) {
     (void)self;
-    return GREETER_IID;
+    return Demo_IGreeter_IID;
 }
 
 static kivResult greeterQueryInterface(void *self, const char *iid, void **out) {
-    if (kivCompareIID(iid, KIV_IID_IUNKNOWN) == 0 || kivCompareIID(iid, GREETER_IID) == 0) {
+    if (kivCompareIID(iid, KIV_IID_IUNKNOWN) == 0 || kivCompareIID(iid, Demo_IGreeter_IID) == 0) {
         *out = self;
         greeterAddRef(self);
         return KIV_S_OK;
@@ -43,7 +44,7 @@ static kivResult greeterQueryInterface(void *self, const char *iid, void **out) 
     return KIV_E_NOINTERFACE;
 }
 
-static kivResult greeterGreet(IGreeter *self, const char *name, char **text) {
+static kivResult greeterGreet(Demo_IGreeter *self, const char *name, char **text) {
     *text = NULL;
     if (!name) return KIV_E_INVALIDARG;
     const char *format = dgettext("greeter", "Hello, %s!");
@@ -55,13 +56,14 @@ static kivResult greeterGreet(IGreeter *self, const char *name, char **text) {
     return KIV_S_OK;
 }
 
-static uint32_t greeterGreetings(IGreeter *self) {
-    return __atomic_load_n(&((Greeter *)self)->greetings, __ATOMIC_SEQ_CST);
+static kivResult greeterGetGreetings(Demo_IGreeter *self, uint32_t *value) {
+    *value = __atomic_load_n(&((Greeter *)self)->greetings, __ATOMIC_SEQ_CST);
+    return KIV_S_OK;
 }
 
-static const IGreeterVtbl greeterVtbl = {
+static const Demo_IGreeterVtbl greeterVtbl = {
     kivComQueryInterface, kivComAddRef,       kivComRelease, greeterQueryInterface, greeterAddRef,
-    greeterRelease,       greeterInterfaceId, greeterGreet,  greeterGreetings,
+    greeterRelease,       greeterInterfaceId, greeterGreet,  greeterGetGreetings,
 };
 
 /* ---- the factory: a static object whose count guards nothing ---- */
@@ -127,6 +129,6 @@ KIV_PLUGIN_EXPORT kivResult dsoGetObjectFactory(const char *clsid, const char *i
 
 kivResult dsoGetObjectFactory(const char *clsid, const char *iid, void **out) {
     *out = NULL;
-    if (kivCompareCLSID(clsid, GREETER_CLSID) != 0) return KIV_E_NO_FACTORY;
+    if (kivCompareCLSID(clsid, Demo_GREETER_CLASS) != 0) return KIV_E_NO_FACTORY;
     return factoryQueryInterface(&factory, iid, out);
 }

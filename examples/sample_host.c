@@ -1,6 +1,7 @@
 /*
- * The sample host: registers the greeter plug-in for the user (or, with --process, for this
- * process only), creates a greeter through the component model and greets.
+ * The sample host in C: registers a greeter plug-in (either language's) for the user (or, with
+ * --process, for this process only), creates a greeter through the component model and greets
+ * through the call helpers of the generated greeter.h.
  *
  *   kiv-sample-host [--process] PLUGIN_PATH [NAME...]
  */
@@ -36,13 +37,13 @@ int main(int argc, char **argv) {
 
     kivResult rc = kivInitialize();
     if (KIV_FAILED(rc)) return fail("initialisation", rc);
-    rc = kivRegisterDSO(GREETER_CLSID, flags, plugin);
+    rc = kivRegisterDSO(Demo_GREETER_CLASS, flags, plugin);
     if (KIV_FAILED(rc)) return fail("registering the greeter", rc);
-    printf("registered %s for %s: %s\n", GREETER_CLSID,
+    printf("registered %s for %s: %s\n", Demo_GREETER_CLASS,
            flags == KIV_REGISTER_PROCESS ? "this process" : "the user", plugin);
 
-    IGreeter *greeter = NULL;
-    rc = kivCreateInstance(GREETER_CLSID, NULL, KIV_CLSCTX_INPROC, NULL, GREETER_IID,
+    Demo_IGreeter *greeter = NULL;
+    rc = kivCreateInstance(Demo_GREETER_CLASS, NULL, KIV_CLSCTX_INPROC, NULL, Demo_IGreeter_IID,
                            (void **)&greeter);
     if (KIV_FAILED(rc)) return fail("creating a greeter", rc);
 
@@ -51,9 +52,9 @@ int main(int argc, char **argv) {
     int count = arg < argc ? argc - arg : 1;
     for (int i = 0; i < count; ++i) {
         char *text = NULL;
-        rc = greeter->vtbl->greet(greeter, names[i], &text);
+        rc = Demo_IGreeter_greet(greeter, names[i], &text);
         if (KIV_FAILED(rc)) {
-            greeter->vtbl->release(greeter);
+            Demo_IGreeter_release(greeter);
             return fail("greeting", rc);
         }
         printf("%s\n", text);
@@ -62,13 +63,14 @@ int main(int argc, char **argv) {
 
     /* The object's identity is the same whichever of its interfaces is asked. */
     void *identity = NULL;
-    rc = greeter->vtbl->queryInterface(greeter, KIV_IID_IUNKNOWN, &identity);
-    if (KIV_SUCCEEDED(rc)) {
-        printf("greetings made: %u; same object through IUnknown: %s\n",
-               greeter->vtbl->greetings(greeter),
+    uint32_t greetings = 0;
+    rc = Demo_IGreeter_queryInterface(greeter, KIV_IID_IUNKNOWN, &identity);
+    if (KIV_SUCCEEDED(rc)) rc = Demo_IGreeter_get_greetings(greeter, &greetings);
+    if (KIV_SUCCEEDED(rc))
+        printf("greetings made: %u; same object through IUnknown: %s\n", greetings,
                kivSameObject(greeter, identity) == 0 ? "yes" : "no");
-        kivComRelease(identity);
-    }
-    greeter->vtbl->release(greeter);
+    if (identity) kivComRelease(identity);
+    Demo_IGreeter_release(greeter);
+    if (KIV_FAILED(rc)) return fail("asking the greeter", rc);
     return 0;
 }

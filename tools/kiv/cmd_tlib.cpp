@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli.h"
+#include "header_gen.h"
 #include "idl_printer.h"
 #include "tlib_library.h"
 
@@ -124,6 +125,7 @@ int runTLib(Args args) {
         if (sub == "info") return info(args);
         if (sub == "dump") return dump(args);
         if (sub == "check") return check(args);
+        if (sub == "header") return runTLibHeader(args);
     }
     return usageError("tlib: expected info FILE, dump FILE [REPOID] or check OLD NEW");
 }

@@ -1,0 +1,196 @@
+// The header generator: what a header holds for the ids asked, and the libraries it refuses.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "header_gen.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr const char *kDemo = "IDL:Demo:1.0";
+
+kivTLibTypeRef type(kivTLibTypeTag tag, const char *id = nullptr) {
+    return {tag, id};
+}
+
+// A library with module Demo and struct Demo::Point, plus what `fill` adds.
+struct Library {
+    explicit Library(const std::function<void(kivTLib *)> &fill) {
+        EXPECT_EQ(kivTLibCreate(dir.file("t.tlb").c_str(), 0, &tlib), 0u);
+        EXPECT_EQ(kivTLibCreateRoot(tlib, 0, nullptr), 0u);
+        EXPECT_EQ(kivTLibCreateModule(tlib, "Demo", kDemo, KIV_TLIB_ROOT_ID, 0, nullptr), 0u);
+        kivTLibStructMember point[] = {{"x", type(KIV_TYPE_DOUBLE)}, {"y", type(KIV_TYPE_DOUBLE)}};
+        EXPECT_EQ(
+            kivTLibCreateStruct(tlib, "Point", "IDL:Demo/Point:1.0", kDemo, 0, 2, point, nullptr),
+            0u);
+        fill(tlib);
+    }
+    ~Library() { kivTLibClose(tlib); }
+    kivtest::TempDir dir;
+    kivTLib *tlib = nullptr;
+};
+
+void interface(kivTLib *t, const char *name, const char *base, std::vector<kivTLibMember> members) {
+    std::string id = std::string("IDL:Demo/") + name + ":1.0";
+    EXPECT_EQ(
+        kivTLibCreateInterface(t, name, id.c_str(), kDemo, 0, base,
+                               static_cast<uint32_t>(members.size()), members.data(), nullptr),
+        0u);
+}
+
+kivTLibMember attribute(const char *name, kivTLibTypeRef t, uint32_t flags = 0) {
+    return {KIV_MEMBER_ATTRIBUTE, name, flags, t, 0, nullptr};
+}
+kivTLibMember operation(const char *name, kivTLibTypeRef result = type(KIV_TYPE_VOID)) {
+    return {KIV_MEMBER_OPERATION, name, 0, result, 0, nullptr};
+}
+
+TEST(MappingHeader, RefusesLibrariesItCannotMap) {
+    const struct {
+        const char *what;
+        std::function<void(kivTLib *)> fill;
+        std::string error;
+    } cases[] = {
+        {"an operation named like a getter",
+         [](kivTLib *t) {
+             interface(t, "I", nullptr,
+                       {attribute("size", type(KIV_TYPE_LONG)), operation("get_size")});
+         },
+         "IDL:Demo/I:1.0: two slots named get_size"},
+        {"a member named like a base slot",
+         [](kivTLib *t) { interface(t, "I", nullptr, {operation("release")}); },
+         "two slots named release"},
+        {"a member repeated in a derived interface",
+         [](kivTLib *t) {
+             interface(t, "A", nullptr, {operation("go")});
+             interface(t, "B", "IDL:Demo/A:1.0", {operation("go")});
+         },
+         "IDL:Demo/B:1.0: two slots named go"},
+        {"a structure inside itself",
+         [](kivTLib *t) {
+             kivTLibStructMember self[] = {{"again", type(KIV_TYPE_STRUCT, "IDL:Demo/Loop:1.0")}};
+             kivTLibCreateStruct(t, "Loop", "IDL:Demo/Loop:1.0", kDemo, 0, 1, self, nullptr);
+         },
+         "IDL:Demo/Loop:1.0: contains itself by value"},
+        {"a reference to nothing",
+         [](kivTLib *t) {
+             kivTLibStructMember m[] = {{"p", type(KIV_TYPE_STRUCT, "IDL:Demo/Gone:1.0")}};
+             kivTLibCreateStruct(t, "S", "IDL:Demo/S:1.0", kDemo, 0, 1, m, nullptr);
+         },
+         "IDL:Demo/Gone:1.0: "},
+        {"a tag that does not match the definition",
+         [](kivTLib *t) {
+             kivTLibStructMember m[] = {{"p", type(KIV_TYPE_ENUM, "IDL:Demo/Point:1.0")}};
+             kivTLibCreateStruct(t, "S", "IDL:Demo/S:1.0", kDemo, 0, 1, m, nullptr);
+         },
+         "IDL:Demo/Point:1.0 is a struct, not what its type tag says"},
+        {"a base that is only declared",
+         [](kivTLib *t) {
+             kivTLibCreateInterfaceFwd(t, "A", "IDL:Demo/A:1.0", kDemo, 0, nullptr);
+             interface(t, "B", "IDL:Demo/A:1.0", {});
+         },
+         "base IDL:Demo/A:1.0 is not a defined interface"},
+        {"an array of length 0",
+         [](kivTLib *t) {
+             kivTLibTypeRef l = type(KIV_TYPE_LONG);
+             kivTLibCreateArray(t, "LOCAL:1", 0, 0, &l, nullptr);
+             kivTLibTypeRef a = type(KIV_TYPE_ARRAY, "LOCAL:1");
+             kivTLibCreateAlias(t, "Empty", "IDL:Demo/Empty:1.0", kDemo, 0, &a, nullptr);
+         },
+         "LOCAL:1: array of length 0"},
+    };
+    for (const auto &c : cases) {
+        Library library(c.fill);
+        std::string out, error;
+        EXPECT_FALSE(
+            kivtool::generateHeader(library.tlib, {}, kivtool::HeaderLang::C, "G_H", out, error))
+            << c.what;
+        EXPECT_NE(error.find(c.error), std::string::npos) << c.what << ": " << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << c.what;
+    }
+}
+
+TEST(MappingHeader, HoldsWhatWasAskedAndWhatItNeeds) {
+    Library library([](kivTLib *t) {
+        kivTLibStructMember line[] = {{"from", type(KIV_TYPE_STRUCT, "IDL:Demo/Point:1.0")}};
+        kivTLibCreateStruct(t, "Line", "IDL:Demo/Line:1.0", kDemo, 0, 1, line, nullptr);
+        kivTLibEnumMember e[] = {{"ONE", 1}};
+        kivTLibCreateEnum(t, "Unused", "IDL:Demo/Unused:1.0", kDemo, 0, 1, e, nullptr);
+        interface(t, "IShape", nullptr,
+                  {attribute("size", type(KIV_TYPE_LONG), KIV_MEMBER_READONLY),
+                   attribute("name", type(KIV_TYPE_STRING)), operation("class")});
+    });
+    std::string header, error;
+    const std::vector<std::string> line = {"IDL:Demo/Line:1.0"};
+    ASSERT_TRUE(kivtool::generateHeader(library.tlib, line, kivtool::HeaderLang::C, "LINE_H",
+                                        header, error))
+        << error;
+    EXPECT_NE(header.find("struct Demo_Point {"), std::string::npos);
+    EXPECT_NE(header.find("struct Demo_Line {"), std::string::npos);
+    EXPECT_LT(header.find("struct Demo_Point {"), header.find("struct Demo_Line {"));
+    EXPECT_EQ(header.find("Demo_Unused"), std::string::npos);
+    EXPECT_EQ(header.find("Demo_IShape"), std::string::npos);
+    EXPECT_EQ(header.rfind("#ifndef LINE_H\n#define LINE_H\n", 200) == std::string::npos, false);
+
+    // A read-only attribute has no setter; keywords get a trailing '_' in both languages.
+    const std::vector<std::string> shape = {"IDL:Demo/IShape:1.0"};
+    for (auto lang : {kivtool::HeaderLang::C, kivtool::HeaderLang::Cxx}) {
+        ASSERT_TRUE(kivtool::generateHeader(library.tlib, shape, lang, "SHAPE_H", header, error))
+            << error;
+        EXPECT_NE(header.find("get_size"), std::string::npos);
+        EXPECT_EQ(header.find("set_size"), std::string::npos);
+        EXPECT_NE(header.find("set_name"), std::string::npos);
+        EXPECT_NE(header.find("class_("), std::string::npos);
+    }
+    EXPECT_FALSE(
+        kivtool::generateHeader(library.tlib, {}, kivtool::HeaderLang::C, "1BAD", header, error));
+}
+
+TEST(MappingHeader, Command) {
+    Library library([](kivTLib *t) { EXPECT_EQ(kivTLibFlush(t), 0u); });
+    const std::string lib = library.dir.file("t.tlb"), out = library.dir.file("out.h");
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string stdoutHas, stderrIs;
+    } cases[] = {
+        {{}, 2, "", "kiv: tlib header: expected LIB.tlb [REPOID...] [--lang c|c++] [-o OUT.h]\n"},
+        {{lib, "--lang", "c#"}, 2, "", "kiv: tlib header: --lang takes c or c++\n"},
+        {{lib, "-o"}, 2, "", "kiv: tlib header: -o needs a value\n"},
+        {{lib, "-x"}, 2, "", "kiv: tlib header: unknown option -x\n"},
+        {{lib + ".none"}, 1, "", "kiv: tlib header: " + lib + ".none: No such file or directory\n"},
+        {{lib, "IDL:Nope:1.0"}, 1, "", "kiv: tlib header: IDL:Nope:1.0: Unknown repository id\n"},
+        {{lib, "-o", library.dir.file("no/dir.h")},
+         1,
+         "",
+         "kiv: tlib header: " + library.dir.file("no/dir.h") + ": No such file or directory\n"},
+        {{lib, "--lang", "c++"},
+         0,
+         "#ifndef T_TLB_HPP\n#define T_TLB_HPP\n\n#include <kiv.hpp>\n",
+         ""},
+        {{lib, "IDL:Demo/Point:1.0", "-o", out}, 0, "", ""},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> argv = {KIV_TOOL, "tlib", "header"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        kivtest::ProcessResult r = kivtest::runProcess(argv);
+        EXPECT_EQ(r.exitCode, c.status) << argv.back();
+        EXPECT_EQ(r.err, c.stderrIs) << argv.back();
+        EXPECT_NE(r.out.find(c.stdoutHas), std::string::npos) << argv.back();
+    }
+    std::string written = kivtest::readFile(out);
+    EXPECT_NE(written.find("#ifndef OUT_H\n#define OUT_H\n\n#include <kiv.h>\n"),
+              std::string::npos);
+    EXPECT_NE(written.find("struct Demo_Point {"), std::string::npos);
+}
+
+TEST(MappingHeader, GuardFromPath) {
+    EXPECT_EQ(kivtool::guardFromPath("out/demo-types.h"), "DEMO_TYPES_H");
+    EXPECT_EQ(kivtool::guardFromPath("greeter.hpp"), "GREETER_HPP");
+    EXPECT_EQ(kivtool::guardFromPath("dir/3d.h"), "KIV_3D_H");
+}
+
+}  // namespace
