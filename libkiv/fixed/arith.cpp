@@ -287,45 +287,61 @@ inline bool divLarge(kivFixed *r, const LongPair &w) {
 
 // --- Addition and subtraction of other records --------------------------------------------
 
-// Finite operands and a result of one scale that fit a word W: packed decimal throughout.
+// Finite operands of up to 15 (31) digits in words W: their digit strings aligned to the larger
+// scale by nibble shifts, added or subtracted in packed decimal and fitted to the result by
+// shifts again. False when an aligned operand would not leave the word's top nibble free for
+// the carry, or when the result cannot take the outcome from a 128-bit word.
 template <class W>
-inline bool addPacked(kivFixed *r, const kivFixed *a, const kivFixed *b, bool subtract) {
-    PackedValue<W> x, y;
-    if (a->scale != b->scale || a->scale != r->scale || !fitsWord<W>(r)) return false;
-    if (!loadFinitePacked(a, &x) || !loadFinitePacked(b, &y)) return false;
-    y.negative ^= subtract;
-    W m = 0;
-    bool negative = false;
-    if (x.negative == y.negative) {
-        m = packedAdd(x.digits, y.digits);
-        negative = x.negative;
-    } else if (x.digits != y.digits) {
-        const bool aLarger = x.digits > y.digits;
-        m = aLarger ? packedSub(x.digits, y.digits) : packedSub(y.digits, x.digits);
-        negative = aLarger ? x.negative : y.negative;
+inline bool addAligned(kivFixed *r, const kivFixed *a, const kivFixed *b, bool aNeg, bool bNeg) {
+    W x = loadPacked<W>(a) >> 4, y = loadPacked<W>(b) >> 4;
+    const int64_t scale = std::max(a->scale, b->scale);
+    const int64_t ka = scale - a->scale, kb = scale - b->scale;  // one of them is 0
+    if (ka > 0 && x != 0) {
+        if (nibbleLength(x) + ka > kWordDigits<W>) return false;
+        x <<= 4 * ka;
     }
-    if (m >> (4 * r->digits)) {
-        setInfinity(r, negative);
-    } else {
-        storePacked(r, m, negative);
+    if (kb > 0 && y != 0) {
+        if (nibbleLength(y) + kb > kWordDigits<W>) return false;
+        y <<= 4 * kb;
+    }
+    W m = 0;
+    bool negative = false;  // equal magnitudes of opposite signs give +0
+    if (aNeg == bNeg) {
+        m = packedAdd(x, y);
+        negative = aNeg;
+    } else if (x != y) {
+        m = x > y ? packedSub(x, y) : packedSub(y, x);
+        negative = x > y ? aNeg : bNeg;
+    }
+    return fitPackedWord(r, m, scale, negative);
+}
+
+inline bool addMixed(kivFixed *r, const kivFixed *a, const kivFixed *b, bool aNeg, bool bNeg) {
+    if (fitsWord<uint64_t>(a) && fitsWord<uint64_t>(b))
+        return addAligned<uint64_t>(r, a, b, aNeg, bNeg);
+    return fitsPacked(a) && fitsPacked(b) && addAligned<u128>(r, a, b, aNeg, bNeg);
+}
+
+// The digit strings of two finite operands aligned to the larger scale as 128-bit integers
+// below 10^38, and that scale; false when one does not fit.
+bool loadAligned(const kivFixed *a, const kivFixed *b, u128 *x, u128 *y, int64_t *scale) {
+    if (!loadMagnitude(a, x) || !loadMagnitude(b, y)) return false;
+    *scale = std::max(a->scale, b->scale);
+    for (auto [m, k] : {std::pair{x, *scale - a->scale}, std::pair{y, *scale - b->scale}}) {
+        if (k == 0 || *m == 0) continue;
+        if (k > int64_t{kNativeDigits} || *m >= kPow10[kNativeDigits - k]) return false;
+        *m *= kPow10[k];
     }
     return true;
 }
 
 bool addNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool aNeg, bool bNeg) {
-    if (!fitsNative(a) || !fitsNative(b) || !fitsNative(r)) return false;
-    const int64_t scale = std::max(a->scale, b->scale);
-    const int64_t ka = scale - a->scale, kb = scale - b->scale;
-    if (a->digits + ka > kNativeDigits || b->digits + kb > kNativeDigits) return false;
-    const u128 x = loadDigits(a) * kPow10[ka], y = loadDigits(b) * kPow10[kb];
-    if (aNeg == bNeg) {
-        fitNative(r, x + y, scale, aNeg);
-    } else if (x != y) {
-        fitNative(r, x > y ? x - y : y - x, scale, x > y ? aNeg : bNeg);
-    } else {
-        fitNative(r, 0, scale, false);
-    }
-    return true;
+    u128 x, y;
+    int64_t scale;
+    if (!loadAligned(a, b, &x, &y, &scale)) return false;
+    if (aNeg == bNeg) return fitMagnitude(r, x + y, scale, aNeg);
+    if (x == y) return fitMagnitude(r, 0, scale, false);
+    return fitMagnitude(r, x > y ? x - y : y - x, scale, x > y ? aNeg : bNeg);
 }
 
 void addDigits(kivFixed *r, const kivFixed *a, const kivFixed *b, bool aNeg, bool bNeg) {
@@ -378,29 +394,35 @@ void divideWide(U256 &v, uint64_t d) {
     for (int i = 3; i >= 0; --i) v.w[i] = divide128by64(rem, v.w[i], d, &rem);
 }
 
-// fitNative for a 256-bit digit string.
-void fitWide(kivFixed *r, U256 m, int64_t scale, bool negative) {
+// fitMagnitude for a 256-bit digit string.
+bool fitWide(kivFixed *r, U256 m, int64_t scale, bool negative) {
     int64_t drop = scale - r->scale;  // digits below r's last position
     while (drop > 0 && (m.w[2] | m.w[3]) != 0) {
         const unsigned step = drop > 19 ? 19 : static_cast<unsigned>(drop);
         divideWide(m, static_cast<uint64_t>(kPow10[step]));
         drop -= step;
     }
-    // At least 2^128 > 10^38 remains: more than r can hold.
-    if ((m.w[2] | m.w[3]) != 0) return setInfinity(r, negative);
-    fitNative(r, (static_cast<u128>(m.w[1]) << 64) | m.w[0], r->scale + drop, negative);
+    if ((m.w[2] | m.w[3]) != 0) {
+        // At least 2^128 > 10^38 remains: more than a record of up to 38 digits holds.
+        if (r->digits > kNativeDigits) return false;
+        setInfinity(r, negative);
+        return true;
+    }
+    return fitMagnitude(r, (static_cast<u128>(m.w[1]) << 64) | m.w[0], r->scale + drop, negative);
 }
 
+// Operands below 10^38 (of any types): their product in one 64 x 64-bit multiplication while
+// both digit strings fit 64 bits, else in 256 bits.
 bool mulNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool negative) {
-    if (!fitsNative(a) || !fitsNative(b) || !fitsNative(r)) return false;
-    const u128 x = loadDigits(a), y = loadDigits(b);
+    u128 x, y;
+    if (!loadMagnitude(a, &x) || !loadMagnitude(b, &y)) return false;
     const int64_t scale = int64_t{a->scale} + b->scale;
-    if (x == 0 || y == 0) {
-        fitNative(r, 0, scale, false);
-    } else {
-        fitWide(r, multiplyWide(x, y), scale, negative);
-    }
-    return true;
+    if (x == 0 || y == 0) return fitMagnitude(r, 0, scale, false);
+    if ((hi64(x) | hi64(y)) == 0)
+        return fitMagnitude(r,
+                            static_cast<u128>(static_cast<uint64_t>(x)) * static_cast<uint64_t>(y),
+                            scale, negative);
+    return fitWide(r, multiplyWide(x, y), scale, negative);
 }
 
 // --- Division --------------------------------------------------------------------------------
@@ -413,7 +435,8 @@ void divideByZero(kivFixed *r, bool dividendZero, bool negative) {
     setInfinity(r, negative);
 }
 
-// floor(x x 10^shift / y) into r (at most 38 digits); false when the dividend exceeds 128 bits.
+// floor(x x 10^shift / y) into r; false when the dividend exceeds 128 bits or r is wider than
+// 38 digits and the quotient reaches 10^38.
 bool divideNative(kivFixed *r, u128 x, u128 y, int64_t shift, bool negative) {
     u128 n, rem;
     if (shift >= 0) {
@@ -424,17 +447,19 @@ bool divideNative(kivFixed *r, u128 x, u128 y, int64_t shift, bool negative) {
     }
     uint64_t rem64;
     const u128 q = hi64(y) == 0 ? divmod64(n, static_cast<uint64_t>(y), &rem64) : n / y;
-    if (q >= kPow10[r->digits]) {
+    const unsigned digits = r->digits;
+    if (q >= kPow10[std::min(digits, kNativeDigits)]) {
+        if (digits > kNativeDigits) return false;
         setInfinity(r, negative);
     } else {
-        storeDigits(r, q, negative);
+        storeMagnitude(r, q, negative);
     }
     return true;
 }
 
 bool divNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool negative) {
-    if (!fitsNative(a) || !fitsNative(b) || !fitsNative(r)) return false;
-    const u128 x = loadDigits(a), y = loadDigits(b);
+    u128 x, y;
+    if (!loadMagnitude(a, &x) || !loadMagnitude(b, &y)) return false;
     if (y == 0) {
         divideByZero(r, x == 0, negative);
         return true;
@@ -444,13 +469,30 @@ bool divNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool negative)
 
 // --- Comparison ------------------------------------------------------------------------------
 
-// Magnitude comparison of finite operands: -1, 0, 1; false when they are not native.
+// Magnitude comparison of finite operands: -1, 0, 1; false when they are not native. Packed
+// words align by shifts and order as their values.
+template <class W>
+inline bool compareAligned(const kivFixed *a, const kivFixed *b, int *c, bool *bothZero) {
+    W x = loadPacked<W>(a) >> 4, y = loadPacked<W>(b) >> 4;
+    const int64_t ka = int64_t{b->scale} - a->scale;  // a's shift when positive, else b's
+    W &low = ka > 0 ? x : y;
+    const int64_t k = ka > 0 ? ka : -ka;
+    if (k > 0 && low != 0) {
+        if (nibbleLength(low) + k > 2 * int64_t{sizeof(W)}) return false;
+        low <<= 4 * k;
+    }
+    *c = x < y ? -1 : (x > y ? 1 : 0);
+    *bothZero = (x | y) == 0;
+    return true;
+}
+
 bool compareNative(const kivFixed *a, const kivFixed *b, int *c, bool *bothZero) {
-    if (!fitsNative(a) || !fitsNative(b)) return false;
-    const int64_t scale = std::max(a->scale, b->scale);
-    const int64_t ka = scale - a->scale, kb = scale - b->scale;
-    if (a->digits + ka > kNativeDigits || b->digits + kb > kNativeDigits) return false;
-    const u128 x = loadDigits(a) * kPow10[ka], y = loadDigits(b) * kPow10[kb];
+    if (fitsWord<uint64_t>(a) && fitsWord<uint64_t>(b))
+        return compareAligned<uint64_t>(a, b, c, bothZero);
+    if (fitsPacked(a) && fitsPacked(b) && compareAligned<u128>(a, b, c, bothZero)) return true;
+    u128 x, y;
+    int64_t scale;
+    if (!loadAligned(a, b, &x, &y, &scale)) return false;
     *c = x < y ? -1 : (x > y ? 1 : 0);
     *bothZero = x == 0 && y == 0;
     return true;
@@ -479,8 +521,7 @@ __attribute__((noinline)) void addOther(kivFixed *r, const kivFixed *a, const ki
     const int sa = stateOf(a), sb = stateOf(b);
     if (isFiniteState(sa) && isFiniteState(sb)) {
         const bool aNeg = sa == kNegative, bNeg = (sb == kNegative) != subtract;
-        if (path == Path::Fast &&
-            (addPacked<u128>(r, a, b, subtract) || addNative(r, a, b, aNeg, bNeg)))
+        if (path == Path::Fast && (addMixed(r, a, b, aNeg, bNeg) || addNative(r, a, b, aNeg, bNeg)))
             return;
         return addDigits(r, a, b, aNeg, bNeg);
     }
@@ -544,7 +585,6 @@ __attribute__((noinline)) int cmpOther(const kivFixed *a, const kivFixed *b, int
     return relationHolds(c, op);
 }
 
-// Records of one type and 16 to 31 digits; false when the general paths must run.
 // Records of one type and 16 to 31 digits; everything else goes to the general paths.
 __attribute__((noinline)) void addLong(kivFixed *r, const kivFixed *a, const kivFixed *b,
                                        bool subtract) {
@@ -628,10 +668,10 @@ void negateFixed(kivFixed *r, const kivFixed *v, Path path) {
         const u128 m = loadPacked(v) >> 4;
         return storePacked<u128>(r, m, negative && m != 0);
     }
-    if (path == Path::Fast && fitsNative(v) && fitsNative(r)) {
-        const u128 m = loadDigits(v);
-        return fitNative(r, m, v->scale, negative && m != 0);
-    }
+    u128 m;
+    if (path == Path::Fast && loadMagnitude(v, &m) &&
+        fitMagnitude(r, m, v->scale, negative && m != 0))
+        return;
     const DigitView x(v);
     const bool resultNegative = negative && !x.isZero();
     DigitSink out(r);
