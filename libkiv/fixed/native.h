@@ -546,7 +546,7 @@ inline void storeDigits(kivFixed *r, u128 m, bool negative) {
 // Writes up to 32 packed digits (below 10^digits) and the sign into a record of any digit count:
 // the last 31 digits and the state fill the last 16 bytes, the 32nd digit the low nibble of the
 // byte before, and every byte above is cleared.
-inline void storePackedAny(kivFixed *r, u128 bcd, bool negative) {
+[[gnu::always_inline]] inline void storePackedAny(kivFixed *r, u128 bcd, bool negative) {
     if (r->digits <= kWordDigits<uint64_t>)
         return storePacked<uint64_t>(r, static_cast<uint64_t>(bcd), negative);
     if (r->digits <= kPackedDigits) return storePacked<u128>(r, bcd, negative);
@@ -634,11 +634,32 @@ inline unsigned nibbleLength(u128 x) {
     return hi64(x) != 0 ? 16u + nibbleLength(hi64(x)) : nibbleLength(static_cast<uint64_t>(x));
 }
 
+// Records of up to 32 digits: the digit string fills one 128-bit word.
+constexpr unsigned kWideDigits = 32;
+
+inline bool fitsWide(const kivFixed *v) {
+    return v->digits <= kWideDigits;
+}
+
+// The packed digit string of a record of up to 32 digits, and its state nibble. A 32-digit
+// record has one byte more than a word: its first digit is the low nibble of that byte.
+inline u128 loadPackedDigits(const kivFixed *v, unsigned *state) {
+    if (v->digits <= kPackedDigits) {
+        const u128 w = loadPacked(v, v->digits);
+        *state = static_cast<unsigned>(w) & 15u;
+        return w >> 4;
+    }
+    const uint8_t *p = packedOf(v);
+    const u128 w = (static_cast<u128>(loadBE64(p + 1)) << 64) | loadBE64(p + 9);
+    *state = static_cast<unsigned>(w) & 15u;
+    return (w >> 4) | (static_cast<u128>(p[0] & 15u) << 124);
+}
+
 // Fits the exact value m x 10^-scale (m packed, a full word of digits at most) to r as
 // fitMagnitude does. False, with r untouched, when the fitted digits would not fit a 128-bit
 // word though r has room for them.
 template <class W>
-inline bool fitPackedWord(kivFixed *r, W m, int64_t scale, bool negative) {
+[[gnu::always_inline]] inline bool fitPackedWord(kivFixed *r, W m, int64_t scale, bool negative) {
     constexpr int64_t kNibbles = 2 * sizeof(W);
     const int64_t shift = int64_t{r->scale} - scale;
     const int64_t digits = r->digits;
