@@ -678,13 +678,17 @@ __attribute__((noinline)) int cmpWide(const kivFixed *a, const kivFixed *b, int 
     return cmpOther(a, b, op, Path::Fast);
 }
 
-// The digit strings of two finite records of up to 32 digits in 64 bits each, else false.
+// The digit strings of two finite records of up to 32 digits in 64 bits each, else false. The
+// packed words convert in 16-digit halves, both operands' at once.
 inline bool loadBinaryPair(const kivFixed *a, const kivFixed *b, uint64_t *x, uint64_t *y,
                            bool *negative) {
     unsigned sa, sb;
     const u128 pa = loadPackedDigits(a, &sa), pb = loadPackedDigits(b, &sb);
     if (!bothFinite(sa, sb)) return false;
-    const u128 ma = packedToBinary(pa), mb = packedToBinary(pb);
+    uint64_t xl, yl, xh = 0, yh = 0;
+    bcdToBinary2(static_cast<uint64_t>(pa), static_cast<uint64_t>(pb), &xl, &yl);
+    if ((hi64(pa) | hi64(pb)) != 0) bcdToBinary2(hi64(pa), hi64(pb), &xh, &yh);
+    const u128 ma = static_cast<u128>(xh) * kTen16 + xl, mb = static_cast<u128>(yh) * kTen16 + yl;
     if ((hi64(ma) | hi64(mb)) != 0) return false;
     *x = static_cast<uint64_t>(ma);
     *y = static_cast<uint64_t>(mb);

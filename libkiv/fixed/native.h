@@ -485,7 +485,9 @@ inline u128 binaryToPacked(u128 m) {
         hi = splitTen16(m, &lo);
     }
     if (hi == 0) return binaryToPacked64(lo);
-    return (static_cast<u128>(binaryToBcd16(hi)) << 64) | binaryToBcd16(lo);
+    uint64_t packedHigh, packedLow;
+    binaryToBcd16x2(hi, lo, &packedHigh, &packedLow);
+    return (static_cast<u128>(packedHigh) << 64) | packedLow;
 }
 
 // The digit string of 38 digit positions whose packed area (a zero pad nibble, the digits, the
