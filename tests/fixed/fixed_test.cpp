@@ -323,9 +323,13 @@ TEST(FixedText, RoundTripsEveryDigitCountAndScale) {
     const std::string pattern = "98765432109876543210987654321098765432109";
     for (int digits = 1; digits <= 41; ++digits) {
         for (int scale = -3; scale <= digits; ++scale) {
-            std::string text = "-" + pattern.substr(0, static_cast<size_t>(digits));
-            if (scale > 0)
-                text.insert(static_cast<size_t>(digits + 1 - scale), digits == scale ? "0." : ".");
+            const size_t whole = static_cast<size_t>(digits - std::max(scale, 0));
+            std::string text = "-";
+            text.append(pattern, 0, whole);
+            if (scale > 0) {
+                text.append(whole == 0 ? "0." : ".");
+                text.append(pattern, whole, static_cast<size_t>(scale));
+            }
             if (scale < 0) text.append(static_cast<size_t>(-scale), '0');
             EXPECT_EQ(
                 parse(text + "@" + std::to_string(digits) + "," + std::to_string(scale)).text(),
