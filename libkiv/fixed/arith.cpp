@@ -655,8 +655,10 @@ __attribute__((noinline)) void divLargeRecords(kivFixed *r, const kivFixed *a, c
 
 // --- Operands of other types -----------------------------------------------------------------
 //
-// Records of up to 15 digits take inlined paths on 64-bit words; records of up to 32 digits one
-// call away on 128-bit words (or 64-bit digit strings); everything else the general paths.
+// Records of up to 15 digits take paths on 64-bit words, records of up to 32 digits paths on
+// 128-bit words (or 64-bit digit strings), each one call away from the public function. What
+// they cannot take (a word overflowing, a special value) goes on to the general paths: 128-bit
+// integers while the digit strings stay below 10^38, then digit by digit.
 
 __attribute__((noinline)) void addWide(kivFixed *r, const kivFixed *a, const kivFixed *b,
                                        bool subtract) {
