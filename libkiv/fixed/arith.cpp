@@ -287,45 +287,57 @@ inline bool divLarge(kivFixed *r, const LongPair &w) {
 
 // --- Addition and subtraction of other records --------------------------------------------
 
-// Finite operands and a result of one scale that fit a word W: packed decimal throughout.
+// Finite operands' packed digit strings x (scale sa) and y (scale sb) in words W, with their
+// signs as they enter the sum: aligned to the larger scale by nibble shifts, added or subtracted
+// in packed decimal and fitted to the result by shifts again. False when the aligned digit
+// strings would not leave the word's top nibble free for the carry, or when the result cannot
+// take the outcome from a 128-bit word.
 template <class W>
-inline bool addPacked(kivFixed *r, const kivFixed *a, const kivFixed *b, bool subtract) {
-    PackedValue<W> x, y;
-    if (a->scale != b->scale || a->scale != r->scale || !fitsWord<W>(r)) return false;
-    if (!loadFinitePacked(a, &x) || !loadFinitePacked(b, &y)) return false;
-    y.negative ^= subtract;
-    W m = 0;
-    bool negative = false;
-    if (x.negative == y.negative) {
-        m = packedAdd(x.digits, y.digits);
-        negative = x.negative;
-    } else if (x.digits != y.digits) {
-        const bool aLarger = x.digits > y.digits;
-        m = aLarger ? packedSub(x.digits, y.digits) : packedSub(y.digits, x.digits);
-        negative = aLarger ? x.negative : y.negative;
+[[gnu::always_inline]] inline bool addAligned(kivFixed *r, W x, W y, int64_t sa, int64_t sb,
+                                              bool aNeg, bool bNeg) {
+    const int64_t scale = std::max(sa, sb);
+    const int64_t ka = scale - sa, kb = scale - sb;  // one of them is 0
+    if (ka > 0 && x != 0) {
+        if (nibbleLength(x) + ka > kWordDigits<W>) return false;
+        x <<= 4 * ka;
     }
-    if (m >> (4 * r->digits)) {
-        setInfinity(r, negative);
-    } else {
-        storePacked(r, m, negative);
+    if (kb > 0 && y != 0) {
+        if (nibbleLength(y) + kb > kWordDigits<W>) return false;
+        y <<= 4 * kb;
+    }
+    if ((x | y) >> (4 * kWordDigits<W>)) return false;  // a 32-digit operand's top digit
+    W m = 0;
+    bool negative = false;  // equal magnitudes of opposite signs give +0
+    if (aNeg == bNeg) {
+        m = packedAdd(x, y);
+        negative = aNeg;
+    } else if (x != y) {
+        m = x > y ? packedSub(x, y) : packedSub(y, x);
+        negative = x > y ? aNeg : bNeg;
+    }
+    return fitPackedWord(r, m, scale, negative);
+}
+
+// The digit strings of two finite operands aligned to the larger scale as 128-bit integers
+// below 10^38, and that scale; false when one does not fit.
+bool loadAligned(const kivFixed *a, const kivFixed *b, u128 *x, u128 *y, int64_t *scale) {
+    if (!loadMagnitude(a, x) || !loadMagnitude(b, y)) return false;
+    *scale = std::max(a->scale, b->scale);
+    for (auto [m, k] : {std::pair{x, *scale - a->scale}, std::pair{y, *scale - b->scale}}) {
+        if (k == 0 || *m == 0) continue;
+        if (k > int64_t{kNativeDigits} || *m >= kPow10[kNativeDigits - k]) return false;
+        *m *= kPow10[k];
     }
     return true;
 }
 
 bool addNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool aNeg, bool bNeg) {
-    if (!fitsNative(a) || !fitsNative(b) || !fitsNative(r)) return false;
-    const int64_t scale = std::max(a->scale, b->scale);
-    const int64_t ka = scale - a->scale, kb = scale - b->scale;
-    if (a->digits + ka > kNativeDigits || b->digits + kb > kNativeDigits) return false;
-    const u128 x = loadDigits(a) * kPow10[ka], y = loadDigits(b) * kPow10[kb];
-    if (aNeg == bNeg) {
-        fitNative(r, x + y, scale, aNeg);
-    } else if (x != y) {
-        fitNative(r, x > y ? x - y : y - x, scale, x > y ? aNeg : bNeg);
-    } else {
-        fitNative(r, 0, scale, false);
-    }
-    return true;
+    u128 x, y;
+    int64_t scale;
+    if (!loadAligned(a, b, &x, &y, &scale)) return false;
+    if (aNeg == bNeg) return fitMagnitude(r, x + y, scale, aNeg);
+    if (x == y) return fitMagnitude(r, 0, scale, false);
+    return fitMagnitude(r, x > y ? x - y : y - x, scale, x > y ? aNeg : bNeg);
 }
 
 void addDigits(kivFixed *r, const kivFixed *a, const kivFixed *b, bool aNeg, bool bNeg) {
@@ -378,29 +390,49 @@ void divideWide(U256 &v, uint64_t d) {
     for (int i = 3; i >= 0; --i) v.w[i] = divide128by64(rem, v.w[i], d, &rem);
 }
 
-// fitNative for a 256-bit digit string.
-void fitWide(kivFixed *r, U256 m, int64_t scale, bool negative) {
+// fitMagnitude for a 256-bit digit string.
+bool fitWide(kivFixed *r, U256 m, int64_t scale, bool negative) {
     int64_t drop = scale - r->scale;  // digits below r's last position
     while (drop > 0 && (m.w[2] | m.w[3]) != 0) {
         const unsigned step = drop > 19 ? 19 : static_cast<unsigned>(drop);
         divideWide(m, static_cast<uint64_t>(kPow10[step]));
         drop -= step;
     }
-    // At least 2^128 > 10^38 remains: more than r can hold.
-    if ((m.w[2] | m.w[3]) != 0) return setInfinity(r, negative);
-    fitNative(r, (static_cast<u128>(m.w[1]) << 64) | m.w[0], r->scale + drop, negative);
+    if ((m.w[2] | m.w[3]) != 0) {
+        // At least 2^128 > 10^38 remains: more than a record of up to 38 digits holds.
+        if (r->digits > kNativeDigits) return false;
+        setInfinity(r, negative);
+        return true;
+    }
+    return fitMagnitude(r, (static_cast<u128>(m.w[1]) << 64) | m.w[0], r->scale + drop, negative);
 }
 
-bool mulNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool negative) {
-    if (!fitsNative(a) || !fitsNative(b) || !fitsNative(r)) return false;
-    const u128 x = loadDigits(a), y = loadDigits(b);
-    const int64_t scale = int64_t{a->scale} + b->scale;
-    if (x == 0 || y == 0) {
-        fitNative(r, 0, scale, false);
-    } else {
-        fitWide(r, multiplyWide(x, y), scale, negative);
+// The product of digit strings x and y at `scale` into r. A product below 10^32 becomes packed
+// decimal, which the result's scale cuts by shifts; a longer one is cut in binary.
+[[gnu::always_inline]] inline bool mulBinary(kivFixed *r, uint64_t x, uint64_t y, int64_t scale,
+                                             bool negative) {
+    const u128 p = static_cast<u128>(x) * y;
+    negative = negative && p != 0;
+    if (hi64(p) == 0 && static_cast<uint64_t>(p) < kTen16) {
+        const uint64_t q = static_cast<uint64_t>(p);
+        return fitPackedWord<uint64_t>(
+            r, q < 100000000 ? binaryToBcd8(static_cast<uint32_t>(q)) : binaryToBcd16(q), scale,
+            negative);
     }
-    return true;
+    if (p < kPow10[32] && fitPackedWord<u128>(r, binaryToPacked(p), scale, negative)) return true;
+    return fitMagnitude(r, p, scale, negative);
+}
+
+// Operands below 10^38 (of any types): their product in one 64 x 64-bit multiplication while
+// both digit strings fit 64 bits, else in 256 bits.
+bool mulNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool negative) {
+    u128 x, y;
+    if (!loadMagnitude(a, &x) || !loadMagnitude(b, &y)) return false;
+    const int64_t scale = int64_t{a->scale} + b->scale;
+    if (x == 0 || y == 0) return fitMagnitude(r, 0, scale, false);
+    if ((hi64(x) | hi64(y)) == 0)
+        return mulBinary(r, static_cast<uint64_t>(x), static_cast<uint64_t>(y), scale, negative);
+    return fitWide(r, multiplyWide(x, y), scale, negative);
 }
 
 // --- Division --------------------------------------------------------------------------------
@@ -413,7 +445,8 @@ void divideByZero(kivFixed *r, bool dividendZero, bool negative) {
     setInfinity(r, negative);
 }
 
-// floor(x x 10^shift / y) into r (at most 38 digits); false when the dividend exceeds 128 bits.
+// floor(x x 10^shift / y) into r; false when the dividend exceeds 128 bits or r is wider than
+// 38 digits and the quotient reaches 10^38.
 bool divideNative(kivFixed *r, u128 x, u128 y, int64_t shift, bool negative) {
     u128 n, rem;
     if (shift >= 0) {
@@ -424,17 +457,48 @@ bool divideNative(kivFixed *r, u128 x, u128 y, int64_t shift, bool negative) {
     }
     uint64_t rem64;
     const u128 q = hi64(y) == 0 ? divmod64(n, static_cast<uint64_t>(y), &rem64) : n / y;
-    if (q >= kPow10[r->digits]) {
+    const unsigned digits = r->digits;
+    if (q >= kPow10[std::min(digits, kNativeDigits)]) {
+        if (digits > kNativeDigits) return false;
         setInfinity(r, negative);
     } else {
-        storeDigits(r, q, negative);
+        storeMagnitude(r, q, negative);
+    }
+    return true;
+}
+
+// floor(x x 10^shift / y) into r for digit strings below 2^64, y not zero: one hardware
+// division. False when the shift is outside 0 to 19 or the quotient reaches 2^64 and r might
+// hold it.
+[[gnu::always_inline]] inline bool divBinary(kivFixed *r, uint64_t x, uint64_t y, int64_t shift,
+                                             bool negative) {
+    if (y == 0 || shift < 0 || shift > 19) return false;
+    const u128 n = static_cast<u128>(x) * static_cast<uint64_t>(kPow10[shift]);
+    const unsigned digits = r->digits;
+    uint64_t q, rem;
+    if (hi64(n) == 0) {
+        q = static_cast<uint64_t>(n) / y;
+    } else if (hi64(n) < y) {
+        q = divide128by64(hi64(n), static_cast<uint64_t>(n), y, &rem);
+    } else {
+        if (digits > 19) return false;
+        setInfinity(r, negative);  // 2^64 > 10^19
+        return true;
+    }
+    if (digits < 20 && q >= kPow10[digits]) {
+        setInfinity(r, negative);
+    } else if (q < kTen16) {
+        storePackedAny(r, q < 100000000 ? binaryToBcd8(static_cast<uint32_t>(q)) : binaryToBcd16(q),
+                       negative);
+    } else {
+        storeMagnitude(r, q, negative);
     }
     return true;
 }
 
 bool divNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool negative) {
-    if (!fitsNative(a) || !fitsNative(b) || !fitsNative(r)) return false;
-    const u128 x = loadDigits(a), y = loadDigits(b);
+    u128 x, y;
+    if (!loadMagnitude(a, &x) || !loadMagnitude(b, &y)) return false;
     if (y == 0) {
         divideByZero(r, x == 0, negative);
         return true;
@@ -444,13 +508,28 @@ bool divNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool negative)
 
 // --- Comparison ------------------------------------------------------------------------------
 
-// Magnitude comparison of finite operands: -1, 0, 1; false when they are not native.
+// Magnitude comparison of packed digit strings x (scale sa) and y (scale sb): -1, 0, 1; false
+// when aligning them would overflow the word. Packed words order as their values.
+template <class W>
+[[gnu::always_inline]] inline bool compareAligned(W x, W y, int64_t sa, int64_t sb, int *c,
+                                                  bool *bothZero) {
+    const int64_t ka = sb - sa;  // x's shift when positive, else y's
+    W &low = ka > 0 ? x : y;
+    const int64_t k = ka > 0 ? ka : -ka;
+    if (k > 0 && low != 0) {
+        if (nibbleLength(low) + k > 2 * int64_t{sizeof(W)}) return false;
+        low <<= 4 * k;
+    }
+    *c = x < y ? -1 : (x > y ? 1 : 0);
+    *bothZero = (x | y) == 0;
+    return true;
+}
+
+// Magnitude comparison of finite operands below 10^38: -1, 0, 1; false when they are not.
 bool compareNative(const kivFixed *a, const kivFixed *b, int *c, bool *bothZero) {
-    if (!fitsNative(a) || !fitsNative(b)) return false;
-    const int64_t scale = std::max(a->scale, b->scale);
-    const int64_t ka = scale - a->scale, kb = scale - b->scale;
-    if (a->digits + ka > kNativeDigits || b->digits + kb > kNativeDigits) return false;
-    const u128 x = loadDigits(a) * kPow10[ka], y = loadDigits(b) * kPow10[kb];
+    u128 x, y;
+    int64_t scale;
+    if (!loadAligned(a, b, &x, &y, &scale)) return false;
     *c = x < y ? -1 : (x > y ? 1 : 0);
     *bothZero = x == 0 && y == 0;
     return true;
@@ -479,9 +558,7 @@ __attribute__((noinline)) void addOther(kivFixed *r, const kivFixed *a, const ki
     const int sa = stateOf(a), sb = stateOf(b);
     if (isFiniteState(sa) && isFiniteState(sb)) {
         const bool aNeg = sa == kNegative, bNeg = (sb == kNegative) != subtract;
-        if (path == Path::Fast &&
-            (addPacked<u128>(r, a, b, subtract) || addNative(r, a, b, aNeg, bNeg)))
-            return;
+        if (path == Path::Fast && addNative(r, a, b, aNeg, bNeg)) return;
         return addDigits(r, a, b, aNeg, bNeg);
     }
     if (isNaNState(sa)) return copyNaN(r, a);
@@ -544,7 +621,6 @@ __attribute__((noinline)) int cmpOther(const kivFixed *a, const kivFixed *b, int
     return relationHolds(c, op);
 }
 
-// Records of one type and 16 to 31 digits; false when the general paths must run.
 // Records of one type and 16 to 31 digits; everything else goes to the general paths.
 __attribute__((noinline)) void addLong(kivFixed *r, const kivFixed *a, const kivFixed *b,
                                        bool subtract) {
@@ -577,43 +653,179 @@ __attribute__((noinline)) void divLargeRecords(kivFixed *r, const kivFixed *a, c
     divOther(r, a, b, Path::Fast);
 }
 
+// --- Operands of other types -----------------------------------------------------------------
+//
+// Records of up to 15 digits take paths on 64-bit words, records of up to 32 digits paths on
+// 128-bit words (or 64-bit digit strings), each one call away from the public function. What
+// they cannot take (a word overflowing, a special value) goes on to the general paths: 128-bit
+// integers while the digit strings stay below 10^38, then digit by digit.
+
+__attribute__((noinline)) void addWide(kivFixed *r, const kivFixed *a, const kivFixed *b,
+                                       bool subtract) {
+    unsigned sa, sb;
+    const u128 x = loadPackedDigits(a, &sa), y = loadPackedDigits(b, &sb);
+    if (bothFinite(sa, sb) &&
+        addAligned<u128>(r, x, y, a->scale, b->scale, sa & 1, ((sb & 1) != 0) != subtract))
+        return;
+    addOther(r, a, b, subtract, Path::Fast);
+}
+
+__attribute__((noinline)) int cmpWide(const kivFixed *a, const kivFixed *b, int op) {
+    unsigned sa, sb;
+    const u128 x = loadPackedDigits(a, &sa), y = loadPackedDigits(b, &sb);
+    int c;
+    bool bothZero;
+    if (bothFinite(sa, sb) && compareAligned<u128>(x, y, a->scale, b->scale, &c, &bothZero))
+        return relationHolds(compareSigned(sa & 1, sb & 1, bothZero, c), op);
+    return cmpOther(a, b, op, Path::Fast);
+}
+
+// The digit strings of two finite records of up to 32 digits in 64 bits each, else false. The
+// packed words convert in 16-digit halves, both operands' at once.
+inline bool loadBinaryPair(const kivFixed *a, const kivFixed *b, uint64_t *x, uint64_t *y,
+                           bool *negative) {
+    unsigned sa, sb;
+    const u128 pa = loadPackedDigits(a, &sa), pb = loadPackedDigits(b, &sb);
+    if (!bothFinite(sa, sb)) return false;
+    uint64_t xl, yl, xh = 0, yh = 0;
+    bcdToBinary2(static_cast<uint64_t>(pa), static_cast<uint64_t>(pb), &xl, &yl);
+    if ((hi64(pa) | hi64(pb)) != 0) bcdToBinary2(hi64(pa), hi64(pb), &xh, &yh);
+    const u128 ma = static_cast<u128>(xh) * kTen16 + xl, mb = static_cast<u128>(yh) * kTen16 + yl;
+    if ((hi64(ma) | hi64(mb)) != 0) return false;
+    *x = static_cast<uint64_t>(ma);
+    *y = static_cast<uint64_t>(mb);
+    *negative = (sa ^ sb) & 1;
+    return true;
+}
+
+__attribute__((noinline)) void mulWide(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    uint64_t x, y;
+    bool negative;
+    if (loadBinaryPair(a, b, &x, &y, &negative) &&
+        mulBinary(r, x, y, int64_t{a->scale} + b->scale, negative))
+        return;
+    mulOther(r, a, b, Path::Fast);
+}
+
+__attribute__((noinline)) void divWide(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    uint64_t x, y;
+    bool negative;
+    if (loadBinaryPair(a, b, &x, &y, &negative) &&
+        divBinary(r, x, y, int64_t{r->scale} - a->scale + b->scale, negative))
+        return;
+    divOther(r, a, b, Path::Fast);
+}
+
+// Records of up to 15 digits of other types: the paths on 64-bit words.
+__attribute__((noinline)) void addShort(kivFixed *r, const kivFixed *a, const kivFixed *b,
+                                        bool subtract) {
+    const uint64_t wa = loadPacked<uint64_t>(a), wb = loadPacked<uint64_t>(b);
+    if (bothFinite(static_cast<unsigned>(wa), static_cast<unsigned>(wb)) &&
+        addAligned<uint64_t>(r, wa >> 4, wb >> 4, a->scale, b->scale, wa & 1,
+                             ((wb & 1) != 0) != subtract))
+        return;
+    addOther(r, a, b, subtract, Path::Fast);
+}
+
+// The digit strings of two finite records of up to 15 digits in binary, else false.
+inline bool loadShortBinary(const kivFixed *a, const kivFixed *b, uint64_t *x, uint64_t *y,
+                            bool *negative) {
+    const uint64_t wa = loadPacked<uint64_t>(a), wb = loadPacked<uint64_t>(b);
+    if (!bothFinite(static_cast<unsigned>(wa), static_cast<unsigned>(wb))) return false;
+    if (a->digits <= 8 && b->digits <= 8) {
+        bcdToBinary8x2(wa >> 4, wb >> 4, x, y);
+    } else {
+        bcdToBinary2(wa >> 4, wb >> 4, x, y);
+    }
+    *negative = (wa ^ wb) & 1;
+    return true;
+}
+
+__attribute__((noinline)) void mulShortRecords(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    uint64_t x, y;
+    bool negative;
+    if (loadShortBinary(a, b, &x, &y, &negative) &&
+        mulBinary(r, x, y, int64_t{a->scale} + b->scale, negative))
+        return;
+    mulOther(r, a, b, Path::Fast);
+}
+
+__attribute__((noinline)) void divShortRecords(kivFixed *r, const kivFixed *a, const kivFixed *b) {
+    uint64_t x, y;
+    bool negative;
+    if (loadShortBinary(a, b, &x, &y, &negative) &&
+        divBinary(r, x, y, int64_t{r->scale} - a->scale + b->scale, negative))
+        return;
+    divOther(r, a, b, Path::Fast);
+}
+
+__attribute__((noinline)) int cmpShort(const kivFixed *a, const kivFixed *b, int op) {
+    const uint64_t wa = loadPacked<uint64_t>(a), wb = loadPacked<uint64_t>(b);
+    int c;
+    bool bothZero;
+    if (bothFinite(static_cast<unsigned>(wa), static_cast<unsigned>(wb)) &&
+        compareAligned<uint64_t>(wa >> 4, wb >> 4, a->scale, b->scale, &c, &bothZero))
+        return relationHolds(compareSigned(wa & 1, wb & 1, bothZero, c), op);
+    return cmpOther(a, b, op, Path::Fast);
+}
+
 }  // namespace
 
+// The public operations pick a path by the records' digit counts and types, and call it.
+
 void addFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, bool subtract, Path path) {
-    if (path == Path::Fast && sameType(r, a, b)) {
-        if (fitsWord<uint64_t>(r)) {
-            const Words<uint64_t> w = loadShortPair(a, b, r->digits);
-            if (w.finite()) return addWords(r, w, subtract);
-        } else if (fitsPacked(r)) {
-            return addLong(r, a, b, subtract);
+    if (path == Path::Fast) {
+        if (sameType(r, a, b)) {
+            if (fitsWord<uint64_t>(r)) {
+                const Words<uint64_t> w = loadShortPair(a, b, r->digits);
+                if (w.finite()) return addWords(r, w, subtract);
+            } else if (fitsPacked(r)) {
+                return addLong(r, a, b, subtract);
+            }
+        } else if (fitsWord<uint64_t>(a) && fitsWord<uint64_t>(b)) {
+            return addShort(r, a, b, subtract);
+        } else if (fitsWide(a) && fitsWide(b)) {
+            return addWide(r, a, b, subtract);
         }
     }
     addOther(r, a, b, subtract, path);
 }
 
 void mulFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, Path path) {
-    if (path == Path::Fast && sameType(r, a, b) && r->scale >= 0) {
-        if (fitsWord<uint64_t>(r)) {
-            const Words<uint64_t> w = loadShortPair(a, b, r->digits);
-            if (w.finite()) return mulShort(r, w);
-        } else if (r->digits <= 19) {
-            return mulMediumRecords(r, a, b);
-        } else if (fitsPacked(r)) {
-            return mulLargeRecords(r, a, b);
+    if (path == Path::Fast) {
+        if (sameType(r, a, b) && r->scale >= 0) {
+            if (fitsWord<uint64_t>(r)) {
+                const Words<uint64_t> w = loadShortPair(a, b, r->digits);
+                if (w.finite()) return mulShort(r, w);
+            } else if (r->digits <= 19) {
+                return mulMediumRecords(r, a, b);
+            } else if (fitsPacked(r)) {
+                return mulLargeRecords(r, a, b);
+            }
+        } else if (fitsWord<uint64_t>(a) && fitsWord<uint64_t>(b)) {
+            return mulShortRecords(r, a, b);
+        } else if (fitsWide(a) && fitsWide(b)) {
+            return mulWide(r, a, b);
         }
     }
     mulOther(r, a, b, path);
 }
 
 void divFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, Path path) {
-    if (path == Path::Fast && sameType(r, a, b) && r->scale >= 0) {
-        if (fitsWord<uint64_t>(r)) {
-            const Words<uint64_t> w = loadShortPair(a, b, r->digits);
-            if (w.finite() && divShort(r, w)) return;
-        } else if (r->digits <= 19) {
-            return divMediumRecords(r, a, b);
-        } else if (fitsPacked(r)) {
-            return divLargeRecords(r, a, b);
+    if (path == Path::Fast) {
+        if (sameType(r, a, b) && r->scale >= 0) {
+            if (fitsWord<uint64_t>(r)) {
+                const Words<uint64_t> w = loadShortPair(a, b, r->digits);
+                if (w.finite() && divShort(r, w)) return;
+            } else if (r->digits <= 19) {
+                return divMediumRecords(r, a, b);
+            } else if (fitsPacked(r)) {
+                return divLargeRecords(r, a, b);
+            }
+        } else if (fitsWord<uint64_t>(a) && fitsWord<uint64_t>(b)) {
+            return divShortRecords(r, a, b);
+        } else if (fitsWide(a) && fitsWide(b)) {
+            return divWide(r, a, b);
         }
     }
     divOther(r, a, b, path);
@@ -628,10 +840,10 @@ void negateFixed(kivFixed *r, const kivFixed *v, Path path) {
         const u128 m = loadPacked(v) >> 4;
         return storePacked<u128>(r, m, negative && m != 0);
     }
-    if (path == Path::Fast && fitsNative(v) && fitsNative(r)) {
-        const u128 m = loadDigits(v);
-        return fitNative(r, m, v->scale, negative && m != 0);
-    }
+    u128 m;
+    if (path == Path::Fast && loadMagnitude(v, &m) &&
+        fitMagnitude(r, m, v->scale, negative && m != 0))
+        return;
     const DigitView x(v);
     const bool resultNegative = negative && !x.isZero();
     DigitSink out(r);
@@ -640,14 +852,20 @@ void negateFixed(kivFixed *r, const kivFixed *v, Path path) {
 }
 
 int cmpFixed(const kivFixed *a, const kivFixed *b, int op, Path path) {
-    if (path == Path::Fast && typeWord(a) == typeWord(b)) {
-        const unsigned digits = a->digits;
-        if (fitsWord<uint64_t>(a)) {
-            const Words<uint64_t> w = loadShortPair(a, b, digits);
-            if (w.finite()) return relationHolds(compareShort(w), op);
-        } else if (fitsPacked(a)) {
-            const LongPair w = loadLongHalves(a, b, digits);
-            if (w.finite()) return relationHolds(compareLong(w), op);
+    if (path == Path::Fast) {
+        if (typeWord(a) == typeWord(b)) {
+            const unsigned digits = a->digits;
+            if (fitsWord<uint64_t>(a)) {
+                const Words<uint64_t> w = loadShortPair(a, b, digits);
+                if (w.finite()) return relationHolds(compareShort(w), op);
+            } else if (fitsPacked(a)) {
+                const LongPair w = loadLongHalves(a, b, digits);
+                if (w.finite()) return relationHolds(compareLong(w), op);
+            }
+        } else if (fitsWord<uint64_t>(a) && fitsWord<uint64_t>(b)) {
+            return cmpShort(a, b, op);
+        } else if (fitsWide(a) && fitsWide(b)) {
+            return cmpWide(a, b, op);
         }
     }
     return cmpOther(a, b, op, path);

@@ -485,15 +485,14 @@ inline u128 binaryToPacked(u128 m) {
         hi = splitTen16(m, &lo);
     }
     if (hi == 0) return binaryToPacked64(lo);
-    return (static_cast<u128>(binaryToBcd16(hi)) << 64) | binaryToBcd16(lo);
+    uint64_t packedHigh, packedLow;
+    binaryToBcd16x2(hi, lo, &packedHigh, &packedLow);
+    return (static_cast<u128>(packedHigh) << 64) | packedLow;
 }
 
-// The digit string of a record of at most 38 digits. The packed bytes read as one big-endian
-// integer are the digits followed by the state nibble; they are taken in 16-digit words.
-inline u128 loadDigits(const kivFixed *v) {
-    if (fitsPacked(v)) return packedToBinary(loadPacked(v) >> 4);
-    const uint8_t *p = packedOf(v);
-    const unsigned n = v->digits / 2u + 1u;
+// The digit string of 38 digit positions whose packed area (a zero pad nibble, the digits, the
+// state nibble: 20 bytes) ends at p + 20. The bytes are taken in 16-digit words.
+inline u128 loadDigits38(const uint8_t *p, unsigned n = 20) {
     const uint64_t w0 = loadBE64(p + n - 8), w1 = loadBE64(p + n - 16);
     const uint64_t w2 = loadTail(p + n - 16, n - 16);
     const u128 high =
@@ -501,17 +500,107 @@ inline u128 loadDigits(const kivFixed *v) {
     return high * kTen16 + bcdToBinary((w0 >> 4) | (w1 << 60));
 }
 
-// Writes a finite value with digit string m < 10^digits (digits <= 38) and its sign.
-inline void storeDigits(kivFixed *r, u128 m, bool negative) {
-    if (fitsPacked(r)) return storePacked(r, binaryToPacked(m), negative);
-    uint8_t *p = packedOf(r);
-    const unsigned n = r->digits / 2u + 1u;
+// The digit string of a record of at most 38 digits.
+inline u128 loadDigits(const kivFixed *v) {
+    if (fitsPacked(v)) return packedToBinary(loadPacked(v) >> 4);
+    return loadDigits38(packedOf(v), v->digits / 2u + 1u);
+}
+
+// The digit string of a finite record of any digit count when it is below 10^38, else false.
+// Records of more than 38 digits qualify by their leading zeros.
+inline bool loadMagnitude(const kivFixed *v, u128 *m) {
+    const unsigned digits = v->digits;
+    if (digits <= kWordDigits<uint64_t>) {
+        *m = bcdToBinary(loadPacked<uint64_t>(v, digits) >> 4);
+    } else if (digits <= kPackedDigits) {
+        *m = packedToBinary(loadPacked(v, digits) >> 4);
+    } else {
+        const uint8_t *p = packedOf(v);
+        const unsigned n = digits / 2u + 1u;
+        if (digits > kNativeDigits) {
+            for (unsigned i = 0; i + 20 < n; ++i)
+                if (p[i] != 0) return false;
+            if (p[n - 20] >> 4) return false;
+            p += n - 20;
+        }
+        *m = loadDigits38(p, std::min(n, 20u));
+    }
+    return true;
+}
+
+// Writes m < 10^38 as the last 38 digit positions of the packed area p[0..n) (n <= 20, the
+// record's own, or the last 20 bytes of a longer one), with the sign state.
+inline void storeDigits38(uint8_t *p, unsigned n, u128 m, bool negative) {
     uint64_t c0, c1;
     const uint64_t c2 = static_cast<uint64_t>(divmod64(divmod64(m, kTen16, &c0), kTen16, &c1));
     const uint64_t b0 = binaryToBcd16(c0), b1 = binaryToBcd16(c1);
     storeBE64(p + n - 8, (b0 << 4) | static_cast<unsigned>(negative ? kNegative : kPositive));
     storeBE64(p + n - 16, (b1 << 4) | (b0 >> 60));
     storeTail(p + n - 16, n - 16, (binaryToBcd16(c2) << 4) | (b1 >> 60));
+}
+
+// Writes a finite value with digit string m < 10^digits (digits <= 38) and its sign.
+inline void storeDigits(kivFixed *r, u128 m, bool negative) {
+    if (fitsPacked(r)) return storePacked(r, binaryToPacked(m), negative);
+    storeDigits38(packedOf(r), r->digits / 2u + 1u, m, negative);
+}
+
+// Writes up to 32 packed digits (below 10^digits) and the sign into a record of any digit count:
+// the last 31 digits and the state fill the last 16 bytes, the 32nd digit the low nibble of the
+// byte before, and every byte above is cleared.
+[[gnu::always_inline]] inline void storePackedAny(kivFixed *r, u128 bcd, bool negative) {
+    if (r->digits <= kWordDigits<uint64_t>)
+        return storePacked<uint64_t>(r, static_cast<uint64_t>(bcd), negative);
+    if (r->digits <= kPackedDigits) return storePacked<u128>(r, bcd, negative);
+    uint8_t *p = packedOf(r);
+    const unsigned n = r->digits / 2u + 1u;
+    const u128 w = (bcd << 4) | static_cast<unsigned>(negative ? kNegative : kPositive);
+    storeBE64(p + n - 8, static_cast<uint64_t>(w));
+    storeBE64(p + n - 16, hi64(w));
+    p[n - 17] = static_cast<uint8_t>(bcd >> 124);
+    std::memset(p, 0, n - 17);
+}
+
+// Writes a finite value with digit string m into a record of any digit count; m must be below
+// 10^digits and below 10^38.
+inline void storeMagnitude(kivFixed *r, u128 m, bool negative) {
+    if (r->digits <= kWordDigits<uint64_t>)
+        return storePacked<uint64_t>(r, binaryToPacked64(static_cast<uint64_t>(m)), negative);
+    if (r->digits <= kNativeDigits) return storeDigits(r, m, negative);
+    if (m < kPow10[32]) return storePackedAny(r, binaryToPacked(m), negative);
+    uint8_t *p = packedOf(r);
+    const unsigned n = r->digits / 2u + 1u;
+    storeDigits38(p + n - 20, 20, m, negative);
+    std::memset(p, 0, n - 20);
+}
+
+// Fits the exact value m x 10^-scale to r: truncated to r's scale, an infinity of the sign when
+// its integer part does not fit. False, with r untouched, when r is wider than 38 digits and
+// the fitted digit string would reach 10^38.
+inline bool fitMagnitude(kivFixed *r, u128 m, int64_t scale, bool negative) {
+    const int64_t shift = int64_t{r->scale} - scale;
+    const int64_t digits = r->digits;
+    if (shift >= 0) {
+        if (m != 0) {
+            if (shift > digits ||
+                (digits - shift <= kNativeDigits && m >= kPow10[digits - shift])) {
+                setInfinity(r, negative);
+                return true;
+            }
+            if (shift > kNativeDigits || m >= kPow10[kNativeDigits - shift]) return false;
+            m *= kPow10[shift];
+        }
+    } else {
+        u128 rem;
+        m = shift < -int64_t{kNativeDigits} ? 0 : divPow10(m, static_cast<unsigned>(-shift), &rem);
+        if (m >= kPow10[std::min<int64_t>(digits, kNativeDigits)]) {
+            if (digits > kNativeDigits) return false;
+            setInfinity(r, negative);
+            return true;
+        }
+    }
+    storeMagnitude(r, m, negative);
+    return true;
 }
 
 // Records of 16 to 31 digits: the packed area (9 to 16 bytes) as a 128-bit big-endian word
@@ -532,26 +621,68 @@ inline void storeLong(kivFixed *r, unsigned digits, u128 w) {
     storeTail(end - 8, n - 8, hi64(w));
 }
 
-// Fits the exact value m x 10^-scale to r (r->digits <= 38): truncated to r's scale, an
-// infinity of the sign when its integer part does not fit.
-inline void fitNative(kivFixed *r, u128 m, int64_t scale, bool negative) {
-    const int64_t shift = int64_t{r->scale} - scale;
-    const unsigned digits = r->digits;
-    if (shift >= 0) {
-        if (m != 0) {
-            if (shift > digits || m >= kPow10[digits - shift]) return setInfinity(r, negative);
-            m *= kPow10[shift];
-        }
-    } else {
-        u128 rem;
-        m = shift < -int64_t{kNativeDigits} ? 0 : divPow10(m, static_cast<unsigned>(-shift), &rem);
-        if (m >= kPow10[digits]) return setInfinity(r, negative);
-    }
-    storeDigits(r, m, negative);
+// --- Packed digit strings of any alignment -------------------------------------------------
+//
+// In packed decimal a change of scale is a shift by whole nibbles: multiplying by 10^k moves
+// the digits k nibbles up, and truncating k digits moves them down. Records of up to 15 (31)
+// digits give their digit strings as one 64-bit (128-bit) word, which has room for one more
+// digit: the carry of a sum.
+
+// How many nibbles of x are significant.
+inline unsigned nibbleLength(uint64_t x) {
+    return x == 0 ? 0 : (67u - static_cast<unsigned>(__builtin_clzll(x))) / 4u;
+}
+inline unsigned nibbleLength(u128 x) {
+    return hi64(x) != 0 ? 16u + nibbleLength(hi64(x)) : nibbleLength(static_cast<uint64_t>(x));
 }
 
-inline bool fitsNative(const kivFixed *v) {
-    return v->digits <= kNativeDigits;
+// Records of up to 32 digits: the digit string fills one 128-bit word.
+constexpr unsigned kWideDigits = 32;
+
+inline bool fitsWide(const kivFixed *v) {
+    return v->digits <= kWideDigits;
+}
+
+// The packed digit string of a record of up to 32 digits, and its state nibble. A 32-digit
+// record has one byte more than a word: its first digit is the low nibble of that byte.
+inline u128 loadPackedDigits(const kivFixed *v, unsigned *state) {
+    if (v->digits <= kPackedDigits) {
+        const u128 w = loadPacked(v, v->digits);
+        *state = static_cast<unsigned>(w) & 15u;
+        return w >> 4;
+    }
+    const uint8_t *p = packedOf(v);
+    const u128 w = (static_cast<u128>(loadBE64(p + 1)) << 64) | loadBE64(p + 9);
+    *state = static_cast<unsigned>(w) & 15u;
+    return (w >> 4) | (static_cast<u128>(p[0] & 15u) << 124);
+}
+
+// Fits the exact value m x 10^-scale (m packed, a full word of digits at most) to r as
+// fitMagnitude does. False, with r untouched, when the fitted digits would not fit a 128-bit
+// word though r has room for them.
+template <class W>
+[[gnu::always_inline]] inline bool fitPackedWord(kivFixed *r, W m, int64_t scale, bool negative) {
+    constexpr int64_t kNibbles = 2 * sizeof(W);
+    const int64_t shift = int64_t{r->scale} - scale;
+    const int64_t digits = r->digits;
+    if (shift < 0) {
+        m = shift <= -kNibbles ? 0 : m >> (4 * -shift);
+    } else if (shift > 0 && m != 0) {
+        const int64_t length = nibbleLength(m) + shift;
+        if (length > digits) {
+            setInfinity(r, negative);
+            return true;
+        }
+        if (length > 32) return false;
+        if (length > kNibbles) return fitPackedWord<u128>(r, m, scale, negative);
+        m <<= 4 * shift;
+    }
+    if (digits < kNibbles && (m >> (4 * digits)) != 0) {
+        setInfinity(r, negative);
+        return true;
+    }
+    storePackedAny(r, m, negative);
+    return true;
 }
 
 }  // namespace kiv::fixed

@@ -33,15 +33,31 @@ inline bool roundPacked(kivFixed *r, const kivFixed *v, int64_t scale, int mode)
     return true;
 }
 
+// A finite value of up to 15 (31) digits into a result of any type: the dropped digits are the
+// low nibbles of the packed word, the rounding step a packed addition of one unit, and the
+// result's scale a shift. False when the general paths must run.
+template <class W>
+inline bool roundAligned(kivFixed *r, const kivFixed *v, int64_t scale, int mode) {
+    PackedValue<W> x;
+    if (!loadFinitePacked(v, &x)) return false;
+    W m = x.digits;
+    const int64_t drop = int64_t{v->scale} - scale;
+    if (!isRoundingMode(mode) || drop <= 0) return fitPackedWord(r, m, v->scale, x.negative);
+    if (drop > v->digits) return false;
+    const unsigned bits = 4 * static_cast<unsigned>(drop);
+    const W rest = m & ((W{1} << bits) - 1), halfUnit = W{5} << (bits - 4);
+    const int half = rest < halfUnit ? -1 : (rest > halfUnit ? 1 : 0);
+    m >>= bits;  // a digit fewer than the word holds: room for the carry
+    if (roundsUp(mode, half, rest != 0, (m & 1) != 0, x.negative)) m = packedAdd<W>(m, 1);
+    return fitPackedWord(r, m, scale, x.negative);
+}
+
 // Rounds |v| to a multiple of 10^-scale: the dropped digits are those below exponent -scale.
 bool roundNative(kivFixed *r, const kivFixed *v, int64_t scale, int mode, bool negative) {
-    if (!fitsNative(v) || !fitsNative(r)) return false;
-    const u128 m = loadDigits(v);
+    u128 m;
+    if (!loadMagnitude(v, &m)) return false;
     const int64_t drop = int64_t{v->scale} - scale;
-    if (!isRoundingMode(mode) || drop <= 0) {
-        fitNative(r, m, v->scale, negative);
-        return true;
-    }
+    if (!isRoundingMode(mode) || drop <= 0) return fitMagnitude(r, m, v->scale, negative);
     u128 kept = 0, rest = m;
     int half = -1;  // dropping 39 or more digits: the first dropped one lies above v's digits
     if (drop <= kNativeDigits) {
@@ -50,8 +66,7 @@ bool roundNative(kivFixed *r, const kivFixed *v, int64_t scale, int mode, bool n
         half = rest < halfUnit ? -1 : (rest > halfUnit ? 1 : 0);
     }
     kept += roundsUp(mode, half, rest != 0, (kept & 1) != 0, negative);
-    fitNative(r, kept, scale, negative);
-    return true;
+    return fitMagnitude(r, kept, scale, negative);
 }
 
 void roundDigits(kivFixed *r, const kivFixed *v, int64_t scale, int mode, bool negative) {
@@ -97,8 +112,10 @@ __attribute__((noinline)) void roundOther(kivFixed *r, const kivFixed *v, int64_
 
 void roundFixed(kivFixed *r, const kivFixed *v, int64_t scale, int mode, Path path) {
     if (path == Path::Fast) {
-        if (fitsWord<uint64_t>(v) ? roundPacked<uint64_t>(r, v, scale, mode)
-                                  : roundPacked<u128>(r, v, scale, mode))
+        if (fitsWord<uint64_t>(v)
+                ? roundPacked<uint64_t>(r, v, scale, mode) ||
+                      roundAligned<uint64_t>(r, v, scale, mode)
+                : roundPacked<u128>(r, v, scale, mode) || roundAligned<u128>(r, v, scale, mode))
             return;
     }
     roundOther(r, v, scale, mode, path);

@@ -370,9 +370,13 @@ int64_t kiv::fixed::getStringFixed(const kivFixed *v, int32_t precision, char *b
 }
 
 void kivFixedSetString(kivFixed *v, const char *text, char **end) {
+    if (text == nullptr) {  // no text, so no number: nothing is read
+        if (end) *end = nullptr;
+        return;
+    }
     setStringFixed(v, text, end, Path::Fast);
 }
 
 int64_t kivFixedGetString(const kivFixed *v, int32_t precision, char *buffer, size_t size) {
-    return getStringFixed(v, precision, buffer, size, Path::Fast);
+    return getStringFixed(v, precision, buffer, buffer ? size : 0, Path::Fast);
 }

@@ -172,13 +172,13 @@ KIV_API int32_t kivFixedFractionPart(const kivFixed *v);
  * [-]digits[.digits] after leading white space, like strtod: *end receives where reading
  * stopped (end may be NULL). No '+', no exponent. Integer digits without a position and
  * fraction digits beyond the scale are dropped. A text that stores no digit leaves *v unchanged
- * and sets *end = (char *)text. */
+ * and sets *end = (char *)text; so does a NULL text (*end becomes NULL). */
 KIV_API void kivFixedSetString(kivFixed *v, const char *text, char **end);
 
 /* Writes v with `precision` fraction digits (rounded half to even when fewer than v's; padded
  * with zeros when more; negative: every fraction digit without trailing zeros), or "+Inf",
  * "-Inf", "NaN", like snprintf: at most size - 1 characters and a NUL when size > 0. Returns
- * the full length without the NUL; size 0 measures. */
+ * the full length without the NUL; size 0 measures, and so does a NULL buffer of any size. */
 KIV_API int64_t kivFixedGetString(const kivFixed *v, int32_t precision, char *buffer, size_t size);
 
 KIV_END_DECLS

@@ -163,10 +163,11 @@ chance = lambda p: R.random() < p
 
 
 def rtype():
-    """Mostly 1 to 40 digits, sometimes none or about 100 or 1000; scales -5 to digits."""
+    """Mostly 1 to 40 digits, sometimes 41 to 64, none, or about 100 or 1000; scales -5 to
+    digits."""
     x = R.random()
     d = R.randint(990, 1010) if x < .001 else R.randint(90, 110) if x < .011 else \
-        0 if x < .02 else R.randint(1, 40)
+        0 if x < .02 else R.randint(41, 64) if x < .08 else R.randint(1, 40)
     return d, R.randint(-5, d)
 
 
@@ -176,9 +177,37 @@ def near(t):
     return d, max(-5, min(d, t[1] + R.randint(-3, 3)))
 
 
-def result_type(*operands):
+def exact(op, a, b):
+    """The type that holds op's exact outcome (a quotient: at a's scale and a few digits more)."""
+    if op == "mul":
+        return a.digits + b.digits, a.scale + b.scale
+    s = max(a.scale, b.scale)
+    if op == "div":
+        return a.digits + max(b.scale, 0) + 2, a.scale
+    return max(a.digits - a.scale, b.digits - b.scale) + 1 + s, s
+
+
+def result_type(*operands, op=None):
+    """The type of an operand or the exact outcome as it is, narrower, wider, or at another scale;
+    sometimes a near or an unrelated type."""
     t = R.choice(operands).type
-    return rtype() if chance(.25) else near(t) if chance(.6) else t
+    if op and chance(.3):
+        t = exact(op, *operands)
+    d, s = t
+    x = R.random()
+    if x < .2:
+        return t
+    if x < .35:
+        d = max(0, d - R.randint(1, 6))
+    elif x < .5:
+        d += R.randint(1, 12)
+    elif x < .7:
+        s += R.choice((-1, 1)) * R.randint(1, 8)
+    elif x < .85:
+        return near(t)
+    else:
+        return rtype()
+    return d, max(-5, min(d, s))
 
 
 def digit_string(n):
@@ -205,8 +234,11 @@ def record(t=None):
 
 
 def pair():
+    """Operands of one type, of near types, of one digit count at other scales, or unrelated."""
     a, x = record(), R.random()
-    b = record(a.type if x < .4 else near(a.type) if x < .7 else None)
+    t = a.type if x < .3 else near(a.type) if x < .55 else \
+        (a.digits, max(-5, min(a.digits, a.scale + R.randint(-8, 8)))) if x < .7 else None
+    b = record(t)
     return (a, b) if chance(.5) else (b, a)
 
 
@@ -252,7 +284,7 @@ def c_binary(op):
     a, b = pair()
     if op == "div" and b.finite and chance(.05):
         b = Rec(b.digits, b.scale, b.state)  # division by zero of either sign
-    rt = result_type(a, b)
+    rt = result_type(a, b, op=op)
     model = {"add": m_add, "sub": lambda *x: m_add(*x, True), "mul": m_mul, "div": m_div}[op]
     return [rt, a, b], with_nan(rt, [a, b], model)
 

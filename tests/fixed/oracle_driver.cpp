@@ -57,8 +57,10 @@ std::string describe(const Bytes &b) {
                                                                std::to_string(-rec(b)->scale)
                               : state == 10 || state == 11 ? "Inf"
                                                            : "NaN(" + std::to_string(state) + ")";
-    return "(" + std::to_string(digits) + "," + std::to_string(rec(b)->scale) + ") " +
-           (state == 11 || state == 13 ? "-" : "") + value + " [" + h + "]";
+    std::string out = "(";  // appended piece by piece: GCC 12 misreads "(" + std::string&&
+    out += std::to_string(digits) + "," + std::to_string(rec(b)->scale) + ") ";
+    out += state == 11 || state == 13 ? "-" : "";
+    return out + value + " [" + h + "]";
 }
 
 struct Case {
@@ -134,7 +136,9 @@ std::string run(const Case &c, kivFixed *r, const kivFixed *const *a, int varian
                           : getStringFixed(a[0], n0, buf.data(), static_cast<size_t>(n1), p);
     const size_t end = n1 ? std::min(buf.find('\0'), buf.size() - 1) : 0;
     const bool intact = buf.find_first_not_of('Z', n1 ? end + 1 : 0) == std::string::npos;
-    return "x" + hex(buf.data(), end) + " " + std::to_string(n) + (intact ? "" : " overwritten");
+    std::string out = "x";
+    out += hex(buf.data(), end) + " " + std::to_string(n);
+    return out + (intact ? "" : " overwritten");
 }
 
 std::map<std::string, size_t> counts;
