@@ -1,8 +1,12 @@
 #include "regdb/store.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -17,6 +21,11 @@ namespace fs = std::filesystem;
 
 // Writers wait this long for another connection's write to finish before giving up.
 constexpr int kBusyTimeoutMs = 10000;
+// Modes of a new store file and of the folders made for it.
+constexpr fs::perms kUserFolderMode = fs::perms::owner_all;
+constexpr fs::perms kMachineFolderMode = fs::perms::owner_all | fs::perms::group_read |
+                                         fs::perms::group_exec | fs::perms::others_read |
+                                         fs::perms::others_exec;
 // WAL commits are atomic without a sync of their own; Key::flush makes them durable. The WAL
 // file, kept between connections, is truncated to 1 MiB after a checkpoint.
 constexpr const char *kSettings =
@@ -95,6 +104,38 @@ bool fileWritable(const std::string &path) {
     }
 }
 
+// Makes `folder` and every missing folder above it with `mode` (exactly, whatever the umask).
+WinError makeFolders(const fs::path &folder, fs::perms mode) {
+    std::error_code ec;
+    if (fs::is_directory(folder, ec)) return win::kSuccess;
+    fs::path up = folder.parent_path();
+    if (!up.empty() && up != folder)
+        if (WinError e = makeFolders(up, mode)) return e;
+    if (fs::create_directory(folder, ec)) fs::permissions(folder, mode, ec);
+    if (ec) return ec == std::errc::permission_denied ? win::kAccessDenied : win::kCannotOpen;
+    return win::kSuccess;
+}
+
+// Syncs a folder, so that a name just linked into it survives a machine crash.
+void syncFolder(const fs::path &folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// Case-insensitive order of names, as the NOCASE collation compares them: ASCII letters folded,
+// then bytes, then length.
+int compareNames(std::string_view a, std::string_view b) {
+    auto fold = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        int d = fold(static_cast<unsigned char>(a[i])) - fold(static_cast<unsigned char>(b[i]));
+        if (d) return d;
+    }
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
 // Splits a backslash-separated subkey path; a trailing backslash is allowed.
 WinError splitPath(std::string_view path, std::vector<std::string_view> &parts) {
     parts.clear();
@@ -147,9 +188,15 @@ class Store::Connection {
     WinError statement(Id id, sql::Statement *&out);
     WinError error(int rc) const { return fromSqlite(rc); }
 
+    // Sets up WAL and the schema on a connection that may write. Used on a new file under
+    // its temporary name, and on a file left half made by an earlier version.
+    WinError initialise(int64_t &version);
+
   private:
     WinError schemaVersion(int64_t &version);
     WinError createSchema();
+    WinError switchToWal();
+    WinError checkStructure();
 
     sql::Connection db_;
     bool readOnly_ = true;
@@ -316,19 +363,49 @@ WinError Store::Connection::open(const std::string &path, bool writable, bool &i
         // processes that may not create files in the store's folder still read it.
         int persist = 1;
         sqlite3_file_control(db(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
-        if (int rc = db_.exec("PRAGMA journal_mode = WAL")) return fromSqlite(rc);
-        if (int rc = db_.exec(kSettings)) return fromSqlite(rc);
-        if (WinError e = schemaVersion(version)) return e;
-        if (version == 0) {
-            if (WinError e = createSchema()) return e;
-            version = kSchemaVersion;
-        }
+        if (WinError e = initialise(version)) return e;
     } else if (WinError e = schemaVersion(version)) {
         return e;
     }
     if (version > kSchemaVersion) return win::kBadDatabase;
     initialised = version != 0;
+    if (!initialised) return win::kSuccess;
+    return checkStructure();
+}
+
+WinError Store::Connection::initialise(int64_t &version) {
+    if (WinError e = switchToWal()) return e;
+    if (int rc = db_.exec(kSettings)) return fromSqlite(rc);
+    if (WinError e = schemaVersion(version)) return e;
+    if (version == 0) {
+        if (WinError e = createSchema()) return e;
+        version = kSchemaVersion;
+    }
     return win::kSuccess;
+}
+
+WinError Store::Connection::switchToWal() {
+    // On a file that is not in WAL mode yet the switch upgrades a read lock to the write lock,
+    // and SQLite answers SQLITE_BUSY at once, without its busy handler, when another
+    // connection reads the file at that moment. Wait here as the busy handler would.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+    for (int pause = 1;; pause = std::min(pause * 2, 50)) {
+        int rc = db_.exec("PRAGMA journal_mode = WAL");
+        if ((rc & 0xFF) != SQLITE_BUSY || std::chrono::steady_clock::now() >= deadline)
+            return fromSqlite(rc);
+        sqlite3_sleep(pause);
+    }
+}
+
+WinError Store::Connection::checkStructure() {
+    // The b-trees' structure, not the contents of every index: linear in the file's size, once
+    // per connection. A damaged index could otherwise feed enumerations names out of order.
+    sql::Statement s;
+    if (int rc = s.prepare(db(), "PRAGMA quick_check(1)")) return fromSqlite(rc);
+    sql::Run run(s);
+    int rc = run.step();
+    if (rc != SQLITE_ROW) return fromSqlite(rc);
+    return run.text(0) == "ok" ? win::kSuccess : win::kBadDatabase;
 }
 
 WinError Store::Connection::schemaVersion(int64_t &version) {
@@ -361,7 +438,7 @@ WinError Store::Connection::statement(Id id, sql::Statement *&out) {
 
 // ---- Store --------------------------------------------------------------------------------
 
-Store::Store(std::string path) : path_(std::move(path)) {}
+Store::Store(std::string path, StoreOwner owner) : path_(std::move(path)), owner_(owner) {}
 
 Store::~Store() = default;
 
@@ -395,11 +472,8 @@ WinError Store::connect(bool forWrite, Connection *&out) {
     if (present && !accessible(path_, R_OK)) return win::kAccessDenied;
     bool canWrite = fileWritable(path_);
     if (forWrite && !canWrite) return win::kAccessDenied;
-    if (!present) {
-        std::error_code ec;
-        fs::create_directories(folderOf(path_), ec);
-        if (ec) return ec == std::errc::permission_denied ? win::kAccessDenied : win::kCannotOpen;
-    }
+    if (!present)
+        if (WinError e = createFile()) return e;
 
     auto c = std::make_unique<Connection>();
     bool initialised = false;
@@ -409,6 +483,47 @@ WinError Store::connect(bool forWrite, Connection *&out) {
     connection_ = std::move(c);
     out = connection_.get();
     return win::kSuccess;
+}
+
+WinError Store::createFile() {
+    // Several processes may create the store at once. Each builds a complete file of its own
+    // (schema, WAL mode, final permissions) and links it to the store's name; the first link
+    // wins and the others open the winner's file. Nobody ever sees a half-made store, and no
+    // connection has to switch a shared file's journal mode.
+    bool user = owner_ == StoreOwner::user;
+    fs::path folder = folderOf(path_);
+    if (WinError e = makeFolders(folder, user ? kUserFolderMode : kMachineFolderMode)) return e;
+
+    static std::atomic<uint32_t> serial{0};
+    std::string temp =
+        path_ + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
+    auto removeTemp = [&temp] {
+        std::error_code ec;
+        for (const char *suffix : {"", "-wal", "-shm", "-journal"}) fs::remove(temp + suffix, ec);
+    };
+    removeTemp();  // left by a crashed process that had the same id
+    mode_t mode = user ? 0600 : 0644;
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0) return errno == EACCES ? win::kAccessDenied : win::kCannotOpen;
+    bool moded = ::fchmod(fd, mode) == 0;  // whatever the umask
+    ::close(fd);
+    WinError result = moded ? win::kSuccess : win::kAccessDenied;
+    if (result == win::kSuccess) {
+        Connection c;
+        bool initialised = false;
+        result = c.open(temp, true, initialised);
+    }  // closing checkpoints everything into the file
+    if (result == win::kSuccess) {
+        std::error_code ec;
+        fs::create_hard_link(temp, path_, ec);
+        if (ec == std::errc::file_exists)
+            ec.clear();
+        else if (!ec)
+            syncFolder(folder);
+        if (ec) result = ec == std::errc::permission_denied ? win::kAccessDenied : win::kCannotOpen;
+    }
+    removeTemp();
+    return result;
 }
 
 // ---- Key ----------------------------------------------------------------------------------
@@ -537,6 +652,8 @@ WinError Key::enumerate(bool keys, uint32_t index, std::span<char> name, uint32_
     if (rc != SQLITE_ROW) return c->error(rc);
 
     std::string_view found = run.text(0);
+    // Each step must move forward, so that a damaged index cannot make a walk go on forever.
+    if (next && compareNames(found, cursor_.name) <= 0) return win::kBadDatabase;
     // A name that does not fit leaves the cursor where it was, so that the retry with a
     // larger buffer continues from the same place.
     if (found.size() >= name.size()) return win::kMoreData;

@@ -94,11 +94,15 @@ TEST(Codec, EncodesEveryKindByteForByte) {
         {Value::string("abc"), 0, kRegSz, "abc\0"s},
         {Value::string(""), 0, kRegSz, "\0"s},
         {Value::list({"a", "", "b"}), 0, kRegMultiSz, "a\0!@KIV_EMPTY_STRING#$\0b\0\0"s},
-        {Value::list({}), 0, kRegMultiSz, "\0"s},
+        {Value::list({}), 0, kRegMultiSz, "\0\0"s},
         {Value::bytes("\0\x01\xff"s), 0, kRegBinary, "\0\x01\xff"s},
-        // Kinds without a registry form, and values without their pointers.
+        {Value::list({"a", "!@KIV_INT64_VALUE#$"}), 0, kRegMultiSz, "a\0!@KIV_INT64_VALUE#$\0\0"s},
+        // Kind none writes nothing; what would not read back as written is refused.
         {{KIV_REG_NONE}, 0, kNothing, ""},
-        {{0xFFFFFFFF}, 0, kNothing, ""},
+        {{6}, KIV_E_INVALIDARG, kNothing, ""},
+        {{0xFFFFFFFF}, KIV_E_INVALIDARG, kNothing, ""},
+        {Value::list({"!@KIV_INT64_VALUE#$", "a"}), KIV_E_INVALIDARG, kNothing, ""},
+        {Value::list({"a", "!@KIV_EMPTY_STRING#$"}), KIV_E_INVALIDARG, kNothing, ""},
         {{KIV_REG_STRING}, KIV_E_INVALIDARG, kNothing, ""},
         {{KIV_REG_BYTES, 3}, KIV_E_INVALIDARG, kNothing, ""},
         {{KIV_REG_STRING_LIST, 2}, KIV_E_INVALIDARG, kNothing, ""},
@@ -128,7 +132,8 @@ TEST(Codec, DecodesStoredBytes) {
         {"short dword", kRegDword, "\x2a\0\0"s, KIV_E_FAIL, "none"},
         {"list", kRegMultiSz, "a\0!@KIV_EMPTY_STRING#$\0b\0\0"s, 0, "list:[a||b]"},
         {"list stops at empty text", kRegMultiSz, "a\0\0b\0\0"s, 0, "list:[a]"},
-        {"empty list as written", kRegMultiSz, "\0"s, KIV_E_FAIL, "none"},
+        {"empty list", kRegMultiSz, "\0\0"s, 0, "list:[]"},
+        {"empty list as once written", kRegMultiSz, "\0"s, KIV_E_FAIL, "none"},
         {"list without final NULs", kRegMultiSz, "a\0b"s, KIV_E_FAIL, "none"},
         {"int64", kRegMultiSz, int64Block("0x1f"), 0, "int64:31"},
         {"int64 upper case, no prefix", kRegMultiSz, int64Block("1F"), 0, "int64:31"},
@@ -363,9 +368,12 @@ TEST_F(RegistryTest, ValuesGoThroughTheCodec) {
     EXPECT_EQ(multiple({"big", "LONG"}), "big=int64:1 LONG=string:" + std::string(3000, 'l') + " ");
     EXPECT_EQ(multiple({"big", "missing"}), error(KIV_E_RT_NOT_FOUND));
 
-    // A kind without a registry form writes nothing; no value is refused.
-    EXPECT_EQ(set(key, "list", {42}), 0u);
+    // A kind without a registry form is refused and changes nothing.
+    EXPECT_EQ(set(key, "list", {42}), KIV_E_INVALIDARG);
+    EXPECT_EQ(set(key, "list", {KIV_REG_NONE}), 0u);
     EXPECT_EQ(query(key, "list"), "list:[a||b]");
+    ASSERT_EQ(set(key, "empty", Value::list({})), 0u);
+    EXPECT_EQ(query(key, "empty"), "list:[]");
     EXPECT_EQ(reg->vtbl->setValue(reg, key, "bad", nullptr), KIV_E_INVALIDARG);
     storeRaw("Values", "qword", kRegQword, "\1\0\0\0\0\0\0\0"s);  // decoded by nothing
     EXPECT_EQ(query(key, "qword"), error(KIV_E_UNEXPECTED));
