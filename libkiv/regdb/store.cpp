@@ -169,10 +169,8 @@ class Store::Connection {
         kHasChildren,
         kDeleteValues,
         kDeleteKey,
-        kNthChild,
-        kChildAfter,
-        kNthValue,
-        kValueAfter,
+        kAllChildren,
+        kAllValues,
         kSetValue,
         kQueryValue,
         kDeleteValue,
@@ -216,10 +214,8 @@ constexpr std::string_view kSql[] = {
     "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
     "DELETE FROM vals WHERE key = ?1",
     "DELETE FROM keys WHERE id = ?1",
-    "SELECT name FROM keys WHERE parent = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
-    "SELECT name FROM keys WHERE parent = ?1 AND name > ?2 ORDER BY name LIMIT 1",
-    "SELECT name FROM vals WHERE key = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
-    "SELECT name FROM vals WHERE key = ?1 AND name > ?2 ORDER BY name LIMIT 1",
+    "SELECT name FROM keys WHERE parent = ?1 ORDER BY name",
+    "SELECT name FROM vals WHERE key = ?1 ORDER BY name",
     kSetValueSql,
     kQueryValueSql,
     "DELETE FROM vals WHERE key = ?1 AND name = ?2",
@@ -632,35 +628,35 @@ WinError Key::enumerate(bool keys, uint32_t index, std::span<char> name, uint32_
     if (WinError e = store_.connect(false, c)) return e;
     if (!c) return answerForAbsentStore(id_, win::kNoMoreItems);
 
-    // The next index after the last name handed out continues from that name.
-    bool next = cursor_.keys == keys && cursor_.index != UINT32_MAX && index == cursor_.index + 1;
-    Conn::Id id = keys ? (next ? Conn::kChildAfter : Conn::kNthChild)
-                       : (next ? Conn::kValueAfter : Conn::kNthValue);
-    sql::Statement *s = nullptr;
-    if (WinError e = c->statement(id, s)) return e;
-    sql::Run run(*s);
-    run.bind(1, id_);
-    if (next)
-        run.bind(2, std::string_view(cursor_.name));
-    else
-        run.bind(2, static_cast<int64_t>(index));
-    int rc = run.step();
-    if (rc == SQLITE_DONE) {
+    if (index == 0 || !cursor_.active || cursor_.keys != keys) {
+        cursor_ = Cursor{keys, false, {}};
+        sql::Statement *s = nullptr;
+        if (WinError e = c->statement(keys ? Conn::kAllChildren : Conn::kAllValues, s)) return e;
+        sql::Run run(*s);
+        run.bind(1, id_);
+        int rc;
+        while ((rc = run.step()) == SQLITE_ROW) {
+            std::string_view found = run.text(0);
+            // The index hands names out in order; one that does not sort after the one before
+            // means damage that could hide names from a walk.
+            if (!cursor_.names.empty() && compareNames(found, cursor_.names.back()) <= 0)
+                return win::kBadDatabase;
+            cursor_.names.emplace_back(found);
+        }
+        if (rc != SQLITE_DONE) return c->error(rc);
+        cursor_.active = true;
+    }
+    if (index >= cursor_.names.size()) {
+        cursor_ = Cursor{};
         if (WinError e = checkExists(*c, id_)) return e;
         return win::kNoMoreItems;
     }
-    if (rc != SQLITE_ROW) return c->error(rc);
-
-    std::string_view found = run.text(0);
-    // Each step must move forward, so that a damaged index cannot make a walk go on forever.
-    if (next && compareNames(found, cursor_.name) <= 0) return win::kBadDatabase;
-    // A name that does not fit leaves the cursor where it was, so that the retry with a
-    // larger buffer continues from the same place.
+    const std::string &found = cursor_.names[index];
+    // A name that does not fit is asked for again with a larger buffer.
     if (found.size() >= name.size()) return win::kMoreData;
     std::memcpy(name.data(), found.data(), found.size());
     name[found.size()] = '\0';
     length = static_cast<uint32_t>(found.size());
-    cursor_ = Cursor{keys, index, std::string(found)};
     return win::kSuccess;
 }
 

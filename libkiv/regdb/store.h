@@ -151,9 +151,9 @@ class Key {
     WinError deleteSubKey(std::string_view path) const;
     // RegEnumKeyEx / RegEnumValue, names only, in case-insensitive name order. `name` receives
     // the NUL-terminated name and `length` its length; a name that does not fit gives
-    // ERROR_MORE_DATA, an index past the end ERROR_NO_MORE_ITEMS. Walking index 0, 1, 2, ...
-    // always ends: a name that does not sort after the previous one means a damaged index and
-    // gives ERROR_BADDB.
+    // ERROR_MORE_DATA, an index past the end ERROR_NO_MORE_ITEMS. Index 0 takes a snapshot of
+    // the names that the following indexes read, so a walk always ends; names out of order
+    // mean a damaged index and give ERROR_BADDB.
     WinError enumSubKey(uint32_t index, std::span<char> name, uint32_t &length) const;
     WinError enumValue(uint32_t index, std::span<char> name, uint32_t &length) const;
     // RegFlushKey: makes every committed change durable on disk.
@@ -186,12 +186,14 @@ class Key {
     Store &store_;
     int64_t id_;
     uint32_t access_;
-    // Where the last enumeration stopped, so that walking index 0, 1, 2, ... seeks the next
-    // name instead of counting from the start. Guarded by the store's mutex.
+    // The names of the walk under way: read in one pass when index 0 is asked for and handed
+    // out from there, so that walking index 0, 1, 2, ... neither counts from the start each
+    // time nor seeks through an index that damage may have put out of order. Dropped at the
+    // walk's end. Guarded by the store's mutex.
     struct Cursor {
         bool keys = false;
-        uint32_t index = UINT32_MAX;
-        std::string name;
+        bool active = false;
+        std::vector<std::string> names;
     };
     mutable Cursor cursor_;
 };
