@@ -512,10 +512,17 @@ WinError Store::createFile() {
     if (result == win::kSuccess) {
         std::error_code ec;
         fs::create_hard_link(temp, path_, ec);
-        if (ec == std::errc::file_exists)
+        bool noLinks = ec == std::errc::operation_not_permitted ||
+                       ec == std::errc::operation_not_supported ||
+                       ec == std::errc::function_not_supported;
+        if (noLinks && !exists(path_)) {
+            // A file system without hard links: a rename, which could replace a store made
+            // in the instant between the check and the rename.
             ec.clear();
-        else if (!ec)
-            syncFolder(folder);
+            fs::rename(temp, path_, ec);
+        }
+        if (ec == std::errc::file_exists || (noLinks && exists(path_))) ec.clear();
+        if (!ec) syncFolder(folder);
         if (ec) result = ec == std::errc::permission_denied ? win::kAccessDenied : win::kCannotOpen;
     }
     removeTemp();

@@ -53,7 +53,9 @@ TEST(RegistryDurability, FlushSyncsTheWriteAheadLog) {
               0u);
     for (int round = 0; round < 2; ++round) {
         std::string text = "v" + std::to_string(round);
-        RegistryValue value{.kind = KIV_REG_STRING, .string = text.data()};
+        RegistryValue value{};
+        value.kind = KIV_REG_STRING;
+        value.string = text.data();
         ASSERT_EQ(reg->vtbl->setValue(reg, key, "v", &value), 0u);
         syncedPaths.clear();
         ASSERT_EQ(reg->vtbl->flushKey(reg, key), 0u);

@@ -59,6 +59,14 @@ struct Value {
 };
 
 // A value as text, to compare whole values in one expectation.
+// A string value over `text`.
+RegistryValue stringValue(std::string &text) {
+    RegistryValue value{};
+    value.kind = KIV_REG_STRING;
+    value.string = text.data();
+    return value;
+}
+
 std::string describe(const RegistryValue &v) {
     if (v.kind == KIV_REG_BYTES)
         return "bytes:" + std::string(static_cast<const char *>(v.bytes), v.count);
@@ -451,7 +459,13 @@ TEST(RegistryProcesses, ConcurrentWritersInSeveralProcessesLoseNothing) {
     // The race is in the first use of a store that does not exist yet: every round starts one.
     constexpr int kRounds = 5, kWriters = 4, kValues = 40;
     kivtest::TempDir dir;
-    auto name = [](int w, int i) { return "w" + std::to_string(w) + "-" + std::to_string(i); };
+    auto name = [](int w, int i) {
+        std::string text = "w";
+        text += std::to_string(w);
+        text += '-';
+        text += std::to_string(i);
+        return text;
+    };
     for (int round = 0; round < kRounds; ++round) {
         std::string path = dir.file("round" + std::to_string(round) + "/registry.db");
         std::vector<pid_t> writers;
@@ -461,7 +475,7 @@ TEST(RegistryProcesses, ConcurrentWritersInSeveralProcessesLoseNothing) {
                 int32_t key = r.open("Shared");
                 for (int i = 0; i < kValues; ++i) {
                     std::string text = name(w, i);
-                    RegistryValue value{.kind = KIV_REG_STRING, .string = text.data()};
+                    RegistryValue value = stringValue(text);
                     if (r.reg->vtbl->setValue(r.reg, key, text.c_str(), &value)) return 1;
                 }
                 return 0;
@@ -488,7 +502,7 @@ TEST(RegistryDamage, ADamagedStoreGivesAnErrorNeverALoopNorALoss) {
         for (int i = 0; i < kValues; ++i) {
             std::string key = "Data\\K" + std::to_string(i % kKeys), name = "v" + std::to_string(i);
             std::string text(120, char('a' + i % 26));
-            RegistryValue value{.kind = KIV_REG_STRING, .string = text.data()};
+            RegistryValue value = stringValue(text);
             ASSERT_EQ(r.reg->vtbl->setValue(r.reg, r.open(key.c_str()), name.c_str(), &value), 0u);
         }
     }  // closing the store moves everything into its file

@@ -307,7 +307,7 @@ std::string quote(std::string_view text) {
 
 std::string keyLine(const std::vector<std::string> &path) {
     std::string line = "key";
-    for (const auto &name : path) line += " " + quote(name);
+    for (const auto &name : path) line.append(" ").append(quote(name));
     return line;
 }
 
@@ -315,15 +315,15 @@ std::string valueLine(const Value &value) {
     std::string line = "value " + quote(value.name) + " " + kindName(value.kind);
     switch (value.kind) {
         case KIV_REG_BYTES:
-            if (!value.items[0].empty()) line += " " + hex(value.items[0]);
+            if (!value.items[0].empty()) line.append(" ").append(hex(value.items[0]));
             break;
         case KIV_REG_INT32:
         case KIV_REG_INT64:
-            line += " " + number(value.number);
+            line.append(" ").append(number(value.number));
             break;
         case KIV_REG_STRING:
         case KIV_REG_STRING_LIST:
-            for (const auto &item : value.items) line += " " + quote(item);
+            for (const auto &item : value.items) line.append(" ").append(quote(item));
             break;
     }
     return line;
@@ -367,7 +367,7 @@ std::optional<std::vector<Key>> parse(std::string_view text, std::string &error)
 std::string format(const std::vector<Key> &keys) {
     std::string text = std::string(kHeader) + "\n";
     for (const Key &key : keys) {
-        text += "\n" + keyLine(key.path) + "\n";
+        text.append("\n").append(keyLine(key.path)).append("\n");
         for (const Value &value : key.values) text += valueLine(value) + "\n";
     }
     return text;
@@ -406,7 +406,7 @@ std::string jsonValue(const Value &value) {
         case KIV_REG_STRING_LIST:
             data = "[";
             for (size_t i = 0; i < value.items.size(); ++i)
-                data += (i ? "," : "") + jsonString(value.items[i]);
+                data.append(i ? "," : "").append(jsonString(value.items[i]));
             data += "]";
             break;
         default:
