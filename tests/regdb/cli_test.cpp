@@ -157,4 +157,24 @@ TEST(RegCli, ExportImportRoundTripsEveryKind) {
     runSteps(dir, steps);
 }
 
+TEST(RegCli, TheMachineStoreFollowsTheInstallationPrefix) {
+    kivtest::TempDir dir;
+    const std::pair<const char *, const char *> cases[] = {
+        {"/usr", "/var/lib/kiv/registry.db"},
+        {"/usr/", "/var/lib/kiv/registry.db"},
+        {"/usr/lib/x86_64-linux-gnu", "/var/lib/kiv/registry.db"},
+        {"/opt/kiv", "/opt/kiv/var/lib/kiv/registry.db"},
+        {"/opt/kiv/lib/arm-linux-gnueabihf", "/opt/kiv/var/lib/kiv/registry.db"},
+        {"/opt/kiv/lib/plugins", "/opt/kiv/lib/plugins/var/lib/kiv/registry.db"},
+        {"/opt/kiv/x86_64-linux-gnu", "/opt/kiv/x86_64-linux-gnu/var/lib/kiv/registry.db"},
+    };
+    for (const auto &[root, store] : cases) {
+        auto r = kivtest::runProcess(
+            {KIV_TOOL, "reg", "where"},
+            {"KIV_ROOT_DIR=" + std::string(root), "KIV_REGISTRY_USER=" + dir.file("user.db")});
+        EXPECT_EQ(r.exitCode, 0) << root << " " << r.err;
+        EXPECT_EQ(r.out.substr(0, r.out.find("  ", 9)), "machine  " + std::string(store)) << root;
+    }
+}
+
 }  // namespace
