@@ -186,11 +186,10 @@ class Store::Connection {
     WinError statement(Id id, sql::Statement *&out);
     WinError error(int rc) const { return fromSqlite(rc); }
 
-    // Sets up WAL and the schema on a connection that may write. Used on a new file under
-    // its temporary name, and on a file left half made by an earlier version.
-    WinError initialise(int64_t &version);
-
   private:
+    // Sets up WAL and the schema on a connection that may write: all of it on a new file under
+    // its temporary name; on an existing store only what an interrupted set-up left undone.
+    WinError initialise(int64_t &version);
     WinError schemaVersion(int64_t &version);
     WinError createSchema();
     WinError switchToWal();
