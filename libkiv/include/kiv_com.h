@@ -122,7 +122,11 @@ typedef kivResult (*kivDSOGetObjectFactory)(const char *clsid, const char *iid, 
 #define KIV_REG_STRING_LIST 5u /* count texts at `strings` */
 
 /* A typed value. Buffers in values that the registry returns are allocated with kivMalloc and
- * are the caller's to free with kivFree (KIV_REG_STRING_LIST: each text, then the array). */
+ * are the caller's to free with kivFree (KIV_REG_STRING_LIST: each text, then the array).
+ * setValue stores every value so that queryValue reads it back as written (an empty list
+ * included); it refuses with KIV_E_INVALIDARG a kind above 5 and a list that could not read
+ * back: one holding the text "!@KIV_EMPTY_STRING#$" or starting with "!@KIV_INT64_VALUE#$".
+ * Kind KIV_REG_NONE writes nothing and succeeds. */
 typedef struct RegistryValue {
     uint32_t kind;
     union {
