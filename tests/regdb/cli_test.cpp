@@ -91,6 +91,8 @@ TEST(RegCli, OptionsAreCheckedOnce) {
         {{"where", "K"}, 2, "kiv: reg where: takes no arguments\n"},
         // After "--" everything is an operand, an option-like value name included.
         {{"set", "K", "--", "--json", "x"}, 0, ""},
+        {{"set", "K", "n", "--type", "int32", "-2"}, 0, ""},
+        {{"get", "K", "n"}, 0, "4294967294\n"},
         {{"get", "K", "--", "--json"}, 0, "x\n"},
     };
     runSteps(dir, steps);

@@ -297,7 +297,8 @@ std::optional<RegArgs> parse(Args args, std::string &error) {
     bool options = true;
     for (size_t i = 2; i < args.size(); ++i) {
         std::string arg = args[i];
-        if (!options || arg.size() < 2 || arg[0] != '-') {
+        // Of the short forms only -r is an option, so that a negative number is a VALUE.
+        if (!options || !(arg.starts_with("--") || arg == "-r")) {
             a.positional.push_back(arg);
             continue;
         }
