@@ -16,7 +16,7 @@ namespace {
 
 using namespace kiv::regdb;
 
-constexpr uint32_t kReadWrite = 0x001 | 0x004 | 0x008 | 0x010;
+constexpr uint32_t kReadWrite = KIV_REG_ACCESS_ALL & ~KIV_REG_ACCESS_DELETE;
 const char kValueText[] = "/opt/product/lib/plugins/libexample.so";
 
 // One store with key "Bench" holding value "DSO", shared by every benchmark.

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "kiv_com.h"
+
 namespace kiv::com {
 
 enum class Root { user, machine };
@@ -36,12 +38,12 @@ inline constexpr const char *kClassesKey = "Classes";
 inline constexpr const char *kPathValue = "DSO";
 
 // Access flags and options of the registry operations used for registrations.
-inline constexpr uint32_t kAccessCreateSubkey = 0x1;  // also "register" purpose
-inline constexpr uint32_t kAccessQuery = 0x8;
-inline constexpr uint32_t kAccessReadClass = 0x80;
-inline constexpr uint32_t kAccessDeleteValue = 0x20;
-inline constexpr uint32_t kAccessWriteClass = 0x110;
-inline constexpr uint32_t kOptionCreate = 0x1;
+inline constexpr uint32_t kAccessCreateSubkey = KIV_REG_ACCESS_CREATE_SUBKEY;  // also "register"
+inline constexpr uint32_t kAccessQuery = KIV_REG_ACCESS_QUERY;
+inline constexpr uint32_t kAccessReadClass = KIV_REG_ACCESS_READ;
+inline constexpr uint32_t kAccessDeleteValue = KIV_REG_ACCESS_DELETE_VALUE;
+inline constexpr uint32_t kAccessWriteClass = KIV_REG_ACCESS_WRITE | KIV_REG_ACCESS_SET;
+inline constexpr uint32_t kOptionCreate = KIV_REG_OPTION_CREATE;
 inline constexpr uint32_t kReservedTag = 0x3ffb32cc;  // the built-in registry ignores it
 
 }  // namespace kiv::com

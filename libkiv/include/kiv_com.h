@@ -124,7 +124,11 @@ typedef kivResult (*kivDSOGetObjectFactory)(const char *clsid, const char *iid, 
 #define KIV_REG_STRING_LIST 5u /* count texts at `strings` */
 
 /* A typed value. Buffers in values that the registry returns are allocated with kivMalloc and
- * are the caller's to free with kivFree (KIV_REG_STRING_LIST: each text, then the array). */
+ * are the caller's to free with kivFree (KIV_REG_STRING_LIST: each text, then the array).
+ * setValue stores every value so that queryValue reads it back as written (an empty list
+ * included); it refuses with KIV_E_INVALIDARG a kind above 5 and a list that could not read
+ * back: one holding the text "!@KIV_EMPTY_STRING#$" or starting with "!@KIV_INT64_VALUE#$".
+ * Kind KIV_REG_NONE writes nothing and succeeds. */
 typedef struct RegistryValue {
     uint32_t kind;
     union {
@@ -144,18 +148,18 @@ typedef struct StringList {
     char **strings;
 } StringList;
 
-typedef struct NamedValue {
+typedef struct kivNamedValue {
     char *name;
     RegistryValue value;
-} NamedValue;
+} kivNamedValue;
 
 typedef struct NamedValueList {
     uint32_t count;
-    NamedValue *entries;
+    kivNamedValue *entries;
 } NamedValueList;
 
 /* The record that getKeyInfo clears. */
-typedef struct RegistryKeyInfo {
+typedef struct kivRegistryKeyInfo {
     uint32_t subKeyCount;
     uint32_t maxSubKeyLength;
     uint32_t maxClassLength;
@@ -163,18 +167,35 @@ typedef struct RegistryKeyInfo {
     uint32_t maxValueNameLength;
     uint32_t maxValueLength;
     uint32_t securityDescriptorLength;
-} RegistryKeyInfo;
+} kivRegistryKeyInfo;
+
+/* Earlier names of kivNamedValue and kivRegistryKeyInfo, kept so that existing sources still
+ * compile (the struct tags changed with the names). Define KIV_NO_OLD_NAMES to leave them out. */
+#ifndef KIV_NO_OLD_NAMES
+typedef kivNamedValue NamedValue;
+typedef kivRegistryKeyInfo RegistryKeyInfo;
+#endif
 
 /* Options of openKey. */
 #define KIV_REG_OPTION_CREATE UINT32_C(0x1)    /* create the key when it is missing */
 #define KIV_REG_OPTION_EXCLUSIVE UINT32_C(0x2) /* with CREATE: fail if it existed */
 
-/* Access flags of the openers. Bits 0x40, 0x80 and 0x200 also mean query, 0x20 and 0x100 set. */
-#define KIV_REG_ACCESS_CREATE_SUBKEY UINT32_C(0x001)
-#define KIV_REG_ACCESS_DELETE UINT32_C(0x002)
-#define KIV_REG_ACCESS_ENUMERATE UINT32_C(0x004)
-#define KIV_REG_ACCESS_QUERY UINT32_C(0x008)
-#define KIV_REG_ACCESS_SET UINT32_C(0x010)
+/* Access flags of the openers, OR-ed together. Several bits grant the same right: the ones
+ * after KIV_REG_ACCESS_SET name the uses that plug-in registration asks them for. */
+#define KIV_REG_ACCESS_CREATE_SUBKEY UINT32_C(0x001) /* create subkeys */
+#define KIV_REG_ACCESS_DELETE UINT32_C(0x002)        /* delete the key */
+#define KIV_REG_ACCESS_ENUMERATE UINT32_C(0x004)     /* list subkeys */
+#define KIV_REG_ACCESS_QUERY UINT32_C(0x008)         /* read and list values */
+#define KIV_REG_ACCESS_SET UINT32_C(0x010)           /* write and delete values */
+#define KIV_REG_ACCESS_DELETE_VALUE UINT32_C(0x020)  /* = SET: to delete values */
+#define KIV_REG_ACCESS_QUERY_VALUE UINT32_C(0x040)   /* = QUERY */
+#define KIV_REG_ACCESS_READ UINT32_C(0x080)          /* = QUERY: to read a registration */
+#define KIV_REG_ACCESS_WRITE UINT32_C(0x100)         /* = SET: to write a registration */
+#define KIV_REG_ACCESS_READ_VALUE UINT32_C(0x200)    /* = QUERY */
+/* Every right: what a tool that browses and edits the registry asks for. */
+#define KIV_REG_ACCESS_ALL                                                                   \
+    (KIV_REG_ACCESS_CREATE_SUBKEY | KIV_REG_ACCESS_DELETE | KIV_REG_ACCESS_ENUMERATE |       \
+     KIV_REG_ACCESS_QUERY | KIV_REG_ACCESS_SET)
 
 /* Key handles are small non-negative integers; -1 means no handle. */
 #define KIV_REG_NO_KEY (-1)
@@ -188,7 +209,7 @@ typedef struct IRegistryVtbl {
                          uint32_t access, uint32_t reserved, int32_t *key);
     kivResult (*closeKey)(IRegistry *self, int32_t key);
     kivResult (*deleteKey)(IRegistry *self, int32_t key, const char *name);
-    kivResult (*getKeyInfo)(IRegistry *self, int32_t key, RegistryKeyInfo *info);
+    kivResult (*getKeyInfo)(IRegistry *self, int32_t key, kivRegistryKeyInfo *info);
     kivResult (*enumKeys)(IRegistry *self, int32_t key, StringList *names);
     kivResult (*flushKey)(IRegistry *self, int32_t key);
     kivResult (*setValue)(IRegistry *self, int32_t key, const char *name,

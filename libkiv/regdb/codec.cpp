@@ -25,11 +25,13 @@ void encodeInt64(uint64_t number, EncodedValue &out) {
 
 kivResult encodeStringList(const RegistryValue &value, EncodedValue &out) {
     if (value.count && !value.strings) return KIV_E_INVALIDARG;
-    size_t size = 1;
+    size_t size = 2;
     for (uint32_t i = 0; i < value.count; ++i) {
         if (!value.strings[i]) return KIV_E_INVALIDARG;
-        size_t length = std::strlen(value.strings[i]);
-        size += (length ? length : kEmptyStringMarker.size()) + 1;
+        std::string_view text = value.strings[i];
+        // Texts that the reader would take for a marker cannot be stored faithfully.
+        if (text == kEmptyStringMarker || (i == 0 && text == kInt64Marker)) return KIV_E_INVALIDARG;
+        size += (text.empty() ? kEmptyStringMarker.size() : text.size()) + 1;
     }
     out.storage.clear();
     out.storage.reserve(size);
@@ -39,7 +41,9 @@ kivResult encodeStringList(const RegistryValue &value, EncodedValue &out) {
         out.storage.insert(out.storage.end(), text.begin(), text.end());
         out.storage.push_back(0);
     }
+    // The list's end; an empty list needs a second NUL to be a well-formed REG_MULTI_SZ.
     out.storage.push_back(0);
+    if (value.count == 0) out.storage.push_back(0);
     out.bytes = out.storage;
     return 0;
 }
@@ -132,8 +136,10 @@ kivResult encodeValue(const RegistryValue &value, EncodedValue &out) {
             out.type = kRegMultiSz;
             if (kivResult rc = encodeStringList(value, out)) return rc;
             break;
-        default:
+        case KIV_REG_NONE:
             return 0;
+        default:
+            return KIV_E_INVALIDARG;
     }
     out.present = true;
     return 0;

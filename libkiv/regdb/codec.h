@@ -7,7 +7,14 @@
 //                             hex digits, NUL, zero bytes up to 40 in all
 //   string     REG_SZ         the text and its NUL
 //   stringList REG_MULTI_SZ   each text and its NUL ("!@KIV_EMPTY_STRING#$" for an empty one),
-//                             then one more NUL
+//                             then one more NUL; an empty list is two NULs, which reads back
+//                             as an empty list (a single NUL, as stores may hold from before,
+//                             stays malformed)
+//
+// Values that would not read back as written are refused with KIV_E_INVALIDARG: a kind outside
+// 0-5, a list holding the text "!@KIV_EMPTY_STRING#$" (it would read back empty), and a list
+// whose first text is "!@KIV_INT64_VALUE#$" (it would read as an int64). Kind none writes
+// nothing and succeeds.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +37,8 @@ struct EncodedValue {
     std::vector<uint8_t> storage;
 };
 
-// KIV_E_INVALIDARG when the value's pointers do not hold what its kind needs.
+// KIV_E_INVALIDARG when the value's pointers do not hold what its kind needs, or when it would
+// not read back as written.
 kivResult encodeValue(const RegistryValue &value, EncodedValue &out);
 
 // Zeroes every byte of a value: kind none.

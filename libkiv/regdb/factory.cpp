@@ -45,7 +45,8 @@ kivResult createInstance(IObjectFactory *self, void *outer, const char *iid, voi
         if (!factory->registry) {
             // The stores' locations are read here, once per process.
             factory->registry =
-                new RegistryObject(*new Store(machineStorePath()), *new Store(userStorePath()));
+                new RegistryObject(*new Store(machineStorePath(kivGetRootDir()), StoreOwner::machine),
+                                   *new Store(userStorePath(), StoreOwner::user));
         }
         registry = factory->registry;
     }

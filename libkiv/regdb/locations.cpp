@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <vector>
 
-#include "core/runtime.h"
 #include "ust.h"
 
 namespace kiv::regdb {
@@ -23,13 +22,43 @@ std::string homeFolder() {
     return {};
 }
 
+// A Debian-style multiarch folder name: three or more words joined by '-', such as
+// x86_64-linux-gnu or arm-linux-gnueabihf.
+bool isMultiarchName(std::string_view name) {
+    size_t words = 1;
+    for (size_t i = 0; i < name.size(); ++i) {
+        char c = name[i];
+        if (c == '-') {
+            if (i == 0 || i + 1 == name.size() || name[i - 1] == '-') return false;
+            ++words;
+        } else if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) {
+            return false;
+        }
+    }
+    return words >= 3;
+}
+
 }  // namespace
 
-std::string machineStorePath() {
+std::string machineStoreFolder(std::string_view root) {
+    std::string prefix(root);
+    while (prefix.size() > 1 && prefix.back() == '/') prefix.pop_back();
+    // A library in PREFIX/lib/<multiarch> belongs to PREFIX, as one in PREFIX/lib does.
+    size_t slash = prefix.rfind('/');
+    if (slash != std::string::npos && isMultiarchName(std::string_view(prefix).substr(slash + 1))) {
+        std::string_view up = std::string_view(prefix).substr(0, slash);
+        if (up.ends_with("/lib") || up == "lib") prefix.assign(up.substr(0, up.size() - 3));
+        while (prefix.size() > 1 && prefix.back() == '/') prefix.pop_back();
+    }
+    // The system's own prefixes keep variable data under /var, not /usr/var.
+    if (prefix.empty() || prefix == "/" || prefix == "/usr") return "/var/lib/kiv";
+    return prefix + "/var/lib/kiv";
+}
+
+std::string machineStorePath(const char *root) {
     if (const char *path = environment("KIV_REGISTRY_MACHINE")) return path;
-    const char *root = kivGetRootDir();
     if (!root || !*root) return {};
-    return std::string(root) + "/var/lib/kiv/registry.db";
+    return machineStoreFolder(root) + "/registry.db";
 }
 
 std::string userStorePath() {

@@ -29,10 +29,16 @@ uint32_t accessMask(uint32_t flags) {
         uint32_t right;
     };
     constexpr Bit kBits[] = {
-        {0x001, kKeyCreateSubKey}, {0x002, kDelete},        {0x004, kKeyEnumerateSubKeys},
-        {0x008, kKeyQueryValue},   {0x010, kKeySetValue},   {0x020, kKeySetValue},
-        {0x040, kKeyQueryValue},   {0x080, kKeyQueryValue}, {0x100, kKeySetValue},
-        {0x200, kKeyQueryValue},
+        {KIV_REG_ACCESS_CREATE_SUBKEY, kKeyCreateSubKey},
+        {KIV_REG_ACCESS_DELETE, kDelete},
+        {KIV_REG_ACCESS_ENUMERATE, kKeyEnumerateSubKeys},
+        {KIV_REG_ACCESS_QUERY, kKeyQueryValue},
+        {KIV_REG_ACCESS_SET, kKeySetValue},
+        {KIV_REG_ACCESS_DELETE_VALUE, kKeySetValue},
+        {KIV_REG_ACCESS_QUERY_VALUE, kKeyQueryValue},
+        {KIV_REG_ACCESS_READ, kKeyQueryValue},
+        {KIV_REG_ACCESS_WRITE, kKeySetValue},
+        {KIV_REG_ACCESS_READ_VALUE, kKeyQueryValue},
     };
     uint32_t mask = 0;
     for (const Bit &bit : kBits)
@@ -121,8 +127,8 @@ kivResult deleteKey(IRegistry *self, int32_t handle, const char *name) {
     return toResult(key->deleteSubKey(name));
 }
 
-kivResult getKeyInfo(IRegistry *self, int32_t handle, RegistryKeyInfo *info) {
-    if (info) *info = RegistryKeyInfo{};
+kivResult getKeyInfo(IRegistry *self, int32_t handle, kivRegistryKeyInfo *info) {
+    if (info) *info = kivRegistryKeyInfo{};
     Locked locked(self);
     if (!locked.key(handle)) return KIV_E_INVALIDARG;
     return KIV_E_NOTIMPL;
@@ -226,11 +232,11 @@ kivResult queryMultipleValues(IRegistry *self, int32_t handle, const StringList 
         buffer.resize(total);
     if (e) return toResult(e);
 
-    NamedValueList list{names->count, static_cast<NamedValue *>(kivCalloc(
-                                          names->count ? names->count : 1, sizeof(NamedValue)))};
+    NamedValueList list{names->count, static_cast<kivNamedValue *>(kivCalloc(
+                                          names->count ? names->count : 1, sizeof(kivNamedValue)))};
     for (uint32_t i = 0; i < names->count; ++i) {
         const ValueEntry &entry = entries[i];
-        NamedValue &out = list.entries[i];
+        kivNamedValue &out = list.entries[i];
         kivResult rc =
             decodeValue(entry.type, std::span(buffer).subspan(entry.offset, entry.size), out.value);
         if (rc) {

@@ -1,8 +1,12 @@
 #include "regdb/store.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -17,6 +21,11 @@ namespace fs = std::filesystem;
 
 // Writers wait this long for another connection's write to finish before giving up.
 constexpr int kBusyTimeoutMs = 10000;
+// Modes of a new store file and of the folders made for it.
+constexpr fs::perms kUserFolderMode = fs::perms::owner_all;
+constexpr fs::perms kMachineFolderMode = fs::perms::owner_all | fs::perms::group_read |
+                                         fs::perms::group_exec | fs::perms::others_read |
+                                         fs::perms::others_exec;
 // WAL commits are atomic without a sync of their own; Key::flush makes them durable. The WAL
 // file, kept between connections, is truncated to 1 MiB after a checkpoint.
 constexpr const char *kSettings =
@@ -95,6 +104,38 @@ bool fileWritable(const std::string &path) {
     }
 }
 
+// Makes `folder` and every missing folder above it with `mode` (exactly, whatever the umask).
+WinError makeFolders(const fs::path &folder, fs::perms mode) {
+    std::error_code ec;
+    if (fs::is_directory(folder, ec)) return win::kSuccess;
+    fs::path up = folder.parent_path();
+    if (!up.empty() && up != folder)
+        if (WinError e = makeFolders(up, mode)) return e;
+    if (fs::create_directory(folder, ec)) fs::permissions(folder, mode, ec);
+    if (ec) return ec == std::errc::permission_denied ? win::kAccessDenied : win::kCannotOpen;
+    return win::kSuccess;
+}
+
+// Syncs a folder, so that a name just linked into it survives a machine crash.
+void syncFolder(const fs::path &folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// Case-insensitive order of names, as the NOCASE collation compares them: ASCII letters folded,
+// then bytes, then length.
+int compareNames(std::string_view a, std::string_view b) {
+    auto fold = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        int d = fold(static_cast<unsigned char>(a[i])) - fold(static_cast<unsigned char>(b[i]));
+        if (d) return d;
+    }
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
 // Splits a backslash-separated subkey path; a trailing backslash is allowed.
 WinError splitPath(std::string_view path, std::vector<std::string_view> &parts) {
     parts.clear();
@@ -128,10 +169,8 @@ class Store::Connection {
         kHasChildren,
         kDeleteValues,
         kDeleteKey,
-        kNthChild,
-        kChildAfter,
-        kNthValue,
-        kValueAfter,
+        kAllChildren,
+        kAllValues,
         kSetValue,
         kQueryValue,
         kDeleteValue,
@@ -148,8 +187,13 @@ class Store::Connection {
     WinError error(int rc) const { return fromSqlite(rc); }
 
   private:
+    // Sets up WAL and the schema on a connection that may write: all of it on a new file under
+    // its temporary name; on an existing store only what an interrupted set-up left undone.
+    WinError initialise(int64_t &version);
     WinError schemaVersion(int64_t &version);
     WinError createSchema();
+    WinError switchToWal();
+    WinError checkStructure();
 
     sql::Connection db_;
     bool readOnly_ = true;
@@ -169,10 +213,8 @@ constexpr std::string_view kSql[] = {
     "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
     "DELETE FROM vals WHERE key = ?1",
     "DELETE FROM keys WHERE id = ?1",
-    "SELECT name FROM keys WHERE parent = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
-    "SELECT name FROM keys WHERE parent = ?1 AND name > ?2 ORDER BY name LIMIT 1",
-    "SELECT name FROM vals WHERE key = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
-    "SELECT name FROM vals WHERE key = ?1 AND name > ?2 ORDER BY name LIMIT 1",
+    "SELECT name FROM keys WHERE parent = ?1 ORDER BY name",
+    "SELECT name FROM vals WHERE key = ?1 ORDER BY name",
     kSetValueSql,
     kQueryValueSql,
     "DELETE FROM vals WHERE key = ?1 AND name = ?2",
@@ -316,19 +358,49 @@ WinError Store::Connection::open(const std::string &path, bool writable, bool &i
         // processes that may not create files in the store's folder still read it.
         int persist = 1;
         sqlite3_file_control(db(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
-        if (int rc = db_.exec("PRAGMA journal_mode = WAL")) return fromSqlite(rc);
-        if (int rc = db_.exec(kSettings)) return fromSqlite(rc);
-        if (WinError e = schemaVersion(version)) return e;
-        if (version == 0) {
-            if (WinError e = createSchema()) return e;
-            version = kSchemaVersion;
-        }
+        if (WinError e = initialise(version)) return e;
     } else if (WinError e = schemaVersion(version)) {
         return e;
     }
     if (version > kSchemaVersion) return win::kBadDatabase;
     initialised = version != 0;
+    if (!initialised) return win::kSuccess;
+    return checkStructure();
+}
+
+WinError Store::Connection::initialise(int64_t &version) {
+    if (WinError e = switchToWal()) return e;
+    if (int rc = db_.exec(kSettings)) return fromSqlite(rc);
+    if (WinError e = schemaVersion(version)) return e;
+    if (version == 0) {
+        if (WinError e = createSchema()) return e;
+        version = kSchemaVersion;
+    }
     return win::kSuccess;
+}
+
+WinError Store::Connection::switchToWal() {
+    // On a file that is not in WAL mode yet the switch upgrades a read lock to the write lock,
+    // and SQLite answers SQLITE_BUSY at once, without its busy handler, when another
+    // connection reads the file at that moment. Wait here as the busy handler would.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+    for (int pause = 1;; pause = std::min(pause * 2, 50)) {
+        int rc = db_.exec("PRAGMA journal_mode = WAL");
+        if ((rc & 0xFF) != SQLITE_BUSY || std::chrono::steady_clock::now() >= deadline)
+            return fromSqlite(rc);
+        sqlite3_sleep(pause);
+    }
+}
+
+WinError Store::Connection::checkStructure() {
+    // The b-trees' structure, not the contents of every index: linear in the file's size, once
+    // per connection. A damaged index could otherwise feed enumerations names out of order.
+    sql::Statement s;
+    if (int rc = s.prepare(db(), "PRAGMA quick_check(1)")) return fromSqlite(rc);
+    sql::Run run(s);
+    int rc = run.step();
+    if (rc != SQLITE_ROW) return fromSqlite(rc);
+    return run.text(0) == "ok" ? win::kSuccess : win::kBadDatabase;
 }
 
 WinError Store::Connection::schemaVersion(int64_t &version) {
@@ -361,7 +433,7 @@ WinError Store::Connection::statement(Id id, sql::Statement *&out) {
 
 // ---- Store --------------------------------------------------------------------------------
 
-Store::Store(std::string path) : path_(std::move(path)) {}
+Store::Store(std::string path, StoreOwner owner) : path_(std::move(path)), owner_(owner) {}
 
 Store::~Store() = default;
 
@@ -395,11 +467,8 @@ WinError Store::connect(bool forWrite, Connection *&out) {
     if (present && !accessible(path_, R_OK)) return win::kAccessDenied;
     bool canWrite = fileWritable(path_);
     if (forWrite && !canWrite) return win::kAccessDenied;
-    if (!present) {
-        std::error_code ec;
-        fs::create_directories(folderOf(path_), ec);
-        if (ec) return ec == std::errc::permission_denied ? win::kAccessDenied : win::kCannotOpen;
-    }
+    if (!present)
+        if (WinError e = createFile()) return e;
 
     auto c = std::make_unique<Connection>();
     bool initialised = false;
@@ -409,6 +478,54 @@ WinError Store::connect(bool forWrite, Connection *&out) {
     connection_ = std::move(c);
     out = connection_.get();
     return win::kSuccess;
+}
+
+WinError Store::createFile() {
+    // Several processes may create the store at once. Each builds a complete file of its own
+    // (schema, WAL mode, final permissions) and links it to the store's name; the first link
+    // wins and the others open the winner's file. Nobody ever sees a half-made store, and no
+    // connection has to switch a shared file's journal mode.
+    bool user = owner_ == StoreOwner::user;
+    fs::path folder = folderOf(path_);
+    if (WinError e = makeFolders(folder, user ? kUserFolderMode : kMachineFolderMode)) return e;
+
+    static std::atomic<uint32_t> serial{0};
+    std::string temp =
+        path_ + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
+    auto removeTemp = [&temp] {
+        std::error_code ec;
+        for (const char *suffix : {"", "-wal", "-shm", "-journal"}) fs::remove(temp + suffix, ec);
+    };
+    removeTemp();  // left by a crashed process that had the same id
+    mode_t mode = user ? 0600 : 0644;
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0) return errno == EACCES ? win::kAccessDenied : win::kCannotOpen;
+    bool moded = ::fchmod(fd, mode) == 0;  // whatever the umask
+    ::close(fd);
+    WinError result = moded ? win::kSuccess : win::kAccessDenied;
+    if (result == win::kSuccess) {
+        Connection c;
+        bool initialised = false;
+        result = c.open(temp, true, initialised);
+    }  // closing checkpoints everything into the file
+    if (result == win::kSuccess) {
+        std::error_code ec;
+        fs::create_hard_link(temp, path_, ec);
+        bool noLinks = ec == std::errc::operation_not_permitted ||
+                       ec == std::errc::operation_not_supported ||
+                       ec == std::errc::function_not_supported;
+        if (noLinks && !exists(path_)) {
+            // A file system without hard links: a rename, which could replace a store made
+            // in the instant between the check and the rename.
+            ec.clear();
+            fs::rename(temp, path_, ec);
+        }
+        if (ec == std::errc::file_exists || (noLinks && exists(path_))) ec.clear();
+        if (!ec) syncFolder(folder);
+        if (ec) result = ec == std::errc::permission_denied ? win::kAccessDenied : win::kCannotOpen;
+    }
+    removeTemp();
+    return result;
 }
 
 // ---- Key ----------------------------------------------------------------------------------
@@ -517,33 +634,35 @@ WinError Key::enumerate(bool keys, uint32_t index, std::span<char> name, uint32_
     if (WinError e = store_.connect(false, c)) return e;
     if (!c) return answerForAbsentStore(id_, win::kNoMoreItems);
 
-    // The next index after the last name handed out continues from that name.
-    bool next = cursor_.keys == keys && cursor_.index != UINT32_MAX && index == cursor_.index + 1;
-    Conn::Id id = keys ? (next ? Conn::kChildAfter : Conn::kNthChild)
-                       : (next ? Conn::kValueAfter : Conn::kNthValue);
-    sql::Statement *s = nullptr;
-    if (WinError e = c->statement(id, s)) return e;
-    sql::Run run(*s);
-    run.bind(1, id_);
-    if (next)
-        run.bind(2, std::string_view(cursor_.name));
-    else
-        run.bind(2, static_cast<int64_t>(index));
-    int rc = run.step();
-    if (rc == SQLITE_DONE) {
+    if (index == 0 || !cursor_.active || cursor_.keys != keys) {
+        cursor_ = Cursor{keys, false, {}};
+        sql::Statement *s = nullptr;
+        if (WinError e = c->statement(keys ? Conn::kAllChildren : Conn::kAllValues, s)) return e;
+        sql::Run run(*s);
+        run.bind(1, id_);
+        int rc;
+        while ((rc = run.step()) == SQLITE_ROW) {
+            std::string_view found = run.text(0);
+            // The index hands names out in order; one that does not sort after the one before
+            // means damage that could hide names from a walk.
+            if (!cursor_.names.empty() && compareNames(found, cursor_.names.back()) <= 0)
+                return win::kBadDatabase;
+            cursor_.names.emplace_back(found);
+        }
+        if (rc != SQLITE_DONE) return c->error(rc);
+        cursor_.active = true;
+    }
+    if (index >= cursor_.names.size()) {
+        cursor_ = Cursor{};
         if (WinError e = checkExists(*c, id_)) return e;
         return win::kNoMoreItems;
     }
-    if (rc != SQLITE_ROW) return c->error(rc);
-
-    std::string_view found = run.text(0);
-    // A name that does not fit leaves the cursor where it was, so that the retry with a
-    // larger buffer continues from the same place.
+    const std::string &found = cursor_.names[index];
+    // A name that does not fit is asked for again with a larger buffer.
     if (found.size() >= name.size()) return win::kMoreData;
     std::memcpy(name.data(), found.data(), found.size());
     name[found.size()] = '\0';
     length = static_cast<uint32_t>(found.size());
-    cursor_ = Cursor{keys, index, std::string(found)};
     return win::kSuccess;
 }
 

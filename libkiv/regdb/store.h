@@ -2,8 +2,10 @@
 // interface shaped like the Windows registry functions, with their rules and their error
 // numbers, so that the IRegistry component above it maps results exactly as it would on Windows.
 //
-// A store file holds one tree whose top key stands for "Software" under a hive. Key and value
-// names compare ASCII letters case-insensitively and keep the case they were created with.
+// A store file holds one tree whose top key stands for "Software" under a hive. A new store file
+// appears fully formed (schema and WAL mode in place), and every connection checks the file's
+// structure once when it opens it, so that a damaged store is refused instead of misread. Key and
+// value names compare ASCII letters case-insensitively and keep the case they were created with.
 // Subkey paths are backslash-separated. Every write is one IMMEDIATE transaction on a WAL
 // database, so that several threads and processes may write at once and a killed process
 // leaves either the old or the new state. A Key holds its key's row id, which is never reused:
@@ -83,13 +85,18 @@ struct ValueEntry {
 
 class Key;
 
+// Who a store belongs to, which decides the modes of the file and of the folders that its first
+// write creates: a user's store is private (0600 in 0700 folders), the machine's store is
+// readable by everyone (0644 in 0755 folders).
+enum class StoreOwner { machine, user };
+
 // One store file. Its connection is opened on first use and kept: one per store per process.
 // A store whose file does not exist yet reads as an empty top key; the file and its folders
 // are created by the first write.
 class Store {
   public:
     // An empty path is a store with no location: it stays empty and refuses every write.
-    explicit Store(std::string path);
+    explicit Store(std::string path, StoreOwner owner = StoreOwner::machine);
     ~Store();
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
@@ -117,9 +124,12 @@ class Store {
     // whose file does not exist. With forWrite the file is created when missing and a
     // read-only connection is reopened for writing.
     WinError connect(bool forWrite, Connection *&out);
+    // Creates the missing store file: built under a temporary name, then linked into place.
+    WinError createFile();
 
     Mutex mutex_;  // guards the connection: one operation at a time
     std::string path_;
+    StoreOwner owner_;
     std::unique_ptr<Connection> connection_;
 };
 
@@ -142,7 +152,9 @@ class Key {
     WinError deleteSubKey(std::string_view path) const;
     // RegEnumKeyEx / RegEnumValue, names only, in case-insensitive name order. `name` receives
     // the NUL-terminated name and `length` its length; a name that does not fit gives
-    // ERROR_MORE_DATA, an index past the end ERROR_NO_MORE_ITEMS.
+    // ERROR_MORE_DATA, an index past the end ERROR_NO_MORE_ITEMS. Index 0 takes a snapshot of
+    // the names that the following indexes read, so a walk always ends; names out of order
+    // mean a damaged index and give ERROR_BADDB.
     WinError enumSubKey(uint32_t index, std::span<char> name, uint32_t &length) const;
     WinError enumValue(uint32_t index, std::span<char> name, uint32_t &length) const;
     // RegFlushKey: makes every committed change durable on disk.
@@ -175,12 +187,14 @@ class Key {
     Store &store_;
     int64_t id_;
     uint32_t access_;
-    // Where the last enumeration stopped, so that walking index 0, 1, 2, ... seeks the next
-    // name instead of counting from the start. Guarded by the store's mutex.
+    // The names of the walk under way: read in one pass when index 0 is asked for and handed
+    // out from there, so that walking index 0, 1, 2, ... neither counts from the start each
+    // time nor seeks through an index that damage may have put out of order. Dropped at the
+    // walk's end. Guarded by the store's mutex.
     struct Cursor {
         bool keys = false;
-        uint32_t index = UINT32_MAX;
-        std::string name;
+        bool active = false;
+        std::vector<std::string> names;
     };
     mutable Cursor cursor_;
 };

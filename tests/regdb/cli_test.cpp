@@ -1,6 +1,7 @@
 // kiv reg: the registry from the command line, against temporary stores.
 #include <gtest/gtest.h>
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,27 @@ struct Step {
     std::vector<std::string> args;
     int exitCode;
     std::string out;  // stdout on success, stderr otherwise
+    std::string in = {};
 };
+
+// Runs `kiv reg ARGS...` against the stores in `dir`.
+kivtest::ProcessResult reg(const kivtest::TempDir &dir, std::vector<std::string> args,
+                           std::string_view in = {}) {
+    args.insert(args.begin(), {KIV_TOOL, "reg"});
+    return kivtest::runProcess(args,
+                               {"KIV_REGISTRY_USER=" + dir.file("user.db"),
+                                "KIV_REGISTRY_MACHINE=" + dir.file("machine.db")},
+                               in);
+}
+
+void runSteps(const kivtest::TempDir &dir, std::span<const Step> steps) {
+    for (const auto &step : steps) {
+        auto r = reg(dir, step.args, step.in);
+        std::string shown = step.args.empty() ? "" : step.args[0] + " " + step.args.back();
+        EXPECT_EQ(r.exitCode, step.exitCode) << shown << " " << r.err;
+        EXPECT_EQ(step.exitCode ? r.err : r.out, step.out) << shown;
+    }
+}
 
 TEST(RegCli, Commands) {
     kivtest::TempDir dir;
@@ -36,8 +57,10 @@ TEST(RegCli, Commands) {
         {{"ls", "KIV"}, 0, "Classes\\\nDemo\\\n"},
         {{"get", "KIV/Demo", "raw"}, 1, "kiv: reg get KIV\\Demo raw: Not found\n"},
         {{"ls", "--machine", "KIV"}, 1, "kiv: reg ls KIV: Not found\n"},
-        {{"rm", "KIV"}, 1, "kiv: reg rm KIV: Access denied\n"},
-        {{"move", "KIV"}, 2, "kiv: reg: unknown action 'move' (ls, tree, get, set, rm)\n"},
+        {{"rm", "KIV"}, 1, "kiv: reg rm KIV: the key has subkeys (rm -r removes them as well)\n"},
+        {{"move", "KIV"},
+         2,
+         "kiv: reg: unknown action 'move' (ls, tree, get, set, rm, export, import, where)\n"},
         {{"rm", "/"}, 2, "kiv: reg rm: the root key cannot be removed\n"},
         {{"ls", "--system"}, 2, "kiv: reg: unknown option --system\n"},
         {{"set", "K", "v", "--type", "int32", "0x100000000"},
@@ -48,15 +71,111 @@ TEST(RegCli, Commands) {
          "kiv: reg set: bytes are pairs of hexadecimal digits\n"},
         {{"set", "K", "v", "a", "b"}, 2, "kiv: reg set: --type string takes exactly one VALUE\n"},
     };
-    auto kiv = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {KIV_TOOL, "reg"});
-        return kivtest::runProcess(args, {"KIV_REGISTRY_USER=" + dir.file("user.db"),
-                                          "KIV_REGISTRY_MACHINE=" + dir.file("machine.db")});
+    runSteps(dir, steps);
+}
+
+TEST(RegCli, OptionsAreCheckedOnce) {
+    kivtest::TempDir dir;
+    const Step steps[] = {
+        {{"ls", "--machine", "--user"}, 2, "kiv: reg: give one of --machine and --user, once\n"},
+        {{"ls", "--user", "--user"}, 2, "kiv: reg: give one of --machine and --user, once\n"},
+        {{"set", "K", "v", "--type=int32", "--type", "int64", "1"},
+         2,
+         "kiv: reg: --type given twice\n"},
+        {{"ls", "--json=yes"}, 2, "kiv: reg: --json takes no value\n"},
+        {{"set", "K", "v", "--json", "x"},
+         2,
+         "kiv: reg set: --json is for ls, tree and get only\n"},
+        {{"ls", "-r"}, 2, "kiv: reg ls: --recursive is for rm only\n"},
+        {{"rm", "-r", "K", "v"}, 2, "kiv: reg rm: --recursive removes keys, not values\n"},
+        {{"where", "K"}, 2, "kiv: reg where: takes no arguments\n"},
+        // After "--" everything is an operand, an option-like value name included.
+        {{"set", "K", "--", "--json", "x"}, 0, ""},
+        {{"set", "K", "n", "--type", "int32", "-2"}, 0, ""},
+        {{"get", "K", "n"}, 0, "4294967294\n"},
+        {{"get", "K", "--", "--json"}, 0, "x\n"},
     };
-    for (const auto &step : steps) {
-        auto r = kiv(step.args);
-        EXPECT_EQ(r.exitCode, step.exitCode) << step.args[0] << " " << r.err;
-        EXPECT_EQ(step.exitCode ? r.err : r.out, step.out) << step.args[0];
+    runSteps(dir, steps);
+}
+
+TEST(RegCli, JsonRecursiveRemovalAndWhere) {
+    kivtest::TempDir dir;
+    const Step steps[] = {
+        {{"set", "A/B", "s", "say \"hi\"\n"}, 0, ""},
+        {{"set", "A/B", "e", "--type", "list"}, 0, ""},
+        {{"set", "A/B/C", "n", "--type", "int64", "18446744073709551615"}, 0, ""},
+        {{"get", "A/B", "e"}, 0, ""},
+        {{"get", "--json", "A/B", "e"}, 0, "{\"name\":\"e\",\"type\":\"list\",\"data\":[]}\n"},
+        {{"ls", "--json", "A/B"},
+         0,
+         "{\"key\":\"A\\\\B\",\"subkeys\":[\"C\"],\"values\":[{\"name\":\"e\",\"type\":\"list\","
+         "\"data\":[]},{\"name\":\"s\",\"type\":\"string\",\"data\":\"say "
+         "\\\"hi\\\"\\u000a\"}]}\n"},
+        {{"tree", "--json", "A/B/C"},
+         0,
+         "{\"name\":\"A\\\\B\\\\C\",\"values\":[{\"name\":\"n\",\"type\":\"int64\",\"data\":"
+         "18446744073709551615}],\"subkeys\":[]}\n"},
+        {{"rm", "-r", "A"}, 0, ""},
+        {{"ls"}, 0, ""},
+        {{"where"},
+         0,
+         "machine  " + dir.file("machine.db") + "  writable\nuser     " + dir.file("user.db") +
+             "  writable\n"},
+    };
+    runSteps(dir, steps);
+}
+
+TEST(RegCli, ExportImportRoundTripsEveryKind) {
+    kivtest::TempDir dir;
+    const std::string document =
+        "kiv-registry 1\n"
+        "\n"
+        "key \"A\"\n"
+        "value \"\" string \"default\"\n"
+        "\n"
+        "key \"A\" \"B \\\"q\\\"\"\n"
+        "value \"bytes\" bytes 00ff10\n"
+        "value \"empty bytes\" bytes\n"
+        "value \"empty list\" list\n"
+        "value \"i32\" int32 4294967295\n"
+        "value \"i64\" int64 18446744073709551615\n"
+        "value \"list\" list \"a\" \"\" \"tab\\there\" \"\\x01\"\n"
+        "value \"s\" string \"line\\nbreak\\\\\"\n";
+    const Step steps[] = {
+        {{"import"}, 0, "", document},
+        {{"export", "A"}, 0, document},
+        {{"import", "Copy"}, 0, "", document},
+        {{"get", "Copy/A/B \"q\"", "s"}, 0, "line\nbreak\\\n"},
+        {{"import"},
+         2,
+         "kiv: reg import: line 2: expected key or value\n",
+         "kiv-registry 1\nkye\n"},
+        {{"import"}, 2, "kiv: reg import: line 1: expected \"kiv-registry 1\"\n", "key\n"},
+        {{"import"},
+         1,
+         "kiv: reg import X v: One or more arguments are invalid\n",
+         "kiv-registry 1\nkey \"X\"\nvalue \"v\" list \"!@KIV_EMPTY_STRING#$\"\n"},
+    };
+    runSteps(dir, steps);
+}
+
+TEST(RegCli, TheMachineStoreFollowsTheInstallationPrefix) {
+    kivtest::TempDir dir;
+    const std::pair<const char *, const char *> cases[] = {
+        {"/usr", "/var/lib/kiv/registry.db"},
+        {"/usr/", "/var/lib/kiv/registry.db"},
+        {"/usr/lib/x86_64-linux-gnu", "/var/lib/kiv/registry.db"},
+        {"/opt/kiv", "/opt/kiv/var/lib/kiv/registry.db"},
+        {"/opt/kiv/lib/arm-linux-gnueabihf", "/opt/kiv/var/lib/kiv/registry.db"},
+        {"/opt/kiv/lib/plugins", "/opt/kiv/lib/plugins/var/lib/kiv/registry.db"},
+        {"/opt/kiv/x86_64-linux-gnu", "/opt/kiv/x86_64-linux-gnu/var/lib/kiv/registry.db"},
+    };
+    for (const auto &[root, store] : cases) {
+        auto r = kivtest::runProcess(
+            {KIV_TOOL, "reg", "where"},
+            {"KIV_ROOT_DIR=" + std::string(root), "KIV_REGISTRY_USER=" + dir.file("user.db")});
+        EXPECT_EQ(r.exitCode, 0) << root << " " << r.err;
+        EXPECT_EQ(r.out.substr(0, r.out.find("  ", 9)), "machine  " + std::string(store)) << root;
     }
 }
 

@@ -1,21 +1,24 @@
-// The registry database's tests: the value codec byte for byte, the IRegistry component over two
-// temporary stores (key handles, result codes, values), and several processes sharing a store (a
-// store connection must not cross fork(): the parent opens its stores only once its children are
-// done).
+// The registry database's tests, through IRegistry over two temporary stores (a RegistryObject
+// made over stores of the test's choosing is the one hook into the library) and through the
+// store file, an SQLite database whose `vals` table holds each value's type and bytes: values byte
+// for byte, key handles, result codes, several processes sharing a store (a store connection must
+// not cross fork(): a process opens a store only once the children using it are done), damaged
+// stores and file modes.
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "regdb/codec.h"
-#include "regdb/handles.h"
 #include "regdb/registry.h"
 #include "regdb/store.h"
 #include "test_support.h"
@@ -56,6 +59,14 @@ struct Value {
 };
 
 // A value as text, to compare whole values in one expectation.
+// A string value over `text`.
+RegistryValue stringValue(std::string &text) {
+    RegistryValue value{};
+    value.kind = KIV_REG_STRING;
+    value.string = text.data();
+    return value;
+}
+
 std::string describe(const RegistryValue &v) {
     if (v.kind == KIV_REG_BYTES)
         return "bytes:" + std::string(static_cast<const char *>(v.bytes), v.count);
@@ -68,9 +79,47 @@ std::string describe(const RegistryValue &v) {
     return s + "]";
 }
 
-std::span<const uint8_t> asBytes(std::string_view s) {
-    return {reinterpret_cast<const uint8_t *>(s.data()), s.size()};
-}
+// Registry types as stored.
+constexpr uint32_t kRegNone = 0, kRegSz = 1, kRegBinary = 3, kRegDword = 4, kRegMultiSz = 7,
+                   kRegQword = 11;
+
+// A store file as another program sees it; values are written to and read from the top key.
+class RawStore {
+  public:
+    explicit RawStore(const std::string &path) {
+        sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr);
+        sqlite3_busy_timeout(db_, 10000);
+    }
+    ~RawStore() { sqlite3_close_v2(db_); }
+
+    // The type and bytes stored under `name`; type UINT32_MAX when there is no such value.
+    std::pair<uint32_t, std::string> read(const std::string &name) {
+        std::pair<uint32_t, std::string> result{UINT32_MAX, ""};
+        sqlite3_stmt *s = nullptr;
+        sqlite3_prepare_v2(db_, "SELECT type, data FROM vals WHERE name = ?1", -1, &s, nullptr);
+        sqlite3_bind_text(s, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(s) == SQLITE_ROW)
+            result = {uint32_t(sqlite3_column_int64(s, 0)),
+                      std::string(static_cast<const char *>(sqlite3_column_blob(s, 1)),
+                                  size_t(sqlite3_column_bytes(s, 1)))};
+        sqlite3_finalize(s);
+        return result;
+    }
+    void write(const std::string &name, uint32_t type, const std::string &data) {
+        sqlite3_stmt *s = nullptr;
+        sqlite3_prepare_v2(
+            db_, "INSERT OR REPLACE INTO vals(key, name, type, data) VALUES(1, ?1, ?2, ?3)", -1, &s,
+            nullptr);
+        sqlite3_bind_text(s, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(s, 2, type);
+        sqlite3_bind_blob(s, 3, data.data(), int(data.size()), SQLITE_TRANSIENT);
+        EXPECT_EQ(sqlite3_step(s), SQLITE_DONE);
+        sqlite3_finalize(s);
+    }
+
+  private:
+    sqlite3 *db_ = nullptr;
+};
 
 const std::string kInt64 = "!@KIV_INT64_VALUE#$\0"s;  // the marker text of an int64
 
@@ -80,76 +129,7 @@ std::string int64Block(const std::string &text) {
     return block;
 }
 
-TEST(Codec, EncodesEveryKindByteForByte) {
-    constexpr uint32_t kNothing = UINT32_MAX;  // nothing is written
-    struct Case {
-        Value value;
-        kivResult result;
-        uint32_t type;
-        std::string bytes;
-    } cases[] = {
-        {Value::int32(0x01020304), 0, kRegDword, "\x04\x03\x02\x01"s},
-        {Value::int64(0), 0, kRegMultiSz, int64Block("0x0")},
-        {Value::int64(UINT64_MAX), 0, kRegMultiSz, int64Block("0xffffffffffffffff")},
-        {Value::string("abc"), 0, kRegSz, "abc\0"s},
-        {Value::string(""), 0, kRegSz, "\0"s},
-        {Value::list({"a", "", "b"}), 0, kRegMultiSz, "a\0!@KIV_EMPTY_STRING#$\0b\0\0"s},
-        {Value::list({}), 0, kRegMultiSz, "\0"s},
-        {Value::bytes("\0\x01\xff"s), 0, kRegBinary, "\0\x01\xff"s},
-        // Kinds without a registry form, and values without their pointers.
-        {{KIV_REG_NONE}, 0, kNothing, ""},
-        {{0xFFFFFFFF}, 0, kNothing, ""},
-        {{KIV_REG_STRING}, KIV_E_INVALIDARG, kNothing, ""},
-        {{KIV_REG_BYTES, 3}, KIV_E_INVALIDARG, kNothing, ""},
-        {{KIV_REG_STRING_LIST, 2}, KIV_E_INVALIDARG, kNothing, ""},
-    };
-    for (auto &c : cases) {
-        EncodedValue encoded;
-        EXPECT_EQ(encodeValue(*c.value.get(), encoded), c.result) << &c - cases;
-        EXPECT_EQ(encoded.present ? encoded.type : kNothing, c.type) << &c - cases;
-        EXPECT_EQ(std::string(encoded.bytes.begin(), encoded.bytes.end()), c.bytes) << &c - cases;
-    }
-}
-
-TEST(Codec, DecodesStoredBytes) {
-    const struct {
-        const char *name;
-        uint32_t type;
-        std::string bytes;
-        kivResult result;
-        std::string value;  // describe() of the decoded value
-    } cases[] = {
-        {"none", kRegNone, "whatever", 0, "none"},
-        {"string", kRegSz, "abc\0"s, 0, "string:abc"},
-        {"string with inner NUL", kRegSz, "ab\0cd\0"s, 0, "string:ab"},
-        {"string without NUL", kRegSz, "abc", KIV_E_FAIL, "none"},
-        {"bytes", kRegBinary, "x\0y"s, 0, "bytes:x\0y"s},
-        {"dword", kRegDword, "\x2a\0\0\0"s, 0, "int32:42"},
-        {"short dword", kRegDword, "\x2a\0\0"s, KIV_E_FAIL, "none"},
-        {"list", kRegMultiSz, "a\0!@KIV_EMPTY_STRING#$\0b\0\0"s, 0, "list:[a||b]"},
-        {"list stops at empty text", kRegMultiSz, "a\0\0b\0\0"s, 0, "list:[a]"},
-        {"empty list as written", kRegMultiSz, "\0"s, KIV_E_FAIL, "none"},
-        {"list without final NULs", kRegMultiSz, "a\0b"s, KIV_E_FAIL, "none"},
-        {"int64", kRegMultiSz, int64Block("0x1f"), 0, "int64:31"},
-        {"int64 upper case, no prefix", kRegMultiSz, int64Block("1F"), 0, "int64:31"},
-        {"int64 leading zeros", kRegMultiSz, kInt64 + "0x00000000000000000001\0\0"s, 0, "int64:1"},
-        {"int64 too big", kRegMultiSz, int64Block("0x10000000000000000"), KIV_E_FAIL, "none"},
-        {"int64 not hex", kRegMultiSz, int64Block("0x12g"), KIV_E_FAIL, "none"},
-        {"int64 space", kRegMultiSz, int64Block(" 0x1"), KIV_E_FAIL, "none"},
-        {"int64 missing text", kRegMultiSz, kInt64 + '\0', KIV_E_FAIL, "none"},
-        {"marker prefix is a list", kRegMultiSz, "!@KIV_INT64_VALUE#$x\0\0"s, 0,
-         "list:[!@KIV_INT64_VALUE#$x]"},
-        {"REG_QWORD", kRegQword, "\1\0\0\0\0\0\0\0"s, KIV_E_UNEXPECTED, "none"},
-    };
-    for (const auto &c : cases) {
-        RegistryValue value;
-        EXPECT_EQ(decodeValue(c.type, asBytes(c.bytes), value), c.result) << c.name;
-        EXPECT_EQ(describe(value), c.value) << c.name;
-        kivRegistryValueClear(&value);
-    }
-}
-
-constexpr uint32_t kReadWrite = 0x01F;
+constexpr uint32_t kReadWrite = KIV_REG_ACCESS_ALL;
 constexpr uint32_t kCreate = KIV_REG_OPTION_CREATE;
 
 std::string error(kivResult rc) {
@@ -205,21 +185,13 @@ class RegistryTest : public testing::Test {
         kivRegistryValueClear(&value);
         return text;
     }
-    // Writes bytes past the component, as another program might have.
-    void storeRaw(const char *keyPath, const char *name, uint32_t type, const std::string &data) {
-        std::unique_ptr<Key> top, key;
-        Disposition disposition;
-        ASSERT_EQ(userStore.openRoot(kKeyCreateSubKey, top), 0u);
-        ASSERT_EQ(top->create(keyPath, kKeySetValue, key, disposition), 0u);
-        ASSERT_EQ(key->setValue(name, type, asBytes(data)), 0u);
-    }
     // The result of every operation that takes a key handle, closeKey last.
     std::vector<kivResult> everyOperation(int32_t handle) {
         int32_t out = 7;
         RegistryValue value;
         StringList names, none{0, nullptr};
         NamedValueList values;
-        RegistryKeyInfo info;
+        kivRegistryKeyInfo info;
         std::vector<kivResult> results = {
             openKey(handle, "x", kCreate, kReadWrite, out),
             reg->vtbl->deleteKey(reg, handle, ""),
@@ -237,17 +209,91 @@ class RegistryTest : public testing::Test {
     }
 
     kivtest::TempDir dir;
-    Store machineStore{dir.file("machine/registry.db")};
-    Store userStore{dir.file("user.db")};
+    Store machineStore{dir.file("machine/registry.db"), StoreOwner::machine};
+    Store userStore{dir.file("user.db"), StoreOwner::user};
     RegistryObject object{machineStore, userStore};
     IRegistry *reg = object.interface();
 };
 
+TEST_F(RegistryTest, EncodesEveryKindByteForByte) {
+    constexpr uint32_t kNothing = UINT32_MAX;  // nothing is written
+    struct Case {
+        Value value;
+        kivResult result;
+        uint32_t type;
+        std::string bytes;
+    } cases[] = {
+        {Value::int32(0x01020304), 0, kRegDword, "\x04\x03\x02\x01"s},
+        {Value::int64(0), 0, kRegMultiSz, int64Block("0x0")},
+        {Value::int64(UINT64_MAX), 0, kRegMultiSz, int64Block("0xffffffffffffffff")},
+        {Value::string("abc"), 0, kRegSz, "abc\0"s},
+        {Value::string(""), 0, kRegSz, "\0"s},
+        {Value::list({"a", "", "b"}), 0, kRegMultiSz, "a\0!@KIV_EMPTY_STRING#$\0b\0\0"s},
+        {Value::list({}), 0, kRegMultiSz, "\0\0"s},
+        {Value::list({"a", "!@KIV_INT64_VALUE#$"}), 0, kRegMultiSz, "a\0!@KIV_INT64_VALUE#$\0\0"s},
+        {Value::bytes("\0\x01\xff"s), 0, kRegBinary, "\0\x01\xff"s},
+        // Kind none writes nothing; what would not read back as written is refused.
+        {{KIV_REG_NONE}, 0, kNothing, ""},
+        {{6}, KIV_E_INVALIDARG, kNothing, ""},
+        {{0xFFFFFFFF}, KIV_E_INVALIDARG, kNothing, ""},
+        {Value::list({"!@KIV_INT64_VALUE#$", "a"}), KIV_E_INVALIDARG, kNothing, ""},
+        {Value::list({"a", "!@KIV_EMPTY_STRING#$"}), KIV_E_INVALIDARG, kNothing, ""},
+        {{KIV_REG_STRING}, KIV_E_INVALIDARG, kNothing, ""},
+        {{KIV_REG_BYTES, 3}, KIV_E_INVALIDARG, kNothing, ""},
+        {{KIV_REG_STRING_LIST, 2}, KIV_E_INVALIDARG, kNothing, ""},
+    };
+    int32_t top = root();
+    ASSERT_GE(open(top, "Created"), 0);  // the store file exists from here on
+    RawStore raw(userStore.path());
+    for (auto &c : cases) {
+        std::string name = "case" + std::to_string(&c - cases);
+        EXPECT_EQ(set(top, name.c_str(), c.value), c.result) << name;
+        EXPECT_EQ(raw.read(name), std::make_pair(c.type, c.bytes)) << name;
+    }
+}
+
+TEST_F(RegistryTest, DecodesStoredBytes) {
+    const struct {
+        const char *name;
+        uint32_t type;
+        std::string bytes;
+        std::string value;  // describe() of the value read, or its error
+    } cases[] = {
+        {"none", kRegNone, "whatever", "none"},
+        {"string", kRegSz, "abc\0"s, "string:abc"},
+        {"string with inner NUL", kRegSz, "ab\0cd\0"s, "string:ab"},
+        {"string without NUL", kRegSz, "abc", error(KIV_E_FAIL)},
+        {"bytes", kRegBinary, "x\0y"s, "bytes:x\0y"s},
+        {"dword", kRegDword, "\x2a\0\0\0"s, "int32:42"},
+        {"short dword", kRegDword, "\x2a\0\0"s, error(KIV_E_FAIL)},
+        {"list", kRegMultiSz, "a\0!@KIV_EMPTY_STRING#$\0b\0\0"s, "list:[a||b]"},
+        {"list stops at empty text", kRegMultiSz, "a\0\0b\0\0"s, "list:[a]"},
+        {"empty list", kRegMultiSz, "\0\0"s, "list:[]"},
+        {"empty list as once written", kRegMultiSz, "\0"s, error(KIV_E_FAIL)},
+        {"list without final NULs", kRegMultiSz, "a\0b"s, error(KIV_E_FAIL)},
+        {"int64", kRegMultiSz, int64Block("0x1f"), "int64:31"},
+        {"int64 upper case, no prefix", kRegMultiSz, int64Block("1F"), "int64:31"},
+        {"int64 leading zeros", kRegMultiSz, kInt64 + "0x00000000000000000001\0\0"s, "int64:1"},
+        {"int64 too big", kRegMultiSz, int64Block("0x10000000000000000"), error(KIV_E_FAIL)},
+        {"int64 not hex", kRegMultiSz, int64Block("0x12g"), error(KIV_E_FAIL)},
+        {"int64 space", kRegMultiSz, int64Block(" 0x1"), error(KIV_E_FAIL)},
+        {"int64 missing text", kRegMultiSz, kInt64 + '\0', error(KIV_E_FAIL)},
+        {"marker prefix is a list", kRegMultiSz, "!@KIV_INT64_VALUE#$x\0\0"s,
+         "list:[!@KIV_INT64_VALUE#$x]"},
+        {"REG_QWORD", kRegQword, "\1\0\0\0\0\0\0\0"s, error(KIV_E_UNEXPECTED)},
+    };
+    int32_t top = root();
+    ASSERT_GE(open(top, "Created"), 0);
+    RawStore raw(userStore.path());
+    for (const auto &c : cases) {
+        raw.write(c.name, c.type, c.bytes);
+        EXPECT_EQ(query(top, c.name), c.value) << c.name;
+    }
+}
+
 TEST_F(RegistryTest, HandleTableDoublesAndReusesTheLastClosedSlot) {
-    for (int i = 0; i < 32; ++i) root();
-    EXPECT_EQ(object.handles->capacity(), 32u);
+    for (int i = 0; i < 32; ++i) EXPECT_EQ(root(), i);
     EXPECT_EQ(root(), 32);
-    EXPECT_EQ(object.handles->capacity(), 64u);
     EXPECT_EQ(reg->vtbl->closeKey(reg, 5), 0u);
     EXPECT_EQ(reg->vtbl->closeKey(reg, 9), 0u);
     EXPECT_EQ(root(), 9);
@@ -363,15 +409,18 @@ TEST_F(RegistryTest, ValuesGoThroughTheCodec) {
     EXPECT_EQ(multiple({"big", "LONG"}), "big=int64:1 LONG=string:" + std::string(3000, 'l') + " ");
     EXPECT_EQ(multiple({"big", "missing"}), error(KIV_E_RT_NOT_FOUND));
 
-    // A kind without a registry form writes nothing; no value is refused.
-    EXPECT_EQ(set(key, "list", {42}), 0u);
+    // A kind without a registry form is refused and changes nothing.
+    EXPECT_EQ(set(key, "list", {42}), KIV_E_INVALIDARG);
+    EXPECT_EQ(set(key, "list", {KIV_REG_NONE}), 0u);
     EXPECT_EQ(query(key, "list"), "list:[a||b]");
+    ASSERT_EQ(set(key, "empty", Value::list({})), 0u);
+    EXPECT_EQ(query(key, "empty"), "list:[]");
     EXPECT_EQ(reg->vtbl->setValue(reg, key, "bad", nullptr), KIV_E_INVALIDARG);
-    storeRaw("Values", "qword", kRegQword, "\1\0\0\0\0\0\0\0"s);  // decoded by nothing
-    EXPECT_EQ(query(key, "qword"), error(KIV_E_UNEXPECTED));
-    EXPECT_EQ(multiple({"big", "qword"}), error(KIV_E_UNEXPECTED));
-    EXPECT_EQ(reg->vtbl->deleteValue(reg, key, "Qword"), 0u);
-    EXPECT_EQ(reg->vtbl->deleteValue(reg, key, "qword"), KIV_E_RT_NOT_FOUND);
+    RawStore(userStore.path()).write("qword", kRegQword, "\1\0\0\0\0\0\0\0"s);
+    int32_t top = root();
+    EXPECT_EQ(query(top, "qword"), error(KIV_E_UNEXPECTED));  // decoded by nothing
+    EXPECT_EQ(reg->vtbl->deleteValue(reg, top, "Qword"), 0u);
+    EXPECT_EQ(reg->vtbl->deleteValue(reg, top, "qword"), KIV_E_RT_NOT_FOUND);
 }
 
 TEST_F(RegistryTest, EnumerationsWithLongNames) {
@@ -391,22 +440,163 @@ TEST_F(RegistryTest, EnumerationsWithLongNames) {
     EXPECT_EQ(list(key, true), subKeys);  // the walk starts over
 }
 
-TEST_F(RegistryTest, ConcurrentWritersInSeveralProcessesLoseNothing) {
-    constexpr int kWriters = 4, kValues = 150;
-    auto name = [](int w, int i) { return "w" + std::to_string(w) + "-" + std::to_string(i); };
-    std::vector<pid_t> writers;
-    for (int w = 0; w < kWriters; ++w)
-        writers.push_back(spawn([&, w] {
-            int32_t key = open(root(), "Shared");
-            for (int i = 0; i < kValues; ++i)
-                if (set(key, name(w, i).c_str(), Value::string(name(w, i)))) return 1;
-            return 0;
-        }));
-    for (pid_t pid : writers) EXPECT_EQ(waitFor(pid), 0);
-    int32_t key = open(root(), "Shared", 0);
-    for (int w = 0; w < kWriters; ++w)
-        for (int i = 0; i < kValues; ++i)
-            EXPECT_EQ(query(key, name(w, i).c_str()), "string:" + name(w, i));
+// An IRegistry whose user root is the store at `path`, for a test process of its own.
+struct PrivateRegistry {
+    explicit PrivateRegistry(const std::string &path) : user(path, StoreOwner::user) {}
+    Store none{""}, user;
+    RegistryObject object{none, user};
+    IRegistry *reg = object.interface();
+
+    int32_t open(const char *path, uint32_t options = kCreate) {
+        int32_t top = KIV_REG_NO_KEY, key = KIV_REG_NO_KEY;
+        reg->vtbl->openUserRoot(reg, 0, kReadWrite, &top);
+        reg->vtbl->openKey(reg, top, path, options, kReadWrite, 0, &key);
+        return key;
+    }
+};
+
+TEST(RegistryProcesses, ConcurrentWritersInSeveralProcessesLoseNothing) {
+    // The race is in the first use of a store that does not exist yet: every round starts one.
+    constexpr int kRounds = 5, kWriters = 4, kValues = 40;
+    kivtest::TempDir dir;
+    auto name = [](int w, int i) {
+        std::string text = "w";
+        text += std::to_string(w);
+        text += '-';
+        text += std::to_string(i);
+        return text;
+    };
+    for (int round = 0; round < kRounds; ++round) {
+        std::string path = dir.file("round" + std::to_string(round) + "/registry.db");
+        std::vector<pid_t> writers;
+        for (int w = 0; w < kWriters; ++w)
+            writers.push_back(spawn([&, w] {
+                PrivateRegistry r(path);
+                int32_t key = r.open("Shared");
+                for (int i = 0; i < kValues; ++i) {
+                    std::string text = name(w, i);
+                    RegistryValue value = stringValue(text);
+                    if (r.reg->vtbl->setValue(r.reg, key, text.c_str(), &value)) return 1;
+                }
+                return 0;
+            }));
+        for (pid_t pid : writers) EXPECT_EQ(waitFor(pid), 0) << "round " << round;
+        PrivateRegistry r(path);
+        int32_t key = r.open("Shared", 0);
+        for (int w = 0; w < kWriters; ++w)
+            for (int i = 0; i < kValues; ++i) {
+                RegistryValue value;
+                ASSERT_EQ(r.reg->vtbl->queryValue(r.reg, key, name(w, i).c_str(), &value), 0u);
+                EXPECT_EQ(describe(value), "string:" + name(w, i));
+                kivRegistryValueClear(&value);
+            }
+    }
+}
+
+TEST(RegistryDamage, ADamagedStoreGivesAnErrorNeverALoopNorALoss) {
+    constexpr int kKeys = 8, kValues = 160;
+    kivtest::TempDir dir;
+    std::string pristine = dir.file("pristine.db");
+    {
+        PrivateRegistry r(pristine);
+        for (int i = 0; i < kValues; ++i) {
+            std::string key = "Data\\K" + std::to_string(i % kKeys), name = "v" + std::to_string(i);
+            std::string text(120, char('a' + i % 26));
+            RegistryValue value = stringValue(text);
+            ASSERT_EQ(r.reg->vtbl->setValue(r.reg, r.open(key.c_str()), name.c_str(), &value), 0u);
+        }
+    }  // closing the store moves everything into its file
+    std::string bytes = kivtest::readFile(pristine);
+    ASSERT_GT(bytes.size(), 16384u);
+
+    // Every walk ends: with an error, or with every value listed.
+    auto walk = [](const std::string &path) {
+        PrivateRegistry r(path);
+        int32_t data = r.open("Data", 0);
+        StringList keys, values;
+        if (data < 0 || r.reg->vtbl->enumKeys(r.reg, data, &keys)) return 0;
+        size_t listed = 0;
+        for (uint32_t k = 0; k < keys.count; ++k) {
+            int32_t key;
+            if (r.reg->vtbl->openKey(r.reg, data, keys.strings[k], 0, kReadWrite, 0, &key) ||
+                r.reg->vtbl->enumValues(r.reg, key, &values))
+                return 0;
+            for (uint32_t v = 0; v < values.count; ++v) {
+                RegistryValue value;
+                if (r.reg->vtbl->queryValue(r.reg, key, values.strings[v], &value)) return 0;
+                kivRegistryValueClear(&value);
+            }
+            listed += values.count;
+            kivStringListClear(&values);
+        }
+        return listed == kValues ? 1 : 2;
+    };
+    // Damage where it hurts: each page's header and cell pointers (the first page's after the
+    // 100-byte file header): a cell count cut to one, two cell pointers swapped, 16 bytes flipped.
+    size_t pageSize = size_t(uint8_t(bytes[16])) << 8 | uint8_t(bytes[17]);
+    ASSERT_GE(pageSize, 512u);
+    const std::function<void(std::string &, size_t)> kinds[] = {
+        [](std::string &b, size_t at) { b[at + 3] = 0, b[at + 4] = 1; },
+        [](std::string &b, size_t at) {
+            size_t pointers = at + (b[at] == 0x02 || b[at] == 0x05 ? 12 : 8);
+            std::swap(b[pointers], b[pointers + 2]);
+            std::swap(b[pointers + 1], b[pointers + 3]);
+        },
+        [](std::string &b, size_t at) {
+            for (size_t i = 0; i < 16; ++i) b[at + i] = char(b[at + i] ^ 0x5A);
+        },
+    };
+    int refused = 0;
+    for (size_t page = 0; page < bytes.size() / pageSize; ++page)
+        for (size_t kind = 0; kind < std::size(kinds); ++kind) {
+            std::string damaged = bytes, what = std::to_string(page) + "-" + std::to_string(kind);
+            kinds[kind](damaged, page * pageSize + (page ? 0 : 100));
+            std::string path = dir.file("damaged" + what + ".db");
+            kivtest::writeFile(path, damaged);
+            int status = waitFor(spawn([&] {
+                alarm(20);  // a walk that does not end is killed
+                return walk(path);
+            }));
+            ASSERT_TRUE(WIFEXITED(status)) << "page-kind " << what << ": status " << status;
+            EXPECT_NE(WEXITSTATUS(status), 2) << "page-kind " << what << ": values lost unnoticed";
+            refused += WEXITSTATUS(status) == 0;
+        }
+    EXPECT_GT(refused, 0);
+}
+
+TEST(RegistryModes, UserStoresArePrivateMachineStoresReadable) {
+    const struct {
+        StoreOwner owner;
+        mode_t umask;  // the modes must not depend on it
+        mode_t file, folder;
+    } cases[] = {
+        {StoreOwner::user, 0, 0600, 0700},
+        {StoreOwner::machine, 077, 0644, 0755},
+    };
+    for (const auto &c : cases) {
+        kivtest::TempDir dir;
+        std::string path = dir.file("a/b/registry.db");
+        mode_t old = umask(c.umask);
+        {
+            Store store(path, c.owner);
+            RegistryObject object(store, store);
+            IRegistry *reg = object.interface();
+            int32_t top, key;
+            ASSERT_EQ(reg->vtbl->openUserRoot(reg, 0, kReadWrite, &top), 0u);
+            ASSERT_EQ(reg->vtbl->openKey(reg, top, "K", kCreate, kReadWrite, 0, &key), 0u);
+        }
+        umask(old);
+        auto mode = [](const std::string &file) {
+            struct stat st {};
+            return stat(file.c_str(), &st) ? mode_t(0) : mode_t(st.st_mode & 07777);
+        };
+        for (const char *suffix : {"", "-wal", "-shm"})
+            EXPECT_EQ(mode(path + suffix), c.file) << suffix;
+        EXPECT_EQ(mode(dir.file("a")), c.folder);
+        EXPECT_EQ(mode(dir.file("a/b")), c.folder);
+        EXPECT_FALSE(std::filesystem::exists(dir.file("a/b/registry.db.new-") +
+                                             std::to_string(getpid()) + "-0"));
+    }
 }
 
 TEST_F(RegistryTest, AProcessThatMayNotWriteTheStoreStillReadsIt) {
@@ -414,11 +604,15 @@ TEST_F(RegistryTest, AProcessThatMayNotWriteTheStoreStillReadsIt) {
                   return set(open(root(), "Shared"), "greeting", Value::string("hello")) ? 1 : 0;
               })),
               0);
-    // Root may write anything: the reader then drops to an unprivileged user.
+    // Root may write anything: the reader then drops to an unprivileged user, who may read the
+    // (otherwise private) store files but not write them.
     bool privileged = geteuid() == 0;
-    ASSERT_EQ(privileged ? chmod(dir.path().c_str(), 0755) : chmod(userStore.path().c_str(), 0444),
-              0);
-    if (!privileged) {
+    if (privileged) {
+        ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        for (const char *suffix : {"", "-wal", "-shm"})
+            ASSERT_EQ(chmod((userStore.path() + suffix).c_str(), 0644), 0);
+    } else {
+        ASSERT_EQ(chmod(userStore.path().c_str(), 0444), 0);
         ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
     }
     pid_t reader = spawn([&] {

@@ -1,48 +1,49 @@
-// kiv reg ls|tree|get|set|rm: the registry database from the command line, through IRegistry.
+// kiv reg: the registry database from the command line, through IRegistry.
 //
 // KEY is a path below the root ("Software" of the user store, or of the machine store with
 // --machine); '\' and '/' both separate names, and an empty KEY or "/" is the root itself.
+#include <dlfcn.h>
+
+#include <algorithm>
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "cli.h"
+#include "com/registry_access.h"
+#include "reg_text.h"
+#include "regdb/locations.h"
 
 namespace kivtool {
 
 namespace {
 
-constexpr uint32_t kRead = 0x004 | 0x008;  // enumerate, query
-constexpr uint32_t kCreate = 0x001;
-constexpr uint32_t kSet = 0x010;
+using kiv::com::RegistryKey;
+using regtext::Value;
+
+constexpr uint32_t kRead = KIV_REG_ACCESS_ENUMERATE | KIV_REG_ACCESS_QUERY;
+constexpr uint32_t kWrite = KIV_REG_ACCESS_CREATE_SUBKEY | KIV_REG_ACCESS_SET | kRead;
+
+// Not a library code: the tool's own answer when rm without -r meets a key with subkeys.
+constexpr kivResult kHasSubkeys = 0xFFFFFFFF;
+
+constexpr std::string_view kActions[] = {"ls", "tree",   "get",    "set",
+                                         "rm", "export", "import", "where"};
 
 struct RegArgs {
     std::string action;
-    bool machine = false;
-    std::string type = "string";
+    std::optional<bool> machine;  // --machine or --user, at most one of them once
+    std::optional<std::string> type;
+    bool json = false;
+    bool recursive = false;
     std::vector<std::string> positional;  // KEY, VALUE-NAME, VALUE...
-};
-
-// A key handle closed when it goes out of scope.
-class OpenKey {
-  public:
-    OpenKey(IRegistry *reg) : reg_(reg) {}
-    ~OpenKey() {
-        if (handle_ != KIV_REG_NO_KEY) reg_->vtbl->closeKey(reg_, handle_);
-    }
-    OpenKey(const OpenKey &) = delete;
-    OpenKey &operator=(const OpenKey &) = delete;
-
-    int32_t *out() { return &handle_; }
-    int32_t get() const { return handle_; }
-
-  private:
-    IRegistry *reg_;
-    int32_t handle_ = KIV_REG_NO_KEY;
 };
 
 // The registry object with the reference the tool holds until it exits.
@@ -55,8 +56,49 @@ class Registry {
     ~Registry() {
         if (reg_) reg_->vtbl->release(reg_);
     }
-    IRegistry *operator->() const { return reg_; }
     IRegistry *get() const { return reg_; }
+
+    kivResult openRoot(bool machine, uint32_t access, RegistryKey &key) const {
+        return machine ? reg_->vtbl->openMachineRoot(reg_, 0, access, key.out())
+                       : reg_->vtbl->openUserRoot(reg_, 0, access, key.out());
+    }
+    kivResult open(int32_t parent, const std::string &path, uint32_t options, uint32_t access,
+                   RegistryKey &key) const {
+        return reg_->vtbl->openKey(reg_, parent, path.c_str(), options, access, 0, key.out());
+    }
+    // The names of a key's subkeys or values.
+    kivResult names(int32_t key, bool subKeys, std::vector<std::string> &out) const {
+        StringList list;
+        kivResult rc = subKeys ? reg_->vtbl->enumKeys(reg_, key, &list)
+                               : reg_->vtbl->enumValues(reg_, key, &list);
+        if (rc == 0) out.assign(list.strings, list.strings + list.count);
+        kivStringListClear(&list);
+        return rc;
+    }
+    kivResult query(int32_t key, const std::string &name, Value &out) const {
+        RegistryValue value;
+        kivResult rc = reg_->vtbl->queryValue(reg_, key, name.c_str(), &value);
+        if (rc == 0) out = regtext::fromRegistry(name, value);
+        kivRegistryValueClear(&value);
+        return rc;
+    }
+    kivResult set(int32_t key, Value value) const {
+        std::vector<char *> pointers;
+        RegistryValue record = regtext::toRegistry(value, pointers);
+        return reg_->vtbl->setValue(reg_, key, value.name.c_str(), &record);
+    }
+    // Deletes the subkey `name` of `parent` and, with `recursive`, everything below it first.
+    kivResult removeKey(int32_t parent, const std::string &name, bool recursive) const {
+        if (recursive) {
+            RegistryKey key(reg_);
+            if (kivResult rc = open(parent, name, 0, kRead, key)) return rc;
+            std::vector<std::string> children;
+            if (kivResult rc = names(key.get(), true, children)) return rc;
+            for (const auto &child : children)
+                if (kivResult rc = removeKey(key.get(), child, true)) return rc;
+        }
+        return reg_->vtbl->deleteKey(reg_, parent, name.c_str());
+    }
 
   private:
     IRegistry *reg_ = nullptr;
@@ -69,42 +111,40 @@ std::string keyPath(std::string path) {
     return start == std::string::npos ? std::string() : path.substr(start);
 }
 
-const char *kindName(uint32_t kind) {
-    static const char *const kNames[] = {"none", "bytes", "int32", "int64", "string", "list"};
-    return kind < std::size(kNames) ? kNames[kind] : "unknown";
+std::vector<std::string> splitKeyPath(const std::string &path) {
+    std::vector<std::string> names;
+    for (size_t start = 0; start < path.size();) {
+        size_t end = path.find('\\', start);
+        if (end == std::string::npos) end = path.size();
+        if (end > start) names.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return names;
 }
 
-std::string hex(const void *data, uint32_t count) {
-    std::string text;
-    char digits[3];
-    for (uint32_t i = 0; i < count; ++i) {
-        std::snprintf(digits, sizeof digits, "%02x", static_cast<const uint8_t *>(data)[i]);
-        text += digits;
-    }
-    return text;
+std::string joinKeyPath(const std::vector<std::string> &names) {
+    std::string path;
+    for (const auto &name : names) path += (path.empty() ? "" : "\\") + name;
+    return path;
 }
 
 // The value's data on one line (lists as quoted items) or, for `get`, one item per line.
-std::string format(const RegistryValue &v, bool oneLine) {
-    char number[32];
+std::string format(const Value &v, bool oneLine) {
     switch (v.kind) {
         case KIV_REG_BYTES:
-            return hex(v.bytes, v.count);
+            return regtext::hex(v.items[0]);
         case KIV_REG_INT32:
-            std::snprintf(number, sizeof number, "%" PRIu32, v.int32);
-            return number;
         case KIV_REG_INT64:
-            std::snprintf(number, sizeof number, "%" PRIu64, v.int64);
-            return number;
+            return std::to_string(v.number);
         case KIV_REG_STRING:
-            return v.string;
+            return v.items[0];
         case KIV_REG_STRING_LIST: {
             std::string text;
-            for (uint32_t i = 0; i < v.count; ++i) {
+            for (size_t i = 0; i < v.items.size(); ++i) {
                 if (oneLine)
-                    text += std::string(i ? ", " : "") + "\"" + v.strings[i] + "\"";
+                    text += std::string(i ? ", " : "") + "\"" + v.items[i] + "\"";
                 else
-                    text += std::string(v.strings[i]) + (i + 1 < v.count ? "\n" : "");
+                    text += v.items[i] + (i + 1 < v.items.size() ? "\n" : "");
             }
             return text;
         }
@@ -113,42 +153,77 @@ std::string format(const RegistryValue &v, bool oneLine) {
     }
 }
 
-std::vector<std::string> names(IRegistry *reg, int32_t key, bool subKeys, kivResult &rc) {
-    StringList list;
-    rc = subKeys ? reg->vtbl->enumKeys(reg, key, &list) : reg->vtbl->enumValues(reg, key, &list);
-    std::vector<std::string> result;
-    if (rc == 0) result.assign(list.strings, list.strings + list.count);
-    kivStringListClear(&list);
-    return result;
-}
-
-kivResult printValues(IRegistry *reg, int32_t key, const std::string &indent) {
-    kivResult rc;
-    for (const auto &name : names(reg, key, false, rc)) {
-        RegistryValue value;
-        kivResult read = reg->vtbl->queryValue(reg, key, name.c_str(), &value);
+// The values of a key, one per line for people or as a JSON array; a value that cannot be read
+// is shown with its error.
+kivResult printValues(const Registry &reg, int32_t key, const std::string &indent, bool json,
+                      std::string &out) {
+    std::vector<std::string> valueNames;
+    if (kivResult rc = reg.names(key, false, valueNames)) return rc;
+    if (json) out += "[";
+    for (size_t i = 0; i < valueNames.size(); ++i) {
+        const std::string &name = valueNames[i];
+        Value value;
+        kivResult read = reg.query(key, name, value);
+        if (json) {
+            out += i ? "," : "";
+            out += read ? "{\"name\":" + regtext::jsonString(name) +
+                              ",\"error\":" + regtext::jsonString(kivStrError(read)) + "}"
+                        : regtext::jsonValue(value);
+            continue;
+        }
         std::string shown = name.empty() ? "(default)" : name;
         if (read == 0)
-            std::printf("%s%s  %s  %s\n", indent.c_str(), shown.c_str(), kindName(value.kind),
-                        format(value, true).c_str());
+            out += indent + shown + "  " + regtext::kindName(value.kind) + "  " +
+                   format(value, true) + "\n";
         else
-            std::printf("%s%s  (%s)\n", indent.c_str(), shown.c_str(), kivStrError(read));
-        kivRegistryValueClear(&value);
+            out += indent + shown + "  (" + kivStrError(read) + ")\n";
     }
-    return rc;
+    if (json) out += "]";
+    return 0;
 }
 
-kivResult printTree(IRegistry *reg, int32_t key, const std::string &indent) {
-    if (kivResult rc = printValues(reg, key, indent)) return rc;
-    kivResult rc;
-    for (const auto &name : names(reg, key, true, rc)) {
-        std::printf("%s%s\\\n", indent.c_str(), name.c_str());
-        OpenKey child(reg);
-        if (kivResult open = reg->vtbl->openKey(reg, key, name.c_str(), 0, kRead, 0, child.out()))
-            return open;
-        if (kivResult sub = printTree(reg, child.get(), indent + "  ")) return sub;
+kivResult printTree(const Registry &reg, int32_t key, const std::string &name,
+                    const std::string &indent, bool json, std::string &out) {
+    if (json) out += "{\"name\":" + regtext::jsonString(name) + ",\"values\":";
+    if (kivResult rc = printValues(reg, key, indent, json, out)) return rc;
+    std::vector<std::string> children;
+    if (kivResult rc = reg.names(key, true, children)) return rc;
+    if (json) out += ",\"subkeys\":[";
+    for (size_t i = 0; i < children.size(); ++i) {
+        if (json)
+            out += i ? "," : "";
+        else
+            out += indent + children[i] + "\\\n";
+        RegistryKey child(reg.get());
+        if (kivResult rc = reg.open(key, children[i], 0, kRead, child)) return rc;
+        if (kivResult rc = printTree(reg, child.get(), children[i], indent + "  ", json, out))
+            return rc;
     }
-    return rc;
+    if (json) out += "]}";
+    return 0;
+}
+
+// Every key from `key` down, depth first, with its values, for export.
+kivResult collect(const Registry &reg, int32_t key, std::vector<std::string> &path,
+                  std::vector<regtext::Key> &keys) {
+    regtext::Key entry{path, {}};
+    std::vector<std::string> valueNames, children;
+    if (kivResult rc = reg.names(key, false, valueNames)) return rc;
+    for (const auto &name : valueNames) {
+        Value value;
+        if (kivResult rc = reg.query(key, name, value)) return rc;
+        entry.values.push_back(std::move(value));
+    }
+    keys.push_back(std::move(entry));
+    if (kivResult rc = reg.names(key, true, children)) return rc;
+    for (const auto &name : children) {
+        RegistryKey child(reg.get());
+        if (kivResult rc = reg.open(key, name, 0, kRead, child)) return rc;
+        path.push_back(name);
+        if (kivResult rc = collect(reg, child.get(), path, keys)) return rc;
+        path.pop_back();
+    }
+    return 0;
 }
 
 // Parses an integer of at most `bits` bits: decimal (negative ones as two's complement) or
@@ -172,194 +247,299 @@ std::optional<uint64_t> parseInteger(const std::string &text, int bits) {
     return value;
 }
 
-int nibble(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Pairs of hexadecimal digits, the arguments taken one after the other.
-std::optional<std::string> parseHex(const std::vector<std::string> &parts) {
-    std::string bytes;
-    for (const auto &part : parts) {
-        if (part.size() % 2) return std::nullopt;
-        for (size_t i = 0; i < part.size(); i += 2) {
-            int high = nibble(part[i]), low = nibble(part[i + 1]);
-            if (high < 0 || low < 0) return std::nullopt;
-            bytes.push_back(static_cast<char>(high << 4 | low));
-        }
-    }
-    return bytes;
-}
-
-// Builds the value that `set` writes; the strings in `storage` back its pointers.
-std::optional<RegistryValue> buildValue(const RegArgs &a, std::vector<std::string> &storage,
-                                        std::vector<char *> &pointers, std::string &error) {
+// Builds the value that `set` writes.
+std::optional<Value> buildValue(const RegArgs &a, std::string &error) {
     std::vector<std::string> items(a.positional.begin() + 2, a.positional.end());
-    RegistryValue value{};
-    bool single = a.type == "string" || a.type == "int32" || a.type == "int64";
-    if (single && items.size() != 1) {
-        error = "reg set: --type " + a.type + " takes exactly one VALUE";
+    std::string type = a.type.value_or("string");
+    Value value{a.positional[1], regtext::kindNamed(type), 0, {}};
+    bool single =
+        value.kind == KIV_REG_STRING || value.kind == KIV_REG_INT32 || value.kind == KIV_REG_INT64;
+    if (value.kind == KIV_REG_NONE) {
+        error = "reg: unknown --type '" + type + "' (string, int32, int64, bytes or list)";
         return std::nullopt;
     }
-    if (a.type == "string") {
-        storage = items;
-        value.kind = KIV_REG_STRING;
-        value.string = storage[0].data();
-    } else if (a.type == "int32" || a.type == "int64") {
-        auto number = parseInteger(items[0], a.type == "int32" ? 32 : 64);
-        if (!number) {
-            error = "reg set: not a valid " + a.type + ": " + items[0];
-            return std::nullopt;
-        }
-        value.kind = a.type == "int32" ? KIV_REG_INT32 : KIV_REG_INT64;
-        if (value.kind == KIV_REG_INT32)
-            value.int32 = static_cast<uint32_t>(*number);
-        else
-            value.int64 = *number;
-    } else if (a.type == "bytes") {
-        auto bytes = parseHex(items);
-        if (!bytes) {
-            error = "reg set: bytes are pairs of hexadecimal digits";
-            return std::nullopt;
-        }
-        storage = {*bytes};
-        value.kind = KIV_REG_BYTES;
-        value.count = static_cast<uint32_t>(storage[0].size());
-        value.bytes = storage[0].data();
-    } else if (a.type == "list") {
-        storage = items;
-        for (auto &s : storage) pointers.push_back(s.data());
-        value.kind = KIV_REG_STRING_LIST;
-        value.count = static_cast<uint32_t>(pointers.size());
-        value.strings = pointers.data();
-    } else {
-        error = "reg: unknown --type '" + a.type + "' (string, int32, int64, bytes or list)";
+    if (single && items.size() != 1) {
+        error = "reg set: --type " + type + " takes exactly one VALUE";
         return std::nullopt;
+    }
+    if (value.kind == KIV_REG_INT32 || value.kind == KIV_REG_INT64) {
+        auto number = parseInteger(items[0], value.kind == KIV_REG_INT32 ? 32 : 64);
+        if (!number) {
+            error = "reg set: not a valid " + type + ": " + items[0];
+            return std::nullopt;
+        }
+        value.number = *number;
+    } else if (value.kind == KIV_REG_BYTES) {
+        std::string joined;
+        for (const auto &item : items) {
+            auto bytes = item.size() % 2 ? std::nullopt : regtext::unhex(item);
+            if (!bytes) {
+                error = "reg set: bytes are pairs of hexadecimal digits";
+                return std::nullopt;
+            }
+            joined += *bytes;
+        }
+        value.items = {joined};
+    } else {
+        value.items = std::move(items);
     }
     return value;
 }
 
+// "--name" or "--name=value" split; a short option stands for its long form.
 std::optional<RegArgs> parse(Args args, std::string &error) {
     RegArgs a;
     if (args.size() < 2) {
-        error = "reg: expected ls, tree, get, set or rm";
+        error = "reg: expected ls, tree, get, set, rm, export, import or where";
         return std::nullopt;
     }
     a.action = args[1];
     bool options = true;
     for (size_t i = 2; i < args.size(); ++i) {
         std::string arg = args[i];
-        if (options && arg == "--") {
+        // Of the short forms only -r is an option, so that a negative number is a VALUE.
+        if (!options || !(arg.starts_with("--") || arg == "-r")) {
+            a.positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
             options = false;
-        } else if (options && arg == "--machine") {
-            a.machine = true;
-        } else if (options && arg == "--user") {
-            a.machine = false;
-        } else if (options && (arg == "--type" || arg.starts_with("--type="))) {
-            if (arg == "--type" && i + 1 == args.size()) {
+            continue;
+        }
+        if (arg == "-r") arg = "--recursive";
+        size_t equals = arg.find('=');
+        std::string name = arg.substr(0, equals);
+        std::optional<std::string> inlineValue;
+        if (equals != std::string::npos) inlineValue = arg.substr(equals + 1);
+        if (name == "--type") {
+            if (a.type) {
+                error = "reg: --type given twice";
+                return std::nullopt;
+            }
+            if (!inlineValue && i + 1 == args.size()) {
                 error = "reg: --type needs a value";
                 return std::nullopt;
             }
-            a.type = arg == "--type" ? std::string(args[++i]) : arg.substr(7);
-        } else if (options && arg.starts_with("--")) {
-            error = "reg: unknown option " + arg;
-            return std::nullopt;
-        } else {
-            a.positional.push_back(arg);
+            a.type = inlineValue ? *inlineValue : std::string(args[++i]);
+            continue;
         }
+        bool *flag = name == "--json" ? &a.json : name == "--recursive" ? &a.recursive : nullptr;
+        bool machineOption = name == "--machine" || name == "--user";
+        if (!flag && !machineOption) {
+            error = "reg: unknown option " + name;
+            return std::nullopt;
+        }
+        if (inlineValue) {
+            error = "reg: " + name + " takes no value";
+            return std::nullopt;
+        }
+        if (flag && *flag) {
+            error = "reg: " + name + " given twice";
+            return std::nullopt;
+        }
+        if (machineOption && a.machine) {
+            error = "reg: give one of --machine and --user, once";
+            return std::nullopt;
+        }
+        if (flag)
+            *flag = true;
+        else
+            a.machine = name == "--machine";
     }
     return a;
 }
 
-int run(const RegArgs &a) {
-    const std::string action = a.action;
+// The usage problem of a parsed command line, if any.
+std::optional<std::string> usageProblem(const RegArgs &a) {
+    const std::string &action = a.action;
     size_t count = a.positional.size();
-    bool known =
-        action == "ls" || action == "tree" || action == "get" || action == "set" || action == "rm";
-    if (!known) return usageError("reg: unknown action '" + action + "' (ls, tree, get, set, rm)");
-    if ((action == "ls" || action == "tree") && count > 1)
-        return usageError("reg " + action + ": expected at most one KEY");
+    if (std::find(std::begin(kActions), std::end(kActions), action) == std::end(kActions))
+        return "reg: unknown action '" + action +
+               "' (ls, tree, get, set, rm, export, import, where)";
+    if (a.type && action != "set") return "reg " + action + ": --type is for set only";
+    if (a.json && action != "ls" && action != "tree" && action != "get")
+        return "reg " + action + ": --json is for ls, tree and get only";
+    if (a.recursive && action != "rm") return "reg " + action + ": --recursive is for rm only";
+    if (action == "where" && (count || a.machine)) return "reg where: takes no arguments";
+    bool atMostKey = action == "ls" || action == "tree" || action == "export" || action == "import";
+    if (atMostKey && count > 1) return "reg " + action + ": expected at most one KEY";
     if ((action == "get" || action == "rm") && (count < 1 || count > 2))
-        return usageError("reg " + action + ": expected KEY [VALUE-NAME]");
-    if (action == "set" && count < 1)
-        return usageError("reg set: expected KEY [VALUE-NAME VALUE...]");
-    std::string key = keyPath(count ? a.positional[0] : std::string());
-    if (action == "rm" && count == 1 && key.empty())
-        return usageError("reg rm: the root key cannot be removed");
+        return "reg " + action + ": expected KEY [VALUE-NAME]";
+    if (action == "rm" && count == 2 && a.recursive)
+        return "reg rm: --recursive removes keys, not values";
+    if (action == "set" && count < 1) return "reg set: expected KEY [VALUE-NAME VALUE...]";
+    if (action == "set" && count == 1 && a.type) return "reg set: --type needs a VALUE-NAME";
+    if (action == "rm" && count == 1 && keyPath(a.positional[0]).empty())
+        return "reg rm: the root key cannot be removed";
+    return std::nullopt;
+}
 
-    std::vector<std::string> storage;
-    std::vector<char *> pointers;
-    std::optional<RegistryValue> value;
+// Writes `text` to stdout; a failed write (a full disk, a closed pipe) is a failure.
+int emit(const std::string &text, const std::string &what) {
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout))
+        return failure(what, KIV_E_SYSTEM(errno ? errno : EIO));
+    return kExitOk;
+}
+
+// The installation root as the library finds it: KIV_ROOT_DIR, else the folder of the library's
+// file, one up when that folder is lib or bin.
+std::string installationRoot() {
+    if (const char *root = std::getenv("KIV_ROOT_DIR"); root && *root) return root;
+    Dl_info info{};
+    if (!dladdr(reinterpret_cast<void *>(&kivInitialize), &info) || !info.dli_fname) return {};
+    std::error_code ec;
+    auto folder = std::filesystem::weakly_canonical(info.dli_fname, ec).parent_path();
+    if (ec) return {};
+    if (folder.filename() == "lib" || folder.filename() == "bin") folder = folder.parent_path();
+    return folder.string();
+}
+
+int runWhere(const Registry &reg) {
+    std::string root = installationRoot();
+    const struct {
+        const char *name;
+        bool machine;
+        std::string path;
+    } stores[] = {{"machine", true, kiv::regdb::machineStorePath(root.c_str())},
+                  {"user", false, kiv::regdb::userStorePath()}};
+    std::string out;
+    for (const auto &store : stores) {
+        RegistryKey key(reg.get());
+        kivResult rc = reg.openRoot(store.machine, kWrite, key);
+        std::string state = rc == 0 ? "writable"
+                            : rc == KIV_E_ACCESSDENIED
+                                ? "read-only"
+                                : std::string("unusable: ") + kivStrError(rc);
+        out += std::string(store.name) + std::string(9 - std::strlen(store.name), ' ') +
+               (store.path.empty() ? "(none)" : store.path) + "  " + state + "\n";
+    }
+    return emit(out, "reg where");
+}
+
+int runImport(const Registry &reg, const RegArgs &a, RegistryKey &root) {
+    std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+    std::string error;
+    auto keys = regtext::parse(text, error);
+    if (!keys) return usageError("reg import: " + error);
+    std::vector<std::string> base =
+        splitKeyPath(keyPath(a.positional.empty() ? std::string() : a.positional[0]));
+    for (auto &entry : *keys) {
+        std::vector<std::string> names = base;
+        names.insert(names.end(), entry.path.begin(), entry.path.end());
+        std::string path = joinKeyPath(names);
+        RegistryKey key(reg.get());
+        kivResult rc = reg.open(root.get(), path, KIV_REG_OPTION_CREATE, kWrite, key);
+        for (auto &value : entry.values) {
+            if (rc) break;
+            rc = reg.set(key.get(), value);
+            if (rc) path += " " + value.name;
+        }
+        if (!rc) rc = reg.get()->vtbl->flushKey(reg.get(), key.get());
+        if (rc) return failure("reg import " + (path.empty() ? std::string("\\") : path), rc);
+    }
+    return kExitOk;
+}
+
+int run(const RegArgs &a) {
+    if (auto problem = usageProblem(a)) return usageError(*problem);
+    const std::string &action = a.action;
+    size_t count = a.positional.size();
+    std::string key = keyPath(count ? a.positional[0] : std::string());
+    bool machine = a.machine.value_or(false);
+
+    std::optional<Value> value;
     if (action == "set" && count >= 2) {
         std::string error;
-        value = buildValue(a, storage, pointers, error);
+        value = buildValue(a, error);
         if (!value) return usageError(error);
-    } else if (action == "set" && a.type != "string") {
-        return usageError("reg set: --type needs a VALUE-NAME");
     }
 
     Registry reg;
     if (kivResult rc = reg.create()) return failure("reg: registry", rc);
+    if (action == "where") return runWhere(reg);
     std::string what = "reg " + action + " " + (key.empty() ? "\\" : key);
-    bool writing = action == "set" || action == "rm";
-    uint32_t rootAccess = action == "set" ? kCreate | 0x008 : 0x008 | (writing ? 0 : kRead);
-    OpenKey root(reg.get());
-    kivResult rc = a.machine ? reg->vtbl->openMachineRoot(reg.get(), 0, rootAccess, root.out())
-                             : reg->vtbl->openUserRoot(reg.get(), 0, rootAccess, root.out());
-    if (rc) return failure(what, rc);
+    bool writing = action == "set" || action == "rm" || action == "import";
+    RegistryKey root(reg.get());
+    if (kivResult rc = reg.openRoot(machine, writing ? kWrite : kRead, root))
+        return failure(what, rc);
+    if (action == "import") return runImport(reg, a, root);
 
     if (action == "rm" && count == 1) {
         size_t split = key.rfind('\\');
         std::string parentPath = split == std::string::npos ? std::string() : key.substr(0, split);
         std::string name = key.substr(split == std::string::npos ? 0 : split + 1);
-        OpenKey parent(reg.get());
-        rc = reg->vtbl->openKey(reg.get(), root.get(), parentPath.c_str(), 0, 0x008, 0,
-                                parent.out());
-        if (!rc) rc = reg->vtbl->deleteKey(reg.get(), parent.get(), name.c_str());
-        if (!rc) rc = reg->vtbl->flushKey(reg.get(), parent.get());
+        RegistryKey parent(reg.get());
+        kivResult rc = reg.open(root.get(), parentPath, 0, kRead, parent);
+        if (!rc) rc = reg.removeKey(parent.get(), name, a.recursive);
+        if (!rc) rc = reg.get()->vtbl->flushKey(reg.get(), parent.get());
+        std::vector<std::string> children;
+        if (rc == KIV_E_ACCESSDENIED && !a.recursive) {
+            RegistryKey doomed(reg.get());
+            if (!reg.open(parent.get(), name, 0, kRead, doomed) &&
+                !reg.names(doomed.get(), true, children) && !children.empty())
+                rc = kHasSubkeys;
+        }
+        if (rc == kHasSubkeys) {
+            std::fprintf(stderr, "kiv: %s: the key has subkeys (rm -r removes them as well)\n",
+                         what.c_str());
+            return kExitFailure;
+        }
         return rc ? failure(what, rc) : kExitOk;
     }
 
-    OpenKey target(reg.get());
+    RegistryKey target(reg.get());
     uint32_t options = action == "set" ? KIV_REG_OPTION_CREATE : 0;
-    uint32_t access = action == "set" ? kCreate | kSet | 0x008 : action == "rm" ? kSet : kRead;
-    rc = reg->vtbl->openKey(reg.get(), root.get(), key.c_str(), options, access, 0, target.out());
-    if (rc) return failure(what, rc);
-    const char *valueName = count >= 2 ? a.positional[1].c_str() : "";
+    if (kivResult rc = reg.open(root.get(), key, options, writing ? kWrite : kRead, target))
+        return failure(what, rc);
+    std::string valueName = count >= 2 ? a.positional[1] : std::string();
+    IRegistry *r = reg.get();
 
+    std::string out;
+    kivResult rc = 0;
     if (action == "ls") {
-        kivResult listed;
-        for (const auto &name : names(reg.get(), target.get(), true, listed))
-            std::printf("%s\\\n", name.c_str());
-        if (!listed) listed = printValues(reg.get(), target.get(), "");
-        return listed ? failure(what, listed) : kExitOk;
-    }
-    if (action == "tree") {
-        std::printf("%s\\\n", key.empty() ? "Software" : key.c_str());
-        rc = printTree(reg.get(), target.get(), "  ");
-        return rc ? failure(what, rc) : kExitOk;
-    }
-    if (action == "get") {
-        RegistryValue read;
-        rc = reg->vtbl->queryValue(reg.get(), target.get(), valueName, &read);
+        std::vector<std::string> children;
+        rc = reg.names(target.get(), true, children);
+        if (a.json) {
+            out = "{\"key\":" + regtext::jsonString(key) + ",\"subkeys\":[";
+            for (size_t i = 0; i < children.size(); ++i)
+                out += (i ? "," : "") + regtext::jsonString(children[i]);
+            out += "],\"values\":";
+        } else {
+            for (const auto &name : children) out += name + "\\\n";
+        }
+        if (!rc) rc = printValues(reg, target.get(), "", a.json, out);
+        if (a.json) out += "}\n";
+    } else if (action == "tree") {
+        std::string name = key.empty() ? "Software" : key;
+        if (!a.json) out = name + "\\\n";
+        rc = printTree(reg, target.get(), name, "  ", a.json, out);
+        if (a.json) out += "\n";
+    } else if (action == "get") {
+        Value read;
+        rc = reg.query(target.get(), valueName, read);
         if (rc) return failure(what + " " + valueName, rc);
-        std::string text = format(read, false);
         bool nothing =
-            read.kind == KIV_REG_NONE || (read.kind == KIV_REG_STRING_LIST && !read.count);
-        kivRegistryValueClear(&read);
-        if (!nothing) std::printf("%s\n", text.c_str());
-        return kExitOk;
+            read.kind == KIV_REG_NONE || (read.kind == KIV_REG_STRING_LIST && read.items.empty());
+        if (a.json)
+            out = regtext::jsonValue(read) + "\n";
+        else if (!nothing)
+            out = format(read, false) + "\n";
+    } else if (action == "export") {
+        std::vector<std::string> path = splitKeyPath(key);
+        std::vector<regtext::Key> keys;
+        rc = collect(reg, target.get(), path, keys);
+        if (!rc) out = regtext::format(keys);
+    } else if (action == "set") {
+        if (value) rc = reg.set(target.get(), *value);
+        if (!rc) rc = r->vtbl->flushKey(r, target.get());
+        if (rc) return failure(what + (value ? " " + valueName : std::string()), rc);
+    } else {
+        rc = r->vtbl->deleteValue(r, target.get(), valueName.c_str());
+        if (!rc) rc = r->vtbl->flushKey(r, target.get());
+        if (rc) return failure(what + " " + valueName, rc);
     }
-    if (action == "set") {
-        if (value) rc = reg->vtbl->setValue(reg.get(), target.get(), valueName, &*value);
-        if (!rc) rc = reg->vtbl->flushKey(reg.get(), target.get());
-        return rc ? failure(what, rc) : kExitOk;
-    }
-    rc = reg->vtbl->deleteValue(reg.get(), target.get(), valueName);
-    if (!rc) rc = reg->vtbl->flushKey(reg.get(), target.get());
-    return rc ? failure(what + " " + valueName, rc) : kExitOk;
+    if (rc) return failure(what, rc);
+    return emit(out, what);
 }
 
 }  // namespace

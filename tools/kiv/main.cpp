@@ -13,9 +13,11 @@ constexpr Command kCommands[] = {
     {"strerror", "strerror CODE...            text of result codes (hex or decimal)",
      kivtool::runStrError},
     {"reg",
-     "reg ls|tree|get|set|rm [--machine|--user] KEY [VALUE-NAME] [--type T] [VALUE...]\n"
-     "                                  the registry database (T: string, int32, int64, bytes, "
-     "list)",
+     "reg ls|tree|get|set|rm|export|import|where [--machine|--user] [KEY [VALUE-NAME "
+     "[VALUE...]]]\n"
+     "                                  the registry database; set --type T (string, int32, "
+     "int64,\n"
+     "                                  bytes, list), rm -r, ls/tree/get --json",
      kivtool::runReg},
     {"uuid",
      "uuid [-n N]                 new random UUIDs\n"
@@ -37,9 +39,10 @@ constexpr Command kCommands[] = {
     {"tlib",
      "tlib SUBCOMMAND ARGS...     type libraries: info FILE, dump FILE [REPOID], check OLD NEW",
      kivtool::runTLib},
-    {"fixed", "fixed OP A [B] --type D,S   exact decimal arithmetic, OP one of add sub mul div\n"
-              "                                  neg cmp round trunc int frac; [--mode NAME]\n"
-              "                                  [--precision P]",
+    {"fixed",
+     "fixed OP A [B] --type D,S   exact decimal arithmetic, OP one of add sub mul div\n"
+     "                                  neg cmp round trunc int frac; [--mode NAME]\n"
+     "                                  [--precision P]",
      kivtool::runFixed},
 };
 
