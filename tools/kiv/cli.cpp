@@ -68,7 +68,7 @@ std::optional<Options> Options::parse(Args args, size_t first, std::span<const O
                 result.operands_.push_back(arg);
                 continue;
             }
-            error = "unknown option " + std::string(name);
+            error = "unknown option '" + std::string(name) + "'";
             return std::nullopt;
         }
         Given given{spec->name, std::nullopt};
