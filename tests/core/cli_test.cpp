@@ -82,7 +82,8 @@ TEST(Cli, OptionsAndUsageErrors) {
         {{"uuid", "-n", "2", "--count=3"}, 2, "kiv: uuid: -n and --count cannot be combined\n"},
         {{"fixed", "cmp", "1", "2", "--mode", "up", "--mode", "up"}, 2, "--mode given twice"},
         {{"register", "--user", "--user"}, 2, "kiv: register: --user given twice\n"},
-        {{"fixed", "add", "1", "2", "--type", "3,0", "--exit-status"}, 2,
+        {{"fixed", "add", "1", "2", "--type", "3,0", "--exit-status"},
+         2,
          "--exit-status applies to cmp only"},
     };
     for (const auto &c : cases) {
@@ -90,8 +91,7 @@ TEST(Cli, OptionsAndUsageErrors) {
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         auto r = runProcess(argv);
         EXPECT_EQ(r.exitCode, c.exitCode) << c.args[0] << " " << c.args.back() << ": " << r.err;
-        EXPECT_NE((c.exitCode ? r.err : r.out).find(c.text), std::string::npos)
-            << r.out << r.err;
+        EXPECT_NE((c.exitCode ? r.err : r.out).find(c.text), std::string::npos) << r.out << r.err;
     }
 }
 
@@ -122,6 +122,50 @@ TEST(Cli, FailedWritesToStandardOutputFail) {
         EXPECT_NE(r.err.find("kiv: writing standard output: No space left on device"),
                   std::string::npos)
             << command << ": " << r.err;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// kiv register on private stores: where it wrote, which path it stored, what it warned about;
+// kiv create then names the file it could not load.
+TEST(Cli, RegisterReportsItsRootPathAndWarnings) {
+    kivtest::TempDir tmp;
+    const std::string clsid = "0c1d2e3f-4a5b-4c6d-8e7f-8091a2b3c4d5";
+    const std::string env = "KIV_REGISTRY_USER=" + tmp.file("user.db") +
+                            " KIV_REGISTRY_MACHINE=" + tmp.file("machine.db");
+    kivtest::writeFile(tmp.file("local.so"), "not a shared library");
+    struct Step {
+        std::string args;
+        int exitCode;
+        std::string out, err;  // found in stdout and stderr ("" checks nothing)
+    };
+    const Step steps[] = {
+        {"register " + clsid + " /nowhere/x.so", 0, "/nowhere/x.so (machine root, variant 0)",
+         "warning: /nowhere/x.so does not exist"},
+        {"create " + clsid + " IDL:Demo/IGreeter:1.0", 1, "",
+         "kiv: create: loading /nowhere/x.so: "},
+        {"register --variant " + clsid + " " + KIV_UST_LIBRARY, 0, "machine root, variant 1",
+         "does not export dsoGetObjectFactory"},
+        {"register --user " + clsid + " ./sub/../local.so", 0,
+         tmp.file("local.so") + " (user root, variant 0)", "cannot be loaded"},
+        {"register --user " + clsid + " local.so", 0, tmp.file("local.so") + " (user root", ""},
+        {"register --user " + clsid + " libnowhere.so", 0, ": libnowhere.so (user root",
+         "warning: libnowhere.so cannot be loaded"},
+        {"register " + clsid + " /nowhere/y.so", 0,
+         "(user root, variant 0; the machine root cannot be written)", ""},
+    };
+    kivtest::makeDirs(tmp.file("sub"));
+    for (const auto &step : steps) {
+        if (&step == &steps[std::size(steps) - 1])
+            kivtest::writeFile(tmp.file("machine.db.readonly"), "");
+        auto r = kivtest::runShell("cd " + tmp.path() + " && env " + env + " " + KIV_TOOL + " " +
+                                   step.args);
+        EXPECT_EQ(r.exitCode, step.exitCode) << step.args << ": " << r.err;
+        EXPECT_NE(r.out.find(step.out), std::string::npos) << step.args << ": " << r.out;
+        EXPECT_NE(r.err.find(step.err), std::string::npos) << step.args << ": " << r.err;
     }
 }
 
