@@ -8,6 +8,7 @@
 # indented by 4 and followed by lines indented by 8 is a term with its description.
 #
 # Run in script mode with DOCS_DIR, OUTPUT_DIR, COMPLETION_TEMPLATE and VERSION.
+# SPDX-License-Identifier: Apache-2.0
 cmake_minimum_required(VERSION 3.25)
 
 file(GLOB pages ${DOCS_DIR}/*.txt)
