@@ -35,6 +35,13 @@
 #define KIV_END_DECLS
 #endif
 
+/* The version of these headers and of the library built with them. CMake reads the project
+ * version from these lines. */
+#define KIV_VERSION_MAJOR 1
+#define KIV_VERSION_MINOR 0
+#define KIV_VERSION_PATCH 0
+#define KIV_VERSION_STRING "1.0.0"
+
 KIV_BEGIN_DECLS
 
 /* A result code: 0 is success, bit 31 set is failure, bits 16..28 name the facility. */

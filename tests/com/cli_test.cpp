@@ -36,7 +36,7 @@ TEST(ComCli, Commands) {
         {{"uuid", "--name", "fqdn", "x"}, 2, {"uuid: not a namespace"}},
         {{"register", clsid}, 2, {"register: expected CLSID PATH"}},
         {{"register", upper, "x.so"}, 2, {"register: not a class id (lower-case UUID text)"}},
-        {{"register", clsid, "x.so", "--machine"}, 2, {"register: unknown option --machine"}},
+        {{"register", clsid, "x.so", "--machine"}, 2, {"register: unknown option '--machine'"}},
         {{"create", clsid}, 2, {"create: expected CLSID IID"}},
         {{"which", KIV_CLSID_REGISTRY}, 0, {"served by the library itself"}},
         // The sample host registers the greeter for the user; the machine root names another.

@@ -1,10 +1,14 @@
-// Shared pieces of the kiv tool's subcommands.
+// Shared pieces of the kiv tool's subcommands: exit statuses, messages, help pages and the
+// option parser.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "kiv.h"
 
@@ -19,17 +23,63 @@ using Args = std::span<char *const>;
 
 struct Command {
     std::string_view name;
-    std::string_view synopsis;  // one line for `kiv --help`
-    int (*run)(Args args);      // args[0] is the subcommand name
+    int (*run)(Args args);  // args[0] is the subcommand name
 };
+
+// A command's help text: the page docs/man/kiv-COMMAND.txt ("kiv" for the tool itself), which
+// is also its manual page.
+struct HelpPage {
+    std::string_view command;
+    std::string_view text;
+};
+extern const HelpPage kHelpPages[];
+extern const size_t kHelpPageCount;
+const HelpPage *findHelp(std::string_view command);
 
 // Prints "kiv: <message>" on stderr and returns kExitUsage.
 int usageError(std::string_view message);
 // Prints "kiv: <what>: <text of code>" on stderr and returns kExitFailure.
 int failure(std::string_view what, kivResult code);
+// Prints "kiv: warning: <message>" on stderr.
+void warning(std::string_view message);
 
 // A result code written in hex (0x...) or decimal; nullopt when the text is not one.
 std::optional<uint32_t> parseCode(std::string_view text);
+
+// An option a command accepts. Long names start with "--", short ones are "-x".
+struct OptionSpec {
+    std::string_view name;
+    bool takesValue = false;
+    int group = 0;  // options sharing a nonzero group exclude each other
+};
+
+// The options and operands of one command line. Options may stand anywhere among the operands;
+// "--name=value" and "--name value" both give a value; "--" makes every later argument an
+// operand. An argument starting with "-" that is no known short option is an operand, so
+// that negative numbers need no "--". Unknown long options, missing values, an option given
+// twice and two options of one group are errors.
+class Options {
+  public:
+    // Parses args[first...]; on failure returns nullopt with a message in `error`.
+    static std::optional<Options> parse(Args args, size_t first, std::span<const OptionSpec> specs,
+                                        std::string &error);
+
+    bool has(std::string_view name) const;
+    std::optional<std::string_view> value(std::string_view name) const;
+    const std::vector<std::string_view> &operands() const { return operands_; }
+
+  private:
+    struct Given {
+        std::string_view name;
+        std::optional<std::string_view> value;
+    };
+    std::vector<Given> given_;
+    std::vector<std::string_view> operands_;
+};
+
+// The plug-in path that the registry database gives for a class, looked up as class resolution
+// does (user root, then machine root); nullopt when no root registers it or one fails first.
+std::optional<std::string> registeredPath(const char *clsid);
 
 // Subcommands, one per file.
 int runStrError(Args args);

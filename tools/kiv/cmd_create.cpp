@@ -8,12 +8,26 @@
 namespace kivtool {
 
 int runCreate(Args args) {
-    if (args.size() != 3) return usageError("create: expected CLSID IID");
-    std::string clsid = args[1], iid = args[2];
+    std::string error;
+    const auto options = Options::parse(args, 1, {}, error);
+    if (!options) return usageError("create: " + error);
+    if (options->operands().size() != 2) return usageError("create: expected CLSID IID");
+    const std::string clsid(options->operands()[0]), iid(options->operands()[1]);
     if (!isClassId(clsid))
         return usageError("create: not a class id (lower-case UUID text): " + clsid);
+
+    // The factory first: when the plug-in cannot be loaded, the message names its file.
+    void *factory = nullptr;
+    kivResult rc = kivGetObjectFactory(clsid.c_str(), KIV_CLSCTX_INPROC, nullptr,
+                                       KIV_IID_IOBJECTFACTORY, &factory);
+    if (KIV_FAILED(rc)) {
+        const auto path = registeredPath(clsid.c_str());
+        return failure(path ? "create: loading " + *path : std::string("create"), rc);
+    }
+    static_cast<IUnknown *>(factory)->vtbl->release(factory);
+
     void *object = nullptr;
-    kivResult rc =
+    rc =
         kivCreateInstance(clsid.c_str(), nullptr, KIV_CLSCTX_INPROC, nullptr, iid.c_str(), &object);
     if (KIV_FAILED(rc)) return failure("create", rc);
     auto *unknown = static_cast<IUnknown *>(object);

@@ -115,39 +115,44 @@ struct Request {
     std::optional<Type> type;
     int mode = KIV_FIXED_ROUND_HALF_EVEN;
     std::optional<int32_t> precision;
+    bool exitStatus = false;
+};
+
+constexpr OptionSpec kOptions[] = {
+    {"--type", true},
+    {"--mode", true},
+    {"--precision", true},
+    {"--exit-status", false},
 };
 
 // Fills the request from the arguments; an error message when they do not make one.
 std::string parseRequest(Args args, Request &req) {
-    if (args.size() < 2)
+    std::string error;
+    const auto options = Options::parse(args, 1, kOptions, error);
+    if (!options) return error;
+    const auto &words = options->operands();
+    if (words.empty())
         return "expected an operation (add sub mul div neg cmp round trunc int frac)";
     for (const auto &op : kOperations)
-        if (op.name == args[1]) req.op = &op;
-    if (!req.op) return std::string("unknown operation '") + args[1] + "'";
-    for (size_t i = 2; i < args.size(); ++i) {
-        const std::string_view arg = args[i];
-        if (arg == "--type" || arg == "--mode" || arg == "--precision") {
-            if (i + 1 >= args.size()) return std::string(arg) + " needs a value";
-            const std::string_view value = args[++i];
-            if (arg == "--type") {
-                req.type = parseType(value);
-                if (!req.type)
-                    return "--type must be DIGITS,SCALE (0 to 65535 digits, scale up to the "
-                           "digits)";
-            } else if (arg == "--mode") {
-                const auto mode = parseMode(value);
-                if (!mode) return "unknown rounding mode '" + std::string(value) + "'";
-                req.mode = *mode;
-            } else {
-                req.precision = parseInt(value);
-                if (!req.precision) return "--precision must be an integer";
-            }
-        } else if (arg.starts_with("--")) {
-            return "unknown option '" + std::string(arg) + "'";
-        } else {
-            req.operands.push_back(args[i]);
-        }
+        if (op.name == words[0]) req.op = &op;
+    if (!req.op) return "unknown operation '" + std::string(words[0]) + "'";
+    for (size_t i = 1; i < words.size(); ++i) req.operands.push_back(words[i].data());
+    if (auto value = options->value("--type")) {
+        req.type = parseType(*value);
+        if (!req.type)
+            return "--type must be DIGITS,SCALE (0 to 65535 digits, scale up to the digits)";
     }
+    if (auto value = options->value("--mode")) {
+        const auto mode = parseMode(*value);
+        if (!mode) return "unknown rounding mode '" + std::string(*value) + "'";
+        req.mode = *mode;
+    }
+    if (auto value = options->value("--precision")) {
+        req.precision = parseInt(*value);
+        if (!req.precision) return "--precision must be an integer";
+    }
+    req.exitStatus = options->has("--exit-status");
+    if (req.exitStatus && req.op->name != "cmp") return "--exit-status applies to cmp only";
     if (static_cast<int>(req.operands.size()) != req.op->operands)
         return std::string(req.op->name) + " takes " +
                (req.op->operands == 1 ? "one operand" : "two operands");
@@ -156,11 +161,18 @@ std::string parseRequest(Args args, Request &req) {
     return "";
 }
 
-const char *relation(const kivFixed *a, const kivFixed *b) {
-    if (kivFixedCmp(a, b, KIV_FIXED_LT)) return "less";
-    if (kivFixedCmp(a, b, KIV_FIXED_GT)) return "greater";
-    if (kivFixedCmp(a, b, KIV_FIXED_EQ)) return "equal";
-    return "unordered";
+// The relation of a to b, and the exit status that --exit-status gives it: 0 equal, 1 less,
+// 3 greater, 4 unordered. 2 is left to wrong usage, as everywhere in the tool.
+struct Relation {
+    const char *name;
+    int status;
+};
+
+Relation relation(const kivFixed *a, const kivFixed *b) {
+    if (kivFixedCmp(a, b, KIV_FIXED_LT)) return {"less", 1};
+    if (kivFixedCmp(a, b, KIV_FIXED_GT)) return {"greater", 3};
+    if (kivFixedCmp(a, b, KIV_FIXED_EQ)) return {"equal", 0};
+    return {"unordered", 4};
 }
 
 }  // namespace
@@ -178,7 +190,11 @@ int runFixed(Args args) {
     const kivFixed *a = operands[0].get();
     const kivFixed *b = operands.size() > 1 ? operands[1].get() : nullptr;
     const std::string_view name = req.op->name;
-    if (name == "cmp") return std::printf("%s\n", relation(a, b)), kExitOk;
+    if (name == "cmp") {
+        const Relation r = relation(a, b);
+        std::printf("%s\n", r.name);
+        return req.exitStatus ? r.status : kExitOk;
+    }
     if (name == "int") return std::printf("%d\n", kivFixedIntegerPart(a)), kExitOk;
     if (name == "frac") return std::printf("%d\n", kivFixedFractionPart(a)), kExitOk;
 

@@ -7,12 +7,16 @@
 namespace kivtool {
 
 int runStrError(Args args) {
-    if (args.size() < 2) return usageError("strerror: expected at least one result code");
+    std::string error;
+    const auto options = Options::parse(args, 1, {}, error);
+    if (!options) return usageError("strerror: " + error);
+    if (options->operands().empty())
+        return usageError("strerror: expected at least one result code");
     int status = kExitOk;
-    for (size_t i = 1; i < args.size(); ++i) {
-        auto code = parseCode(args[i]);
+    for (const std::string_view text : options->operands()) {
+        auto code = parseCode(text);
         if (!code) {
-            usageError(std::string("strerror: not a result code: ") + args[i]);
+            usageError("strerror: not a result code: " + std::string(text));
             status = kExitUsage;
             continue;
         }

@@ -29,13 +29,11 @@ std::optional<kivUUID> namespaceUuid(std::string_view text) {
     return parseUuid(text);
 }
 
-int runNamed(Args args) {
-    if (args.size() != 4) return usageError("uuid: --name expects NAMESPACE NAME");
-    auto ns = namespaceUuid(args[2]);
+int runNamed(std::string_view nsText, std::string_view name) {
+    auto ns = namespaceUuid(nsText);
     if (!ns)
-        return usageError(std::string("uuid: not a namespace (dns, url, oid, x500 or a UUID): ") +
-                          args[2]);
-    std::string_view name = args[3];
+        return usageError("uuid: not a namespace (dns, url, oid, x500 or a UUID): " +
+                          std::string(nsText));
     kivUUID uuid;
     kivResult rc = kivUUIDCreateFromName(&*ns, name.data(), name.size(), &uuid);
     if (KIV_FAILED(rc)) return failure("uuid", rc);
@@ -43,19 +41,32 @@ int runNamed(Args args) {
     return kExitOk;
 }
 
+constexpr OptionSpec kOptions[] = {
+    {"-n", true, 1},
+    {"--count", true, 1},
+    {"--name", false, 2},
+};
+
 }  // namespace
 
 int runUuid(Args args) {
-    if (args.size() >= 2 && std::string_view(args[1]) == "--name") return runNamed(args);
+    std::string error;
+    const auto options = Options::parse(args, 1, kOptions, error);
+    if (!options) return usageError("uuid: " + error);
+    const auto &operands = options->operands();
+    if (options->has("--name")) {
+        if (options->has("-n") || options->has("--count"))
+            return usageError("uuid: --name makes one UUID; -n does not apply");
+        if (operands.size() != 2) return usageError("uuid: --name expects NAMESPACE NAME");
+        return runNamed(operands[0], operands[1]);
+    }
+    if (!operands.empty()) return usageError("uuid: expected [-n N] or --name NAMESPACE NAME");
     uint32_t count = 1;
-    if (args.size() == 3 && std::string_view(args[1]) == "-n") {
-        auto n = parseCode(args[2]);
+    if (auto text = options->has("-n") ? options->value("-n") : options->value("--count")) {
+        auto n = parseCode(*text);
         if (!n || *n == 0 || *n > kMaxCount)
-            return usageError(std::string("uuid: -n expects a count from 1 to 1000000: ") +
-                              args[2]);
+            return usageError("uuid: -n expects a count from 1 to 1000000: " + std::string(*text));
         count = *n;
-    } else if (args.size() != 1) {
-        return usageError("uuid: expected [-n N] or --name NAMESPACE NAME");
     }
     for (uint32_t i = 0; i < count; ++i) {
         kivUUID uuid;

@@ -66,9 +66,29 @@ std::pair<const char *, std::string> walk(IRegistry *registry, const char *clsid
 
 }  // namespace
 
+std::optional<std::string> registeredPath(const char *clsid) {
+    void *object = nullptr;
+    if (KIV_FAILED(kivCreateInstance(KIV_CLSID_REGISTRY, nullptr, KIV_CLSCTX_INPROC, nullptr,
+                                     KIV_IID_IREGISTRY, &object)))
+        return std::nullopt;
+    auto *registry = static_cast<IRegistry *>(object);
+    std::optional<std::string> path;
+    for (const auto &where : kPersistentLocations) {
+        Finding f = lookAt(registry, where, clsid);
+        if (f.result == KIV_E_RT_NOT_FOUND) continue;
+        if (f.result == 0) path = f.text;
+        break;
+    }
+    registry->vtbl->release(registry);
+    return path;
+}
+
 int runWhich(Args args) {
-    if (args.size() != 2) return usageError("which: expected CLSID");
-    std::string clsid = args[1];
+    std::string error;
+    const auto options = Options::parse(args, 1, {}, error);
+    if (!options) return usageError("which: " + error);
+    if (options->operands().size() != 1) return usageError("which: expected CLSID");
+    std::string clsid(options->operands()[0]);
     if (!isClassId(clsid))
         return usageError("which: not a class id (lower-case UUID text): " + clsid);
 

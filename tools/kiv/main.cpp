@@ -1,5 +1,7 @@
 // kiv: inspect and drive the kiv library from the command line.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -10,68 +12,85 @@ namespace {
 using kivtool::Command;
 
 constexpr Command kCommands[] = {
-    {"strerror", "strerror CODE...            text of result codes (hex or decimal)",
-     kivtool::runStrError},
-    {"reg",
-     "reg ls|tree|get|set|rm|export|import|where [--machine|--user] [KEY [VALUE-NAME "
-     "[VALUE...]]]\n"
-     "                                  the registry database; set --type T (string, int32, "
-     "int64,\n"
-     "                                  bytes, list), rm -r, ls/tree/get --json",
-     kivtool::runReg},
-    {"uuid",
-     "uuid [-n N]                 new random UUIDs\n"
-     "  kiv uuid --name NAMESPACE NAME  version-3 UUID of NAME (NAMESPACE: dns, url, oid, x500 "
-     "or a UUID)",
-     kivtool::runUuid},
-    {"register",
-     "register CLSID PATH [--user] [--variant] [--process]\n"
-     "                                  record the plug-in that serves a class",
-     kivtool::runRegister},
-    {"unregister",
-     "unregister CLSID [--user] [--variant] [--process]\n"
-     "                                  remove a class's registration",
-     kivtool::runUnregister},
-    {"which", "which CLSID                 which location serves a class, and why",
-     kivtool::runWhich},
-    {"create", "create CLSID IID            create an object and report the result",
-     kivtool::runCreate},
-    {"tlib",
-     "tlib SUBCOMMAND ARGS...     type libraries: info FILE, dump FILE [REPOID], check OLD NEW",
-     kivtool::runTLib},
-    {"fixed",
-     "fixed OP A [B] --type D,S   exact decimal arithmetic, OP one of add sub mul div\n"
-     "                                  neg cmp round trunc int frac; [--mode NAME]\n"
-     "                                  [--precision P]",
-     kivtool::runFixed},
+    {"strerror", kivtool::runStrError},
+    {"tlib", kivtool::runTLib},
+    {"reg", kivtool::runReg},
+    {"register", kivtool::runRegister},
+    {"unregister", kivtool::runUnregister},
+    {"which", kivtool::runWhich},
+    {"create", kivtool::runCreate},
+    {"uuid", kivtool::runUuid},
+    {"fixed", kivtool::runFixed},
 };
 
-void printHelp() {
-    std::printf("usage: kiv COMMAND [ARGS...]\n       kiv --help | --version\n\ncommands:\n");
-    for (const auto &c : kCommands)
-        std::printf("  kiv %.*s\n", static_cast<int>(c.synopsis.size()), c.synopsis.data());
+// The short usage for a command line that names no command: on stderr, as an error.
+void printUsage() {
+    std::string names;
+    for (const auto &c : kCommands) names += " " + std::string(c.name);
+    std::fprintf(stderr,
+                 "usage: kiv COMMAND [ARGS...]\n"
+                 "commands:%s\n"
+                 "`kiv help` describes the tool, `kiv help COMMAND` or `kiv COMMAND --help` a "
+                 "command.\n",
+                 names.c_str());
+}
+
+int printHelp(std::string_view command) {
+    const kivtool::HelpPage *page = kivtool::findHelp(command);
+    if (!page)
+        return kivtool::usageError("no help for '" + std::string(command) + "' (see kiv help)");
+    std::fwrite(page->text.data(), 1, page->text.size(), stdout);
+    return kivtool::kExitOk;
+}
+
+// Whether the arguments after the command ask for its help; "--" ends the search, so that
+// `kiv reg set -- KEY --help` can still name a value --help.
+bool asksForHelp(int argc, char **argv) {
+    for (int i = 2; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "--") return false;
+        if (arg == "--help" || arg == "-h") return true;
+    }
+    return false;
+}
+
+int run(int argc, char **argv) {
+    if (argc < 2) {
+        printUsage();
+        return kivtool::kExitUsage;
+    }
+    std::string_view first = argv[1];
+    if (first == "--help" || first == "-h") return printHelp("kiv");
+    if (first == "help") {
+        if (argc > 3) return kivtool::usageError("help: expected at most one COMMAND");
+        return printHelp(argc == 3 ? argv[2] : "kiv");
+    }
+    if (first == "--version") {
+        std::printf("kiv %s\n", KIV_VERSION_STRING);
+        return kivtool::kExitOk;
+    }
+    if (asksForHelp(argc, argv) && kivtool::findHelp(first)) return printHelp(first);
+
+    for (const auto &c : kCommands) {
+        if (c.name != first) continue;
+        kivResult init = kivInitialize();
+        if (KIV_FAILED(init)) return kivtool::failure("initialisation", init);
+        return c.run(kivtool::Args(argv + 1, static_cast<size_t>(argc - 1)));
+    }
+    return kivtool::usageError(std::string("unknown command '") + argv[1] + "' (see kiv help)");
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 2) {
-        printHelp();
-        return kivtool::kExitUsage;
+    int status = run(argc, argv);
+    // Output that could not be written is a failure, as with any filter: a full disk or a
+    // closed pipe must not pass for success.
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "kiv: writing standard output: %s\n",
+                     errno ? std::strerror(errno) : "write error");
+        if (status == kivtool::kExitOk) status = kivtool::kExitFailure;
     }
-    std::string_view first = argv[1];
-    if (first == "--help" || first == "-h" || first == "help") {
-        printHelp();
-        return kivtool::kExitOk;
-    }
-    if (first == "--version") {
-        std::printf("kiv %s\n", KIV_VERSION);
-        return kivtool::kExitOk;
-    }
-    kivResult init = kivInitialize();
-    if (KIV_FAILED(init)) return kivtool::failure("initialisation", init);
-
-    for (const auto &c : kCommands)
-        if (c.name == first) return c.run(kivtool::Args(argv + 1, static_cast<size_t>(argc - 1)));
-    return kivtool::usageError(std::string("unknown command '") + argv[1] + "' (see kiv --help)");
+    return status;
 }
