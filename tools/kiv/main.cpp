@@ -37,9 +37,12 @@ constexpr Command kCommands[] = {
     {"tlib",
      "tlib SUBCOMMAND ARGS...     type libraries: info FILE, dump FILE [REPOID], check OLD NEW",
      kivtool::runTLib},
-    {"fixed", "fixed OP A [B] --type D,S   exact decimal arithmetic, OP one of add sub mul div\n"
-              "                                  neg cmp round trunc int frac; [--mode NAME]\n"
-              "                                  [--precision P]",
+    {"idl", "idl [-o LIB] [-I DIR] [-D N[=V]] [--import LIB] FILE.idl...  compile IDL",
+     kivtool::runIdl},
+    {"fixed",
+     "fixed OP A [B] --type D,S   exact decimal arithmetic, OP one of add sub mul div\n"
+     "                                  neg cmp round trunc int frac; [--mode NAME]\n"
+     "                                  [--precision P]",
      kivtool::runFixed},
 };
 
