@@ -770,6 +770,15 @@ class Compiler {
         return s;
     }
 
+    // A module or interface of this id declared before in the same scope (reopened or
+    // completed), found by id so that another definition of the same name cannot hide it.
+    Symbol *reopened(Scope *scope, const std::string &id, kivTLibDefKind kind) {
+        auto it = byId_.find(id);
+        if (it == byId_.end()) return nullptr;
+        Symbol *s = it->second;
+        return s->kind == kind && s->inner && s->inner->parent == scope ? s : nullptr;
+    }
+
     void checkFlags(const Annotations &a) {
         if (a.flags && (*a.flags & ~kCallerFlags)) {
             char text[64];
@@ -789,8 +798,9 @@ class Compiler {
         Location at;
         std::string n = name("a module name", &at);
         std::string id = makeId(scope, n, a);
-        Symbol *s = find(scope, n);
-        if (!(s && s->kind == KIV_DEF_MODULE && s->repoId == id)) {
+        Symbol *s = reopened(scope, id, KIV_DEF_MODULE);
+        if (!s) {
+            s = find(scope, n);
             if (s && s->kind == KIV_DEF_MODULE && !a.id) {
                 error(at, "module " + quoted(n) + " is reopened with another id (\"" + id +
                               "\", was \"" + s->repoId + "\")");
@@ -841,8 +851,8 @@ class Compiler {
         std::string n = name("an interface name", &at);
         std::string id = makeId(scope, n, a);
         uint32_t flags = a.flags.value_or(0);
-        Symbol *s = find(scope, n);
-        bool known = s && s->kind == KIV_DEF_INTERFACE && s->repoId == id;
+        Symbol *s = reopened(scope, id, KIV_DEF_INTERFACE);
+        bool known = s != nullptr;
         std::string scopeId = scope->repoId;
         if (peek().is(";")) {  // a forward declaration
             take();
@@ -862,16 +872,22 @@ class Compiler {
         std::string baseId;
         Location baseAt;
         if (accept(":")) {
-            ScopedName base = scopedName("a base interface name");
-            baseAt = base.at;
-            if (peek().is(","))
-                fail(peek(), "an interface has at most one base in the type library");
-            if (Symbol *b = resolve(base, scope, "interface")) {
-                if (b->kind != KIV_DEF_INTERFACE)
-                    error(base.at, quoted(base.text()) + " is a " + kindWord(b->kind) +
-                                       ", not an interface");
-                else
-                    baseId = b->repoId;
+            if (peek().isWord("interface") && peek(1).kind == Tok::String) {
+                take();
+                baseAt = peek().at;
+                baseId = take().text;
+            } else {
+                ScopedName base = scopedName("a base interface name");
+                baseAt = base.at;
+                if (peek().is(","))
+                    fail(peek(), "an interface has at most one base in the type library");
+                if (Symbol *b = resolve(base, scope, "interface")) {
+                    if (b->kind != KIV_DEF_INTERFACE)
+                        error(base.at, quoted(base.text()) + " is a " + kindWord(b->kind) +
+                                           ", not an interface");
+                    else
+                        baseId = b->repoId;
+                }
             }
             if (a.forward) error(baseAt, "a @forward interface has no base");
         }
@@ -1515,6 +1531,9 @@ class Compiler {
             --nesting_;
             if (v.kind == Val::Int) {
                 v.i = op.is("-") ? -v.i : op.is("~") ? ~v.i : v.i;
+                if (op.is("~")) v.literal.clear();
+                if (op.is("-") && !v.literal.empty())
+                    v.literal = v.literal[0] == '-' ? v.literal.substr(1) : "-" + v.literal;
                 checkRange(v, op.at);
             } else if (v.kind == Val::Float && !op.is("~")) {
                 if (op.is("-")) {
@@ -1542,6 +1561,7 @@ class Compiler {
     Val apply(const Token &op, Val a, Val b) {
         if (a.kind == Val::Int && b.kind == Val::Int) {
             Val r = a;
+            r.literal.clear();
             const std::string &o = op.text;
             if ((o == "/" || o == "%") && b.i == 0)
                 fail(op, "division by zero in a constant expression");
@@ -1601,6 +1621,8 @@ class Compiler {
                         fail(t, "integer literal does not fit in 64 bits");
                 v.kind = Val::Int;
                 v.i = static_cast<I128>(t.value);
+                // Decimal constants read the digits as written (-0 keeps its sign).
+                if (t.text.find_first_not_of("0123456789") == std::string::npos) v.literal = t.text;
                 return v;
             case Tok::Float:
                 take();
@@ -1914,7 +1936,9 @@ class Compiler {
                 int width = tag == KIV_TYPE_DECIMAL32 ? 32 : tag == KIV_TYPE_DECIMAL64 ? 64 : 128;
                 if (!bitsOf(width, &bits)) {
                     std::string literal;
-                    if (v.kind == Val::Int) {
+                    if (v.kind == Val::Int && !v.literal.empty()) {
+                        literal = v.literal;
+                    } else if (v.kind == Val::Int) {
                         char buffer[64];
                         std::snprintf(buffer, sizeof buffer, "%s%" PRIu64, v.i < 0 ? "-" : "",
                                       static_cast<uint64_t>(v.i < 0 ? -v.i : v.i));
