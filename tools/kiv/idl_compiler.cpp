@@ -950,12 +950,15 @@ class Compiler {
         Annotations a = annotations();
         const Token &t = peek();
         if (t.kind == Tok::Pragma) return pragma(scope, take());
-        if (t.isWord("struct")) return structure(scope, a);
-        if (t.isWord("union")) return unionDefinition(scope, a);
-        if (t.isWord("enum")) return enumeration(scope, a);
+        bool rawType = peek(1).kind == Tok::String;  // `struct "ID"` is a type, not a definition
+        if (!rawType) {
+            if (t.isWord("struct")) return structure(scope, a);
+            if (t.isWord("union")) return unionDefinition(scope, a);
+            if (t.isWord("enum")) return enumeration(scope, a);
+            if (t.isWord("typedef")) return alias(scope, a);
+        }
         if (t.isWord("const")) return constant(scope, a);
-        if (t.isWord("typedef")) return alias(scope, a);
-        if (t.isWord("interface") || t.isWord("module"))
+        if ((t.isWord("interface") && !rawType) || t.isWord("module"))
             fail(t, "a " + t.text + " cannot be defined inside an interface");
         if (t.is(";")) {
             take();
@@ -1038,7 +1041,8 @@ class Compiler {
                 current_ = s->inner;
                 Annotations ma = annotations();
                 const Token &t = peek();
-                if (t.isWord("struct") || t.isWord("union") || t.isWord("enum")) {
+                if ((t.isWord("struct") || t.isWord("union") || t.isWord("enum")) &&
+                    peek(1).kind != Tok::String) {
                     if (t.isWord("struct"))
                         structure(s->inner, ma);
                     else if (t.isWord("union"))
@@ -1120,7 +1124,8 @@ class Compiler {
                 current_ = s->inner;
                 Annotations ma = annotations();
                 const Token &t = peek();
-                if (t.isWord("struct") || t.isWord("union") || t.isWord("enum")) {
+                if ((t.isWord("struct") || t.isWord("union") || t.isWord("enum")) &&
+                    peek(1).kind != Tok::String) {
                     if (t.isWord("struct"))
                         structure(s->inner, ma);
                     else if (t.isWord("union"))
@@ -1285,8 +1290,8 @@ class Compiler {
         }
         std::string typeName = "the constant's type";
         if (!convert(v, type->tag, type->repoId, typeName, &value, holder.get())) return;
-        if ((type->tag == KIV_TYPE_STRING || type->tag == KIV_TYPE_WSTRING) && type->anonymous &&
-            type->bound && holder->size() > type->bound)
+        if (type->tag == KIV_TYPE_STRING && type->anonymous && type->bound &&
+            holder->size() > type->bound)
             error(v.at, "the string has " + std::to_string(holder->size()) +
                             " bytes; its type allows " + std::to_string(type->bound));
         std::string id = makeId(scope, n, a);
