@@ -664,6 +664,8 @@ class Compiler {
                 path.clear();
                 ++i;
             }
+            // A name that spells out the enclosing scopes is taken from the outermost one.
+            if (i < args.size() && !path.empty() && args[i].text == path[0]) path.clear();
             while (i < args.size() &&
                    (args[i].kind == Tok::Ident || args[i].kind == Tok::RawIdent)) {
                 path.push_back(args[i++].text);
@@ -748,6 +750,12 @@ class Compiler {
     Symbol *declare(Scope *scope, const std::string &simpleName, const std::string &id,
                     kivTLibDefKind kind, Location at, const Annotations &a) {
         Symbol *clash = find(scope, simpleName);
+        if (clash && clash->library == libraryName_ && clash->repoId == id && clash->kind == kind) {
+            // Given again for a library that has it: compared when it would be created.
+            clash->library.clear();
+            clash->at = at;
+            return clash;
+        }
         if (clash && clash->kind != kEnumerator && !a.id) {
             error(at, "redefinition of " + quoted(simpleName) + " (" + kindWord(clash->kind) + ")");
             previous(clash);
@@ -863,9 +871,12 @@ class Compiler {
             }
             run([this, n, id, scopeId, flags, at] {
                 ensureRoot();
+                bool had = kivTLibGetDefinition(tlib_, id.c_str(), nullptr) == 0;
+                bool before = changed_;
                 create(kivTLibCreateInterfaceFwd(tlib_, n.c_str(), id.c_str(), scopeId.c_str(),
                                                  flags, nullptr),
                        at, "interface", n, id);
+                if (had) changed_ = before;  // a declaration of what exists changes nothing
             });
             return;
         }
@@ -934,10 +945,13 @@ class Compiler {
         bool forward = a.forward;
         run([this, n, id, scopeId, flags, baseId, members, nested, forward, at] {
             ensureRoot();
+            std::optional<bool> changedBefore;
             if (forward) {
+                if (kivTLibGetDefinition(tlib_, id.c_str(), nullptr) == 0) changedBefore = changed_;
                 create(kivTLibCreateInterfaceFwd(tlib_, n.c_str(), id.c_str(), scopeId.c_str(),
                                                  flags, nullptr),
                        at, "interface", n, id);
+                if (changedBefore) changed_ = *changedBefore;
             } else {
                 createInterface(n, id, scopeId, flags, baseId, *members, at);
             }

@@ -142,7 +142,9 @@ struct PScope {
     std::unordered_map<std::string, PSym> names;
     std::string baseId;
     std::string annotation;  // modules: "@id(...) " when reopened
+    size_t depth = 0;
 };
+constexpr size_t kMaxPathDepth = 200;
 struct Registered {
     PScope *where = nullptr;
     PScope *inner = nullptr;
@@ -238,12 +240,17 @@ class Printer {
 
     // ---- The compiler's names ----
 
+    // Beyond the compiler's nesting limit paths are not kept (copying them would cost the
+    // square of the depth); such scopes print every id and refer to definitions by id.
     PScope *newScope(PScope *parent, const kivTLibDef *def) {
         PScope &s = scopes_.emplace_back();
         s.parent = parent;
         s.def = def;
-        s.path = parent->path;
-        s.path.push_back(text(def->name));
+        s.depth = parent->depth + 1;
+        if (s.depth <= kMaxPathDepth) {
+            s.path = parent->path;
+            s.path.push_back(text(def->name));
+        }
         return &s;
     }
 
@@ -306,7 +313,7 @@ class Printer {
     std::string nameOf(const kivTLibDef *target, PScope *from) {
         if (display_) return displayName(target);
         auto r = registered_.find(target->repoId);
-        if (r == registered_.end()) return "";
+        if (r == registered_.end() || r->second.where->depth >= kMaxPathDepth) return "";
         std::vector<std::string> parts = r->second.where->path;
         parts.push_back(text(target->name));
         for (bool absolute : {false, true}) {
@@ -342,7 +349,8 @@ class Printer {
         std::string derived = "IDL:";
         for (size_t i = 0; i < path.size(); ++i) derived += (i ? "/" : "") + path[i];
         derived += ":1.0";
-        if (derived != def->repoId || clashes(scope, text(def->name)))
+        if (derived != def->repoId || clashes(scope, text(def->name)) ||
+            scope->depth >= kMaxPathDepth)
             out += "@id(" + stringLiteral(def->repoId, false) + ") ";
         uint32_t flags = def->flags & 0xFFFF0000u;
         if (withFlags && flags) out += "@flags(" + hex32(flags) + ") ";
@@ -447,7 +455,8 @@ class Printer {
             return std::to_string(value);
         }
         auto r = registered_.find(enumId);
-        if (r == registered_.end()) return std::to_string(value);
+        if (r == registered_.end() || r->second.where->depth >= kMaxPathDepth)
+            return std::to_string(value);
         for (uint32_t i = 0; i < e.memberCount; ++i) {
             if (e.members[i].value != value || !e.members[i].name) continue;
             std::vector<std::string> parts = r->second.where->path;

@@ -126,7 +126,7 @@ DecimalParts decodeBid(U128 value, const BidFormat &format) {
         }
         // The large-coefficient form: an implicit 100 in front of the stored bits.
         int coefficientBits = top - 2 - format.exponentBits;
-        exponentField = static_cast<int>(field(top - 2, format.exponentBits));
+        exponentField = static_cast<int>(field(top - 3, format.exponentBits));
         coefficient = (U128{4} << coefficientBits) | (value & ((U128{1} << coefficientBits) - 1));
     } else {
         int coefficientBits = top - format.exponentBits;
