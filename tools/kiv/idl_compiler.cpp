@@ -2078,9 +2078,12 @@ class Compiler {
             !(d->flags & KIV_DEF_FORWARD)) {
             // Already complete: compare here, so that an identical one creates no anonymous types.
             auto &i = *reinterpret_cast<const kivTLibInterfaceDef *>(d);
-            bool same = sameName(d->name, n) && sameName(d->scopeId, scopeId) &&
-                        sameName(i.baseId, baseId) && i.memberCount == members.size();
-            for (size_t m = 0; same && m < members.size(); ++m) {
+            bool same =
+                sameName(d->name, n) && sameName(d->scopeId, scopeId) && sameName(i.baseId, baseId);
+            Location where = at;
+            std::string why = same ? "" : "its base differs";
+            size_t m = 0;
+            for (; same && m < members.size() && m < i.memberCount; ++m) {
                 const kivTLibMember &old = i.members[m];
                 const MemberSpec &now = members[m];
                 same = old.kind == now.kind && sameName(old.name, now.name) &&
@@ -2092,10 +2095,18 @@ class Compiler {
                            sameType(*now.params[p].type, old.params[p].type, 0) &&
                            old.params[p].direction == now.params[p].direction;
             }
+            if (!same && m > 0) {
+                where = members[m - 1].at;
+                why = "member " + quoted(members[m - 1].name) + " differs";
+            } else if (members.size() != i.memberCount) {
+                same = false;
+                why =
+                    members.size() > i.memberCount ? "it has more members" : "it has fewer members";
+            }
             if (same) return;
-            error(at, "interface " + quoted(n) + " is incompatible with its definition in " +
-                          libraryName_ + " (" + id + ")");
-            diags_.note(libraryName_, "the library's interface " + quoted(n) + " would change");
+            error(where, "interface " + quoted(n) + " is incompatible with its definition in " +
+                             libraryName_ + ": " + why);
+            diags_.note(at, "interface " + quoted(n) + " (" + id + ") is defined here");
             return;
         }
         std::vector<std::vector<kivTLibParam>> params(members.size());

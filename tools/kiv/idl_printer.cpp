@@ -181,6 +181,8 @@ class Printer {
                 out_.line("#pragma root_flags " + hex32(root->flags & 0xFFFF0000u));
             visited_.insert(root);
             rootDef_ = root;
+            prefix_ = commonPrefix(root);
+            if (!prefix_.empty()) out_.line("#pragma prefix " + stringLiteral(prefix_, false));
         }
         const kivTLibDef *anonymousScope = library_.find(KIV_TLIB_ANONYMOUS_SCOPE_ID);
         std::vector<const char *> anonymous;
@@ -346,7 +348,7 @@ class Printer {
         std::string out;
         std::vector<std::string> path = scope->path;
         path.push_back(text(def->name));
-        std::string derived = "IDL:";
+        std::string derived = "IDL:" + (prefix_.empty() ? "" : prefix_ + "/");
         for (size_t i = 0; i < path.size(); ++i) derived += (i ? "/" : "") + path[i];
         derived += ":1.0";
         if (derived != def->repoId || clashes(scope, text(def->name)) ||
@@ -355,6 +357,23 @@ class Printer {
         uint32_t flags = def->flags & 0xFFFF0000u;
         if (withFlags && flags) out += "@flags(" + hex32(flags) + ") ";
         return out;
+    }
+
+    // The prefix of the first outermost definition's IDL id (IDL:acme.com/Demo:1.0 gives
+    // acme.com), so that a library made with #pragma prefix prints with it, not with an
+    // @id on every definition.
+    std::string commonPrefix(const kivTLibDef *root) {
+        for (const char *id : itemsOf(root)) {
+            const kivTLibDef *def = id ? library_.find(id) : nullptr;
+            if (!def || !def->name || !*def->name) continue;
+            std::string_view repoId = def->repoId;
+            std::string tail = "/" + std::string(def->name) + ":1.0";
+            if (!repoId.starts_with("IDL:") || !repoId.ends_with(tail)) return "";
+            std::string prefix(repoId.substr(4, repoId.size() - 4 - tail.size()));
+            if (prefix.find_first_of("\"\n") != std::string::npos) return "";
+            return prefix;
+        }
+        return "";
     }
 
     // ---- Types and values ----
@@ -893,6 +912,7 @@ class Printer {
     std::deque<PScope> scopes_;
     PScope *root_;
     const kivTLibDef *rootDef_ = nullptr;
+    std::string prefix_;
     std::unordered_map<std::string, Registered> registered_;
     std::unordered_set<const kivTLibDef *> visited_;
     std::vector<PScope *> open_;
