@@ -315,8 +315,10 @@ std::string idlName(std::string_view name) {
         for (char c : name) out += escaped(static_cast<uint8_t>(c), '`');
         return out + "`";
     }
-    if (name[0] == '_' || isKeyword(name)) return "_" + std::string(name);
-    return std::string(name);
+    std::string out;
+    if (name[0] == '_' || isKeyword(name)) out = "_";
+    out.append(name);
+    return out;
 }
 
 }  // namespace kivtool::idl
