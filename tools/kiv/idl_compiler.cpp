@@ -500,7 +500,7 @@ class Compiler {
 
     // A simple name: an identifier that is no keyword, `_keyword` or `quoted text`.
     std::string name(const std::string &what, Location *at = nullptr) {
-        const Token &t = peek();
+        Token t = peek();
         if (at) *at = t.at;
         if (t.kind == Tok::RawIdent) return take().text;
         if (t.kind == Tok::Ident) {
@@ -529,7 +529,7 @@ class Compiler {
     void recover() {
         size_t depth = 0;
         for (;;) {
-            const Token &t = peek();
+            Token t = peek();
             if (t.kind == Tok::End) return;
             if (t.is("{")) {
                 ++depth;
@@ -553,7 +553,7 @@ class Compiler {
     // The definitions of a module body (or of the whole file when `top`).
     void definitions(Scope *scope, bool top) {
         for (;;) {
-            const Token &t = peek();
+            Token t = peek();
             if (t.kind == Tok::End) return;
             if (t.is("}")) {
                 if (!top) return;
@@ -623,7 +623,7 @@ class Compiler {
     void definition(Scope *scope) {
         current_ = scope;
         Annotations a = annotations();
-        const Token &t = peek();
+        Token t = peek();
         if (t.kind == Tok::Pragma) {
             noAnnotations(a, "#pragma");
             pragma(scope, take());
@@ -962,7 +962,7 @@ class Compiler {
     void exportDeclaration(Scope *scope, std::vector<MemberSpec> &members) {
         current_ = scope;
         Annotations a = annotations();
-        const Token &t = peek();
+        Token t = peek();
         if (t.kind == Tok::Pragma) return pragma(scope, take());
         bool rawType = peek(1).kind == Tok::String;  // `struct "ID"` is a type, not a definition
         if (!rawType) {
@@ -1054,7 +1054,7 @@ class Compiler {
             try {
                 current_ = s->inner;
                 Annotations ma = annotations();
-                const Token &t = peek();
+                Token t = peek();
                 if ((t.isWord("struct") || t.isWord("union") || t.isWord("enum")) &&
                     peek(1).kind != Tok::String) {
                     if (t.isWord("struct"))
@@ -1137,7 +1137,7 @@ class Compiler {
             try {
                 current_ = s->inner;
                 Annotations ma = annotations();
-                const Token &t = peek();
+                Token t = peek();
                 if ((t.isWord("struct") || t.isWord("union") || t.isWord("enum")) &&
                     peek(1).kind != Tok::String) {
                     if (t.isWord("struct"))
@@ -1393,7 +1393,7 @@ class Compiler {
 
     // A type; `allowVoid` only for operation results. Anonymous types are created later.
     TypePtr typeSpec(Scope *scope, bool allowVoid) {
-        const Token &t = peek();
+        Token t = peek();
         Location at = t.at;
         if (t.kind == Tok::Ident) {
             static const std::pair<const char *, kivTLibTypeTag> raw[] = {
@@ -1542,7 +1542,7 @@ class Compiler {
     }
 
     Val unary(Scope *scope) {
-        const Token &t = peek();
+        Token t = peek();
         if (t.is("-") || t.is("+") || t.is("~")) {
             Token op = take();
             nest(op.at);
