@@ -281,7 +281,7 @@ TEST(IdlDump, DeeplyNestedModulesPrintWithCappedIndentation) {
         ASSERT_EQ(kivTLibCreateRoot(t.get(), 0, nullptr), 0u);
         std::string scope = KIV_TLIB_ROOT_ID;
         for (int i = 0; i < 20000; ++i) {
-            std::string id = "M" + std::to_string(i);
+            std::string id = std::string("M").append(std::to_string(i));
             ASSERT_EQ(kivTLibCreateModule(t.get(), "m", id.c_str(), scope.c_str(), 0, nullptr), 0u);
             scope = id;
         }
