@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <limits>
@@ -164,8 +165,11 @@ constexpr int kMaxUnitDepth = 128;
 
 class Printer {
   public:
-    Printer(const Library &library, bool explicitAnonymous, bool display)
-        : library_(library), explicit_(explicitAnonymous), display_(display) {
+    Printer(const Library &library, bool explicitAnonymous, bool display, bool deferring = false)
+        : library_(library),
+          explicit_(explicitAnonymous),
+          display_(display),
+          deferring_(deferring) {
         root_ = &scopes_.emplace_back();
     }
 
@@ -719,7 +723,8 @@ class Printer {
         bool forward = def->flags & KIV_DEF_FORWARD;
         size_t split = forward ? items.size() : splitPoint(i, items);
         bool baseReady = !i.baseId || display_ || registered_.count(i.baseId);
-        if (!forward && split == 0 && baseReady) {
+        bool defer = deferring_ && !forward && refersAhead(i);
+        if (!forward && split == 0 && baseReady && !defer) {
             complete(def, scope, 0, log, depth, true);
             return;
         }
@@ -735,7 +740,9 @@ class Printer {
         }
         if (forward) return;
         Pending p{def, scope, split};
-        if (baseReady)
+        if (defer)
+            moduleEnd_[scope].push_back(p);
+        else if (baseReady)
             completion(p, log, depth);
         else
             waiting_[i.baseId].push_back(p);
@@ -746,6 +753,28 @@ class Printer {
         PScope *scope;
         size_t split;
     };
+
+    // Whether an interface's members name a definition not printed yet: such an interface
+    // was likely declared first and defined at the end of its module, the way IDL is written.
+    bool refersAhead(const kivTLibInterfaceDef &i) {
+        auto ahead = [&](const kivTLibTypeRef &r) {
+            if (r.tag < KIV_TYPE_STRUCT || r.tag > KIV_TYPE_INTERFACE ||
+                r.tag == KIV_TYPE_SEQUENCE || r.tag == KIV_TYPE_ARRAY || !r.repoId)
+                return false;
+            const kivTLibDef *d = library_.find(r.repoId);
+            // The interface itself and what it holds are printed with it.
+            if (!d || d == &i.header ||
+                (d->scopeId && std::strcmp(d->scopeId, i.header.repoId) == 0))
+                return false;
+            return !registered_.count(r.repoId);
+        };
+        for (uint32_t m = 0; m < i.memberCount; ++m) {
+            if (ahead(i.members[m].type)) return true;
+            for (uint32_t p = 0; i.members[m].params && p < i.members[m].paramCount; ++p)
+                if (ahead(i.members[m].params[p].type)) return true;
+        }
+        return false;
+    }
 
     void completion(const Pending &p, std::vector<std::string> *log, int depth) {
         complete(p.def, p.scope, p.split, log, depth, false);
@@ -849,7 +878,21 @@ class Printer {
         while (!frames.empty()) {
             Frame &f = frames.back();
             if (f.next >= f.items.size()) {
+                auto late = moduleEnd_.find(f.scope);
                 frames.pop_back();
+                if (late != moduleEnd_.end()) {
+                    std::vector<Pending> list = std::move(late->second);
+                    moduleEnd_.erase(late);
+                    for (const Pending &p : list) {
+                        auto &i = as<kivTLibInterfaceDef>(p.def);
+                        if (i.baseId && !registered_.count(i.baseId)) {
+                            waiting_[i.baseId].push_back(p);
+                            continue;
+                        }
+                        enter(p.scope);
+                        completion(p, &log, 0);
+                    }
+                }
                 continue;
             }
             const char *id = f.items[f.next++];
@@ -917,6 +960,8 @@ class Printer {
     std::unordered_set<const kivTLibDef *> visited_;
     std::vector<PScope *> open_;
     std::unordered_map<std::string, std::vector<Pending>> waiting_;
+    std::unordered_map<PScope *, std::vector<Pending>> moduleEnd_;
+    bool deferring_;
 };
 
 }  // namespace
@@ -924,9 +969,14 @@ class Printer {
 std::string printLibrary(const Library &library) {
     uint32_t nextLocalId = 1;
     library.nextLocalId(&nextLocalId);
-    bool holds = false;
-    std::string text = Printer(library, false, false).whole(nextLocalId, &holds);
-    if (holds) return text;
+    // Anonymous types print where they are used when the compiler would number them as the
+    // library has them: first as the definitions come, then with interfaces that use later
+    // names completed at the end of their module; else they are listed by id.
+    for (bool deferring : {false, true}) {
+        bool holds = false;
+        std::string text = Printer(library, false, false, deferring).whole(nextLocalId, &holds);
+        if (holds) return text;
+    }
     bool ignored;
     return Printer(library, true, false).whole(nextLocalId, &ignored);
 }
