@@ -37,7 +37,9 @@ constexpr Command kCommands[] = {
     {"tlib",
      "tlib SUBCOMMAND ARGS...     type libraries: info FILE, dump FILE [REPOID], check OLD NEW",
      kivtool::runTLib},
-    {"idl", "idl [-o LIB] [-I DIR] [-D N[=V]] [--import LIB] FILE.idl...  compile IDL",
+    {"idl",
+     "idl [-o LIB] [-I DIR] [-D NAME[=VALUE]] [--import LIB] [--error-limit N] FILE.idl...\n"
+     "                                  compile IDL into a type library",
      kivtool::runIdl},
     {"fixed",
      "fixed OP A [B] --type D,S   exact decimal arithmetic, OP one of add sub mul div\n"
