@@ -38,7 +38,7 @@ constexpr Command kCommands[] = {
      "tlib SUBCOMMAND ARGS...     type libraries: info FILE, dump FILE [REPOID], check OLD NEW",
      kivtool::runTLib},
     {"idl",
-     "idl [-o LIB] [-I DIR] [-D NAME[=VALUE]] [--import LIB] [--error-limit N] FILE.idl...\n"
+     "idl [-o LIB] [-I DIR] [-D NAME[=VALUE]] [--import LIB] FILE.idl...\n"
      "                                  compile IDL into a type library",
      kivtool::runIdl},
     {"fixed",
