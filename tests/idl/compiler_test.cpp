@@ -216,6 +216,12 @@ TEST_F(IdlCompile, IncludesGuardsAndDefinesFromTheCommandLine) {
             .errors,
         0u);
     EXPECT_NE(find("IDL:Extra:1.0"), nullptr);
+
+    CompileResult r =
+        compile("#include <bad.idl>\n", options, {{"inc/bad.idl", "struct B { nosuch x; };"}});
+    EXPECT_NE(r.diagnostics.find("inc/bad.idl:1:12: error: unknown type 'nosuch'"),
+              std::string::npos)
+        << r.diagnostics;
 }
 
 // A library grows release by release; what it has stays as it was.
@@ -291,6 +297,25 @@ TEST(IdlDump, DeeplyNestedModulesPrintWithCappedIndentation) {
     std::string text = printLibrary(*library);
     EXPECT_LT(text.size(), 20000u * 200) << "indentation does not grow without end";
     EXPECT_NE(text.find("@id(\"M19999\") module m {"), std::string::npos);
+}
+
+// A scope that lists a definition the file does not hold prints a comment in its place.
+TEST(IdlDump, ContentsThatNameNoRecordBecomeComments) {
+    kivtest::TempDir dir;
+    std::string whole = dir.file("whole.tlb"), damaged = dir.file("damaged.tlb");
+    ASSERT_EQ(compileLibrary(
+                  whole, {{"t.idl", "module M { struct S { long x; }; const long C = 1; };", true}},
+                  {}, memory({}))
+                  .errors,
+              0u);
+    tlibtest::Records records = tlibtest::readRecords(whole);
+    ASSERT_EQ(records.erase(tlibtest::key("IDL:M/S:1.0")), 1u);
+    tlibtest::putRecords(damaged, records);
+    std::unique_ptr<kivtool::Library> library;
+    ASSERT_EQ(kivtool::Library::open(damaged, &library), 0u);
+    std::string text = printLibrary(*library);
+    EXPECT_NE(text.find("// \"IDL:M/S:1.0\": "), std::string::npos) << text;
+    EXPECT_NE(text.find("const long C = 1;"), std::string::npos) << text;
 }
 
 TEST(IdlText, DecimalLiteralsKeepTheirDigitsAndRefuseWhatDoesNotFit) {
