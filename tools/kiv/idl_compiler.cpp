@@ -298,7 +298,7 @@ class Compiler {
             }
             if (def->kind == KIV_DEF_ENUM) {
                 auto &e = *reinterpret_cast<const kivTLibEnumDef *>(def);
-                for (uint32_t i = 0; i < e.memberCount; ++i) {
+                for (uint32_t i = 0; e.members && i < e.memberCount; ++i) {
                     if (!e.members[i].name || find(scope, e.members[i].name)) continue;
                     Symbol *m = newSymbol(e.members[i].name, "", kEnumerator, Location{}, from);
                     m->enumId = def->repoId;
@@ -1088,7 +1088,7 @@ class Compiler {
             ensureRootFor(scopeId);
             if (!existing(id, KIV_DEF_STRUCT, n, scopeId, flags, at, [&](const kivTLibDef *d) {
                     auto &r = *reinterpret_cast<const kivTLibStructDef *>(d);
-                    if (r.memberCount != members->size()) return false;
+                    if (r.memberCount != members->size() || !r.members) return false;
                     for (size_t i = 0; i < members->size(); ++i)
                         if (!sameName(r.members[i].name, (*members)[i].first) ||
                             !sameType(*(*members)[i].second, r.members[i].type, 0))
@@ -1191,7 +1191,7 @@ class Compiler {
             ensureRootFor(scopeId);
             if (!existing(id, KIV_DEF_UNION, n, scopeId, flags, at, [&](const kivTLibDef *d) {
                     auto &r = *reinterpret_cast<const kivTLibUnionDef *>(d);
-                    if (r.caseCount != cases->size() ||
+                    if (r.caseCount != cases->size() || !r.cases ||
                         !sameType(*discriminator, r.discriminator, 0))
                         return false;
                     for (size_t i = 0; i < cases->size(); ++i) {
@@ -1260,7 +1260,7 @@ class Compiler {
             ensureRootFor(scopeId);
             if (existing(id, KIV_DEF_ENUM, n, scopeId, flags, at, [&](const kivTLibDef *d) {
                     auto &r = *reinterpret_cast<const kivTLibEnumDef *>(d);
-                    if (r.memberCount != members->size()) return false;
+                    if (r.memberCount != members->size() || !r.members) return false;
                     for (size_t i = 0; i < members->size(); ++i)
                         if (!sameName(r.members[i].name, (*members)[i].first) ||
                             r.members[i].value != (*members)[i].second)
@@ -2083,14 +2083,15 @@ class Compiler {
             Location where = at;
             std::string why = same ? "" : "its base differs";
             size_t m = 0;
-            for (; same && m < members.size() && m < i.memberCount; ++m) {
+            for (; same && i.members && m < members.size() && m < i.memberCount; ++m) {
                 const kivTLibMember &old = i.members[m];
                 const MemberSpec &now = members[m];
                 same = old.kind == now.kind && sameName(old.name, now.name) &&
                        sameType(*now.type, old.type, 0) &&
                        (now.kind != KIV_MEMBER_OPERATION || old.paramCount == now.params.size());
-                for (size_t p = 0;
-                     same && now.kind == KIV_MEMBER_OPERATION && p < now.params.size(); ++p)
+                for (size_t p = 0; same && now.kind == KIV_MEMBER_OPERATION && old.params &&
+                                   p < now.params.size();
+                     ++p)
                     same = sameName(old.params[p].name, now.params[p].name) &&
                            sameType(*now.params[p].type, old.params[p].type, 0) &&
                            old.params[p].direction == now.params[p].direction;

@@ -274,7 +274,7 @@ class Printer {
     }
 
     void declareEnumerators(PScope *scope, const kivTLibEnumDef &e) {
-        for (uint32_t i = 0; i < e.memberCount; ++i) {
+        for (uint32_t i = 0; e.members && i < e.memberCount; ++i) {
             if (!e.members[i].name) continue;
             std::string name = e.members[i].name;
             if (!scope->names.count(name))
@@ -469,7 +469,7 @@ class Printer {
         if (!def || def->kind != KIV_DEF_ENUM) return std::to_string(value);
         auto &e = as<kivTLibEnumDef>(def);
         if (display_) {
-            for (uint32_t i = 0; i < e.memberCount; ++i)
+            for (uint32_t i = 0; e.members && i < e.memberCount; ++i)
                 if (e.members[i].value == value && e.members[i].name) {
                     bool inRoot = !def->scopeId || std::strcmp(def->scopeId, KIV_TLIB_ROOT_ID) == 0;
                     std::string scope = inRoot ? "" : displayName(library_.find(def->scopeId));
@@ -480,7 +480,7 @@ class Printer {
         auto r = registered_.find(enumId);
         if (r == registered_.end() || r->second.where->depth >= kMaxPathDepth)
             return std::to_string(value);
-        for (uint32_t i = 0; i < e.memberCount; ++i) {
+        for (uint32_t i = 0; e.members && i < e.memberCount; ++i) {
             if (e.members[i].value != value || !e.members[i].name) continue;
             std::vector<std::string> parts = r->second.where->path;
             parts.push_back(e.members[i].name);
@@ -622,7 +622,7 @@ class Printer {
                 declare(scope, def, nullptr);
                 out_.open(head + "enum " + name);
                 uint64_t next = 0;
-                for (uint32_t i = 0; i < e.memberCount; ++i) {
+                for (uint32_t i = 0; e.members && i < e.memberCount; ++i) {
                     std::string line = idlName(text(e.members[i].name));
                     if (e.members[i].value != next)
                         line += " = " + std::to_string(e.members[i].value);
@@ -641,7 +641,7 @@ class Printer {
                 out_.open(head + "struct " + name);
                 std::vector<std::string> nestedLog;
                 nested(def, inner, 0, s.contentCount, &nestedLog, depth);
-                for (uint32_t m = 0; m < s.memberCount; ++m) {
+                for (uint32_t m = 0; s.members && m < s.memberCount; ++m) {
                     Declarator t = type(s.members[m].type, inner, Position::Declarator, log, 0);
                     out_.line(t.around(idlName(text(s.members[m].name))) + ";");
                 }
@@ -658,7 +658,7 @@ class Printer {
                 out_.open(head + "union " + name + " switch (" + d.alone() + ")");
                 std::vector<std::string> nestedLog;
                 nested(def, inner, 0, u.contentCount, &nestedLog, depth);
-                for (uint32_t i = 0; i < u.caseCount; ++i) {
+                for (uint32_t i = 0; u.cases && i < u.caseCount; ++i) {
                     const kivTLibUnionCase &c = u.cases[i];
                     std::string label =
                         c.label.tag == KIV_VALUE_NONE
@@ -697,7 +697,7 @@ class Printer {
             add(i.header.scopeId);
             for (size_t j = 0; j < k; ++j) add(items[j]);
             add(i.baseId);
-            for (uint32_t m = 0; m < i.memberCount; ++m) {
+            for (uint32_t m = 0; i.members && m < i.memberCount; ++m) {
                 add(i.members[m].name);
                 add(i.members[m].type.repoId);
                 if (i.members[m].kind != KIV_MEMBER_OPERATION || !i.members[m].params) continue;
@@ -768,7 +768,7 @@ class Printer {
                 return false;
             return !registered_.count(r.repoId);
         };
-        for (uint32_t m = 0; m < i.memberCount; ++m) {
+        for (uint32_t m = 0; i.members && m < i.memberCount; ++m) {
             if (ahead(i.members[m].type)) return true;
             for (uint32_t p = 0; i.members[m].params && p < i.members[m].paramCount; ++p)
                 if (ahead(i.members[m].params[p].type)) return true;
@@ -802,7 +802,7 @@ class Printer {
         out_.open(head + "interface " + idlName(text(def->name)) + base);
         std::vector<std::string> nestedLog;
         nested(def, inner, split, i.contentCount, &nestedLog, depth);
-        for (uint32_t m = 0; m < i.memberCount; ++m) member(i.members[m], inner, log);
+        for (uint32_t m = 0; i.members && m < i.memberCount; ++m) member(i.members[m], inner, log);
         out_.close();
         log->insert(log->end(), nestedLog.begin(), nestedLog.end());
     }
