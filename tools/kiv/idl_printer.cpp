@@ -456,8 +456,11 @@ class Printer {
             }
             default: {
                 auto &a = as<kivTLibArrayDef>(def);
-                Declarator element = type(a.element, root_, Position::Plain, nullptr, 0);
-                d = {element.alone(), "[" + std::to_string(a.length) + "]"};
+                // For reading, nested arrays show as dimensions: long[2][3].
+                Declarator element =
+                    type(a.element, root_, display_ ? Position::Declarator : Position::Plain,
+                         nullptr, 0);
+                d = {element.type, "[" + std::to_string(a.length) + "]" + element.dimensions};
                 break;
             }
         }
