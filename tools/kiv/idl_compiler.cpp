@@ -768,9 +768,6 @@ class Compiler {
             previous(taken->second);
             return nullptr;
         }
-        if (taken != byId_.end() && taken->second->library != libraryName_) {
-            // An imported definition of the same id: this one goes into the library.
-        }
         Symbol *s = newSymbol(simpleName, id, kind, at, "");
         s->explicitId = a.id.has_value();
         if (!clash || clash->kind == kEnumerator) scope->names[simpleName] = s;
