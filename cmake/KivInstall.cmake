@@ -32,7 +32,7 @@ install(FILES ${PROJECT_BINARY_DIR}/kivConfig.cmake ${PROJECT_BINARY_DIR}/kivCon
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kiv COMPONENT development)
 # The examples, with a CMakeLists that builds them against the installed package.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/kiv/examples
-        COMPONENT development PATTERN greeter_tlb.c EXCLUDE)
+        COMPONENT development)
 
 # pkg-config. The prefix is found from the .pc file's own folder, so an installed tree can be
 # moved; a relative libdir is walked back up to the prefix.

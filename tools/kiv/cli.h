@@ -90,6 +90,7 @@ int runUnregister(Args args);
 int runWhich(Args args);
 int runCreate(Args args);
 int runTLib(Args args);
+int runIdl(Args args);
 int runFixed(Args args);
 
 }  // namespace kivtool

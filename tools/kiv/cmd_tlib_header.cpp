@@ -37,14 +37,19 @@ int runTLibHeader(Args args) {
     }
     if (!path)
         return usageError("tlib header: expected LIB.tlb [REPOID...] [--lang c|c++] [-o OUT.h]");
+    return emitHeader(path, ids, lang, output, "tlib header");
+}
+
+int emitHeader(const char *path, std::span<const std::string> ids, HeaderLang lang,
+               const char *output, std::string_view command) {
+    const std::string who(command);
     std::unique_ptr<Library> library;
-    if (kivResult rc = Library::open(path, &library))
-        return failure(std::string("tlib header: ") + path, rc);
+    if (kivResult rc = Library::open(path, &library)) return failure(who + ": " + path, rc);
     std::string guardSource =
         output ? output : std::string(path) + (lang == HeaderLang::C ? ".h" : ".hpp");
     std::string text, error;
     if (!generateHeader(library->handle(), ids, lang, guardFromPath(guardSource), text, error)) {
-        std::fprintf(stderr, "kiv: tlib header: %s\n", error.c_str());
+        std::fprintf(stderr, "kiv: %s: %s\n", who.c_str(), error.c_str());
         return kExitFailure;
     }
     if (!output) {
@@ -57,7 +62,7 @@ int runTLibHeader(Args args) {
     bool written = file && std::fwrite(text.data(), 1, text.size(), file) == text.size();
     if (file && std::fclose(file) != 0) written = false;
     if (!written || std::rename(temporary.c_str(), output) != 0) {
-        std::fprintf(stderr, "kiv: tlib header: %s: %s\n", output, std::strerror(errno));
+        std::fprintf(stderr, "kiv: %s: %s: %s\n", who.c_str(), output, std::strerror(errno));
         std::remove(temporary.c_str());
         return kExitFailure;
     }

@@ -20,6 +20,11 @@ bool generateHeader(kivTLib *tlib, std::span<const std::string> repoIds, HeaderL
 // An include-guard macro made from a file name: "out/demo-types.h" gives DEMO_TYPES_H.
 std::string guardFromPath(std::string_view path);
 
+// Writes the header of the library at `path` to the file `output` (replaced whole, never seen
+// half written), or to stdout when `output` is null; messages name `command`. An exit status.
+int emitHeader(const char *path, std::span<const std::string> repoIds, HeaderLang lang,
+               const char *output, std::string_view command);
+
 // kiv tlib header LIB.tlb [REPOID...] [--lang c|c++] [-o OUT.h]; args[0] is "tlib".
 int runTLibHeader(std::span<char *const> args);
 

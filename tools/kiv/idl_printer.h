@@ -1,11 +1,14 @@
-// A type library as readable IDL, for `kiv tlib dump`.
+// A type library as IDL, for `kiv tlib dump`, that `kiv idl` reads back into the same library.
 //
-// Definitions print in the order of their scope's contents, nested ones inside their scope.
-// References print as scoped names (Demo::Point); anonymous types print where they are used
-// (string<32>, sequence<long, 10>, arrays as dimensions after the declarator). A definition
-// whose repository id is not the one IDL derives from its scoped name (IDL:Demo/Point:1.0) is
-// followed by `#pragma ID`. Caller flags are shown as comments. The output depends only on
-// the library's contents.
+// The text reproduces every stored record: definitions come in the order of their scopes'
+// contents (modules are reopened where an interface must wait for its base), repository ids
+// that the default rule would not give are written with @id, caller flags with @flags, and
+// references print as scoped names only where the compiler resolves them to the same
+// definition (else as `struct "ID"` and the like). Anonymous types print where they are used
+// when the compiler, numbering them in order of creation, would give them the same local ids;
+// otherwise they are listed first as `anonymous "ID" TYPE;` and referenced by id. The walk is
+// iterative and the indentation capped, so any library, damaged ones included, prints in
+// bounded stack and space.
 #pragma once
 
 #include <string>
@@ -14,12 +17,11 @@
 
 namespace kivtool::idl {
 
-// The whole library: the contents of the root module, then a comment listing the anonymous
-// types with their ids.
+// The whole library.
 std::string printLibrary(const Library &library);
 
-// One definition and what it contains (for the anonymous-types scope, the list of anonymous
-// types; for the root module, everything in it).
+// One definition and what it contains, for reading (for the anonymous-types scope, the list
+// of anonymous types; for the root module, the whole library).
 std::string printDefinition(const Library &library, const kivTLibDef *def);
 
 }  // namespace kivtool::idl

@@ -20,6 +20,7 @@ constexpr Command kCommands[] = {
     {"which", kivtool::runWhich},
     {"create", kivtool::runCreate},
     {"uuid", kivtool::runUuid},
+    {"idl", kivtool::runIdl},
     {"fixed", kivtool::runFixed},
 };
 

@@ -1,0 +1,392 @@
+// The IDL language, its diagnostics, compiles into existing libraries, and the kiv idl command.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+
+#include "idl_compiler.h"
+#include "idl_printer.h"
+#include "idl_text.h"
+#include "test_support.h"
+#include "tlib_fixtures.h"
+
+namespace {
+
+using namespace kivtool::idl;
+
+// Sources by path, for includes without files.
+FileReader memory(std::map<std::string, std::string> files) {
+    return [files](const std::string &path) -> std::optional<std::string> {
+        auto it = files.find(path);
+        if (it == files.end()) return std::nullopt;
+        return it->second;
+    };
+}
+
+class IdlCompile : public ::testing::Test {
+  protected:
+    std::string library() const { return dir_.file("t.tlb"); }
+
+    CompileResult compile(const std::string &source, CompileOptions options = {},
+                          std::map<std::string, std::string> files = {}) {
+        return compileLibrary(library(), {{"t.idl", source, true}}, options, memory(files));
+    }
+
+    const kivTLibDef *find(const std::string &repoId) {
+        if (!handle_) handle_ = tlibtest::open(library(), KIV_TLIB_READONLY);
+        kivTLibDef *def = nullptr;
+        kivTLibGetDefinition(handle_.get(), repoId.c_str(), &def);
+        return def;
+    }
+
+    kivtest::TempDir dir_;
+    tlibtest::Handle handle_;
+};
+
+TEST_F(IdlCompile, DiagnosticsNameThePlaceAndTheProblem) {
+    struct Case {
+        const char *source;
+        std::vector<const char *> expected;  // substrings of the diagnostics, in order
+    };
+    const Case cases[] = {
+        {"struct Point { long x; };\nstruct S { Pointt p; };",
+         {"t.idl:2:12: error: unknown type 'Pointt'; did you mean 'Point'?\n"
+          "struct S { Pointt p; };\n           ^\n"}},
+        {"module M { struct A { long x; }; };\nstruct B { M::AA a; };",
+         {"unknown type 'M::AA'; did you mean 'M::A'?"}},
+        {"struct A { long x; };\nstruct A { long y; };",
+         {"t.idl:2:8: error: redefinition of 'A' (struct)",
+          "t.idl:1:8: note: previous definition of 'A' is here"}},
+        {"interface I { };\ninterface I { };",
+         {"interface 'I' is already defined", "t.idl:1:11: note"}},
+        {"exception E { };", {"'exception': exceptions are not part of the type library"}},
+        {"interface I { void f() raises (E); };", {"'raises': 'raises' clauses"}},
+        {"struct S { any a; };", {"the type library has no 'any' type"}},
+        {"interface I { oneway void f(); };", {"oneway operations"}},
+        {"valuetype V { };", {"value types are not part of the type library"}},
+        {"typedef fixed<5,2> F;", {"no fixed-point type"}},
+        {"native N;", {"native types"}},
+        {"struct S { Object o; };", {"no 'Object' type"}},
+        {"const octet X = 256;", {"value 256 is out of the range of octet"}},
+        {"const short X = -32769;", {"value -32769 is out of the range of short"}},
+        {"const unsigned long X = -1;", {"out of the range of unsigned long"}},
+        {"const float X = 1e39;", {"out of the range of float"}},
+        {"const long X = 1 / (2 - 2);", {"division by zero"}},
+        {"const long long X = 1 << 64;", {"shift count must be 0 to 63"}},
+        {"const unsigned long long X = 18446744073709551616;", {"does not fit in 64 bits"}},
+        {"const char C = 65;", {"expected a character literal"}},
+        {"const decimal32 D = 12345678;", {"more than 7 significant digits"}},
+        {"const decimal64 D = 1.5 * 2;", {"a decimal constant takes a number literal"}},
+        {"const string<3> S = \"abcd\";", {"the string has 4 bytes; its type allows 3"}},
+        {"typedef long T; const T X = 1;", {"cannot be a typedef"}},
+        {"struct A { long x; }", {"expected ';' after the structure's '}', found end of input"}},
+        {"struct A { foo x; };\nstruct B { bar y; };",
+         {"unknown type 'foo'", "t.idl:2:12: error: unknown type 'bar'"}},
+        {"struct module { long x; };",
+         {"found keyword 'module' (write _module to use it as a name)"}},
+        {"@flags(0x1) struct A { long x; };", {"definition flags use bits 16 to 31"}},
+        {"@flag(0x10000) struct A { long x; };",
+         {"unknown annotation @flag; did you mean @flags?"}},
+        {"@flags(0x10000) module M { };", {"a module carries no flags"}},
+        {"union U switch (float) { case 1: long x; };", {"a union discriminator is boolean, char"}},
+        {"interface I { attribute void a; };", {"'void' is only an operation's result type"}},
+        {"struct S { };", {"structure 'S' needs at least one member"}},
+        {"interface I { struct S { long x; }; module M { }; };",
+         {"a module cannot be defined inside an interface"}},
+        {"struct S { long x; }; interface I : S { };", {"'S' is a struct, not an interface"}},
+        {"interface A; interface B; interface I : A, B { };", {"at most one base"}},
+        {"enum E { A, B }; const E X = C;", {"unknown constant 'C'"}},
+        {"enum E { A }; enum F { B }; const E X = B;", {"the enumerator belongs to 'F'"}},
+        {"#include \"missing.idl\"", {"cannot find include file 'missing.idl'"}},
+        {"#ifdef X\nstruct", {"#ifdef without #endif"}},
+        {"#define F(x) x", {"macros with parameters are not supported"}},
+        {"#pragma prefx \"a\"", {"unknown #pragma 'prefx'; did you mean 'prefix'?"}},
+        {"strcut S { long x; };", {"did you mean 'struct'?"}},
+        {"const string S = \"a\\q\";", {"invalid escape sequence"}},
+        {"struct S { long x; }; /* open", {"unterminated comment"}},
+        {"module M { struct S { long x; }; };\n@id(\"IDL:M/S:1.0\") struct T { long y; };",
+         {"repository id \"IDL:M/S:1.0\" is already used by struct 'S'"}},
+    };
+    for (const Case &c : cases) {
+        CompileResult r = compile(c.source);
+        EXPECT_GT(r.errors, 0u) << c.source;
+        size_t at = 0;
+        for (const char *expected : c.expected) {
+            size_t found = r.diagnostics.find(expected, at);
+            EXPECT_NE(found, std::string::npos) << c.source << "\n--- got:\n" << r.diagnostics;
+            if (found != std::string::npos) at = found;
+        }
+    }
+}
+
+TEST_F(IdlCompile, StopsAtTheErrorLimitAndWritesNothing) {
+    std::string source;
+    for (int i = 0; i < 30; ++i) source += "struct S" + std::to_string(i) + " { nosuch x; };\n";
+    CompileOptions options;
+    options.errorLimit = 5;
+    CompileResult r = compile(source, options);
+    EXPECT_EQ(r.errors, 5u);
+    EXPECT_NE(r.diagnostics.find("too many errors (5); stopping"), std::string::npos);
+    EXPECT_NE(access(library().c_str(), F_OK), 0) << "nothing is written on errors";
+}
+
+TEST_F(IdlCompile, RepositoryIdsFollowPrefixVersionAndExplicitIds) {
+    ASSERT_EQ(compile(R"(
+        #pragma prefix "acme.com"
+        module M {
+            #pragma version M::S 2.1
+            #pragma ID M::E "DCE:e"
+            struct S { long x; };
+            enum E { A };
+            @version(3.0) interface I { struct N { long y; }; };
+            @id("LOCAL:own") typedef long T;
+        };
+        #pragma prefix ""
+        const long C = 1;
+    )")
+                  .errors,
+              0u);
+    for (const char *id :
+         {"IDL:acme.com/M:1.0", "IDL:acme.com/M/S:2.1", "DCE:e", "IDL:acme.com/M/I:3.0",
+          "IDL:acme.com/M/I/N:1.0", "LOCAL:own", "IDL:C:1.0"})
+        EXPECT_NE(find(id), nullptr) << id;
+}
+
+TEST_F(IdlCompile, ValuesTypesAndMembersAreStoredAsWritten) {
+    ASSERT_EQ(compile(R"(
+        #define WIDTH 4
+        #ifdef WIDTH
+        const unsigned long W = (WIDTH << 2) | 1 ^ ~0 & 3;
+        #else
+        const unsigned long W = 0;
+        #endif
+        const decimal64 PRICE = -1.00;
+        const double NEG_ZERO = -0.0;
+        const float BITS = bits(0x7fc00001);
+        const wchar EURO = L'\u20ac';
+        const string S = "a" "\x01b";
+        enum Color { RED, GREEN = 7, BLUE };
+        const Color C = BLUE;
+        typedef long Matrix[2][3];
+        interface I { readonly attribute string name; @flags(0x40000) void f(in Matrix m); };
+    )")
+                  .errors,
+              0u);
+    auto constant = [&](const char *id) {
+        auto *c = reinterpret_cast<const kivTLibConstantDef *>(find(id));
+        return c ? c->value : kivTLibValue{};
+    };
+    EXPECT_EQ(constant("IDL:W:1.0").u32, ((4u << 2) | (1u ^ (~0u & 3u))));
+    EXPECT_EQ(constant("IDL:PRICE:1.0").u64, static_cast<uint64_t>(*decimalBits("-1.00", 64)));
+    EXPECT_EQ(constant("IDL:NEG_ZERO:1.0").u64, 0x8000000000000000u);
+    EXPECT_EQ(constant("IDL:BITS:1.0").u32, 0x7fc00001u);
+    EXPECT_EQ(constant("IDL:EURO:1.0").u16, 0x20ac);
+    EXPECT_STREQ(constant("IDL:S:1.0").str,
+                 "a\x01"
+                 "b");
+    EXPECT_EQ(constant("IDL:C:1.0").u32, 8u);
+    auto *matrix = reinterpret_cast<const kivTLibAliasDef *>(find("IDL:Matrix:1.0"));
+    ASSERT_NE(matrix, nullptr);
+    auto *outer = reinterpret_cast<const kivTLibArrayDef *>(find(matrix->type.repoId));
+    ASSERT_NE(outer, nullptr);
+    EXPECT_EQ(outer->length, 2u);
+    auto *inner = reinterpret_cast<const kivTLibArrayDef *>(find(outer->element.repoId));
+    ASSERT_NE(inner, nullptr);
+    EXPECT_EQ(inner->length, 3u);
+    auto *i = reinterpret_cast<const kivTLibInterfaceDef *>(find("IDL:I:1.0"));
+    ASSERT_NE(i, nullptr);
+    ASSERT_EQ(i->memberCount, 2u);
+    EXPECT_EQ(i->members[0].flags, KIV_MEMBER_READONLY);
+    EXPECT_EQ(i->members[1].flags, 0x40000u);
+    EXPECT_EQ(i->members[1].params[0].type.tag, KIV_TYPE_ALIAS);
+}
+
+TEST_F(IdlCompile, IncludesGuardsAndDefinesFromTheCommandLine) {
+    CompileOptions options;
+    options.preprocessor.includeDirs = {"inc"};
+    options.preprocessor.defines = {{"WITH_EXTRA", "1"}};
+    std::map<std::string, std::string> files = {
+        {"inc/base.idl", "#ifndef BASE\n#define BASE\nstruct Base { long x; };\n#endif\n"},
+        {"inc/once.idl", "#pragma once\nstruct Once { long y; };\n"}};
+    ASSERT_EQ(
+        compile(
+            "#include <base.idl>\n#include \"inc/base.idl\"\n#include <once.idl>\n"
+            "#include <once.idl>\n#ifdef WITH_EXTRA\nstruct Extra { Base b; Once o; };\n#endif\n",
+            options, files)
+            .errors,
+        0u);
+    EXPECT_NE(find("IDL:Extra:1.0"), nullptr);
+
+    CompileResult r =
+        compile("#include <bad.idl>\n", options, {{"inc/bad.idl", "struct B { nosuch x; };"}});
+    EXPECT_NE(r.diagnostics.find("inc/bad.idl:1:12: error: unknown type 'nosuch'"),
+              std::string::npos)
+        << r.diagnostics;
+}
+
+// A library grows release by release; what it has stays as it was.
+TEST_F(IdlCompile, CompilesIntoAnExistingLibrary) {
+    const std::string v1 = "module M { struct P { long x; sequence<long> s; }; interface I; };";
+    ASSERT_EQ(compile(v1).errors, 0u);
+    tlibtest::Records first = tlibtest::readRecords(library());
+
+    CompileResult again = compile(v1);
+    EXPECT_EQ(again.errors, 0u) << again.diagnostics;
+    EXPECT_FALSE(again.changed);
+    EXPECT_EQ(tlibtest::readRecords(library()), first) << "an identical definition changes nothing";
+
+    CompileResult grown =
+        compile(v1 + "module M { interface I { void f(); }; struct Q { P p; }; };");
+    ASSERT_EQ(grown.errors, 0u) << grown.diagnostics;
+    auto *i = find("IDL:M/I:1.0");
+    ASSERT_NE(i, nullptr);
+    EXPECT_FALSE(i->flags & KIV_DEF_FORWARD) << "the declared interface is completed";
+    EXPECT_NE(find("IDL:M/Q:1.0"), nullptr);
+    handle_.reset();
+    tlibtest::Records second = tlibtest::readRecords(library());
+
+    CompileResult changed = compile("module M { struct P { long x; sequence<short> s; }; };");
+    EXPECT_EQ(changed.errors, 1u);
+    EXPECT_NE(changed.diagnostics.find(
+                  "t.idl:1:19: error: struct 'P' differs from its definition in " + library()),
+              std::string::npos)
+        << changed.diagnostics;
+    EXPECT_NE(changed.diagnostics.find(library() +
+                                       ": note: there, \"IDL:M/P:1.0\" is defined differently"),
+              std::string::npos);
+    CompileResult incompatible = compile("module M { interface I { void g(); }; };");
+    EXPECT_NE(incompatible.diagnostics.find(
+                  "t.idl:1:31: error: interface 'I' is incompatible with its definition in " +
+                  library() + ": member 'g' differs"),
+              std::string::npos)
+        << incompatible.diagnostics;
+    EXPECT_EQ(tlibtest::readRecords(library()), second) << "a refused compile writes nothing";
+}
+
+TEST_F(IdlCompile, ImportedDefinitionsAreReferencedNotCopied) {
+    std::string base = dir_.file("base.tlb");
+    ASSERT_EQ(compileLibrary(base, {{"b.idl", "module B { struct S { long x; }; };", true}}, {},
+                             memory({}))
+                  .errors,
+              0u);
+    CompileOptions options;
+    options.imports = {base};
+    ASSERT_EQ(compile("struct T { B::S s; };", options).errors, 0u);
+    EXPECT_EQ(find("IDL:B/S:1.0"), nullptr);
+    auto *t = reinterpret_cast<const kivTLibStructDef *>(find("IDL:T:1.0"));
+    ASSERT_NE(t, nullptr);
+    EXPECT_STREQ(t->members[0].type.repoId, "IDL:B/S:1.0");
+}
+
+// A damaged or hostile library prints in bounded stack and space.
+TEST(IdlDump, DeeplyNestedModulesPrintWithCappedIndentation) {
+    kivtest::TempDir dir;
+    std::string path = dir.file("deep.tlb");
+    {
+        tlibtest::Handle t = tlibtest::create(path);
+        ASSERT_EQ(kivTLibCreateRoot(t.get(), 0, nullptr), 0u);
+        std::string scope = KIV_TLIB_ROOT_ID;
+        for (int i = 0; i < 20000; ++i) {
+            std::string id = std::string("M").append(std::to_string(i));
+            ASSERT_EQ(kivTLibCreateModule(t.get(), "m", id.c_str(), scope.c_str(), 0, nullptr), 0u);
+            scope = id;
+        }
+    }
+    std::unique_ptr<kivtool::Library> library;
+    ASSERT_EQ(kivtool::Library::open(path, &library), 0u);
+    std::string text = printLibrary(*library);
+    EXPECT_LT(text.size(), 20000u * 200) << "indentation does not grow without end";
+    EXPECT_NE(text.find("@id(\"M19999\") module m {"), std::string::npos);
+}
+
+// A scope that lists a definition the file does not hold prints a comment in its place.
+TEST(IdlDump, ContentsThatNameNoRecordBecomeComments) {
+    kivtest::TempDir dir;
+    std::string whole = dir.file("whole.tlb"), damaged = dir.file("damaged.tlb");
+    ASSERT_EQ(compileLibrary(
+                  whole, {{"t.idl", "module M { struct S { long x; }; const long C = 1; };", true}},
+                  {}, memory({}))
+                  .errors,
+              0u);
+    tlibtest::Records records = tlibtest::readRecords(whole);
+    ASSERT_EQ(records.erase(tlibtest::key("IDL:M/S:1.0")), 1u);
+    tlibtest::putRecords(damaged, records);
+    std::unique_ptr<kivtool::Library> library;
+    ASSERT_EQ(kivtool::Library::open(damaged, &library), 0u);
+    std::string text = printLibrary(*library);
+    EXPECT_NE(text.find("// \"IDL:M/S:1.0\": "), std::string::npos) << text;
+    EXPECT_NE(text.find("const long C = 1;"), std::string::npos) << text;
+}
+
+TEST(IdlText, DecimalLiteralsKeepTheirDigitsAndRefuseWhatDoesNotFit) {
+    EXPECT_EQ(decimal64Text(static_cast<uint64_t>(*decimalBits("1.00", 64))), "1.00");
+    EXPECT_EQ(decimal32Text(static_cast<uint32_t>(*decimalBits("-0", 32))), "-0");
+    EXPECT_EQ(decimal64Text(static_cast<uint64_t>(*decimalBits("9999999999999999", 64))),
+              "9999999999999999");
+    auto big = *decimalBits("1234567890123456789012345678901234E+10", 128);
+    EXPECT_EQ(decimal128Text(static_cast<uint64_t>(big), static_cast<uint64_t>(big >> 64)),
+              "1.234567890123456789012345678901234E+43");
+    EXPECT_EQ(decimal64Text(static_cast<uint64_t>(*decimalBits("sNaN", 64))), "sNaN");
+    EXPECT_FALSE(decimalBits("1E+97", 32)) << "beyond the largest exponent";
+    EXPECT_FALSE(decimalBits("1.5e", 64));
+}
+
+TEST(IdlText, NamesThatAreNotIdentifiersAreQuoted) {
+    EXPECT_EQ(idlName("Point"), "Point");
+    EXPECT_EQ(idlName("module"), "_module");
+    EXPECT_EQ(idlName("_x"), "__x");
+    EXPECT_EQ(idlName("two words"), "`two words`");
+    EXPECT_EQ(idlName(""), "``");
+}
+
+std::string tool(const std::vector<std::string> &args, int *status, std::string *err = nullptr) {
+    std::vector<std::string> argv{KIV_TOOL};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto r = kivtest::runProcess(argv);
+    *status = r.exitCode;
+    if (err) *err = r.err;
+    return r.out;
+}
+
+TEST(IdlCommand, ExitStatusesAndTheDefaultOutput) {
+    kivtest::TempDir dir;
+    std::string good = dir.file("good.idl"), bad = dir.file("bad.idl");
+    kivtest::writeFile(good, "module G { const long X = 1; };\n");
+    kivtest::writeFile(bad, "module G { const long X = ; };\n");
+    int status = -1;
+    std::string err;
+    tool({"idl", good}, &status, &err);
+    EXPECT_EQ(status, 0) << err;
+    EXPECT_EQ(access(dir.file("good.tlb").c_str(), F_OK), 0) << "named after the first file";
+    tool({"idl", "-o", dir.file("bad.tlb"), bad}, &status, &err);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(err.find("bad.idl:1:27: error: expected a constant expression, found ';'"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(access(dir.file("bad.tlb").c_str(), F_OK), 0);
+    tool({"idl", "--nosuch", good}, &status);
+    EXPECT_EQ(status, 2);
+    tool({"idl"}, &status);
+    EXPECT_EQ(status, 2);
+}
+
+#ifdef KIV_TLIB_DEMO
+// The demonstration's library comes back byte for byte from its own dump.
+TEST(IdlCommand, RebuildsTheDemoLibraryFromItsDump) {
+    kivtest::TempDir dir;
+    std::string original = dir.file("demo.tlb"), text = dir.file("demo.idl"),
+                rebuilt = dir.file("again.tlb");
+    ASSERT_EQ(kivtest::runProcess({KIV_TLIB_DEMO, original}).exitCode, 0);
+    int status = -1;
+    std::string dumped = tool({"tlib", "dump", original}, &status);
+    ASSERT_EQ(status, 0);
+    kivtest::writeFile(text, dumped);
+    std::string err;
+    tool({"idl", "-o", rebuilt, text}, &status, &err);
+    ASSERT_EQ(status, 0) << err;
+    EXPECT_EQ(tlibtest::readRecords(original), tlibtest::readRecords(rebuilt));
+    EXPECT_EQ(tool({"tlib", "dump", rebuilt}, &status), dumped);
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,2342 @@
+// The IDL compiler: parses, checks and creates definitions through the public creating calls.
+#include "idl_compiler.h"
+
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
+
+#include <unistd.h>
+
+#include "idl_text.h"
+
+namespace kivtool::idl {
+
+namespace {
+
+__extension__ typedef __int128 I128;
+
+constexpr kivTLibDefKind kEnumerator = 100;  // symbols only: enumerators live in a scope too
+constexpr size_t kMaxNesting = 256;          // scopes and parentheses in the text
+constexpr uint32_t kCallerFlags = 0xFFFF0000u;
+
+struct ParseError {};  // reported; recover at the next ';' or '}'
+struct Abort {};       // too many errors
+
+std::string kindWord(kivTLibDefKind kind) {
+    switch (kind) {
+        case KIV_DEF_MODULE:
+            return "module";
+        case KIV_DEF_INTERFACE:
+            return "interface";
+        case KIV_DEF_CONSTANT:
+            return "constant";
+        case KIV_DEF_STRUCT:
+            return "struct";
+        case KIV_DEF_UNION:
+            return "union";
+        case KIV_DEF_ENUM:
+            return "enum";
+        case KIV_DEF_ALIAS:
+            return "typedef";
+        case KIV_DEF_STRING:
+            return "string type";
+        case KIV_DEF_WSTRING:
+            return "wstring type";
+        case KIV_DEF_SEQUENCE:
+            return "sequence type";
+        case KIV_DEF_ARRAY:
+            return "array type";
+        case kEnumerator:
+            return "enumerator";
+        default:
+            return "definition";
+    }
+}
+
+// Constructs of standard IDL that the type library cannot hold, and why.
+const char *unsupported(std::string_view word) {
+    static const std::pair<const char *, const char *> words[] = {
+        {"exception", "exceptions are not part of the type library"},
+        {"raises",
+         "'raises' clauses are not part of the type library (operations have no exceptions)"},
+        {"getraises", "'getraises' clauses are not part of the type library"},
+        {"setraises", "'setraises' clauses are not part of the type library"},
+        {"any", "the type library has no 'any' type"},
+        {"valuetype", "value types are not part of the type library"},
+        {"oneway", "oneway operations are not part of the type library"},
+        {"fixed",
+         "the type library has no fixed-point type (use decimal32, decimal64 or decimal128)"},
+        {"native", "native types are not part of the type library"},
+        {"Object", "the type library has no 'Object' type (name an interface instead)"},
+        {"ValueBase", "value types are not part of the type library"},
+        {"abstract", "abstract interfaces are not part of the type library"},
+        {"local", "local interfaces are not part of the type library"},
+        {"custom", "value types are not part of the type library"},
+        {"truncatable", "value types are not part of the type library"},
+        {"supports", "value types are not part of the type library"},
+        {"context", "operation contexts are not part of the type library"},
+        {"component", "components are not part of the type library"},
+        {"home", "homes are not part of the type library"},
+        {"factory", "factories are not part of the type library"},
+        {"import", "'import' is not supported; use --import LIB.tlb or #include"},
+        {"typeid", "'typeid' is not supported; use @id(\"...\") or #pragma ID"},
+        {"typeprefix", "'typeprefix' is not supported; use #pragma prefix"},
+        {"private", "value types are not part of the type library"},
+        {"public", "value types are not part of the type library"},
+    };
+    for (auto &[w, why] : words)
+        if (word == w) return why;
+    return nullptr;
+}
+
+struct Scope;
+
+struct Symbol {
+    std::string name;
+    std::string repoId;
+    kivTLibDefKind kind = 0;
+    Location at;          // unknown for definitions read from a library
+    std::string library;  // where it was read from; "" for this compile
+    Scope *inner = nullptr;
+    bool explicitId = false;
+    // Enumerators.
+    std::string enumId;
+    uint32_t enumValue = 0;
+    // Constants, for use in later expressions.
+    kivTLibTypeTag constTag = 0;
+    std::string constTypeId;
+    kivTLibValue constValue{};
+    std::string constText;
+};
+
+struct Scope {
+    Scope *parent = nullptr;
+    Symbol *self = nullptr;
+    std::string repoId;
+    kivTLibDefKind kind = KIV_DEF_MODULE;
+    std::vector<std::string> path;  // names from the outermost scope, for derived ids
+    std::unordered_map<std::string, Symbol *> names;
+    std::string baseId;  // interfaces: names of the base are visible inside
+};
+
+struct TypeSpec;
+using TypePtr = std::shared_ptr<TypeSpec>;
+
+// A type as written: a reference to a definition by id, or an anonymous type still to create
+// (then `repoId` is filled when it is created).
+struct TypeSpec {
+    kivTLibTypeTag tag = 0;
+    std::string repoId;
+    kivTLibDefKind anonymous = 0;
+    uint32_t bound = 0;
+    TypePtr element;
+    Location at;
+};
+
+TypePtr basicType(kivTLibTypeTag tag, Location at) {
+    auto t = std::make_shared<TypeSpec>();
+    t->tag = tag;
+    t->at = at;
+    return t;
+}
+
+TypePtr anonymousType(kivTLibDefKind kind, uint32_t bound, TypePtr element, Location at) {
+    auto t = std::make_shared<TypeSpec>();
+    t->tag = kind == KIV_DEF_STRING     ? KIV_TYPE_STRING
+             : kind == KIV_DEF_WSTRING  ? KIV_TYPE_WSTRING
+             : kind == KIV_DEF_SEQUENCE ? KIV_TYPE_SEQUENCE
+                                        : KIV_TYPE_ARRAY;
+    t->anonymous = kind;
+    t->bound = bound;
+    t->element = std::move(element);
+    t->at = at;
+    return t;
+}
+
+// A constant expression's value before it meets its type.
+struct Val {
+    enum Kind { Int, Float, Bool, Char, WChar, Str, WStr, Enum, Bits } kind = Int;
+    I128 i = 0;
+    double f = 0;
+    std::string literal;  // Float: the literal as written (with sign) while no arithmetic applied
+    std::string s;
+    std::string enumId;
+    Bits128 bits = 0;
+    int bitsWidth = 0;  // Bits from a decimal constant: its width
+    Location at;
+};
+
+struct Annotations {
+    std::optional<std::string> id;
+    std::optional<std::string> version;
+    std::optional<uint32_t> flags;
+    bool forward = false;
+    Location at, flagsAt;
+    bool any() const { return id || version || flags || forward; }
+};
+
+struct MemberSpec {
+    uint32_t kind;
+    std::string name;
+    uint32_t flags;
+    TypePtr type;
+    struct Param {
+        std::string name;
+        TypePtr type;
+        uint32_t direction;
+    };
+    std::vector<Param> params;
+    Location at;
+};
+
+struct CaseSpec {
+    std::string name;
+    TypePtr type;
+    kivTLibValue label{};
+    Location at;
+};
+
+std::string joined(const std::vector<std::string> &parts, const char *separator) {
+    std::string out;
+    for (size_t i = 0; i < parts.size(); ++i) out += (i ? separator : "") + parts[i];
+    return out;
+}
+
+std::string quoted(const std::string &name) {
+    return "'" + name + "'";
+}
+
+class Compiler {
+  public:
+    Compiler(kivTLib *tlib, const std::string &libraryName, uint32_t nextLocalId,
+             const CompileOptions &options, FileReader reader)
+        : tlib_(tlib),
+          libraryName_(libraryName),
+          sources_(std::move(reader)),
+          diags_(sources_, options.errorLimit),
+          pp_(sources_, diags_, options.preprocessor),
+          options_(options),
+          counter_(nextLocalId) {}
+
+    CompileResult run(const std::vector<Input> &inputs) {
+        try {
+            start();
+            for (const Input &input : inputs) {
+                bool opened =
+                    input.inMemory ? pp_.openText(input.name, input.text) : pp_.open(input.name);
+                if (!opened) {
+                    diags_.error(input.name, "cannot read the file");
+                    continue;
+                }
+                tokens_.clear();
+                definitions(root_, true);
+            }
+            if (diags_.errors() == 0) ensureRoot();
+        } catch (const Abort &) {
+        }
+        for (kivTLib *t : imports_) kivTLibClose(t);
+        imports_.clear();
+        CompileResult result;
+        result.errors = diags_.errors();
+        result.changed = changed_;
+        result.diagnostics = diags_.text();
+        return result;
+    }
+
+  private:
+    // ---- Setup: what the library and the imported libraries already define ----
+
+    void start() {
+        root_ = newScope(nullptr, nullptr, KIV_TLIB_ROOT_ID, KIV_DEF_MODULE);
+        kivTLibDef *root = nullptr;
+        if (kivTLibGetRoot(tlib_, &root) == 0) {
+            rootPresent_ = true;
+            rootFlags_ = root->flags & kCallerFlags;
+            seed(tlib_, root, root_, libraryName_, 0);
+        }
+        for (const std::string &path : options_.imports) {
+            kivTLib *t = nullptr;
+            if (kivResult rc = kivTLibOpen(path.c_str(), KIV_TLIB_READONLY, &t)) {
+                diags_.error(path, std::string("cannot import the library: ") + kivStrError(rc));
+                continue;
+            }
+            imports_.push_back(t);
+            kivTLibDef *importRoot = nullptr;
+            if (kivTLibGetRoot(t, &importRoot) == 0) seed(t, importRoot, root_, path, 0);
+        }
+    }
+
+    void seed(kivTLib *t, const kivTLibDef *scopeDef, Scope *scope, const std::string &from,
+              size_t depth) {
+        if (depth > kMaxNesting) return;
+        for (const char *id : contents(scopeDef)) {
+            if (!id) continue;
+            kivTLibDef *def = nullptr;
+            if (kivTLibGetDefinition(t, id, &def) != 0 || !def->name) continue;
+            if (def->kind < KIV_DEF_MODULE || def->kind > KIV_DEF_ALIAS) continue;
+            Symbol *existing = find(scope, def->name);
+            Symbol *s = existing;
+            if (!existing || (existing->repoId != def->repoId)) {
+                s = newSymbol(def->name, def->repoId, def->kind, Location{}, from);
+                if (!existing) scope->names[def->name] = s;
+                if (!byId_.count(def->repoId)) byId_[def->repoId] = s;
+            }
+            if (def->kind == KIV_DEF_CONSTANT) {
+                auto &k = *reinterpret_cast<const kivTLibConstantDef *>(def);
+                s->constTag = k.type.tag;
+                s->constTypeId = k.type.repoId ? k.type.repoId : "";
+                s->constValue = k.value;
+                if ((k.value.tag == KIV_TYPE_STRING || k.value.tag == KIV_TYPE_WSTRING) &&
+                    k.value.str)
+                    s->constText = k.value.str;
+            }
+            if (def->kind == KIV_DEF_ENUM) {
+                auto &e = *reinterpret_cast<const kivTLibEnumDef *>(def);
+                for (uint32_t i = 0; e.members && i < e.memberCount; ++i) {
+                    if (!e.members[i].name || find(scope, e.members[i].name)) continue;
+                    Symbol *m = newSymbol(e.members[i].name, "", kEnumerator, Location{}, from);
+                    m->enumId = def->repoId;
+                    m->enumValue = e.members[i].value;
+                    scope->names[m->name] = m;
+                }
+            }
+            bool isScope = def->kind == KIV_DEF_MODULE || def->kind == KIV_DEF_INTERFACE ||
+                           def->kind == KIV_DEF_STRUCT || def->kind == KIV_DEF_UNION;
+            if (!isScope) continue;
+            if (!s->inner) s->inner = newScope(scope, s, def->repoId, def->kind);
+            if (def->kind == KIV_DEF_INTERFACE) {
+                auto &i = *reinterpret_cast<const kivTLibInterfaceDef *>(def);
+                if (i.baseId) s->inner->baseId = i.baseId;
+            }
+            seed(t, def, s->inner, from, depth + 1);
+        }
+    }
+
+    static std::vector<const char *> contents(const kivTLibDef *def) {
+        auto list = [](uint32_t count, const char **items) {
+            return std::vector<const char *>(items, items + (items ? count : 0));
+        };
+        switch (def->kind) {
+            case KIV_DEF_MODULE: {
+                auto &m = *reinterpret_cast<const kivTLibModuleDef *>(def);
+                return list(m.contentCount, m.contents);
+            }
+            case KIV_DEF_INTERFACE: {
+                auto &m = *reinterpret_cast<const kivTLibInterfaceDef *>(def);
+                return list(m.contentCount, m.contents);
+            }
+            case KIV_DEF_STRUCT: {
+                auto &m = *reinterpret_cast<const kivTLibStructDef *>(def);
+                return list(m.contentCount, m.contents);
+            }
+            case KIV_DEF_UNION: {
+                auto &m = *reinterpret_cast<const kivTLibUnionDef *>(def);
+                return list(m.contentCount, m.contents);
+            }
+            default:
+                return {};
+        }
+    }
+
+    Scope *newScope(Scope *parent, Symbol *self, const std::string &id, kivTLibDefKind kind) {
+        Scope &s = scopes_.emplace_back();
+        s.parent = parent;
+        s.self = self;
+        s.repoId = id;
+        s.kind = kind;
+        if (parent) {
+            s.path = parent->path;
+            s.path.push_back(self->name);
+        }
+        return &s;
+    }
+
+    Symbol *newSymbol(const std::string &name, const std::string &id, kivTLibDefKind kind,
+                      Location at, const std::string &library) {
+        Symbol &s = symbols_.emplace_back();
+        s.name = name;
+        s.repoId = id;
+        s.kind = kind;
+        s.at = at;
+        s.library = library;
+        return &s;
+    }
+
+    // ---- Names ----
+
+    static Symbol *find(Scope *scope, const std::string &name) {
+        auto it = scope->names.find(name);
+        return it == scope->names.end() ? nullptr : it->second;
+    }
+
+    // A name in a scope or, for an interface, in its bases.
+    Symbol *findInside(Scope *scope, const std::string &name) {
+        for (int depth = 0; scope && depth < 64; ++depth) {
+            if (Symbol *s = find(scope, name)) return s;
+            if (scope->baseId.empty()) return nullptr;
+            auto base = byId_.find(scope->baseId);
+            scope = base == byId_.end() ? nullptr : base->second->inner;
+        }
+        return nullptr;
+    }
+
+    struct ScopedName {
+        bool absolute = false;
+        std::vector<std::string> parts;
+        Location at;
+        std::string text() const { return (absolute ? "::" : "") + joined(parts, "::"); }
+    };
+
+    // Resolves a scoped name from `from` outwards; reports an unknown name with a suggestion.
+    Symbol *resolve(const ScopedName &name, Scope *from, const char *what) {
+        Scope *scope = from;
+        Symbol *found = nullptr;
+        if (name.absolute) {
+            found = findInside(root_, name.parts[0]);
+            scope = root_;
+        } else {
+            for (Scope *s = from; s && !found; s = s->parent) {
+                found = findInside(s, name.parts[0]);
+                if (found) scope = s;
+            }
+        }
+        size_t i = 0;
+        while (found && i + 1 < name.parts.size()) {
+            if (!found->inner) {
+                diags_.error(name.at, quoted(joined(
+                                          {name.parts.begin(), name.parts.begin() + i + 1}, "::")) +
+                                          " is a " + kindWord(found->kind) + ", not a scope");
+                return nullptr;
+            }
+            scope = found->inner;
+            found = findInside(scope, name.parts[++i]);
+        }
+        if (found) return found;
+        // Suggest from the names visible where the lookup stopped.
+        std::vector<std::string> candidates;
+        if (i == 0 && !name.absolute) {
+            for (Scope *s = from; s; s = s->parent)
+                for (auto &[n, sym] : s->names) candidates.push_back(n);
+        } else {
+            for (auto &[n, sym] : scope->names) candidates.push_back(n);
+        }
+        std::string message = "unknown " + std::string(what) + " " + quoted(name.text());
+        if (auto close = closest(name.parts[i], candidates)) {
+            std::vector<std::string> fixed(name.parts.begin(), name.parts.begin() + i);
+            fixed.push_back(*close);
+            message +=
+                "; did you mean " + quoted((name.absolute ? "::" : "") + joined(fixed, "::")) + "?";
+        }
+        diags_.error(name.at, message);
+        return nullptr;
+    }
+
+    // ---- Tokens ----
+
+    const Token &peek(size_t ahead = 0) {
+        while (tokens_.size() <= ahead) {
+            tokens_.push_back(pp_.next());
+            if (diags_.full()) throw Abort{};
+        }
+        return tokens_[ahead];
+    }
+    Token take() {
+        peek();
+        Token t = std::move(tokens_.front());
+        tokens_.pop_front();
+        return t;
+    }
+    bool accept(const char *punct) {
+        if (!peek().is(punct)) return false;
+        take();
+        return true;
+    }
+    bool acceptWord(const char *word) {
+        if (!peek().isWord(word)) return false;
+        take();
+        return true;
+    }
+    static std::string describe(const Token &t) {
+        switch (t.kind) {
+            case Tok::End:
+                return "end of input";
+            case Tok::Ident:
+                return quoted(t.text);
+            case Tok::RawIdent:
+                return "name " + quoted(t.text);
+            case Tok::Int:
+            case Tok::Float:
+                return "number " + t.text;
+            case Tok::Char:
+                return "character literal";
+            case Tok::String:
+                return "string literal";
+            case Tok::Punct:
+                return quoted(t.text);
+            case Tok::Pragma:
+                return "#pragma";
+        }
+        return "token";
+    }
+    [[noreturn]] void fail(const Token &at, const std::string &message) {
+        error(at.at, message);
+        throw ParseError{};
+    }
+    void error(Location at, const std::string &message) {
+        diags_.error(at, message);
+        if (diags_.full()) throw Abort{};
+    }
+    void expect(const char *punct, const std::string &context) {
+        if (accept(punct)) return;
+        fail(peek(),
+             "expected '" + std::string(punct) + "' " + context + ", found " + describe(peek()));
+    }
+
+    // A simple name: an identifier that is no keyword, `_keyword` or `quoted text`.
+    std::string name(const std::string &what, Location *at = nullptr) {
+        Token t = peek();
+        if (at) *at = t.at;
+        if (t.kind == Tok::RawIdent) return take().text;
+        if (t.kind == Tok::Ident) {
+            if (const char *why = unsupported(t.text)) fail(t, quoted(t.text) + ": " + why);
+            if (isKeyword(t.text))
+                fail(t, "expected " + what + ", found keyword " + quoted(t.text) + " (write _" +
+                            t.text + " to use it as a name)");
+            return take().text;
+        }
+        fail(t, "expected " + what + ", found " + describe(t));
+    }
+
+    ScopedName scopedName(const std::string &what) {
+        ScopedName n;
+        n.at = peek().at;
+        if (accept("::")) n.absolute = true;
+        n.parts.push_back(name(what));
+        while (peek().is("::")) {
+            take();
+            n.parts.push_back(name(what));
+        }
+        return n;
+    }
+
+    // After an error: skip to the end of the current declaration, over balanced braces.
+    void recover() {
+        size_t depth = 0;
+        for (;;) {
+            Token t = peek();
+            if (t.kind == Tok::End) return;
+            if (t.is("{")) {
+                ++depth;
+            } else if (t.is("}")) {
+                if (depth == 0) return;
+                if (--depth == 0) {
+                    take();
+                    accept(";");
+                    return;
+                }
+            } else if (t.is(";") && depth == 0) {
+                take();
+                return;
+            }
+            take();
+        }
+    }
+
+    // ---- Definitions ----
+
+    // The definitions of a module body (or of the whole file when `top`).
+    void definitions(Scope *scope, bool top) {
+        for (;;) {
+            Token t = peek();
+            if (t.kind == Tok::End) return;
+            if (t.is("}")) {
+                if (!top) return;
+                error(t.at, "unexpected '}' with no open scope");
+                take();
+                continue;
+            }
+            try {
+                definition(scope);
+            } catch (const ParseError &) {
+                recover();
+            }
+        }
+    }
+
+    void run(std::function<void()> action) {
+        if (deferred_)
+            deferred_->push_back(std::move(action));
+        else
+            action();
+    }
+
+    Annotations annotations() {
+        Annotations a;
+        a.at = peek().at;
+        while (peek().is("@")) {
+            Token at = take();
+            Location nameAt;
+            std::string word = name("an annotation name", &nameAt);
+            if (word == "forward") {
+                a.forward = true;
+                continue;
+            }
+            expect("(", "after @" + word);
+            if (word == "id") {
+                if (peek().kind != Tok::String) fail(peek(), "@id expects a string");
+                a.id = take().text;
+            } else if (word == "version") {
+                const Token &v = peek();
+                size_t dot = v.text.find('.');
+                if (v.kind != Tok::Float || dot == std::string::npos ||
+                    v.text.find_first_not_of("0123456789.") != std::string::npos)
+                    fail(v, "@version expects MAJOR.MINOR, like 1.2");
+                a.version = take().text;
+            } else if (word == "flags") {
+                a.flagsAt = peek().at;
+                Val v = expression(current_);
+                kivTLibValue out{};
+                if (!convert(v, KIV_TYPE_ULONG, "", "flags (unsigned long)", &out, nullptr))
+                    throw ParseError{};
+                a.flags = out.u32;
+            } else {
+                std::string message = "unknown annotation @" + word;
+                if (auto close = closest(word, {"id", "version", "flags", "forward"}))
+                    message += "; did you mean @" + *close + "?";
+                fail(at, message);
+            }
+            expect(")", "to close @" + word);
+        }
+        return a;
+    }
+
+    void noAnnotations(const Annotations &a, const char *what) {
+        if (a.any()) error(a.at, std::string("annotations do not apply to ") + what);
+    }
+
+    void definition(Scope *scope) {
+        current_ = scope;
+        Annotations a = annotations();
+        Token t = peek();
+        if (t.kind == Tok::Pragma) {
+            noAnnotations(a, "#pragma");
+            pragma(scope, take());
+            return;
+        }
+        if (t.is(";")) {
+            take();
+            return;
+        }
+        if (t.kind == Tok::Ident) {
+            if (t.text == "module") return module(scope, a);
+            if (t.text == "interface") return interface(scope, a);
+            if (t.text == "struct") return structure(scope, a);
+            if (t.text == "union") return unionDefinition(scope, a);
+            if (t.text == "enum") return enumeration(scope, a);
+            if (t.text == "const") return constant(scope, a);
+            if (t.text == "typedef") return alias(scope, a);
+            if (t.text == "anonymous" && peek(1).kind == Tok::String) return anonymous(a);
+            if (const char *why = unsupported(t.text)) fail(t, quoted(t.text) + ": " + why);
+        }
+        std::string message =
+            "expected a definition (module, interface, struct, union, enum, "
+            "const, typedef), found " +
+            describe(t);
+        if (t.kind == Tok::Ident)
+            if (auto close = closest(
+                    t.text, {"module", "interface", "struct", "union", "enum", "const", "typedef"}))
+                message += "; did you mean " + quoted(*close) + "?";
+        fail(t, message);
+    }
+
+    void pragma(Scope *scope, const Token &t) {
+        auto &args = t.args;
+        auto nameOf = [&](size_t first, size_t *next) {
+            std::vector<std::string> path = scope->path;
+            size_t i = first;
+            if (i < args.size() && args[i].is("::")) {
+                path.clear();
+                ++i;
+            }
+            // A name that spells out the enclosing scopes is taken from the outermost one.
+            if (i < args.size() && !path.empty() && args[i].text == path[0]) path.clear();
+            while (i < args.size() &&
+                   (args[i].kind == Tok::Ident || args[i].kind == Tok::RawIdent)) {
+                path.push_back(args[i++].text);
+                if (i < args.size() && args[i].is("::"))
+                    ++i;
+                else
+                    break;
+            }
+            *next = i;
+            return joined(path, "::");
+        };
+        if (t.text == "prefix") {
+            if (args.size() != 1 || args[0].kind != Tok::String)
+                return error(t.at, "#pragma prefix expects a string");
+            prefix_ = args[0].text;
+        } else if (t.text == "version") {
+            size_t i = 0;
+            std::string key = nameOf(0, &i);
+            if (i + 1 != args.size() || args[i].kind != Tok::Float ||
+                args[i].text.find_first_not_of("0123456789.") != std::string::npos)
+                return error(t.at, "#pragma version expects NAME MAJOR.MINOR");
+            if (defined_.count(key))
+                return error(t.at,
+                             "#pragma version must come before the definition of " + quoted(key));
+            versions_[key] = args[i].text;
+        } else if (t.text == "ID") {
+            size_t i = 0;
+            std::string key = nameOf(0, &i);
+            if (i + 1 != args.size() || args[i].kind != Tok::String)
+                return error(t.at, "#pragma ID expects NAME \"ID\"");
+            if (defined_.count(key))
+                return error(t.at, "#pragma ID must come before the definition of " + quoted(key));
+            ids_[key] = args[i].text;
+        } else if (t.text == "root_flags") {
+            uint32_t flags = 0;
+            if (args.size() != 1 || args[0].kind != Tok::Int || args[0].value > 0xFFFFFFFFu ||
+                (static_cast<uint32_t>(args[0].value) & ~kCallerFlags))
+                return error(t.at, "#pragma root_flags expects flags in bits 16 to 31");
+            flags = static_cast<uint32_t>(args[0].value);
+            if (rootPresent_ && flags != rootFlags_)
+                return error(t.at, "the root module already exists with other flags");
+            rootFlags_ = flags;
+        } else if (t.text == "next_local_id") {
+            if (args.size() != 1 || args[0].kind != Tok::Int || args[0].value > 0xFFFFFFFFu)
+                return error(t.at, "#pragma next_local_id expects a number");
+            uint32_t target = static_cast<uint32_t>(args[0].value);
+            Location at = t.at;
+            run([this, target, at] { advanceCounter(target, at); });
+        } else {
+            std::string message = "unknown #pragma " + quoted(t.text);
+            if (auto close = closest(
+                    t.text, {"prefix", "version", "ID", "once", "root_flags", "next_local_id"}))
+                message += "; did you mean " + quoted(*close) + "?";
+            error(t.at, message);
+        }
+    }
+
+    // The repository id of a new definition: explicit, by pragma, or derived from its path.
+    std::string makeId(Scope *scope, const std::string &simpleName, const Annotations &a) {
+        std::vector<std::string> path = scope->path;
+        path.push_back(simpleName);
+        std::string key = joined(path, "::");
+        defined_.insert(key);
+        if (a.id) return *a.id;
+        if (auto it = ids_.find(key); it != ids_.end()) return it->second;
+        std::string version = a.version ? *a.version : "1.0";
+        if (!a.version)
+            if (auto it = versions_.find(key); it != versions_.end()) version = it->second;
+        return "IDL:" + (prefix_.empty() ? "" : prefix_ + "/") + joined(path, "/") + ":" + version;
+    }
+
+    // Where a symbol was defined, for "previous definition" notes.
+    void previous(const Symbol *s) {
+        if (s->at.known())
+            diags_.note(s->at, "previous definition of " + quoted(s->name) + " is here");
+        else
+            diags_.note(s->library, quoted(s->name) + " (" + s->repoId + ") is defined there");
+    }
+
+    // Declares a new named definition in `scope`; false (reported) when the name or id is
+    // taken in a way that no reopening explains.
+    Symbol *declare(Scope *scope, const std::string &simpleName, const std::string &id,
+                    kivTLibDefKind kind, Location at, const Annotations &a) {
+        Symbol *clash = find(scope, simpleName);
+        if (clash && clash->library == libraryName_ && clash->repoId == id && clash->kind == kind) {
+            // Given again for a library that has it: compared when it would be created.
+            clash->library.clear();
+            clash->at = at;
+            return clash;
+        }
+        if (clash && clash->kind != kEnumerator && !a.id) {
+            error(at, "redefinition of " + quoted(simpleName) + " (" + kindWord(clash->kind) + ")");
+            previous(clash);
+            return nullptr;
+        }
+        auto taken = byId_.find(id);
+        if (taken != byId_.end() && taken->second->library.empty()) {
+            error(at, "repository id \"" + id + "\" is already used by " +
+                          kindWord(taken->second->kind) + " " + quoted(taken->second->name));
+            previous(taken->second);
+            return nullptr;
+        }
+        Symbol *s = newSymbol(simpleName, id, kind, at, "");
+        s->explicitId = a.id.has_value();
+        if (!clash || clash->kind == kEnumerator) scope->names[simpleName] = s;
+        byId_[id] = s;
+        return s;
+    }
+
+    // A module or interface of this id declared before in the same scope (reopened or
+    // completed), found by id so that another definition of the same name cannot hide it.
+    Symbol *reopened(Scope *scope, const std::string &id, kivTLibDefKind kind) {
+        auto it = byId_.find(id);
+        if (it == byId_.end()) return nullptr;
+        Symbol *s = it->second;
+        return s->kind == kind && s->inner && s->inner->parent == scope ? s : nullptr;
+    }
+
+    void checkFlags(const Annotations &a) {
+        if (a.flags && (*a.flags & ~kCallerFlags)) {
+            char text[64];
+            std::snprintf(text, sizeof text, "0x%08" PRIx32, *a.flags);
+            error(a.flagsAt, std::string("definition flags use bits 16 to 31 (0xffff0000); ") +
+                                 text + " sets others");
+        }
+    }
+
+    void module(Scope *scope, const Annotations &a) {
+        Token kw = take();
+        if (scope->kind != KIV_DEF_MODULE)
+            fail(kw, "a module can only be defined in a module, not in " + kindWord(scope->kind) +
+                         " " + quoted(scope->self->name));
+        if (a.flags) error(a.flagsAt, "a module carries no flags");
+        if (a.forward) error(a.at, "@forward applies to interfaces");
+        Location at;
+        std::string n = name("a module name", &at);
+        std::string id = makeId(scope, n, a);
+        Symbol *s = reopened(scope, id, KIV_DEF_MODULE);
+        if (!s) {
+            s = find(scope, n);
+            if (s && s->kind == KIV_DEF_MODULE && !a.id) {
+                error(at, "module " + quoted(n) + " is reopened with another id (\"" + id +
+                              "\", was \"" + s->repoId + "\")");
+                previous(s);
+                throw ParseError{};
+            }
+            s = declare(scope, n, id, KIV_DEF_MODULE, at, a);
+            if (!s) throw ParseError{};
+            s->inner = newScope(scope, s, id, KIV_DEF_MODULE);
+            std::string scopeId = scope->repoId;
+            run([this, n, id, scopeId, at] {
+                ensureRoot();
+                kivTLibDef *existing = nullptr;
+                if (kivTLibGetDefinition(tlib_, id.c_str(), &existing) == 0 &&
+                    existing->kind == KIV_DEF_MODULE && existing->name && n == existing->name &&
+                    existing->scopeId && scopeId == existing->scopeId)
+                    return;  // the library has it already
+                create(
+                    kivTLibCreateModule(tlib_, n.c_str(), id.c_str(), scopeId.c_str(), 0, nullptr),
+                    at, "module", n, id);
+            });
+        }
+        expect("{", "after the module name");
+        std::string savedPrefix = prefix_;
+        nest(at);
+        definitions(s->inner, false);
+        --nesting_;
+        prefix_ = savedPrefix;
+        current_ = scope;
+        expect("}", "to close module " + quoted(n));
+        expect(";", "after the module's '}'");
+    }
+
+    void nest(Location at) {
+        if (++nesting_ > kMaxNesting) {
+            error(at, "scopes nested too deeply");
+            throw Abort{};
+        }
+    }
+
+    void interface(Scope *scope, const Annotations &a) {
+        Token kw = take();
+        if (scope->kind != KIV_DEF_MODULE)
+            fail(kw, "an interface can only be defined in a module, not in " +
+                         kindWord(scope->kind) + " " + quoted(scope->self->name));
+        checkFlags(a);
+        Location at;
+        std::string n = name("an interface name", &at);
+        std::string id = makeId(scope, n, a);
+        uint32_t flags = a.flags.value_or(0);
+        Symbol *s = reopened(scope, id, KIV_DEF_INTERFACE);
+        bool known = s != nullptr;
+        std::string scopeId = scope->repoId;
+        if (peek().is(";")) {  // a forward declaration
+            take();
+            if (!known) {
+                s = declare(scope, n, id, KIV_DEF_INTERFACE, at, a);
+                if (!s) return;
+                s->inner = newScope(scope, s, id, KIV_DEF_INTERFACE);
+            }
+            run([this, n, id, scopeId, flags, at] {
+                ensureRoot();
+                bool had = kivTLibGetDefinition(tlib_, id.c_str(), nullptr) == 0;
+                bool before = changed_;
+                create(kivTLibCreateInterfaceFwd(tlib_, n.c_str(), id.c_str(), scopeId.c_str(),
+                                                 flags, nullptr),
+                       at, "interface", n, id);
+                if (had) changed_ = before;  // a declaration of what exists changes nothing
+            });
+            return;
+        }
+        std::string baseId;
+        Location baseAt;
+        if (accept(":")) {
+            if (peek().isWord("interface") && peek(1).kind == Tok::String) {
+                take();
+                baseAt = peek().at;
+                baseId = take().text;
+            } else {
+                ScopedName base = scopedName("a base interface name");
+                baseAt = base.at;
+                if (peek().is(","))
+                    fail(peek(), "an interface has at most one base in the type library");
+                if (Symbol *b = resolve(base, scope, "interface")) {
+                    if (b->kind != KIV_DEF_INTERFACE)
+                        error(base.at, quoted(base.text()) + " is a " + kindWord(b->kind) +
+                                           ", not an interface");
+                    else
+                        baseId = b->repoId;
+                }
+            }
+            if (a.forward) error(baseAt, "a @forward interface has no base");
+        }
+        if (!peek().is("{"))
+            fail(peek(), "expected '{' or ';' after the interface name, found " + describe(peek()));
+        if (known) {
+            if (!a.forward && complete_.count(id)) {
+                error(at, "interface " + quoted(n) + " is already defined");
+                previous(s);
+                throw ParseError{};
+            }
+        } else {
+            s = declare(scope, n, id, KIV_DEF_INTERFACE, at, a);
+            if (!s) throw ParseError{};
+            s->inner = newScope(scope, s, id, KIV_DEF_INTERFACE);
+        }
+        if (!a.forward) {
+            complete_.insert(id);
+            s->at = at;
+        }
+        if (!baseId.empty()) s->inner->baseId = baseId;
+        take();  // '{'
+        nest(at);
+        auto nested = std::make_shared<std::vector<std::function<void()>>>();
+        auto members = std::make_shared<std::vector<MemberSpec>>();
+        auto *savedDeferred = deferred_;
+        deferred_ = nested.get();
+        std::string savedPrefix = prefix_;
+        while (!peek().is("}") && peek().kind != Tok::End) {
+            try {
+                exportDeclaration(s->inner, *members);
+            } catch (const ParseError &) {
+                recover();
+            }
+        }
+        deferred_ = savedDeferred;
+        prefix_ = savedPrefix;
+        --nesting_;
+        current_ = scope;
+        expect("}", "to close interface " + quoted(n));
+        expect(";", "after the interface's '}'");
+        if (a.forward && !members->empty())
+            error(members->front().at, "a @forward interface has no members");
+        bool forward = a.forward;
+        run([this, n, id, scopeId, flags, baseId, members, nested, forward, at] {
+            ensureRoot();
+            std::optional<bool> changedBefore;
+            if (forward) {
+                if (kivTLibGetDefinition(tlib_, id.c_str(), nullptr) == 0) changedBefore = changed_;
+                create(kivTLibCreateInterfaceFwd(tlib_, n.c_str(), id.c_str(), scopeId.c_str(),
+                                                 flags, nullptr),
+                       at, "interface", n, id);
+                if (changedBefore) changed_ = *changedBefore;
+            } else {
+                createInterface(n, id, scopeId, flags, baseId, *members, at);
+            }
+            for (auto &action : *nested) action();
+        });
+    }
+
+    void exportDeclaration(Scope *scope, std::vector<MemberSpec> &members) {
+        current_ = scope;
+        Annotations a = annotations();
+        Token t = peek();
+        if (t.kind == Tok::Pragma) return pragma(scope, take());
+        bool rawType = peek(1).kind == Tok::String;  // `struct "ID"` is a type, not a definition
+        if (!rawType) {
+            if (t.isWord("struct")) return structure(scope, a);
+            if (t.isWord("union")) return unionDefinition(scope, a);
+            if (t.isWord("enum")) return enumeration(scope, a);
+            if (t.isWord("typedef")) return alias(scope, a);
+        }
+        if (t.isWord("const")) return constant(scope, a);
+        if ((t.isWord("interface") && !rawType) || t.isWord("module"))
+            fail(t, "a " + t.text + " cannot be defined inside an interface");
+        if (t.is(";")) {
+            take();
+            return;
+        }
+        if (a.id || a.version || a.forward)
+            error(a.at, "only @flags applies to attributes and operations");
+        uint32_t flags = a.flags.value_or(0);
+        bool readonly = acceptWord("readonly");
+        if (readonly && !peek().isWord("attribute"))
+            fail(peek(), "expected 'attribute' after 'readonly'");
+        if (acceptWord("attribute")) {
+            TypePtr type = typeSpec(scope, false);
+            do {
+                Location at;
+                std::string n = name("an attribute name", &at);
+                MemberSpec m{
+                    KIV_MEMBER_ATTRIBUTE,    n,  flags | (readonly ? KIV_MEMBER_READONLY : 0u),
+                    dimensions(scope, type), {}, at};
+                members.push_back(std::move(m));
+            } while (accept(","));
+            if (peek().isWord("getraises") || peek().isWord("setraises"))
+                fail(peek(), quoted(peek().text) + ": " + unsupported(peek().text));
+            expect(";", "after the attribute");
+            return;
+        }
+        // An operation.
+        TypePtr result = typeSpec(scope, true);
+        Location at;
+        std::string n = name("an operation name", &at);
+        MemberSpec m{KIV_MEMBER_OPERATION, n, flags, result, {}, at};
+        expect("(", "after the operation name");
+        if (!peek().is(")")) {
+            do {
+                Annotations pa = annotations();
+                if (pa.any()) error(pa.at, "parameters take no annotations");
+                Token dir = take();
+                uint32_t direction = dir.isWord("in")      ? KIV_PARAM_IN
+                                     : dir.isWord("out")   ? KIV_PARAM_OUT
+                                     : dir.isWord("inout") ? KIV_PARAM_INOUT
+                                                           : 0;
+                if (!direction)
+                    fail(dir,
+                         "expected in, out or inout before the parameter, found " + describe(dir));
+                TypePtr type = typeSpec(scope, false);
+                Location pat;
+                std::string pn = name("a parameter name", &pat);
+                type = dimensions(scope, type);
+                if (m.params.size() == 255) error(pat, "an operation takes at most 255 parameters");
+                m.params.push_back({pn, type, direction});
+            } while (accept(","));
+        }
+        expect(")", "to close the parameter list");
+        if (peek().isWord("raises") || peek().isWord("context"))
+            fail(peek(), quoted(peek().text) + ": " + unsupported(peek().text));
+        expect(";", "after the operation");
+        members.push_back(std::move(m));
+    }
+
+    void structure(Scope *scope, const Annotations &a) {
+        take();
+        checkFlags(a);
+        if (a.forward) error(a.at, "@forward applies to interfaces");
+        Location at;
+        std::string n = name("a structure name", &at);
+        if (peek().is(";"))
+            fail(peek(), "forward-declared structures are not part of the type library");
+        std::string id = makeId(scope, n, a);
+        Symbol *s = declare(scope, n, id, KIV_DEF_STRUCT, at, a);
+        if (!s) throw ParseError{};
+        s->inner = newScope(scope, s, id, KIV_DEF_STRUCT);
+        expect("{", "after the structure name");
+        nest(at);
+        auto nested = std::make_shared<std::vector<std::function<void()>>>();
+        auto members = std::make_shared<std::vector<std::pair<std::string, TypePtr>>>();
+        auto *savedDeferred = deferred_;
+        deferred_ = nested.get();
+        while (!peek().is("}") && peek().kind != Tok::End) {
+            try {
+                current_ = s->inner;
+                Annotations ma = annotations();
+                Token t = peek();
+                if ((t.isWord("struct") || t.isWord("union") || t.isWord("enum")) &&
+                    peek(1).kind != Tok::String) {
+                    if (t.isWord("struct"))
+                        structure(s->inner, ma);
+                    else if (t.isWord("union"))
+                        unionDefinition(s->inner, ma);
+                    else
+                        enumeration(s->inner, ma);
+                    continue;
+                }
+                if (ma.any()) error(ma.at, "structure members take no annotations");
+                TypePtr type = typeSpec(s->inner, false);
+                do {
+                    std::string mn = name("a member name");
+                    members->emplace_back(mn, dimensions(s->inner, type));
+                } while (accept(","));
+                expect(";", "after the structure member");
+            } catch (const ParseError &) {
+                recover();
+            }
+        }
+        deferred_ = savedDeferred;
+        --nesting_;
+        current_ = scope;
+        expect("}", "to close structure " + quoted(n));
+        expect(";", "after the structure's '}'");
+        if (members->empty()) error(at, "structure " + quoted(n) + " needs at least one member");
+        std::string scopeId = scope->repoId;
+        uint32_t flags = a.flags.value_or(0);
+        run([this, n, id, scopeId, flags, members, nested, at] {
+            ensureRootFor(scopeId);
+            if (!existing(id, KIV_DEF_STRUCT, n, scopeId, flags, at, [&](const kivTLibDef *d) {
+                    auto &r = *reinterpret_cast<const kivTLibStructDef *>(d);
+                    if (r.memberCount != members->size() || !r.members) return false;
+                    for (size_t i = 0; i < members->size(); ++i)
+                        if (!sameName(r.members[i].name, (*members)[i].first) ||
+                            !sameType(*(*members)[i].second, r.members[i].type, 0))
+                            return false;
+                    return true;
+                })) {
+                std::vector<kivTLibStructMember> list;
+                for (auto &[mn, type] : *members) list.push_back({mn.c_str(), ref(*type)});
+                create(
+                    kivTLibCreateStruct(tlib_, n.c_str(), id.c_str(), scopeId.c_str(), flags,
+                                        static_cast<uint32_t>(list.size()), list.data(), nullptr),
+                    at, "struct", n, id);
+            }
+            for (auto &action : *nested) action();
+        });
+    }
+
+    void unionDefinition(Scope *scope, const Annotations &a) {
+        take();
+        checkFlags(a);
+        if (a.forward) error(a.at, "@forward applies to interfaces");
+        Location at;
+        std::string n = name("a union name", &at);
+        if (peek().is(";"))
+            fail(peek(), "forward-declared unions are not part of the type library");
+        std::string id = makeId(scope, n, a);
+        Symbol *s = declare(scope, n, id, KIV_DEF_UNION, at, a);
+        if (!s) throw ParseError{};
+        s->inner = newScope(scope, s, id, KIV_DEF_UNION);
+        if (!acceptWord("switch")) fail(peek(), "expected 'switch' after the union name");
+        expect("(", "after 'switch'");
+        TypePtr discriminator = typeSpec(scope, false);
+        static const uint32_t allowed = 0x80FD4;
+        if (discriminator->tag >= 20 || !(allowed >> discriminator->tag & 1))
+            error(discriminator->at,
+                  "a union discriminator is boolean, char, an integer type or "
+                  "an enumeration");
+        expect(")", "after the discriminator type");
+        expect("{", "to open the union body");
+        nest(at);
+        auto nested = std::make_shared<std::vector<std::function<void()>>>();
+        auto cases = std::make_shared<std::vector<CaseSpec>>();
+        auto *savedDeferred = deferred_;
+        deferred_ = nested.get();
+        while (!peek().is("}") && peek().kind != Tok::End) {
+            try {
+                current_ = s->inner;
+                Annotations ma = annotations();
+                Token t = peek();
+                if ((t.isWord("struct") || t.isWord("union") || t.isWord("enum")) &&
+                    peek(1).kind != Tok::String) {
+                    if (t.isWord("struct"))
+                        structure(s->inner, ma);
+                    else if (t.isWord("union"))
+                        unionDefinition(s->inner, ma);
+                    else
+                        enumeration(s->inner, ma);
+                    continue;
+                }
+                if (ma.any()) error(ma.at, "union cases take no annotations");
+                std::vector<std::pair<kivTLibValue, Location>> labels;
+                for (;;) {
+                    if (acceptWord("case")) {
+                        Location lat = peek().at;
+                        Val v = expression(s->inner);
+                        kivTLibValue label{};
+                        convert(v, discriminator->tag, discriminator->repoId, "the discriminator",
+                                &label, nullptr);
+                        labels.emplace_back(label, lat);
+                        expect(":", "after the case label");
+                    } else if (peek().isWord("default")) {
+                        Location lat = take().at;
+                        labels.emplace_back(kivTLibValue{}, lat);
+                        expect(":", "after 'default'");
+                    } else {
+                        break;
+                    }
+                }
+                if (labels.empty())
+                    fail(peek(), "expected 'case' or 'default', found " + describe(peek()));
+                TypePtr type = typeSpec(s->inner, false);
+                Location cat;
+                std::string cn = name("a case member name", &cat);
+                type = dimensions(s->inner, type);
+                expect(";", "after the union case");
+                for (auto &[label, lat] : labels) cases->push_back({cn, type, label, lat});
+            } catch (const ParseError &) {
+                recover();
+            }
+        }
+        deferred_ = savedDeferred;
+        --nesting_;
+        current_ = scope;
+        expect("}", "to close union " + quoted(n));
+        expect(";", "after the union's '}'");
+        if (cases->empty()) error(at, "union " + quoted(n) + " needs at least one case");
+        std::string scopeId = scope->repoId;
+        uint32_t flags = a.flags.value_or(0);
+        run([this, n, id, scopeId, flags, discriminator, cases, nested, at] {
+            ensureRootFor(scopeId);
+            if (!existing(id, KIV_DEF_UNION, n, scopeId, flags, at, [&](const kivTLibDef *d) {
+                    auto &r = *reinterpret_cast<const kivTLibUnionDef *>(d);
+                    if (r.caseCount != cases->size() || !r.cases ||
+                        !sameType(*discriminator, r.discriminator, 0))
+                        return false;
+                    for (size_t i = 0; i < cases->size(); ++i) {
+                        auto &c = (*cases)[i];
+                        if (!sameName(r.cases[i].name, c.name) ||
+                            !sameType(*c.type, r.cases[i].type, 0) ||
+                            !sameValue(c.label, "", r.cases[i].label))
+                            return false;
+                    }
+                    return true;
+                })) {
+                kivTLibTypeRef d = ref(*discriminator);
+                std::vector<kivTLibUnionCase> list;
+                for (auto &c : *cases) list.push_back({c.name.c_str(), ref(*c.type), c.label});
+                create(kivTLibCreateUnion(tlib_, n.c_str(), id.c_str(), scopeId.c_str(), flags, &d,
+                                          static_cast<uint32_t>(list.size()), list.data(), nullptr),
+                       at, "union", n, id);
+            }
+            for (auto &action : *nested) action();
+        });
+    }
+
+    void enumeration(Scope *scope, const Annotations &a) {
+        take();
+        checkFlags(a);
+        if (a.forward) error(a.at, "@forward applies to interfaces");
+        Location at;
+        std::string n = name("an enumeration name", &at);
+        std::string id = makeId(scope, n, a);
+        Symbol *s = declare(scope, n, id, KIV_DEF_ENUM, at, a);
+        if (!s) throw ParseError{};
+        expect("{", "after the enumeration name");
+        auto members = std::make_shared<std::vector<std::pair<std::string, uint32_t>>>();
+        uint64_t next = 0;
+        while (!peek().is("}")) {
+            Location mat;
+            std::string mn = name("an enumerator", &mat);
+            uint64_t value = next;
+            if (accept("=")) {
+                Val v = expression(scope);
+                kivTLibValue out{};
+                if (convert(v, KIV_TYPE_ULONG, "", "an enumerator value (unsigned long)", &out,
+                            nullptr))
+                    value = out.u32;
+            } else if (next > 0xFFFFFFFFu) {
+                error(mat, "enumerator " + quoted(mn) + " would have the value 4294967296");
+            }
+            members->emplace_back(mn, static_cast<uint32_t>(value));
+            next = value + 1;
+            Symbol *e = find(scope, mn);
+            if (!e) {
+                e = newSymbol(mn, "", kEnumerator, mat, "");
+                e->enumId = id;
+                e->enumValue = static_cast<uint32_t>(value);
+                scope->names[mn] = e;
+            }
+            if (!accept(",")) break;
+        }
+        expect("}", "to close enumeration " + quoted(n));
+        expect(";", "after the enumeration's '}'");
+        if (members->empty())
+            error(at, "enumeration " + quoted(n) + " needs at least one enumerator");
+        std::string scopeId = scope->repoId;
+        uint32_t flags = a.flags.value_or(0);
+        run([this, n, id, scopeId, flags, members, at] {
+            ensureRootFor(scopeId);
+            if (existing(id, KIV_DEF_ENUM, n, scopeId, flags, at, [&](const kivTLibDef *d) {
+                    auto &r = *reinterpret_cast<const kivTLibEnumDef *>(d);
+                    if (r.memberCount != members->size() || !r.members) return false;
+                    for (size_t i = 0; i < members->size(); ++i)
+                        if (!sameName(r.members[i].name, (*members)[i].first) ||
+                            r.members[i].value != (*members)[i].second)
+                            return false;
+                    return true;
+                }))
+                return;
+            std::vector<kivTLibEnumMember> list;
+            for (auto &[mn, value] : *members) list.push_back({mn.c_str(), value});
+            create(kivTLibCreateEnum(tlib_, n.c_str(), id.c_str(), scopeId.c_str(), flags,
+                                     static_cast<uint32_t>(list.size()), list.data(), nullptr),
+                   at, "enum", n, id);
+        });
+    }
+
+    void constant(Scope *scope, const Annotations &a) {
+        Token kw = take();
+        if (scope->kind != KIV_DEF_MODULE && scope->kind != KIV_DEF_INTERFACE)
+            fail(kw, "a constant can only be defined in a module or an interface");
+        checkFlags(a);
+        if (a.forward) error(a.at, "@forward applies to interfaces");
+        TypePtr type = typeSpec(scope, false);
+        Location at;
+        std::string n = name("a constant name", &at);
+        expect("=", "after the constant name");
+        Val v = expression(scope);
+        expect(";", "after the constant");
+        auto holder = std::make_shared<std::string>();
+        kivTLibValue value{};
+        if (type->tag == KIV_TYPE_ALIAS) {
+            error(type->at,
+                  "a constant's type cannot be a typedef in the type library; use the "
+                  "type it names");
+            return;
+        }
+        if (type->tag == KIV_TYPE_STRUCT || type->tag == KIV_TYPE_UNION ||
+            type->tag == KIV_TYPE_SEQUENCE || type->tag == KIV_TYPE_ARRAY ||
+            type->tag == KIV_TYPE_INTERFACE) {
+            error(type->at, "a constant has a basic, string, decimal or enumeration type");
+            return;
+        }
+        std::string typeName = "the constant's type";
+        if (!convert(v, type->tag, type->repoId, typeName, &value, holder.get())) return;
+        if (type->tag == KIV_TYPE_STRING && type->anonymous && type->bound &&
+            holder->size() > type->bound)
+            error(v.at, "the string has " + std::to_string(holder->size()) +
+                            " bytes; its type allows " + std::to_string(type->bound));
+        std::string id = makeId(scope, n, a);
+        Symbol *s = declare(scope, n, id, KIV_DEF_CONSTANT, at, a);
+        if (!s) return;
+        s->constTag = type->tag;
+        s->constTypeId = type->repoId;
+        s->constValue = value;
+        s->constText = *holder;
+        std::string scopeId = scope->repoId;
+        uint32_t flags = a.flags.value_or(0);
+        run([this, n, id, scopeId, flags, type, value, holder, at] {
+            kivTLibValue v = value;
+            if (v.tag == KIV_TYPE_STRING || v.tag == KIV_TYPE_WSTRING) v.str = holder->c_str();
+            ensureRootFor(scopeId);
+            if (existing(id, KIV_DEF_CONSTANT, n, scopeId, flags, at, [&](const kivTLibDef *d) {
+                    auto &r = *reinterpret_cast<const kivTLibConstantDef *>(d);
+                    return sameType(*type, r.type, 0) && sameValue(v, *holder, r.value);
+                }))
+                return;
+            kivTLibTypeRef t = ref(*type);
+            create(kivTLibCreateConstant(tlib_, n.c_str(), id.c_str(), scopeId.c_str(), flags, &t,
+                                         &v, nullptr),
+                   at, "constant", n, id);
+        });
+    }
+
+    void alias(Scope *scope, const Annotations &a) {
+        Token kw = take();
+        if (scope->kind != KIV_DEF_MODULE && scope->kind != KIV_DEF_INTERFACE)
+            fail(kw, "a typedef can only be defined in a module or an interface");
+        checkFlags(a);
+        if (a.forward) error(a.at, "@forward applies to interfaces");
+        if (a.id && peek(2).is(","))
+            error(a.at, "@id names one definition; give the typedef one declarator");
+        TypePtr base = typeSpec(scope, false);
+        std::string scopeId = scope->repoId;
+        uint32_t flags = a.flags.value_or(0);
+        do {
+            Location at;
+            std::string n = name("a typedef name", &at);
+            TypePtr type = dimensions(scope, base);
+            std::string id = makeId(scope, n, a);
+            if (!declare(scope, n, id, KIV_DEF_ALIAS, at, a)) continue;
+            run([this, n, id, scopeId, flags, type, at] {
+                ensureRootFor(scopeId);
+                if (existing(id, KIV_DEF_ALIAS, n, scopeId, flags, at, [&](const kivTLibDef *d) {
+                        return sameType(*type, reinterpret_cast<const kivTLibAliasDef *>(d)->type,
+                                        0);
+                    }))
+                    return;
+                kivTLibTypeRef t = ref(*type);
+                create(kivTLibCreateAlias(tlib_, n.c_str(), id.c_str(), scopeId.c_str(), flags, &t,
+                                          nullptr),
+                       at, "typedef", n, id);
+            });
+        } while (accept(","));
+        expect(";", "after the typedef");
+    }
+
+    // anonymous "ID" TYPE [DIMS];  an anonymous type with a given id.
+    void anonymous(const Annotations &a) {
+        take();
+        Token idToken = take();
+        checkFlags(a);
+        if (a.id || a.version || a.forward) error(a.at, "only @flags applies to an anonymous type");
+        TypePtr type = typeSpec(current_, false);
+        type = dimensions(current_, type);
+        expect(";", "after the anonymous type");
+        if (!type->anonymous || !type->repoId.empty())
+            fail(idToken, "an anonymous type is string<N>, wstring<N>, a sequence or an array");
+        std::string id = idToken.text;
+        auto taken = byId_.find(id);
+        if (anonymousHere_.count(id) || (taken != byId_.end() && taken->second->library.empty())) {
+            error(idToken.at, "repository id \"" + id + "\" is already used");
+            return;
+        }
+        anonymousHere_.insert(id);
+        uint32_t flags = a.flags.value_or(0);
+        Location at = idToken.at;
+        run([this, type, id, flags, at] { createAnonymous(*type, id, flags, at); });
+    }
+
+    // ---- Types ----
+
+    // A type; `allowVoid` only for operation results. Anonymous types are created later.
+    TypePtr typeSpec(Scope *scope, bool allowVoid) {
+        Token t = peek();
+        Location at = t.at;
+        if (t.kind == Tok::Ident) {
+            static const std::pair<const char *, kivTLibTypeTag> raw[] = {
+                {"struct", KIV_TYPE_STRUCT},       {"union", KIV_TYPE_UNION},
+                {"enum", KIV_TYPE_ENUM},           {"typedef", KIV_TYPE_ALIAS},
+                {"interface", KIV_TYPE_INTERFACE}, {"string", KIV_TYPE_STRING},
+                {"wstring", KIV_TYPE_WSTRING},     {"sequence", KIV_TYPE_SEQUENCE},
+                {"array", KIV_TYPE_ARRAY}};
+            if (peek(1).kind == Tok::String) {
+                for (auto &[word, tag] : raw) {
+                    if (t.text != word) continue;
+                    take();
+                    auto type = basicType(tag, at);
+                    type->repoId = take().text;
+                    return type;
+                }
+            }
+            if (t.text == "void") {
+                take();
+                if (!allowVoid) error(at, "'void' is only an operation's result type");
+                return basicType(KIV_TYPE_VOID, at);
+            }
+            static const std::pair<const char *, kivTLibTypeTag> basic[] = {
+                {"boolean", KIV_TYPE_BOOLEAN},     {"octet", KIV_TYPE_OCTET},
+                {"char", KIV_TYPE_CHAR},           {"wchar", KIV_TYPE_WCHAR},
+                {"short", KIV_TYPE_SHORT},         {"float", KIV_TYPE_FLOAT},
+                {"double", KIV_TYPE_DOUBLE},       {"decimal32", KIV_TYPE_DECIMAL32},
+                {"decimal64", KIV_TYPE_DECIMAL64}, {"decimal128", KIV_TYPE_DECIMAL128}};
+            for (auto &[word, tag] : basic)
+                if (t.text == word) {
+                    take();
+                    return basicType(tag, at);
+                }
+            if (t.text == "long") {
+                take();
+                if (acceptWord("long")) return basicType(KIV_TYPE_LONGLONG, at);
+                if (peek().isWord("double"))
+                    fail(peek(), "the type library has no 'long double' type");
+                return basicType(KIV_TYPE_LONG, at);
+            }
+            if (t.text == "unsigned") {
+                take();
+                if (acceptWord("short")) return basicType(KIV_TYPE_USHORT, at);
+                if (acceptWord("long")) {
+                    if (acceptWord("long")) return basicType(KIV_TYPE_ULONGLONG, at);
+                    return basicType(KIV_TYPE_ULONG, at);
+                }
+                fail(peek(), "expected 'short' or 'long' after 'unsigned'");
+            }
+            if (t.text == "string" || t.text == "wstring") {
+                bool wide = t.text == "wstring";
+                take();
+                if (!accept("<")) return basicType(wide ? KIV_TYPE_WSTRING : KIV_TYPE_STRING, at);
+                uint32_t bound = positive(scope, "the string bound");
+                expect(">", "after the string bound");
+                return anonymousType(wide ? KIV_DEF_WSTRING : KIV_DEF_STRING, bound, nullptr, at);
+            }
+            if (t.text == "sequence") {
+                take();
+                expect("<", "after 'sequence'");
+                TypePtr element = typeSpec(scope, false);
+                uint32_t bound = 0;
+                if (accept(",")) bound = positive(scope, "the sequence bound");
+                expect(">", "to close the sequence type");
+                return anonymousType(KIV_DEF_SEQUENCE, bound, element, at);
+            }
+            if (const char *why = unsupported(t.text)) fail(t, quoted(t.text) + ": " + why);
+            if (isKeyword(t.text) && t.text != "Object")
+                fail(t, "expected a type, found keyword " + quoted(t.text));
+        }
+        if (t.kind != Tok::Ident && t.kind != Tok::RawIdent && !t.is("::"))
+            fail(t, "expected a type, found " + describe(t));
+        ScopedName n = scopedName("a type name");
+        Symbol *s = resolve(n, scope, "type");
+        if (!s) throw ParseError{};
+        kivTLibTypeTag tag = 0;
+        switch (s->kind) {
+            case KIV_DEF_STRUCT:
+                tag = KIV_TYPE_STRUCT;
+                break;
+            case KIV_DEF_UNION:
+                tag = KIV_TYPE_UNION;
+                break;
+            case KIV_DEF_ENUM:
+                tag = KIV_TYPE_ENUM;
+                break;
+            case KIV_DEF_ALIAS:
+                tag = KIV_TYPE_ALIAS;
+                break;
+            case KIV_DEF_INTERFACE:
+                tag = KIV_TYPE_INTERFACE;
+                break;
+            default:
+                fail(t, quoted(n.text()) + " is a " + kindWord(s->kind) + ", not a type");
+        }
+        auto type = basicType(tag, at);
+        type->repoId = s->repoId;
+        return type;
+    }
+
+    // Array dimensions after a declarator: `x[2][3]` is an array of 2 arrays of 3.
+    TypePtr dimensions(Scope *scope, TypePtr type) {
+        std::vector<std::pair<uint32_t, Location>> lengths;
+        while (peek().is("[")) {
+            Location at = take().at;
+            lengths.emplace_back(positive(scope, "the array length"), at);
+            expect("]", "after the array length");
+        }
+        for (auto it = lengths.rbegin(); it != lengths.rend(); ++it)
+            type = anonymousType(KIV_DEF_ARRAY, it->first, type, it->second);
+        return type;
+    }
+
+    uint32_t positive(Scope *scope, const std::string &what) {
+        Val v = expression(scope);
+        kivTLibValue out{};
+        if (!convert(v, KIV_TYPE_ULONG, "", what + " (unsigned long)", &out, nullptr))
+            throw ParseError{};
+        return out.u32;
+    }
+
+    // ---- Constant expressions ----
+
+    Val expression(Scope *scope) { return binary(scope, 0); }
+
+    static int precedence(const Token &t) {
+        if (t.kind != Tok::Punct) return -1;
+        if (t.text == "|") return 0;
+        if (t.text == "^") return 1;
+        if (t.text == "&") return 2;
+        if (t.text == "<<" || t.text == ">>") return 3;
+        if (t.text == "+" || t.text == "-") return 4;
+        if (t.text == "*" || t.text == "/" || t.text == "%") return 5;
+        return -1;
+    }
+
+    Val binary(Scope *scope, int level) {
+        if (level > 5) return unary(scope);
+        Val left = binary(scope, level + 1);
+        while (precedence(peek()) == level) {
+            Token op = take();
+            Val right = binary(scope, level + 1);
+            left = apply(op, left, right);
+        }
+        return left;
+    }
+
+    Val unary(Scope *scope) {
+        Token t = peek();
+        if (t.is("-") || t.is("+") || t.is("~")) {
+            Token op = take();
+            nest(op.at);
+            Val v = unary(scope);
+            --nesting_;
+            if (v.kind == Val::Int) {
+                v.i = op.is("-") ? -v.i : op.is("~") ? ~v.i : v.i;
+                if (op.is("~")) v.literal.clear();
+                if (op.is("-") && !v.literal.empty())
+                    v.literal = v.literal[0] == '-' ? v.literal.substr(1) : "-" + v.literal;
+                checkRange(v, op.at);
+            } else if (v.kind == Val::Float && !op.is("~")) {
+                if (op.is("-")) {
+                    v.f = -v.f;
+                    if (!v.literal.empty())
+                        v.literal = v.literal[0] == '-' ? v.literal.substr(1) : "-" + v.literal;
+                }
+            } else {
+                fail(op, "operator '" + op.text + "' does not apply to this value");
+            }
+            v.at = op.at;
+            return v;
+        }
+        return primary(scope);
+    }
+
+    void checkRange(const Val &v, Location at) {
+        static const I128 limit = static_cast<I128>(1) << 64;
+        if (v.i >= limit || v.i < -limit) {
+            error(at, "constant expression overflows 64 bits");
+            throw ParseError{};
+        }
+    }
+
+    Val apply(const Token &op, Val a, Val b) {
+        if (a.kind == Val::Int && b.kind == Val::Int) {
+            Val r = a;
+            r.literal.clear();
+            const std::string &o = op.text;
+            if ((o == "/" || o == "%") && b.i == 0)
+                fail(op, "division by zero in a constant expression");
+            if ((o == "<<" || o == ">>") && (b.i < 0 || b.i >= 64))
+                fail(op, "shift count must be 0 to 63");
+            if (o == "|")
+                r.i = a.i | b.i;
+            else if (o == "^")
+                r.i = a.i ^ b.i;
+            else if (o == "&")
+                r.i = a.i & b.i;
+            else if (o == "<<")
+                r.i = a.i << static_cast<int>(b.i);
+            else if (o == ">>")
+                r.i = a.i >> static_cast<int>(b.i);
+            else if (o == "+")
+                r.i = a.i + b.i;
+            else if (o == "-")
+                r.i = a.i - b.i;
+            else if (o == "*") {
+                static const I128 limit = static_cast<I128>(1) << 64;
+                if (a.i != 0 && (b.i >= limit || b.i < -limit || (a.i >= limit / 2 && b.i >= 2)))
+                    fail(op, "constant expression overflows 64 bits");
+                I128 p = a.i * b.i;
+                if (a.i != 0 && p / a.i != b.i) fail(op, "constant expression overflows 64 bits");
+                r.i = p;
+            } else if (o == "/")
+                r.i = a.i / b.i;
+            else
+                r.i = a.i % b.i;
+            checkRange(r, op.at);
+            return r;
+        }
+        bool numeric = (a.kind == Val::Int || a.kind == Val::Float) &&
+                       (b.kind == Val::Int || b.kind == Val::Float);
+        const std::string &o = op.text;
+        if (!numeric || !(o == "+" || o == "-" || o == "*" || o == "/"))
+            fail(op, "operator '" + o + "' does not apply to these values");
+        double x = a.kind == Val::Int ? static_cast<double>(a.i) : a.f;
+        double y = b.kind == Val::Int ? static_cast<double>(b.i) : b.f;
+        Val r;
+        r.kind = Val::Float;
+        r.at = a.at;
+        r.f = o == "+" ? x + y : o == "-" ? x - y : o == "*" ? x * y : x / y;
+        return r;
+    }
+
+    Val primary(Scope *scope) {
+        Token t = peek();
+        Val v;
+        v.at = t.at;
+        switch (t.kind) {
+            case Tok::Int:
+                take();
+                if (t.overflow || t.value > ~static_cast<U128>(0) >> 64 << 64 >> 64)
+                    if (t.overflow || t.value >= static_cast<U128>(1) << 64)
+                        fail(t, "integer literal does not fit in 64 bits");
+                v.kind = Val::Int;
+                v.i = static_cast<I128>(t.value);
+                // Decimal constants read the digits as written (-0 keeps its sign).
+                if (t.text.find_first_not_of("0123456789") == std::string::npos) v.literal = t.text;
+                return v;
+            case Tok::Float:
+                take();
+                v.kind = Val::Float;
+                v.literal = t.text;
+                v.f = std::strtod(t.text.c_str(), nullptr);
+                return v;
+            case Tok::Char:
+                take();
+                v.kind = t.wide ? Val::WChar : Val::Char;
+                v.i = static_cast<I128>(t.value);
+                return v;
+            case Tok::String:
+                v.kind = t.wide ? Val::WStr : Val::Str;
+                while (peek().kind == Tok::String) {
+                    Token part = take();
+                    if (part.wide != t.wide) fail(part, "cannot join a wide and a narrow string");
+                    v.s += part.text;
+                }
+                return v;
+            default:
+                break;
+        }
+        if (t.is("(")) {
+            take();
+            nest(t.at);
+            v = expression(scope);
+            --nesting_;
+            expect(")", "to close the parenthesis");
+            return v;
+        }
+        if (t.isWord("TRUE") || t.isWord("FALSE")) {
+            take();
+            v.kind = Val::Bool;
+            v.i = t.text == "TRUE";
+            return v;
+        }
+        if (t.kind == Tok::Ident && t.text == "bits" && peek(1).is("(")) {
+            take();
+            take();
+            Token n = take();
+            if (n.kind != Tok::Int || n.overflow) fail(n, "bits(...) expects a number");
+            expect(")", "to close bits(...)");
+            v.kind = Val::Bits;
+            v.bits = n.value;
+            return v;
+        }
+        if (t.kind == Tok::Ident || t.kind == Tok::RawIdent || t.is("::")) {
+            if (t.kind == Tok::Ident &&
+                (t.text == "NaN" || t.text == "Infinity" || t.text == "sNaN") &&
+                !findVisible(scope, t.text)) {
+                take();
+                v.kind = Val::Float;
+                v.literal = t.text;
+                v.f = t.text == "Infinity" ? HUGE_VAL : NAN;
+                return v;
+            }
+            ScopedName n = scopedName("a constant name");
+            Symbol *s = resolve(n, scope, "constant");
+            if (!s) throw ParseError{};
+            if (s->kind == kEnumerator) {
+                v.kind = Val::Enum;
+                v.enumId = s->enumId;
+                v.i = s->enumValue;
+                return v;
+            }
+            if (s->kind != KIV_DEF_CONSTANT)
+                fail(t, quoted(n.text()) + " is a " + kindWord(s->kind) + ", not a constant");
+            return fromConstant(*s, t.at);
+        }
+        fail(t, "expected a constant expression, found " + describe(t));
+    }
+
+    Symbol *findVisible(Scope *scope, const std::string &n) {
+        for (Scope *s = scope; s; s = s->parent)
+            if (Symbol *found = findInside(s, n)) return found;
+        return nullptr;
+    }
+
+    Val fromConstant(const Symbol &s, Location at) {
+        Val v;
+        v.at = at;
+        const kivTLibValue &k = s.constValue;
+        switch (k.tag) {
+            case KIV_TYPE_BOOLEAN:
+                if (k.u8 > 1) {
+                    v.kind = Val::Bits;
+                    v.bits = k.u8;
+                } else {
+                    v.kind = Val::Bool;
+                    v.i = k.u8;
+                }
+                break;
+            case KIV_TYPE_OCTET:
+                v.i = k.u8;
+                break;
+            case KIV_TYPE_CHAR:
+                v.kind = Val::Char;
+                v.i = k.u8;
+                break;
+            case KIV_TYPE_WCHAR:
+                v.kind = Val::WChar;
+                v.i = k.u16;
+                break;
+            case KIV_TYPE_SHORT:
+                v.i = static_cast<int16_t>(k.u16);
+                break;
+            case KIV_TYPE_USHORT:
+                v.i = k.u16;
+                break;
+            case KIV_TYPE_LONG:
+                v.i = static_cast<int32_t>(k.u32);
+                break;
+            case KIV_TYPE_ULONG:
+                v.i = k.u32;
+                break;
+            case KIV_TYPE_LONGLONG:
+                v.i = static_cast<int64_t>(k.u64);
+                break;
+            case KIV_TYPE_ULONGLONG:
+                v.i = k.u64;
+                break;
+            case KIV_TYPE_FLOAT:
+                v.kind = Val::Float;
+                v.f = k.f32;
+                v.literal = floatLiteral(k.f32);
+                break;
+            case KIV_TYPE_DOUBLE:
+                v.kind = Val::Float;
+                v.f = k.f64;
+                v.literal = floatLiteral(k.f64);
+                break;
+            case KIV_TYPE_STRING:
+                v.kind = Val::Str;
+                v.s = s.constText;
+                break;
+            case KIV_TYPE_WSTRING:
+                v.kind = Val::WStr;
+                v.s = s.constText;
+                break;
+            case KIV_TYPE_ENUM:
+                v.kind = Val::Enum;
+                v.enumId = s.constTypeId;
+                v.i = k.u32;
+                break;
+            case KIV_TYPE_DECIMAL32:
+                v.kind = Val::Bits;
+                v.bits = k.u32;
+                v.bitsWidth = 32;
+                break;
+            case KIV_TYPE_DECIMAL64:
+                v.kind = Val::Bits;
+                v.bits = k.u64;
+                v.bitsWidth = 64;
+                break;
+            case KIV_TYPE_DECIMAL128:
+                v.kind = Val::Bits;
+                v.bits = (static_cast<Bits128>(k.d128[1]) << 64) | k.d128[0];
+                v.bitsWidth = 128;
+                break;
+            default:
+                error(at, "this constant's value cannot be used in an expression");
+                throw ParseError{};
+        }
+        return v;
+    }
+
+    // The value of `v` for a type of tag `tag` (and enumeration `enumId`), with range checks.
+    bool convert(const Val &v, kivTLibTypeTag tag, const std::string &enumId,
+                 const std::string &what, kivTLibValue *out, std::string *text) {
+        *out = kivTLibValue{};
+        out->tag = tag;
+        auto bad = [&](const std::string &message) {
+            error(v.at, message);
+            return false;
+        };
+        auto integer = [&](I128 low, I128 high, const char *typeName) {
+            if (v.kind != Val::Int) return bad("expected an integer for " + what);
+            if (v.i < low || v.i > high) {
+                char buffer[64];
+                std::snprintf(buffer, sizeof buffer, "%s%" PRIu64, v.i < 0 ? "-" : "",
+                              static_cast<uint64_t>(v.i < 0 ? -v.i : v.i));
+                return bad(std::string("value ") + buffer + " is out of the range of " + typeName);
+            }
+            return true;
+        };
+        auto bitsOf = [&](int width, Bits128 *bits) {
+            if (v.kind != Val::Bits) return false;
+            if ((width < 128 && v.bits >> width) || (v.bitsWidth && v.bitsWidth != width)) {
+                bad("bits(...) value does not fit " + what);
+                return true;
+            }
+            *bits = v.bits;
+            return true;
+        };
+        Bits128 bits = 0;
+        switch (tag) {
+            case KIV_TYPE_BOOLEAN:
+                if (bitsOf(8, &bits)) {
+                    out->u8 = static_cast<uint8_t>(bits);
+                    return true;
+                }
+                if (v.kind != Val::Bool) return bad("expected TRUE or FALSE for " + what);
+                out->u8 = static_cast<uint8_t>(v.i);
+                return true;
+            case KIV_TYPE_OCTET:
+                if (!integer(0, 255, "octet")) return false;
+                out->u8 = static_cast<uint8_t>(v.i);
+                return true;
+            case KIV_TYPE_CHAR:
+                if (v.kind != Val::Char) return bad("expected a character literal for " + what);
+                out->u8 = static_cast<uint8_t>(v.i);
+                return true;
+            case KIV_TYPE_WCHAR:
+                if (v.kind != Val::Char && v.kind != Val::WChar)
+                    return bad("expected a character literal for " + what);
+                out->u16 = static_cast<uint16_t>(v.i);
+                return true;
+            case KIV_TYPE_SHORT:
+                if (!integer(INT16_MIN, INT16_MAX, "short")) return false;
+                out->u16 = static_cast<uint16_t>(v.i);
+                return true;
+            case KIV_TYPE_USHORT:
+                if (!integer(0, UINT16_MAX, "unsigned short")) return false;
+                out->u16 = static_cast<uint16_t>(v.i);
+                return true;
+            case KIV_TYPE_LONG:
+                if (!integer(INT32_MIN, INT32_MAX, "long")) return false;
+                out->u32 = static_cast<uint32_t>(v.i);
+                return true;
+            case KIV_TYPE_ULONG:
+                if (!integer(0, UINT32_MAX, "unsigned long")) return false;
+                out->u32 = static_cast<uint32_t>(v.i);
+                return true;
+            case KIV_TYPE_LONGLONG:
+                if (!integer(INT64_MIN, INT64_MAX, "long long")) return false;
+                out->u64 = static_cast<uint64_t>(v.i);
+                return true;
+            case KIV_TYPE_ULONGLONG:
+                if (!integer(0, UINT64_MAX, "unsigned long long")) return false;
+                out->u64 = static_cast<uint64_t>(v.i);
+                return true;
+            case KIV_TYPE_FLOAT:
+            case KIV_TYPE_DOUBLE: {
+                bool single = tag == KIV_TYPE_FLOAT;
+                if (bitsOf(single ? 32 : 64, &bits)) {
+                    if (single)
+                        out->u32 = static_cast<uint32_t>(bits);
+                    else
+                        out->u64 = static_cast<uint64_t>(bits);
+                    return true;
+                }
+                if (v.kind == Val::Int) {
+                    if (single)
+                        out->f32 = static_cast<float>(v.i);
+                    else
+                        out->f64 = static_cast<double>(v.i);
+                    return true;
+                }
+                if (v.kind != Val::Float)
+                    return bad("expected a floating-point number for " + what);
+                if (!v.literal.empty()) {
+                    if (single) {
+                        auto b = floatBits(v.literal);
+                        if (!b) return bad("value " + v.literal + " is out of the range of float");
+                        out->u32 = *b;
+                    } else {
+                        auto b = doubleBits(v.literal);
+                        if (!b) return bad("value " + v.literal + " is out of the range of double");
+                        out->u64 = *b;
+                    }
+                    return true;
+                }
+                if (single) {
+                    float f = static_cast<float>(v.f);
+                    if (std::isinf(f) && !std::isinf(v.f))
+                        return bad("value is out of the range of float");
+                    out->f32 = f;
+                } else {
+                    out->f64 = v.f;
+                }
+                return true;
+            }
+            case KIV_TYPE_STRING:
+            case KIV_TYPE_WSTRING:
+                if (v.kind != Val::Str && !(v.kind == Val::WStr && tag == KIV_TYPE_WSTRING))
+                    return bad(std::string("expected a ") +
+                               (tag == KIV_TYPE_STRING ? "" : "wide ") + "string literal for " +
+                               what);
+                if (v.s.find('\0') != std::string::npos)
+                    return bad("a string constant cannot hold a NUL character");
+                if (text) *text = v.s;
+                return true;
+            case KIV_TYPE_ENUM:
+                if (v.kind == Val::Enum) {
+                    if (v.enumId != enumId) {
+                        auto e = byId_.find(v.enumId);
+                        return bad("the enumerator belongs to " +
+                                   (e == byId_.end() ? v.enumId : quoted(e->second->name)) +
+                                   ", not to the enumeration of " + what);
+                    }
+                    out->u32 = static_cast<uint32_t>(v.i);
+                    return true;
+                }
+                if (!integer(0, UINT32_MAX, "an enumeration")) return false;
+                out->u32 = static_cast<uint32_t>(v.i);
+                return true;
+            case KIV_TYPE_DECIMAL32:
+            case KIV_TYPE_DECIMAL64:
+            case KIV_TYPE_DECIMAL128: {
+                int width = tag == KIV_TYPE_DECIMAL32 ? 32 : tag == KIV_TYPE_DECIMAL64 ? 64 : 128;
+                if (!bitsOf(width, &bits)) {
+                    std::string literal;
+                    if (v.kind == Val::Int && !v.literal.empty()) {
+                        literal = v.literal;
+                    } else if (v.kind == Val::Int) {
+                        char buffer[64];
+                        std::snprintf(buffer, sizeof buffer, "%s%" PRIu64, v.i < 0 ? "-" : "",
+                                      static_cast<uint64_t>(v.i < 0 ? -v.i : v.i));
+                        literal = buffer;
+                    } else if (v.kind == Val::Float && !v.literal.empty()) {
+                        literal = v.literal;
+                    } else {
+                        return bad(
+                            "a decimal constant takes a number literal, optionally "
+                            "negated (no arithmetic)");
+                    }
+                    std::string why;
+                    auto b = decimalBits(literal, width, &why);
+                    if (!b) return bad("decimal literal " + literal + ": " + why);
+                    bits = *b;
+                }
+                if (width == 32)
+                    out->u32 = static_cast<uint32_t>(bits);
+                else if (width == 64)
+                    out->u64 = static_cast<uint64_t>(bits);
+                else {
+                    out->d128[0] = static_cast<uint64_t>(bits);
+                    out->d128[1] = static_cast<uint64_t>(bits >> 64);
+                }
+                return true;
+            }
+            default:
+                return bad("no value has this type");
+        }
+    }
+
+    // ---- Creating ----
+
+    void ensureRoot() {
+        if (rootPresent_) return;
+        rootPresent_ = true;
+        if (kivResult rc = kivTLibCreateRoot(tlib_, rootFlags_, nullptr)) {
+            diags_.error(libraryName_,
+                         std::string("cannot create the root module: ") + kivStrError(rc));
+            return;
+        }
+        changed_ = true;
+    }
+    void ensureRootFor(const std::string &scopeId) {
+        if (scopeId == KIV_TLIB_ROOT_ID) ensureRoot();
+    }
+
+    void advanceCounter(uint32_t target, Location at) {
+        if (target < counter_) {
+            error(at, "the local id counter is already at " + std::to_string(counter_));
+            return;
+        }
+        while (counter_ < target) localId();
+    }
+
+    std::string localId() {
+        char buffer[32];
+        kivResult rc = kivTLibCreateLocalRepoId(tlib_, buffer, sizeof buffer);
+        ++counter_;
+        changed_ = true;
+        if (rc) {
+            diags_.error(libraryName_, std::string("cannot make a local id: ") + kivStrError(rc));
+            return "LOCAL:?";
+        }
+        return buffer;
+    }
+
+    // The reference for a type, creating its anonymous types (elements first) on first use.
+    kivTLibTypeRef ref(TypeSpec &t) {
+        if (t.anonymous && t.repoId.empty()) createAnonymous(t, "", 0, t.at);
+        return {t.tag, t.repoId.empty() ? nullptr : t.repoId.c_str()};
+    }
+
+    void createAnonymous(TypeSpec &t, const std::string &givenId, uint32_t flags, Location at) {
+        kivTLibTypeRef element{};
+        if (t.element) element = ref(*t.element);
+        if (!givenId.empty()) {
+            kivTLibDef *d = nullptr;
+            if (kivTLibGetDefinition(tlib_, givenId.c_str(), &d) == 0) {
+                if (d->kind == t.anonymous && (d->flags & kCallerFlags) == flags) {
+                    TypeSpec copy = t;
+                    copy.repoId.clear();
+                    if (sameType(copy, {t.tag, givenId.c_str()}, 0)) {
+                        t.repoId = givenId;
+                        return;
+                    }
+                }
+                error(at, "anonymous type \"" + givenId + "\" differs from its definition in " +
+                              libraryName_);
+                return;
+            }
+        }
+        std::string id = givenId.empty() ? localId() : givenId;
+        kivResult rc;
+        switch (t.anonymous) {
+            case KIV_DEF_STRING:
+                rc = kivTLibCreateString(tlib_, id.c_str(), flags, t.bound, nullptr);
+                break;
+            case KIV_DEF_WSTRING:
+                rc = kivTLibCreateWString(tlib_, id.c_str(), flags, t.bound, nullptr);
+                break;
+            case KIV_DEF_SEQUENCE:
+                rc = kivTLibCreateSequence(tlib_, id.c_str(), flags, t.bound, &element, nullptr);
+                break;
+            default:
+                rc = kivTLibCreateArray(tlib_, id.c_str(), flags, t.bound, &element, nullptr);
+                break;
+        }
+        t.repoId = id;
+        create(rc, at, kindWord(t.anonymous), "", id);
+    }
+
+    void createInterface(const std::string &n, const std::string &id, const std::string &scopeId,
+                         uint32_t flags, const std::string &baseId,
+                         std::vector<MemberSpec> &members, Location at) {
+        kivTLibDef *d = nullptr;
+        if (kivTLibGetDefinition(tlib_, id.c_str(), &d) == 0 && d->kind == KIV_DEF_INTERFACE &&
+            !(d->flags & KIV_DEF_FORWARD)) {
+            // Already complete: compare here, so that an identical one creates no anonymous types.
+            auto &i = *reinterpret_cast<const kivTLibInterfaceDef *>(d);
+            bool same =
+                sameName(d->name, n) && sameName(d->scopeId, scopeId) && sameName(i.baseId, baseId);
+            Location where = at;
+            std::string why = same ? "" : "its base differs";
+            size_t m = 0;
+            for (; same && i.members && m < members.size() && m < i.memberCount; ++m) {
+                const kivTLibMember &old = i.members[m];
+                const MemberSpec &now = members[m];
+                same = old.kind == now.kind && sameName(old.name, now.name) &&
+                       sameType(*now.type, old.type, 0) &&
+                       (now.kind != KIV_MEMBER_OPERATION || old.paramCount == now.params.size());
+                for (size_t p = 0; same && now.kind == KIV_MEMBER_OPERATION && old.params &&
+                                   p < now.params.size();
+                     ++p)
+                    same = sameName(old.params[p].name, now.params[p].name) &&
+                           sameType(*now.params[p].type, old.params[p].type, 0) &&
+                           old.params[p].direction == now.params[p].direction;
+            }
+            if (!same && m > 0) {
+                where = members[m - 1].at;
+                why = "member " + quoted(members[m - 1].name) + " differs";
+            } else if (members.size() != i.memberCount) {
+                same = false;
+                why =
+                    members.size() > i.memberCount ? "it has more members" : "it has fewer members";
+            }
+            if (same) return;
+            error(where, "interface " + quoted(n) + " is incompatible with its definition in " +
+                             libraryName_ + ": " + why);
+            diags_.note(at, "interface " + quoted(n) + " (" + id + ") is defined here");
+            return;
+        }
+        std::vector<std::vector<kivTLibParam>> params(members.size());
+        std::vector<kivTLibMember> list;
+        for (size_t m = 0; m < members.size(); ++m) {
+            MemberSpec &spec = members[m];
+            kivTLibMember member{};
+            member.kind = spec.kind;
+            member.name = spec.name.c_str();
+            member.flags = spec.flags;
+            member.type = ref(*spec.type);
+            for (auto &p : spec.params)
+                params[m].push_back({p.name.c_str(), ref(*p.type), p.direction});
+            member.paramCount = static_cast<uint32_t>(params[m].size());
+            member.params = params[m].empty() ? nullptr : params[m].data();
+            list.push_back(member);
+        }
+        create(kivTLibCreateInterface(tlib_, n.c_str(), id.c_str(), scopeId.c_str(), flags,
+                                      baseId.empty() ? nullptr : baseId.c_str(),
+                                      static_cast<uint32_t>(list.size()), list.data(), nullptr),
+               at, "interface", n, id);
+    }
+
+    // For a definition the library has from before: true when it is identical (nothing to
+    // do); an error naming both places when it differs; false when the id is free.
+    bool existing(const std::string &id, kivTLibDefKind kind, const std::string &n,
+                  const std::string &scopeId, uint32_t flags, Location at,
+                  const std::function<bool(const kivTLibDef *)> &same) {
+        kivTLibDef *d = nullptr;
+        if (kivTLibGetDefinition(tlib_, id.c_str(), &d) != 0) return false;
+        if (d->kind == kind && sameName(d->name, n) && sameName(d->scopeId, scopeId) &&
+            (d->flags & kCallerFlags) == flags && same(d))
+            return true;
+        error(at,
+              kindWord(kind) + " " + quoted(n) + " differs from its definition in " + libraryName_);
+        diags_.note(libraryName_,
+                    "there, \"" + id + "\" is " +
+                        (d->kind == kind ? "defined differently" : "a " + kindWord(d->kind)));
+        return true;
+    }
+
+    static bool sameName(const char *a, const std::string &b) { return a ? b == a : b.empty(); }
+
+    bool sameType(const TypeSpec &t, const kivTLibTypeRef &r, int depth) {
+        if (t.tag != r.tag || depth > 64) return false;
+        if (!t.anonymous || !t.repoId.empty()) return sameName(r.repoId, t.repoId);
+        if (!r.repoId) return false;
+        kivTLibDef *d = nullptr;
+        if (kivTLibGetDefinition(tlib_, r.repoId, &d) != 0 || d->kind != t.anonymous) return false;
+        if (d->flags & kCallerFlags) return false;
+        switch (d->kind) {
+            case KIV_DEF_STRING:
+            case KIV_DEF_WSTRING:
+                return reinterpret_cast<const kivTLibStringDef *>(d)->bound == t.bound;
+            case KIV_DEF_SEQUENCE: {
+                auto &s = *reinterpret_cast<const kivTLibSequenceDef *>(d);
+                return s.bound == t.bound && sameType(*t.element, s.element, depth + 1);
+            }
+            default: {
+                auto &s = *reinterpret_cast<const kivTLibArrayDef *>(d);
+                return s.length == t.bound && sameType(*t.element, s.element, depth + 1);
+            }
+        }
+    }
+
+    static bool sameValue(const kivTLibValue &a, const std::string &text, const kivTLibValue &b) {
+        if (a.tag != b.tag) return false;
+        switch (a.tag) {
+            case KIV_VALUE_NONE:
+                return true;
+            case KIV_TYPE_BOOLEAN:
+            case KIV_TYPE_OCTET:
+            case KIV_TYPE_CHAR:
+                return a.u8 == b.u8;
+            case KIV_TYPE_WCHAR:
+            case KIV_TYPE_SHORT:
+            case KIV_TYPE_USHORT:
+                return a.u16 == b.u16;
+            case KIV_TYPE_LONG:
+            case KIV_TYPE_ULONG:
+            case KIV_TYPE_ENUM:
+            case KIV_TYPE_FLOAT:
+            case KIV_TYPE_DECIMAL32:
+                return a.u32 == b.u32;
+            case KIV_TYPE_STRING:
+            case KIV_TYPE_WSTRING:
+                return b.str && text == b.str;
+            case KIV_TYPE_DECIMAL128:
+                return a.d128[0] == b.d128[0] && a.d128[1] == b.d128[1];
+            default:
+                return a.u64 == b.u64;
+        }
+    }
+
+    // Maps a creating call's result to a sentence at the definition's position.
+    void create(kivResult rc, Location at, const std::string &kind, const std::string &n,
+                const std::string &id) {
+        if (rc == 0) {
+            changed_ = true;
+            return;
+        }
+        std::string what = kind + (n.empty() ? "" : " " + quoted(n));
+        std::string message;
+        switch (rc) {
+            case KIV_E_REPOID_EXISTS:
+                message = "cannot define " + what + ": repository id \"" + id +
+                          "\" is already taken in " + libraryName_;
+                break;
+            case KIV_E_INCOMPATIBLE:
+                message = what + " is incompatible with its definition in " + libraryName_ + " (" +
+                          id + ")";
+                break;
+            case KIV_E_UNKNOWN_BASE:
+                message = "the base of " + what + " is not in " + libraryName_ +
+                          " (a base interface must be in the library being built, not imported)";
+                break;
+            case KIV_E_BAD_BASE:
+                message = "the base of " + what + " is not an interface in " + libraryName_;
+                break;
+            case KIV_E_UNKNOWN_SCOPE:
+                message = "the scope of " + what + " is not in " + libraryName_;
+                break;
+            case KIV_E_BAD_SCOPE_KIND:
+                message =
+                    "in " + libraryName_ + ", the scope of " + what + " cannot hold a " + kind;
+                break;
+            case KIV_E_BAD_KIND:
+                message = "cannot define " + what + ": \"" + id +
+                          "\" is another kind of definition in " + libraryName_;
+                break;
+            case KIV_E_INVALID_ARG:
+                message =
+                    "the type library refuses " + what + " (an invalid member, type or value)";
+                break;
+            default:
+                message = "cannot define " + what + ": " + kivStrError(rc);
+                break;
+        }
+        error(at, message);
+    }
+
+    kivTLib *tlib_;
+    std::string libraryName_;
+    SourceSet sources_;
+    Diagnostics diags_;
+    Preprocessor pp_;
+    const CompileOptions &options_;
+    uint32_t counter_;  // the next local id number the handle hands out
+    std::vector<kivTLib *> imports_;
+    std::deque<Token> tokens_;
+    std::deque<Symbol> symbols_;
+    std::deque<Scope> scopes_;
+    Scope *root_ = nullptr;
+    Scope *current_ = nullptr;
+    std::unordered_map<std::string, Symbol *> byId_;
+    std::unordered_set<std::string> complete_;  // interfaces given with a body in this compile
+    std::unordered_set<std::string> anonymousHere_;
+    std::unordered_set<std::string> defined_;  // scoped names defined so far (for pragmas)
+    std::unordered_map<std::string, std::string> versions_, ids_;
+    std::string prefix_;
+    std::vector<std::function<void()>> *deferred_ = nullptr;
+    size_t nesting_ = 0;
+    bool rootPresent_ = false;
+    uint32_t rootFlags_ = 0;
+    bool changed_ = false;
+};
+
+}  // namespace
+
+CompileResult compileInto(kivTLib *tlib, const std::string &libraryName, uint32_t nextLocalId,
+                          const std::vector<Input> &inputs, const CompileOptions &options,
+                          FileReader reader) {
+    Compiler compiler(tlib, libraryName, nextLocalId, options, std::move(reader));
+    return compiler.run(inputs);
+}
+
+CompileResult compileLibrary(const std::string &output, const std::vector<Input> &inputs,
+                             const CompileOptions &options, FileReader reader) {
+    CompileResult result;
+    std::string work = output + ".kiv-idl-" + std::to_string(getpid());
+    kivTLib *tlib = nullptr;
+    bool exists = access(output.c_str(), F_OK) == 0;
+    kivResult rc = 0;
+    uint32_t nextLocalId = 1;
+    if (exists) {
+        // The counter as the file holds it; a read-only handle never writes what it hands out.
+        kivTLib *peek = nullptr;
+        char id[32];
+        if (kivTLibOpen(output.c_str(), KIV_TLIB_READONLY, &peek) == 0) {
+            if (kivTLibCreateLocalRepoId(peek, id, sizeof id) == 0)
+                nextLocalId = static_cast<uint32_t>(std::strtol(id + 6, nullptr, 10));
+            kivTLibClose(peek);
+        }
+        // Work on a copy: the handle writes its file when it closes, whatever happened.
+        std::optional<std::string> bytes = diskReader()(output);
+        FILE *copy = bytes ? std::fopen(work.c_str(), "wb") : nullptr;
+        bool copied = copy && std::fwrite(bytes->data(), 1, bytes->size(), copy) == bytes->size();
+        if (copy && std::fclose(copy) != 0) copied = false;
+        if (!copied) {
+            std::remove(work.c_str());
+            result.errors = 1;
+            result.diagnostics = output + ": error: cannot read the library\n";
+            return result;
+        }
+        rc = kivTLibOpen(work.c_str(), 0, &tlib);
+    } else {
+        rc = kivTLibCreate(work.c_str(), 0, &tlib);
+    }
+    if (rc) {
+        std::remove(work.c_str());
+        result.errors = 1;
+        result.diagnostics = output + ": error: cannot " + (exists ? "open" : "create") +
+                             " the library: " + kivStrError(rc) + "\n";
+        return result;
+    }
+    result = compileInto(tlib, output, nextLocalId, inputs, options, std::move(reader));
+    bool keep = result.errors == 0 && (result.changed || !exists);
+    if (keep) {
+        if (kivResult flush = kivTLibFlush(tlib)) {
+            result.errors++;
+            result.diagnostics +=
+                output + ": error: cannot write the library: " + kivStrError(flush) + "\n";
+            keep = false;
+        }
+    }
+    kivTLibClose(tlib);
+    if (keep && std::rename(work.c_str(), output.c_str()) != 0) {
+        result.errors++;
+        result.diagnostics += output + ": error: cannot replace the library\n";
+    }
+    std::remove(work.c_str());
+    return result;
+}
+
+}  // namespace kivtool::idl

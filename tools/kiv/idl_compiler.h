@@ -1,0 +1,44 @@
+// The IDL compiler: IDL text into a type library through the library's public creating calls.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "idl_lexer.h"
+#include "kiv.h"
+
+namespace kivtool::idl {
+
+struct CompileOptions {
+    PreprocessorOptions preprocessor;
+    std::vector<std::string> imports;  // libraries whose definitions may be referenced
+    size_t errorLimit = 20;            // 0: no limit
+};
+
+// An input: a file to read, or (for tests and the fuzzer) a name with its text.
+struct Input {
+    std::string name;
+    std::string text;
+    bool inMemory = false;
+};
+
+struct CompileResult {
+    size_t errors = 0;
+    bool changed = false;     // some definition was created or completed
+    std::string diagnostics;  // "FILE:LINE:COL: error: ..." with excerpts
+};
+
+// Compiles `inputs` (as one unit) into the open, writable `tlib`, which is shown in messages
+// as `libraryName` and whose local id counter stands at `nextLocalId`. Creates the root module
+// when the library has none. Does not flush: on errors the caller drops the handle's changes.
+CompileResult compileInto(kivTLib *tlib, const std::string &libraryName, uint32_t nextLocalId,
+                          const std::vector<Input> &inputs, const CompileOptions &options,
+                          FileReader reader);
+
+// The whole command: compiles into `output` (created, or opened and extended), all or
+// nothing: on any error the file is left as it was. The work happens on a copy next to the
+// file, which one flush completes and a rename puts in place.
+CompileResult compileLibrary(const std::string &output, const std::vector<Input> &inputs,
+                             const CompileOptions &options, FileReader reader);
+
+}  // namespace kivtool::idl

@@ -1,0 +1,74 @@
+// Source files of an IDL compile and the diagnostics that point into them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kivtool::idl {
+
+struct Location {
+    uint32_t file = 0;  // index into SourceSet; 0 is "no file" (the command line, a library)
+    uint32_t line = 0;
+    uint32_t column = 0;
+    bool known() const { return file != 0; }
+};
+
+struct SourceFile {
+    std::string name;
+    std::string text;
+    std::vector<uint32_t> lineStarts;  // offset of each line's first byte
+    std::string_view lineText(uint32_t line) const;
+};
+
+// Reads a file into memory; nullopt when it cannot be read. Tests and the fuzzer give their own.
+using FileReader = std::function<std::optional<std::string>(const std::string &path)>;
+FileReader diskReader();
+
+class SourceSet {
+  public:
+    explicit SourceSet(FileReader reader) : reader_(std::move(reader)) { files_.emplace_back(); }
+    // Loads `path` (once per path; the same index on later calls); 0 when unreadable.
+    uint32_t load(const std::string &path);
+    uint32_t add(const std::string &name, std::string text);
+    const SourceFile &file(uint32_t index) const { return *files_[index]; }
+
+  private:
+    FileReader reader_;
+    std::vector<std::unique_ptr<SourceFile>> files_;
+    std::vector<std::pair<std::string, uint32_t>> loaded_;
+};
+
+// Collects "FILE:LINE:COL: error: message" lines with the source line and a caret.
+class Diagnostics {
+  public:
+    Diagnostics(const SourceSet &sources, size_t limit) : sources_(sources), limit_(limit) {}
+    void error(Location at, const std::string &message);
+    // Explains the previous error ("note: previous definition is here").
+    void note(Location at, const std::string &message);
+    // For an error without a source position (a library, the command line).
+    void error(const std::string &where, const std::string &message);
+    void note(const std::string &where, const std::string &message);
+    size_t errors() const { return errors_; }
+    // True once the limit is reached; the compile stops then.
+    bool full() const { return limit_ && errors_ >= limit_; }
+    const std::string &text() const { return text_; }
+
+  private:
+    void emit(Location at, const char *severity, const std::string &message);
+    const SourceSet &sources_;
+    size_t limit_;
+    size_t errors_ = 0;
+    bool limitReported_ = false;
+    std::string text_;
+};
+
+// The closest of `candidates` to `name`, if one is close enough to be a likely typo.
+std::optional<std::string> closest(std::string_view name,
+                                   const std::vector<std::string> &candidates);
+
+}  // namespace kivtool::idl
