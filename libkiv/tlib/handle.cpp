@@ -1,6 +1,8 @@
 // The type library handle: create, open, look up, flush, close.
 #include "tlib/handle.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include "tlib/codec.h"
 #include "tlib/model.h"
 #include "ust.h"
+#include "ust_fs.h"
 
 namespace kiv::tlib {
 
@@ -187,6 +190,9 @@ KIV_API kivResult kivTLibCreate(const char *path, uint32_t flags, kivTLib **out)
     if (out) *out = nullptr;
     if (!path || !out || (flags & ~kCallerHandleFlags) || (flags & KIV_TLIB_READONLY))
         return KIV_E_INVALID_ARG;
+    // Only a library file is replaced: never a device, a FIFO, a socket or a folder.
+    struct stat existing;
+    if (ustFsStat(path, &existing) == 0 && !S_ISREG(existing.st_mode)) return KIV_E_INVALID_ARG;
     ustResult removed = ustRemoveFile(path);
     if (removed != 0 && removed != UST_E_NO_FILE) return removed;
 
