@@ -1,9 +1,10 @@
 // Writes a corpus of damaged library files and runs a host's calls and the kiv tool over each
 // in a child process, counting crashes, hangs, sanitizer reports and broken promises.
 //
-//   tlib_damage_corpus DIR COUNT [KIV_TOOL]
+//   tlib_damage_corpus DIR COUNT [--no-tool]
 //
-// DIR receives base.tlb (a sound library of 442 definitions), the damaged files and, for each
+// The tool's subcommands run in the children as `kiv tlib info|check|dump FILE` would. DIR
+// receives base.tlb (a sound library of 442 definitions), the damaged files and, for each
 // run that went wrong, its stderr; the corpus is made from a fixed seed, so a run repeats.
 #include <fcntl.h>
 #include <signal.h>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "damage.h"
 #include "test_support.h"
 
@@ -58,12 +60,12 @@ Outcome inChild(const std::string &errPath, Body body) {
 
 int main(int argc, char **argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s DIR COUNT [KIV_TOOL]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s DIR COUNT [--no-tool]\n", argv[0]);
         return 2;
     }
     std::string dir = argv[1];
     int count = std::atoi(argv[2]);
-    const char *tool = argc > 3 ? argv[3] : nullptr;
+    bool tool = argc <= 3 || std::string(argv[3]) != "--no-tool";
     kivtest::makeDirs(dir);
     std::vector<std::string> ids = tlibtest::buildLibrary(dir + "/base.tlb", 442);
     std::string good = kivtest::readFile(dir + "/base.tlb");
@@ -95,8 +97,11 @@ int main(int argc, char **argv) {
         if (!tool) continue;
         for (const char *step : {"info", "check", "dump"}) {
             note(step, inChild(dir + name + "." + step + ".err", [&] {
-                     execl(tool, tool, "tlib", step, path.c_str(), static_cast<char *>(nullptr));
-                     return 127;
+                     char *args[] = {const_cast<char *>("tlib"), const_cast<char *>(step),
+                                     path.data()};
+                     int status = kivtool::runTLib(args);
+                     std::fflush(stdout);
+                     return status;
                  }));
         }
     }
