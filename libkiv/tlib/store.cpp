@@ -222,138 +222,30 @@ BTREEINFO btreeInfo(unsigned cacheBytes) {
 
 // ---- RecordBatch --------------------------------------------------------------------------------
 
-namespace {
-
-constexpr size_t kWindowBytes = 16;
-
-// Bytes of a key compared at once while sorting: 16 from `depth` on, big-endian, zero after
-// the key's end.
-void loadWindow(std::string_view key, size_t depth, uint64_t window[2]) {
-    uint8_t bytes[kWindowBytes] = {};
-    if (size_t n = std::min(kWindowBytes, key.size() - depth))
-        std::memcpy(bytes, key.data() + depth, n);
-    for (int half = 0; half < 2; ++half) {
-        uint64_t v = 0;
-        for (int i = 0; i < 8; ++i) v = v << 8 | bytes[8 * half + i];
-        window[half] = v;
-    }
-}
-
-// The system maps fresh memory in page by page as it is first written, one fault per page; in
-// a virtual machine a fault costs several microseconds, so a flush of 100,000 definitions
-// spent milliseconds faulting in its record list. Asking for a large buffer's pages in one call
-// costs a small part of that. Best effort: a kernel that does not know the request keeps the
-// faults.
-void populate(void *data, size_t bytes) {
-#ifdef MADV_POPULATE_WRITE
-    static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
-    uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(page - 1);
-    if (end > begin) madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE);
-#else
-    (void)data, (void)bytes;
-#endif
-}
-
-}  // namespace
-
-void RecordBatch::reserve(size_t records) {
-    entries_.reserve(records);
-    populate(entries_.data(), entries_.capacity() * sizeof(Entry));
-}
-
 void RecordBatch::add(std::string_view key, std::span<const uint8_t> value) {
     Copy &copy = copies_.emplace_back(Copy{std::string(key), {value.begin(), value.end()}});
-    addEntry(copy.key, nullptr, &copy);
+    entries_.push_back({copy.key, nullptr, &copy});
 }
 
-void RecordBatch::addEncoded(std::string_view key, const Encoder *encoder, void *item) {
-    addEntry(key, encoder, item);
-}
-
-// The first window is loaded now, while the key is in the cache.
-void RecordBatch::addEntry(std::string_view key, const Encoder *encoder, void *item) {
-    Entry &e = entries_.emplace_back(
-        Entry{{}, key.data(), key.size(), encoder, item, static_cast<uint32_t>(entries_.size())});
-    loadWindow(key, 0, e.window);
+void RecordBatch::addEncoded(std::string_view key, Encode encode, void *item) {
+    entries_.push_back({key, encode, item});
 }
 
 std::span<const uint8_t> RecordBatch::value(size_t i, RecordBuffer &scratch) const {
     const Entry &e = entries_[i];
-    if (!e.encoder) return static_cast<const Copy *>(e.item)->value;
-    prefetchAhead(i);
+    if (!e.encode) return static_cast<const Copy *>(e.item)->value;
     scratch.clear();
-    e.encoder->encode(e.item, scratch);
+    e.encode(e.item, scratch);
     return scratch;
 }
 
-// Stage s of the item kPrefetchSpacing * (stages - s) records ahead: each item passes through
-// its stages one step apart and arrives in the cache by its own turn.
-void RecordBatch::prefetchAhead(size_t i) const {
-    const Encoder *encoder = entries_[i].encoder;
-    if (!encoder->prefetch) return;
-    for (int stage = 0; stage < encoder->stages; ++stage) {
-        size_t ahead = i + kPrefetchSpacing * static_cast<size_t>(encoder->stages - stage);
-        if (ahead < entries_.size() && entries_[ahead].encoder == encoder)
-            encoder->prefetch(entries_[ahead].item, stage);
-    }
-}
-
-void RecordBatch::loadWindows(std::vector<Entry>::iterator first, std::vector<Entry>::iterator last,
-                              size_t depth) {
-    constexpr ptrdiff_t kAhead = 8;  // keys are scattered in memory: fetch them early
-    for (auto e = first; e != last; ++e) {
-        if (last - e > kAhead) __builtin_prefetch(e[kAhead].key + depth);
-        loadWindow({e->key, e->keySize}, depth, e->window);
-    }
-}
-
-// Sorts by 16-byte windows of the keys: the entries are ordered by their first window (and by
-// how far their keys reach into it); each run that agrees there and goes on is ordered by the
-// next window, and so on. Keys are read once per window instead of once per comparison, and a
-// run that agrees on a whole key holds equal keys.
 void RecordBatch::finish() {
-    struct Run {
-        size_t begin, end, depth;
-    };
-    std::vector<Run> runs{{0, entries_.size(), 0}};
-    bool equalKeys = false;
-    while (!runs.empty()) {
-        Run run = runs.back();
-        runs.pop_back();
-        auto first = entries_.begin() + static_cast<ptrdiff_t>(run.begin);
-        auto last = entries_.begin() + static_cast<ptrdiff_t>(run.end);
-        // How far a key reaches into the window; past its end means that it goes on.
-        auto reach = [depth = run.depth](const Entry &e) {
-            return std::min(e.keySize - depth, kWindowBytes + 1);
-        };
-        auto sameWindow = [&](const Entry &a, const Entry &b) {
-            return a.window[0] == b.window[0] && a.window[1] == b.window[1] && reach(a) == reach(b);
-        };
-        if (run.depth > 0) loadWindows(first, last, run.depth);
-        std::sort(first, last, [&](const Entry &a, const Entry &b) {
-            if (a.window[0] != b.window[0]) return a.window[0] < b.window[0];
-            if (a.window[1] != b.window[1]) return a.window[1] < b.window[1];
-            if (reach(a) != reach(b)) return reach(a) < reach(b);
-            return a.order < b.order;
-        });
-        for (auto from = first; from != last;) {
-            auto to = std::find_if_not(from + 1, last,
-                                       [&](const Entry &e) { return sameWindow(*from, e); });
-            if (to - from > 1 && reach(*from) <= kWindowBytes) equalKeys = true;
-            if (to - from > 1 && reach(*from) > kWindowBytes)
-                runs.push_back({static_cast<size_t>(from - entries_.begin()),
-                                static_cast<size_t>(to - entries_.begin()),
-                                run.depth + kWindowBytes});
-            from = to;
-        }
-    }
-    if (!equalKeys) return;
-    // Of equal keys keep the last added, which the sort put last: walking backwards, unique
-    // keeps each key's first.
-    auto kept = std::unique(entries_.rbegin(), entries_.rend(), [](const Entry &a, const Entry &b) {
-        return std::string_view(a.key, a.keySize) == std::string_view(b.key, b.keySize);
-    });
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [](const Entry &a, const Entry &b) { return a.key < b.key; });
+    // Of equal keys keep the last added, which the stable sort put last: walking backwards,
+    // unique keeps each key's first.
+    auto kept = std::unique(entries_.rbegin(), entries_.rend(),
+                            [](const Entry &a, const Entry &b) { return a.key == b.key; });
     entries_.erase(entries_.begin(), kept.base());
 }
 

@@ -34,60 +34,37 @@ namespace kiv::tlib {
 
 // Records to write. A record's value is either copied into the batch when it is added, or
 // encoded only when the record is put into the new file: a flush of many definitions then
-// keeps no second copy of them in memory, and each value is built in a small buffer that stays
-// in the processor's cache right before its put.
+// keeps no second copy of them in memory.
 class RecordBatch {
   public:
-    // How the values of encoded records are made: `encode` appends the value of an item to
-    // `out`. `prefetch`, when set, is called for each item with stages 0 to stages - 1, a few
-    // records apart, before the item's encoding: each stage may read what the stages before it
-    // brought into the cache and start loading the next level of the item's memory.
-    struct Encoder {
-        void (*encode)(void *item, RecordBuffer &out);
-        void (*prefetch)(const void *item, int stage);
-        int stages;
-    };
+    // Appends the value of `item` to `out`.
+    using Encode = void (*)(void *item, RecordBuffer &out);
 
-    // Room for `records` records, mapped in at once (see populate()).
-    void reserve(size_t records);
+    void reserve(size_t records) { entries_.reserve(records); }
     // A record whose key and value are copied now.
     void add(std::string_view key, std::span<const uint8_t> value);
-    // A record whose value `encoder` writes from `item` when the record is put. The key's
-    // bytes, the item and the encoder must stay unchanged until the write is over.
-    void addEncoded(std::string_view key, const Encoder *encoder, void *item);
+    // A record whose value `encode` writes from `item` when the record is put. The key's bytes
+    // and the item must stay unchanged until the write is over.
+    void addEncoded(std::string_view key, Encode encode, void *item);
     // Sorts the records by key; of records with equal keys the last one added stays.
     void finish();
 
     size_t size() const { return entries_.size(); }
-    std::string_view key(size_t i) const { return {entries_[i].key, entries_[i].keySize}; }
+    std::string_view key(size_t i) const { return entries_[i].key; }
     // The value of record i: a copied one as it is, an encoded one built in `scratch`. Valid
-    // until the next call with the same scratch buffer. Fastest when called for 0, 1, 2, ...
-    // in turn: it prefetches the items of the records that follow.
+    // until the next call with the same scratch buffer.
     std::span<const uint8_t> value(size_t i, RecordBuffer &scratch) const;
 
   private:
-    // Records between two prefetch stages of an item.
-    static constexpr size_t kPrefetchSpacing = 2;
-    void prefetchAhead(size_t i) const;
-
     struct Entry {
-        // 16 key bytes, big-endian and zero after the key's end, of the window that finish()
-        // compares: most comparisons end here, without reading the key itself.
-        uint64_t window[2];
-        const char *key;
-        size_t keySize;
-        const Encoder *encoder;  // null for a copied value, which `item` then points at
+        std::string_view key;
+        Encode encode;  // null for a copied value, which `item` then points at
         void *item;
-        uint32_t order;  // of adding: the later of two equal keys wins
     };
     struct Copy {
         std::string key;
         std::vector<uint8_t> value;
     };
-
-    void addEntry(std::string_view key, const Encoder *encoder, void *item);
-    static void loadWindows(std::vector<Entry>::iterator first, std::vector<Entry>::iterator last,
-                            size_t depth);
 
     std::vector<Entry> entries_;
     std::deque<Copy> copies_;  // the copied records; a deque never moves them
