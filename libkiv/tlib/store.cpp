@@ -398,26 +398,25 @@ kivResult Store::replaceContents(int lockFd, const struct stat &locked,
                                  Identity *written) {
     std::string scratch;
     FileDescriptor out;
-    kivResult rc = createScratch(path_, locked, &scratch, &out);
-    if (rc == KIV_E_SYSTEM(EACCES) || rc == KIV_E_SYSTEM(EPERM)) {
-        // The folder cannot be written, the file can.
-        if ((rc = writeInPlace(lockFd, old, bytes)) != 0) return rc;
-        struct stat st;
-        if (ustFsFstat(lockFd, &st) == 0) *written = identityOf(st);
-        return 0;
-    }
-    if (rc != 0) return rc;
     struct stat st;
-    rc = writeAll(out.get(), bytes, 0);
-    if (rc == 0 && ustFsSync(out.get()) != 0) rc = systemError(errno);
-    if (rc == 0 && ustFsFstat(out.get(), &st) != 0) rc = systemError(errno);
-    if (kivResult closed = out.close(); rc == 0) rc = closed;
-    if (rc == 0 && ustFsRename(scratch.c_str(), path_.c_str()) != 0) rc = systemError(errno);
-    if (rc != 0) {
+    kivResult rc = createScratch(path_, locked, &scratch, &out);
+    if (rc == 0) {
+        rc = writeAll(out.get(), bytes, 0);
+        if (rc == 0 && ustFsSync(out.get()) != 0) rc = systemError(errno);
+        if (rc == 0 && ustFsFstat(out.get(), &st) != 0) rc = systemError(errno);
+        if (kivResult closed = out.close(); rc == 0) rc = closed;
+        if (rc == 0 && ustFsRename(scratch.c_str(), path_.c_str()) != 0) rc = systemError(errno);
+        if (rc == 0) {
+            *written = identityOf(st);
+            return 0;
+        }
         ustFsUnlink(scratch.c_str());
-        return rc;
     }
-    *written = identityOf(st);
+    // A folder that cannot be written, or a sticky one where the library belongs to another
+    // user: the library itself can be written.
+    if (rc != KIV_E_SYSTEM(EACCES) && rc != KIV_E_SYSTEM(EPERM)) return rc;
+    if ((rc = writeInPlace(lockFd, old, bytes)) != 0) return rc;
+    if (ustFsFstat(lockFd, &st) == 0) *written = identityOf(st);
     return 0;
 }
 

@@ -175,6 +175,7 @@ TEST(TLibUntrusted, OnlyRegularFilesAreLibraries) {
 const ustFsTable *systemCalls;
 std::vector<mode_t> createdModes;
 int failCreates = 0, createErrno = 0;
+bool refuseRename = false;
 
 int recordingOpen(const char *path, int flags, mode_t mode) {
     if (flags & O_CREAT) {
@@ -196,16 +197,24 @@ TEST(TLibUntrusted, ScratchFileModeSquattersAndUnwritableFolders) {
     systemCalls = ustFsGetTable();
     ustFsTable table = *systemCalls;
     table.open = recordingOpen;
+    table.rename = [](const char *from, const char *to) {
+        if (!refuseRename) return systemCalls->rename(from, to);
+        errno = EPERM;
+        return -1;
+    };
     struct Case {
         const char *what;
-        int failCreates, createErrno, writeFault;
+        int failCreates, createErrno;
+        bool refuseRename;
+        int writeFault;
         bool inPlace;
         kivResult result;
     } cases[] = {
-        {"plain", 0, 0, 0, false, 0},
-        {"names taken", 5, EEXIST, 0, false, 0},
-        {"folder not writable", 1, EACCES, 0, true, 0},
-        {"folder not writable, disk full", 1, EACCES, ENOSPC, true, KIV_E_SYSTEM(ENOSPC)},
+        {"plain", 0, 0, false, 0, false, 0},
+        {"names taken", 5, EEXIST, false, 0, false, 0},
+        {"folder not writable", 1, EACCES, false, 0, true, 0},
+        {"sticky folder, another owner's file", 0, 0, true, 0, true, 0},
+        {"folder not writable, disk full", 1, EACCES, false, ENOSPC, true, KIV_E_SYSTEM(ENOSPC)},
     };
     mode_t mask = umask(0);
     for (const Case &c : cases) {
@@ -223,6 +232,7 @@ TEST(TLibUntrusted, ScratchFileModeSquattersAndUnwritableFolders) {
         createdModes.clear();
         failCreates = c.failCreates;
         createErrno = c.createErrno;
+        refuseRename = c.refuseRename;
         ustFsSetTable(&table);
         if (c.writeFault) ustFsInjectFault(1, c.writeFault, 1u << UST_FS_WRITE);
         kivResult rc = kivTLibFlush(t.get());
