@@ -410,6 +410,25 @@ std::span<const uint8_t> Image::value(size_t i, std::vector<uint8_t> &scratch) c
     return scratch;
 }
 
+void Image::clearUnusedBytes() {
+    for (uint32_t n = 1; n < pages(); ++n) {
+        uint8_t *p = bytes_.data() + size_t{n} * kPageSize;
+        uint32_t flags = be32(p + 12);
+        uint16_t lower = be16(p + 16), upper = be16(p + 18);
+        if ((flags == kInternalPage || flags == kLeafPage) && kHeaderSize <= lower &&
+            lower <= upper && upper <= kPageSize)
+            std::fill(p + lower, p + upper, uint8_t{0});
+    }
+    for (const Item &item : items_) {
+        if (!item.valueBig) continue;
+        uint32_t n = item.valueAt, left = item.valueSize;
+        for (; left > kOverflowBytes; left -= kOverflowBytes)
+            n = be32(bytes_.data() + size_t{n} * kPageSize + 8);
+        uint8_t *p = bytes_.data() + size_t{n} * kPageSize;
+        std::fill(p + kHeaderSize + left, p + kPageSize, uint8_t{0});
+    }
+}
+
 size_t Image::find(std::string_view key) const {
     size_t lo = 0, hi = items_.size();
     while (lo < hi) {

@@ -61,6 +61,9 @@ class Image {
     uint32_t pages() const { return static_cast<uint32_t>(bytes_.size() / kPageSize); }
     // The file's bytes.
     std::span<const uint8_t> bytes() const { return bytes_; }
+    // Zeroes the free space of every tree page and the unused end of every value's last
+    // overflow page: the database library leaves whatever its memory held there.
+    void clearUnusedBytes();
 
   private:
     struct Item {

@@ -437,6 +437,7 @@ kivResult Store::write(const Prepare &prepare) {
     btree::Image next;
     if (!btree::Image::load(std::move(built), &next) || next.size() < current.size())
         return KIV_E_FORMAT;
+    next.clearUnusedBytes();
 
     Identity written;
     if (kivResult rc = replaceContents(lock.get(), locked, current.bytes(), next.bytes(), &written))

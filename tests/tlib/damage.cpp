@@ -144,7 +144,10 @@ std::vector<std::string> buildLibrary(const std::string &path, int definitions) 
     addEveryKind(t.get());
     std::vector<std::string> ids;
     for (int i = 0; ids.size() + 32 < size_t(definitions); ++i) {
-        std::string name = "N" + std::to_string(i), id = "IDL:M/" + name + ":1.0";
+        // Appended, not added: GCC 12 warns falsely (-Wrestrict) about "N" + std::to_string(i).
+        std::string name(1, 'N'), id = "IDL:M/";
+        name += std::to_string(i);
+        id.append(name).append(":1.0");
         kivTLibTypeRef type{KIV_TYPE_LONG, nullptr};
         kivTLibStructMember members[] = {{"a", type}, {"b", {KIV_TYPE_STRING, nullptr}}};
         kivResult rc =

@@ -33,9 +33,8 @@ kivResult addModule(kivTLib *t, const std::string &name) {
 }
 
 size_t filesIn(const std::string &folder) {
-    size_t n = 0;
-    for (auto &entry : std::filesystem::directory_iterator(folder)) n += bool(&entry);
-    return n;
+    auto files = std::filesystem::directory_iterator(folder);
+    return static_cast<size_t>(std::distance(begin(files), end(files)));
 }
 
 // The file system calls of a flush fail one by one, with a full disk and with a failing device.
@@ -56,7 +55,8 @@ TEST(TLibUntrusted, EachFailingCallOfAFlushLeavesOldOrNewAndTheRetryWritesAll) {
     uint64_t first = ustFsCallCount(UST_FS_CALL_KINDS);
     ASSERT_EQ(kivTLibFlush(t.get()), 0u);
     uint64_t calls = ustFsCallCount(UST_FS_CALL_KINDS) - first;
-    std::string written = kivtest::readFile(path);
+    // The database library leaves padding bytes unset, so files compare by their records.
+    Records before = readRecords(base), written = readRecords(path);
     EXPECT_GE(calls, 8u);
 
     // Another library on another folder, to show that the process stays usable.
@@ -70,12 +70,15 @@ TEST(TLibUntrusted, EachFailingCallOfAFlushLeavesOldOrNewAndTheRetryWritesAll) {
             ustFsInjectFault(nth, err, 0);
             kivResult rc = kivTLibFlush(t.get());
             ustFsInjectFault(0, 0, 0);
-            std::string now = kivtest::readFile(path);
-            EXPECT_TRUE(now == old || now == written);
-            if (rc == 0) EXPECT_EQ(now, written);
+            Records now = readRecords(path);
+            EXPECT_TRUE(now == before || now == written);
+            if (rc == 0) {
+                EXPECT_TRUE(now == written);
+            }
             EXPECT_LE(filesIn(other.path()), 2u);  // a scratch file only when its unlink failed
-            ASSERT_EQ(addModule(b.get(), "B" + std::to_string(nth) + "_" + std::to_string(err)),
-                      0u);
+            std::string name = "B_" + std::to_string(err);
+            name.append("_").append(std::to_string(nth));
+            ASSERT_EQ(addModule(b.get(), name), 0u);
             EXPECT_EQ(kivTLibFlush(b.get()), 0u);
 
             EXPECT_EQ(kivTLibFlush(t.get()), 0u);
@@ -244,7 +247,9 @@ TEST(TLibUntrusted, ScratchFileModeSquattersAndUnwritableFolders) {
         EXPECT_EQ(now.st_mode & 07777, 0640u);
         EXPECT_EQ(now.st_ino == old.st_ino, c.inPlace);
         EXPECT_EQ(filesIn(dir.path()), 1u);
-        if (rc != 0) EXPECT_EQ(kivtest::readFile(path), before);
+        if (rc != 0) {
+            EXPECT_EQ(kivtest::readFile(path), before);
+        }
         EXPECT_EQ(readRecords(path).count(key("IDL:Extra:1.0")), rc == 0 ? 1u : 0u);
     }
     umask(mask);
