@@ -185,7 +185,7 @@ void rawPut(benchmark::State &state, bool durable) {
         unlink(path.c_str());
         state.ResumeTiming();
         Database db;
-        if (Database::open(path, O_RDWR | O_CREAT | O_EXCL, 0666, &db, kScanCacheBytes) != 0)
+        if (Database::open(path, O_RDWR | O_CREAT | O_EXCL, 0666, &db, kBuildCacheBytes) != 0)
             std::abort();
         DB *d = db.get();
         for (auto &[k, v] : records) {

@@ -26,28 +26,6 @@ RequiredHeader requiredHeader(uint32_t kind) {
     return {true, true};
 }
 
-// The arrays of a definition's body (contents, members, cases), for prefetching; null ones
-// included.
-std::array<const void *, 2> elementArrays(const kivTLibDef *def) {
-    switch (def->kind) {
-        case KIV_DEF_MODULE:
-            return {as<kivTLibModuleDef>(def)->contents, nullptr};
-        case KIV_DEF_INTERFACE:
-            return {as<kivTLibInterfaceDef>(def)->contents, as<kivTLibInterfaceDef>(def)->members};
-        case KIV_DEF_STRUCT:
-            return {as<kivTLibStructDef>(def)->contents, as<kivTLibStructDef>(def)->members};
-        case KIV_DEF_UNION:
-            return {as<kivTLibUnionDef>(def)->contents, as<kivTLibUnionDef>(def)->cases};
-        case KIV_DEF_ENUM:
-            return {as<kivTLibEnumDef>(def)->members, nullptr};
-        default:
-            return {nullptr, nullptr};
-    }
-}
-
-// Strings of a table prefetched at most: a large table's later strings arrive in time anyway.
-constexpr uint32_t kPrefetchedStrings = 32;
-
 // ---- Writer -----------------------------------------------------------------------------------
 
 // Writes the varint form of `v` at `p` (which has room for 5 bytes); returns the end.
@@ -587,28 +565,6 @@ void encodeInto(kivTLibDef *def, RecordBuffer &out) {
     w.varint(def->flags & kStoredFlagsMask);
     writeBody(w, def);
     w.done();
-}
-
-void prefetchForEncoding(const kivTLibDef *def, int stage) {
-    const kivTLibStringTable *table = stage > 0 ? def->strings : nullptr;
-    switch (stage) {
-        case 0:
-            __builtin_prefetch(def);
-            break;
-        case 1:
-            __builtin_prefetch(table);
-            for (const void *array : elementArrays(def)) __builtin_prefetch(array);
-            break;
-        case 2:
-            __builtin_prefetch(table->strings);
-            break;
-        case 3:
-            for (uint32_t i = 0; i < std::min(table->count, kPrefetchedStrings); ++i)
-                __builtin_prefetch(table->strings[i]);
-            break;
-        default:
-            break;
-    }
 }
 
 kivResult decode(std::span<const uint8_t> record, kivTLibDef **out) {

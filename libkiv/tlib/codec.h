@@ -53,13 +53,6 @@ std::vector<uint8_t> encode(kivTLibDef *def);
 // The same, appended to `out`.
 void encodeInto(kivTLibDef *def, RecordBuffer &out);
 
-// Brings the memory that encodeInto reads into the cache ahead of it: stage 0 the definition,
-// 1 its string table and element arrays, 2 the table's entries, 3 the strings. Stage k only
-// reads what stages before it loaded, so calling the stages a few encodings apart hides the
-// cache misses of a large flush.
-constexpr int kEncodePrefetchStages = 4;
-void prefetchForEncoding(const kivTLibDef *def, int stage);
-
 // Decodes a record value into a new definition whose string table has no index. Every
 // malformed record gives KIV_E_FORMAT and leaves nothing allocated; bytes after a complete
 // body are ignored. Nothing is allocated beyond what the record's length can justify.

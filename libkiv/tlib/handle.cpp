@@ -1,6 +1,8 @@
 // The type library handle: create, open, look up, flush, close.
 #include "tlib/handle.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include "tlib/codec.h"
 #include "tlib/model.h"
 #include "ust.h"
+#include "ust_fs.h"
 
 namespace kiv::tlib {
 
@@ -60,16 +63,9 @@ kivResult keepStoredContents(const Store::Snapshot &current, kivTLibDef *scope) 
     return 0;
 }
 
-const RecordBatch::Encoder kDefinitionEncoder{
-    [](void *def, RecordBuffer &out) { encodeInto(static_cast<kivTLibDef *>(def), out); },
-    [](const void *def, int stage) {
-        prefetchForEncoding(static_cast<const kivTLibDef *>(def), stage);
-    },
-    kEncodePrefetchStages};
-
-// How many slots of the modified set ahead the walks over it prefetch: far enough for a
-// definition's memory to arrive before its turn.
-constexpr size_t kWalkAhead = 16;
+void encodeDefinition(void *def, RecordBuffer &out) {
+    encodeInto(static_cast<kivTLibDef *>(def), out);
+}
 
 // The records of the modified definitions (plus the counter when it advanced). Definitions
 // are encoded only as the store puts them, in key order.
@@ -80,28 +76,19 @@ kivResult pendingRecords(kivTLib *tlib, const Store::Snapshot &current, RecordBa
         out.add(keyOf(KIV_TLIB_LOCAL_COUNTER_ID),
                 {reinterpret_cast<const uint8_t *>(counter.data()), counter.size()});
     }
-    std::span<kivTLibDef *const> slots = tlib->modified.slots();
-    for (size_t i = 0; i < slots.size(); ++i) {
-        // The key is the id's text, one pointer further than the definition.
-        if (i + 2 * kWalkAhead < slots.size()) __builtin_prefetch(slots[i + 2 * kWalkAhead]);
-        if (i + kWalkAhead < slots.size() && slots[i + kWalkAhead])
-            __builtin_prefetch(slots[i + kWalkAhead]->repoId);
-        kivTLibDef *def = slots[i];
+    for (kivTLibDef *def : tlib->modified.slots()) {
         if (!def) continue;
         if (isScopeKind(def->kind))
             if (kivResult rc = keepStoredContents(current, def)) return rc;
-        out.addEncoded(keyOf(def->repoId), &kDefinitionEncoder, def);
+        out.addEncoded(keyOf(def->repoId), encodeDefinition, def);
     }
     return 0;
 }
 
 void clearPending(kivTLib *tlib) {
     tlib->flags &= ~KIV_TLIB_COUNTER_MODIFIED;
-    std::span<kivTLibDef *const> slots = tlib->modified.slots();
-    for (size_t i = 0; i < slots.size(); ++i) {
-        if (i + kWalkAhead < slots.size()) __builtin_prefetch(slots[i + kWalkAhead], 1);
-        if (slots[i]) slots[i]->flags &= ~KIV_DEF_MODIFIED;
-    }
+    for (kivTLibDef *def : tlib->modified.slots())
+        if (def) def->flags &= ~KIV_DEF_MODIFIED;
     tlib->modified.clear();
 }
 
@@ -187,6 +174,9 @@ KIV_API kivResult kivTLibCreate(const char *path, uint32_t flags, kivTLib **out)
     if (out) *out = nullptr;
     if (!path || !out || (flags & ~kCallerHandleFlags) || (flags & KIV_TLIB_READONLY))
         return KIV_E_INVALID_ARG;
+    // Only a library file is replaced: never a device, a FIFO, a socket or a folder.
+    struct stat existing;
+    if (ustFsStat(path, &existing) == 0 && !S_ISREG(existing.st_mode)) return KIV_E_INVALID_ARG;
     ustResult removed = ustRemoveFile(path);
     if (removed != 0 && removed != UST_E_NO_FILE) return removed;
 

@@ -1,8 +1,7 @@
-// The type library file: reading records, and replacing the file atomically under a lock.
+// The type library file: reading checked images, and replacing the file under a lock.
 #include "tlib/store.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,39 +9,47 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <memory>
-#include <mutex>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <utility>
+
+#include "ust_fs.h"
 
 namespace kiv::tlib {
 
 namespace {
 
-constexpr unsigned kPageSize = 1024;
+constexpr unsigned kPageSize = btree::kPageSize;
 constexpr int kBigEndian = 4321;
 
-// The file a new version is built in, next to the library (a rename needs the same folder).
-// Only the holder of the writer lock uses it, so one fixed name per library suffices and a
-// file left behind by a crash is simply replaced by the next writer.
-std::string scratchPath(const std::string &path) {
-    return path + ".new";
-}
-
+// A descriptor closed through the file-system table.
 class FileDescriptor {
   public:
     explicit FileDescriptor(int fd = -1) : fd_(fd) {}
     FileDescriptor(const FileDescriptor &) = delete;
     FileDescriptor &operator=(const FileDescriptor &) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    ~FileDescriptor() { close(); }
     int get() const { return fd_; }
+    void reset(int fd) {
+        close();
+        fd_ = fd;
+    }
+    // The close's own result: some file systems report a failed write only here.
+    kivResult close() {
+        if (fd_ < 0) return 0;
+        int rc = ustFsClose(std::exchange(fd_, -1));
+        return rc == 0 ? 0 : systemError(errno);
+    }
 
   private:
     int fd_;
 };
+
+Store::Identity identityOf(const struct stat &st) {
+    return {st.st_dev, st.st_ino, st.st_size,
+            int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
+}
 
 bool sameFile(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -51,126 +58,152 @@ bool sameFile(const struct stat &a, const struct stat &b) {
 DBT dbt(std::string_view bytes) {
     return DBT{const_cast<char *>(bytes.data()), bytes.size()};
 }
-
-std::span<const uint8_t> bytesOf(const DBT &d) {
-    return {static_cast<const uint8_t *>(d.data), d.size};
+DBT dbt(std::span<const uint8_t> bytes) {
+    return DBT{const_cast<uint8_t *>(bytes.data()), bytes.size()};
 }
 
-// The B-tree's own key order: bytes as unsigned values, then the shorter key first.
-int compareKeys(std::span<const uint8_t> a, std::string_view b) {
-    size_t n = std::min(a.size(), b.size());
-    if (int c = n ? std::memcmp(a.data(), b.data(), n) : 0) return c;
-    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
-}
-
-Lookup lookup(DB *db, std::string_view key, std::span<const uint8_t> *value, kivResult *code) {
-    DBT k = dbt(key), v{};
-    int rc = db->get(db, &k, &v, 0);
-    if (rc == kDbSuccess) {
-        *value = bytesOf(v);
-        return Lookup::Found;
+kivResult writeAll(int fd, std::span<const uint8_t> bytes, off_t offset) {
+    while (!bytes.empty()) {
+        ssize_t n = ustFsWrite(fd, bytes.data(), bytes.size(), offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return systemError(n < 0 ? errno : EIO);
+        bytes = bytes.subspan(static_cast<size_t>(n));
+        offset += n;
     }
-    if (rc == kDbNotFound) return Lookup::Absent;
-    *code = systemError(errno);
-    return Lookup::Failed;
+    return 0;
 }
 
 kivResult syncFolderOf(const std::string &path) {
     std::string folder = path.substr(0, path.find_last_of('/') + 1);
     FileDescriptor dir(
-        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0 || fsync(dir.get()) != 0) return systemError(errno);
-    return 0;
+        ustFsOpen(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
+    if (dir.get() < 0 || ustFsSync(dir.get()) != 0) return systemError(errno);
+    return dir.close();
 }
 
-// Holds the writer lock of a library: an exclusive flock on the file that `path` names at the
-// moment the lock is granted. A writer that waited on a file which was replaced meanwhile
-// tries again on the new one.
-class WriterLock {
-  public:
-    kivResult acquire(const std::string &path, struct stat *locked) {
-        for (;;) {
-            fd_ = std::make_unique<FileDescriptor>(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-            if (fd_->get() < 0) return systemError(errno);
-            while (flock(fd_->get(), LOCK_EX) != 0)
-                if (errno != EINTR) return systemError(errno);
-            struct stat now;
-            if (fstat(fd_->get(), locked) != 0 || ::stat(path.c_str(), &now) != 0)
-                return systemError(errno);
-            if (sameFile(*locked, now)) return 0;
-        }
+// Takes the writer lock of a library: a write lock of the open file description of the file
+// that `path` names at the moment the lock is granted. It needs write access, so a reader
+// cannot hold writers off. A writer that waited on a file which was replaced meanwhile tries
+// again on the new one.
+kivResult lockForWriting(const std::string &path, FileDescriptor *fd, struct stat *locked) {
+    for (int attempt = 0;; ++attempt) {
+        fd->reset(ustFsOpen(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC, 0));
+        if (fd->get() < 0) return systemError(errno);
+        if (ustFsFstat(fd->get(), locked) != 0) return systemError(errno);
+        if (!S_ISREG(locked->st_mode)) return KIV_E_FORMAT;
+        if (ustFsLockWrite(fd->get()) != 0) return systemError(errno);
+        struct stat now;
+        if (ustFsFstat(fd->get(), locked) != 0 || ustFsStat(path.c_str(), &now) != 0)
+            return systemError(errno);
+        if (sameFile(*locked, now)) return 0;
+        // Only a writer that replaces the file faster than we can lock it gets here repeatedly.
+        if (attempt == 1000) return systemError(EAGAIN);
     }
+}
 
-  private:
-    std::unique_ptr<FileDescriptor> fd_;  // closing it releases the lock
-};
-
-// Copies the current records and the new ones into `target` in ascending key order; a new
-// record replaces a current one with the same key. Ascending puts also avoid a page-split
-// defect of the 1.85 library with out-of-order records.
-kivResult mergeInto(DB *source, const RecordBatch &records, DB *target) {
-    auto put = [target](DBT key, DBT value) {
-        return target->put(target, &key, &value, 0) == kDbSuccess ? 0 : systemError(errno);
+// Builds the file that holds the current records merged with `records` (a new record replaces
+// a current one with the same key) in private memory, with the database library, and returns
+// its bytes. Ascending puts also avoid a page-split defect of the 1.85 library with
+// out-of-order records.
+kivResult buildFile(const btree::Image &current, const RecordBatch &records,
+                    std::vector<uint8_t> *out) {
+    int memory = memfd_create("kiv-tlib", MFD_CLOEXEC);
+    if (memory < 0) return systemError(errno);
+    struct MemoryFile {
+        int fd;
+        ~MemoryFile() { ::close(fd); }
+    } guard{memory};
+    Database target;
+    if (kivResult rc =
+            Database::open("/proc/self/fd/" + std::to_string(memory), O_RDWR, 0, &target))
+        return rc;
+    DB *db = target.get();
+    auto put = [db](DBT key, DBT value) {
+        return db->put(db, &key, &value, 0) == kDbSuccess ? 0 : systemError(errno);
     };
     RecordBuffer scratch;
     auto putNew = [&](size_t i) {
-        std::span<const uint8_t> value = records.value(i, scratch);
-        return put(dbt(records.key(i)), DBT{const_cast<uint8_t *>(value.data()), value.size()});
+        return put(dbt(records.key(i)), dbt(records.value(i, scratch)));
     };
+    std::vector<uint8_t> valueScratch;
     size_t next = 0;
-    DBT key{}, value{};
-    int rc = source->seq(source, &key, &value, kDbFirst);
-    for (; rc == kDbSuccess; rc = source->seq(source, &key, &value, kDbNext)) {
-        while (next < records.size() && compareKeys(bytesOf(key), records.key(next)) > 0)
+    for (size_t i = 0; i < current.size(); ++i) {
+        std::string_view key = current.key(i);
+        while (next < records.size() && records.key(next) < key)
             if (kivResult failed = putNew(next++)) return failed;
-        bool replaced = next < records.size() && compareKeys(bytesOf(key), records.key(next)) == 0;
-        if (kivResult failed = replaced ? putNew(next++) : put(key, value)) return failed;
+        bool replaced = next < records.size() && records.key(next) == key;
+        if (kivResult failed =
+                replaced ? putNew(next++) : put(dbt(key), dbt(current.value(i, valueScratch))))
+            return failed;
     }
-    if (rc != kDbNotFound) return systemError(errno);
     for (; next < records.size(); ++next)
         if (kivResult failed = putNew(next)) return failed;
+    if (db->sync(db, 0) != 0) return systemError(errno);
+    if (kivResult rc = target.close()) return rc;
+
+    struct stat st;
+    if (fstat(memory, &st) != 0) return systemError(errno);
+    out->resize(static_cast<size_t>(st.st_size));
+    for (size_t done = 0; done < out->size();) {
+        ssize_t n = pread(memory, out->data() + done, out->size() - done, static_cast<off_t>(done));
+        if (n <= 0) return systemError(n < 0 ? errno : EIO);
+        done += static_cast<size_t>(n);
+    }
     return 0;
 }
 
-// Builds the complete new file at `scratch`, durable on disk when this returns 0. The 1.85
-// library's sync writes every dirty page and then fsyncs the file itself, so a second fsync
-// here would only cost another flush of the disk's cache.
-kivResult buildFile(const std::string &scratch, DB *source, const RecordBatch &records,
-                    mode_t mode) {
-    if (::unlink(scratch.c_str()) != 0 && errno != ENOENT) return systemError(errno);
-    Database target;
-    if (kivResult rc =
-            Database::open(scratch, O_RDWR | O_CREAT | O_EXCL, 0666, &target, kScanCacheBytes))
+// Creates the scratch file for a new version next to `path`: a name nobody can guess, created
+// exclusively (a name taken by anyone, a symbolic link included, is passed over), readable by
+// its owner only until it carries the old file's group, and then the old file's mode. EACCES
+// or EPERM means that the folder cannot be written.
+kivResult createScratch(const std::string &path, const struct stat &old, std::string *name,
+                        FileDescriptor *fd) {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    for (int attempt = 0; attempt < 32; ++attempt) {
+        char suffix[24];
+        std::snprintf(suffix, sizeof suffix, ".tmp-%016llx",
+                      static_cast<unsigned long long>(random()));
+        *name = path + suffix;
+        fd->reset(ustFsOpen(name->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                            old.st_mode & 0700));
+        if (fd->get() >= 0) break;
+        if (errno != EEXIST) return systemError(errno);
+    }
+    if (fd->get() < 0) return systemError(EEXIST);
+    // Group access only for the old file's group: a writer outside it gets a file that its
+    // own group cannot read.
+    mode_t mode = old.st_mode & 07777;
+    struct stat now;
+    if (fchown(fd->get(), static_cast<uid_t>(-1), old.st_gid) != 0 &&
+        (ustFsFstat(fd->get(), &now) != 0 || now.st_gid != old.st_gid))
+        mode &= ~mode_t{070};
+    if (ustFsChmod(fd->get(), mode) != 0) {
+        kivResult rc = systemError(errno);
+        ustFsUnlink(name->c_str());
         return rc;
-    if (fchmod(target.fd(), mode) != 0) return systemError(errno);
-    if (kivResult rc = mergeInto(source, records, target.get())) return rc;
-    DB *db = target.get();
-    if (db->sync(db, 0) != 0) return systemError(errno);
-    return target.close();
+    }
+    return 0;
 }
 
-// The 1.85 library frees a handle only when its close has written every dirty page, so a
-// handle whose pages could not be written (a full disk) stays allocated, with its file open.
-// Such handles wait here, reachable, and each later write tries to close them again.
-class Abandoned {
-  public:
-    void add(DB *db) {
-        std::lock_guard lock(mutex_);
-        dbs_.push_back(db);
+// Puts `bytes` over the library's own contents `old`, when no scratch file can be made. Not
+// atomic: pages past the old end are written first (the old tree never reaches them), then
+// the old pages are overwritten, and on a failure the old bytes are put back; a crash in the
+// middle leaves a mix, which the next reader refuses as damaged.
+kivResult writeInPlace(int fd, std::span<const uint8_t> old, std::span<const uint8_t> bytes) {
+    size_t common = std::min(old.size(), bytes.size());
+    kivResult rc = writeAll(fd, bytes.subspan(common), static_cast<off_t>(common));
+    if (rc == 0 && ustFsSync(fd) != 0) rc = systemError(errno);
+    if (rc == 0) rc = writeAll(fd, bytes.first(common), 0);
+    if (rc == 0 && bytes.size() < old.size() &&
+        ustFsTruncate(fd, static_cast<off_t>(bytes.size())) != 0)
+        rc = systemError(errno);
+    if (rc == 0 && ustFsSync(fd) != 0) rc = systemError(errno);
+    if (rc != 0) {
+        // Best effort: a failing device may refuse this too.
+        if (writeAll(fd, old, 0) == 0 && ustFsTruncate(fd, static_cast<off_t>(old.size())) == 0)
+            ustFsSync(fd);
     }
-    void retry() {
-        std::lock_guard lock(mutex_);
-        std::erase_if(dbs_, [](DB *db) { return db->close(db) == 0; });
-    }
-
-  private:
-    std::mutex mutex_;
-    std::vector<DB *> dbs_;
-};
-
-Abandoned &abandoned() {
-    static Abandoned *instance = new Abandoned;  // lives as long as the process
-    return *instance;
+    return rc;
 }
 
 }  // namespace
@@ -189,138 +222,30 @@ BTREEINFO btreeInfo(unsigned cacheBytes) {
 
 // ---- RecordBatch --------------------------------------------------------------------------------
 
-namespace {
-
-constexpr size_t kWindowBytes = 16;
-
-// Bytes of a key compared at once while sorting: 16 from `depth` on, big-endian, zero after
-// the key's end.
-void loadWindow(std::string_view key, size_t depth, uint64_t window[2]) {
-    uint8_t bytes[kWindowBytes] = {};
-    if (size_t n = std::min(kWindowBytes, key.size() - depth))
-        std::memcpy(bytes, key.data() + depth, n);
-    for (int half = 0; half < 2; ++half) {
-        uint64_t v = 0;
-        for (int i = 0; i < 8; ++i) v = v << 8 | bytes[8 * half + i];
-        window[half] = v;
-    }
-}
-
-// The system maps fresh memory in page by page as it is first written, one fault per page; in
-// a virtual machine a fault costs several microseconds, so a flush of 100,000 definitions
-// spent milliseconds faulting in its record list. Asking for a large buffer's pages in one call
-// costs a small part of that. Best effort: a kernel that does not know the request keeps the
-// faults.
-void populate(void *data, size_t bytes) {
-#ifdef MADV_POPULATE_WRITE
-    static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
-    uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(page - 1);
-    if (end > begin) madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE);
-#else
-    (void)data, (void)bytes;
-#endif
-}
-
-}  // namespace
-
-void RecordBatch::reserve(size_t records) {
-    entries_.reserve(records);
-    populate(entries_.data(), entries_.capacity() * sizeof(Entry));
-}
-
 void RecordBatch::add(std::string_view key, std::span<const uint8_t> value) {
     Copy &copy = copies_.emplace_back(Copy{std::string(key), {value.begin(), value.end()}});
-    addEntry(copy.key, nullptr, &copy);
+    entries_.push_back({copy.key, nullptr, &copy});
 }
 
-void RecordBatch::addEncoded(std::string_view key, const Encoder *encoder, void *item) {
-    addEntry(key, encoder, item);
-}
-
-// The first window is loaded now, while the key is in the cache.
-void RecordBatch::addEntry(std::string_view key, const Encoder *encoder, void *item) {
-    Entry &e = entries_.emplace_back(
-        Entry{{}, key.data(), key.size(), encoder, item, static_cast<uint32_t>(entries_.size())});
-    loadWindow(key, 0, e.window);
+void RecordBatch::addEncoded(std::string_view key, Encode encode, void *item) {
+    entries_.push_back({key, encode, item});
 }
 
 std::span<const uint8_t> RecordBatch::value(size_t i, RecordBuffer &scratch) const {
     const Entry &e = entries_[i];
-    if (!e.encoder) return static_cast<const Copy *>(e.item)->value;
-    prefetchAhead(i);
+    if (!e.encode) return static_cast<const Copy *>(e.item)->value;
     scratch.clear();
-    e.encoder->encode(e.item, scratch);
+    e.encode(e.item, scratch);
     return scratch;
 }
 
-// Stage s of the item kPrefetchSpacing * (stages - s) records ahead: each item passes through
-// its stages one step apart and arrives in the cache by its own turn.
-void RecordBatch::prefetchAhead(size_t i) const {
-    const Encoder *encoder = entries_[i].encoder;
-    if (!encoder->prefetch) return;
-    for (int stage = 0; stage < encoder->stages; ++stage) {
-        size_t ahead = i + kPrefetchSpacing * static_cast<size_t>(encoder->stages - stage);
-        if (ahead < entries_.size() && entries_[ahead].encoder == encoder)
-            encoder->prefetch(entries_[ahead].item, stage);
-    }
-}
-
-void RecordBatch::loadWindows(std::vector<Entry>::iterator first, std::vector<Entry>::iterator last,
-                              size_t depth) {
-    constexpr ptrdiff_t kAhead = 8;  // keys are scattered in memory: fetch them early
-    for (auto e = first; e != last; ++e) {
-        if (last - e > kAhead) __builtin_prefetch(e[kAhead].key + depth);
-        loadWindow({e->key, e->keySize}, depth, e->window);
-    }
-}
-
-// Sorts by 16-byte windows of the keys: the entries are ordered by their first window (and by
-// how far their keys reach into it); each run that agrees there and goes on is ordered by the
-// next window, and so on. Keys are read once per window instead of once per comparison, and a
-// run that agrees on a whole key holds equal keys.
 void RecordBatch::finish() {
-    struct Run {
-        size_t begin, end, depth;
-    };
-    std::vector<Run> runs{{0, entries_.size(), 0}};
-    bool equalKeys = false;
-    while (!runs.empty()) {
-        Run run = runs.back();
-        runs.pop_back();
-        auto first = entries_.begin() + static_cast<ptrdiff_t>(run.begin);
-        auto last = entries_.begin() + static_cast<ptrdiff_t>(run.end);
-        // How far a key reaches into the window; past its end means that it goes on.
-        auto reach = [depth = run.depth](const Entry &e) {
-            return std::min(e.keySize - depth, kWindowBytes + 1);
-        };
-        auto sameWindow = [&](const Entry &a, const Entry &b) {
-            return a.window[0] == b.window[0] && a.window[1] == b.window[1] && reach(a) == reach(b);
-        };
-        if (run.depth > 0) loadWindows(first, last, run.depth);
-        std::sort(first, last, [&](const Entry &a, const Entry &b) {
-            if (a.window[0] != b.window[0]) return a.window[0] < b.window[0];
-            if (a.window[1] != b.window[1]) return a.window[1] < b.window[1];
-            if (reach(a) != reach(b)) return reach(a) < reach(b);
-            return a.order < b.order;
-        });
-        for (auto from = first; from != last;) {
-            auto to = std::find_if_not(from + 1, last,
-                                       [&](const Entry &e) { return sameWindow(*from, e); });
-            if (to - from > 1 && reach(*from) <= kWindowBytes) equalKeys = true;
-            if (to - from > 1 && reach(*from) > kWindowBytes)
-                runs.push_back({static_cast<size_t>(from - entries_.begin()),
-                                static_cast<size_t>(to - entries_.begin()),
-                                run.depth + kWindowBytes});
-            from = to;
-        }
-    }
-    if (!equalKeys) return;
-    // Of equal keys keep the last added, which the sort put last: walking backwards, unique
-    // keeps each key's first.
-    auto kept = std::unique(entries_.rbegin(), entries_.rend(), [](const Entry &a, const Entry &b) {
-        return std::string_view(a.key, a.keySize) == std::string_view(b.key, b.keySize);
-    });
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [](const Entry &a, const Entry &b) { return a.key < b.key; });
+    // Of equal keys keep the last added, which the stable sort put last: walking backwards,
+    // unique keeps each key's first.
+    auto kept = std::unique(entries_.rbegin(), entries_.rend(),
+                            [](const Entry &a, const Entry &b) { return a.key == b.key; });
     entries_.erase(entries_.begin(), kept.base());
 }
 
@@ -346,39 +271,73 @@ kivResult Database::open(const std::string &path, int flags, int mode, Database 
 kivResult Database::close() {
     DB *db = std::exchange(db_, nullptr);
     if (!db || db->close(db) == 0) return 0;
-    kivResult rc = systemError(errno);
-    abandoned().add(db);
-    return rc;
+    return systemError(errno);
 }
 
+// ---- Reading files ------------------------------------------------------------------------------
+
+kivResult readImage(int fd, btree::Image *out) {
+    struct stat st;
+    if (ustFsFstat(fd, &st) != 0) return systemError(errno);
+    if (!S_ISREG(st.st_mode)) return KIV_E_FORMAT;
+    // Read to the end, whatever the size said: the file may change meanwhile.
+    std::vector<uint8_t> bytes(
+        static_cast<size_t>(std::clamp<off_t>(st.st_size, 0, btree::kMaxFileBytes)) + kPageSize);
+    size_t done = 0;
+    for (;;) {
+        if (done == bytes.size()) {
+            if (bytes.size() > btree::kMaxFileBytes) return KIV_E_FORMAT;
+            bytes.resize(bytes.size() * 2);
+        }
+        ssize_t n =
+            ustFsRead(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return systemError(errno);
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    bytes.resize(done);
+    return btree::Image::load(std::move(bytes), out) ? 0 : KIV_E_FORMAT;
+}
+
+namespace {
+
+// Opens a library file without blocking on a FIFO or a device, and only when it is a regular
+// file; KIV_E_FORMAT for anything else.
+kivResult openFile(const std::string &path, int access, FileDescriptor *fd) {
+    struct stat st;
+    if (ustFsStat(path.c_str(), &st) != 0) return systemError(errno);
+    if (!S_ISREG(st.st_mode)) return KIV_E_FORMAT;
+    fd->reset(ustFsOpen(path.c_str(), access | O_NONBLOCK | O_CLOEXEC, 0));
+    return fd->get() < 0 ? systemError(errno) : 0;
+}
+
+}  // namespace
+
 kivResult readAll(const std::string &path, const RecordVisitor &visit) {
-    Database db;
-    if (kivResult rc = Database::open(path, O_RDONLY, 0, &db, kScanCacheBytes)) return rc;
-    DB *d = db.get();
-    DBT key{}, value{};
-    int rc = d->seq(d, &key, &value, kDbFirst);
-    for (; rc == kDbSuccess; rc = d->seq(d, &key, &value, kDbNext))
-        visit({static_cast<const char *>(key.data), key.size}, bytesOf(value));
-    return rc == kDbNotFound ? db.close() : systemError(errno);
+    FileDescriptor fd;
+    if (kivResult rc = openFile(path, O_RDONLY, &fd)) return rc;
+    btree::Image image;
+    if (kivResult rc = readImage(fd.get(), &image)) return rc;
+    std::vector<uint8_t> scratch;
+    for (size_t i = 0; i < image.size(); ++i) visit(image.key(i), image.value(i, scratch));
+    return 0;
 }
 
 // ---- Store --------------------------------------------------------------------------------------
 
 kivResult Store::create(const char *path) {
-    if (kivResult rc = Database::open(path, O_RDWR | O_CREAT | O_EXCL, 0666, &db_)) return rc;
+    FileDescriptor fd(ustFsOpen(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (fd.get() < 0) return systemError(errno);
     char *resolved = realpath(path, nullptr);
-    if (!resolved) {
-        kivResult rc = systemError(errno);
-        db_.close();
-        return rc;
-    }
+    if (!resolved) return systemError(errno);
     path_ = resolved;
     std::free(resolved);
     struct stat st;
-    fstat(db_.fd(), &st);
-    device_ = st.st_dev;
-    inode_ = st.st_ino;
-    return 0;
+    if (ustFsFstat(fd.get(), &st) != 0) return systemError(errno);
+    identity_ = identityOf(st);
+    image_ = btree::Image();
+    return fd.close();
 }
 
 kivResult Store::open(const char *path, bool readOnly) {
@@ -386,85 +345,108 @@ kivResult Store::open(const char *path, bool readOnly) {
     if (!resolved) return systemError(errno);
     path_ = resolved;
     std::free(resolved);
-    if (kivResult rc = Database::open(path_, readOnly ? O_RDONLY : O_RDWR, 0, &db_)) return rc;
+    return reload(!readOnly);
+}
+
+kivResult Store::reload(bool forWriting) {
+    FileDescriptor fd;
+    if (kivResult rc = openFile(path_, forWriting ? O_RDWR : O_RDONLY, &fd)) return rc;
     struct stat st;
-    fstat(db_.fd(), &st);
-    device_ = st.st_dev;
-    inode_ = st.st_ino;
+    if (ustFsFstat(fd.get(), &st) != 0) return systemError(errno);
+    btree::Image image;
+    if (kivResult rc = readImage(fd.get(), &image)) return rc;
+    image_ = std::move(image);
+    identity_ = identityOf(st);
     return 0;
 }
 
 kivResult Store::syncCreated() {
-    DB *db = db_.get();
-    if (db->sync(db, 0) != 0) return systemError(errno);
-    if (kivResult rc = db_.close()) return rc;
-    return reopen();
+    return write([](const Snapshot &, RecordBatch &) { return kivResult{0}; });
 }
 
 kivResult Store::close() {
-    return db_.close();
-}
-
-kivResult Store::reopen() {
-    db_.close();  // a read-only handle has nothing to write back
-    if (kivResult rc = Database::open(path_, O_RDONLY, 0, &db_)) return rc;
-    struct stat st;
-    if (fstat(db_.fd(), &st) != 0) return systemError(errno);
-    device_ = st.st_dev;
-    inode_ = st.st_ino;
+    image_ = btree::Image();
     return 0;
 }
 
-bool Store::replacedSinceOpen() const {
+bool Store::changedSinceRead() const {
     struct stat st;
-    return ::stat(path_.c_str(), &st) == 0 && (st.st_dev != device_ || st.st_ino != inode_);
+    return ustFsStat(path_.c_str(), &st) == 0 && !(identityOf(st) == identity_);
 }
 
 Lookup Store::get(std::string_view key, std::span<const uint8_t> *value, kivResult *code) {
-    if (!db_) {
-        if ((*code = reopen()) != 0) return Lookup::Failed;
+    size_t i = image_.find(key);
+    if (i == btree::Image::npos && changedSinceRead()) {
+        if ((*code = reload(false)) != 0) return Lookup::Failed;
+        i = image_.find(key);
     }
-    Lookup found = lookup(db_.get(), key, value, code);
-    if (found != Lookup::Absent || !replacedSinceOpen()) return found;
-    if ((*code = reopen()) != 0) return Lookup::Failed;
-    return lookup(db_.get(), key, value, code);
+    if (i == btree::Image::npos) return Lookup::Absent;
+    *value = image_.value(i, scratch_);
+    return Lookup::Found;
 }
 
 Lookup Store::Snapshot::get(std::string_view key, std::span<const uint8_t> *value,
-                            kivResult *code) const {
-    return lookup(db_, key, value, code);
+                            kivResult *) const {
+    size_t i = image_.find(key);
+    if (i == btree::Image::npos) return Lookup::Absent;
+    *value = image_.value(i, scratch_);
+    return Lookup::Found;
+}
+
+kivResult Store::replaceContents(int lockFd, const struct stat &locked,
+                                 std::span<const uint8_t> old, std::span<const uint8_t> bytes,
+                                 Identity *written) {
+    std::string scratch;
+    FileDescriptor out;
+    struct stat st;
+    kivResult rc = createScratch(path_, locked, &scratch, &out);
+    if (rc == 0) {
+        rc = writeAll(out.get(), bytes, 0);
+        if (rc == 0 && ustFsSync(out.get()) != 0) rc = systemError(errno);
+        if (rc == 0 && ustFsFstat(out.get(), &st) != 0) rc = systemError(errno);
+        if (kivResult closed = out.close(); rc == 0) rc = closed;
+        if (rc == 0 && ustFsRename(scratch.c_str(), path_.c_str()) != 0) rc = systemError(errno);
+        if (rc == 0) {
+            *written = identityOf(st);
+            return 0;
+        }
+        ustFsUnlink(scratch.c_str());
+    }
+    // A folder that cannot be written, or a sticky one where the library belongs to another
+    // user: the library itself can be written.
+    if (rc != KIV_E_SYSTEM(EACCES) && rc != KIV_E_SYSTEM(EPERM)) return rc;
+    if ((rc = writeInPlace(lockFd, old, bytes)) != 0) return rc;
+    if (ustFsFstat(lockFd, &st) == 0) *written = identityOf(st);
+    return 0;
 }
 
 kivResult Store::write(const Prepare &prepare) {
-    abandoned().retry();
-    WriterLock lock;
+    FileDescriptor lock;
     struct stat locked;
-    Database source;
-    for (;;) {
-        if (kivResult rc = lock.acquire(path_, &locked)) return rc;
-        if (kivResult rc = Database::open(path_, O_RDONLY, 0, &source, kScanCacheBytes)) return rc;
-        struct stat opened;
-        if (fstat(source.fd(), &opened) != 0) return systemError(errno);
-        // Only a file created without the lock can have taken the path meanwhile.
-        if (sameFile(opened, locked)) break;
-    }
+    if (kivResult rc = lockForWriting(path_, &lock, &locked)) return rc;
+    // A flush adds to what the file holds: it never goes on from a file it cannot read whole.
+    btree::Image current;
+    if (kivResult rc = readImage(lock.get(), &current)) return rc;
 
     RecordBatch records;
-    if (kivResult rc = prepare(Snapshot(source.get()), records)) return rc;
+    if (kivResult rc = prepare(Snapshot(current), records)) return rc;
     records.finish();
+    std::vector<uint8_t> built;
+    if (kivResult rc = buildFile(current, records, &built)) return rc;
+    // The new file must read back whole, as any reader will check it.
+    btree::Image next;
+    if (!btree::Image::load(std::move(built), &next) || next.size() < current.size())
+        return KIV_E_FORMAT;
+    next.clearUnusedBytes();
 
-    std::string scratch = scratchPath(path_);
-    kivResult rc = buildFile(scratch, source.get(), records, locked.st_mode & 07777);
-    if (rc == 0 && std::rename(scratch.c_str(), path_.c_str()) != 0) rc = systemError(errno);
-    if (rc != 0) {
-        ::unlink(scratch.c_str());
+    Identity written;
+    if (kivResult rc = replaceContents(lock.get(), locked, current.bytes(), next.bytes(), &written))
         return rc;
-    }
-    // The new file is in place; a failure to make its name durable or to read it is reported,
-    // but the records are written.
-    kivResult synced = syncFolderOf(path_);
-    kivResult reopened = reopen();
-    return synced ? synced : reopened;
+    image_ = std::move(next);
+    identity_ = written;
+    // The new contents are in place; a failure to make the name durable is reported, but the
+    // records are written.
+    return syncFolderOf(path_);
 }
 
 }  // namespace kiv::tlib

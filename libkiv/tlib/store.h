@@ -1,18 +1,19 @@
 // The type library file: a Berkeley DB 1.85 B-tree (page size 1024, big-endian pages), one
 // record per repository id, keys being the id's bytes plus a NUL.
 //
-// The 1.85 library updates its file in place without a journal, corrupts a file that two
-// processes write, must not be used after its own sync on this host, and can crash when a
-// page split meets out-of-order records of a certain size. So the store never writes into a
-// file that anyone may read: every write builds a complete new file next to the current one,
-// under an advisory lock on the current file, by merging the current file's records with the
-// new ones in ascending key order, syncs it and renames it over the current file. A crash at
-// any instant leaves either the old or the new file; writers are serialised and each adds its
-// records to what the file holds at that moment; readers keep reading the file they opened
-// until they notice that it was replaced. Writing a file therefore costs time in proportion to
-// the whole file, not to the records written.
+// Files are untrusted input, and the 1.85 library trusts its files completely (a damaged page
+// corrupts its heap), updates them in place without a journal, and can crash when a page split
+// meets out-of-order records. So the database library never opens a file that anyone else can
+// see: every file is read whole, checked page by page and served from memory (btree.h), and
+// every write builds a complete new file in private memory with the database library, by
+// merging the current records with the new ones in ascending key order, checks the result as
+// any other file, and only then puts its bytes on disk: into an exclusively created scratch
+// file next to the library that is synced and renamed over it, or, when the folder cannot be
+// written, over the library's own bytes. Writers hold a lock on the library that needs write
+// access. Every file-system call goes through the runtime's replaceable table (ust_fs.h).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "kiv_base.h"
+#include "tlib/btree.h"
 #include "tlib/codec.h"
 #include "tlib/db185.h"
 
@@ -32,60 +34,37 @@ namespace kiv::tlib {
 
 // Records to write. A record's value is either copied into the batch when it is added, or
 // encoded only when the record is put into the new file: a flush of many definitions then
-// keeps no second copy of them in memory, and each value is built in a small buffer that stays
-// in the processor's cache right before its put.
+// keeps no second copy of them in memory.
 class RecordBatch {
   public:
-    // How the values of encoded records are made: `encode` appends the value of an item to
-    // `out`. `prefetch`, when set, is called for each item with stages 0 to stages - 1, a few
-    // records apart, before the item's encoding: each stage may read what the stages before it
-    // brought into the cache and start loading the next level of the item's memory.
-    struct Encoder {
-        void (*encode)(void *item, RecordBuffer &out);
-        void (*prefetch)(const void *item, int stage);
-        int stages;
-    };
+    // Appends the value of `item` to `out`.
+    using Encode = void (*)(void *item, RecordBuffer &out);
 
-    // Room for `records` records, mapped in at once (see populate()).
-    void reserve(size_t records);
+    void reserve(size_t records) { entries_.reserve(records); }
     // A record whose key and value are copied now.
     void add(std::string_view key, std::span<const uint8_t> value);
-    // A record whose value `encoder` writes from `item` when the record is put. The key's
-    // bytes, the item and the encoder must stay unchanged until the write is over.
-    void addEncoded(std::string_view key, const Encoder *encoder, void *item);
+    // A record whose value `encode` writes from `item` when the record is put. The key's bytes
+    // and the item must stay unchanged until the write is over.
+    void addEncoded(std::string_view key, Encode encode, void *item);
     // Sorts the records by key; of records with equal keys the last one added stays.
     void finish();
 
     size_t size() const { return entries_.size(); }
-    std::string_view key(size_t i) const { return {entries_[i].key, entries_[i].keySize}; }
+    std::string_view key(size_t i) const { return entries_[i].key; }
     // The value of record i: a copied one as it is, an encoded one built in `scratch`. Valid
-    // until the next call with the same scratch buffer. Fastest when called for 0, 1, 2, ...
-    // in turn: it prefetches the items of the records that follow.
+    // until the next call with the same scratch buffer.
     std::span<const uint8_t> value(size_t i, RecordBuffer &scratch) const;
 
   private:
-    // Records between two prefetch stages of an item.
-    static constexpr size_t kPrefetchSpacing = 2;
-    void prefetchAhead(size_t i) const;
-
     struct Entry {
-        // 16 key bytes, big-endian and zero after the key's end, of the window that finish()
-        // compares: most comparisons end here, without reading the key itself.
-        uint64_t window[2];
-        const char *key;
-        size_t keySize;
-        const Encoder *encoder;  // null for a copied value, which `item` then points at
+        std::string_view key;
+        Encode encode;  // null for a copied value, which `item` then points at
         void *item;
-        uint32_t order;  // of adding: the later of two equal keys wins
     };
     struct Copy {
         std::string key;
         std::vector<uint8_t> value;
     };
-
-    void addEntry(std::string_view key, const Encoder *encoder, void *item);
-    static void loadWindows(std::vector<Entry>::iterator first, std::vector<Entry>::iterator last,
-                            size_t depth);
 
     std::vector<Entry> entries_;
     std::deque<Copy> copies_;  // the copied records; a deque never moves them
@@ -94,13 +73,9 @@ class RecordBatch {
 // 0x96220000 OR errno (EIO when errno is unexpectedly 0).
 kivResult systemError(int err);
 
-// Page cache sizes (the cache does not change the file's bytes). Lookups in a large library
-// are several times faster with a few megabytes. Writing a file in key order and reading one
-// from its first record to its last only touch the pages on one path from the root at a time,
-// so a flush keeps its caches small: allocating (and having the system zero) megabytes on
-// every flush would cost more than it saves.
-constexpr unsigned kLookupCacheBytes = 4u << 20;
-constexpr unsigned kScanCacheBytes = 64u << 10;
+// Page cache of the database library while it builds a file: writing in key order only
+// touches the pages on one path from the root at a time.
+constexpr unsigned kBuildCacheBytes = 64u << 10;
 
 // The B-tree parameters of every type library file, with a page cache of `cacheBytes`.
 BTREEINFO btreeInfo(unsigned cacheBytes);
@@ -116,19 +91,24 @@ class Database {
     Database &operator=(const Database &) = delete;
     ~Database() { close(); }
 
-    // dbopen with the type library parameters; a system error code on failure.
+    // dbopen with the type library parameters; a system error code on failure. Only for files
+    // that nobody else can change while the handle is open.
     static kivResult open(const std::string &path, int flags, int mode, Database *out,
-                          unsigned cacheBytes = kLookupCacheBytes);
+                          unsigned cacheBytes = kBuildCacheBytes);
 
     explicit operator bool() const { return db_ != nullptr; }
     DB *get() const { return db_; }
-    int fd() const { return db_->fd(db_); }
-    // Closes the handle; a system error code when the library's close failed.
+    // Closes the handle; a system error code when the library's close failed. The handle is
+    // never used again either way: the library may have freed it.
     kivResult close();
 
   private:
     DB *db_ = nullptr;
 };
+
+// Reads and checks the whole file open at `fd` (a regular file): KIV_E_FORMAT for a damaged
+// file or another kind of file, a system error code when reading fails.
+kivResult readImage(int fd, btree::Image *out);
 
 // Calls `visit` with every record of the file at `path`, in key order (key bytes include the
 // NUL). The bytes are valid during the call only.
@@ -142,54 +122,65 @@ enum class Lookup { Found, Absent, Failed };
 class Store {
   public:
     // Creates an empty file at `path`, which must not exist (O_RDWR | O_CREAT | O_EXCL, 0666
-    // before the umask).
+    // before the umask). An empty file reads as a library without records.
     kivResult create(const char *path);
-    // Opens an existing file, read-only or read-write (a read-write open fails early on a file
-    // that the caller may not write, although writes never go through this handle).
+    // Reads an existing file. A read-write store checks at once that the caller may write it,
+    // as the writes need.
     kivResult open(const char *path, bool readOnly);
-    // Makes a newly created file an empty B-tree on disk (the library's sync), then reopens it:
-    // the 1.85 library must not be used after its sync.
+    // Makes a newly created file a valid, empty B-tree on disk.
     kivResult syncCreated();
-    // Closes the file; a system error code when the library's close failed.
     kivResult close();
 
-    // Reads the record of `key` (bytes with the NUL). On Found, *value points into the
-    // library's buffer until the next call on this store. On Absent the store first checks
-    // whether another writer has replaced the file since it was opened, and if so reads the
-    // new file. On Failed, *code holds the system error code.
+    // Reads the record of `key` (bytes with the NUL). On Found, *value is valid until the next
+    // call on this store. On Absent the store first checks whether the file has been replaced
+    // or rewritten since it was read, and if so reads it again. On Failed, *code holds the
+    // result code (KIV_E_FORMAT when the new file is damaged; the store keeps the old one).
     Lookup get(std::string_view key, std::span<const uint8_t> *value, kivResult *code);
 
     // Everything a writer may look at while it holds the lock: the file as it is now.
     class Snapshot {
       public:
-        explicit Snapshot(DB *db) : db_(db) {}
-        // The record of `key` in the current file, as Store::get (but without reopening).
+        explicit Snapshot(const btree::Image &image) : image_(image) {}
+        // The record of `key` in the current file (Failed never happens).
         Lookup get(std::string_view key, std::span<const uint8_t> *value, kivResult *code) const;
 
       private:
-        DB *db_;
+        const btree::Image &image_;
+        mutable std::vector<uint8_t> scratch_;
     };
     // Fills the records to write, looking at the current file if it needs to; a non-zero
     // result abandons the write.
     using Prepare = std::function<kivResult(const Snapshot &current, RecordBatch &out)>;
 
-    // Writes records into the file atomically: takes the writer lock, lets `prepare` produce
-    // the records, and replaces the file with the current records merged with them (theirs
-    // replace equal keys). On failure the file is unchanged. On success the store reads the
-    // new file from then on.
+    // Writes records into the file: takes the writer lock, reads and checks the whole current
+    // file (KIV_E_FORMAT, writing nothing, when it is damaged), lets `prepare` produce the
+    // records, and replaces the file's contents with the current records merged with them
+    // (theirs replace equal keys). On failure the file holds its old contents. On success the
+    // store reads the new file from then on.
     kivResult write(const Prepare &prepare);
 
     const std::string &path() const { return path_; }
 
+    // Which version of a file the store has read: the file, its size and its last change.
+    struct Identity {
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        int64_t changedNs = 0;
+        bool operator==(const Identity &) const = default;
+    };
+
   private:
-    // Opens path_ for reading and remembers which file that is.
-    kivResult reopen();
-    bool replacedSinceOpen() const;
+    // Reads path_ again; the store keeps its records when that fails.
+    kivResult reload(bool forWriting);
+    bool changedSinceRead() const;
+    kivResult replaceContents(int lockFd, const struct stat &locked, std::span<const uint8_t> old,
+                              std::span<const uint8_t> bytes, Identity *written);
 
     std::string path_;  // symbolic links resolved, so that a replacement lands on the target
-    Database db_;
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
+    btree::Image image_;
+    Identity identity_;
+    std::vector<uint8_t> scratch_;
 };
 
 }  // namespace kiv::tlib

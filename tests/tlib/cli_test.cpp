@@ -1,5 +1,6 @@
 // kiv tlib info|dump|check on generated library files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 
@@ -140,13 +141,73 @@ TEST_F(TLibCli, ErrorsAndUsage) {
     tlibtest::putRecords(stranger, {{tlibtest::key("IDL:X:1.0"), tlibtest::bytes("00")}});
     expectTool({"check", all, missing}, 1, "",
                "kiv: tlib check: " + missing + ": No such file or directory\n");
-    expectTool({"info", stranger}, 1, "",
-               "kiv: tlib info: " + stranger + ": Type library format error\n");
+    expectTool(
+        {"info", stranger}, 1, "",
+        "kiv: tlib info: " + stranger + ": not a type library: no anonymous-types scope record\n");
     expectTool({"dump", all, "IDL:Nope:1.0"}, 1, "",
                "kiv: tlib dump: IDL:Nope:1.0: Unknown repository id\n");
     expectTool({"list", all}, 2, "",
-               "kiv: tlib: expected info FILE, dump FILE [REPOID] or check OLD NEW\n");
+               "kiv: tlib: expected info FILE, dump FILE [REPOID] or check [OLD] NEW\n");
     expectTool({"dump", all, "a", "b"}, 2, "", "kiv: tlib dump: expected FILE [REPOID]\n");
+}
+
+// Files that are not sound libraries: info says why in plain words, check lists the damage page
+// by page, and neither blocks on a FIFO nor trips over a null entry in a module's contents.
+TEST_F(TLibCli, DamagedAndForeignFiles) {
+    std::string bytes = kivtest::readFile(all), linkCut = dir.file("cut.tlb");
+    uint32_t page = 0, next = 0;
+    auto be32 = [&bytes](size_t at) {
+        return uint32_t(uint8_t(bytes[at])) << 24 | uint32_t(uint8_t(bytes[at + 1])) << 16 |
+               uint32_t(uint8_t(bytes[at + 2])) << 8 | uint8_t(bytes[at + 3]);
+    };
+    for (uint32_t p = 1; p < bytes.size() / 1024 && !page; ++p)
+        if (be32(p * 1024 + 12) == 2 && be32(p * 1024 + 8) != 0)
+            page = p, next = be32(p * 1024 + 8);
+    ASSERT_NE(page, 0u) << "the library has a single leaf page";
+    std::string cut = bytes;
+    std::fill_n(cut.begin() + page * 1024 + 8, 4, '\0');
+    kivtest::writeFile(linkCut, cut);
+    std::string text = dir.file("text.tlb"), fifo = dir.file("fifo.tlb"), nulls = dir.file("n.tlb");
+    kivtest::writeFile(text, "not a library");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    kivtest::writeFile(nulls, bytes);
+    tlibtest::putRecords(nulls, {{tlibtest::key(KIV_TLIB_ROOT_ID),
+                                  tlibtest::bytes("02 00 2A '" KIV_TLIB_ROOT_ID "' 01 01 02 00 00 "
+                                                  "02 00 01")}});
+
+    std::string damaged = "page " + std::to_string(page) + ": next-page link 0, expected " +
+                          std::to_string(next) + "\n";
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out, err;
+    } cases[] = {
+        {{"info", linkCut},
+         1,
+         "",
+         "kiv: tlib info: " + linkCut + ": not a type library, or a damaged one: " + damaged},
+        {{"check", linkCut}, 1, damaged + linkCut + ": 1 problem\n", ""},
+        {{"info", text},
+         1,
+         "",
+         "kiv: tlib info: " + text +
+             ": not a type library, or a damaged one: file: size 13 is "
+             "not a whole number (at least 2) of 1024-byte pages: truncated or not a library\n"},
+        {{"info", fifo},
+         1,
+         "",
+         "kiv: tlib info: " + fifo + ": not a type library: not a regular file\n"},
+        {{"check", fifo}, 1, "file: not a regular file\n" + fifo + ": 1 problem\n", ""},
+        {{"check", dir.path()}, 1, "file: a folder\n" + dir.path() + ": 1 problem\n", ""},
+    };
+    for (const Case &c : cases) expectTool(c.args, c.status, c.out, c.err);
+
+    auto r = kivtest::runProcess({KIV_TOOL, "tlib", "check", all});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("records, no problems found"), std::string::npos) << r.out;
+    r = kivtest::runProcess({KIV_TOOL, "tlib", "info", nulls});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("null entries      1"), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -114,6 +114,8 @@ TEST(CodecReader, AcceptsOtherFormsAndIgnoresTrailingBytes) {
         hex(encode(
             decoded(bytes("03 01 'C' 01 'I' 01 'M' 03 01 02 03 00 05 05 00 01 00 41")).get())),
         hex(bytes("03 01 'C' 01 'I' 01 'M' 03 01 02 03 00 05 05 00 00 00 41")));
+    // A stored flags word with bit 0 set: the definition read back is not pending.
+    EXPECT_EQ(decoded(bytes("01 01 'S' 08 00 01 00 80 83 05"))->flags, 0x82u);
 }
 
 TEST(CodecReader, MalformedRecordsAreRefused) {
@@ -122,6 +124,9 @@ TEST(CodecReader, MalformedRecordsAreRefused) {
 #define C "03 01 'C' 01 'R' 01 'M' 03 01 02 03 00 "  // a constant's
     const char *cases[] = {
         "F1",
+        "01 01 'S' 08 00 01 00 00 F1 00 00 00 05",  // lead bytes F1 to FF: no form, however
+        "01 01 'S' 08 00 01 00 00 FF 00 00 00 05",  // many bytes follow
+        "01 01 'S' 08 00 01 00 F8 00 00 00 00 05",
         "F0 FF FF FF FF 00",                   // a count no record can hold
         "01 C0 FF FF 'x'",                     // an entry longer than the record
         "01 01 'S' 08 00 01 00 00 F0 00",      // a bound cut short

@@ -150,15 +150,15 @@ TEST_F(TLibCreate, RefusalsFollowTheOrderOfChecksAndChangeNothing) {
         {"taken id", CALL(kivTLibCreateWString(t, kDemo, 0, 1, o)), exists},
     };
     for (const char *id : {kRoot, kDemo, kS, kI, kU, kE, "IDL:M/IBase:1.0"}) get(id);
-    uint32_t definitions = tlib->definitions->count;
+    uint32_t definitions = tlibtest::stateOf(tlib.get()).cached;
     std::string before = kivtest::readFile(path);
     for (const auto &c : cases) {
         kivTLibDef *out = reinterpret_cast<kivTLibDef *>(1);
         EXPECT_EQ(c.call(tlib.get(), &out), c.expected) << c.what;
         EXPECT_EQ(out, nullptr) << c.what;
     }
-    EXPECT_EQ(tlib->definitions->count, definitions);
-    EXPECT_EQ(tlib->modified.size(), 0u);
+    EXPECT_EQ(tlibtest::stateOf(tlib.get()).cached, definitions);
+    EXPECT_EQ(tlibtest::stateOf(tlib.get()).pending, 0u);
     EXPECT_EQ(kivTLibFlush(tlib.get()), 0u);
     EXPECT_EQ(kivtest::readFile(path), before);
     // A root over a definition of another kind.
@@ -190,7 +190,8 @@ TEST_F(TLibCreate, ForwardDeclarationIsCompletedInPlace) {
     EXPECT_STREQ(as<kivTLibInterfaceDef>(fwd)->baseId, kI);
     auto listed = contentsOf(get(kDemo));
     EXPECT_EQ(std::count(listed.begin(), listed.end(), std::string_view(id)), 1);
-    EXPECT_TRUE(tlib->modified.size() == 1 && tlib->modified.contains(fwd));
+    EXPECT_EQ(tlibtest::stateOf(tlib.get()).pending, 1u);
+    EXPECT_TRUE(tlibtest::isPending(tlib.get(), fwd));
 
     // Complete now: the same content or a declaration returns it and changes nothing; other
     // content is refused.
@@ -199,7 +200,7 @@ TEST_F(TLibCreate, ForwardDeclarationIsCompletedInPlace) {
     EXPECT_EQ(done, fwd);
     EXPECT_EQ(kivTLibCreateInterfaceFwd(tlib.get(), "F", id, kDemo, 0, &done), 0u);
     EXPECT_EQ(done, fwd);
-    EXPECT_EQ(tlib->modified.size(), 0u);
+    EXPECT_EQ(tlibtest::stateOf(tlib.get()).pending, 0u);
     EXPECT_EQ(fwd->flags, 0x00030000u);
     EXPECT_EQ(complete(0, 1), KIV_E_INCOMPATIBLE);
     tlib = tlibtest::open(path, KIV_TLIB_READONLY);

@@ -99,7 +99,9 @@ TEST(TLibProcesses, TwoWritersInterleaveFlushes) {
     tlibtest::Handle t = tlibtest::open(path, KIV_TLIB_READONLY);
     expectDefinitions(t.get(), "IDL:A/", 300);
     expectDefinitions(t.get(), "IDL:B/", 300);
-    EXPECT_EQ(t->anonymousScope->contentCount, 600u);
+    kivTLibDef *scope = nullptr;
+    ASSERT_EQ(kivTLibGetDefinition(t.get(), KIV_TLIB_ANONYMOUS_SCOPE_ID, &scope), 0u);
+    EXPECT_EQ(reinterpret_cast<kivTLibModuleDef *>(scope)->contentCount, 600u);
 }
 
 }  // namespace

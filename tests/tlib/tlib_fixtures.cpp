@@ -6,6 +6,8 @@
 #include <bit>
 #include <sstream>
 
+#include "core/hash.h"
+#include "tlib/handle.h"
 #include "tlib/store.h"
 
 namespace tlibtest {
@@ -62,6 +64,14 @@ void putRecords(const std::string &path, const Records &records) {
         DBT value{const_cast<uint8_t *>(v.data()), v.size()};
         ASSERT_EQ(db.get()->put(db.get(), &key, &value, 0), 0);
     }
+}
+
+HandleState stateOf(const kivTLib *t) {
+    return {t->definitions->count, t->modified.size(), (t->flags & KIV_TLIB_COUNTER_MODIFIED) != 0};
+}
+
+bool isPending(const kivTLib *t, const kivTLibDef *def) {
+    return t->modified.contains(def);
 }
 
 void addEveryKind(kivTLib *t) {

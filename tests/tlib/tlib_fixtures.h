@@ -32,6 +32,17 @@ std::string key(const std::string &repoId);
 Records readRecords(const std::string &path);
 void putRecords(const std::string &path, const Records &records);
 
+// The one place where tests look inside a handle, for what no exported function tells: how
+// many definitions it holds (decoded or created), which are pending for the next flush, and
+// whether the local id counter is. Everything else goes through the exported functions.
+struct HandleState {
+    uint32_t cached;
+    uint32_t pending;
+    bool counterPending;
+};
+HandleState stateOf(const kivTLib *t);
+bool isPending(const kivTLib *t, const kivTLibDef *def);
+
 // Fills a new library through the creating operations: module M with a constant of every value
 // tag but NaN, and every other kind of definition, named and anonymous.
 void addEveryKind(kivTLib *t);

@@ -15,7 +15,11 @@ namespace {
 // Opens a library or reports why not ("kiv: tlib dump: FILE: Type library format error").
 std::unique_ptr<Library> openLibrary(const std::string &command, const char *path, int *status) {
     std::unique_ptr<Library> library;
-    if (kivResult rc = Library::open(path, &library)) *status = failure(command + ": " + path, rc);
+    if (kivResult rc = Library::open(path, &library)) {
+        std::fprintf(stderr, "kiv: %s: %s: %s\n", command.c_str(), path,
+                     whyNotOpened(path, rc).c_str());
+        *status = kExitFailure;
+    }
     return library;
 }
 
@@ -51,6 +55,7 @@ int info(Args args) {
         std::printf("  %-16s%zu\n", kindName(kind).c_str(), counts[kind]);
     if (!reachable.dangling.empty())
         std::printf("%-18s%zu\n", "dangling ids", reachable.dangling.size());
+    if (reachable.nullEntries) std::printf("%-18s%zu\n", "null entries", reachable.nullEntries);
     std::printf("%-18s%u\n", "local id counter", nextLocalId);
     return kExitOk;
 }
@@ -89,9 +94,23 @@ std::string mismatch(const Library &before, const kivTLibDef *old, const Library
     return "incompatible";
 }
 
+// kiv tlib check FILE: what is wrong with a file, page by page and record by record.
+int checkOne(const char *path) {
+    size_t records = 0;
+    std::vector<std::string> problems = checkFile(path, &records);
+    for (const std::string &problem : problems) std::printf("%s\n", problem.c_str());
+    if (!problems.empty()) {
+        std::printf("%s: %zu problem%s\n", path, problems.size(), problems.size() == 1 ? "" : "s");
+        return kExitFailure;
+    }
+    std::printf("%s: %zu records, no problems found\n", path, records);
+    return kExitOk;
+}
+
 // kiv tlib check OLD NEW: every definition of OLD must have a compatible one in NEW.
 int check(Args args) {
-    if (args.size() != 4) return usageError("tlib check: expected OLD NEW");
+    if (args.size() == 3) return checkOne(args[2]);
+    if (args.size() != 4) return usageError("tlib check: expected FILE, or OLD NEW");
     int status = kExitOk;
     auto before = openLibrary("tlib check", args[2], &status);
     if (!before) return status;
@@ -127,7 +146,7 @@ int runTLib(Args args) {
         if (sub == "check") return check(args);
         if (sub == "header") return runTLibHeader(args);
     }
-    return usageError("tlib: expected info FILE, dump FILE [REPOID] or check OLD NEW");
+    return usageError("tlib: expected info FILE, dump FILE [REPOID] or check [OLD] NEW");
 }
 
 }  // namespace kivtool

@@ -28,6 +28,8 @@ class Library {
         std::vector<const kivTLibDef *> definitions;
         // Ids listed in some contents that name no definition.
         std::vector<std::string> dangling;
+        // Null entries in contents (a damaged record): counted, never followed.
+        size_t nullEntries = 0;
     };
     // Fails only when a record cannot be read (a malformed record gives KIV_E_FORMAT).
     kivResult walk(Reachable *out) const;
@@ -40,6 +42,15 @@ class Library {
     explicit Library(kivTLib *tlib) : tlib_(tlib) {}
     kivTLib *tlib_;
 };
+
+// What is wrong with the file at `path`, one line each: the B-tree's pages first ("page 15:
+// next-page link 0, expected 16"), then, when the pages are sound, records that cannot be
+// read as definitions ("record IDL:Demo/Point:1.0: Type library format error") and a missing
+// anonymous-types scope. Empty for a sound library. `records` receives the number of records.
+std::vector<std::string> checkFile(const std::string &path, size_t *records = nullptr);
+
+// Why opening `path` as a library failed with `code`, in plain words.
+std::string whyNotOpened(const std::string &path, kivResult code);
 
 // The contents of a scope (module, interface, structure, union); empty for other kinds.
 std::vector<const char *> contentsOf(const kivTLibDef *def);
