@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Front door of the project: every target installs what is missing, configures and builds.
 #   make demo    build (Release) and run the demonstration
 #   make test    warnings as errors everywhere: an ASan+UBSan build (clang, with fuzzers) with

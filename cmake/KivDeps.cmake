@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Third-party dependencies, found once for the whole tree. scripts/install-deps installs them.
 
 find_package(Threads REQUIRED)

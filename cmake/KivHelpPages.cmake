@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Turns the kiv tool's help pages (docs/man/*.txt, each the plain text that `--help` prints)
 # into the three things built from them: a C++ source holding the texts, a manual page per
 # text, and the bash completion, whose commands, subcommands and options come from the pages'
@@ -8,7 +9,6 @@
 # indented by 4 and followed by lines indented by 8 is a term with its description.
 #
 # Run in script mode with DOCS_DIR, OUTPUT_DIR, COMPLETION_TEMPLATE and VERSION.
-# SPDX-License-Identifier: Apache-2.0
 cmake_minimum_required(VERSION 3.25)
 
 file(GLOB pages ${DOCS_DIR}/*.txt)

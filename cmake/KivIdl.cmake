@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # kiv_idl(): compile IDL files into a type library and a C or C++ header at build time.
 #
 #   kiv_idl(TARGET FILES a.idl... [HEADER_LANG c|c++] [OUTPUT_DIR dir] [INCLUDE_DIRS dir...]

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installation: headers, libraries, the tool with its manual pages and completion, pkg-config
 # and CMake package files. Each group below stands alone; add new ones the same way.
 

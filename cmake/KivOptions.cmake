@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Compiler settings shared by every target of the project.
 
 set(CMAKE_C_VISIBILITY_PRESET hidden)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * The greeter plug-in in C: one factory object for the process, one greeter object per
  * createInstance, freed at its last release. Its function table is the one that greeter.idl

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The greeter plug-in in C++: the same class as the C plug-in, implemented through the C++
 // mapping of greeter.idl (greeter.hpp is generated) and kiv::object from kiv.hpp. Either
 // language's host calls it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * The sample host in C: registers a greeter plug-in (either language's) for the user (or, with
  * --process, for this process only), creates a greeter through the component model and greets

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The sample host in C++: registers a greeter plug-in (either language's) for this process,
 // creates a greeter through kiv.hpp and greets through the generated class of greeter.hpp.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Builds a small type library through the public interface:
  *
  *   module Demo {

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # A short fuzz run: a fresh scratch corpus seeded from SEEDS, RUNS executions.
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})

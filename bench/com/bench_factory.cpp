@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kivCreateInstance of a warm class against calling the plug-in's factory directly, in the
 // same run, on one and on two threads.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kivFixed against two established decimal libraries and a plain __int128 fixed-point baseline,
 // all doing the same exact work in three patterns of types per operation and size: operands and
 // result of one type; results of the type that holds the exact outcome; operands at different

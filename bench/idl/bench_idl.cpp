@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Compiling a generated IDL file of 10,000 definitions, against creating the same
 // definitions directly through the C API.
 #include <benchmark/benchmark.h>

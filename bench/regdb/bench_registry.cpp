@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IRegistry queryValue on an open key and setValue, against the same SQLite statements run
 // directly on a connection of their own (the baseline: what the store costs beyond SQLite).
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Type library storage against raw Berkeley DB 1.85 calls on the same records:
 //   Flush/N           flush of N new definitions into a new library
 //   RawPut/N          dbopen, put of the same records in key order, sync, close (with the page

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // In-process registration with arbitrary class ids, flags and paths: exactly the well-formed
 // ones are taken (36-character lower-case UUID text, known flags, a non-empty path), and a
 // taken one can be removed again. Nothing is loaded and the registry database is not touched.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The runtime layer's path operations on arbitrary text (plug-in paths come from the registry
 // and the environment): each answer is made of the input's own parts, and buffers that are too
 // small are refused, never overrun.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Arithmetic, comparison, rounding and negation on arbitrary values and types: the native fast
 // paths against the digit-serial and limb algorithms, results valid, and a result record that
 // is also an operand giving the same outcome.

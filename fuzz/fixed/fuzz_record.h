@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Records built from fuzzer input for the kivFixed fuzz targets.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kivFixedGetString and kivFixedSetString on arbitrary values: the length reported against the
 // text written, both algorithm paths agreeing, exact round trips, and rounding in text agreeing
 // with kivFixedRound. (oracle.py checks texts cut by small buffers.)

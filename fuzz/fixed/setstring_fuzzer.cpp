@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kivFixedSetString on arbitrary text into arbitrary records: where reading stops, an untouched
 // record when nothing is read, a valid record otherwise, and both algorithm paths agreeing.
 #include <string>

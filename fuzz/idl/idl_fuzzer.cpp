@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IDL text into the compiler: no crash, leak or hang; what compiles prints as IDL that
 // compiles again.
 #include <cstdint>

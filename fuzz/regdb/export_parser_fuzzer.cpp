@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The `kiv reg` export format parser on arbitrary text: whatever parses must be written again
 // and read back as the same keys and values.
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry value decoder on arbitrary stored bytes. The first input byte picks the registry
 // type; whatever decodes must encode again and read back as the same value.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The compatibility check on two arbitrary records (a big-endian 16-bit length, the first
 // record, then the second): it answers without crashing, a definition matches itself unless it
 // holds a NaN, and "compatible" does not depend on the order of the two.

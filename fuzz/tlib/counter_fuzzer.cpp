@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The local-id counter record on arbitrary bytes: it is refused, or it holds a number that
 // writes back to a record reading the same number, and a refusal leaves the output untouched.
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The record reader on arbitrary bytes: it refuses or decodes without reading past the input,
 // leaking or allocating beyond what the input justifies, and what it decodes encodes to a
 // record that decodes to the same bytes again.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole library files from arbitrary bytes, as a host meets them: open, read every record's
 // definition and walk the scopes, then open read-write, add a definition and flush. Nothing may
 // crash or hang, and a flush that returns 0 keeps every record that the file held.

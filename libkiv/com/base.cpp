@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The interface base: the COM-compatible front, kivSameObject, and the base slots of the
 // library's own objects.
 #include "com/base.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The interface base as the library's own objects implement it.
 #pragma once
 

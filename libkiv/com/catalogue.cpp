@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Message catalogues of plug-ins: a text domain named after the plug-in file, bound to the
 // first "locale" directory found near the plug-in or under the installation root.
 #include "com/catalogue.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Message catalogues of plug-ins.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Class resolution, plug-in loading and in-process registrations.
 #include "com/classes.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Classes, plug-ins and registrations: how a class id becomes a factory entry.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The exported object-factory functions over the process's Components.
 #include "com/base.h"
 #include "com/classes.h"

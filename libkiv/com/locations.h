@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where persistent plug-in registrations live in the registry database, shared by the library's
 // class resolution and the kiv tool's explanation of it (header only, no library internals).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Plug-in registrations in the registry database: KIV/Classes/<class id>, value "DSO".
 #include "com/registry_access.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Plug-in registrations in the registry database, reached only through IRegistry.
 #pragma once
 

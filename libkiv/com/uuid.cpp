@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UUIDs: random ones and RFC 4122 version-3 (MD5) ones through libuuid, and their total order.
 //
 // libuuid works on the 16-byte network-order form (uuid_t); kivUUID holds the same fields as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Result code texts and error reporting.
 #include <cerrno>
 #include <cstdio>

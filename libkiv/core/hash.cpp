@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Chained hash table: entries keep their hash; growth doubles past twice the entry count.
 #include "hash.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kivHashTable: the library's chained hash table with string or pointer keys.
 //
 // String keys are NUL-terminated and compared by content; pointer keys by address. The table

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kivInitialize: the runtime layer, the installation root directory and the process-wide
 // set-up of the component model.
 #include <cstdlib>

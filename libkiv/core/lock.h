@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's one mutex and scoped lock, with annotations that clang's -Wthread-safety checks.
 //
 // State that a mutex guards is declared GUARDED_BY(that mutex); functions that expect the mutex

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Checked allocation, string duplication and id comparison.
 #include <cstdio>
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's own operator new: allocation failure inside libkiv.so ends in kivFatal instead
 // of throwing std::bad_alloc through a C caller.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Process-wide runtime state shared by the subsystems; not part of the public interface.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Addition, subtraction, multiplication, division, negation and comparison of kivFixed values.
 #include <cstring>
 

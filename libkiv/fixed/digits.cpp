@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Digit access, result writing and special values shared by the kivFixed family.
 #include <cstring>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Internals of the kivFixed family: reading a record's digits by position, writing a result
 // fitted to a record's type, and the special values.
 //

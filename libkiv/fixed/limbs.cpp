@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Multiplication and division of finite kivFixed values of any size, on digit strings held in
 // base-10^9 limbs in scratch storage of the call: small arrays for common sizes, arrays sized
 // for the largest records (about 90 KB of stack) only when an operand needs them.

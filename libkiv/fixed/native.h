@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Word-sized arithmetic for short records: packed decimal in one 64- or 128-bit word (up to 15
 // or 31 digits) and digit strings as 128-bit binary integers (up to 38 digits), converted from
 // and to packed decimal several digits at a time; divisions by powers of ten are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Setting kivFixed records from special values, integers and doubles, and reading them back.
 #include <cmath>
 

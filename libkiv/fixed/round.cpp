@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Rounding, truncation, and the integer and fraction parts of kivFixed values.
 #include "fixed/fixed.h"
 #include "fixed/native.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Conversion of kivFixed values from and to text. Packed decimal maps to characters nibble by
 // nibble, so both directions copy digits eight at a time where they line up.
 #include <cctype>

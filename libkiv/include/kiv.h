@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * kiv: the shared object model of the product family.
  * Including this header gives the whole public interface; it compiles as C11 and as C++.

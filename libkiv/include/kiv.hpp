@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * kiv for C++ (header-only, C++17): counted interface pointers, C++ implementations of
  * interfaces, RAII for type library handles and registry keys, and result codes as exceptions

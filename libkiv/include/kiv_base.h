@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * kiv runtime: result codes, initialisation, allocation, strings, error reporting.
  * Compiles as C11 and as C++.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * kiv component model: UUIDs, interface pointers, object factories, plug-in registration and
  * the registry database. Compiles as C11 and as C++.

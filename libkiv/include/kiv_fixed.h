@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * kivFixed: exact fixed-point decimal numbers in caller-owned packed-decimal records.
  * Compiles as C11 and as C++.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * kiv type libraries: persistent stores of IDL definitions keyed by repository id.
  * Compiles as C11 and as C++.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How RegistryValue kinds are written as registry types and bytes, and read back.
 //
 //   kind       type           bytes

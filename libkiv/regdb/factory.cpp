@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry class's factory entry, its one factory object, and the one registry object that
 // the factory makes over the process's machine and user stores.
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The table that turns open store keys into the small integer key handles callers see.
 #pragma once
 

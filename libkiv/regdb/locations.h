@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where the machine store and the user store live. Shared by the library and the kiv tool, so
 // that `kiv reg where` names the same files.
 #pragma once

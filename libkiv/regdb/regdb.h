@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry database as the rest of the library reaches it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The IRegistry operations: key handles over store keys, value encoding, and Windows error
 // numbers turned into result codes.
 #include "regdb/registry.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry object: IRegistry over a machine store and a user store.
 #pragma once
 

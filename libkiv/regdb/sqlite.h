@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Thin RAII wrappers over the SQLite C interface, as the registry store uses it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry store: keys and typed values in one SQLite database file, reached through an
 // interface shaped like the Windows registry functions, with their rules and their error
 // numbers, so that the IRegistry component above it maps results exactly as it would on Windows.

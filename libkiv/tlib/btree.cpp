@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The bounds-checked B-tree file check and the record index over a checked file.
 #include "tlib/btree.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading type library files without trusting them: a bounds-checked check of the whole
 // B-tree file and an index of every record it holds.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Record writer and reader.
 #include "tlib/codec.h"
 

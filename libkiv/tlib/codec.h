@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The record format of type library files: how a definition is turned into the value of its
 // B-tree record and back.
 //

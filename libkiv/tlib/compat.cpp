@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whether two definitions of one repository id say the same thing.
 //
 // The comparison is structural. Nested definitions (contents), enumeration members and union

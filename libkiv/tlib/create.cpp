@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The creating operations. Each runs the same frame: out-parameter cleared, read-only test,
 // argument checks, existence of the repository id, scope lookup, build, listing in the scope,
 // the handle's two tables, auto-flush. The order of the checks decides which code a call with

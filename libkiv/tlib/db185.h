@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Berkeley DB 1.85 interface, as libdb1.so.2 implements it (Debian's libdb1-compat ships
 // the library without a header). Only what type library files use is declared: the B-tree
 // access method, dbopen and the handle's function table. The layouts are the library's ABI

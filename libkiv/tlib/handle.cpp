@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The type library handle: create, open, look up, flush, close.
 #include "tlib/handle.h"
 

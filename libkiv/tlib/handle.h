@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The type library handle and the steps that the creating operations share with it.
 //
 // A handle owns every definition it has decoded or created (the `definitions` table, keyed by

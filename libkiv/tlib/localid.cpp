@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Local repository ids: "LOCAL:<n>" with n from a counter kept per library file.
 #include <cinttypes>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Definition model: string tables with interning, building and releasing definitions,
 // validity rules.
 #include "tlib/model.h"

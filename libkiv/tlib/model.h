@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The in-memory definition model: string tables, building and releasing definitions, and the
 // validity rules that every stored definition satisfies.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The type library file: reading checked images, and replacing the file under a lock.
 #include "tlib/store.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The type library file: a Berkeley DB 1.85 B-tree (page size 1024, big-endian pages), one
 // record per repository id, keys being the id's bytes plus a NUL.
 //

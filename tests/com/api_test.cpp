@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The component model's exported functions on the process's own state, through the shared
 // library as a host uses them: argument checks, factories and references, registration rules,
 // plug-ins that misbehave or call back while they load, and many threads creating objects of

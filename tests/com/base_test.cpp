@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UUIDs, the library objects' base slots and kivSameObject, through the shared library.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Class resolution, plug-in loading, registration and plug-ins' message catalogues, against the
 // real registry object over one store file per persistent location, and real plug-in files.
 // Components takes the registry's factory entry as an argument: the one seam through which these

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The kiv tool's component-model commands, one step after another on a registry database of the
 // test's own: uuid, register, unregister, which, create.
 #include <gtest/gtest.h>

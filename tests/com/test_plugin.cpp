@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A plug-in for the component model's tests, built several times: PLUGIN_NAME names the build
 // and its objects' interface, "IDL:kivtest/<name>:1.0"; PLUGIN_NO_ENTRY leaves the entry point
 // out. A successful createInstance answers 1, a success code other than 0. Misbehaving builds:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Compiled with -std=c11 -pedantic -Wall -Wextra -Werror: the public headers are plain C. */
 #include "kiv.h"
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Fails when a shared library's exports differ from its list: a name exported but not listed,
 or listed but not exported (a function dropped or left hidden by mistake).
 

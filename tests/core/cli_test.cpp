@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The kiv tool's own behaviour: help, usage, option parsing, result codes and checked output.
 #include <gtest/gtest.h>
 

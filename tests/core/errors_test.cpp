@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Result code texts and error reporting, through the shared library as a host uses them.
 #include <gtest/gtest.h>
 #include <pthread.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Preloaded by the out-of-memory test: malloc, calloc and realloc fail, as when memory runs out,
  * for requests above KIVTEST_MALLOC_LIMIT bytes. Everything else goes to the C library. */
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The string-keyed hash table: lookups, growth, removal with callbacks and iteration order.
 #include <gtest/gtest.h>
 

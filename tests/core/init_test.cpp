@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The root directory as kivInitialize derives it, for copies of the shared library placed in
 // different trees and loaded in a child process.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installs the build into a scratch prefix by the README's own commands, checks what was
 # installed, then builds and runs the README's host program through pkg-config and through
 # find_package(kiv), all with the snippets taken verbatim from README.md.
@@ -9,7 +10,6 @@
 # other DIR is a scratch folder of its own. "/opt/kiv" is replaced by the scratch prefix.
 #
 # Inputs: BUILD_DIR, SOURCE_DIR (tests/core), C_COMPILER, SANITIZE.
-# SPDX-License-Identifier: Apache-2.0
 cmake_minimum_required(VERSION 3.25)
 
 set(root ${BUILD_DIR}/install-test)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Allocation, string duplication and id comparison, through the shared library.
 #include <gtest/gtest.h>
 

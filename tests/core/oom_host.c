@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* A host that asks the library for more memory than the process may have; the test limits it
  * with a failing-malloc shim or the sanitizer's allocation limit. argv[1] names the request:
  *   list    a registry list value of one 3 MB text (the library's own C++ containers)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Out of memory inside the library ends the process through kivFatal, whichever allocation
 // fails: never an exception escaping to a C host, never a crash in the reporting path.
 #include <gtest/gtest.h>

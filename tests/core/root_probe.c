@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Loads a copy of libkiv from the path given, runs kivInitialize and prints the root
  * directory it found. The root directory has no exported accessor, so the caller passes the
  * file offsets of kivInitialize and of the internal kivGetRootDir (read with nm), and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The public interface from strict C11: records declared on the stack, arithmetic and text.
  * Returns the number of failed checks. */
 #include <string.h>

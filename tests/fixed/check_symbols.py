@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The fixed-point objects use no heap and call nothing else of the library.
 
 usage: check_symbols.py NM OBJECTS  (the library's objects separated by ';'; those in fixed/ count)

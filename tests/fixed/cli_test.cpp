@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kiv fixed: results written exactly, operands refused unless wholly numbers.
 #include <gtest/gtest.h>
 

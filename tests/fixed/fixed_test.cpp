@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kivFixed: the packed layout, the documented decisions of each operation family, text round
 // trips and records of 65,535 digits and extreme scales. oracle.py checks random values.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Differential test of kivFixed against an exact decimal model: cases from a fixed seed, what
 each operation must give computed with Python's decimal module (exact arithmetic, then the result
 type's truncation, overflow to infinity, negative zero and the special values), streamed to the

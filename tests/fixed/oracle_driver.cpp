@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs kivFixed cases read from stdin, written by oracle.py together with the outcome an exact
 // decimal model expects, and reports every difference. A case is one line OP ARG... = EXPECTED;
 // an ARG is a record DIGITS:SCALE:PACKEDHEX, the result's type DIGITS:SCALE, a text x<HEX> or a

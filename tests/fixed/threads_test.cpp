@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The family keeps no state: calls on different records run on many threads at once.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The IDL language, its diagnostics, compiles into existing libraries, and the kiv idl command.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Random libraries built by the creating calls print as IDL that compiles back to the same
 // records, byte for byte, and prints the same again.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The generated C headers compile as strict C11; a structure's own header and the whole
  * library's can be included together. */
 #include "everykind_point.h"

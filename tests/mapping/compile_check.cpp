@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The generated headers compile as C++ (both mappings in one translation unit).
 #include "everykind.h"
 #include "everykind.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Objects implemented through one language's mapping and called through the other's, and the
 // counted pointers, results and handles of kiv.hpp.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Builds a type library that uses every type tag, value tag, definition kind, parameter
  * direction and interface shape that the header mapping handles:
  *

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installs the build into a fresh prefix, then builds share/kiv/examples against it as a user
 # would (find_package(kiv), kiv_idl()) and runs both hosts with both plug-ins.
 # Inputs: BUILD_DIR, C_COMPILER, CXX_COMPILER, SANITIZE, IDL_COMPILER (empty: the installed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The header generator: what a header holds for the ids asked, and the libraries it refuses.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # kiv_idl() in a project of its own: the generated header is on the target's include path, an
 # up-to-date build compiles nothing, and touching a file that the IDL file includes (through
 # INCLUDE_DIRS, two levels down) compiles the IDL again.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Checks of the slot programs that mapping_slotgen writes.
 #pragma once
 

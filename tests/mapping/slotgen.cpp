@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes a program that checks where every slot of every interface of a type library lies, in
 // the generated C tables and in the C++ virtual tables. The slot numbers come from the library
 // alone: seven base slots, then the members from the root-most base down, an attribute taking

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kiv reg: the registry from the command line, against temporary stores.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry class as the component model reaches it: its factory entry, the one factory and
 // the one registry object of the process, used from many threads at once.
 #include <gtest/gtest.h>

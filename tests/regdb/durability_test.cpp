@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A registry flush is durable when it returns: it syncs the store's write-ahead log, where the
 // committed changes are. This test stands in for fsync and fdatasync in the whole process (the
 // database library calls them through the dynamic linker) to see every call.

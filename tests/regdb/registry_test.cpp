@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The registry database's tests, through IRegistry over two temporary stores (a RegistryObject
 // made over stores of the test's choosing is the one hook into the library) and through the
 // store file, an SQLite database whose `vals` table holds each value's type and bytes: values byte

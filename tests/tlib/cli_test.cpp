@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kiv tlib info|dump|check on generated library files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

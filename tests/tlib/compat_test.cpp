@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kivTLibCheckCompatDef: every kind's rule, sets (given in another order on both sides) against
 // positions, values, and references resolved across two library files.
 #include <gtest/gtest.h>

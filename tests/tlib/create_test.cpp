@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The creating operations: which check refuses a call, and forward completion. What they create
 // is checked by the random library property test (roundtrip_test.cpp).
 #include <gtest/gtest.h>

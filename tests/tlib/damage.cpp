@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Damaged library files and a host's round of calls on them.
 #include "damage.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Damaged copies of library files, of the kinds that broken storage or a hostile sender
 // produce, and the round of calls that a host makes on a file it was given.
 #pragma once

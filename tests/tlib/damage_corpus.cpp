@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes a corpus of damaged library files and runs a host's calls and the kiv tool over each
 // in a child process, counting crashes, hangs, sanitizer reports and broken promises.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A flush holds the writer lock while it works and is durable when it returns: the new file's
 // contents reach the disk, then its name. Seen through the runtime's file-system table.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Processes that write one library: killed at random moments, and two at once.
 #include <gtest/gtest.h>
 #include <sys/wait.h>

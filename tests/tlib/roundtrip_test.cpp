@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Property: a random but valid library, built through the creating operations, reads back from
 // its file in a second handle as definitions compatible with (and encoded like) the originals,
 // and the second handle has nothing to write.

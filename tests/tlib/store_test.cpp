@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The order in which a flush hands records to the B-tree.
 #include <gtest/gtest.h>
 

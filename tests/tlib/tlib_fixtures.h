@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers of the type library tests: handles, byte strings, raw records, and a library holding
 // every kind of definition.
 #pragma once

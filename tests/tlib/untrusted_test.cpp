@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Library files as untrusted input, and flushes that meet failing file systems: damaged files
 // are refused whole, a flush never shrinks a library, a failed flush leaves the old file and
 // everything pending, and the scratch file and lock give nothing away.

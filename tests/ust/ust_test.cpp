@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The runtime layer on its own: paths, files, shared libraries, once, mutexes, thread slots.
 #include <gtest/gtest.h>
 #include <unistd.h>

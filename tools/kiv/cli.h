@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared pieces of the kiv tool's subcommands: exit statuses, messages, help pages and the
 // option parser.
 #pragma once

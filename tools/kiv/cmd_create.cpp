@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kiv create CLSID IID: create an object of a class through its plug-in and report the result.
 #include <cstdio>
 #include <string>

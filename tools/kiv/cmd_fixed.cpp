@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kiv fixed OP A [B] --type DIGITS,SCALE [--mode NAME] [--precision P]: exact decimal
 // arithmetic on kivFixed values. Operands are read into types just wide enough for their text;
 // the result takes the type given with --type and is written with kivFixedGetString.

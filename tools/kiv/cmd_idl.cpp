@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kiv idl: compile IDL files into a type library.
 #include <cstdio>
 #include <string>

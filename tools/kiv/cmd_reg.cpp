@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kiv reg: the registry database from the command line, through IRegistry.
 //
 // KEY is a path below the root ("Software" of the user store, or of the machine store with

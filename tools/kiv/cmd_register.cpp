@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kiv register CLSID PATH [--user] [--variant] [--process] and kiv unregister CLSID [...]:
 // record or remove the plug-in that serves a class.
 #include <dlfcn.h>

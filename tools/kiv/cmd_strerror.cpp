@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kiv strerror CODE...: the text of each result code.
 #include <cstdio>
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kiv tlib info|dump|check: inspect type libraries and gate changes to them.
 #include <array>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kiv tlib header: the C or C++ header of a type library's definitions.
 #include <cerrno>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kiv uuid [-n N] | kiv uuid --name NAMESPACE NAME: new random UUIDs, or the version-3 UUID
 // of a name in a namespace.
 #include <cstdio>

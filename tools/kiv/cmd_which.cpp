@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kiv which CLSID: which location serves a class, and why the locations before it did not.
 //
 // The walk reads the registry database with the same routines as the library's own class

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Generation of C and C++ headers from type library definitions (the mapping of docs/mapping.md).
 #include "header_gen.h"
 

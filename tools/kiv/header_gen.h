@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // C and C++ headers generated from the definitions of a type library.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The IDL compiler: parses, checks and creates definitions through the public creating calls.
 #include "idl_compiler.h"
 

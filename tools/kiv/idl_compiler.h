@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The IDL compiler: IDL text into a type library through the library's public creating calls.
 #pragma once
 

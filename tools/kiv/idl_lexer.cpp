@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The IDL scanner and its preprocessor subset.
 #include "idl_lexer.h"
 

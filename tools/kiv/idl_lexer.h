@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tokens of IDL text after the preprocessor: includes, simple macros, conditionals, pragmas.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Prints a type library as IDL that the compiler reads back into the same records.
 #include "idl_printer.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A type library as IDL, for `kiv tlib dump`, that `kiv idl` reads back into the same library.
 //
 // The text reproduces every stored record: definitions come in the order of their scopes'

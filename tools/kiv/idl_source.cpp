@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Source files, diagnostics with source excerpts, and "did you mean" suggestions.
 #include "idl_source.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Source files of an IDL compile and the diagnostics that point into them.
 #pragma once
 

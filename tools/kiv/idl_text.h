@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Literals of IDL values as `kiv tlib dump` prints them.
 #pragma once
 

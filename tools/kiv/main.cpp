@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kiv: inspect and drive the kiv library from the command line.
 #include <cerrno>
 #include <cstdio>

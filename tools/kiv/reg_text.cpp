@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writing and reading the registry export format and the JSON form of values.
 #include "reg_text.h"
 

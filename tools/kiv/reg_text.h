@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The text forms of registry keys and values: the export/import format of `kiv reg` and JSON.
 //
 // Export format, one item per line; blank lines and lines starting with '#' are ignored:

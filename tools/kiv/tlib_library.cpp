@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The tool's read-only view of a type library: opening, the walk over its definitions, and the
 // check of a whole file.
 #include "tlib_library.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A type library opened read-only by the tool, and the walk over its definitions.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UUIDs as text: "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx", the form of class ids.
 #pragma once
 

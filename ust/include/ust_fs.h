@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * ust_fs: the file-system calls of the stores, through one replaceable table (POSIX hosts).
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // IEEE 754-2008 decimal operations on BID-encoded values, through the Intel decimal library
 // (the build linked here passes arguments by value and flags by pointer).
 #include "ust.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared libraries through the dynamic loader.
 #include "internal.h"
 

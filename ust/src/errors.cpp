@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Texts for result codes and the mapping of Windows error numbers to result codes.
 #include "ust.h"
 #include "internal.h"

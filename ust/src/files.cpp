@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // File information, removal and message catalogues.
 #include "internal.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The file-system call table of the stores, with counting and fault injection for tests.
 #include "ust_fs.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Path text operations; nothing here touches the file system.
 #include "internal.h"
 

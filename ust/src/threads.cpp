@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Initialisation, mutexes, one-time initialisation, thread-local slots and atomic counters.
 #include "ust.h"
 
