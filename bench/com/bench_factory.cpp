@@ -28,8 +28,8 @@ void setUp() {
         if (kivInitialize() != 0) std::abort();
         if (kivRegisterDSO(kClass, KIV_REGISTER_PROCESS, BENCH_PLUGIN) != 0) std::abort();
         void *object = nullptr;  // resolve once: the class is warm from here on
-        if (KIV_FAILED(kivCreateInstance(kClass, nullptr, KIV_CLSCTX_INPROC, nullptr, kIid,
-                                         &object)))
+        if (KIV_FAILED(
+                kivCreateInstance(kClass, nullptr, KIV_CLSCTX_INPROC, nullptr, kIid, &object)))
             std::abort();
         kivComRelease(object);
         return true;

@@ -194,8 +194,8 @@ typedef kivRegistryKeyInfo RegistryKeyInfo;
 #define KIV_REG_ACCESS_WRITE UINT32_C(0x100)         /* = SET: to write a registration */
 #define KIV_REG_ACCESS_READ_VALUE UINT32_C(0x200)    /* = QUERY */
 /* Every right: what a tool that browses and edits the registry asks for. */
-#define KIV_REG_ACCESS_ALL                                                                   \
-    (KIV_REG_ACCESS_CREATE_SUBKEY | KIV_REG_ACCESS_DELETE | KIV_REG_ACCESS_ENUMERATE |       \
+#define KIV_REG_ACCESS_ALL                                                             \
+    (KIV_REG_ACCESS_CREATE_SUBKEY | KIV_REG_ACCESS_DELETE | KIV_REG_ACCESS_ENUMERATE | \
      KIV_REG_ACCESS_QUERY | KIV_REG_ACCESS_SET)
 
 /* Key handles are small non-negative integers; -1 means no handle. */

@@ -45,9 +45,9 @@ kivResult createInstance(IObjectFactory *self, void *outer, const char *iid, voi
         MutexLock lock(factory->mutex);
         if (!factory->registry) {
             // The stores' locations are read here, once per process.
-            factory->registry =
-                new RegistryObject(*new Store(machineStorePath(kivGetRootDir()), StoreOwner::machine),
-                                   *new Store(userStorePath(), StoreOwner::user));
+            factory->registry = new RegistryObject(
+                *new Store(machineStorePath(kivGetRootDir()), StoreOwner::machine),
+                *new Store(userStorePath(), StoreOwner::user));
         }
         registry = factory->registry;
     }
