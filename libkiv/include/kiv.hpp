@@ -40,22 +40,6 @@
 
 #include "kiv.h"
 
-/* Types of the IDL mapping; generated C headers declare the same under the same guard. */
-#ifndef KIV_IDL_BASIC_TYPES
-#define KIV_IDL_BASIC_TYPES
-typedef uint8_t kivBoolean;
-typedef uint16_t kivWChar;
-typedef struct kivDecimal32 {
-    uint32_t bits;
-} kivDecimal32;
-typedef struct kivDecimal64 {
-    uint64_t bits;
-} kivDecimal64;
-typedef struct kivDecimal128 {
-    uint64_t words[2];
-} kivDecimal128;
-#endif
-
 namespace kiv {
 
 // ---- results -------------------------------------------------------------------------------

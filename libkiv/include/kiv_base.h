@@ -165,6 +165,20 @@ KIV_API void kivSetErrorHandler(kivErrorHandler onError, kivErrorHandler onFatal
  * call from thread-exit destructors. */
 KIV_API const char *kivStrError(kivResult code) KIV_NOEXCEPT;
 
+/* Basic types of the IDL language mapping (docs/mapping.md) that C has no fixed form of;
+ * generated headers and kiv.hpp use them. Decimals travel as their IEEE 754 bit patterns. */
+typedef uint8_t kivBoolean;
+typedef uint16_t kivWChar;
+typedef struct kivDecimal32 {
+    uint32_t bits;
+} kivDecimal32;
+typedef struct kivDecimal64 {
+    uint64_t bits;
+} kivDecimal64;
+typedef struct kivDecimal128 {
+    uint64_t words[2];
+} kivDecimal128;
+
 KIV_END_DECLS
 
 #endif /* KIV_BASE_H */

@@ -45,8 +45,8 @@ const HelpPage *findHelp(std::string_view command) {
     return nullptr;
 }
 
-std::optional<Options> Options::parse(Args args, size_t first, std::span<const OptionSpec> specs,
-                                      std::string &error) {
+std::optional<Options> Options::parse(Args args, size_t first,
+                                      std::span<const OptionSpec> optionDefs, std::string &error) {
     Options result;
     bool optionsEnded = false;
     for (size_t i = first; i < args.size(); ++i) {
@@ -62,9 +62,9 @@ std::optional<Options> Options::parse(Args args, size_t first, std::span<const O
         const bool isLong = arg.starts_with("--");
         const size_t equals = isLong ? arg.find('=') : std::string_view::npos;
         const std::string_view name = arg.substr(0, equals);
-        const auto spec = std::find_if(specs.begin(), specs.end(),
-                                       [&](const OptionSpec &s) { return s.name == name; });
-        if (spec == specs.end()) {
+        const auto def = std::find_if(optionDefs.begin(), optionDefs.end(),
+                                      [&](const OptionSpec &s) { return s.name == name; });
+        if (def == optionDefs.end()) {
             if (!isLong) {  // "-5", "-Inf": an operand
                 result.operands_.push_back(arg);
                 continue;
@@ -72,8 +72,8 @@ std::optional<Options> Options::parse(Args args, size_t first, std::span<const O
             error = "unknown option '" + std::string(name) + "'";
             return std::nullopt;
         }
-        Given given{spec->name, std::nullopt};
-        if (spec->takesValue) {
+        Given given{def->name, std::nullopt};
+        if (def->takesValue) {
             if (equals != std::string_view::npos) {
                 given.value = arg.substr(equals + 1);
             } else if (i + 1 < args.size()) {
@@ -87,14 +87,14 @@ std::optional<Options> Options::parse(Args args, size_t first, std::span<const O
             return std::nullopt;
         }
         for (const Given &earlier : result.given_) {
-            if (earlier.name == spec->name) {
+            if (earlier.name == def->name) {
                 error = std::string(name) + " given twice";
                 return std::nullopt;
             }
-            const auto other = std::find_if(specs.begin(), specs.end(), [&](const OptionSpec &s) {
-                return s.name == earlier.name;
-            });
-            if (spec->group != 0 && other->group == spec->group) {
+            const auto other =
+                std::find_if(optionDefs.begin(), optionDefs.end(),
+                             [&](const OptionSpec &s) { return s.name == earlier.name; });
+            if (def->group != 0 && other->group == def->group) {
                 error =
                     std::string(earlier.name) + " and " + std::string(name) + " cannot be combined";
                 return std::nullopt;

@@ -135,19 +135,19 @@ std::string wideString(std::string_view text) {
 enum class Cat { Void, Scalar, String, WString, Aggregate, Array, Interface };
 
 struct CType {
-    std::string spec;  // type specifier, "char *" for strings and interfaces
-    std::string dims;  // array declarator suffix, "[2][3]"
+    std::string typeName;  // type specifier, "char *" for strings and interfaces
+    std::string dims;      // array declarator suffix, "[2][3]"
     Cat cat = Cat::Scalar;
 };
 
-std::string declare(const std::string &spec, const std::string &name,
+std::string declare(const std::string &typeName, const std::string &name,
                     const std::string &dims = "") {
-    if (!spec.empty() && spec.back() == '*') return spec + name + dims;
-    return spec + " " + name + dims;
+    if (!typeName.empty() && typeName.back() == '*') return typeName + name + dims;
+    return typeName + " " + name + dims;
 }
 
-std::string pointerTo(const std::string &spec) {
-    return spec.back() == '*' ? spec + "*" : spec + " *";
+std::string pointerTo(const std::string &typeName) {
+    return typeName.back() == '*' ? typeName + "*" : typeName + " *";
 }
 
 // One slot of a function table after the base slots.
@@ -435,7 +435,7 @@ class Generator {
                 if (array.length == 0) fail(std::string(ref.repoId) + ": array of length 0");
                 CType element = map(array.element, user, true);
                 if (element.cat == Cat::Void) fail(std::string(ref.repoId) + ": array of void");
-                return {element.spec, "[" + std::to_string(array.length) + "]" + element.dims,
+                return {element.typeName, "[" + std::to_string(array.length) + "]" + element.dims,
                         Cat::Array};
             }
             case KIV_TYPE_SEQUENCE: {
@@ -443,10 +443,10 @@ class Generator {
                 CType element = map(seq.element, user, false);
                 if (element.cat == Cat::Void) fail(std::string(ref.repoId) + ": sequence of void");
                 std::string buffer = element.dims.empty()
-                                         ? pointerTo(element.spec) + "buffer"
-                                         : element.spec + " (*buffer)" + element.dims;
+                                         ? pointerTo(element.typeName) + "buffer"
+                                         : element.typeName + " (*buffer)" + element.dims;
                 if (cxx())
-                    return {"::kiv::sequence<" + element.spec + element.dims + ">", "",
+                    return {"::kiv::sequence<" + element.typeName + element.dims + ">", "",
                             Cat::Aggregate};
                 std::string name = "kivSeq_" + mangle(seq.element, user);
                 if (sequences_.insert(name).second)
@@ -583,7 +583,7 @@ class Generator {
         for (uint32_t i = 0; i < s.memberCount; ++i) {
             CType t = map(s.members[i].type, def, true);
             if (t.cat == Cat::Void) fail(std::string(def->repoId) + ": void member");
-            fields += "    " + declare(t.spec, ident(s.members[i].name), t.dims) + ";\n";
+            fields += "    " + declare(t.typeName, ident(s.members[i].name), t.dims) + ";\n";
         }
         return record(def, fields);
     }
@@ -606,7 +606,7 @@ class Generator {
         for (uint32_t i = 0; i < u.caseCount; ++i) {
             const kivTLibUnionCase &c = u.cases[i];
             CType t = map(c.type, def, true);
-            std::string decl = declare(t.spec, ident(c.name), t.dims);
+            std::string decl = declare(t.typeName, ident(c.name), t.dims);
             std::string label = c.label.tag == KIV_VALUE_NONE
                                     ? "default"
                                     : "case " + valueText(c.label, u.discriminator, def);
@@ -619,7 +619,7 @@ class Generator {
                 at->second.second += ", " + label;
             }
         }
-        std::string fields = "    " + declare(d.spec, "_d") + ";\n    union {\n";
+        std::string fields = "    " + declare(d.typeName, "_d") + ";\n    union {\n";
         for (const std::string &name : order)
             fields += "        /* " + members[name].second + " */\n        " + members[name].first +
                       ";\n";
@@ -648,9 +648,9 @@ class Generator {
         CType t = map(as<kivTLibAliasDef>(def).type, def, true);
         if (t.cat == Cat::Void) fail(std::string(def->repoId) + ": alias of void");
         if (cxx())
-            return openNamespace(def) + "using " + ident(nameOf(def).local) + " = " + t.spec +
+            return openNamespace(def) + "using " + ident(nameOf(def).local) + " = " + t.typeName +
                    t.dims + ";\n" + closeNamespace(def);
-        return "typedef " + declare(t.spec, nameOf(def).c, t.dims) + ";\n";
+        return "typedef " + declare(t.typeName, nameOf(def).c, t.dims) + ";\n";
     }
 
     std::string constantText(const kivTLibDef *def) {
@@ -665,7 +665,7 @@ class Generator {
         else if (k.type.tag == KIV_TYPE_WSTRING)
             type = "const char16_t *";
         else
-            type = map(k.type, def, true).spec + " ";
+            type = map(k.type, def, true).typeName + " ";
         return openNamespace(def) + "inline constexpr " + type + ident(nameOf(def).local) + " = " +
                value + ";\n" + closeNamespace(def);
     }
@@ -677,17 +677,17 @@ class Generator {
             case Cat::WString:
                 return "const kivWChar *" + name;
             case Cat::Aggregate:
-                return "const " + t.spec + " *" + name;
+                return "const " + t.typeName + " *" + name;
             case Cat::Array:
-                return "const " + declare(t.spec, name, t.dims);
+                return "const " + declare(t.typeName, name, t.dims);
             default:
-                return declare(t.spec, name, t.dims);
+                return declare(t.typeName, name, t.dims);
         }
     }
 
     std::string outParam(const CType &t, const std::string &name) {
-        if (t.cat == Cat::Array) return declare(t.spec, name, t.dims);
-        return pointerTo(t.spec) + name;
+        if (t.cat == Cat::Array) return declare(t.typeName, name, t.dims);
+        return pointerTo(t.typeName) + name;
     }
 
     // The interfaces from the root-most base down to `def`, without IUnknown.
@@ -849,24 +849,6 @@ class Generator {
     std::set<std::string> sequences_;
 };
 
-// Types every C header uses; kiv.hpp declares the same under the same guard.
-const char *const kBasicTypes = R"(
-#ifndef KIV_IDL_BASIC_TYPES
-#define KIV_IDL_BASIC_TYPES
-typedef uint8_t kivBoolean;
-typedef uint16_t kivWChar;
-typedef struct kivDecimal32 {
-    uint32_t bits;
-} kivDecimal32;
-typedef struct kivDecimal64 {
-    uint64_t bits;
-} kivDecimal64;
-typedef struct kivDecimal128 {
-    uint64_t words[2];
-} kivDecimal128;
-#endif
-)";
-
 }  // namespace
 
 bool generateHeader(kivTLib *tlib, std::span<const std::string> repoIds, HeaderLang lang,
@@ -888,7 +870,6 @@ bool generateHeader(kivTLib *tlib, std::span<const std::string> repoIds, HeaderL
           guard + "\n#define " + guard + "\n\n";
     out += lang == HeaderLang::C ? "#include <kiv.h>\n" : "#include <kiv.hpp>\n";
     if (generator.needsMath) out += "#include <math.h>\n";
-    if (lang == HeaderLang::C) out += kBasicTypes;
     out += generator.body + "\n#endif /* " + guard + " */\n";
     return true;
 }
