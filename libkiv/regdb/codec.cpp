@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Registry values to registry types and bytes and back, with the int64 and empty-text markers.
 #include "regdb/codec.h"
 
 #include <cinttypes>

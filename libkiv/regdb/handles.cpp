@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// The table of open store keys behind the integer key handles that callers hold.
 #include "regdb/handles.h"
 
 #include "regdb/store.h"

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// The files of the machine and user stores, from the environment and the installation root.
 #include "regdb/locations.h"
 
 #include <cstdlib>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// RAII wrappers over SQLite connections and statements, with errors turned into result codes.
 #include "regdb/sqlite.h"
 
 namespace kiv::regdb::sql {

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// The registry store: keys and typed values in one SQLite file, with checked opening and writes.
 #include "regdb/store.h"
 
 #include <fcntl.h>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Test helpers: temporary folders, files and child processes.
 #include "test_support.h"
 
 #include <fcntl.h>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Record codec tests: worked examples, varint forms, and malformed records refused.
 #include <gtest/gtest.h>
 
 #include "test_support.h"

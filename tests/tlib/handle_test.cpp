@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Type library handle tests: life cycle, lookups, flushes and their failures, damaged files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 

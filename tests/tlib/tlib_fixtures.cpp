@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Type library test helpers: handles, byte strings, raw records, the every-kind library.
 #include "tlib_fixtures.h"
 
 #include <fcntl.h>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// IDL literals of values: numbers, floats and decimals exactly, escaped characters and strings.
 #include "idl_text.h"
 
 #include <algorithm>

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// UUID text in the 36-character class id form, parsed and printed.
 #include "uuid_text.h"
 
 #include <cstdio>
