@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// Type library handle tests: life cycle, lookups, flushes and their failures, damaged files.
+// Type library handle tests: life cycle, lookups, flushes and a failed flush keeping its changes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
