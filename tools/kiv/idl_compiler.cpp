@@ -2111,13 +2111,13 @@ class Compiler {
         std::vector<std::vector<kivTLibParam>> params(members.size());
         std::vector<kivTLibMember> list;
         for (size_t m = 0; m < members.size(); ++m) {
-            MemberSpec &spec = members[m];
+            MemberSpec &given = members[m];
             kivTLibMember member{};
-            member.kind = spec.kind;
-            member.name = spec.name.c_str();
-            member.flags = spec.flags;
-            member.type = ref(*spec.type);
-            for (auto &p : spec.params)
+            member.kind = given.kind;
+            member.name = given.name.c_str();
+            member.flags = given.flags;
+            member.type = ref(*given.type);
+            for (auto &p : given.params)
                 params[m].push_back({p.name.c_str(), ref(*p.type), p.direction});
             member.paramCount = static_cast<uint32_t>(params[m].size());
             member.params = params[m].empty() ? nullptr : params[m].data();
