@@ -413,6 +413,23 @@ class Printer {
     Declarator anonymous(const kivTLibDef *def, PScope *from, std::vector<std::string> *log,
                          int depth) {
         if (def->flags & 0xFFFF0000u) impossible = true;
+        Declarator d = anonymousType(def, from, Position::Declarator, log, depth);
+        if (log) log->push_back(def->repoId);
+        return d;
+    }
+
+    void anonymousDeclaration(const kivTLibDef *def) {
+        std::string flags;
+        if (def->flags & 0xFFFF0000u) flags = "@flags(" + hex32(def->flags & 0xFFFF0000u) + ") ";
+        // For reading, nested arrays show as dimensions: long[2][3].
+        Declarator d = anonymousType(def, root_, display_ ? Position::Declarator : Position::Plain,
+                                     nullptr, -1);  // the element is at depth 0
+        out_.line(flags + "anonymous " + stringLiteral(def->repoId, false) + " " + d.alone() + ";");
+    }
+
+    // The text of an anonymous type; an array's element is written at `elementPosition`.
+    Declarator anonymousType(const kivTLibDef *def, PScope *from, Position elementPosition,
+                             std::vector<std::string> *log, int depth) {
         Declarator d;
         switch (def->kind) {
             case KIV_DEF_STRING:
@@ -430,42 +447,12 @@ class Printer {
             }
             default: {
                 auto &a = as<kivTLibArrayDef>(def);
-                Declarator element = type(a.element, from, Position::Declarator, log, depth + 1);
+                Declarator element = type(a.element, from, elementPosition, log, depth + 1);
                 d = {element.type, "[" + std::to_string(a.length) + "]" + element.dimensions};
                 break;
             }
         }
-        if (log) log->push_back(def->repoId);
         return d;
-    }
-
-    void anonymousDeclaration(const kivTLibDef *def) {
-        std::string flags;
-        if (def->flags & 0xFFFF0000u) flags = "@flags(" + hex32(def->flags & 0xFFFF0000u) + ") ";
-        Declarator d;
-        switch (def->kind) {
-            case KIV_DEF_STRING:
-            case KIV_DEF_WSTRING:
-                d.type = std::string(def->kind == KIV_DEF_STRING ? "string<" : "wstring<") +
-                         std::to_string(as<kivTLibStringDef>(def).bound) + ">";
-                break;
-            case KIV_DEF_SEQUENCE: {
-                auto &s = as<kivTLibSequenceDef>(def);
-                d.type = "sequence<" + type(s.element, root_, Position::Plain, nullptr, 0).alone() +
-                         (s.bound ? ", " + std::to_string(s.bound) : "") + ">";
-                break;
-            }
-            default: {
-                auto &a = as<kivTLibArrayDef>(def);
-                // For reading, nested arrays show as dimensions: long[2][3].
-                Declarator element =
-                    type(a.element, root_, display_ ? Position::Declarator : Position::Plain,
-                         nullptr, 0);
-                d = {element.type, "[" + std::to_string(a.length) + "]" + element.dimensions};
-                break;
-            }
-        }
-        out_.line(flags + "anonymous " + stringLiteral(def->repoId, false) + " " + d.alone() + ";");
     }
 
     std::string enumerator(const char *enumId, uint32_t value, PScope *from) {
