@@ -12,8 +12,6 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include <unistd.h>
-
 #include "idl_text.h"
 
 namespace kivtool::idl {
@@ -2280,64 +2278,6 @@ CompileResult compileInto(kivTLib *tlib, const std::string &libraryName, uint32_
                           FileReader reader) {
     Compiler compiler(tlib, libraryName, nextLocalId, options, std::move(reader));
     return compiler.run(inputs);
-}
-
-CompileResult compileLibrary(const std::string &output, const std::vector<Input> &inputs,
-                             const CompileOptions &options, FileReader reader) {
-    CompileResult result;
-    std::string work = output + ".kiv-idl-" + std::to_string(getpid());
-    kivTLib *tlib = nullptr;
-    bool exists = access(output.c_str(), F_OK) == 0;
-    kivResult rc = 0;
-    uint32_t nextLocalId = 1;
-    if (exists) {
-        // The counter as the file holds it; a read-only handle never writes what it hands out.
-        kivTLib *peek = nullptr;
-        char id[32];
-        if (kivTLibOpen(output.c_str(), KIV_TLIB_READONLY, &peek) == 0) {
-            if (kivTLibCreateLocalRepoId(peek, id, sizeof id) == 0)
-                nextLocalId = static_cast<uint32_t>(std::strtol(id + 6, nullptr, 10));
-            kivTLibClose(peek);
-        }
-        // Work on a copy: the handle writes its file when it closes, whatever happened.
-        std::optional<std::string> bytes = diskReader()(output);
-        FILE *copy = bytes ? std::fopen(work.c_str(), "wb") : nullptr;
-        bool copied = copy && std::fwrite(bytes->data(), 1, bytes->size(), copy) == bytes->size();
-        if (copy && std::fclose(copy) != 0) copied = false;
-        if (!copied) {
-            std::remove(work.c_str());
-            result.errors = 1;
-            result.diagnostics = output + ": error: cannot read the library\n";
-            return result;
-        }
-        rc = kivTLibOpen(work.c_str(), 0, &tlib);
-    } else {
-        rc = kivTLibCreate(work.c_str(), 0, &tlib);
-    }
-    if (rc) {
-        std::remove(work.c_str());
-        result.errors = 1;
-        result.diagnostics = output + ": error: cannot " + (exists ? "open" : "create") +
-                             " the library: " + kivStrError(rc) + "\n";
-        return result;
-    }
-    result = compileInto(tlib, output, nextLocalId, inputs, options, std::move(reader));
-    bool keep = result.errors == 0 && (result.changed || !exists);
-    if (keep) {
-        if (kivResult flush = kivTLibFlush(tlib)) {
-            result.errors++;
-            result.diagnostics +=
-                output + ": error: cannot write the library: " + kivStrError(flush) + "\n";
-            keep = false;
-        }
-    }
-    kivTLibClose(tlib);
-    if (keep && std::rename(work.c_str(), output.c_str()) != 0) {
-        result.errors++;
-        result.diagnostics += output + ": error: cannot replace the library\n";
-    }
-    std::remove(work.c_str());
-    return result;
 }
 
 }  // namespace kivtool::idl

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <map>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "idl_compiler.h"
 #include "idl_printer.h"
@@ -225,19 +229,33 @@ TEST_F(IdlCompile, IncludesGuardsAndDefinesFromTheCommandLine) {
         << r.diagnostics;
 }
 
-// A library grows release by release; what it has stays as it was.
-TEST_F(IdlCompile, CompilesIntoAnExistingLibrary) {
-    const std::string v1 = "module M { struct P { long x; sequence<long> s; }; interface I; };";
-    ASSERT_EQ(compile(v1).errors, 0u);
-    tlibtest::Records first = tlibtest::readRecords(library());
+// Without a base, every compile gives a library with exactly what the sources define.
+TEST_F(IdlCompile, EachCompileStartsFresh) {
+    ASSERT_EQ(compile("module M { struct P { long x; }; interface Old { }; };").errors, 0u);
+    CompileResult edited = compile("module M { struct P { long x; double y; }; };");
+    ASSERT_EQ(edited.errors, 0u) << edited.diagnostics;
+    EXPECT_EQ(find("IDL:M/Old:1.0"), nullptr) << "a deleted definition is gone";
+    auto *p = reinterpret_cast<const kivTLibStructDef *>(find("IDL:M/P:1.0"));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->memberCount, 2u);
+}
 
-    CompileResult again = compile(v1);
+// A released library grows release by release; what it has stays as it was.
+TEST_F(IdlCompile, GrowsABaseLibrary) {
+    const std::string released = dir_.file("released.tlb");
+    const std::string v1 = "module M { struct P { long x; sequence<long> s; }; interface I; };";
+    ASSERT_EQ(compileLibrary(released, {{"v1.idl", v1, true}}, {}, memory({})).errors, 0u);
+    tlibtest::Records first = tlibtest::readRecords(released);
+    CompileOptions onBase;
+    onBase.base = released;
+
+    CompileResult again = compile(v1, onBase);
     EXPECT_EQ(again.errors, 0u) << again.diagnostics;
     EXPECT_FALSE(again.changed);
     EXPECT_EQ(tlibtest::readRecords(library()), first) << "an identical definition changes nothing";
 
     CompileResult grown =
-        compile(v1 + "module M { interface I { void f(); }; struct Q { P p; }; };");
+        compile(v1 + "module M { interface I { void f(); }; struct Q { P p; }; };", onBase);
     ASSERT_EQ(grown.errors, 0u) << grown.diagnostics;
     auto *i = find("IDL:M/I:1.0");
     ASSERT_NE(i, nullptr);
@@ -245,8 +263,11 @@ TEST_F(IdlCompile, CompilesIntoAnExistingLibrary) {
     EXPECT_NE(find("IDL:M/Q:1.0"), nullptr);
     handle_.reset();
     tlibtest::Records second = tlibtest::readRecords(library());
+    EXPECT_EQ(tlibtest::readRecords(released), first) << "the base itself is not written";
 
-    CompileResult changed = compile("module M { struct P { long x; sequence<short> s; }; };");
+    onBase.base = library();
+    CompileResult changed =
+        compile("module M { struct P { long x; sequence<short> s; }; };", onBase);
     EXPECT_EQ(changed.errors, 1u);
     EXPECT_NE(changed.diagnostics.find(
                   "t.idl:1:19: error: struct 'P' differs from its definition in " + library()),
@@ -255,7 +276,7 @@ TEST_F(IdlCompile, CompilesIntoAnExistingLibrary) {
     EXPECT_NE(changed.diagnostics.find(library() +
                                        ": note: there, \"IDL:M/P:1.0\" is defined differently"),
               std::string::npos);
-    CompileResult incompatible = compile("module M { interface I { void g(); }; };");
+    CompileResult incompatible = compile("module M { interface I { void g(); }; };", onBase);
     EXPECT_NE(incompatible.diagnostics.find(
                   "t.idl:1:31: error: interface 'I' is incompatible with its definition in " +
                   library() + ": member 'g' differs"),
@@ -369,6 +390,52 @@ TEST(IdlCommand, ExitStatusesAndTheDefaultOutput) {
     EXPECT_EQ(status, 2);
     tool({"idl"}, &status);
     EXPECT_EQ(status, 2);
+}
+
+// The library and the header of one command are written together or not at all, as new files
+// renamed into place: a replaced library keeps its mode, a symbolic link is replaced, not
+// followed, and no scratch file stays behind.
+TEST(IdlCommand, WritesEveryOutputOrNone) {
+    kivtest::TempDir dir;
+    std::string idl = dir.file("a.idl"), lib = dir.file("a.tlb"), header = dir.file("a.h");
+    kivtest::writeFile(idl, "module A { struct S { long x; }; };\n");
+    int status = -1;
+    std::string err;
+    tool({"idl", "-o", lib, "--header", header, idl}, &status, &err);
+    ASSERT_EQ(status, 0) << err;
+    ASSERT_EQ(chmod(lib.c_str(), 0600), 0);
+    auto before = tlibtest::readRecords(lib);
+    std::string headerBefore = kivtest::readFile(header);
+
+    kivtest::writeFile(idl, "module A { struct S { long x; }; const wstring W = L\"\\xff\";};\n");
+    tool({"idl", "-o", lib, "--header", header, idl}, &status, &err);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(err.find("a.h: error: cannot generate the header"), std::string::npos) << err;
+    EXPECT_EQ(tlibtest::readRecords(lib), before) << "a failed header keeps the library too";
+    EXPECT_EQ(kivtest::readFile(header), headerBefore);
+
+    kivtest::writeFile(idl, "module A { struct T { long y; }; };\n");
+    tool({"idl", "-o", lib, idl}, &status, &err);
+    ASSERT_EQ(status, 0) << err;
+    struct stat st;
+    ASSERT_EQ(stat(lib.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    std::string victim = dir.file("victim"), linked = dir.file("linked.tlb");
+    kivtest::writeFile(victim, "untouched");
+    ASSERT_EQ(symlink(victim.c_str(), linked.c_str()), 0);
+    tool({"idl", "-o", linked, idl}, &status, &err);
+    ASSERT_EQ(status, 0) << err;
+    EXPECT_EQ(kivtest::readFile(victim), "untouched");
+    ASSERT_EQ(lstat(linked.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+
+    size_t entries = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path())) {
+        (void)entry;
+        ++entries;
+    }
+    EXPECT_EQ(entries, 5u) << "a.idl, a.tlb, a.h, victim, linked.tlb and nothing else";
 }
 
 #ifdef KIV_TLIB_DEMO
