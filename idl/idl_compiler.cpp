@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "idl_checks.h"
 #include "idl_text.h"
 
 namespace kivtool::idl {
@@ -121,6 +122,7 @@ struct Scope {
     kivTLibDefKind kind = KIV_DEF_MODULE;
     std::vector<std::string> path;  // names from the outermost scope, for derived ids
     std::unordered_map<std::string, Symbol *> names;
+    std::unordered_map<std::string, Symbol *> folded;  // by lower-case name, for case clashes
     std::string baseId;  // interfaces: names of the base are visible inside
 };
 
@@ -189,6 +191,7 @@ struct MemberSpec {
         std::string name;
         TypePtr type;
         uint32_t direction;
+        Location at;
     };
     std::vector<Param> params;
     Location at;
@@ -283,7 +286,7 @@ class Compiler {
             Symbol *s = existing;
             if (!existing || (existing->repoId != def->repoId)) {
                 s = newSymbol(def->name, def->repoId, def->kind, Location{}, from);
-                if (!existing) scope->names[def->name] = s;
+                if (!existing) bind(scope, s);
                 if (!byId_.count(def->repoId)) byId_[def->repoId] = s;
             }
             if (def->kind == KIV_DEF_CONSTANT) {
@@ -302,7 +305,7 @@ class Compiler {
                     Symbol *m = newSymbol(e.members[i].name, "", kEnumerator, Location{}, from);
                     m->enumId = def->repoId;
                     m->enumValue = e.members[i].value;
-                    scope->names[m->name] = m;
+                    bind(scope, m);
                 }
             }
             bool isScope = def->kind == KIV_DEF_MODULE || def->kind == KIV_DEF_INTERFACE ||
@@ -755,9 +758,15 @@ class Compiler {
             clash->at = at;
             return clash;
         }
-        if (clash && clash->kind != kEnumerator && !a.id) {
+        if (clash && !a.id) {
             error(at, "redefinition of " + quoted(simpleName) + " (" + kindWord(clash->kind) + ")");
             previous(clash);
+            return nullptr;
+        }
+        if (Symbol *twin = caseTwin(scope, simpleName); twin && !a.id) {
+            error(at, quoted(simpleName) + " differs only in case from " + kindWord(twin->kind) +
+                          " " + quoted(twin->name) + " in the same scope");
+            previous(twin);
             return nullptr;
         }
         auto taken = byId_.find(id);
@@ -769,9 +778,224 @@ class Compiler {
         }
         Symbol *s = newSymbol(simpleName, id, kind, at, "");
         s->explicitId = a.id.has_value();
-        if (!clash || clash->kind == kEnumerator) scope->names[simpleName] = s;
+        if (!clash) bind(scope, s);
         byId_[id] = s;
         return s;
+    }
+
+    void bind(Scope *scope, Symbol *s) {
+        scope->names[s->name] = s;
+        scope->folded.emplace(foldCase(s->name), s);
+    }
+
+    // Another name of `scope` that differs from `name` in case only.
+    static Symbol *caseTwin(Scope *scope, const std::string &name) {
+        auto it = scope->folded.find(foldCase(name));
+        return it == scope->folded.end() || it->second->name == name ? nullptr : it->second;
+    }
+
+    // Enumerators are names of the enclosing scope: they clash with any other name there,
+    // except with themselves when a library being grown has the same enumeration.
+    void declareEnumerator(Scope *scope, const std::string &n, const std::string &enumId,
+                           uint32_t value, Location at) {
+        Symbol *clash = find(scope, n);
+        if (clash && clash->kind == kEnumerator && clash->enumId == enumId &&
+            !clash->library.empty()) {
+            clash->library.clear();
+            clash->at = at;
+            return;
+        }
+        Symbol *twin = clash ? clash : caseTwin(scope, n);
+        if (twin) {
+            error(at, (clash ? "redefinition of " + quoted(n)
+                             : quoted(n) + " differs only in case from " + quoted(twin->name)) +
+                          " (" + kindWord(twin->kind) + ") in the same scope");
+            previous(twin);
+            return;
+        }
+        Symbol *e = newSymbol(n, "", kEnumerator, at, "");
+        e->enumId = enumId;
+        e->enumValue = value;
+        bind(scope, e);
+    }
+
+    // Reports names of one declaration given twice or differing only in case.
+    void reportClashes(std::span<const Named> names, const char *what, const std::string &owner) {
+        for (const Clash &c : findClashes(names)) {
+            const Named &later = names[c.later], &first = names[c.first];
+            if (c.caseOnly)
+                error(later.at, std::string(what) + " " + quoted(later.name) +
+                                    " differs only in case from " + quoted(first.name) + " in " +
+                                    owner);
+            else
+                error(later.at,
+                      "duplicate " + std::string(what) + " " + quoted(later.name) + " in " + owner);
+            if (first.at.known()) diags_.note(first.at, quoted(first.name) + " is declared here");
+        }
+    }
+
+    void checkParameters(const MemberSpec &m) {
+        std::vector<Named> names;
+        for (auto &p : m.params) names.push_back({p.name, p.at});
+        reportClashes(names, "parameter", "operation " + quoted(m.name));
+    }
+
+    // A member of an interface's table: its own name, and the slots it takes.
+    struct TableMember {
+        std::string name;
+        bool attribute = false;
+        bool readonly = false;
+        Location at;
+        std::string owner;  // the interface that declares it
+    };
+
+    // The members that `baseId` and its bases give a derived table, root-most first.
+    std::vector<TableMember> inheritedMembers(const std::string &baseId) {
+        std::vector<std::string> chain;
+        std::unordered_set<std::string> seen;
+        for (std::string id = baseId; !id.empty() && chain.size() < kMaxNesting;) {
+            if (!seen.insert(id).second) break;
+            chain.push_back(id);
+            auto sym = byId_.find(id);
+            if (sym != byId_.end() && sym->second->inner && sym->second->library.empty()) {
+                id = sym->second->inner->baseId;
+                continue;
+            }
+            kivTLibDef *d = nullptr;
+            if (kivTLibGetDefinition(tlib_, id.c_str(), &d) != 0 || d->kind != KIV_DEF_INTERFACE)
+                break;
+            auto &i = *reinterpret_cast<const kivTLibInterfaceDef *>(d);
+            id = i.baseId ? i.baseId : "";
+        }
+        std::vector<TableMember> out;
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+            if (auto own = tables_.find(*it); own != tables_.end()) {
+                out.insert(out.end(), own->second.begin(), own->second.end());
+                continue;
+            }
+            kivTLibDef *d = nullptr;
+            if (kivTLibGetDefinition(tlib_, it->c_str(), &d) != 0 || d->kind != KIV_DEF_INTERFACE)
+                continue;
+            auto &i = *reinterpret_cast<const kivTLibInterfaceDef *>(d);
+            for (uint32_t m = 0; i.members && m < i.memberCount; ++m)
+                out.push_back({i.members[m].name ? i.members[m].name : "",
+                               i.members[m].kind == KIV_MEMBER_ATTRIBUTE,
+                               (i.members[m].flags & KIV_MEMBER_READONLY) != 0, Location{},
+                               d->name ? d->name : *it});
+        }
+        return out;
+    }
+
+    void noteMember(const TableMember &m) {
+        if (m.at.known())
+            diags_.note(m.at, quoted(m.name) + " is declared here");
+        else
+            diags_.note(libraryName_,
+                        quoted(m.name) + " is a member of interface " + quoted(m.owner) + " there");
+    }
+
+    // An interface's members: no name twice in its table (inherited members included, case
+    // aside), and no two members that take the same slot name, nor one named like a base slot.
+    void checkTable(const std::string &n, const std::string &id, const std::string &baseId,
+                    const std::vector<MemberSpec> &members) {
+        std::vector<TableMember> table = inheritedMembers(baseId);
+        size_t own = table.size();
+        for (const MemberSpec &m : members)
+            table.push_back({m.name, m.kind == KIV_MEMBER_ATTRIBUTE,
+                             (m.flags & KIV_MEMBER_READONLY) != 0, m.at, n});
+        std::vector<Named> names;
+        for (const TableMember &m : table) names.push_back({m.name, m.at});
+        std::unordered_set<size_t> reported;
+        for (const Clash &c : findClashes(names)) {
+            const TableMember &later = table[c.later], &first = table[c.first];
+            std::string where =
+                c.first < own ? " (inherited from " + quoted(first.owner) + ")" : "";
+            error(later.at, (c.caseOnly ? "member " + quoted(later.name) +
+                                              " differs only in case from " + quoted(first.name)
+                                        : "duplicate member " + quoted(later.name)) +
+                                where + " in interface " + quoted(n));
+            noteMember(first);
+            reported.insert(c.later);
+        }
+        // Slots: the base slots, then each member's.
+        std::vector<Named> slots;
+        std::vector<size_t> slotOwner;  // index into table; npos for a base slot
+        for (std::string_view base : baseSlotNames()) {
+            slots.push_back({std::string(base), Location{}});
+            slotOwner.push_back(std::string::npos);
+        }
+        for (size_t i = 0; i < table.size(); ++i)
+            for (std::string &slot :
+                 slotNames(table[i].name, table[i].attribute, table[i].readonly)) {
+                slots.push_back({std::move(slot), table[i].at});
+                slotOwner.push_back(i);
+            }
+        for (const Clash &c : findClashes(slots)) {
+            size_t later = slotOwner[c.later], first = slotOwner[c.first];
+            if (later == std::string::npos || later < own || reported.count(later) ||
+                later == first)
+                continue;
+            const TableMember &m = table[later];
+            if (first == std::string::npos) {
+                error(m.at, "member " + quoted(m.name) + " of interface " + quoted(n) +
+                                " is named like the base slot " + quoted(slots[c.first].name) +
+                                " of every interface");
+                continue;
+            }
+            error(m.at, "member " + quoted(m.name) + " of interface " + quoted(n) +
+                            " takes the slot name " + quoted(slots[c.later].name) + ", which " +
+                            quoted(table[first].name) + " takes too");
+            noteMember(table[first]);
+            reported.insert(later);
+        }
+        tables_[id].assign(table.begin() + static_cast<std::ptrdiff_t>(own), table.end());
+    }
+
+    // The structure or union that a member of this type holds by value, if any.
+    static const std::string *heldByValue(const TypeSpec &type) {
+        const TypeSpec *t = &type;
+        while (t->tag == KIV_TYPE_ARRAY && t->anonymous && t->element) t = t->element.get();
+        return t->tag == KIV_TYPE_STRUCT || t->tag == KIV_TYPE_UNION ? &t->repoId : nullptr;
+    }
+
+    void holdsByValue(const std::string &owner, const TypeSpec &type, Location at,
+                      const std::string &member) {
+        if (const std::string *held = heldByValue(type))
+            held_[owner].push_back({*held, at, member});
+    }
+
+    // A structure or union cannot hold itself by value, directly or through members of
+    // members: only through a sequence (a pointer).
+    void checkNotContained(const std::string &id, const std::string &n) {
+        auto own = held_.find(id);
+        if (own == held_.end()) return;
+        for (const Held &start : own->second) {
+            std::vector<const std::string *> pending{&start.id};
+            std::unordered_set<std::string> seen;
+            bool cycle = false;
+            while (!pending.empty() && !cycle) {
+                const std::string &next = *pending.back();
+                pending.pop_back();
+                if (next == id) cycle = true;
+                if (cycle || !seen.insert(next).second) continue;
+                if (auto more = held_.find(next); more != held_.end())
+                    for (const Held &h : more->second) pending.push_back(&h.id);
+            }
+            if (cycle) {
+                error(start.at, "member " + quoted(start.member) + " makes " + quoted(n) +
+                                    " contain itself by value (use a sequence)");
+                return;
+            }
+        }
+    }
+
+    // Two types written the same way.
+    static bool sameSpec(const TypeSpec &a, const TypeSpec &b) {
+        if (&a == &b) return true;
+        if (a.tag != b.tag || a.anonymous != b.anonymous || a.bound != b.bound) return false;
+        if (!a.anonymous) return a.repoId == b.repoId;
+        if (!a.element || !b.element) return !a.element && !b.element;
+        return sameSpec(*a.element, *b.element);
     }
 
     // A module or interface of this id declared before in the same scope (reopened or
@@ -938,6 +1162,7 @@ class Compiler {
         expect(";", "after the interface's '}'");
         if (a.forward && !members->empty())
             error(members->front().at, "a @forward interface has no members");
+        if (!a.forward) checkTable(n, id, baseId, *members);
         bool forward = a.forward;
         run([this, n, id, scopeId, flags, baseId, members, nested, forward, at] {
             ensureRoot();
@@ -1018,10 +1243,11 @@ class Compiler {
                 std::string pn = name("a parameter name", &pat);
                 type = dimensions(scope, type);
                 if (m.params.size() == 255) error(pat, "an operation takes at most 255 parameters");
-                m.params.push_back({pn, type, direction});
+                m.params.push_back({pn, type, direction, pat});
             } while (accept(","));
         }
         expect(")", "to close the parameter list");
+        checkParameters(m);
         if (peek().isWord("raises") || peek().isWord("context"))
             fail(peek(), quoted(peek().text) + ": " + unsupported(peek().text));
         expect(";", "after the operation");
@@ -1043,7 +1269,8 @@ class Compiler {
         expect("{", "after the structure name");
         nest(at);
         auto nested = std::make_shared<std::vector<std::function<void()>>>();
-        auto members = std::make_shared<std::vector<std::pair<std::string, TypePtr>>>();
+        auto members = std::make_shared<std::vector<std::pair<Named, TypePtr>>>();
+
         auto *savedDeferred = deferred_;
         deferred_ = nested.get();
         while (!peek().is("}") && peek().kind != Tok::End) {
@@ -1064,8 +1291,11 @@ class Compiler {
                 if (ma.any()) error(ma.at, "structure members take no annotations");
                 TypePtr type = typeSpec(s->inner, false);
                 do {
-                    std::string mn = name("a member name");
-                    members->emplace_back(mn, dimensions(s->inner, type));
+                    Location mat;
+                    std::string mn = name("a member name", &mat);
+                    TypePtr full = dimensions(s->inner, type);
+                    holdsByValue(id, *full, mat, mn);
+                    members->emplace_back(Named{mn, mat}, full);
                 } while (accept(","));
                 expect(";", "after the structure member");
             } catch (const ParseError &) {
@@ -1075,9 +1305,13 @@ class Compiler {
         deferred_ = savedDeferred;
         --nesting_;
         current_ = scope;
+        checkNotContained(id, n);
         expect("}", "to close structure " + quoted(n));
         expect(";", "after the structure's '}'");
         if (members->empty()) error(at, "structure " + quoted(n) + " needs at least one member");
+        std::vector<Named> memberNames;
+        for (auto &member : *members) memberNames.push_back(member.first);
+        reportClashes(memberNames, "member", "structure " + quoted(n));
         std::string scopeId = scope->repoId;
         uint32_t flags = a.flags.value_or(0);
         run([this, n, id, scopeId, flags, members, nested, at] {
@@ -1086,13 +1320,13 @@ class Compiler {
                     auto &r = *reinterpret_cast<const kivTLibStructDef *>(d);
                     if (r.memberCount != members->size() || !r.members) return false;
                     for (size_t i = 0; i < members->size(); ++i)
-                        if (!sameName(r.members[i].name, (*members)[i].first) ||
+                        if (!sameName(r.members[i].name, (*members)[i].first.name) ||
                             !sameType(*(*members)[i].second, r.members[i].type, 0))
                             return false;
                     return true;
                 })) {
                 std::vector<kivTLibStructMember> list;
-                for (auto &[mn, type] : *members) list.push_back({mn.c_str(), ref(*type)});
+                for (auto &[mn, type] : *members) list.push_back({mn.name.c_str(), ref(*type)});
                 create(
                     kivTLibCreateStruct(tlib_, n.c_str(), id.c_str(), scopeId.c_str(), flags,
                                         static_cast<uint32_t>(list.size()), list.data(), nullptr),
@@ -1127,6 +1361,9 @@ class Compiler {
         nest(at);
         auto nested = std::make_shared<std::vector<std::function<void()>>>();
         auto cases = std::make_shared<std::vector<CaseSpec>>();
+        std::vector<Named> caseNames, labelKeys;
+        std::vector<TypePtr> caseTypes;
+
         auto *savedDeferred = deferred_;
         deferred_ = nested.get();
         while (!peek().is("}") && peek().kind != Tok::End) {
@@ -1151,12 +1388,15 @@ class Compiler {
                         Location lat = peek().at;
                         Val v = expression(s->inner);
                         kivTLibValue label{};
-                        convert(v, discriminator->tag, discriminator->repoId, "the discriminator",
-                                &label, nullptr);
+                        if (convert(v, discriminator->tag, discriminator->repoId,
+                                    "the discriminator", &label, nullptr))
+                            labelKeys.push_back(
+                                {labelKey(label.tag, label.u64, label.d128[1], false), lat});
                         labels.emplace_back(label, lat);
                         expect(":", "after the case label");
                     } else if (peek().isWord("default")) {
                         Location lat = take().at;
+                        labelKeys.push_back({labelKey(0, 0, 0, true), lat});
                         labels.emplace_back(kivTLibValue{}, lat);
                         expect(":", "after 'default'");
                     } else {
@@ -1169,7 +1409,15 @@ class Compiler {
                 Location cat;
                 std::string cn = name("a case member name", &cat);
                 type = dimensions(s->inner, type);
+                holdsByValue(id, *type, cat, cn);
                 expect(";", "after the union case");
+                // A case with several labels prints as one declaration per label.
+                bool repeatsPrevious = !caseNames.empty() && caseNames.back().name == cn &&
+                                       sameSpec(*caseTypes.back(), *type);
+                if (!repeatsPrevious) {
+                    caseNames.push_back({cn, cat});
+                    caseTypes.push_back(type);
+                }
                 for (auto &[label, lat] : labels) cases->push_back({cn, type, label, lat});
             } catch (const ParseError &) {
                 recover();
@@ -1178,9 +1426,15 @@ class Compiler {
         deferred_ = savedDeferred;
         --nesting_;
         current_ = scope;
+        checkNotContained(id, n);
         expect("}", "to close union " + quoted(n));
         expect(";", "after the union's '}'");
         if (cases->empty()) error(at, "union " + quoted(n) + " needs at least one case");
+        reportClashes(caseNames, "member", "union " + quoted(n));
+        for (const Clash &c : findClashes(labelKeys)) {
+            error(labelKeys[c.later].at, "duplicate case label in union " + quoted(n));
+            diags_.note(labelKeys[c.first].at, "the same label is used here");
+        }
         std::string scopeId = scope->repoId;
         uint32_t flags = a.flags.value_or(0);
         run([this, n, id, scopeId, flags, discriminator, cases, nested, at] {
@@ -1237,13 +1491,7 @@ class Compiler {
             }
             members->emplace_back(mn, static_cast<uint32_t>(value));
             next = value + 1;
-            Symbol *e = find(scope, mn);
-            if (!e) {
-                e = newSymbol(mn, "", kEnumerator, mat, "");
-                e->enumId = id;
-                e->enumValue = static_cast<uint32_t>(value);
-                scope->names[mn] = e;
-            }
+            declareEnumerator(scope, mn, id, static_cast<uint32_t>(value), mat);
             if (!accept(",")) break;
         }
         expect("}", "to close enumeration " + quoted(n));
@@ -1495,7 +1743,9 @@ class Compiler {
         std::vector<std::pair<uint32_t, Location>> lengths;
         while (peek().is("[")) {
             Location at = take().at;
-            lengths.emplace_back(positive(scope, "the array length"), at);
+            uint32_t length = positive(scope, "the array length");
+            if (length == 0) error(at, "an array has at least one element");
+            lengths.emplace_back(length, at);
             expect("]", "after the array length");
         }
         for (auto it = lengths.rbegin(); it != lengths.rend(); ++it)
@@ -2261,6 +2511,13 @@ class Compiler {
     std::unordered_map<std::string, Symbol *> byId_;
     std::unordered_set<std::string> complete_;  // interfaces given with a body in this compile
     std::unordered_set<std::string> anonymousHere_;
+    struct Held {
+        std::string id;
+        Location at;
+        std::string member;
+    };
+    std::unordered_map<std::string, std::vector<Held>> held_;  // by-value members of this compile
+    std::unordered_map<std::string, std::vector<TableMember>> tables_;  // own interface members
     std::unordered_set<std::string> defined_;  // scoped names defined so far (for pragmas)
     std::unordered_map<std::string, std::string> versions_, ids_;
     std::string prefix_;

@@ -124,6 +124,88 @@ TEST_F(IdlCompile, DiagnosticsNameThePlaceAndTheProblem) {
     }
 }
 
+// Declarations that would give a library the header generator cannot map, or that IDL
+// forbids, are refused at the source with both places named.
+TEST_F(IdlCompile, RefusesCollidingAndSelfContainingDeclarations) {
+    struct Case {
+        const char *source;
+        const char *error;  // the expected error, with its position
+        const char *note;   // the place it collides with, or null
+    };
+    const Case cases[] = {
+        {"struct S { long a;\n short a; };", "t.idl:2:8: error: duplicate member 'a' in structure",
+         "t.idl:1:17: note: 'a' is declared here"},
+        {"struct S { long a;\n short A; };",
+         "t.idl:2:8: error: member 'A' differs only in case from 'a'", "t.idl:1:17: note"},
+        {"union U switch (long) { case 1: long a;\n case 2: short a; };",
+         "t.idl:2:16: error: duplicate member 'a' in union 'U'", "t.idl:1:38: note"},
+        {"union U switch (long) { case 1: long a;\n case 1: long b; };",
+         "t.idl:2:7: error: duplicate case label in union 'U'", "t.idl:1:30: note"},
+        {"union U switch (long) { default: long a;\n default: long b; };",
+         "t.idl:2:2: error: duplicate case label", "t.idl:1:25: note"},
+        {"enum E { A,\n A };", "t.idl:2:2: error: redefinition of 'A' (enumerator)",
+         "t.idl:1:10: note"},
+        {"enum E { A };\nenum F { A };", "t.idl:2:10: error: redefinition of 'A' (enumerator)",
+         "t.idl:1:10: note"},
+        {"enum E { A };\nconst long A = 1;", "t.idl:2:12: error: redefinition of 'A'",
+         "t.idl:1:10: note"},
+        {"module M { struct foo { long x; };\n struct Foo { long y; }; };",
+         "t.idl:2:9: error: 'Foo' differs only in case from struct 'foo'", "t.idl:1:19: note"},
+        {"interface I { void f(in long a,\n in long a); };",
+         "t.idl:2:10: error: duplicate parameter 'a' in operation 'f'", "t.idl:1:30: note"},
+        {"interface I { void f();\n void f(); };",
+         "t.idl:2:7: error: duplicate member 'f' in interface 'I'", "t.idl:1:20: note"},
+        {"interface I { attribute long f;\n void f(); };", "t.idl:2:7: error: duplicate member 'f'",
+         "t.idl:1:30: note"},
+        {"interface I { attribute long size;\n void get_size(); };",
+         "t.idl:2:7: error: member 'get_size' of interface 'I' takes the slot name 'get_size'",
+         "t.idl:1:30: note: 'size' is declared here"},
+        {"interface I {\n void release(); };",
+         "t.idl:2:7: error: member 'release' of interface 'I' is named like the base slot",
+         nullptr},
+        {"interface B { attribute long x; };\ninterface D : B { void set_x(in long v); };",
+         "t.idl:2:24: error: member 'set_x' of interface 'D' takes the slot name 'set_x'",
+         "t.idl:1:30: note"},
+        {"interface B { void f(); };\ninterface D : B { void F(); };",
+         "t.idl:2:24: error: member 'F' differs only in case from 'f' (inherited from 'B')",
+         "t.idl:1:20: note"},
+        {"struct S {\n S s; };", "t.idl:2:4: error: member 's' makes 'S' contain itself by value",
+         nullptr},
+        {"struct S { struct N { S s[2]; };\n N n; };",
+         "t.idl:2:4: error: member 'n' makes 'S' contain itself", nullptr},
+        {"typedef long A[3]\n[0];", "t.idl:2:1: error: an array has at least one element", nullptr},
+        {"enum E { A = 4294967295, B };", "t.idl:1:26: error: enumerator 'B' would have the value",
+         nullptr},
+    };
+    for (const Case &c : cases) {
+        CompileResult r = compile(c.source);
+        EXPECT_EQ(r.errors, 1u) << c.source << "\n" << r.diagnostics;
+        size_t at = r.diagnostics.find(c.error);
+        EXPECT_NE(at, std::string::npos) << c.source << "\n--- got:\n" << r.diagnostics;
+        if (c.note && at != std::string::npos)
+            EXPECT_NE(r.diagnostics.find(c.note, at), std::string::npos)
+                << c.source << "\n--- got:\n"
+                << r.diagnostics;
+    }
+}
+
+TEST_F(IdlCompile, AcceptsDeclarationsThatOnlyLookAlike) {
+    const char *sources[] = {
+        "const string<3> S = \"abc\";",
+        "union U switch (long) { case 1: case 2: long a; };",
+        "union U switch (long) { case 1: long a; case 2: long a; };",  // as a dump prints it
+        "struct S { sequence<S> next; };",
+        "struct S { struct N { S s; }; long n; };",  // N is nested, not a member of S
+        "enum E { A = 4294967294, B };",
+        "module M { struct a { long x; }; }; module N { struct A { long y; }; };",
+        "interface I { attribute long x; void get_y(); };",
+    };
+    for (const char *source : sources) {
+        CompileResult r = compile(source);
+        EXPECT_EQ(r.errors, 0u) << source << "\n" << r.diagnostics;
+    }
+}
+
 TEST_F(IdlCompile, StopsAtTheErrorLimitAndWritesNothing) {
     std::string source;
     for (int i = 0; i < 30; ++i) source += "struct S" + std::to_string(i) + " { nosuch x; };\n";
