@@ -24,6 +24,8 @@ __extension__ typedef __int128 I128;
 constexpr kivTLibDefKind kEnumerator = 100;  // symbols only: enumerators live in a scope too
 constexpr size_t kMaxNesting = 256;          // scopes and parentheses in the text
 constexpr uint32_t kCallerFlags = 0xFFFF0000u;
+constexpr uint32_t kLastLocalId = 0x7FFFFFFFu;
+constexpr uint32_t kMaxLocalIdSkip = 1u << 20;
 
 struct ParseError {};  // reported; recover at the next ';' or '}'
 struct Abort {};       // too many errors
@@ -1064,9 +1066,25 @@ class Compiler {
 
     void nest(Location at) {
         if (++nesting_ > kMaxNesting) {
-            error(at, "scopes nested too deeply");
+            error(at, "nested more than " + std::to_string(kMaxNesting) + " levels deep");
             throw Abort{};
         }
+    }
+
+    // One level of nesting, given back however the level is left.
+    class Depth {
+      public:
+        explicit Depth(size_t &nesting) : nesting_(nesting) {}
+        ~Depth() { --nesting_; }
+        Depth(const Depth &) = delete;
+        Depth &operator=(const Depth &) = delete;
+
+      private:
+        size_t &nesting_;
+    };
+    [[nodiscard]] Depth deeper(Location at) {
+        nest(at);
+        return Depth(nesting_);
     }
 
     void interface(Scope *scope, const Annotations &a) {
@@ -1698,6 +1716,7 @@ class Compiler {
             if (t.text == "sequence") {
                 take();
                 expect("<", "after 'sequence'");
+                Depth depth = deeper(at);
                 TypePtr element = typeSpec(scope, false);
                 uint32_t bound = 0;
                 if (accept(",")) bound = positive(scope, "the sequence bound");
@@ -1791,9 +1810,8 @@ class Compiler {
         Token t = peek();
         if (t.is("-") || t.is("+") || t.is("~")) {
             Token op = take();
-            nest(op.at);
+            Depth depth = deeper(op.at);
             Val v = unary(scope);
-            --nesting_;
             if (v.kind == Val::Int) {
                 v.i = op.is("-") ? -v.i : op.is("~") ? ~v.i : v.i;
                 if (op.is("~")) v.literal.clear();
@@ -1913,9 +1931,8 @@ class Compiler {
         }
         if (t.is("(")) {
             take();
-            nest(t.at);
+            Depth depth = deeper(t.at);
             v = expression(scope);
-            --nesting_;
             expect(")", "to close the parenthesis");
             return v;
         }
@@ -2254,6 +2271,19 @@ class Compiler {
     void advanceCounter(uint32_t target, Location at) {
         if (target < counter_) {
             error(at, "the local id counter is already at " + std::to_string(counter_));
+            return;
+        }
+        // Ids are handed out one call at a time; a bound keeps a hostile pragma from taking
+        // hours, and numbers past INT32_MAX would read back as negative ids.
+        if (target > kLastLocalId) {
+            error(at, "#pragma next_local_id " + std::to_string(target) + ": local ids end at " +
+                          std::to_string(kLastLocalId));
+            return;
+        }
+        if (target - counter_ > kMaxLocalIdSkip) {
+            error(at, "#pragma next_local_id " + std::to_string(target) + " skips more than " +
+                          std::to_string(kMaxLocalIdSkip) + " ids (the counter is at " +
+                          std::to_string(counter_) + ")");
             return;
         }
         while (counter_ < target) localId();

@@ -206,6 +206,36 @@ TEST_F(IdlCompile, AcceptsDeclarationsThatOnlyLookAlike) {
     }
 }
 
+std::string repeated(const std::string &text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+}
+
+// Sources built to exhaust the compiler end quickly, in one diagnostic.
+TEST_F(IdlCompile, HostileSourcesEndInOneDiagnostic) {
+    struct Case {
+        std::string source;
+        const char *expected;
+    };
+    const int deep = 20000;
+    const Case cases[] = {
+        {"typedef " + repeated("sequence<", deep) + "long" + repeated(" >", deep) + " S;",
+         "t.idl:1:2313: error: nested more than 256 levels deep"},
+        {"const long X = " + repeated("(", deep) + "1" + repeated(")", deep) + ";",
+         "nested more than 256 levels deep"},
+        {"const long X = " + repeated("- ", deep) + "1;", "nested more than 256 levels deep"},
+        {"#pragma next_local_id 4294967295\n", "local ids end at 2147483647"},
+        {"#pragma next_local_id 2000000\n", "skips more than 1048576 ids (the counter is at 1)"},
+    };
+    for (const Case &c : cases) {
+        CompileResult r = compile(c.source);
+        EXPECT_EQ(r.errors, 1u) << r.diagnostics.substr(0, 2000);
+        EXPECT_NE(r.diagnostics.find(c.expected), std::string::npos)
+            << r.diagnostics.substr(0, 2000);
+    }
+}
+
 TEST_F(IdlCompile, StopsAtTheErrorLimitAndWritesNothing) {
     std::string source;
     for (int i = 0; i < 30; ++i) source += "struct S" + std::to_string(i) + " { nosuch x; };\n";
