@@ -30,6 +30,20 @@ constexpr uint32_t kMaxLocalIdSkip = 1u << 20;
 struct ParseError {};  // reported; recover at the next ';' or '}'
 struct Abort {};       // too many errors
 
+// A variable set for a while, given its old value back however the while ends.
+template <class T>
+class Setting {
+  public:
+    Setting(T &variable, T value) : variable_(variable), saved_(variable) { variable = value; }
+    ~Setting() { variable_ = saved_; }
+    Setting(const Setting &) = delete;
+    Setting &operator=(const Setting &) = delete;
+
+  private:
+    T &variable_;
+    T saved_;
+};
+
 std::string kindWord(kivTLibDefKind kind) {
     switch (kind) {
         case KIV_DEF_MODULE:
@@ -115,6 +129,8 @@ struct Symbol {
     std::string constTypeId;
     kivTLibValue constValue{};
     std::string constText;
+    // Typedefs of this compile: the type they name.
+    std::shared_ptr<struct TypeSpec> aliasType;
 };
 
 struct Scope {
@@ -239,6 +255,7 @@ class Compiler {
                     continue;
                 }
                 tokens_.clear();
+                takeNamingPragmasFirst();
                 definitions(root_, true);
             }
             if (diags_.errors() == 0) ensureRoot();
@@ -246,6 +263,9 @@ class Compiler {
         }
         for (kivTLib *t : imports_) kivTLibClose(t);
         imports_.clear();
+        if (unshownWarnings_)
+            diags_.warning(Location{}, std::to_string(unshownWarnings_) +
+                                           " more warnings like these not shown");
         CompileResult result;
         result.errors = diags_.errors();
         result.changed = changed_;
@@ -640,13 +660,23 @@ class Compiler {
         if (t.kind == Tok::Ident) {
             if (t.text == "module") return module(scope, a);
             if (t.text == "interface") return interface(scope, a);
-            if (t.text == "struct") return structure(scope, a);
-            if (t.text == "union") return unionDefinition(scope, a);
-            if (t.text == "enum") return enumeration(scope, a);
+            if (t.text == "struct" || t.text == "union" || t.text == "enum") {
+                constructed(scope, a, false);
+                return;
+            }
             if (t.text == "const") return constant(scope, a);
             if (t.text == "typedef") return alias(scope, a);
             if (t.text == "anonymous" && peek(1).kind == Tok::String) return anonymous(a);
-            if (const char *why = unsupported(t.text)) fail(t, quoted(t.text) + ": " + why);
+            if (t.text == "exception" && options_.skipUnstorable) return skipException();
+            if (const char *why = unsupported(t.text)) {
+                // Later uses of what is refused here would only repeat the refusal.
+                for (size_t ahead = 1; ahead < 4; ++ahead)
+                    if (peek(ahead).kind == Tok::Ident && !isKeyword(peek(ahead).text)) {
+                        refused_.insert(peek(ahead).text);
+                        break;
+                    }
+                fail(t, quoted(t.text) + ": " + why);
+            }
         }
         std::string message =
             "expected a definition (module, interface, struct, union, enum, "
@@ -659,50 +689,87 @@ class Compiler {
         fail(t, message);
     }
 
-    void pragma(Scope *scope, const Token &t) {
-        auto &args = t.args;
-        auto nameOf = [&](size_t first, size_t *next) {
-            std::vector<std::string> path = scope->path;
-            size_t i = first;
-            if (i < args.size() && args[i].is("::")) {
-                path.clear();
+    // The arguments of a pragma, without the ';' that many files put after them.
+    static std::span<const Token> pragmaArgs(const Token &t) {
+        std::span<const Token> args = t.args;
+        if (!args.empty() && args.back().is(";")) args = args.first(args.size() - 1);
+        return args;
+    }
+
+    // The scoped name that `#pragma version` or `#pragma ID` names, written in `scopePath`,
+    // and its value; false when the pragma is malformed.
+    static bool pragmaTarget(const std::vector<std::string> &scopePath, const Token &t,
+                             std::string *key, std::string *value) {
+        std::span<const Token> args = pragmaArgs(t);
+        std::vector<std::string> path = scopePath;
+        size_t i = 0;
+        if (i < args.size() && args[i].is("::")) {
+            path.clear();
+            ++i;
+        }
+        // A name that spells out the enclosing scopes is taken from the outermost one.
+        if (i < args.size() && !path.empty() && args[i].text == path[0]) path.clear();
+        while (i < args.size() && (args[i].kind == Tok::Ident || args[i].kind == Tok::RawIdent)) {
+            path.push_back(args[i++].text);
+            if (i < args.size() && args[i].is("::"))
                 ++i;
+            else
+                break;
+        }
+        *key = joined(path, "::");
+        if (i + 1 != args.size()) return false;
+        *value = args[i].text;
+        if (t.text == "ID") return args[i].kind == Tok::String;
+        return args[i].kind == Tok::Float &&
+               args[i].text.find_first_not_of("0123456789.") == std::string::npos;
+    }
+
+    // `#pragma version` and `#pragma ID` may follow the definition they name: the whole
+    // input is read first, and each is taken from the scope that encloses it.
+    void takeNamingPragmasFirst() {
+        std::vector<std::string> path;
+        std::string pending;  // the name of the scope that the next '{' opens
+        bool nameNext = false;
+        for (size_t i = 0;; ++i) {
+            const Token &t = peek(i);
+            if (t.kind == Tok::End) return;
+            if (t.kind == Tok::Pragma && (t.text == "version" || t.text == "ID")) {
+                std::string key, value;
+                if (pragmaTarget(path, t, &key, &value))
+                    (t.text == "ID" ? ids_ : versions_)[key] = value;
+                continue;
             }
-            // A name that spells out the enclosing scopes is taken from the outermost one.
-            if (i < args.size() && !path.empty() && args[i].text == path[0]) path.clear();
-            while (i < args.size() &&
-                   (args[i].kind == Tok::Ident || args[i].kind == Tok::RawIdent)) {
-                path.push_back(args[i++].text);
-                if (i < args.size() && args[i].is("::"))
-                    ++i;
-                else
-                    break;
+            bool opensScope = t.isWord("module") || t.isWord("interface") || t.isWord("struct") ||
+                              t.isWord("union") || t.isWord("exception");
+            if (opensScope) {
+                nameNext = true;
+                pending.clear();
+                continue;
             }
-            *next = i;
-            return joined(path, "::");
-        };
+            if (nameNext && (t.kind == Tok::Ident || t.kind == Tok::RawIdent)) pending = t.text;
+            nameNext = false;
+            if (t.is("{")) {
+                path.push_back(pending);
+                pending.clear();
+            } else if (t.is("}")) {
+                if (!path.empty()) path.pop_back();
+            } else if (t.is(";")) {
+                pending.clear();
+            }
+        }
+    }
+
+    void pragma(Scope *scope, const Token &t) {
+        std::span<const Token> args = pragmaArgs(t);
         if (t.text == "prefix") {
             if (args.size() != 1 || args[0].kind != Tok::String)
                 return error(t.at, "#pragma prefix expects a string");
             prefix_ = args[0].text;
-        } else if (t.text == "version") {
-            size_t i = 0;
-            std::string key = nameOf(0, &i);
-            if (i + 1 != args.size() || args[i].kind != Tok::Float ||
-                args[i].text.find_first_not_of("0123456789.") != std::string::npos)
-                return error(t.at, "#pragma version expects NAME MAJOR.MINOR");
-            if (defined_.count(key))
-                return error(t.at,
-                             "#pragma version must come before the definition of " + quoted(key));
-            versions_[key] = args[i].text;
-        } else if (t.text == "ID") {
-            size_t i = 0;
-            std::string key = nameOf(0, &i);
-            if (i + 1 != args.size() || args[i].kind != Tok::String)
-                return error(t.at, "#pragma ID expects NAME \"ID\"");
-            if (defined_.count(key))
-                return error(t.at, "#pragma ID must come before the definition of " + quoted(key));
-            ids_[key] = args[i].text;
+        } else if (t.text == "version" || t.text == "ID") {
+            std::string key, value;
+            if (!pragmaTarget(scope->path, t, &key, &value))
+                return error(t.at, t.text == "ID" ? "#pragma ID expects NAME \"ID\""
+                                                  : "#pragma version expects NAME MAJOR.MINOR");
         } else if (t.text == "root_flags") {
             uint32_t flags = 0;
             if (args.size() != 1 || args[0].kind != Tok::Int || args[0].value > 0xFFFFFFFFu ||
@@ -719,11 +786,11 @@ class Compiler {
             Location at = t.at;
             run([this, target, at] { advanceCounter(target, at); });
         } else {
-            std::string message = "unknown #pragma " + quoted(t.text);
+            std::string message = "unknown #pragma " + quoted(t.text) + " ignored";
             if (auto close = closest(
                     t.text, {"prefix", "version", "ID", "once", "root_flags", "next_local_id"}))
                 message += "; did you mean " + quoted(*close) + "?";
-            error(t.at, message);
+            warn(t.at, message);
         }
     }
 
@@ -1205,12 +1272,14 @@ class Compiler {
         if (t.kind == Tok::Pragma) return pragma(scope, take());
         bool rawType = peek(1).kind == Tok::String;  // `struct "ID"` is a type, not a definition
         if (!rawType) {
-            if (t.isWord("struct")) return structure(scope, a);
-            if (t.isWord("union")) return unionDefinition(scope, a);
-            if (t.isWord("enum")) return enumeration(scope, a);
+            if (t.isWord("struct") || t.isWord("union") || t.isWord("enum")) {
+                constructed(scope, a, false);
+                return;
+            }
             if (t.isWord("typedef")) return alias(scope, a);
         }
         if (t.isWord("const")) return constant(scope, a);
+        if (t.isWord("exception") && options_.skipUnstorable) return skipException();
         if ((t.isWord("interface") && !rawType) || t.isWord("module"))
             fail(t, "a " + t.text + " cannot be defined inside an interface");
         if (t.is(";")) {
@@ -1233,12 +1302,16 @@ class Compiler {
                     dimensions(scope, type), {}, at};
                 members.push_back(std::move(m));
             } while (accept(","));
-            if (peek().isWord("getraises") || peek().isWord("setraises"))
-                fail(peek(), quoted(peek().text) + ": " + unsupported(peek().text));
+            while (peek().isWord("getraises") || peek().isWord("setraises")) skipRaises();
             expect(";", "after the attribute");
             return;
         }
         // An operation.
+        if (peek().isWord("oneway") && options_.skipUnstorable) {
+            Token oneway = take();
+            warn(oneway.at, "'oneway' left out: " + std::string(unsupported("oneway")) +
+                                "; the operation is an ordinary one");
+        }
         TypePtr result = typeSpec(scope, true);
         Location at;
         std::string n = name("an operation name", &at);
@@ -1266,18 +1339,87 @@ class Compiler {
         }
         expect(")", "to close the parameter list");
         checkParameters(m);
-        if (peek().isWord("raises") || peek().isWord("context"))
+        if (peek().isWord("raises")) skipRaises();
+        if (peek().isWord("context"))
             fail(peek(), quoted(peek().text) + ": " + unsupported(peek().text));
         expect(";", "after the operation");
         members.push_back(std::move(m));
     }
 
-    void structure(Scope *scope, const Annotations &a) {
+    // A `raises`, `getraises` or `setraises` clause: refused, or left out with a warning.
+    void skipRaises() {
+        Token word = peek();
+        if (!options_.skipUnstorable) fail(word, quoted(word.text) + ": " + unsupported(word.text));
+        take();
+        expect("(", "after " + quoted(word.text));
+        skipBalanced("(", ")");
+        warn(word.at, quoted(word.text) + " clause left out: " + unsupported(word.text));
+    }
+
+    // Skips to the `close` that matches an `open` already taken, and takes it.
+    void skipBalanced(const char *open, const char *close) {
+        for (size_t depth = 1;;) {
+            Token t = take();
+            if (t.kind == Tok::End)
+                fail(t, "expected '" + std::string(close) + "', found " + describe(t));
+            if (t.is(open)) ++depth;
+            if (t.is(close) && --depth == 0) return;
+        }
+    }
+
+    // exception NAME { ... };  left out with a warning.
+    void skipException() {
+        Token word = take();
+        Location at;
+        std::string n = name("an exception name", &at);
+        expect("{", "after the exception name");
+        skipBalanced("{", "}");
+        expect(";", "after the exception's '}'");
+        warn(word.at, "exception " + quoted(n) + " left out: " + unsupported("exception"));
+    }
+
+    // A warning, up to the error limit in number; the rest are counted and summarised.
+    void warn(Location at, const std::string &message) {
+        if (options_.errorLimit && warnings_ >= options_.errorLimit) {
+            ++unshownWarnings_;
+            return;
+        }
+        ++warnings_;
+        diags_.warning(at, message);
+    }
+
+    // `struct`, `union` or `enum` that defines a type here (not `struct "ID"`, a reference).
+    bool isConstructed(const Token &t) {
+        return (t.isWord("struct") || t.isWord("union") || t.isWord("enum")) &&
+               peek(1).kind != Tok::String;
+    }
+
+    Symbol *constructed(Scope *scope, const Annotations &a, bool asType,
+                        const std::string &givenName = "") {
+        const Token &t = peek();
+        if (t.isWord("struct")) return structure(scope, a, asType, givenName);
+        if (t.isWord("union")) return unionDefinition(scope, a, asType, givenName);
+        return enumeration(scope, a, asType, givenName);
+    }
+
+    static TypePtr typeOf(const Symbol &s, Location at) {
+        auto type = basicType(s.kind == KIV_DEF_STRUCT  ? KIV_TYPE_STRUCT
+                              : s.kind == KIV_DEF_UNION ? KIV_TYPE_UNION
+                                                        : KIV_TYPE_ENUM,
+                              at);
+        type->repoId = s.repoId;
+        return type;
+    }
+
+    // Defines the type; with `asType`, the text goes on with declarators instead of ';'
+    // (a member or typedef of this type), and `givenName` names a type written without one.
+    Symbol *structure(Scope *scope, const Annotations &a, bool asType = false,
+                      const std::string &givenName = "") {
         take();
         checkFlags(a);
         if (a.forward) error(a.at, "@forward applies to interfaces");
-        Location at;
-        std::string n = name("a structure name", &at);
+        Location at = peek().at;
+        std::string n = givenName.empty() ? name("a structure name", &at) : givenName;
         if (peek().is(";"))
             fail(peek(), "forward-declared structures are not part of the type library");
         std::string id = makeId(scope, n, a);
@@ -1288,6 +1430,7 @@ class Compiler {
         nest(at);
         auto nested = std::make_shared<std::vector<std::function<void()>>>();
         auto members = std::make_shared<std::vector<std::pair<Named, TypePtr>>>();
+        bool damaged = false;  // a member was refused: no follow-on errors
 
         auto *savedDeferred = deferred_;
         deferred_ = nested.get();
@@ -1296,18 +1439,17 @@ class Compiler {
                 current_ = s->inner;
                 Annotations ma = annotations();
                 Token t = peek();
-                if ((t.isWord("struct") || t.isWord("union") || t.isWord("enum")) &&
-                    peek(1).kind != Tok::String) {
-                    if (t.isWord("struct"))
-                        structure(s->inner, ma);
-                    else if (t.isWord("union"))
-                        unionDefinition(s->inner, ma);
-                    else
-                        enumeration(s->inner, ma);
-                    continue;
+                TypePtr type;
+                if (isConstructed(t)) {
+                    // A nested definition, or one with member declarators after it.
+                    Symbol *defined = constructed(s->inner, ma, true);
+                    if (accept(";")) continue;
+                    if (!defined) throw ParseError{};
+                    type = typeOf(*defined, t.at);
+                } else {
+                    if (ma.any()) error(ma.at, "structure members take no annotations");
+                    type = typeSpec(s->inner, false);
                 }
-                if (ma.any()) error(ma.at, "structure members take no annotations");
-                TypePtr type = typeSpec(s->inner, false);
                 do {
                     Location mat;
                     std::string mn = name("a member name", &mat);
@@ -1317,6 +1459,7 @@ class Compiler {
                 } while (accept(","));
                 expect(";", "after the structure member");
             } catch (const ParseError &) {
+                damaged = true;
                 recover();
             }
         }
@@ -1325,7 +1468,8 @@ class Compiler {
         current_ = scope;
         checkNotContained(id, n);
         expect("}", "to close structure " + quoted(n));
-        expect(";", "after the structure's '}'");
+        if (!asType) expect(";", "after the structure's '}'");
+        if (damaged) return s;
         if (members->empty()) error(at, "structure " + quoted(n) + " needs at least one member");
         std::vector<Named> memberNames;
         for (auto &member : *members) memberNames.push_back(member.first);
@@ -1352,14 +1496,18 @@ class Compiler {
             }
             for (auto &action : *nested) action();
         });
+        return s;
     }
 
-    void unionDefinition(Scope *scope, const Annotations &a) {
+    // Defines the type; with `asType`, the text goes on with declarators instead of ';'
+    // (a member or typedef of this type), and `givenName` names a type written without one.
+    Symbol *unionDefinition(Scope *scope, const Annotations &a, bool asType = false,
+                            const std::string &givenName = "") {
         take();
         checkFlags(a);
         if (a.forward) error(a.at, "@forward applies to interfaces");
-        Location at;
-        std::string n = name("a union name", &at);
+        Location at = peek().at;
+        std::string n = givenName.empty() ? name("a union name", &at) : givenName;
         if (peek().is(";"))
             fail(peek(), "forward-declared unions are not part of the type library");
         std::string id = makeId(scope, n, a);
@@ -1368,7 +1516,7 @@ class Compiler {
         s->inner = newScope(scope, s, id, KIV_DEF_UNION);
         if (!acceptWord("switch")) fail(peek(), "expected 'switch' after the union name");
         expect("(", "after 'switch'");
-        TypePtr discriminator = typeSpec(scope, false);
+        TypePtr discriminator = throughAliases(typeSpec(scope, false));
         static const uint32_t allowed = 0x80FD4;
         if (discriminator->tag >= 20 || !(allowed >> discriminator->tag & 1))
             error(discriminator->at,
@@ -1379,6 +1527,7 @@ class Compiler {
         nest(at);
         auto nested = std::make_shared<std::vector<std::function<void()>>>();
         auto cases = std::make_shared<std::vector<CaseSpec>>();
+        bool damaged = false;  // a case was refused: no follow-on errors
         std::vector<Named> caseNames, labelKeys;
         std::vector<TypePtr> caseTypes;
 
@@ -1389,14 +1538,8 @@ class Compiler {
                 current_ = s->inner;
                 Annotations ma = annotations();
                 Token t = peek();
-                if ((t.isWord("struct") || t.isWord("union") || t.isWord("enum")) &&
-                    peek(1).kind != Tok::String) {
-                    if (t.isWord("struct"))
-                        structure(s->inner, ma);
-                    else if (t.isWord("union"))
-                        unionDefinition(s->inner, ma);
-                    else
-                        enumeration(s->inner, ma);
+                if (isConstructed(t)) {
+                    constructed(s->inner, ma, false);
                     continue;
                 }
                 if (ma.any()) error(ma.at, "union cases take no annotations");
@@ -1438,6 +1581,7 @@ class Compiler {
                 }
                 for (auto &[label, lat] : labels) cases->push_back({cn, type, label, lat});
             } catch (const ParseError &) {
+                damaged = true;
                 recover();
             }
         }
@@ -1446,7 +1590,8 @@ class Compiler {
         current_ = scope;
         checkNotContained(id, n);
         expect("}", "to close union " + quoted(n));
-        expect(";", "after the union's '}'");
+        if (!asType) expect(";", "after the union's '}'");
+        if (damaged) return s;
         if (cases->empty()) error(at, "union " + quoted(n) + " needs at least one case");
         reportClashes(caseNames, "member", "union " + quoted(n));
         for (const Clash &c : findClashes(labelKeys)) {
@@ -1480,14 +1625,18 @@ class Compiler {
             }
             for (auto &action : *nested) action();
         });
+        return s;
     }
 
-    void enumeration(Scope *scope, const Annotations &a) {
+    // Defines the type; with `asType`, the text goes on with declarators instead of ';'
+    // (a member or typedef of this type), and `givenName` names a type written without one.
+    Symbol *enumeration(Scope *scope, const Annotations &a, bool asType = false,
+                        const std::string &givenName = "") {
         take();
         checkFlags(a);
         if (a.forward) error(a.at, "@forward applies to interfaces");
-        Location at;
-        std::string n = name("an enumeration name", &at);
+        Location at = peek().at;
+        std::string n = givenName.empty() ? name("an enumeration name", &at) : givenName;
         std::string id = makeId(scope, n, a);
         Symbol *s = declare(scope, n, id, KIV_DEF_ENUM, at, a);
         if (!s) throw ParseError{};
@@ -1513,7 +1662,7 @@ class Compiler {
             if (!accept(",")) break;
         }
         expect("}", "to close enumeration " + quoted(n));
-        expect(";", "after the enumeration's '}'");
+        if (!asType) expect(";", "after the enumeration's '}'");
         if (members->empty())
             error(at, "enumeration " + quoted(n) + " needs at least one enumerator");
         std::string scopeId = scope->repoId;
@@ -1536,6 +1685,7 @@ class Compiler {
                                      static_cast<uint32_t>(list.size()), list.data(), nullptr),
                    at, "enum", n, id);
         });
+        return s;
     }
 
     void constant(Scope *scope, const Annotations &a) {
@@ -1552,12 +1702,7 @@ class Compiler {
         expect(";", "after the constant");
         auto holder = std::make_shared<std::string>();
         kivTLibValue value{};
-        if (type->tag == KIV_TYPE_ALIAS) {
-            error(type->at,
-                  "a constant's type cannot be a typedef in the type library; use the "
-                  "type it names");
-            return;
-        }
+        type = throughAliases(type);
         if (type->tag == KIV_TYPE_STRUCT || type->tag == KIV_TYPE_UNION ||
             type->tag == KIV_TYPE_SEQUENCE || type->tag == KIV_TYPE_ARRAY ||
             type->tag == KIV_TYPE_INTERFACE) {
@@ -1603,15 +1748,40 @@ class Compiler {
         if (a.forward) error(a.at, "@forward applies to interfaces");
         if (a.id && peek(2).is(","))
             error(a.at, "@id names one definition; give the typedef one declarator");
-        TypePtr base = typeSpec(scope, false);
+        TypePtr base;
+        // `typedef struct S {...} T;` defines S too. A type without a name of its own, or
+        // with the typedef's name (`typedef struct {...} T;`), is named T and needs no alias.
+        std::string definedAs;
+        if (const Token &t = peek(); isConstructed(t)) {
+            Location typeAt = t.at;
+            bool unnamed = peek(1).is("{") || peek(1).isWord("switch");
+            std::string declarator = declaratorAfterBody();
+            if (unnamed || (peek(1).kind == Tok::Ident && peek(1).text == declarator))
+                definedAs = declarator;
+            Symbol *defined = constructed(scope, definedAs.empty() ? Annotations{} : a, true,
+                                          unnamed ? definedAs : "");
+            if (!defined) throw ParseError{};
+            base = typeOf(*defined, typeAt);
+        } else {
+            base = typeSpec(scope, false);
+        }
         std::string scopeId = scope->repoId;
         uint32_t flags = a.flags.value_or(0);
+        bool first = true;
         do {
             Location at;
             std::string n = name("a typedef name", &at);
             TypePtr type = dimensions(scope, base);
+            if (first && !definedAs.empty() && n == definedAs) {
+                first = false;
+                if (type != base) error(at, "a type defined in a typedef takes no array length");
+                continue;
+            }
+            first = false;
             std::string id = makeId(scope, n, a);
-            if (!declare(scope, n, id, KIV_DEF_ALIAS, at, a)) continue;
+            Symbol *declared = declare(scope, n, id, KIV_DEF_ALIAS, at, a);
+            if (!declared) continue;
+            declared->aliasType = type;
             run([this, n, id, scopeId, flags, type, at] {
                 ensureRootFor(scopeId);
                 if (existing(id, KIV_DEF_ALIAS, n, scopeId, flags, at, [&](const kivTLibDef *d) {
@@ -1626,6 +1796,22 @@ class Compiler {
             });
         } while (accept(","));
         expect(";", "after the typedef");
+    }
+
+    // The first name after the body that starts at the next '{' (the type's declarator in
+    // `typedef struct {...} NAME;`); empty when there is none.
+    std::string declaratorAfterBody() {
+        size_t depth = 0;
+        for (size_t ahead = 1;; ++ahead) {
+            const Token &t = peek(ahead);
+            if (t.kind == Tok::End) return "";
+            if (t.is("{")) {
+                ++depth;
+            } else if (t.is("}") && depth > 0 && --depth == 0) {
+                const Token &after = peek(ahead + 1);
+                return after.kind == Tok::Ident || after.kind == Tok::RawIdent ? after.text : "";
+            }
+        }
     }
 
     // anonymous "ID" TYPE [DIMS];  an anonymous type with a given id.
@@ -1709,8 +1895,8 @@ class Compiler {
                 bool wide = t.text == "wstring";
                 take();
                 if (!accept("<")) return basicType(wide ? KIV_TYPE_WSTRING : KIV_TYPE_STRING, at);
-                uint32_t bound = positive(scope, "the string bound");
-                expect(">", "after the string bound");
+                uint32_t bound = boundValue(scope, "the string bound");
+                closeAngle("after the string bound");
                 return anonymousType(wide ? KIV_DEF_WSTRING : KIV_DEF_STRING, bound, nullptr, at);
             }
             if (t.text == "sequence") {
@@ -1719,8 +1905,8 @@ class Compiler {
                 Depth depth = deeper(at);
                 TypePtr element = typeSpec(scope, false);
                 uint32_t bound = 0;
-                if (accept(",")) bound = positive(scope, "the sequence bound");
-                expect(">", "to close the sequence type");
+                if (accept(",")) bound = boundValue(scope, "the sequence bound");
+                closeAngle("to close the sequence type");
                 return anonymousType(KIV_DEF_SEQUENCE, bound, element, at);
             }
             if (const char *why = unsupported(t.text)) fail(t, quoted(t.text) + ": " + why);
@@ -1730,6 +1916,12 @@ class Compiler {
         if (t.kind != Tok::Ident && t.kind != Tok::RawIdent && !t.is("::"))
             fail(t, "expected a type, found " + describe(t));
         ScopedName n = scopedName("a type name");
+        // TypeCode is no keyword: it names the ORB's type (CORBA::TypeCode), which no library
+        // that is not a user's own defines.
+        if (n.parts.back() == "TypeCode" && !findVisible(scope, n.parts.front()))
+            fail(t, quoted(n.text()) + ": the type library has no 'TypeCode' type");
+        if (n.parts.size() == 1 && refused_.count(n.parts[0]) && !findVisible(scope, n.parts[0]))
+            throw ParseError{};  // refused where it was defined
         Symbol *s = resolve(n, scope, "type");
         if (!s) throw ParseError{};
         kivTLibTypeTag tag = 0;
@@ -1757,6 +1949,34 @@ class Compiler {
         return type;
     }
 
+    // The type that a typedef names, through any number of typedefs: what the library stores
+    // for a constant or a discriminator, which cannot refer to a typedef.
+    TypePtr throughAliases(TypePtr type) {
+        for (size_t hops = 0; type->tag == KIV_TYPE_ALIAS && hops < kMaxNesting; ++hops) {
+            auto s = byId_.find(type->repoId);
+            if (s != byId_.end() && s->second->aliasType) {
+                type = s->second->aliasType;
+                continue;
+            }
+            const kivTLibDef *d = findDefinition(type->repoId);
+            if (!d || d->kind != KIV_DEF_ALIAS) break;
+            auto &alias = *reinterpret_cast<const kivTLibAliasDef *>(d);
+            Location at = type->at;
+            type = basicType(alias.type.tag, at);
+            if (alias.type.repoId) type->repoId = alias.type.repoId;
+        }
+        return type;
+    }
+
+    // A definition of the library being built or of an imported one.
+    const kivTLibDef *findDefinition(const std::string &id) {
+        kivTLibDef *d = nullptr;
+        if (kivTLibGetDefinition(tlib_, id.c_str(), &d) == 0) return d;
+        for (kivTLib *t : imports_)
+            if (kivTLibGetDefinition(t, id.c_str(), &d) == 0) return d;
+        return nullptr;
+    }
+
     // Array dimensions after a declarator: `x[2][3]` is an array of 2 arrays of 3.
     TypePtr dimensions(Scope *scope, TypePtr type) {
         std::vector<std::pair<uint32_t, Location>> lengths;
@@ -1772,6 +1992,23 @@ class Compiler {
         return type;
     }
 
+    // A bound inside <...>, where '>>' closes two lists as in C++11.
+    uint32_t boundValue(Scope *scope, const std::string &what) {
+        Setting<bool> inBound(inBound_, true);
+        return positive(scope, what);
+    }
+
+    // Takes the '>' that closes a list: a lone one, or the first half of '>>'.
+    void closeAngle(const std::string &context) {
+        if (peek().is(">>")) {
+            Token &both = tokens_.front();
+            both.text = ">";
+            both.at.column += 1;
+            return;
+        }
+        expect(">", context);
+    }
+
     uint32_t positive(Scope *scope, const std::string &what) {
         Val v = expression(scope);
         kivTLibValue out{};
@@ -1784,8 +2021,9 @@ class Compiler {
 
     Val expression(Scope *scope) { return binary(scope, 0); }
 
-    static int precedence(const Token &t) {
+    int precedence(const Token &t) const {
         if (t.kind != Tok::Punct) return -1;
+        if (inBound_ && t.text == ">>") return -1;
         if (t.text == "|") return 0;
         if (t.text == "^") return 1;
         if (t.text == "&") return 2;
@@ -1932,6 +2170,7 @@ class Compiler {
         if (t.is("(")) {
             take();
             Depth depth = deeper(t.at);
+            Setting<bool> shifts(inBound_, false);  // a shift in parentheses is a shift
             v = expression(scope);
             expect(")", "to close the parenthesis");
             return v;
@@ -2553,6 +2792,10 @@ class Compiler {
     std::string prefix_;
     std::vector<std::function<void()>> *deferred_ = nullptr;
     size_t nesting_ = 0;
+    size_t warnings_ = 0;
+    std::unordered_set<std::string> refused_;  // names of definitions refused as unstorable
+    size_t unshownWarnings_ = 0;
+    bool inBound_ = false;  // reading a sequence or string bound: '>>' closes, never shifts
     bool rootPresent_ = false;
     uint32_t rootFlags_ = 0;
     bool changed_ = false;

@@ -16,6 +16,9 @@ struct CompileOptions {
     // A released library to grow: the output starts as its copy, and what the sources define
     // again must match it. Empty: the output holds exactly what the sources define.
     std::string base;
+    // Leave out exception definitions, `raises` clauses and `oneway` (which change no table
+    // layout) with a warning each, instead of refusing them.
+    bool skipUnstorable = false;
     size_t errorLimit = 20;  // 0: no limit
 };
 

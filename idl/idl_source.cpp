@@ -75,6 +75,13 @@ void Diagnostics::error(Location at, const std::string &message) {
     }
 }
 
+void Diagnostics::warning(Location at, const std::string &message) {
+    if (at.known())
+        emit(at, "warning", message);
+    else
+        text_ += "warning: " + message + "\n";
+}
+
 void Diagnostics::note(Location at, const std::string &message) {
     if (limitReported_) return;
     if (at.known())

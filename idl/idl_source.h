@@ -49,6 +49,8 @@ class Diagnostics {
   public:
     Diagnostics(const SourceSet &sources, size_t limit) : sources_(sources), limit_(limit) {}
     void error(Location at, const std::string &message);
+    // Something the compile ignores or leaves out; counts as no error.
+    void warning(Location at, const std::string &message);
     // Explains the previous error ("note: previous definition is here").
     void note(Location at, const std::string &message);
     // For an error without a source position (a library, the command line).

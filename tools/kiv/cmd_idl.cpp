@@ -13,7 +13,8 @@ namespace {
 
 constexpr const char *kUsage =
     "idl: expected [-o LIB.tlb] [--base RELEASED.tlb] [-I DIR]... [-D NAME[=VALUE]]... "
-    "[--import LIB.tlb]... [--error-limit N] [--header OUT.h [--lang c|c++]] FILE.idl...";
+    "[--import LIB.tlb]... [--error-limit N] [--skip-unstorable] [--header OUT.h [--lang c|c++]] "
+    "FILE.idl...";
 
 struct IdlOptions {
     std::string output;
@@ -84,6 +85,10 @@ std::string parse(Args args, IdlOptions &out) {
         if (arg == "--") {
             for (++i; i < args.size(); ++i) out.files.emplace_back(args[i]);
             break;
+        }
+        if (arg == "--skip-unstorable") {
+            out.compile.skipUnstorable = true;
+            continue;
         }
         if (arg.size() < 2 || arg[0] != '-') {
             out.files.push_back(arg);
