@@ -1196,7 +1196,9 @@ class Compiler {
                 ScopedName base = scopedName("a base interface name");
                 baseAt = base.at;
                 if (peek().is(","))
-                    fail(peek(), "an interface has at most one base in the type library");
+                    fail(peek(),
+                         "multiple inheritance: an interface has at most one base in the type "
+                         "library");
                 if (Symbol *b = resolve(base, scope, "interface")) {
                     if (b->kind != KIV_DEF_INTERFACE)
                         error(base.at, quoted(base.text()) + " is a " + kindWord(b->kind) +
