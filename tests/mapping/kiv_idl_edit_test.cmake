@@ -3,6 +3,7 @@
 # definition goes away, and each time `cmake --build` succeeds with a header that says what the
 # IDL says now. Then BASE: growing a released library keeps what it had and refuses a change.
 # Inputs: BUILD_DIR, SOURCE_DIR (the kiv tree), C_COMPILER, SANITIZE, TOOL.
+include(${CMAKE_CURRENT_LIST_DIR}/kiv_idl_project.cmake)
 set(root ${BUILD_DIR}/kiv-idl-edit-test)
 file(REMOVE_RECURSE ${root})
 
@@ -53,16 +54,7 @@ add_library(use OBJECT use.c)
 target_include_directories(use PRIVATE ${SOURCE_DIR}/libkiv/include)
 kiv_idl(use FILES shop.idl ${ARGN})
 ")
-    set(flags "")
-    if(SANITIZE)
-        set(flags "-fsanitize=${SANITIZE}")
-    endif()
-    execute_process(COMMAND ${CMAKE_COMMAND} -S ${root}/src -B ${root}/build
-                            -DCMAKE_C_COMPILER=${C_COMPILER} "-DCMAKE_C_FLAGS=${flags}"
-                    RESULT_VARIABLE rc OUTPUT_QUIET)
-    if(NOT rc EQUAL 0)
-        message(FATAL_ERROR "configure failed")
-    endif()
+    configure_idl_project(${root})
 endfunction()
 
 set(cart "module Shop {
