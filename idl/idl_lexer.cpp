@@ -67,6 +67,21 @@ constexpr size_t kMaxTotalExpansion = size_t{4} << 20;
 // Parentheses and unary operators nested in an #if expression.
 constexpr int kMaxExpressionDepth = 200;
 
+// The path without "." segments and repeated slashes, so that one file reached as "x.idl" and
+// "./x.idl" is one file (for #pragma once). ".." stays: undoing it could pass a symbolic link.
+std::string tidyPath(std::string_view path) {
+    std::string out = path.starts_with('/') ? "/" : "";
+    while (!path.empty()) {
+        size_t slash = path.find('/');
+        std::string_view segment = path.substr(0, slash);
+        path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+        if (segment.empty() || segment == ".") continue;
+        if (!out.empty() && out.back() != '/') out += '/';
+        out += segment;
+    }
+    return out.empty() ? "." : out;
+}
+
 Token integer(Location at, bool value) {
     Token t;
     t.kind = Tok::Int;
@@ -279,9 +294,10 @@ void Preprocessor::skipSpace(FileState &f, bool newlines) {
             getChar(f);
         } else if (c == '\n' && newlines) {
             getChar(f);
-        } else if (c == '\\' && peekChar(f, 1) == '\n') {  // a continued line
-            getChar(f);
-            getChar(f);
+        } else if (c == '\\' &&
+                   (peekChar(f, 1) == '\n' || (peekChar(f, 1) == '\r' && peekChar(f, 2) == '\n'))) {
+            while (getChar(f) != '\n') {  // a continued line
+            }
         } else if (c == '/' && peekChar(f, 1) == '/') {
             while (peekChar(f) >= 0 && peekChar(f) != '\n') getChar(f);
         } else if (c == '/' && peekChar(f, 1) == '*') {
@@ -304,14 +320,20 @@ void Preprocessor::skipSpace(FileState &f, bool newlines) {
 }
 
 // Skips to the end of the line (continued lines included) without reading tokens, so that
-// text switched off or after #endif cannot cause errors; comments still count, so that a
-// comment opened there ends where it ends.
+// text switched off or after #endif cannot cause errors. Comments still count, so that one
+// opened there ends where it ends, but not inside quotes ("/*" is no comment).
 void Preprocessor::skipLine(FileState &f) {
     for (;;) {
         skipSpace(f, false);
         int c = peekChar(f);
         if (c < 0 || c == '\n') return;
         getChar(f);
+        if (c != '"' && c != '\'') continue;
+        for (int d = peekChar(f); d >= 0 && d != '\n'; d = peekChar(f)) {
+            getChar(f);
+            if (d == c) break;
+            if (d == '\\' && peekChar(f) >= 0 && peekChar(f) != '\n') getChar(f);
+        }
     }
 }
 
@@ -576,9 +598,10 @@ void Preprocessor::include(FileState &f, const std::string &text, Location at) {
     }
     for (const std::string &dir : options_.includeDirs) candidates.push_back(dir + "/" + name);
     if (name.starts_with("/")) candidates = {name};
-    for (const std::string &path : candidates) {
+    for (std::string &path : candidates) {
+        path = tidyPath(path);
         uint32_t file = sources_.load(path);
-        if (!file && !sources_.failure().empty()) {
+        if (!file && !sources_.missing()) {
             diagnostics_.error(at,
                                "cannot read include file '" + path + "': " + sources_.failure());
             return;

@@ -21,9 +21,10 @@ std::string_view SourceFile::lineText(uint32_t line) const {
     return std::string_view(text).substr(begin, end - begin);
 }
 
-FileText FileText::failed(std::string why) {
+FileText FileText::failed(std::string why, bool missing) {
     FileText text;
-    text.failure = why.empty() ? "unreadable" : std::move(why);
+    text.failure = std::move(why);
+    text.missing = missing;
     return text;
 }
 
@@ -51,8 +52,7 @@ FileText readRegularFile(const std::string &path, size_t limit) {
     // Non-blocking, so that opening a FIFO does not wait for a writer; the kind check follows.
     FileDescriptor fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return FileText{};
-        return FileText::failed(std::strerror(errno));
+        return FileText::failed(std::strerror(errno), errno == ENOENT || errno == ENOTDIR);
     }
     struct stat st;
     if (fstat(fd.get(), &st) != 0) return FileText::failed(std::strerror(errno));
@@ -84,11 +84,13 @@ FileReader diskReader(size_t limit) {
 
 uint32_t SourceSet::load(const std::string &path) {
     failure_.clear();
+    missing_ = false;
     for (auto &[name, index] : loaded_)
         if (name == path) return index;
     FileText text = reader_(path);
     if (!text) {
-        failure_ = text.failure;
+        missing_ = text.missing || text.failure.empty();
+        failure_ = text.failure.empty() ? std::strerror(ENOENT) : text.failure;
         return 0;
     }
     if (totalBytes_ + text->size() > kMaxTotalSourceBytes) {

@@ -26,13 +26,14 @@ struct SourceFile {
     std::string_view lineText(uint32_t line) const;
 };
 
-// The bytes of a file, or none with the reason (empty when the reader does not say: then the
-// file counts as missing).
+// The bytes of a file, or none with the reason. A reader that gives no reason means the file
+// does not exist.
 struct FileText : std::optional<std::string> {
     using std::optional<std::string>::optional;
     FileText(std::optional<std::string> text) : std::optional<std::string>(std::move(text)) {}
-    static FileText failed(std::string why);
+    static FileText failed(std::string why, bool missing = false);
     std::string failure;
+    bool missing = false;  // nothing at the path: an include search goes on
 };
 
 // Reads a file into memory. Tests and the fuzzer give their own.
@@ -50,9 +51,10 @@ class SourceSet {
   public:
     explicit SourceSet(FileReader reader) : reader_(std::move(reader)) { files_.emplace_back(); }
     // Loads `path` (once per path; the same index on later calls); 0 when unreadable, with the
-    // reason in failure() (empty when the file is simply missing).
+    // reason in failure().
     uint32_t load(const std::string &path);
     const std::string &failure() const { return failure_; }
+    bool missing() const { return missing_; }
     uint32_t add(const std::string &name, std::string text);
     const SourceFile &file(uint32_t index) const { return *files_[index]; }
 
@@ -61,6 +63,7 @@ class SourceSet {
     std::vector<std::unique_ptr<SourceFile>> files_;
     std::vector<std::pair<std::string, uint32_t>> loaded_;
     std::string failure_;
+    bool missing_ = false;
     size_t totalBytes_ = 0;
 };
 

@@ -37,11 +37,13 @@ struct Preprocessed {
     size_t errors = 0;
 };
 
-Preprocessed preprocess(const std::string &text, Defines defines = {}, Files files = {}) {
+Preprocessed preprocess(const std::string &text, Defines defines = {}, Files files = {},
+                        std::vector<std::string> includeDirs = {}) {
     SourceSet sources(memory(std::move(files)));
     Diagnostics diagnostics(sources, 0);
     PreprocessorOptions options;
     options.defines = std::move(defines);
+    options.includeDirs = std::move(includeDirs);
     Preprocessor pp(sources, diagnostics, options);
     pp.openText("t.idl", text);
     Preprocessed out;
@@ -102,9 +104,12 @@ TEST(Preprocessor, SelectsTheTextACompilerOfCWould) {
         {"#if 1\na\n#elif 1\nb\n#else\nc\n#endif", {}, "a"},
         {"#if 0\n#if 1\na\n#elif 1\nb\n#else\nc\n#endif\n#endif\nd", {}, "d"},
         {"#if 0\n#bogus\n#if garbage (((\n#elif 1/0\n#endif\n#endif\nok", {}, "ok"},
+        {"#if 0\nconst string S = \"/*\"; don't\n#else\nyes\n#endif", {}, "yes"},
+        {"#if 0\n/* a comment\n#else\n*/\n#endif\nyes", {}, "yes"},
         // Comments and continued lines in directives.
         {"#ifdef X /* a comment\n   that ends here */\nno\n#endif\nyes", {}, "yes"},
         {"#define A \\\n  1 2\nA", {}, "1 2"},
+        {"#define A \\\r\n  1 2\r\nA", {}, "1 2"},
         {"#if 1 && \\\n 0\nno\n#endif", {}, ""},
         // Directives that change nothing here.
         {"#line 10 \"x.idl\"\n# 5 \"y.idl\" 1\n#ident \"v1\"\n#\nok", {}, "ok"},
@@ -162,6 +167,7 @@ TEST(Preprocessor, IncludesFollowGuardsAndCarryTheirOwnPrefix) {
         {"p.idl", "#pragma prefix \"inner\"\nq;\n"},
         {"nested.idl", "n;\n#include \"p.idl\"\nm;\n"},
         {"silent.idl", "#pragma prefix \"never\"\n"},
+        {"once.idl", "#pragma once\no;\n"},
     };
     struct Case {
         const char *text;
@@ -169,6 +175,7 @@ TEST(Preprocessor, IncludesFollowGuardsAndCarryTheirOwnPrefix) {
     };
     const Case cases[] = {
         {"#include \"g.idl\"\n#include \"g.idl\"\nx", "g ; x"},
+        {"#include \"once.idl\"\n#include <once.idl>\n#include \"./once.idl\"\nx", "o ; x"},
         // A guarded file read again yields nothing, not even a prefix reset.
         {"#pragma prefix \"p\"\n#include \"g.idl\"\n#include \"g.idl\"\nx",
          "#prefix \"p\" (#prefix \"\" @2) g ; (#prefix \"p\" @2) x"},
@@ -182,7 +189,7 @@ TEST(Preprocessor, IncludesFollowGuardsAndCarryTheirOwnPrefix) {
          "module M { #prefix \"m\" } ; #prefix \"inner\" q ; (#prefix \"\" @4) x"},
     };
     for (const Case &c : cases) {
-        Preprocessed p = preprocess(c.text, {}, files);
+        Preprocessed p = preprocess(c.text, {}, files, {".//"});
         EXPECT_EQ(p.tokens, c.expected) << c.text;
         EXPECT_EQ(p.diagnostics, "") << c.text;
     }
@@ -322,11 +329,12 @@ TEST(SourceFiles, OnlyRegularFilesOfSaneSizeAreRead) {
 
     struct Case {
         std::string path;
-        const char *failure;  // nullptr: read; "": missing without a reason
+        const char *failure;  // nullptr: read
     };
     const Case cases[] = {
         {good, nullptr},
-        {dir.file("missing.idl"), ""},
+        {dir.file("missing.idl"), "No such file or directory"},
+        {good + "/x.idl", "Not a directory"},
         {fifo, "not a regular file"},
         {dir.path(), "not a regular file"},
         {"/dev/zero", "not a regular file"},
