@@ -241,7 +241,7 @@ Preprocessor::Preprocessor(SourceSet &sources, Diagnostics &diagnostics,
         f.lineStart = false;
         std::vector<Token> body;
         files_.push_back(f);
-        body = restOfLine(files_.back(), true);
+        body = restOfLine(files_.back(), Syntax::Macro);
         files_.pop_back();
         macros_[name] = std::move(body);
     }
@@ -337,13 +337,13 @@ void Preprocessor::skipLine(FileState &f) {
     }
 }
 
-std::vector<Token> Preprocessor::restOfLine(FileState &f, bool expression) {
+std::vector<Token> Preprocessor::restOfLine(FileState &f, Syntax syntax) {
     std::vector<Token> out;
     for (;;) {
         skipSpace(f, false);
         int c = peekChar(f);
         if (c < 0 || c == '\n') return out;
-        out.push_back(scanRaw(f, expression));
+        out.push_back(scanRaw(f, syntax));
     }
 }
 
@@ -433,7 +433,8 @@ bool Preprocessor::escape(FileState &f, std::string &out, bool wide, Location at
     return false;
 }
 
-Token Preprocessor::scanRaw(FileState &f, bool expression) {
+Token Preprocessor::scanRaw(FileState &f, Syntax syntax) {
+    bool expression = syntax != Syntax::Idl;
     Token t;
     t.at = {f.file, f.line, f.column};
     int c = peekChar(f);
@@ -545,12 +546,17 @@ Token Preprocessor::scanRaw(FileState &f, bool expression) {
         if (isIdentChar(peekChar(f))) {
             std::string suffix;
             while (isIdentChar(peekChar(f))) suffix += static_cast<char>(getChar(f));
-            if (suffix == "d" || suffix == "D")
+            bool integerSuffix = t.kind == Tok::Int && suffix.size() <= 3 &&
+                                 suffix.find_first_not_of("uUlL") == std::string::npos;
+            if (syntax == Syntax::Condition && integerSuffix) {
+                // 1UL in #if: the same value, and #if computes in one width anyway.
+            } else if (suffix == "d" || suffix == "D") {
                 diagnostics_.error(t.at,
                                    "fixed-point literals are not supported: the type "
                                    "library has no fixed type (use a decimal type)");
-            else
+            } else {
                 diagnostics_.error(t.at, "invalid suffix '" + suffix + "' on a number");
+            }
         }
         return t;
     }
@@ -626,7 +632,7 @@ void Preprocessor::include(FileState &f, const std::string &text, Location at) {
 // The value of an #if or #elif line: `defined NAME` and `defined(NAME)`, macros replaced,
 // names left over are 0, as in C.
 bool Preprocessor::condition(FileState &f, Location at) {
-    std::vector<Token> line = restOfLine(f, true);
+    std::vector<Token> line = restOfLine(f, Syntax::Condition);
     std::vector<Token> tokens;
     size_t budget = kMaxExpansion;
     bool ok = true;
@@ -764,7 +770,7 @@ void Preprocessor::directive(FileState &f, Location at) {
             skipLine(f);
             return;
         }
-        macros_[macro] = restOfLine(f, true);  // the body may be used in #if
+        macros_[macro] = restOfLine(f, Syntax::Macro);  // the body may be used in #if
     } else if (name == "undef") {
         std::vector<Token> args = restOfLine(f);
         if (args.size() == 1 && !args[0].spelling().empty())

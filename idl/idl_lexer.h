@@ -85,11 +85,14 @@ class Preprocessor {
 
     bool push(uint32_t file, Location includedAt);
     Token scan();
-    Token scanRaw(FileState &f, bool expression = false);
+    // What a directive's text may hold beyond IDL: C's operators in macro bodies, and also
+    // C's integer suffixes (1UL) in conditions.
+    enum class Syntax { Idl, Macro, Condition };
+    Token scanRaw(FileState &f, Syntax syntax = Syntax::Idl);
     void directive(FileState &f, Location at);
     void conditional(FileState &f, const std::string &name, Location at);
     bool condition(FileState &f, Location at);
-    std::vector<Token> restOfLine(FileState &f, bool expression = false);
+    std::vector<Token> restOfLine(FileState &f, Syntax syntax = Syntax::Idl);
     std::string textOfLine(FileState &f);
     void skipLine(FileState &f);
     void skipSpace(FileState &f, bool newlines);

@@ -45,7 +45,9 @@ class FileDescriptor {
 };
 
 std::string tooLarge(size_t limit) {
-    return "too large (the limit is " + std::to_string(limit >> 20) + " MiB)";
+    bool mebibytes = limit % (size_t{1} << 20) == 0;
+    return "too large (the limit is " +
+           (mebibytes ? std::to_string(limit >> 20) + " MiB)" : std::to_string(limit) + " bytes)");
 }
 
 FileText readRegularFile(const std::string &path, size_t limit) {
@@ -93,9 +95,9 @@ uint32_t SourceSet::load(const std::string &path) {
         failure_ = text.failure.empty() ? std::strerror(ENOENT) : text.failure;
         return 0;
     }
-    if (totalBytes_ + text->size() > kMaxTotalSourceBytes) {
+    if (totalBytes_ + text->size() > kMaxSourceBytes) {
         failure_ = "too large: the sources of one compile are limited to " +
-                   std::to_string(kMaxTotalSourceBytes >> 20) + " MiB";
+                   std::to_string(kMaxSourceBytes >> 20) + " MiB together";
         return 0;
     }
     totalBytes_ += text->size();

@@ -39,10 +39,9 @@ struct FileText : std::optional<std::string> {
 // Reads a file into memory. Tests and the fuzzer give their own.
 using FileReader = std::function<FileText(const std::string &path)>;
 
-// The largest source file read, and all sources of one compile together: IDL is small, and
-// anything near this is a mistake (a device, a log) that must not exhaust memory.
-constexpr size_t kMaxSourceBytes = size_t{16} << 20;
-constexpr size_t kMaxTotalSourceBytes = size_t{64} << 20;
+// The most one compile reads, in one file or all together: far beyond any IDL, and a bound on
+// memory when a path names something else (a log, a disk image).
+constexpr size_t kMaxSourceBytes = size_t{64} << 20;
 
 // Reads regular files only (a FIFO or device is refused without blocking), up to `limit` bytes.
 FileReader diskReader(size_t limit = kMaxSourceBytes);
