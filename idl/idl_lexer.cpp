@@ -92,7 +92,7 @@ Token integer(Location at, bool value) {
 }
 
 // An integer expression of #if, after `defined` and macros are replaced: C's operators on
-// 64-bit values (wrapping, as the preprocessor's intmax_t does in practice).
+// signed 64-bit values, which wrap instead of overflowing.
 class ConditionParser {
   public:
     ConditionParser(const std::vector<Token> &tokens, Diagnostics &diagnostics, Location at)
@@ -686,8 +686,7 @@ void Preprocessor::conditional(FileState &f, const std::string &name, Location a
             else
                 value = (macros_.count(args[0].spelling()) != 0) == (name == "ifdef");
         }
-        // An inactive chain counts as taken: none of its branches may become active.
-        conditionals_.push_back({value, isActive, value || !isActive, false, at, name});
+        conditionals_.push_back({value, value || !isActive, false, at, name});
         return;
     }
     if (conditionals_.size() <= files_.back().conditionals) {
@@ -881,9 +880,12 @@ Token Preprocessor::scan() {
 }
 
 const std::vector<Token> *Preprocessor::macro(const Token &t) const {
-    std::string name = t.spelling();
-    if (name.empty()) return nullptr;
-    auto it = macros_.find(name);
+    if (macros_.empty()) return nullptr;
+    auto it = macros_.end();
+    if (t.kind == Tok::Ident)
+        it = macros_.find(t.text);
+    else if (t.kind == Tok::RawIdent && t.underscore)
+        it = macros_.find("_" + t.text);
     return it == macros_.end() ? nullptr : &it->second;
 }
 

@@ -76,8 +76,7 @@ class Preprocessor {
     };
     struct Conditional {
         bool active;
-        bool parentActive;
-        bool taken;  // some branch of this #if chain was active already
+        bool taken;  // a branch was active already, or the whole chain is switched off
         bool sawElse;
         Location at;
         std::string directive;  // "if", "ifdef" or "ifndef", for messages
