@@ -253,7 +253,9 @@ bool Preprocessor::push(uint32_t file, Location includedAt) {
     f.conditionals = conditionals_.size();
     f.includedAt = includedAt.known() ? includedAt : Location{file, 1, 1};
     f.includerPrefix = prefix_;
-    f.resetPrefix = !prefix_.empty();
+    // Among a struct's members or an enum's enumerators a pragma cannot stand, and the file
+    // can hold no definition that a prefix would change.
+    f.resetPrefix = !prefix_.empty() && inScope();
     files_.push_back(std::move(f));
     return true;
 }
@@ -891,11 +893,20 @@ const std::vector<Token> *Preprocessor::macro(const Token &t) const {
 
 // Follows the compiler's prefix through module and interface bodies, which restore it at '}'.
 void Preprocessor::trackScopes(const Token &t) {
-    if (t.is("{")) {
-        prefixAtBrace_.push_back(prefix_);
-    } else if (t.is("}") && !prefixAtBrace_.empty()) {
-        prefix_ = std::move(prefixAtBrace_.back());
-        prefixAtBrace_.pop_back();
+    if (t.kind == Tok::Ident &&
+        (t.text == "module" || t.text == "interface" || t.text == "struct" || t.text == "union" ||
+         t.text == "enum" || t.text == "exception" || t.text == "valuetype")) {
+        opener_ = t.text;
+    } else if (t.is("{")) {
+        braces_.push_back(
+            {prefix_, opener_ == "module" || opener_ == "interface" || opener_ == "valuetype"});
+        opener_.clear();
+    } else if (t.is("}") && !braces_.empty()) {
+        prefix_ = std::move(braces_.back().prefix);
+        braces_.pop_back();
+        opener_.clear();
+    } else if (t.is(";")) {
+        opener_.clear();
     }
 }
 

@@ -105,6 +105,7 @@ class Preprocessor {
     void beforeFirstToken(FileState &f);
     Token prefixPragma(const std::string &prefix, Location at) const;
     void trackScopes(const Token &t);
+    bool inScope() const { return braces_.empty() || braces_.back().scope; }
     const std::vector<Token> *macro(const Token &t) const;
 
     SourceSet &sources_;
@@ -123,10 +124,16 @@ class Preprocessor {
     size_t totalExpanded_ = 0;
     bool expansionsExhausted_ = false;
     size_t includes_ = 0;
-    // The prefix the compiler holds after the tokens handed out so far, and what it holds
-    // again at each open '{' (it restores its prefix when a module or interface ends).
+    // The prefix the compiler holds after the tokens handed out so far, and for each open
+    // '{' what it holds again at the '}' (it restores its prefix when a module or interface
+    // ends) and whether definitions and pragmas may appear inside (not in a struct's members).
     std::string prefix_;
-    std::vector<std::string> prefixAtBrace_;
+    struct Brace {
+        std::string prefix;
+        bool scope;
+    };
+    std::vector<Brace> braces_;
+    std::string opener_;  // the last keyword that may open a body, since the last ';' or brace
 };
 
 }  // namespace kivtool::idl

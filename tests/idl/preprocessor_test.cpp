@@ -76,6 +76,7 @@ TEST(Preprocessor, SelectsTheTextACompilerOfCWould) {
         // Names that begin with '_' are macros like any other.
         {"#define _F\n#ifdef _F\nyes\n#else\nno\n#endif", {}, "yes"},
         {"#ifdef _F\nyes\n#endif", {{"_F", ""}}, "yes"},
+        {"#define __X__\n#if defined(__X__) && defined __X__\nyes\n#endif", {}, "yes"},
         {"#define _F\n#undef _F\n#ifdef _F\nno\n#endif", {}, ""},
         {"#define _T long\n_T x; _U y;", {}, "long x ; _U y ;"},
         {"#ifndef _G_\n#define _G_\n#ifndef _G_\nno\n#endif\nyes\n#endif", {}, "yes"},
@@ -170,6 +171,7 @@ TEST(Preprocessor, IncludesFollowGuardsAndCarryTheirOwnPrefix) {
         {"nested.idl", "n;\n#include \"p.idl\"\nm;\n"},
         {"silent.idl", "#pragma prefix \"never\"\n"},
         {"once.idl", "#pragma once\no;\n"},
+        {"members.idl", "long m;\n"},
     };
     struct Case {
         const char *text;
@@ -186,6 +188,11 @@ TEST(Preprocessor, IncludesFollowGuardsAndCarryTheirOwnPrefix) {
          "#prefix \"outer\" (#prefix \"\" @2) n ; #prefix \"inner\" q ; (#prefix \"\" @2) m ; "
          "(#prefix \"outer\" @2) x"},
         {"#include \"silent.idl\"\nx", "#prefix \"never\" (#prefix \"\" @1) x"},
+        // Members of a struct take no pragma.
+        {"#pragma prefix \"p\"\nstruct S {\n#include \"members.idl\"\n};\nx",
+         "#prefix \"p\" struct S { long m ; } ; x"},
+        {"#pragma prefix \"p\"\ninterface I {\n#include \"members.idl\"\n};\nx",
+         "#prefix \"p\" interface I { (#prefix \"\" @3) long m ; (#prefix \"p\" @3) } ; x"},
         // A module restores the prefix at its end, so the includer's comes back as ""
         {"module M {\n#pragma prefix \"m\"\n};\n#include \"p.idl\"\nx",
          "module M { #prefix \"m\" } ; #prefix \"inner\" q ; (#prefix \"\" @4) x"},
@@ -228,6 +235,7 @@ TEST_F(PrefixCompile, RepositoryIdsTakeThePrefixOfTheirOwnFile) {
          "struct B { long b; };",
          "#pragma prefix \"i\"\nstruct I { long c; };",
          {"IDL:m/M/A:1.0", "IDL:i/I:1.0", "IDL:B:1.0"}},
+        {"#pragma prefix \"p\"\nstruct S {\n#include \"inc.idl\"\n};", "long m;", {"IDL:p/S:1.0"}},
     };
     for (const Case &c : cases) {
         std::remove(dir_.file("t.tlb").c_str());
