@@ -244,6 +244,17 @@ TEST_F(PrefixCompile, RepositoryIdsTakeThePrefixOfTheirOwnFile) {
         ASSERT_EQ(r.errors, 0u) << c.main << "\n" << r.diagnostics;
         for (const char *id : c.ids) EXPECT_TRUE(defined(id)) << c.main << "\n" << id;
     }
+
+    // Files compiled together are separate files too.
+    std::remove(dir_.file("t.tlb").c_str());
+    CompileResult r =
+        compileLibrary(dir_.file("t.tlb"),
+                       {{"a.idl", "#pragma prefix \"a\"\nstruct A { long x; };", true},
+                        {"b.idl", "struct B { long y; };", true}},
+                       {}, memory({}));
+    ASSERT_EQ(r.errors, 0u) << r.diagnostics;
+    EXPECT_TRUE(defined("IDL:a/A:1.0"));
+    EXPECT_TRUE(defined("IDL:B:1.0"));
 }
 
 TEST(Preprocessor, HostileSourcesEndWithABoundedError) {
