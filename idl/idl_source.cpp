@@ -54,7 +54,8 @@ FileText readRegularFile(const std::string &path, size_t limit) {
     // Non-blocking, so that opening a FIFO does not wait for a writer; the kind check follows.
     FileDescriptor fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0) {
-        return FileText::failed(std::strerror(errno), errno == ENOENT || errno == ENOTDIR);
+        int error = errno;
+        return FileText::failed(std::strerror(error), error == ENOENT || error == ENOTDIR);
     }
     struct stat st;
     if (fstat(fd.get(), &st) != 0) return FileText::failed(std::strerror(errno));
