@@ -654,7 +654,9 @@ bool Preprocessor::condition(FileState &f, Location at) {
                 i = n + (parens ? 1 : 0);
             } else if (const std::vector<Token> *body = macro(t)) {
                 if (depth >= kMaxMacroDepth || body->size() > budget) {
-                    diagnostics_.error(t.at, "macro '" + t.spelling() + "' expands without end");
+                    diagnostics_.error(t.at, "macro '" + t.spelling() +
+                                                 "' in #if expands "
+                                                 "without end");
                     ok = false;
                     return;
                 }
@@ -921,11 +923,14 @@ Token Preprocessor::next() {
         } else {
             t = scan();
         }
-        if (depth == 0) expanded_ = 0;
         const std::vector<Token> *body = depth < kMaxMacroDepth ? macro(t) : nullptr;
         if (!body) {
             trackScopes(t);
             return t;
+        }
+        if (depth == 0) {  // a use in the source: messages name this macro
+            expanded_ = 0;
+            expanding_ = t.spelling();
         }
         if (totalExpanded_ + body->size() > kMaxTotalExpansion) {
             if (!expansionsExhausted_)
@@ -933,8 +938,12 @@ Token Preprocessor::next() {
                                              std::to_string(kMaxTotalExpansion) + " tokens");
             expansionsExhausted_ = true;
             body = nullptr;
-        } else if (depth + 1 >= kMaxMacroDepth || expanded_ + body->size() > kMaxExpansion) {
-            diagnostics_.error(t.at, "macro '" + t.spelling() + "' expands without end");
+        } else if (depth + 1 >= kMaxMacroDepth) {
+            diagnostics_.error(t.at, "macro '" + expanding_ + "' expands without end");
+            body = nullptr;
+        } else if (expanded_ + body->size() > kMaxExpansion) {
+            diagnostics_.error(t.at, "macro '" + expanding_ + "' expands to more than " +
+                                         std::to_string(kMaxExpansion) + " tokens");
             body = nullptr;
         }
         if (!body) {

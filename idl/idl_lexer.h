@@ -120,7 +120,8 @@ class Preprocessor {
         int depth;  // macro expansions that produced it; directives' tokens are not expanded
     };
     std::deque<Pending> pending_;
-    size_t expanded_ = 0;  // tokens produced by expanding the current source token
+    std::string expanding_;  // the macro used in the source whose expansion goes on
+    size_t expanded_ = 0;    // tokens it has produced
     size_t totalExpanded_ = 0;
     bool expansionsExhausted_ = false;
     size_t includes_ = 0;
