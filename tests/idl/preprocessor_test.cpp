@@ -66,6 +66,12 @@ Preprocessed preprocess(const std::string &text, Defines defines = {}, Files fil
     return out;
 }
 
+// A source and what comes of it (tokens, or a part of the diagnostics).
+struct TextCase {
+    const char *text;
+    const char *expected;
+};
+
 TEST(Preprocessor, SelectsTheTextACompilerOfCWould) {
     struct Case {
         const char *text;
@@ -125,11 +131,7 @@ TEST(Preprocessor, SelectsTheTextACompilerOfCWould) {
 }
 
 TEST(Preprocessor, DiagnosesDirectivesAtTheirPlace) {
-    struct Case {
-        const char *text;
-        const char *expected;
-    };
-    const Case cases[] = {
+    const TextCase cases[] = {
         {"#ifndef X\nstruct", "t.idl:1:1: error: #ifndef without #endif"},
         {"\n#if 1\n", "t.idl:2:1: error: #if without #endif"},
         {"#else\n", "t.idl:1:1: error: #else without #if"},
@@ -152,7 +154,7 @@ TEST(Preprocessor, DiagnosesDirectivesAtTheirPlace) {
         {"#error stop here // why\n", "t.idl:1:1: error: #error stop here\n"},
         {"#frobnicate\n", "unknown preprocessor directive '#frobnicate'"},
     };
-    for (const Case &c : cases) {
+    for (const TextCase &c : cases) {
         Preprocessed p = preprocess(c.text);
         EXPECT_NE(p.diagnostics.find(c.expected), std::string::npos) << c.text << "\n"
                                                                      << p.diagnostics;
@@ -173,11 +175,7 @@ TEST(Preprocessor, IncludesFollowGuardsAndCarryTheirOwnPrefix) {
         {"once.idl", "#pragma once\no;\n"},
         {"members.idl", "long m;\n"},
     };
-    struct Case {
-        const char *text;
-        const char *expected;
-    };
-    const Case cases[] = {
+    const TextCase cases[] = {
         {"#include \"g.idl\"\n#include \"g.idl\"\nx", "g ; x"},
         {"#include \"once.idl\"\n#include <once.idl>\n#include \"./once.idl\"\nx", "o ; x"},
         // A guarded file read again yields nothing, not even a prefix reset.
@@ -197,7 +195,7 @@ TEST(Preprocessor, IncludesFollowGuardsAndCarryTheirOwnPrefix) {
         {"module M {\n#pragma prefix \"m\"\n};\n#include \"p.idl\"\nx",
          "module M { #prefix \"m\" } ; #prefix \"inner\" q ; (#prefix \"\" @4) x"},
     };
-    for (const Case &c : cases) {
+    for (const TextCase &c : cases) {
         Preprocessed p = preprocess(c.text, {}, files, {".//"});
         EXPECT_EQ(p.tokens, c.expected) << c.text;
         EXPECT_EQ(p.diagnostics, "") << c.text;
