@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli.h"
 
@@ -37,10 +38,20 @@ void printUsage() {
                  names.c_str());
 }
 
+// The command names, and "help", for suggestions.
+std::vector<std::string_view> commandNames() {
+    std::vector<std::string_view> names{"help"};
+    for (const auto &c : kCommands) names.push_back(c.name);
+    return names;
+}
+
 int printHelp(std::string_view command) {
     const kivtool::HelpPage *page = kivtool::findHelp(command);
-    if (!page)
-        return kivtool::usageError("no help for '" + std::string(command) + "' (see kiv help)");
+    if (!page) {
+        const std::string hint = kivtool::didYouMean(command, commandNames());
+        return kivtool::usageError("no help for '" + std::string(command) + "'" +
+                                   (hint.empty() ? " (see kiv help)" : hint));
+    }
     std::fwrite(page->text.data(), 1, page->text.size(), stdout);
     return kivtool::kExitOk;
 }
@@ -79,7 +90,15 @@ int run(int argc, char **argv) {
         if (KIV_FAILED(init)) return kivtool::failure("initialisation", init);
         return c.run(kivtool::Args(argv + 1, static_cast<size_t>(argc - 1)));
     }
-    return kivtool::usageError(std::string("unknown command '") + argv[1] + "' (see kiv help)");
+    if (first.starts_with("-")) {
+        const std::string_view options[] = {"--help", "--version"};
+        const std::string hint = kivtool::didYouMean(first, options);
+        return kivtool::usageError("unknown option '" + std::string(first) + "'" +
+                                   (hint.empty() ? " (see kiv help)" : hint));
+    }
+    const std::string hint = kivtool::didYouMean(first, commandNames());
+    return kivtool::usageError("unknown command '" + std::string(first) + "'" +
+                               (hint.empty() ? " (see kiv help)" : hint));
 }
 
 }  // namespace
