@@ -47,10 +47,11 @@ const HelpPage *findHelp(std::string_view command) {
     return nullptr;
 }
 
-std::string didYouMean(std::string_view word, std::span<const std::string_view> candidates) {
+std::string didYouMean(std::string_view word, std::span<const std::string_view> candidates,
+                       std::string_view otherwise) {
     const std::vector<std::string> names(candidates.begin(), candidates.end());
     const auto close = idl::closest(word, names);
-    return close ? " (did you mean " + *close + "?)" : "";
+    return close ? " (did you mean " + *close + "?)" : std::string(otherwise);
 }
 
 namespace {

@@ -47,8 +47,10 @@ void warning(std::string_view message);
 // A result code written in hex (0x...) or decimal; nullopt when the text is not one.
 std::optional<uint32_t> parseCode(std::string_view text);
 
-// " (did you mean X?)" for the candidate closest to a mistyped word, "" when none is close.
-std::string didYouMean(std::string_view word, std::span<const std::string_view> candidates);
+// " (did you mean X?)" for the candidate closest to a mistyped word, `otherwise` when none is
+// close.
+std::string didYouMean(std::string_view word, std::span<const std::string_view> candidates,
+                       std::string_view otherwise = {});
 
 // An option a command accepts. Long names start with "--", short ones are "-x".
 struct OptionSpec {

@@ -38,6 +38,8 @@ void printUsage() {
                  names.c_str());
 }
 
+constexpr std::string_view kSeeHelp = " (see kiv help)";
+
 // The command names, and "help", for suggestions.
 std::vector<std::string_view> commandNames() {
     std::vector<std::string_view> names{"help"};
@@ -48,9 +50,8 @@ std::vector<std::string_view> commandNames() {
 int printHelp(std::string_view command) {
     const kivtool::HelpPage *page = kivtool::findHelp(command);
     if (!page) {
-        const std::string hint = kivtool::didYouMean(command, commandNames());
         return kivtool::usageError("no help for '" + std::string(command) + "'" +
-                                   (hint.empty() ? " (see kiv help)" : hint));
+                                   kivtool::didYouMean(command, commandNames(), kSeeHelp));
     }
     std::fwrite(page->text.data(), 1, page->text.size(), stdout);
     return kivtool::kExitOk;
@@ -92,13 +93,11 @@ int run(int argc, char **argv) {
     }
     if (first.starts_with("-")) {
         const std::string_view options[] = {"--help", "--version"};
-        const std::string hint = kivtool::didYouMean(first, options);
         return kivtool::usageError("unknown option '" + std::string(first) + "'" +
-                                   (hint.empty() ? " (see kiv help)" : hint));
+                                   kivtool::didYouMean(first, options, kSeeHelp));
     }
-    const std::string hint = kivtool::didYouMean(first, commandNames());
     return kivtool::usageError("unknown command '" + std::string(first) + "'" +
-                               (hint.empty() ? " (see kiv help)" : hint));
+                               kivtool::didYouMean(first, commandNames(), kSeeHelp));
 }
 
 }  // namespace
