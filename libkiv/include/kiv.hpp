@@ -4,6 +4,7 @@
  * interfaces, RAII for type library handles and registry keys, and result codes as exceptions
  * or as values. Nothing here crosses the library's C boundary: it calls the C interface only.
  *
+ * ```
  *   #include "greeter.hpp"            // generated: kiv tlib header greeter.tlb --lang c++
  *
  *   // Calling: a failure becomes a kiv::error (check) or stays a value (kiv::result).
@@ -27,6 +28,7 @@
  *
  *   // A plug-in: the entry point and one object factory per class, in one line.
  *   KIV_PLUGIN_CLASSES(Greeter)
+ * ```
  *
  * kiv::ref works with the C mapping's structures too (kiv::ref<Demo_IGreeter>), since every
  * interface pointer leads to a function table that begins with the same seven slots.
