@@ -83,6 +83,7 @@ TEST(ComCli, Commands) {
         {{"which", clsid}, 0, {"user root, variant 0     not registered"}},
         {{"which", clsid}, 0, {"served by machine root, variant 0: " + a}},
         {{"unregister", clsid}, 0, {"(from the machine root, variant 0; it named " + a}},
+        {{"unregister", clsid}, 1, {"kiv: unregister: no root registers class " + clsid}},
         {{"which", clsid}, 1, {"kiv: which: class " + clsid + " is not registered\n"}},
         {{"register", clsid, missing, "--user"}, 0, {}},
         {{"which", clsid}, 1, {"loading " + missing + ":"}},

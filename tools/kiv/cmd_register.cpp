@@ -218,7 +218,7 @@ std::string removedFrom(uint32_t flags, const std::string &clsid, const std::str
         return std::string("from the ") + names[i] + ", " + variantText(flags) + "; it named " +
                before[i];
     }
-    return "no root held a registration, " + variantText(flags);
+    return "no root holds it now, " + variantText(flags);
 }
 
 }  // namespace
@@ -251,6 +251,11 @@ int runUnregister(Args args) {
     const std::string before[2] = {pathIn(Root::machine, variant, clsid.c_str()),
                                    pathIn(Root::user, variant, clsid.c_str())};
     kivResult rc = kivUnregisterDSO(clsid.c_str(), r->flags);
+    if (rc == KIV_E_RT_NOT_FOUND) {
+        std::fprintf(stderr, "kiv: unregister: no root registers class %s (%s)\n", clsid.c_str(),
+                     variantText(r->flags).c_str());
+        return kExitFailure;
+    }
     if (KIV_FAILED(rc)) return failure("unregister", rc);
     std::printf("unregistered %s (%s)\n", clsid.c_str(),
                 removedFrom(r->flags, clsid, before).c_str());
