@@ -86,6 +86,16 @@ Spelled spelling(std::string_view arg, std::span<const OptionSpec> specs) {
     return s;
 }
 
+// A negative number as the commands take them, which is an operand rather than an option.
+bool looksNegative(std::string_view arg) {
+    if (arg.size() < 2 || arg[0] != '-' || arg[1] == '-') return false;
+    const char first = arg[1];
+    if ((first >= '0' && first <= '9') || first == '.') return true;
+    std::string rest;
+    for (char c : arg.substr(1)) rest += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return rest == "inf" || rest == "infinity" || rest == "nan" || rest == "snan";
+}
+
 }  // namespace
 
 std::optional<Options> Options::parse(Args args, size_t first,
@@ -106,7 +116,7 @@ std::optional<Options> Options::parse(Args args, size_t first,
         const OptionSpec *def = spelled.spec;
         const std::string name(spelled.name);
         if (!def) {
-            if (!arg.starts_with("--")) {  // "-5", "-Inf": an operand
+            if (looksNegative(arg)) {  // "-5", "-.5", "-Inf": an operand
                 result.operands_.push_back(arg);
                 continue;
             }
