@@ -159,7 +159,9 @@ class Compiler : private Emitter {
                 bool opened =
                     input.inMemory ? pp_.openText(input.name, input.text) : pp_.open(input.name);
                 if (!opened) {
-                    diags_.error(input.name, "cannot read the file");
+                    std::string why = pp_.failure();
+                    diags_.error(input.name,
+                                 "cannot read the file" + (why.empty() ? "" : ": " + why));
                     continue;
                 }
                 tokens_.clear();

@@ -652,6 +652,54 @@ TEST(IdlCommand, ExitStatusesAndTheDefaultOutput) {
     EXPECT_EQ(status, 2);
 }
 
+// Options as every kiv command takes them: repeated -I and -D, values attached or apart, and
+// usage errors that say what is wrong.
+TEST(IdlCommand, ReadsOptionsLikeEveryCommand) {
+    kivtest::TempDir dir;
+    std::filesystem::create_directories(dir.file("one"));
+    std::filesystem::create_directories(dir.file("two"));
+    kivtest::writeFile(dir.file("one/a.idl"), "const long A = X;\n");
+    kivtest::writeFile(dir.file("two/b.idl"), "const long B = Y;\n");
+    std::string main = dir.file("m.idl");
+    kivtest::writeFile(main, "#include <a.idl>\n#include <b.idl>\n");
+    int status = -1;
+    std::string err;
+    tool({"idl", "-I" + dir.file("one"), "-I", dir.file("two"), "-DX=1", "-D", "Y", main,
+          "--error-limit=3"},
+         &status, &err);
+    EXPECT_EQ(status, 0) << err;
+
+    struct Case {
+        std::vector<std::string> args;
+        const char *message;
+    };
+    const Case cases[] = {
+        {{"--skip-unstorabl", main},
+         "unknown option '--skip-unstorabl' (did you mean "
+         "--skip-unstorable?)"},
+        {{main, "-I"}, "-I needs a value"},
+        {{"-D=1", main}, "-D needs a name"},
+        {{"--lang", "c", main}, "--lang goes with --header"},
+        {{"--header", "h.h", "--lang", "java", main}, "--lang takes c or c++"},
+        {{"-o", "a.tlb", "-o", "b.tlb", main}, "-o given twice"},
+        {{"--error-limit", "many", main}, "--error-limit takes a number, not 'many'"},
+        {{"--skip-unstorable=yes", main}, "--skip-unstorable takes no value"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args{"idl"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        tool(args, &status, &err);
+        EXPECT_EQ(status, 2) << c.message;
+        EXPECT_EQ(err, "kiv: idl: " + std::string(c.message) + "\n");
+    }
+
+    // A file that cannot be read says why.
+    tool({"idl", "-o", dir.file("x.tlb"), dir.file("one")}, &status, &err);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(err.find("one: error: cannot read the file: not a regular file"), std::string::npos)
+        << err;
+}
+
 // The library and the header of one command are written together or not at all, as new files
 // renamed into place: a replaced library keeps its mode, a symbolic link is replaced, not
 // followed, and no scratch file stays behind.
