@@ -11,6 +11,7 @@
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "idl_checks.h"
 #include "idl_constants.h"
@@ -327,8 +328,9 @@ class Compiler : private Emitter {
         std::string text() const { return (absolute ? "::" : "") + joined(parts, "::"); }
     };
 
-    // Resolves a scoped name from `from` outwards; reports an unknown name with a suggestion.
-    Symbol *resolve(const ScopedName &name, Scope *from, const char *what) {
+    // Resolves a scoped name from `from` outwards; reports an unknown name with a suggestion
+    // unless `quiet`.
+    Symbol *resolve(const ScopedName &name, Scope *from, const char *what, bool report = true) {
         Scope *scope = from;
         Symbol *found = nullptr;
         if (name.absolute) {
@@ -343,6 +345,7 @@ class Compiler : private Emitter {
         size_t i = 0;
         while (found && i + 1 < name.parts.size()) {
             if (!found->inner) {
+                if (!report) return nullptr;
                 diags_.error(name.at, quoted(joined(
                                           {name.parts.begin(), name.parts.begin() + i + 1}, "::")) +
                                           " is a " + kindWord(found->kind) + ", not a scope");
@@ -351,7 +354,7 @@ class Compiler : private Emitter {
             scope = found->inner;
             found = findInside(scope, name.parts[++i]);
         }
-        if (found) return found;
+        if (found || !report) return found;
         // Suggest from the names visible where the lookup stopped.
         std::vector<std::string> candidates;
         if (i == 0 && !name.absolute) {
@@ -422,6 +425,12 @@ class Compiler : private Emitter {
         error(at.at, message);
         throw ParseError{};
     }
+    // Refuses what the library cannot hold. The definition it stands in is left out, and the
+    // names that definition declares are remembered so that their uses stay quiet.
+    [[noreturn]] void refuse(const Token &at, const std::string &what, const char *why) {
+        refusing_ = true;
+        fail(at, quoted(what) + ": " + why);
+    }
     void error(Location at, const std::string &message) override {
         diags_.error(at, message);
         if (diags_.full()) throw Abort{};
@@ -438,7 +447,7 @@ class Compiler : private Emitter {
         if (at) *at = t.at;
         if (t.kind == Tok::RawIdent) return take().text;
         if (t.kind == Tok::Ident) {
-            if (const char *why = unsupported(t.text)) fail(t, quoted(t.text) + ": " + why);
+            if (const char *why = unsupported(t.text)) refuse(t, t.text, why);
             if (isKeyword(t.text))
                 fail(t, "expected " + what + ", found keyword " + quoted(t.text) + " (write _" +
                             t.text + " to use it as a name)");
@@ -462,9 +471,15 @@ class Compiler : private Emitter {
     // After an error: skip to the end of the current declaration, over balanced braces.
     void recover() {
         size_t depth = 0;
+        // After a refusal, the names the rest of the definition declares (a typedef's
+        // declarators: a name before ';', ',' or '[') are refused with it.
+        bool collect = std::exchange(refusing_, false);
         for (;;) {
             Token t = peek();
             if (t.kind == Tok::End) return;
+            if (collect && depth == 0 && (t.kind == Tok::Ident || t.kind == Tok::RawIdent) &&
+                (peek(1).is(";") || peek(1).is(",") || peek(1).is("[")))
+                refused_.insert(t.text);
             if (t.is("{")) {
                 ++depth;
             } else if (t.is("}")) {
@@ -585,7 +600,7 @@ class Compiler : private Emitter {
                         refused_.insert(peek(ahead).text);
                         break;
                     }
-                fail(t, quoted(t.text) + ": " + why);
+                refuse(t, t.text, why);
             }
         }
         std::string message =
@@ -1105,11 +1120,20 @@ class Compiler : private Emitter {
             } else {
                 ScopedName base = scopedName("a base interface name");
                 baseAt = base.at;
-                if (peek().is(","))
+                if (peek().is(",")) {
+                    refused_.insert(n);
                     fail(peek(),
                          "multiple inheritance: an interface has at most one base in the type "
                          "library");
-                if (Symbol *b = resolve(base, scope, "interface")) {
+                }
+                Symbol *b = resolve(base, scope, "interface", false);
+                if (!b && refused_.count(base.parts.back())) {
+                    refused_.insert(n);
+                    refusing_ = true;
+                    throw ParseError{};
+                }
+                if (!b) resolve(base, scope, "interface");
+                if (b) {
                     if (b->kind != KIV_DEF_INTERFACE)
                         error(base.at, quoted(base.text()) + " is a " + kindWord(b->kind) +
                                            ", not an interface");
@@ -1252,8 +1276,7 @@ class Compiler : private Emitter {
         expect(")", "to close the parameter list");
         checkParameters(m);
         if (peek().isWord("raises")) skipRaises();
-        if (peek().isWord("context"))
-            fail(peek(), quoted(peek().text) + ": " + unsupported(peek().text));
+        if (peek().isWord("context")) refuse(peek(), peek().text, unsupported(peek().text));
         expect(";", "after the operation");
         members.push_back(std::move(m));
     }
@@ -1261,7 +1284,7 @@ class Compiler : private Emitter {
     // A `raises`, `getraises` or `setraises` clause: refused, or left out with a warning.
     void skipRaises() {
         Token word = peek();
-        if (!options_.skipUnstorable) fail(word, quoted(word.text) + ": " + unsupported(word.text));
+        if (!options_.skipUnstorable) refuse(word, word.text, unsupported(word.text));
         take();
         expect("(", "after " + quoted(word.text));
         skipBalanced("(", ")");
@@ -1821,21 +1844,27 @@ class Compiler : private Emitter {
                 closeAngle("to close the sequence type");
                 return anonymousType(KIV_DEF_SEQUENCE, bound, element, at);
             }
-            if (const char *why = unsupported(t.text)) fail(t, quoted(t.text) + ": " + why);
+            if (const char *why = unsupported(t.text)) refuse(t, t.text, why);
             if (isKeyword(t.text) && t.text != "Object")
                 fail(t, "expected a type, found keyword " + quoted(t.text));
         }
         if (t.kind != Tok::Ident && t.kind != Tok::RawIdent && !t.is("::"))
             fail(t, "expected a type, found " + describe(t));
         ScopedName n = scopedName("a type name");
-        // TypeCode is no keyword: it names the ORB's type (CORBA::TypeCode), which no library
-        // that is not a user's own defines.
-        if (n.parts.back() == "TypeCode" && !findVisible(scope, n.parts.front()))
-            fail(t, quoted(n.text()) + ": the type library has no 'TypeCode' type");
-        if (n.parts.size() == 1 && refused_.count(n.parts[0]) && !findVisible(scope, n.parts[0]))
-            throw ParseError{};  // refused where it was defined
-        Symbol *s = resolve(n, scope, "type");
-        if (!s) throw ParseError{};
+        Symbol *s = resolve(n, scope, "type", false);
+        if (!s) {
+            // TypeCode is no keyword: it names a type (CORBA::TypeCode) that no library defines
+            // unless a user's own does.
+            if (n.parts.back() == "TypeCode")
+                refuse(t, n.text(), "the type library has no 'TypeCode' type");
+            if (refused_.count(n.parts.back())) {  // refused where it was defined
+                refusing_ = true;
+                throw ParseError{};
+            }
+            resolve(n, scope, "type");
+            refusing_ = true;  // what this definition declares is unknown too, without notice
+            throw ParseError{};
+        }
         kivTLibTypeTag tag = 0;
         switch (s->kind) {
             case KIV_DEF_STRUCT:
@@ -2184,6 +2213,9 @@ class Compiler : private Emitter {
     size_t nesting_ = 0;
     size_t warnings_ = 0;
     std::unordered_set<std::string> refused_;  // names of definitions refused as unstorable
+    // The definition being read was refused as unstorable or names an unknown type: the names
+    // it declares are left out quietly.
+    bool refusing_ = false;
     size_t unshownWarnings_ = 0;
     bool inBound_ = false;  // reading a sequence or string bound: '>>' closes, never shifts
 };
