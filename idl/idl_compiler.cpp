@@ -16,6 +16,7 @@
 #include "idl_checks.h"
 #include "idl_constants.h"
 #include "idl_emitter.h"
+#include "idl_scopes.h"
 #include "idl_text.h"
 
 namespace kivtool::idl {
@@ -86,39 +87,6 @@ const char *unsupported(std::string_view word) {
     return nullptr;
 }
 
-struct Scope;
-
-struct Symbol {
-    std::string name;
-    std::string repoId;
-    kivTLibDefKind kind = 0;
-    Location at;          // unknown for definitions read from a library
-    std::string library;  // where it was read from; "" for this compile
-    Scope *inner = nullptr;
-    bool explicitId = false;
-    // Enumerators.
-    std::string enumId;
-    uint32_t enumValue = 0;
-    // Constants, for use in later expressions.
-    kivTLibTypeTag constTag = 0;
-    std::string constTypeId;
-    kivTLibValue constValue{};
-    std::string constText;
-    // Typedefs of this compile: the type they name.
-    std::shared_ptr<struct TypeSpec> aliasType;
-};
-
-struct Scope {
-    Scope *parent = nullptr;
-    Symbol *self = nullptr;
-    std::string repoId;
-    kivTLibDefKind kind = KIV_DEF_MODULE;
-    std::vector<std::string> path;  // names from the outermost scope, for derived ids
-    std::unordered_map<std::string, Symbol *> names;
-    std::unordered_map<std::string, Symbol *> folded;  // by lower-case name, for case clashes
-    std::string baseId;  // interfaces: names of the base are visible inside
-};
-
 struct Annotations {
     std::optional<std::string> id;
     std::optional<std::string> version;
@@ -135,13 +103,7 @@ struct CaseSpec {
     Location at;
 };
 
-std::string joined(const std::vector<std::string> &parts, const char *separator) {
-    std::string out;
-    for (size_t i = 0; i < parts.size(); ++i) out += (i ? separator : "") + parts[i];
-    return out;
-}
-
-class Compiler : private Emitter {
+class Compiler : private Emitter, private Scopes {
   public:
     Compiler(kivTLib *tlib, const std::string &libraryName, uint32_t nextLocalId,
              const CompileOptions &options, FileReader reader)
@@ -151,6 +113,7 @@ class Compiler : private Emitter {
           pp_(sources_, diags_, options.preprocessor),
           options_(options) {
         attach(diags_);
+        attachNames(diags_);
     }
 
     CompileResult run(const std::vector<Input> &inputs) {
@@ -279,100 +242,7 @@ class Compiler : private Emitter {
         }
     }
 
-    Scope *newScope(Scope *parent, Symbol *self, const std::string &id, kivTLibDefKind kind) {
-        Scope &s = scopes_.emplace_back();
-        s.parent = parent;
-        s.self = self;
-        s.repoId = id;
-        s.kind = kind;
-        if (parent) {
-            s.path = parent->path;
-            s.path.push_back(self->name);
-        }
-        return &s;
-    }
-
-    Symbol *newSymbol(const std::string &name, const std::string &id, kivTLibDefKind kind,
-                      Location at, const std::string &library) {
-        Symbol &s = symbols_.emplace_back();
-        s.name = name;
-        s.repoId = id;
-        s.kind = kind;
-        s.at = at;
-        s.library = library;
-        return &s;
-    }
-
     // ---- Names ----
-
-    static Symbol *find(Scope *scope, const std::string &name) {
-        auto it = scope->names.find(name);
-        return it == scope->names.end() ? nullptr : it->second;
-    }
-
-    // A name in a scope or, for an interface, in its bases.
-    Symbol *findInside(Scope *scope, const std::string &name) {
-        for (int depth = 0; scope && depth < 64; ++depth) {
-            if (Symbol *s = find(scope, name)) return s;
-            if (scope->baseId.empty()) return nullptr;
-            auto base = byId_.find(scope->baseId);
-            scope = base == byId_.end() ? nullptr : base->second->inner;
-        }
-        return nullptr;
-    }
-
-    struct ScopedName {
-        bool absolute = false;
-        std::vector<std::string> parts;
-        Location at;
-        std::string text() const { return (absolute ? "::" : "") + joined(parts, "::"); }
-    };
-
-    // Resolves a scoped name from `from` outwards; reports an unknown name with a suggestion
-    // unless `quiet`.
-    Symbol *resolve(const ScopedName &name, Scope *from, const char *what, bool report = true) {
-        Scope *scope = from;
-        Symbol *found = nullptr;
-        if (name.absolute) {
-            found = findInside(root_, name.parts[0]);
-            scope = root_;
-        } else {
-            for (Scope *s = from; s && !found; s = s->parent) {
-                found = findInside(s, name.parts[0]);
-                if (found) scope = s;
-            }
-        }
-        size_t i = 0;
-        while (found && i + 1 < name.parts.size()) {
-            if (!found->inner) {
-                if (!report) return nullptr;
-                diags_.error(name.at, quoted(joined(
-                                          {name.parts.begin(), name.parts.begin() + i + 1}, "::")) +
-                                          " is a " + kindWord(found->kind) + ", not a scope");
-                return nullptr;
-            }
-            scope = found->inner;
-            found = findInside(scope, name.parts[++i]);
-        }
-        if (found || !report) return found;
-        // Suggest from the names visible where the lookup stopped.
-        std::vector<std::string> candidates;
-        if (i == 0 && !name.absolute) {
-            for (Scope *s = from; s; s = s->parent)
-                for (auto &[n, sym] : s->names) candidates.push_back(n);
-        } else {
-            for (auto &[n, sym] : scope->names) candidates.push_back(n);
-        }
-        std::string message = "unknown " + std::string(what) + " " + quoted(name.text());
-        if (auto close = closest(name.parts[i], candidates)) {
-            std::vector<std::string> fixed(name.parts.begin(), name.parts.begin() + i);
-            fixed.push_back(*close);
-            message +=
-                "; did you mean " + quoted((name.absolute ? "::" : "") + joined(fixed, "::")) + "?";
-        }
-        diags_.error(name.at, message);
-        return nullptr;
-    }
 
     // ---- Tokens ----
 
@@ -733,14 +603,6 @@ class Compiler : private Emitter {
         return "IDL:" + (prefix_.empty() ? "" : prefix_ + "/") + joined(path, "/") + ":" + version;
     }
 
-    // Where a symbol was defined, for "previous definition" notes.
-    void previous(const Symbol *s) {
-        if (s->at.known())
-            diags_.note(s->at, "previous definition of " + quoted(s->name) + " is here");
-        else
-            diags_.note(s->library, quoted(s->name) + " (" + s->repoId + ") is defined there");
-    }
-
     // Declares a new named definition in `scope`; false (reported) when the name or id is
     // taken in a way that no reopening explains.
     Symbol *declare(Scope *scope, const std::string &simpleName, const std::string &id,
@@ -775,17 +637,6 @@ class Compiler : private Emitter {
         if (!clash) bind(scope, s);
         byId_[id] = s;
         return s;
-    }
-
-    void bind(Scope *scope, Symbol *s) {
-        scope->names[s->name] = s;
-        scope->folded.emplace(foldCase(s->name), s);
-    }
-
-    // Another name of `scope` that differs from `name` in case only.
-    static Symbol *caseTwin(Scope *scope, const std::string &name) {
-        auto it = scope->folded.find(foldCase(name));
-        return it == scope->folded.end() || it->second->name == name ? nullptr : it->second;
     }
 
     // Enumerators are names of the enclosing scope: they clash with any other name there,
@@ -2158,12 +2009,6 @@ class Compiler : private Emitter {
         fail(t, "expected a constant expression, found " + describe(t));
     }
 
-    Symbol *findVisible(Scope *scope, const std::string &n) {
-        for (Scope *s = scope; s; s = s->parent)
-            if (Symbol *found = findInside(s, n)) return found;
-        return nullptr;
-    }
-
     Val fromConstant(const Symbol &s, Location at) {
         std::optional<Val> v = valueOfConstant(s.constValue, s.constText, s.constTypeId, at);
         if (!v) {
@@ -2192,11 +2037,7 @@ class Compiler : private Emitter {
     const CompileOptions &options_;
     std::vector<kivTLib *> imports_;
     std::deque<Token> tokens_;
-    std::deque<Symbol> symbols_;
-    std::deque<Scope> scopes_;
-    Scope *root_ = nullptr;
     Scope *current_ = nullptr;
-    std::unordered_map<std::string, Symbol *> byId_;
     std::unordered_set<std::string> complete_;  // interfaces given with a body in this compile
     std::unordered_set<std::string> anonymousHere_;
     struct Held {
