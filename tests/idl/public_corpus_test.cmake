@@ -18,14 +18,7 @@ foreach(dir IN LISTS INCLUDES)
     list(APPEND flags -I${dir})
 endforeach()
 
-function(must)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err
-                    TIMEOUT 60)
-    if(NOT rc EQUAL 0)
-        message(FATAL_ERROR "failed: ${ARGN}\n${out}\n${err}")
-    endif()
-    set(run_out "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/corpus_checks.cmake)
 
 # An error line that names the construct ('any': ..., 'Object': ...), a second base, a name the
 # library reserves, an include file the package does not ship, or a name of the ORB's own CORBA
@@ -38,8 +31,9 @@ set(reasons "")
 foreach(source IN LISTS sources)
     get_filename_component(name ${source} NAME_WE)
     set(base ${WORK}/${name})
-    execute_process(COMMAND ${TOOL} idl ${flags} -o ${base}.tlb --header ${base}.h ${source}
-                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+    run(${TOOL} idl ${flags} -o ${base}.tlb --header ${base}.h ${source})
+    set(rc ${run_rc})
+    set(err "${run_err}")
     if(rc EQUAL 0)
         list(APPEND compiled ${name})
         list(APPEND c_sources ${base}.c)
@@ -68,18 +62,7 @@ foreach(source IN LISTS sources)
 endforeach()
 
 foreach(name IN LISTS compiled)
-    set(base ${WORK}/${name})
-    must(${TOOL} tlib dump ${base}.tlb)
-    set(first "${run_out}")
-    file(WRITE ${base}.dump.idl "${first}")
-    must(${TOOL} idl -o ${base}.again.tlb ${base}.dump.idl)
-    must(${TOOL} tlib dump ${base}.again.tlb)
-    if(NOT run_out STREQUAL first)
-        message(FATAL_ERROR "${name}.idl: the dump changes on its way back:\n${first}\n---\n${run_out}")
-    endif()
-    must(${TOOL} tlib header ${base}.tlb --lang c++ -o ${base}.hpp)
-    file(WRITE ${base}.c "#include \"${name}.h\"\n")
-    file(WRITE ${base}.cpp "#include \"${name}.hpp\"\n")
+    check_dump_and_headers(${name})
 endforeach()
 
 # One compiler run per language for all headers.
