@@ -675,7 +675,9 @@ template <class W>
             return true;
         }
         if (length > 32) return false;
-        if (length > kNibbles) return fitPackedWord<u128>(r, m, scale, negative);
+        if constexpr (kNibbles < 32) {
+            if (length > kNibbles) return fitPackedWord<u128>(r, m, scale, negative);
+        }
         m <<= 4 * shift;
     }
     if (digits < kNibbles && (m >> (4 * digits)) != 0) {
