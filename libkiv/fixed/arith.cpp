@@ -654,6 +654,32 @@ __attribute__((noinline)) void addWide(kivFixed *r, const kivFixed *a, const kiv
     addOther(r, a, b, subtract, Path::Fast);
 }
 
+// Operands of one type of up to 31 digits and a result at their scale of up to 32 digits (the
+// type that holds a sum's carry is one): the packed words add in place, without alignment.
+__attribute__((noinline)) void addSameScale(kivFixed *r, const kivFixed *a, const kivFixed *b,
+                                            bool subtract) {
+    const unsigned digits = a->digits;
+    const u128 wa = loadPacked(a, digits), wb = loadPacked(b, digits);
+    if (!bothFinite(static_cast<unsigned>(wa), static_cast<unsigned>(wb)))
+        return addOther(r, a, b, subtract, Path::Fast);
+    const u128 x = wa >> 4, y = wb >> 4;
+    const bool aNeg = negativeOf(wa), bNeg = negativeOf(wb) != subtract;
+    u128 m;
+    bool negative;
+    if (aNeg == bNeg) {
+        m = packedAdd(x, y);
+        negative = aNeg;
+    } else if (x >= y) {
+        m = packedSub(x, y);
+        negative = aNeg && x != y;  // equal magnitudes give +0
+    } else {
+        m = packedSub(y, x);
+        negative = bNeg;
+    }
+    if (r->digits < kWideDigits && (m >> (4 * r->digits)) != 0) return setInfinity(r, negative);
+    storePackedAny(r, m, negative);
+}
+
 __attribute__((noinline)) int cmpWide(const kivFixed *a, const kivFixed *b, int op) {
     unsigned sa, sb;
     const u128 x = loadPackedDigits(a, &sa), y = loadPackedDigits(b, &sb);
@@ -790,6 +816,9 @@ void addFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, bool subtract, 
             }
         } else if (fitsWord<uint64_t>(a) && fitsWord<uint64_t>(b)) {
             return addShort(r, a, b, subtract);
+        } else if (typeWord(a) == typeWord(b) && a->scale == r->scale && fitsPacked(a) &&
+                   fitsWide(r)) {
+            return addSameScale(r, a, b, subtract);
         } else if (fitsWide(a) && fitsWide(b)) {
             return addWide(r, a, b, subtract);
         }

@@ -559,7 +559,7 @@ inline void storeDigits(kivFixed *r, u128 m, bool negative) {
     storeBE64(p + n - 8, static_cast<uint64_t>(w));
     storeBE64(p + n - 16, hi64(w));
     p[n - 17] = static_cast<uint8_t>(bcd >> 124);
-    std::memset(p, 0, n - 17);
+    if (n > 17) std::memset(p, 0, n - 17);
 }
 
 // Writes a finite value with digit string m into a record of any digit count; m must be below
