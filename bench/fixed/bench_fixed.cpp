@@ -763,8 +763,14 @@ void printSummary(const std::map<std::string, double> &ns) {
                     goals += ", <=" + std::to_string(static_cast<int>(intLimit)) + "x int128";
                 }
                 allMet = allMet && met;
-                std::printf("%-10s %6d %8.1f %10.1f %11.1f %8.1f %14.2f %15.2f %11.2f  %s: %s\n",
-                            op, s.digits, kiv, dec, bid, i128, dec / kiv, bid / kiv, kiv / i128,
+                // Wide outcomes have no 128-bit integer baseline.
+                char i128Time[16] = "-", i128Ratio[16] = "-";
+                if (i128 > 0) {
+                    std::snprintf(i128Time, sizeof i128Time, "%.1f", i128);
+                    std::snprintf(i128Ratio, sizeof i128Ratio, "%.2f", kiv / i128);
+                }
+                std::printf("%-10s %6d %8.1f %10.1f %11.1f %8s %14.2f %15.2f %11s  %s: %s\n", op,
+                            s.digits, kiv, dec, bid, i128Time, dec / kiv, bid / kiv, i128Ratio,
                             met ? "met" : "MISSED", goals.c_str());
             }
         }
