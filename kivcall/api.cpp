@@ -35,8 +35,7 @@ KIV_API const kcallType *kcallBasicType(uint32_t kind) noexcept {
     return basicType(kind);
 }
 
-KIV_API const kcallMember *kcallFindMember(const kcallInterface *iface,
-                                           const char *name) noexcept {
+KIV_API const kcallMember *kcallFindMember(const kcallInterface *iface, const char *name) noexcept {
     if (!iface || !name) return nullptr;
     for (uint32_t i = 0; i < iface->memberCount; ++i)
         if (std::strcmp(iface->members[i].name, name) == 0) return &iface->members[i];

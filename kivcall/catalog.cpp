@@ -251,7 +251,9 @@ kivResult locateInterface(const char *iid, std::string &path, uint32_t &source) 
     return catalog().locate(iid, path, source);
 }
 
-void addProcessLibrary(const std::string &path) { catalog().addProcessLibrary(path); }
+void addProcessLibrary(const std::string &path) {
+    catalog().addProcessLibrary(path);
+}
 bool removeProcessLibrary(const std::string &path) {
     return catalog().removeProcessLibrary(path);
 }

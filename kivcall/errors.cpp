@@ -46,4 +46,6 @@ KIV_API const char *kcallStrError(kivResult code) noexcept {
     }
 }
 
-KIV_API const char *kcallLastError(void) noexcept { return kcall::lastError.c_str(); }
+KIV_API const char *kcallLastError(void) noexcept {
+    return kcall::lastError.c_str();
+}

@@ -291,8 +291,9 @@ kivResult invoke(const Method &m, void *object, kcallValue *args, uint32_t argCo
                  kcallValue *result) {
     if (!object) return fail(KIV_E_POINTER, "a null object");
     if (argCount != m.argCount)
-        return fail(KCALL_E_ARITY, std::string(m.slotName) + " takes " + std::to_string(m.argCount) +
-                                       " arguments, not " + std::to_string(argCount));
+        return fail(KCALL_E_ARITY, std::string(m.slotName) + " takes " +
+                                       std::to_string(m.argCount) + " arguments, not " +
+                                       std::to_string(argCount));
     if (argCount && !args) return fail(KIV_E_INVALIDARG, "null arguments");
     if (m.simple) {
         // Every argument an `in` number of exactly its kind: pass the values' payloads.

@@ -41,9 +41,9 @@ struct Interface : kcallInterface {
     // Prepared calls and the dynamic objects' function table, made on first use.
     std::mutex mutex;
     std::map<std::pair<const kcallMember *, uint32_t>, std::unique_ptr<Method>> methods;
-    std::vector<void *> table;                 // slotCount entries once built
-    std::vector<ffi_closure *> closures;       // never freed: tables live with the process
-    std::vector<const Method *> slotMethods;   // the method behind each member slot
+    std::vector<void *> table;                // slotCount entries once built
+    std::vector<ffi_closure *> closures;      // never freed: tables live with the process
+    std::vector<const Method *> slotMethods;  // the method behind each member slot
 };
 
 // Everything read from one version of one library file. Models are never freed, so that
@@ -72,7 +72,9 @@ struct Method : kcallMethod {
 kivResult findInterface(const char *iid, const Interface **out);
 kivResult findType(const char *repoId, const Type **out);
 const Type *basicType(uint32_t kind);
-inline const Type *asType(const kcallType *t) { return static_cast<const Type *>(t); }
+inline const Type *asType(const kcallType *t) {
+    return static_cast<const Type *>(t);
+}
 inline const Interface *asInterface(const kcallInterface *i) {
     return static_cast<const Interface *>(i);
 }

@@ -239,8 +239,8 @@ kivResult stringToNative(const Type *type, const Unit *text, uint32_t count, voi
     if (!text && count) return fail(KCALL_E_KIND, "a string value without text");
     if (!text) text = empty;
     if (type->bound && count > type->bound)
-        return fail(KCALL_E_BOUND, "a string of " + std::to_string(count) + " units for " +
-                                       type->name);
+        return fail(KCALL_E_BOUND,
+                    "a string of " + std::to_string(count) + " units for " + type->name);
     for (uint32_t i = 0; i < count; ++i)
         if (text[i] == 0) return fail(KCALL_E_ENCODING, "a string holding a NUL");
     if (text[count] != 0) return fail(KCALL_E_ENCODING, "a string without its terminating NUL");
@@ -265,7 +265,8 @@ kivResult elementsToNative(const Type *element, const kcallValue *items, uint32_
         kivResult rc = toNative(asType(element), items[i], buffer + i * element->size, mode, arena);
         if (KIV_FAILED(rc)) {
             if (mode == Mode::own)
-                for (uint32_t k = 0; k < i; ++k) freeNative(asType(element), buffer + k * element->size);
+                for (uint32_t k = 0; k < i; ++k)
+                    freeNative(asType(element), buffer + k * element->size);
             prefixError("element " + std::to_string(i));
             return rc;
         }
@@ -288,7 +289,8 @@ kivResult sequenceToNative(const Type *type, const kcallValue &v, void *dst, Mod
         const size_t bytes = v.count * esize;
         buffer = static_cast<std::byte *>(mode == Mode::own ? kivCalloc(1, bytes)
                                                             : arena->allocate(bytes, 8));
-        kivResult rc = elementsToNative(asType(type->element), v.v.items, v.count, buffer, mode, arena);
+        kivResult rc =
+            elementsToNative(asType(type->element), v.v.items, v.count, buffer, mode, arena);
         if (KIV_FAILED(rc)) {
             if (mode == Mode::own) kivFree(buffer);
             return rc;
@@ -336,10 +338,12 @@ kivResult unionToNative(const Type *type, const kcallValue &v, void *dst, Mode m
     integerOf(read, d);
     const int at = unionCase(type, static_cast<int64_t>(d));
     if (at < 0 && v.count == 2)
-        return fail(KCALL_E_UNION_CASE, "no case of " + std::string(type->name) + " for " + toText(d));
+        return fail(KCALL_E_UNION_CASE,
+                    "no case of " + std::string(type->name) + " for " + toText(d));
     if (at >= 0 && v.count == 1)
         return fail(KCALL_E_UNION_CASE, "a value is missing for case " +
-                                            std::string(type->fields[at].name) + " of " + type->name);
+                                            std::string(type->fields[at].name) + " of " +
+                                            type->name);
     if (at < 0) return 0;
     rc = toNative(asType(type->fields[at].type), v.v.items[1],
                   static_cast<std::byte *>(dst) + type->unionOffset, mode, arena);
@@ -441,7 +445,8 @@ kivResult elementsFromNative(const Type *element, const std::byte *src, uint32_t
                              kcallValue &value, uint32_t kind) {
     value.kind = kind;
     value.count = 0;
-    value.v.items = count ? static_cast<kcallValue *>(kivCalloc(count, sizeof(kcallValue))) : nullptr;
+    value.v.items =
+        count ? static_cast<kcallValue *>(kivCalloc(count, sizeof(kcallValue))) : nullptr;
     for (uint32_t i = 0; i < count; ++i) {
         kivResult rc = fromNative(element, src + i * element->size, value.v.items[i]);
         value.count = i + 1;
@@ -500,7 +505,8 @@ kivResult fromNative(const Type *type, const void *src, kcallValue &value) {
             const auto *buffer = get<const std::byte *>(static_cast<const std::byte *>(src) + 8);
             if (length && !buffer)
                 return fail(KCALL_E_BOUND, "a sequence without a buffer from the callee");
-            return elementsFromNative(asType(type->element), buffer, length, value, KIV_TYPE_SEQUENCE);
+            return elementsFromNative(asType(type->element), buffer, length, value,
+                                      KIV_TYPE_SEQUENCE);
         }
         case KIV_TYPE_STRUCT: {
             value.v.items =

@@ -31,7 +31,9 @@ struct Object {
     std::unique_ptr<Head[]> heads;
 };
 
-Head *headOf(void *self) { return static_cast<Head *>(self); }
+Head *headOf(void *self) {
+    return static_cast<Head *>(self);
+}
 
 bool implements(const Interface *iface, const char *iid) {
     for (const kcallInterface *at = iface; at; at = at->base)
@@ -68,7 +70,9 @@ uint32_t objectRelease(void *self) {
     return left;
 }
 
-const char *objectInterfaceId(void *self) { return headOf(self)->iface->iid; }
+const char *objectInterfaceId(void *self) {
+    return headOf(self)->iface->iid;
+}
 
 // Zeroes what the native caller passed for out values and the result, as a failed call leaves
 // them.
@@ -76,7 +80,8 @@ void clearOutputs(const Method &m, void **args) {
     for (uint32_t i = 0; i < m.argCount; ++i)
         if (m.directions[i] == KIV_PARAM_OUT)
             std::memset(*static_cast<void **>(args[i + 1]), 0, m.types[i]->size);
-    if (m.resultType) std::memset(*static_cast<void **>(args[m.argCount + 1]), 0, m.resultType->size);
+    if (m.resultType)
+        std::memset(*static_cast<void **>(args[m.argCount + 1]), 0, m.resultType->size);
 }
 
 // Native arguments of a call into values: in and inout converted, out left empty.
@@ -187,12 +192,14 @@ kivResult tableOf(const Interface &iface, const void *const *&out) {
         table[6] = reinterpret_cast<void *>(&objectInterfaceId);
         for (const Method *m : methods) {
             void *code = nullptr;
-            auto *closure = static_cast<ffi_closure *>(ffi_closure_alloc(sizeof(ffi_closure), &code));
+            auto *closure =
+                static_cast<ffi_closure *>(ffi_closure_alloc(sizeof(ffi_closure), &code));
             if (!closure) return fail(KIV_E_OUT_OF_MEMORY, "no memory for a closure");
             if (ffi_prep_closure_loc(closure, const_cast<ffi_cif *>(&m->cif), dispatch,
                                      const_cast<Method *>(m), code) != FFI_OK) {
                 ffi_closure_free(closure);
-                return fail(KCALL_E_LAYOUT, std::string("cannot make a closure for ") + m->slotName);
+                return fail(KCALL_E_LAYOUT,
+                            std::string("cannot make a closure for ") + m->slotName);
             }
             mutableIface.closures.push_back(closure);
             if (m->slot < table.size()) table[m->slot] = code;
@@ -215,7 +222,8 @@ KIV_API kivResult kcallObjectCreate(const char *const *iids, uint32_t iidCount,
                                     void **out) noexcept {
     if (!out) return fail(KIV_E_INVALIDARG, "a null out pointer");
     *out = nullptr;
-    if (!iids || iidCount == 0 || !handler) return fail(KIV_E_INVALIDARG, "no interfaces or handler");
+    if (!iids || iidCount == 0 || !handler)
+        return fail(KIV_E_INVALIDARG, "no interfaces or handler");
     auto object = std::make_unique<Object>();
     object->heads = std::make_unique<Head[]>(iidCount);
     for (uint32_t i = 0; i < iidCount; ++i) {

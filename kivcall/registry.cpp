@@ -112,7 +112,8 @@ std::vector<RegisteredLibrary> registeredLibraries() {
     std::vector<RegisteredLibrary> out;
     RegistryRef r;
     if (KIV_FAILED(openRegistry(r))) return out;
-    for (const auto &where : kPersistentLocations) readLibraries(r.get(), where.root, where.variant, out);
+    for (const auto &where : kPersistentLocations)
+        readLibraries(r.get(), where.root, where.variant, out);
     return out;
 }
 

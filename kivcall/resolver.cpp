@@ -16,7 +16,9 @@ constexpr int kMaxDepth = 200;
 // The largest native form of one value; larger arrays are refused rather than allocated.
 constexpr size_t kMaxNativeSize = size_t{64} << 20;
 
-size_t alignUp(size_t n, size_t a) { return (n + a - 1) / a * a; }
+size_t alignUp(size_t n, size_t a) {
+    return (n + a - 1) / a * a;
+}
 
 struct Basic {
     uint32_t kind;
@@ -141,11 +143,11 @@ std::string Resolver::scopedName(const kivTLibDef *def) {
     std::string name = def->name ? def->name : "";
     const char *scope = def->scopeId;
     for (int depth = 0; scope && depth < kMaxDepth; ++depth) {
-        if (!std::strcmp(scope, KIV_TLIB_ROOT_ID) || !std::strcmp(scope, KIV_TLIB_ANONYMOUS_SCOPE_ID))
+        if (!std::strcmp(scope, KIV_TLIB_ROOT_ID) ||
+            !std::strcmp(scope, KIV_TLIB_ANONYMOUS_SCOPE_ID))
             break;
         kivTLibDef *outer = nullptr;
-        if (KIV_FAILED(kivTLibGetDefinition(tlib_, scope, &outer)) || !outer || !outer->name)
-            break;
+        if (KIV_FAILED(kivTLibGetDefinition(tlib_, scope, &outer)) || !outer || !outer->name) break;
         name = std::string(outer->name) + "::" + name;
         scope = outer->scopeId;
     }
@@ -245,7 +247,8 @@ kivResult Resolver::typeOf(const kivTLibTypeRef &ref, const kcallType *&out, int
 
 kivResult Resolver::structType(const kivTLibDef *def, Type &t, int depth) {
     const auto *s = reinterpret_cast<const kivTLibStructDef *>(def);
-    if (s->memberCount == 0 || !s->members) return layoutError("structure without members", t.repoId);
+    if (s->memberCount == 0 || !s->members)
+        return layoutError("structure without members", t.repoId);
     t.fieldStore.resize(s->memberCount);
     for (uint32_t i = 0; i < s->memberCount; ++i) {
         kcallField &f = t.fieldStore[i];
@@ -286,7 +289,8 @@ kivResult Resolver::unionType(const kivTLibDef *def, Type &t, int depth) {
 
 kivResult Resolver::enumType(const kivTLibDef *def, Type &t) {
     const auto *e = reinterpret_cast<const kivTLibEnumDef *>(def);
-    if (e->memberCount == 0 || !e->members) return layoutError("enumeration without members", t.repoId);
+    if (e->memberCount == 0 || !e->members)
+        return layoutError("enumeration without members", t.repoId);
     t.fieldStore.resize(e->memberCount);
     for (uint32_t i = 0; i < e->memberCount; ++i) {
         t.fieldStore[i].name = model_.intern(e->members[i].name ? e->members[i].name : "");
@@ -338,7 +342,9 @@ kivResult Resolver::layout(Type &t, int depth) {
         return layoutError("a structure or union contains itself", t.repoId);
     if (depth > kMaxDepth) return layoutError("types nested too deeply", t.repoId);
     t.layout = LayoutState::inProgress;
-    auto element = [&](const kcallType *e) { return layout(*const_cast<Type *>(asType(e)), depth + 1); };
+    auto element = [&](const kcallType *e) {
+        return layout(*const_cast<Type *>(asType(e)), depth + 1);
+    };
     kivResult rc = 0;
     size_t size = 0, align = 1;
     switch (t.kind) {
@@ -498,7 +504,8 @@ kivResult Resolver::members(const kivTLibDef *def, Interface &iface, int depth) 
 kivResult Resolver::resolveNamed(const char *repoId, Type *&out) {
     kivTLibDef *def = nullptr;
     kivResult rc = kivTLibGetDefinition(tlib_, repoId, &def);
-    if (KIV_FAILED(rc) || !def) return fail(KIV_E_UNKNOWN_REPOID, std::string(repoId) + ": unknown");
+    if (KIV_FAILED(rc) || !def)
+        return fail(KIV_E_UNKNOWN_REPOID, std::string(repoId) + ": unknown");
     static constexpr uint32_t tagOfKind[] = {0,
                                              0,
                                              KIV_TYPE_INTERFACE,

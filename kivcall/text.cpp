@@ -58,7 +58,11 @@ void appendUtf8(std::string &out, uint32_t cp) {
 bool nextUtf8(std::string_view text, size_t &i, uint32_t &cp) {
     const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
     cp = byte(i);
-    size_t extra = cp < 0x80 ? 0 : (cp >> 5) == 6 ? 1 : (cp >> 4) == 14 ? 2 : (cp >> 3) == 30 ? 3 : 9;
+    size_t extra = cp < 0x80         ? 0
+                   : (cp >> 5) == 6  ? 1
+                   : (cp >> 4) == 14 ? 2
+                   : (cp >> 3) == 30 ? 3
+                                     : 9;
     if (extra == 9 || i + extra >= text.size() + (extra ? 0 : 1)) return false;
     if (extra) cp &= 0x3Fu >> extra;
     for (size_t k = 1; k <= extra; ++k) {
@@ -108,7 +112,7 @@ class Reader {
 
     bool quoted(std::string &out);  // a quoted literal at pos_, as UTF-8
     bool escape(std::string &out, bool wide);
-    std::string_view word();  // identifier characters, digits, signs, dots, colons
+    std::string_view word();  // identifier characters, digits, signs, dots, `::`
     void skip();
     bool eat(char c);
     kivResult syntax(const std::string &what);
@@ -141,8 +145,10 @@ std::string_view Reader::word() {
     while (pos_ < text_.size()) {
         char c = text_[pos_];
         if (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '+' || c == '-' ||
-            c == '.' || c == ':')
+            c == '.')
             ++pos_;
+        else if (c == ':' && pos_ + 1 < text_.size() && text_[pos_ + 1] == ':')
+            pos_ += 2;  // a scoped name; a lone colon ends the word (union case)
         else
             break;
     }
@@ -158,24 +164,52 @@ bool Reader::escape(std::string &out, bool wide) {
             if (pos_ >= text_.size() || !std::isxdigit(static_cast<unsigned char>(text_[pos_])))
                 return i > 0 && digits == 2;  // \x takes one or two digits
             char d = text_[pos_++];
-            v = v * 16 + (std::isdigit(static_cast<unsigned char>(d)) ? d - '0' : (d | 0x20) - 'a' + 10);
+            v = v * 16 +
+                (std::isdigit(static_cast<unsigned char>(d)) ? d - '0' : (d | 0x20) - 'a' + 10);
         }
         return true;
     };
     uint32_t v = 0;
     switch (c) {
-        case 'n': out += '\n'; return true;
-        case 't': out += '\t'; return true;
-        case 'r': out += '\r'; return true;
-        case 'b': out += '\b'; return true;
-        case 'f': out += '\f'; return true;
-        case 'v': if (json_) return false; out += '\v'; return true;
-        case 'a': if (json_) return false; out += '\a'; return true;
-        case '\\': case '"': case '/': out += c; return true;
-        case '\'': case '?': if (json_) return false; out += c; return true;
+        case 'n':
+            out += '\n';
+            return true;
+        case 't':
+            out += '\t';
+            return true;
+        case 'r':
+            out += '\r';
+            return true;
+        case 'b':
+            out += '\b';
+            return true;
+        case 'f':
+            out += '\f';
+            return true;
+        case 'v':
+            if (json_) return false;
+            out += '\v';
+            return true;
+        case 'a':
+            if (json_) return false;
+            out += '\a';
+            return true;
+        case '\\':
+        case '"':
+        case '/':
+            out += c;
+            return true;
+        case '\'':
+        case '?':
+            if (json_) return false;
+            out += c;
+            return true;
         case 'x':
             if (json_ || !hex(2, v)) return false;
-            if (wide) appendUtf8(out, v); else out += static_cast<char>(v);
+            if (wide)
+                appendUtf8(out, v);
+            else
+                out += static_cast<char>(v);
             return true;
         case 'u': {
             if (!hex(4, v)) return false;
@@ -198,10 +232,14 @@ bool Reader::escape(std::string &out, bool wide) {
         default:
             if (!json_ && c >= '0' && c <= '7') {
                 v = static_cast<uint32_t>(c - '0');
-                for (int i = 0; i < 2 && pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '7'; ++i)
+                for (int i = 0;
+                     i < 2 && pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '7'; ++i)
                     v = v * 8 + static_cast<uint32_t>(text_[pos_++] - '0');
                 if (v > 255) return false;
-                if (wide) appendUtf8(out, v); else out += static_cast<char>(v);
+                if (wide)
+                    appendUtf8(out, v);
+                else
+                    out += static_cast<char>(v);
                 return true;
             }
             return false;
@@ -255,9 +293,12 @@ kivResult Reader::value(const Type *type, kcallValue &out, int depth) {
     switch (type->kind) {
         case KIV_TYPE_BOOLEAN: {
             std::string_view w = word();
-            if (w == "TRUE" || w == "true" || w == "1") out.v.boolean = 1;
-            else if (w == "FALSE" || w == "false" || w == "0") out.v.boolean = 0;
-            else return syntax("expected TRUE or FALSE");
+            if (w == "TRUE" || w == "true" || w == "1")
+                out.v.boolean = 1;
+            else if (w == "FALSE" || w == "false" || w == "0")
+                out.v.boolean = 0;
+            else
+                return syntax("expected TRUE or FALSE");
             out.kind = KIV_TYPE_BOOLEAN;
             return 0;
         }
@@ -314,11 +355,13 @@ kivResult Reader::integer(const Type *type, kcallValue &out) {
     for (; i < w.size(); ++i) {
         char c = w[i];
         unsigned d = std::isdigit(static_cast<unsigned char>(c)) ? unsigned(c - '0')
-                     : std::isxdigit(static_cast<unsigned char>(c)) && base == 16 ? unsigned((c | 0x20) - 'a' + 10)
-                                                                                   : 99;
+                     : std::isxdigit(static_cast<unsigned char>(c)) && base == 16
+                         ? unsigned((c | 0x20) - 'a' + 10)
+                         : 99;
         if (d >= base) return syntax("expected an integer");
         n = n * base + d;
-        if (n > (__int128{1} << 70)) return fail(KCALL_E_RANGE, std::string(w) + " is out of range for " + type->name);
+        if (n > (__int128{1} << 70))
+            return fail(KCALL_E_RANGE, std::string(w) + " is out of range for " + type->name);
     }
     if (negative) n = -n;
     kcallValue wide{};
@@ -355,7 +398,8 @@ kivResult Reader::number(const Type *type, kcallValue &out) {
         return 0;
     }
     float f = std::strtof(w.c_str(), &end);
-    if (std::isinf(f) && !std::isinf(d)) return fail(KCALL_E_RANGE, w + " is out of range for float");
+    if (std::isinf(f) && !std::isinf(d))
+        return fail(KCALL_E_RANGE, w + " is out of range for float");
     out.v.f32 = f;
     return 0;
 }
@@ -393,7 +437,8 @@ kivResult Reader::decimal(const Type *type, kcallValue &out) {
 
 kivResult Reader::character(const Type *type, kcallValue &out) {
     skip();
-    if (pos_ < text_.size() && (std::isdigit(static_cast<unsigned char>(text_[pos_])) || text_[pos_] == '-'))
+    if (pos_ < text_.size() &&
+        (std::isdigit(static_cast<unsigned char>(text_[pos_])) || text_[pos_] == '-'))
         return integer(type, out);
     std::string s;
     if (!quoted(s)) return syntax("expected a character");
@@ -443,10 +488,12 @@ kivResult Reader::string(const Type *type, kcallValue &out) {
         rc = kcallValueSetString(&out, s.data(), s.size());
     } else {
         std::u16string units;
-        if (!utf8ToUtf16(s, units)) return fail(KCALL_E_ENCODING, "a wide string that is not UTF-8");
+        if (!utf8ToUtf16(s, units))
+            return fail(KCALL_E_ENCODING, "a wide string that is not UTF-8");
         for (char16_t u : units)
             if (!u) return syntax("a string holding a NUL");
-        rc = kcallValueSetWString(&out, reinterpret_cast<const kivWChar *>(units.data()), units.size());
+        rc = kcallValueSetWString(&out, reinterpret_cast<const kivWChar *>(units.data()),
+                                  units.size());
     }
     if (KIV_FAILED(rc)) return rc;
     if (type->bound && out.count > type->bound) {
@@ -486,8 +533,10 @@ kivResult Reader::structure(const Type *type, kcallValue &out, int depth) {
                 if (name == type->fields[i].name) at = i;
             if (at == type->fieldCount) return syntax("no member " + name + " in " + type->name);
         }
-        if (at >= type->fieldCount) return syntax("too many members for " + std::string(type->name));
-        if (seen[at]) return syntax("member " + std::string(type->fields[at].name) + " given twice");
+        if (at >= type->fieldCount)
+            return syntax("too many members for " + std::string(type->name));
+        if (seen[at])
+            return syntax("member " + std::string(type->fields[at].name) + " given twice");
         seen[at] = true;
         kivResult rc = value(asType(type->fields[at].type), out.v.items[at], depth + 1);
         if (KIV_FAILED(rc)) return rc;
@@ -522,7 +571,8 @@ kivResult Reader::list(const Type *type, kcallValue &out, int depth) {
     }
     if (KIV_SUCCEEDED(rc) && type->kind == KIV_TYPE_ARRAY && items.size() != type->bound)
         rc = fail(KCALL_E_BOUND, std::to_string(items.size()) + " elements for " + type->name);
-    if (KIV_SUCCEEDED(rc) && type->kind == KIV_TYPE_SEQUENCE && type->bound && items.size() > type->bound)
+    if (KIV_SUCCEEDED(rc) && type->kind == KIV_TYPE_SEQUENCE && type->bound &&
+        items.size() > type->bound)
         rc = fail(KCALL_E_BOUND, std::to_string(items.size()) + " elements for " + type->name);
     if (KIV_FAILED(rc)) {
         for (kcallValue &v : items) kcallValueClear(&v);
@@ -549,7 +599,9 @@ kivResult Reader::unionValue(const Type *type, kcallValue &out, int depth) {
     integerOf(out.v.items[0], d);
     const int at = unionCase(type, static_cast<int64_t>(d));
     if (eat('}')) {
-        if (at >= 0) return fail(KCALL_E_UNION_CASE, "a value is missing for case " + std::string(type->fields[at].name));
+        if (at >= 0)
+            return fail(KCALL_E_UNION_CASE,
+                        "a value is missing for case " + std::string(type->fields[at].name));
         return 0;
     }
     if (json_) {
@@ -557,9 +609,13 @@ kivResult Reader::unionValue(const Type *type, kcallValue &out, int depth) {
     } else if (!eat(':')) {
         return syntax("expected : or }");
     }
-    if (at < 0) return fail(KCALL_E_UNION_CASE, "no case of " + std::string(type->name) + " for the discriminator");
+    if (at < 0)
+        return fail(KCALL_E_UNION_CASE,
+                    "no case of " + std::string(type->name) + " for the discriminator");
     if (json_ && caseName != type->fields[at].name)
-        return fail(KCALL_E_UNION_CASE, "the discriminator selects " + std::string(type->fields[at].name) + ", not " + caseName);
+        return fail(KCALL_E_UNION_CASE, "the discriminator selects " +
+                                            std::string(type->fields[at].name) + ", not " +
+                                            caseName);
     out.count = 2;
     if (KIV_FAILED(rc = value(asType(type->fields[at].type), out.v.items[1], depth + 1))) return rc;
     return eat('}') ? 0 : syntax("expected }");
@@ -601,10 +657,18 @@ void Writer::quote(std::string_view utf8, bool wide, char q) {
     for (unsigned char c : utf8) {
         char buffer[8];
         switch (c) {
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
-            case '\\': out += "\\\\"; break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
             default:
                 if (c == static_cast<unsigned char>(q)) {
                     out += '\\';
@@ -625,7 +689,8 @@ std::string utf16ToUtf8(const kivWChar *units, size_t n, bool &lossless) {
     lossless = true;
     for (size_t i = 0; i < n; ++i) {
         uint32_t u = units[i];
-        if (u >= 0xD800 && u < 0xDC00 && i + 1 < n && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000) {
+        if (u >= 0xD800 && u < 0xDC00 && i + 1 < n && units[i + 1] >= 0xDC00 &&
+            units[i + 1] < 0xE000) {
             u = 0x10000 + ((u - 0xD800) << 10) + (units[++i] - 0xDC00u);
         } else if (u >= 0xD800 && u < 0xE000) {
             lossless = false;
@@ -672,10 +737,14 @@ kivResult Writer::write(const Type *type, const kcallValue &v, int depth) {
         case KIV_TYPE_FLOAT:
         case KIV_TYPE_DOUBLE: {
             const double d = type->kind == KIV_TYPE_FLOAT ? v.v.f32 : v.v.f64;
-            if (std::isnan(d)) out += json_ ? "\"NaN\"" : "nan";
-            else if (std::isinf(d)) out += d < 0 ? (json_ ? "\"-Infinity\"" : "-inf") : (json_ ? "\"Infinity\"" : "inf");
+            if (std::isnan(d))
+                out += json_ ? "\"NaN\"" : "nan";
+            else if (std::isinf(d))
+                out +=
+                    d < 0 ? (json_ ? "\"-Infinity\"" : "-inf") : (json_ ? "\"Infinity\"" : "inf");
             else {
-                std::snprintf(buffer, sizeof buffer, type->kind == KIV_TYPE_FLOAT ? "%.9g" : "%.17g", d);
+                std::snprintf(buffer, sizeof buffer,
+                              type->kind == KIV_TYPE_FLOAT ? "%.9g" : "%.17g", d);
                 out += buffer;
             }
             return 0;
@@ -689,7 +758,8 @@ kivResult Writer::write(const Type *type, const kcallValue &v, int depth) {
             else if (type->kind == KIV_TYPE_DECIMAL64)
                 __bid64_to_string(buffer, v.v.d64.bits, &flags);
             else
-                __bid128_to_string(buffer, BidUint128{{v.v.d128.words[0], v.v.d128.words[1]}}, &flags);
+                __bid128_to_string(buffer, BidUint128{{v.v.d128.words[0], v.v.d128.words[1]}},
+                                   &flags);
             if (json_) out += '"';
             out += buffer;
             out += json_ ? "\"" : "d";
@@ -754,7 +824,8 @@ kivResult Writer::write(const Type *type, const kcallValue &v, int depth) {
                     quote(type->fields[at].name, false);
                 }
                 out += ": ";
-                if (KIV_FAILED(rc = write(asType(type->fields[at].type), v.v.items[1], depth + 1))) return rc;
+                if (KIV_FAILED(rc = write(asType(type->fields[at].type), v.v.items[1], depth + 1)))
+                    return rc;
             }
             out += json_ ? "}" : " }";
             return 0;
@@ -790,7 +861,8 @@ KIV_API kivResult kcallValueParse(const kcallType *type, const char *text, size_
                                   uint32_t flags, kcallValue *out) noexcept {
     if (!type || !out || (!text && length) || flags > KCALL_TEXT_JSON)
         return fail(KIV_E_INVALIDARG, "a null argument or unknown flags");
-    if (asType(type)->layout != LayoutState::done) return fail(KCALL_E_LAYOUT, "a type without a layout");
+    if (asType(type)->layout != LayoutState::done)
+        return fail(KCALL_E_LAYOUT, "a type without a layout");
     Reader reader(std::string_view(text ? text : "", length), flags == KCALL_TEXT_JSON);
     return reader.read(asType(type), *out);
 }

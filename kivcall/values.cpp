@@ -20,7 +20,9 @@ size_t payloadSize(uint32_t kind) {
     return basic ? basic->size : 0;
 }
 
-int32_t order(uint64_t a, uint64_t b) { return a < b ? -1 : a > b ? 1 : 0; }
+int32_t order(uint64_t a, uint64_t b) {
+    return a < b ? -1 : a > b ? 1 : 0;
+}
 
 kivResult checkWithType(const kcallType *type, const kcallValue *value) {
     if (!type || !value) return fail(KIV_E_INVALIDARG, "null type or value");
@@ -153,7 +155,8 @@ KIV_API kivResult kcallValueSetItems(kcallValue *out, uint32_t kind, uint32_t co
     *out = kcallValue{};
     out->kind = kind;
     out->count = count;
-    out->v.items = count ? static_cast<kcallValue *>(kivCalloc(count, sizeof(kcallValue))) : nullptr;
+    out->v.items =
+        count ? static_cast<kcallValue *>(kivCalloc(count, sizeof(kcallValue))) : nullptr;
     return 0;
 }
 
@@ -192,7 +195,8 @@ KIV_API kivResult kcallValueInit(kcallValue *out, const kcallType *type) noexcep
                 d.v.u32 = static_cast<uint32_t>(first.label);
             else if (d.kind == KIV_TYPE_LONGLONG || d.kind == KIV_TYPE_ULONGLONG)
                 d.v.u64 = static_cast<uint64_t>(first.label);
-            else if (d.kind == KIV_TYPE_SHORT || d.kind == KIV_TYPE_USHORT || d.kind == KIV_TYPE_WCHAR)
+            else if (d.kind == KIV_TYPE_SHORT || d.kind == KIV_TYPE_USHORT ||
+                     d.kind == KIV_TYPE_WCHAR)
                 d.v.u16 = static_cast<uint16_t>(first.label);
             else
                 d.v.octet = static_cast<uint8_t>(first.label);
