@@ -62,13 +62,17 @@ class Catalog {
         std::string path;
         uint32_t source;
     };
-    std::vector<Candidate> candidates();
+    // Calls visit(candidate) in search order until it returns true.
+    template <typename Visit>
+    bool visitCandidates(Visit visit);
     Library *open(const std::string &path, kivResult &rc);
     // The first library in search order that defines `id` as a definition of `kind` (an
     // interface must be complete, not only declared).
     Library *libraryDefining(const char *id, uint32_t kind, std::string *path, uint32_t *source,
                              kivResult &rc);
     bool cachedStillValid(const Cached &c);
+    // Cached answers may come from folders no longer searched: drop them when the path changes.
+    void forgetWhenSearchPathChanged();
 
     std::mutex mutex_;
     std::vector<std::string> processLibraries_;  // newest last
@@ -76,6 +80,7 @@ class Catalog {
     std::vector<std::unique_ptr<Model>> models_;
     std::map<std::string, Cached> interfaces_;
     std::map<std::string, std::pair<const Type *, Cached>> types_;
+    std::string searchPath_;
 };
 
 Catalog &catalog() {
@@ -99,24 +104,25 @@ std::vector<std::string> tlibFilesIn(const std::string &folder) {
 
 }  // namespace
 
-std::vector<Catalog::Candidate> Catalog::candidates() {
-    std::vector<Candidate> out;
+template <typename Visit>
+bool Catalog::visitCandidates(Visit visit) {
     for (auto it = processLibraries_.rbegin(); it != processLibraries_.rend(); ++it)
-        out.push_back({*it, KCALL_SOURCE_PROCESS});
+        if (visit(Candidate{*it, KCALL_SOURCE_PROCESS})) return true;
+    // The registry database is read only when this process's own libraries did not serve.
     for (const RegisteredLibrary &r : registeredLibraries())
-        out.push_back({r.path, r.machine ? KCALL_SOURCE_MACHINE : KCALL_SOURCE_USER});
-    if (const char *searchPath = std::getenv("KIV_TLIB_PATH")) {
-        std::string_view rest = searchPath;
-        while (!rest.empty()) {
-            size_t colon = rest.find(':');
-            std::string folder(rest.substr(0, colon));
-            rest = colon == std::string_view::npos ? "" : rest.substr(colon + 1);
-            if (folder.empty()) continue;
-            for (std::string &file : tlibFilesIn(folder))
-                out.push_back({std::move(file), KCALL_SOURCE_PATH});
-        }
+        if (visit(Candidate{r.path, r.machine ? KCALL_SOURCE_MACHINE : KCALL_SOURCE_USER}))
+            return true;
+    const char *searchPath = std::getenv("KIV_TLIB_PATH");
+    std::string_view rest = searchPath ? searchPath : "";
+    while (!rest.empty()) {
+        size_t colon = rest.find(':');
+        std::string folder(rest.substr(0, colon));
+        rest = colon == std::string_view::npos ? "" : rest.substr(colon + 1);
+        if (folder.empty()) continue;
+        for (std::string &file : tlibFilesIn(folder))
+            if (visit(Candidate{std::move(file), KCALL_SOURCE_PATH})) return true;
     }
-    return out;
+    return false;
 }
 
 Library *Catalog::open(const std::string &path, kivResult &rc) {
@@ -145,25 +151,29 @@ Library *Catalog::open(const std::string &path, kivResult &rc) {
 Library *Catalog::libraryDefining(const char *id, uint32_t kind, std::string *path,
                                   uint32_t *source, kivResult &rc) {
     rc = KIV_E_UNKNOWN_REPOID;
-    kivResult otherKind = 0;
-    for (Candidate &c : candidates()) {
+    Library *found = nullptr;
+    bool otherKind = false;
+    visitCandidates([&](const Candidate &c) {
         kivResult opened = 0;
         Library *library = open(c.path, opened);
-        if (!library) continue;  // an unreadable library serves nothing; the next may
+        if (!library) return false;  // an unreadable library serves nothing; the next may
         kivTLibDef *def = nullptr;
-        if (KIV_FAILED(kivTLibGetDefinition(library->tlib.get(), id, &def)) || !def) continue;
+        if (KIV_FAILED(kivTLibGetDefinition(library->tlib.get(), id, &def)) || !def) return false;
         if (kind && def->kind != kind) {
-            otherKind = KIV_E_BAD_KIND;
-            continue;
+            otherKind = true;
+            return false;
         }
-        if (def->kind == KIV_DEF_INTERFACE && (def->flags & KIV_DEF_FORWARD)) continue;
+        if (def->kind == KIV_DEF_INTERFACE && (def->flags & KIV_DEF_FORWARD)) return false;
         if (path) *path = c.path;
         if (source) *source = c.source;
+        found = library;
+        return true;
+    });
+    if (found)
         rc = 0;
-        return library;
-    }
-    if (otherKind) rc = otherKind;
-    return nullptr;
+    else if (otherKind)
+        rc = KIV_E_BAD_KIND;
+    return found;
 }
 
 bool Catalog::cachedStillValid(const Cached &c) {
@@ -171,8 +181,18 @@ bool Catalog::cachedStillValid(const Cached &c) {
     return now && *now == c.stamp;
 }
 
+void Catalog::forgetWhenSearchPathChanged() {
+    const char *now = std::getenv("KIV_TLIB_PATH");
+    std::string path = now ? now : "";
+    if (path == searchPath_) return;
+    searchPath_ = path;
+    interfaces_.clear();
+    types_.clear();
+}
+
 kivResult Catalog::findInterface(const char *iid, const Interface **out) {
     std::lock_guard lock(mutex_);
+    forgetWhenSearchPathChanged();
     if (const Interface *builtin = builtinInterface(iid)) {
         *out = builtin;
         return 0;
@@ -197,6 +217,7 @@ kivResult Catalog::findInterface(const char *iid, const Interface **out) {
 
 kivResult Catalog::findType(const char *repoId, const Type **out) {
     std::lock_guard lock(mutex_);
+    forgetWhenSearchPathChanged();
     auto cached = types_.find(repoId);
     if (cached != types_.end() && cachedStillValid(cached->second.second)) {
         *out = cached->second.first;

@@ -761,7 +761,7 @@ kivResult Writer::write(const Type *type, const kcallValue &v, int depth) {
                 __bid128_to_string(buffer, BidUint128{{v.v.d128.words[0], v.v.d128.words[1]}},
                                    &flags);
             if (json_) out += '"';
-            out += buffer;
+            out += buffer[0] == '+' ? buffer + 1 : buffer;
             out += json_ ? "\"" : "d";
             return 0;
         }
