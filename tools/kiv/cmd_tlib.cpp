@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cli.h"
+#include "kiv_call.h"
 #include "header_gen.h"
 #include "idl_printer.h"
 #include "tlib_library.h"
@@ -137,6 +138,28 @@ int check(Args args) {
     return kExitOk;
 }
 
+// kiv tlib register|unregister [--user] [--variant] [--process] FILE: the registry value
+// through which the dynamic call library finds FILE's interfaces.
+int registration(Args args, bool add) {
+    static constexpr OptionSpec kOptions[] = {{"--user"}, {"--variant"}, {"--process"}};
+    const std::string command = std::string("tlib ") + args[1];
+    std::string error;
+    const auto options = Options::parse(args, 2, kOptions, error);
+    if (!options) return usageError(command + ": " + error);
+    if (options->operands().size() != 1)
+        return usageError(command + ": expected FILE [--user] [--variant] [--process]");
+    uint32_t flags = 0;
+    if (options->has("--user")) flags |= KIV_REGISTER_USER_ONLY;
+    if (options->has("--variant")) flags |= KIV_REGISTER_VARIANT;
+    if (options->has("--process")) flags |= KIV_REGISTER_PROCESS;
+    const std::string path(options->operands()[0]);
+    kivResult rc = add ? kcallRegisterLibrary(path.c_str(), flags)
+                       : kcallUnregisterLibrary(path.c_str(), flags);
+    if (KIV_FAILED(rc)) return failure(command + " " + path, rc);
+    std::printf("%s %s\n", add ? "registered" : "unregistered", path.c_str());
+    return kExitOk;
+}
+
 }  // namespace
 
 int runTLib(Args args) {
@@ -146,8 +169,11 @@ int runTLib(Args args) {
         if (sub == "dump") return dump(args);
         if (sub == "check") return check(args);
         if (sub == "header") return runTLibHeader(args);
+        if (sub == "register" || sub == "unregister") return registration(args, sub == "register");
     }
-    return usageError("tlib: expected info FILE, dump FILE [REPOID] or check [OLD] NEW");
+    return usageError(
+        "tlib: expected info FILE, dump FILE [REPOID], check [OLD] NEW, header FILE, register "
+        "FILE or unregister FILE");
 }
 
 }  // namespace kivtool
