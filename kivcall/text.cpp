@@ -562,7 +562,10 @@ kivResult Reader::list(const Type *type, kcallValue &out, int depth) {
         }
         kcallValue item{};
         rc = value(asType(type->element), item, depth + 1);
-        if (KIV_FAILED(rc)) break;
+        if (KIV_FAILED(rc)) {
+            kcallValueClear(&item);
+            break;
+        }
         items.push_back(item);
         if (pos_ >= text_.size()) {
             rc = syntax("expected ]");
