@@ -31,5 +31,6 @@ if(KIV_BUILD_BENCH)
     find_path(KIV_DECNUMBER_INCLUDE_DIR decNumber.h PATH_SUFFIXES decnumber)
 endif()
 
-# libffi: every call and closure of libkivcall.
-pkg_check_modules(FFI REQUIRED IMPORTED_TARGET libffi)
+# libffi: every call and closure of libkivcall. Linked by name: an imported target would add the
+# system library folder to the run path.
+pkg_check_modules(FFI REQUIRED libffi)
