@@ -72,7 +72,9 @@ kivResult buildMethod(const Interface &iface, const kcallMember &member, uint32_
     m.member = &member;
     m.access = access;
     m.slot = member.slot + (access == KCALL_SET ? 1 : 0);
-    m.slotName = iface.model->intern(slotNameOf(member, access));
+    // The method's own copy: the model's strings belong to the catalog's lock.
+    m.slotNameText = slotNameOf(member, access);
+    m.slotName = m.slotNameText.c_str();
     m.argTypes.push_back(&ffi_type_pointer);
     auto add = [&](const kcallType *type, uint32_t direction) {
         m.types.push_back(asType(type));
@@ -228,7 +230,13 @@ void Invocation::releaseOwned(uint32_t upTo) {
 // Reads out, inout and result storage back as values; replaces the arguments only when every
 // one of them could be read. The native storage is released either way.
 kivResult Invocation::collect() {
-    std::vector<kcallValue> read(n_ + 1);
+    std::array<kcallValue, kInlineArgs> inlineRead{};
+    std::vector<kcallValue> heapRead;
+    kcallValue *read = inlineRead.data();
+    if (n_ + 1 > kInlineArgs) {
+        heapRead.resize(n_ + 1);
+        read = heapRead.data();
+    }
     kivResult rc = 0;
     for (uint32_t i = 0; i < n_; ++i) {
         if (!native_[i]) continue;
@@ -242,7 +250,7 @@ kivResult Invocation::collect() {
         freeNative(type, storage);
     }
     if (KIV_FAILED(rc)) {
-        for (kcallValue &v : read) kcallValueClear(&v);
+        for (uint32_t i = 0; i <= n_; ++i) kcallValueClear(&read[i]);
         return rc;
     }
     for (uint32_t i = 0; i < n_; ++i) {

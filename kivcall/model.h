@@ -66,6 +66,7 @@ struct Method : kcallMethod {
     std::vector<uint32_t> directions;  // per value in args
     std::vector<const Type *> types;   // per value in args
     bool simple = false;               // every argument an `in` scalar, no result
+    std::string slotNameText;          // what slotName points to
 };
 
 // Resolution of repository ids to descriptions (catalog.cpp). Thread-safe.

@@ -101,12 +101,20 @@ kivResult valuesOf(const Method &m, void **args, kcallValue *values) {
     return 0;
 }
 
+constexpr uint32_t kInlineOutputs = 16;
+
 // The handler's out, inout and result values into the caller's storage: all converted first,
 // so that a value that does not fit leaves the caller's storage as it was.
 kivResult storeOutputs(const Method &m, void **args, kcallValue *values, kcallValue &result) {
     const uint32_t n = m.argCount;
     Arena arena;
-    std::vector<void *> converted(n + 1, nullptr);
+    void *inlineConverted[kInlineOutputs] = {};
+    std::vector<void *> heapConverted;
+    void **converted = inlineConverted;
+    if (n + 1 > kInlineOutputs) {
+        heapConverted.assign(n + 1, nullptr);
+        converted = heapConverted.data();
+    }
     auto convert = [&](const Type *type, const kcallValue &value, uint32_t at) {
         converted[at] = arena.allocate(type->size, 16);
         kivResult rc = toNative(type, value, converted[at], Mode::own, &arena);
