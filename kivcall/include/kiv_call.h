@@ -13,9 +13,9 @@
  *  - implementations: an object whose slots turn native calls into values and hand them to one
  *    generic handler (kcallObjectCreate).
  *
- * Every function may be called from any thread. Descriptions (kcallType, kcallInterface,
- * kcallMember, kcallMethod) are immutable and stay valid until the process ends: a library
- * that changes on disk is read again into new descriptions, and the old ones stay usable.
+ * Call kivInitialize first. Every function may be called from any thread. Descriptions (kcallType,
+ * kcallInterface, kcallMember, kcallMethod) are immutable and stay valid until the process ends: a
+ * library that changes on disk is read again into new descriptions, and the old ones stay usable.
  * No function allocates for the caller except where it says so; such memory is released with
  * kivFree (or kcallValueClear for values).
  */
@@ -121,7 +121,8 @@ struct kcallInterface {
  * libraries registered in this process (newest first), then the registry database (user root
  * before machine root), then KIV_TLIB_PATH. KIV_E_UNKNOWN_REPOID when none defines it;
  * KCALL_E_LAYOUT when a type it uses cannot be laid out; KIV_E_BAD_KIND for an id of another
- * kind of definition. The well-known IUnknown, IObjectFactory and IRegistry are built in. */
+ * kind of definition. IUnknown (no members) is built in; references to IObjectFactory and
+ * IRegistry pass as pointers (kcallType.iface NULL) unless a library defines them. */
 KIV_API kivResult kcallFindInterface(const char *iid, const kcallInterface **out) KIV_NOEXCEPT;
 /* Any named type (structure, union, enumeration, alias, interface, ...) by repository id,
  * resolved the same way. */
