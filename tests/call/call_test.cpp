@@ -234,6 +234,10 @@ kivResult echoHandler(void *context, const kcallMethod *m, kcallValue *args, kca
         return kcallValueCopy(result, &args[0]);
     } else if (name == "set_label") {
         return 0;
+    } else if (name == "twice") {
+        result->kind = KIV_TYPE_LONG;
+        result->v.i32 = 2 * args[0].v.i32;
+        return 0;
     }
     return KIV_E_NOTIMPL;
 }
@@ -261,6 +265,30 @@ TEST_F(Call, DynamicObjectsAnswerQueriesAndReleaseTheirContextOnce) {
               KIV_E_NOINTERFACE);
     EXPECT_EQ(echo.released, 0);
     EXPECT_EQ(kivComRelease(object), 0u);
+    EXPECT_EQ(echo.released, 1);
+}
+
+TEST_F(Call, OneObjectServesSeveralInterfaces) {
+    Echo echo;
+    const char *iids[] = {kEcho, "IDL:CallTest/IOther:1.0"};
+    void *echoPart = nullptr, *otherPart = nullptr;
+    ASSERT_EQ(kcallObjectCreate(iids, 2, echoHandler, &echo, releaseEcho, kEcho, &echoPart), 0u);
+    auto *unknown = static_cast<IUnknown *>(echoPart);
+    ASSERT_EQ(unknown->vtbl->queryInterface(echoPart, iids[1], &otherPart), 0u);
+    EXPECT_NE(otherPart, echoPart);
+    EXPECT_EQ(kivSameObject(echoPart, otherPart), 0u);
+    EXPECT_STREQ(static_cast<IUnknown *>(otherPart)->vtbl->interfaceId(otherPart), iids[1]);
+    Value sum;
+    const kcallMethod *twice = nullptr;
+    ASSERT_EQ(kcallPrepare(iids[1], "twice", KCALL_OPERATION, &twice), 0u);
+    Value x;
+    x.kind = KIV_TYPE_LONG;
+    x.v.i32 = 21;
+    ASSERT_EQ(kcallInvoke(twice, otherPart, &x, 1, &sum), 0u);
+    EXPECT_EQ(sum.v.i32, 42);
+    kivComRelease(otherPart);
+    EXPECT_EQ(echo.released, 0);
+    kivComRelease(echoPart);
     EXPECT_EQ(echo.released, 1);
 }
 
