@@ -386,7 +386,8 @@ def free_fn(t):
     elif t.kind in ("string", "wstring"):
         body.append("kivFree(*v); *v = NULL;")
     elif t.kind == "iface":
-        body.append("if (*v) gen_release(*v); *v = NULL;")
+        body.append("if (*v) gen_release(*v);")
+        body.append("*v = NULL;")
     elif t.kind == "struct":
         for m, mt in t.members:
             body.append(f"free_{mt.id}(&v->{m});")
@@ -432,11 +433,11 @@ def dump_fn(t):
         body += union_switch(t, "v->_d", lambda c: f'gen_put(b, ":"); dump_{c[1].id}(b, &v->_u.{c[0]});')
     elif t.kind == "seq":
         body.append('gen_put(b, "["); gen_count(b, v->length);')
-        body.append(f'for (uint32_t i = 0; i < v->length; ++i) {{ if (i) gen_put(b, ","); dump_{t.el.id}(b, &v->buffer[i]); }}')
+        body.append(f'for (uint32_t i = 0; i < v->length; ++i) {{ gen_put(b, i ? "," : ""); dump_{t.el.id}(b, &v->buffer[i]); }}')
         body.append('gen_put(b, "]");')
     elif t.kind == "array":
         body.append('gen_put(b, "a[");')
-        body.append(f'for (int i = 0; i < {t.length}; ++i) {{ if (i) gen_put(b, ","); dump_{t.el.id}(b, &(*v)[i]); }}')
+        body.append(f'for (int i = 0; i < {t.length}; ++i) {{ gen_put(b, i ? "," : ""); dump_{t.el.id}(b, &(*v)[i]); }}')
         body.append('gen_put(b, "]");')
     return [head] + ["    " + x for x in body] + ["}"]
 
