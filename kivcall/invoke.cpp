@@ -93,7 +93,7 @@ kivResult buildMethod(const Interface &iface, const kcallMember &member, uint32_
     }
     m.argCount = static_cast<uint32_t>(m.types.size());
     if (m.resultType) m.argTypes.push_back(&ffi_type_pointer);
-    m.simple = !m.resultType;
+    m.simple = !m.resultType || isScalarKind(m.resultType->kind);
     for (size_t i = 0; i < m.types.size(); ++i)
         if (m.directions[i] != KIV_PARAM_IN || !isScalarKind(m.types[i]->kind) ||
             m.types[i]->kind == KIV_TYPE_ENUM || m.types[i]->kind == KIV_TYPE_BOOLEAN)
@@ -230,13 +230,14 @@ void Invocation::releaseOwned(uint32_t upTo) {
 // Reads out, inout and result storage back as values; replaces the arguments only when every
 // one of them could be read. The native storage is released either way.
 kivResult Invocation::collect() {
-    std::array<kcallValue, kInlineArgs> inlineRead{};
+    std::array<kcallValue, kInlineArgs> inlineRead;
     std::vector<kcallValue> heapRead;
     kcallValue *read = inlineRead.data();
     if (n_ + 1 > kInlineArgs) {
         heapRead.resize(n_ + 1);
         read = heapRead.data();
     }
+    for (uint32_t i = 0; i <= n_; ++i) read[i] = kcallValue{};
     kivResult rc = 0;
     for (uint32_t i = 0; i < n_; ++i) {
         if (!native_[i]) continue;
@@ -303,23 +304,31 @@ kivResult invoke(const Method &m, void *object, kcallValue *args, uint32_t argCo
                                        std::to_string(m.argCount) + " arguments, not " +
                                        std::to_string(argCount));
     if (argCount && !args) return fail(KIV_E_INVALIDARG, "null arguments");
-    if (m.simple) {
-        // Every argument an `in` number of exactly its kind: pass the values' payloads.
+    if (m.simple && argCount + 2 <= kInlineArgs) {
+        // Every argument an `in` number of exactly its kind and a numeric result, if any: pass
+        // the values' payloads and read the result from a local.
         std::array<void *, kInlineArgs> avalues;
         void *self = object;
-        if (argCount + 1 <= kInlineArgs) {
-            bool exact = true;
-            avalues[0] = &self;
-            for (uint32_t i = 0; i < argCount && exact; ++i) {
-                exact = args[i].kind == m.types[i]->kind;
-                avalues[i + 1] = &args[i].v;
+        Cell returnedValue{};
+        void *resultStorage = &returnedValue;
+        bool exact = true;
+        avalues[0] = &self;
+        for (uint32_t i = 0; i < argCount && exact; ++i) {
+            exact = args[i].kind == m.types[i]->kind;
+            avalues[i + 1] = &args[i].v;
+        }
+        if (exact) {
+            avalues[argCount + 1] = &resultStorage;
+            auto fn = reinterpret_cast<void (*)()>((*static_cast<void ***>(object))[m.slot]);
+            ffi_arg returned = 0;
+            ffi_call(const_cast<ffi_cif *>(&m.cif), fn, &returned, avalues.data());
+            const auto rc = static_cast<kivResult>(returned);
+            if (KIV_SUCCEEDED(rc) && m.resultType && result) {
+                kcallValueClear(result);
+                result->kind = m.resultType->kind;
+                std::memcpy(&result->v, &returnedValue, m.resultType->size);
             }
-            if (exact) {
-                auto fn = reinterpret_cast<void (*)()>((*static_cast<void ***>(object))[m.slot]);
-                ffi_arg returned = 0;
-                ffi_call(const_cast<ffi_cif *>(&m.cif), fn, &returned, avalues.data());
-                return static_cast<kivResult>(returned);
-            }
+            return rc;
         }
     }
     Invocation call(m, args, result);

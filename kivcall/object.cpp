@@ -143,9 +143,36 @@ kivResult storeOutputs(const Method &m, void **args, kcallValue *values, kcallVa
 
 constexpr uint32_t kInlineValues = 8;
 
+// Numbers in, a number or nothing out: no scratch memory and no output staging.
+kivResult dispatchNumbers(const Method &m, Object *object, void **args) {
+    kcallValue values[kInlineValues] = {};
+    for (uint32_t i = 0; i < m.argCount; ++i) {
+        values[i].kind = m.types[i]->kind;
+        std::memcpy(&values[i].v, args[i + 1], m.types[i]->size);
+    }
+    kcallValue result{};
+    void *target = m.resultType ? *static_cast<void **>(args[m.argCount + 1]) : nullptr;
+    kivResult rc = m.resultType && !target ? fail(KIV_E_POINTER, "a null result pointer") : 0;
+    if (KIV_SUCCEEDED(rc))
+        rc = object->handler(object->context, &m, values, m.resultType ? &result : nullptr);
+    if (KIV_SUCCEEDED(rc) && target) {
+        rc = toNative(asType(m.resultType), result, target, Mode::own, nullptr);
+        if (KIV_FAILED(rc)) std::memset(target, 0, m.resultType->size);
+    } else if (target) {
+        std::memset(target, 0, m.resultType->size);
+    }
+    for (uint32_t i = 0; i < m.argCount; ++i) kcallValueClear(&values[i]);
+    kcallValueClear(&result);
+    return rc;
+}
+
 void dispatch(ffi_cif *, void *ret, void **args, void *data) {
     const Method &m = *static_cast<const Method *>(data);
     Object *object = headOf(*static_cast<void **>(args[0]))->owner;
+    if (m.simple && m.argCount <= kInlineValues) {
+        *static_cast<ffi_arg *>(ret) = dispatchNumbers(m, object, args);
+        return;
+    }
     kcallValue inlineValues[kInlineValues] = {};
     std::vector<kcallValue> heapValues;
     kcallValue *values = inlineValues;
