@@ -332,6 +332,40 @@ TEST_F(Call, CallErrorsReturnCodesAndLeaveArgumentsAlone) {
     kivComRelease(object);
 }
 
+TEST_F(Call, NativeCallersGetCodesForNullsAndValuesThatDoNotFit) {
+    Echo echo;
+    void *object = nullptr;
+    const char *iids[] = {kEcho};
+    ASSERT_EQ(kcallObjectCreate(iids, 1, echoHandler, &echo, nullptr, kEcho, &object), 0u);
+    using Concat = kivResult (*)(void *, const char *, char **, char **, char **);
+    auto concat =
+        reinterpret_cast<Concat>((*static_cast<void ***>(object))[member("concat")->slot]);
+    char *b = kivStrDup("b"), *c = nullptr, *result = nullptr;
+    EXPECT_EQ(concat(object, "a", &b, nullptr, &result), KIV_E_POINTER);
+    EXPECT_EQ(concat(object, "a", nullptr, &c, &result), KIV_E_POINTER);
+    echo.overlong = true;
+    EXPECT_EQ(concat(object, "a", &b, &c, &result), KCALL_E_BOUND);
+    EXPECT_STREQ(b, "b");  // inout untouched, outs empty
+    EXPECT_EQ(c, nullptr);
+    EXPECT_EQ(result, nullptr);
+    echo.overlong = false;
+    ASSERT_EQ(concat(object, "a", &b, &c, &result), 0u);
+    EXPECT_STREQ(b, "replaced");
+    EXPECT_STREQ(result, "ab");
+    for (char *text : {b, c, result}) kivFree(text);
+    EXPECT_EQ(kivComRelease(object), 0u);
+
+    void *none = nullptr;
+    EXPECT_EQ(kcallObjectCreate(iids, 1, nullptr, nullptr, nullptr, kEcho, &none),
+              KIV_E_INVALIDARG);
+    EXPECT_EQ(kcallObjectCreate(iids, 0, echoHandler, nullptr, nullptr, kEcho, &none),
+              KIV_E_INVALIDARG);
+    const char *unknown[] = {"IDL:CallTest/Unknown:1.0"};
+    EXPECT_EQ(kcallObjectCreate(unknown, 1, echoHandler, nullptr, nullptr, nullptr, &none),
+              KIV_E_UNKNOWN_REPOID);
+    EXPECT_EQ(none, nullptr);
+}
+
 TEST_F(Call, AttributesAndInheritedMembersByName) {
     Echo echo;
     void *object = nullptr;
