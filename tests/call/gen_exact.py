@@ -538,7 +538,7 @@ def member_impl(g, iname, m):
     if m[0] == "attr":
         _, name, t, ro = m
         lit, code = g.value(t, "(*value)" if t.kind != "array" else "(*(Gen_%s *)value)" % t.idl)
-        m_spec = {"get": ("const", lit)}
+        m_rules = {"get": ("const", lit)}
         out.append(f"static kivResult {iname}_get_{name}(Gen_{iname} *self, {param_decl(t, 'out', 'value')}) {{")
         out.append("    (void)self;")
         out += ["    " + c for c in code]
@@ -546,7 +546,7 @@ def member_impl(g, iname, m):
         if not ro:
             out.append(f"static kivResult {iname}_set_{name}(Gen_{iname} *self, {param_decl(t, 'in', 'value')}) {{")
             out.append("    (void)self; (void)value; return 0;\n}")
-        m.append(m_spec)
+        m.append(m_rules)
         return out
     _, name, params, result = m
     decls = [param_decl(t, d, p) for p, d, t in params]
@@ -600,19 +600,19 @@ def driver(g):
         for owner in members_of(g, iface):
             for m in owner["members"]:
                 if m[0] == "attr":
-                    _, name, t, ro, spec = m
+                    _, name, t, ro, rules = m
                     out += attr_calls(g, n, name, t, ro, fn)
-                    table.append((n, owner["name"], f"get_{name}", 0, [], [spec["get"]], f"call_{fn}"))
+                    table.append((n, owner["name"], f"get_{name}", 0, [], [rules["get"]], f"call_{fn}"))
                     fn += 1
                     if not ro:
                         lit = out.pop()  # the setter's literal, left by attr_calls
                         table.append((n, owner["name"], f"set_{name}", 1, [lit], [], f"call_{fn}"))
                         fn += 1
                 else:
-                    _, name, params, result, spec = m
+                    _, name, params, result, rules = m
                     calls, lits = op_call(g, n, name, params, result, fn)
                     out += calls
-                    srcs = spec["sources"]
+                    srcs = rules["sources"]
                     table.append((n, owner["name"], name, len(params), lits, srcs, f"call_{fn}"))
                     fn += 1
     out.append("const GenOp gen_ops[] = {")
