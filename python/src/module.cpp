@@ -1,0 +1,13 @@
+// SPDX-License-Identifier: Apache-2.0
+// The extension module kiv._kiv: thin bindings of the C API that the Python package builds on.
+#include "kivpy.h"
+
+PYBIND11_MODULE(_kiv, m) {
+    m.doc() = "Low-level bindings of libkiv; use the kiv package instead.";
+    kivpy::check(kivInitialize(), "kivInitialize");
+    kivpy::bindErrors(m);
+    kivpy::bindFixed(m);
+    kivpy::bindRegistry(m);
+    kivpy::bindTypeLibrary(m);
+    kivpy::bindIdl(m);
+}
