@@ -14,6 +14,10 @@ from .errors import *  # noqa: F401,F403  (kiv.Error and its subclasses)
 from .fixed import Fixed
 from .typelib import TypeLibrary
 
+if hasattr(_kiv, "create"):
+    from .objects import (Object, cast, create, implements, interface, last_errors,
+                          register_library, type_class, wrap)
+
 __version__ = "1.0.0"
 
 

@@ -73,10 +73,47 @@ class Failed(Error):
     codes = (0x80004005, 0x8000FFFF)
 
 
-_by_code = {code: cls for cls in Error.__subclasses__() for code in cls.codes}
 
 
 def from_code(code, context=""):
     """The exception for a failed result code: the subclass for a common code, else Error."""
     code &= 0xFFFFFFFF
     return _by_code.get(code, Error)(code, context)
+
+
+# Arguments the dynamic call layer refused: each also is the Python exception that fits.
+class KindError(Error, TypeError):
+    codes = (0x96250001,)
+
+
+class RangeError(Error, OverflowError):
+    codes = (0x96250002,)
+
+
+class BoundError(Error, ValueError):
+    codes = (0x96250003,)
+
+
+class UnionCaseError(Error, ValueError):
+    codes = (0x96250004,)
+
+
+class ArityError(Error, TypeError):
+    codes = (0x96250005,)
+
+
+class NoMember(Error, AttributeError):
+    codes = (0x96250006,)
+
+
+class LayoutError(Error):
+    codes = (0x96250007,)
+
+
+class EncodingError(Error, ValueError):
+    codes = (0x96250009,)
+
+
+__all__ += ["KindError", "RangeError", "BoundError", "UnionCaseError", "ArityError", "NoMember",
+            "LayoutError", "EncodingError"]
+_by_code = {code: cls for cls in Error.__subclasses__() for code in cls.codes}

@@ -3,6 +3,9 @@
 #include <string>
 
 #include "kivpy.h"
+#if KIVPY_OBJECTS
+#include "objects.h"
+#endif
 
 namespace kivpy {
 
@@ -15,7 +18,13 @@ void raiseError(kivResult code, std::string_view context) {
 
 void bindErrors(py::module_ &m) {
     m.def(
-        "strerror", [](uint32_t code) { return std::string(kivStrError(code)); }, py::arg("code"),
+        "strerror", [](uint32_t code) {
+#if KIVPY_OBJECTS
+            return std::string(callErrorText(code));
+#else
+            return std::string(kivStrError(code));
+#endif
+        }, py::arg("code"),
         "The text of a result code.");
 }
 

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The extension module kiv._kiv: thin bindings of the C API that the Python package builds on.
 #include "kivpy.h"
+#if KIVPY_OBJECTS
+#include "objects.h"
+#endif
 
 PYBIND11_MODULE(_kiv, m) {
     m.doc() = "Low-level bindings of libkiv; use the kiv package instead.";
@@ -10,4 +13,7 @@ PYBIND11_MODULE(_kiv, m) {
     kivpy::bindRegistry(m);
     kivpy::bindTypeLibrary(m);
     kivpy::bindIdl(m);
+#if KIVPY_OBJECTS
+    kivpy::bindObjects(m);
+#endif
 }
