@@ -5,6 +5,8 @@
 // The hot path (a method call on a proxy) is written against the C API: Method objects are
 // vectorcall method descriptors, so `proxy.add(1, 2)` reaches invoke() without a bound
 // method or an argument tuple, and converts each argument straight into a kcallValue.
+#include "kivpy.h"
+// After Python.h, which kivpy.h includes through pybind11.
 #include <structmember.h>
 
 #include <cfloat>
@@ -15,7 +17,6 @@
 #include <vector>
 
 #include "kiv_call.h"
-#include "kivpy.h"
 #include "objects.h"
 
 namespace kivpy {
@@ -72,6 +73,14 @@ class Values {
     kcallValue *values_;
 };
 
+// A static type object, zeroed but for its header.
+PyTypeObject emptyType() {
+    PyTypeObject t;
+    std::memset(static_cast<void *>(&t), 0, sizeof t);
+    t.ob_base.ob_base.ob_refcnt = 1;
+    return t;
+}
+
 // ---- the Object type: one interface pointer ------------------------------------------
 
 struct ObjectRef {
@@ -120,7 +129,7 @@ PyGetSetDef objectGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyTypeObject ObjectType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t = emptyType();
     t.tp_name = "kiv._kiv.Object";
     t.tp_basicsize = sizeof(ObjectRef);
     t.tp_dealloc = objectDealloc;
@@ -896,7 +905,7 @@ PyMemberDef methodMembers[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyTypeObject MethodType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t = emptyType();
     t.tp_name = "kiv._kiv.Method";
     t.tp_basicsize = sizeof(MethodObject);
     t.tp_dealloc = methodDealloc;
