@@ -30,3 +30,6 @@ if(KIV_BUILD_BENCH)
     find_library(KIV_DECNUMBER_LIBRARY NAMES libdecnumber.a)
     find_path(KIV_DECNUMBER_INCLUDE_DIR decNumber.h PATH_SUFFIXES decnumber)
 endif()
+
+# libffi: every call and closure of libkivcall.
+pkg_check_modules(FFI REQUIRED IMPORTED_TARGET libffi)
