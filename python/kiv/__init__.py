@@ -21,6 +21,11 @@ if hasattr(_kiv, "create"):
 __version__ = "1.0.0"
 
 
+def register_plugin(clsid, path):
+    """Serves class ``clsid`` from the plug-in at ``path``, in this process only."""
+    _kiv.register_plugin(str(clsid), str(path))
+
+
 def strerror(code):
     """The text of a result code."""
     return _kiv.strerror(code & 0xFFFFFFFF)

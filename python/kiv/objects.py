@@ -153,6 +153,8 @@ class _Union:
 
 
 def _default_for(field):
+    if field["kind"] == _STRUCT:
+        return lambda: _type_class(field["repo_id"])()
     value = _DEFAULTS.get(field["kind"], 0 if 3 <= field["kind"] <= 11 or field["kind"] == 19
                           else None)
     return list if isinstance(value, list) else value

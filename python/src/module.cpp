@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The extension module kiv._kiv: thin bindings of the C API that the Python package builds on.
+#include <string>
+
 #include "kivpy.h"
 #if KIVPY_OBJECTS
 #include "objects.h"
@@ -13,6 +15,13 @@ PYBIND11_MODULE(_kiv, m) {
     kivpy::bindRegistry(m);
     kivpy::bindTypeLibrary(m);
     kivpy::bindIdl(m);
+    m.def(
+        "register_plugin",
+        [](const std::string &clsid, const std::string &path) {
+            kivpy::check(kivRegisterDSO(clsid.c_str(), KIV_REGISTER_PROCESS, path.c_str()),
+                         "registering " + path);
+        },
+        "Serves class `clsid` from the plug-in at `path` in this process.");
 #if KIVPY_OBJECTS
     kivpy::bindObjects(m);
 #endif

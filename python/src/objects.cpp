@@ -1070,6 +1070,8 @@ py::object typeInfo(const kcallType *type) {
             field["name"] = f.name;
             field["type"] = f.type ? py::object(py::str(f.type->name)) : py::object(py::none());
             field["kind"] = f.type ? f.type->kind : 0;
+            field["repo_id"] = f.type && f.type->repoId ? py::object(py::str(f.type->repoId))
+                                                        : py::object(py::none());
             field["label"] = f.label;
             field["default"] = f.isDefault != 0;
             fields.append(field);
