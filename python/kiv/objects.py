@@ -34,6 +34,7 @@ _DEFAULTS = {2: False, 12: 0.0, 13: 0.0, 15: "", 16: "", 20: [], 21: []}
 _STRUCT, _UNION, _ENUM, _SEQUENCE, _ARRAY = 17, 18, 19, 20, 21
 _OPERATION, _ATTRIBUTE, _READONLY = 2, 1, 0x00010000
 _IN, _OUT = 1, 2
+_IUNKNOWN = "IDL:kiv/IUnknown:1.0"
 
 
 def _annotation(info):
@@ -65,6 +66,11 @@ def _proxy_class(iid):
     """The proxy class of an interface (called by the extension on first use)."""
     cls = _proxy_classes.get(iid)
     if cls is not None:
+        return cls
+    if iid == _IUNKNOWN:
+        cls = _proxy_classes[iid] = type("IUnknown", (Object,), {
+            "__slots__": (), "__kiv_iid__": iid, "__module__": "kiv.interfaces",
+            "__qualname__": "kiv::IUnknown", "__doc__": "Proxy of kiv::IUnknown."})
         return cls
     info = _kiv.interface_info(iid)
     base = _proxy_class(info["base"]) if info["base"] else Object

@@ -18,14 +18,15 @@ void raiseError(kivResult code, std::string_view context) {
 
 void bindErrors(py::module_ &m) {
     m.def(
-        "strerror", [](uint32_t code) {
+        "strerror",
+        [](uint32_t code) {
 #if KIVPY_OBJECTS
             return std::string(callErrorText(code));
 #else
             return std::string(kivStrError(code));
 #endif
-        }, py::arg("code"),
-        "The text of a result code.");
+        },
+        py::arg("code"), "The text of a result code.");
 }
 
 }  // namespace kivpy

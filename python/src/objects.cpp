@@ -12,9 +12,12 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include <ffi.h>
 
 #include "kiv_call.h"
 #include "objects.h"
@@ -142,20 +145,23 @@ PyTypeObject ObjectType = [] {
     return t;
 }();
 
-bool isObject(PyObject *o) { return PyObject_TypeCheck(o, &ObjectType); }
+bool isObject(PyObject *o) {
+    return PyObject_TypeCheck(o, &ObjectType);
+}
 
 // ---- proxies -------------------------------------------------------------------------
 
 std::unordered_map<const kcallInterface *, PyObject *> proxyClasses;
 
-// A proxy owning `object` (one reference, given up by the caller), typed as `iface`.
+// A proxy owning `object` (one reference, given up by the caller), typed as `iface` (null:
+// IUnknown).
 PyObject *wrapObject(void *object, const kcallInterface *iface) {
     PyObject *cls = nullptr;
     auto found = proxyClasses.find(iface);
     if (found != proxyClasses.end()) {
         cls = found->second;
     } else {
-        PyObject *iid = PyUnicode_FromString(iface->iid);
+        PyObject *iid = PyUnicode_FromString(iface ? iface->iid : KIV_IID_IUNKNOWN);
         cls = iid ? callPackage("_proxy_class", iid) : nullptr;
         Py_XDECREF(iid);
         if (!cls || !PyType_Check(cls) ||
@@ -179,10 +185,18 @@ PyObject *wrapObject(void *object, const kcallInterface *iface) {
     return self;
 }
 
+// The type information of an interface. IUnknown has none worth asking for (no members), and
+// stands for itself as null: the library's description of it is not filled in.
+kivResult findInterface(const char *iid, const kcallInterface **out) {
+    *out = nullptr;
+    if (std::strcmp(iid, KIV_IID_IUNKNOWN) == 0) return KIV_S_OK;
+    return kcallFindInterface(iid, out);
+}
+
 // A proxy for `object` found as interface `iid`, owning the reference given.
 PyObject *wrapWithId(void *object, const char *iid) {
     const kcallInterface *iface = nullptr;
-    kivResult rc = kcallFindInterface(iid, &iface);
+    kivResult rc = findInterface(iid, &iface);
     if (KIV_FAILED(rc)) {
         kivComRelease(object);
         setCallError(rc, (std::string("type information of ") + iid).c_str());
@@ -277,7 +291,9 @@ void *implement(PyObject *instance, const char *iid) {
     return out;
 }
 
-bool isImplementation(PyObject *o) { return PyObject_HasAttrString(o, "__kiv_interfaces__"); }
+bool isImplementation(PyObject *o) {
+    return PyObject_HasAttrString(o, "__kiv_interfaces__");
+}
 
 // ---- Python values to call values ------------------------------------------------------
 
@@ -294,7 +310,9 @@ bool rangeError(PyObject *got, const kcallType *type) {
     return false;
 }
 
-bool isInteger(PyObject *o) { return PyLong_Check(o) && !PyBool_Check(o); }
+bool isInteger(PyObject *o) {
+    return PyLong_Check(o) && !PyBool_Check(o);
+}
 
 bool signedValue(PyObject *o, const kcallType *type, int64_t lo, int64_t hi, int64_t *x) {
     if (!isInteger(o)) return typeError("int", o, type);
@@ -386,9 +404,9 @@ bool stringValue(PyObject *o, const kcallType *type, kcallValue *out) {
     }
     PyObject *encoded = PyUnicode_AsEncodedString(o, "utf-16-le", "strict");
     if (!encoded) return false;
-    kivResult rc = kcallValueSetWString(out,
-                                        reinterpret_cast<const kivWChar *>(PyBytes_AS_STRING(encoded)),
-                                        static_cast<size_t>(PyBytes_GET_SIZE(encoded) / 2));
+    kivResult rc =
+        kcallValueSetWString(out, reinterpret_cast<const kivWChar *>(PyBytes_AS_STRING(encoded)),
+                             static_cast<size_t>(PyBytes_GET_SIZE(encoded) / 2));
     Py_DECREF(encoded);
     if (KIV_FAILED(rc)) return setCallError(rc, type->name), false;
     return true;
@@ -449,8 +467,7 @@ bool structValue(PyObject *o, const kcallType *type, kcallValue *out) {
         } else if (byKey) {
             item = PyDict_GetItemString(o, field.name);
             if (!item) {
-                PyErr_Format(PyExc_TypeError, "%s: member '%s' is missing", type->name,
-                             field.name);
+                PyErr_Format(PyExc_TypeError, "%s: member '%s' is missing", type->name, field.name);
                 return false;
             }
             Py_INCREF(item);
@@ -482,18 +499,29 @@ const kcallField *unionCase(const kcallType *type, int64_t label) {
 
 int64_t labelOf(const kcallValue &d) {
     switch (d.kind) {
-        case KIV_TYPE_BOOLEAN: return d.v.boolean;
-        case KIV_TYPE_CHAR: return static_cast<uint8_t>(d.v.ch);
-        case KIV_TYPE_WCHAR: return d.v.wch;
-        case KIV_TYPE_SHORT: return d.v.i16;
-        case KIV_TYPE_USHORT: return d.v.u16;
-        case KIV_TYPE_LONG: return d.v.i32;
+        case KIV_TYPE_BOOLEAN:
+            return d.v.boolean;
+        case KIV_TYPE_CHAR:
+            return static_cast<uint8_t>(d.v.ch);
+        case KIV_TYPE_WCHAR:
+            return d.v.wch;
+        case KIV_TYPE_SHORT:
+            return d.v.i16;
+        case KIV_TYPE_USHORT:
+            return d.v.u16;
+        case KIV_TYPE_LONG:
+            return d.v.i32;
         case KIV_TYPE_ULONG:
-        case KIV_TYPE_ENUM: return d.v.u32;
-        case KIV_TYPE_LONGLONG: return d.v.i64;
-        case KIV_TYPE_ULONGLONG: return static_cast<int64_t>(d.v.u64);
-        case KIV_TYPE_OCTET: return d.v.octet;
-        default: return 0;
+        case KIV_TYPE_ENUM:
+            return d.v.u32;
+        case KIV_TYPE_LONGLONG:
+            return d.v.i64;
+        case KIV_TYPE_ULONGLONG:
+            return static_cast<int64_t>(d.v.u64);
+        case KIV_TYPE_OCTET:
+            return d.v.octet;
+        default:
+            return 0;
     }
 }
 
@@ -618,15 +646,23 @@ bool toValue(PyObject *o, const kcallType *type, kcallValue *out) {
             out->v.f64 = x;
             return true;
         case KIV_TYPE_STRING:
-        case KIV_TYPE_WSTRING: return stringValue(o, type, out);
-        case KIV_TYPE_STRUCT: return structValue(o, type, out);
-        case KIV_TYPE_UNION: return unionValue(o, type, out);
+        case KIV_TYPE_WSTRING:
+            return stringValue(o, type, out);
+        case KIV_TYPE_STRUCT:
+            return structValue(o, type, out);
+        case KIV_TYPE_UNION:
+            return unionValue(o, type, out);
         case KIV_TYPE_SEQUENCE:
-        case KIV_TYPE_ARRAY: return itemsValue(o, type, out);
-        case KIV_TYPE_INTERFACE: return interfaceValue(o, type, out);
-        case KIV_TYPE_DECIMAL32: return decimalValue(o, type, 32, out);
-        case KIV_TYPE_DECIMAL64: return decimalValue(o, type, 64, out);
-        case KIV_TYPE_DECIMAL128: return decimalValue(o, type, 128, out);
+        case KIV_TYPE_ARRAY:
+            return itemsValue(o, type, out);
+        case KIV_TYPE_INTERFACE:
+            return interfaceValue(o, type, out);
+        case KIV_TYPE_DECIMAL32:
+            return decimalValue(o, type, 32, out);
+        case KIV_TYPE_DECIMAL64:
+            return decimalValue(o, type, 64, out);
+        case KIV_TYPE_DECIMAL128:
+            return decimalValue(o, type, 128, out);
         default:
             out->kind = 0;
             PyErr_Format(PyExc_TypeError, "type %s cannot be passed", type->name);
@@ -762,19 +798,32 @@ PyObject *interfaceObject(const kcallValue &v, const kcallType *type) {
 
 PyObject *fromValue(const kcallValue &v, const kcallType *type) {
     switch (type->kind) {
-        case KIV_TYPE_VOID: Py_RETURN_NONE;
-        case KIV_TYPE_BOOLEAN: return PyBool_FromLong(v.v.boolean);
-        case KIV_TYPE_OCTET: return PyLong_FromLong(v.v.octet);
-        case KIV_TYPE_CHAR: return PyUnicode_FromOrdinal(static_cast<uint8_t>(v.v.ch));
-        case KIV_TYPE_WCHAR: return PyUnicode_FromOrdinal(v.v.wch);
-        case KIV_TYPE_SHORT: return PyLong_FromLong(v.v.i16);
-        case KIV_TYPE_USHORT: return PyLong_FromLong(v.v.u16);
-        case KIV_TYPE_LONG: return PyLong_FromLong(v.v.i32);
-        case KIV_TYPE_ULONG: return PyLong_FromUnsignedLong(v.v.u32);
-        case KIV_TYPE_LONGLONG: return PyLong_FromLongLong(v.v.i64);
-        case KIV_TYPE_ULONGLONG: return PyLong_FromUnsignedLongLong(v.v.u64);
-        case KIV_TYPE_FLOAT: return PyFloat_FromDouble(v.v.f32);
-        case KIV_TYPE_DOUBLE: return PyFloat_FromDouble(v.v.f64);
+        case KIV_TYPE_VOID:
+            Py_RETURN_NONE;
+        case KIV_TYPE_BOOLEAN:
+            return PyBool_FromLong(v.v.boolean);
+        case KIV_TYPE_OCTET:
+            return PyLong_FromLong(v.v.octet);
+        case KIV_TYPE_CHAR:
+            return PyUnicode_FromOrdinal(static_cast<uint8_t>(v.v.ch));
+        case KIV_TYPE_WCHAR:
+            return PyUnicode_FromOrdinal(v.v.wch);
+        case KIV_TYPE_SHORT:
+            return PyLong_FromLong(v.v.i16);
+        case KIV_TYPE_USHORT:
+            return PyLong_FromLong(v.v.u16);
+        case KIV_TYPE_LONG:
+            return PyLong_FromLong(v.v.i32);
+        case KIV_TYPE_ULONG:
+            return PyLong_FromUnsignedLong(v.v.u32);
+        case KIV_TYPE_LONGLONG:
+            return PyLong_FromLongLong(v.v.i64);
+        case KIV_TYPE_ULONGLONG:
+            return PyLong_FromUnsignedLongLong(v.v.u64);
+        case KIV_TYPE_FLOAT:
+            return PyFloat_FromDouble(v.v.f32);
+        case KIV_TYPE_DOUBLE:
+            return PyFloat_FromDouble(v.v.f64);
         case KIV_TYPE_STRING:
             return PyUnicode_DecodeUTF8(v.v.str ? v.v.str : "", v.v.str ? v.count : 0,
                                         "surrogateescape");
@@ -784,20 +833,39 @@ PyObject *fromValue(const kcallValue &v, const kcallType *type) {
                                          v.v.wstr ? 2 * Py_ssize_t(v.count) : 0, "surrogatepass",
                                          &order);
         }
-        case KIV_TYPE_ENUM: return enumObject(v, type);
-        case KIV_TYPE_STRUCT: return structObject(v, type);
-        case KIV_TYPE_UNION: return unionObject(v, type);
+        case KIV_TYPE_ENUM:
+            return enumObject(v, type);
+        case KIV_TYPE_STRUCT:
+            return structObject(v, type);
+        case KIV_TYPE_UNION:
+            return unionObject(v, type);
         case KIV_TYPE_SEQUENCE:
-        case KIV_TYPE_ARRAY: return itemsObject(v, type);
-        case KIV_TYPE_INTERFACE: return interfaceObject(v, type);
-        case KIV_TYPE_DECIMAL32: return decimalObject(v, 32);
-        case KIV_TYPE_DECIMAL64: return decimalObject(v, 64);
-        case KIV_TYPE_DECIMAL128: return decimalObject(v, 128);
-        default: PyErr_Format(PyExc_TypeError, "type %s cannot be returned", type->name); return nullptr;
+        case KIV_TYPE_ARRAY:
+            return itemsObject(v, type);
+        case KIV_TYPE_INTERFACE:
+            return interfaceObject(v, type);
+        case KIV_TYPE_DECIMAL32:
+            return decimalObject(v, 32);
+        case KIV_TYPE_DECIMAL64:
+            return decimalObject(v, 64);
+        case KIV_TYPE_DECIMAL128:
+            return decimalObject(v, 128);
+        default:
+            PyErr_Format(PyExc_TypeError, "type %s cannot be returned", type->name);
+            return nullptr;
     }
 }
 
 // ---- Method objects ------------------------------------------------------------------
+
+// A member whose arguments and result are all numbers, characters or booleans is called
+// straight through its table slot with a call interface prepared once: such values need no
+// allocation, so the general call values and their checks are not needed.
+struct DirectCall {
+    static constexpr uint32_t kMaxArguments = 16;
+    ffi_cif cif;
+    ffi_type *types[kMaxArguments + 2];
+};
 
 struct MethodObject {
     PyObject_HEAD vectorcallfunc vectorcall;
@@ -807,6 +875,7 @@ struct MethodObject {
     PyObject *doc;
     PyObject *signature;
     PyObject *qualname;
+    DirectCall *direct;  // null: through kcallInvoke
 };
 
 const kcallType *argumentType(const kcallMethod *m, uint32_t i) {
@@ -843,6 +912,82 @@ PyObject *outputs(const kcallMethod *m, Values &args, const kcallValue &result) 
     return tuple;
 }
 
+ffi_type *directType(const kcallType *type) {
+    switch (type ? type->kind : 0) {
+        case KIV_TYPE_BOOLEAN:
+        case KIV_TYPE_OCTET:
+            return &ffi_type_uint8;
+        case KIV_TYPE_CHAR:
+            return &ffi_type_sint8;
+        case KIV_TYPE_WCHAR:
+        case KIV_TYPE_USHORT:
+            return &ffi_type_uint16;
+        case KIV_TYPE_SHORT:
+            return &ffi_type_sint16;
+        case KIV_TYPE_LONG:
+            return &ffi_type_sint32;
+        case KIV_TYPE_ULONG:
+            return &ffi_type_uint32;
+        case KIV_TYPE_LONGLONG:
+            return &ffi_type_sint64;
+        case KIV_TYPE_ULONGLONG:
+            return &ffi_type_uint64;
+        case KIV_TYPE_FLOAT:
+            return &ffi_type_float;
+        case KIV_TYPE_DOUBLE:
+            return &ffi_type_double;
+        default:
+            return nullptr;
+    }
+}
+
+// The direct call of a member with only in arguments and a result of the kinds above; null
+// when the member needs the general path.
+DirectCall *prepareDirect(const kcallMethod *m) {
+    if (m->argCount > DirectCall::kMaxArguments) return nullptr;
+    bool hasResult = m->resultType && m->resultType->kind != KIV_TYPE_VOID;
+    if (hasResult && !directType(m->resultType)) return nullptr;
+    auto direct = std::make_unique<DirectCall>();
+    unsigned n = 0;
+    direct->types[n++] = &ffi_type_pointer;  // self
+    for (uint32_t i = 0; i < m->argCount; ++i) {
+        ffi_type *type = directType(argumentType(m, i));
+        if (!type || argumentDirection(m, i) != KIV_PARAM_IN) return nullptr;
+        direct->types[n++] = type;
+    }
+    if (hasResult) direct->types[n++] = &ffi_type_pointer;
+    if (ffi_prep_cif(&direct->cif, FFI_DEFAULT_ABI, n, &ffi_type_uint32, direct->types) != FFI_OK)
+        return nullptr;
+    return direct.release();
+}
+
+PyObject *invokeDirect(MethodObject *self, ObjectRef *target, PyObject *const *argv) {
+    const kcallMethod *m = self->method;
+    kcallValue values[DirectCall::kMaxArguments];
+    void *pointers[DirectCall::kMaxArguments + 2];
+    void *object = target->object;
+    unsigned n = 0;
+    pointers[n++] = &object;
+    for (uint32_t i = 0; i < m->argCount; ++i) {
+        if (!toValue(argv[i], argumentType(m, i), &values[i])) return nullptr;
+        pointers[n++] = &values[i].v;  // every scalar member of the union starts at its start
+    }
+    kcallValue result{};
+    void *resultPointer = &result.v;
+    bool hasResult = m->resultType && m->resultType->kind != KIV_TYPE_VOID;
+    if (hasResult) pointers[n++] = &resultPointer;
+    auto slots = *static_cast<void (***)()>(object);
+    ffi_arg rc = 0;
+    Py_BEGIN_ALLOW_THREADS ffi_call(&self->direct->cif, slots[m->slot], &rc, pointers);
+    Py_END_ALLOW_THREADS if (KIV_FAILED(static_cast<kivResult>(rc))) {
+        setCallError(static_cast<kivResult>(rc), m->slotName);
+        return nullptr;
+    }
+    if (!hasResult) Py_RETURN_NONE;
+    result.kind = m->resultType->kind;
+    return fromValue(result, m->resultType);
+}
+
 PyObject *invoke(PyObject *callable, PyObject *const *argv, size_t nargsf, PyObject *kwnames) {
     auto *self = reinterpret_cast<MethodObject *>(callable);
     const kcallMethod *m = self->method;
@@ -861,6 +1006,7 @@ PyObject *invoke(PyObject *callable, PyObject *const *argv, size_t nargsf, PyObj
         return nullptr;
     }
     auto *target = reinterpret_cast<ObjectRef *>(argv[0]);
+    if (self->direct) return invokeDirect(self, target, argv + 1);
     Values args(m->argCount);
     Py_ssize_t next = 1;
     for (uint32_t i = 0; i < m->argCount; ++i) {
@@ -894,6 +1040,7 @@ void methodDealloc(PyObject *self) {
     Py_XDECREF(m->doc);
     Py_XDECREF(m->signature);
     Py_XDECREF(m->qualname);
+    delete m->direct;
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -928,18 +1075,22 @@ bool storeOutput(PyObject *o, const kcallType *type, kcallValue *out) {
 
 kivResult distribute(PyObject *ret, const kcallMethod *m, kcallValue *args, kcallValue *result) {
     std::vector<std::pair<const kcallType *, kcallValue *>> slots;
-    if (m->resultType && m->resultType->kind != KIV_TYPE_VOID) slots.push_back({m->resultType, result});
+    if (m->resultType && m->resultType->kind != KIV_TYPE_VOID)
+        slots.push_back({m->resultType, result});
     for (uint32_t i = 0; m->access == KCALL_OPERATION && i < m->argCount; ++i)
-        if (argumentDirection(m, i) != KIV_PARAM_IN) slots.push_back({argumentType(m, i), &args[i]});
+        if (argumentDirection(m, i) != KIV_PARAM_IN)
+            slots.push_back({argumentType(m, i), &args[i]});
     if (slots.empty()) return KIV_S_OK;
-    if (slots.size() == 1) return storeOutput(ret, slots[0].first, slots[0].second) ? 0 : KIV_E_FAIL;
+    if (slots.size() == 1)
+        return storeOutput(ret, slots[0].first, slots[0].second) ? 0 : KIV_E_FAIL;
     if (!PyTuple_Check(ret) || PyTuple_GET_SIZE(ret) != static_cast<Py_ssize_t>(slots.size())) {
         PyErr_Format(PyExc_TypeError, "%s must return a tuple of %zu values", m->slotName,
                      slots.size());
         return KIV_E_FAIL;
     }
     for (size_t i = 0; i < slots.size(); ++i)
-        if (!storeOutput(PyTuple_GET_ITEM(ret, i), slots[i].first, slots[i].second)) return KIV_E_FAIL;
+        if (!storeOutput(PyTuple_GET_ITEM(ret, i), slots[i].first, slots[i].second))
+            return KIV_E_FAIL;
     return KIV_S_OK;
 }
 
@@ -964,7 +1115,8 @@ PyObject *callImplementation(PyObject *instance, const kcallMethod *m, kcallValu
         ok = arg != nullptr;
         if (ok) pyArgs.push_back(arg);
     }
-    PyObject *ret = ok ? PyObject_Vectorcall(callable, pyArgs.data(), pyArgs.size(), nullptr) : nullptr;
+    PyObject *ret =
+        ok ? PyObject_Vectorcall(callable, pyArgs.data(), pyArgs.size(), nullptr) : nullptr;
     for (PyObject *arg : pyArgs) Py_DECREF(arg);
     Py_DECREF(callable);
     return ret;
@@ -983,7 +1135,8 @@ kivResult failure(PyObject *instance, const kcallMethod *m) {
     PyObject *module = package();
     PyObject *handler = module ? PyObject_GetAttrString(module, "_implementation_failed") : nullptr;
     PyObject *result = handler && args ? PyObject_Call(handler, args, nullptr) : nullptr;
-    if (result && PyLong_Check(result)) code = static_cast<kivResult>(PyLong_AsUnsignedLongMask(result));
+    if (result && PyLong_Check(result))
+        code = static_cast<kivResult>(PyLong_AsUnsignedLongMask(result));
     if (!result) PyErr_WriteUnraisable(handler);
     PyErr_Clear();
     Py_XDECREF(result);
@@ -1026,21 +1179,26 @@ PyObject *makeMethod(const kcallMethod *m) {
     self->qualname = Py_NewRef(self->name);
     self->doc = Py_NewRef(Py_None);
     self->signature = Py_NewRef(Py_None);
+    self->direct = prepareDirect(m);
     return reinterpret_cast<PyObject *>(self);
 }
 
 py::object typeInfo(const kcallType *type);
 
+py::object text(const char *s) {
+    return s ? py::object(py::str(s)) : py::object(py::none());
+}
+
 py::dict memberInfo(const kcallMember &member) {
     py::dict d;
-    d["name"] = member.name;
+    d["name"] = text(member.name);
     d["kind"] = member.kind;
     d["flags"] = member.flags;
-    d["declared_in"] = member.declaredIn;
+    d["declared_in"] = text(member.declaredIn);
     d["type"] = typeInfo(member.type);
     py::list params;
     for (uint32_t i = 0; i < member.paramCount; ++i)
-        params.append(py::make_tuple(member.params[i].name, typeInfo(member.params[i].type),
+        params.append(py::make_tuple(text(member.params[i].name), typeInfo(member.params[i].type),
                                      member.params[i].direction));
     d["params"] = params;
     char *text = nullptr;
@@ -1057,7 +1215,7 @@ py::object typeInfo(const kcallType *type) {
     if (!type) return py::none();
     py::dict d;
     d["kind"] = type->kind;
-    d["repo_id"] = type->repoId ? py::object(py::str(type->repoId)) : py::object(py::none());
+    d["repo_id"] = text(type->repoId);
     d["name"] = type->name ? type->name : "";
     d["bound"] = type->bound;
     if (type->element) d["element"] = typeInfo(type->element);
@@ -1067,7 +1225,7 @@ py::object typeInfo(const kcallType *type) {
         for (uint32_t i = 0; i < type->fieldCount; ++i) {
             const kcallField &f = type->fields[i];
             py::dict field;
-            field["name"] = f.name;
+            field["name"] = text(f.name);
             field["type"] = f.type ? py::object(py::str(f.type->name)) : py::object(py::none());
             field["kind"] = f.type ? f.type->kind : 0;
             field["repo_id"] = f.type && f.type->repoId ? py::object(py::str(f.type->repoId))
@@ -1082,9 +1240,10 @@ py::object typeInfo(const kcallType *type) {
     return d;
 }
 
-const kcallInterface *findInterface(const std::string &iid) {
+const kcallInterface *describedInterface(const std::string &iid) {
     const kcallInterface *iface = nullptr;
-    kivResult rc = kcallFindInterface(iid.c_str(), &iface);
+    kivResult rc =
+        iid == KIV_IID_IUNKNOWN ? KIV_E_BAD_KIND : kcallFindInterface(iid.c_str(), &iface);
     if (KIV_FAILED(rc)) {
         setCallError(rc, ("type information of " + iid).c_str());
         throw py::error_already_set();
@@ -1093,15 +1252,15 @@ const kcallInterface *findInterface(const std::string &iid) {
 }
 
 py::dict interfaceInfo(const std::string &iid) {
-    const kcallInterface *iface = findInterface(iid);
+    const kcallInterface *iface = describedInterface(iid);
     py::dict d;
-    d["iid"] = iface->iid;
-    d["name"] = iface->name;
+    d["iid"] = text(iface->iid);
+    d["name"] = text(iface->name ? iface->name : iface->iid);
     d["base"] = iface->base ? py::object(py::str(iface->base->iid)) : py::object(py::none());
     py::list members;
     for (uint32_t i = 0; i < iface->memberCount; ++i) members.append(memberInfo(iface->members[i]));
     d["members"] = members;
-    d["library"] = iface->library ? py::object(py::str(iface->library)) : py::object(py::none());
+    d["library"] = text(iface->library);
     return d;
 }
 
@@ -1136,14 +1295,15 @@ py::object create(const std::string &clsid, const py::object &iidArg) {
     kivResult rc;
     {
         py::gil_scoped_release unlocked;
-        rc = kivCreateInstance(clsid.c_str(), nullptr, KIV_CLSCTX_INPROC, nullptr, iid.c_str(), &out);
+        rc = kivCreateInstance(clsid.c_str(), nullptr, KIV_CLSCTX_INPROC, nullptr, iid.c_str(),
+                               &out);
     }
     check(rc, "creating " + clsid);
     if (iidArg.is_none()) {
         // The table handed out for IUnknown is the class's own interface: type the proxy so.
         const char *own = static_cast<IUnknown *>(out)->vtbl->interfaceId(out);
         const kcallInterface *iface = nullptr;
-        if (own && KIV_SUCCEEDED(kcallFindInterface(own, &iface))) return steal(wrapObject(out, iface));
+        if (own && KIV_SUCCEEDED(findInterface(own, &iface))) return steal(wrapObject(out, iface));
     }
     return steal(wrapWithId(out, iid.c_str()));
 }
@@ -1175,7 +1335,8 @@ void registerLibrary(const std::string &path, uint32_t flags) {
 }  // namespace
 
 void bindObjects(py::module_ &m) {
-    if (PyType_Ready(&ObjectType) < 0 || PyType_Ready(&MethodType) < 0) throw py::error_already_set();
+    if (PyType_Ready(&ObjectType) < 0 || PyType_Ready(&MethodType) < 0)
+        throw py::error_already_set();
     Py_INCREF(&ObjectType);
     m.add_object("Object", reinterpret_cast<PyObject *>(&ObjectType));
     Py_INCREF(&MethodType);
@@ -1192,6 +1353,8 @@ void bindObjects(py::module_ &m) {
     m.attr("SET") = KCALL_SET;
 }
 
-const char *callErrorText(kivResult code) { return kcallStrError(code); }
+const char *callErrorText(kivResult code) {
+    return kcallStrError(code);
+}
 
 }  // namespace kivpy

@@ -35,14 +35,14 @@ static kivWChar *copyWString(const kivWChar *s) {
     return copy;
 }
 
-#define COPY_SEQUENCE(Seq, element)                                             \
-    static Seq copy_##Seq(const Seq *s) {                                       \
-        Seq copy = {s->length, s->length, NULL};                                \
-        if (s->length) {                                                        \
-            copy.buffer = kivMalloc(s->length * sizeof *copy.buffer);           \
+#define COPY_SEQUENCE(Seq, element)                                            \
+    static Seq copy_##Seq(const Seq *s) {                                      \
+        Seq copy = {s->length, s->length, NULL};                               \
+        if (s->length) {                                                       \
+            copy.buffer = kivMalloc(s->length * sizeof *copy.buffer);          \
             for (uint32_t i = 0; i < s->length; ++i) copy.buffer[i] = element; \
-        }                                                                       \
-        return copy;                                                            \
+        }                                                                      \
+        return copy;                                                           \
     }
 COPY_SEQUENCE(kivSeq_long, s->buffer[i])
 COPY_SEQUENCE(kivSeq_octet, s->buffer[i])
@@ -63,13 +63,13 @@ static Echo_Shape copyShape(const Echo_Shape *s) {
 
 /* ---- the echoes ---- */
 
-#define ECHO_BY_VALUE(Name, T)                                                        \
-    static kivResult echo##Name(Echo_IEcho *self, T a, T *b, T *c, T *result) {       \
-        counted(self);                                                                \
-        *b = *c;                                                                      \
-        *c = a;                                                                       \
-        *result = a;                                                                  \
-        return KIV_S_OK;                                                              \
+#define ECHO_BY_VALUE(Name, T)                                                  \
+    static kivResult echo##Name(Echo_IEcho *self, T a, T *b, T *c, T *result) { \
+        counted(self);                                                          \
+        *b = *c;                                                                \
+        *c = a;                                                                 \
+        *result = a;                                                            \
+        return KIV_S_OK;                                                        \
     }
 ECHO_BY_VALUE(Boolean, kivBoolean)
 ECHO_BY_VALUE(Octet, uint8_t)
@@ -88,13 +88,13 @@ ECHO_BY_VALUE(Decimal64, kivDecimal64)
 ECHO_BY_VALUE(Decimal128, kivDecimal128)
 ECHO_BY_VALUE(Color, Echo_Color)
 
-#define ECHO_BY_COPY(Name, T, in, copy)                                                 \
-    static kivResult echo##Name(Echo_IEcho *self, in a, T *b, T *c, T *result) {        \
-        counted(self);                                                                  \
-        *b = *c;                                                                        \
-        *c = copy(a);                                                                   \
-        *result = copy(a);                                                              \
-        return KIV_S_OK;                                                                \
+#define ECHO_BY_COPY(Name, T, in, copy)                                          \
+    static kivResult echo##Name(Echo_IEcho *self, in a, T *b, T *c, T *result) { \
+        counted(self);                                                           \
+        *b = *c;                                                                 \
+        *c = copy(a);                                                            \
+        *result = copy(a);                                                       \
+        return KIV_S_OK;                                                         \
     }
 #define COPY_POINT(p) (*(p))
 ECHO_BY_COPY(String, char *, const char *, copyString)
@@ -246,17 +246,49 @@ static kivResult echoQueryInterface(void *self, const char *iid, void **out) {
 }
 
 static const Echo_IEchoVtbl echoVtbl = {
-    kivComQueryInterface, kivComAddRef,   kivComRelease,     echoQueryInterface,
-    echoAddRef,           echoRelease,    echoInterfaceId,   add,
-    sumPoint,             echoBoolean,    echoOctet,         echoChar,
-    echoWchar,            echoShort,      echoUShort,        echoLong,
-    echoULong,            echoLongLong,   echoULongLong,     echoFloat,
-    echoDouble,           echoDecimal32,  echoDecimal64,     echoDecimal128,
-    echoColor,            echoString,     echoShortString,   echoWString,
-    echoPoint,            echoRecord,     echoShape,         echoLongs,
-    echoFour,             echoStrings,    echoBytes,         echoTriple,
-    echoCallback,         fail,           getValue,          setValue,
-    getCalls,             callApply,      callDescribe,
+    kivComQueryInterface,
+    kivComAddRef,
+    kivComRelease,
+    echoQueryInterface,
+    echoAddRef,
+    echoRelease,
+    echoInterfaceId,
+    add,
+    sumPoint,
+    echoBoolean,
+    echoOctet,
+    echoChar,
+    echoWchar,
+    echoShort,
+    echoUShort,
+    echoLong,
+    echoULong,
+    echoLongLong,
+    echoULongLong,
+    echoFloat,
+    echoDouble,
+    echoDecimal32,
+    echoDecimal64,
+    echoDecimal128,
+    echoColor,
+    echoString,
+    echoShortString,
+    echoWString,
+    echoPoint,
+    echoRecord,
+    echoShape,
+    echoLongs,
+    echoFour,
+    echoStrings,
+    echoBytes,
+    echoTriple,
+    echoCallback,
+    fail,
+    getValue,
+    setValue,
+    getCalls,
+    callApply,
+    callDescribe,
 };
 
 static uint32_t factoryAddRef(void *self) {

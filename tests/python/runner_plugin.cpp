@@ -35,9 +35,15 @@ class Runner final : public kiv::object<Echo::IRunner> {
 };
 
 // The factory: one static object whose count guards nothing.
-uint32_t factoryAddRef(void *) { return 2; }
-uint32_t factoryRelease(void *) { return 1; }
-const char *factoryInterfaceId(void *) { return KIV_IID_IOBJECTFACTORY; }
+uint32_t factoryAddRef(void *) {
+    return 2;
+}
+uint32_t factoryRelease(void *) {
+    return 1;
+}
+const char *factoryInterfaceId(void *) {
+    return KIV_IID_IOBJECTFACTORY;
+}
 
 kivResult factoryQueryInterface(void *self, const char *iid, void **out) {
     *out = nullptr;
@@ -56,7 +62,9 @@ kivResult factoryCreateInstance(IObjectFactory *, void *outer, const char *iid, 
     return runner->queryInterface(iid, out);
 }
 
-kivResult factoryLockServer(IObjectFactory *, int32_t) { return KIV_S_OK; }
+kivResult factoryLockServer(IObjectFactory *, int32_t) {
+    return KIV_S_OK;
+}
 
 const IObjectFactoryVtbl factoryVtbl = {
     kivComQueryInterface,  kivComAddRef,          kivComRelease,
