@@ -109,7 +109,7 @@ const Type *basicType(uint32_t kind) {
 
 const Interface *builtinInterface(const char *iid) {
     static Interface *unknown = [] {
-        auto *i = new Interface;
+        auto *i = new Interface{};  // value-initialised: no base, no members
         i->iid = KIV_IID_IUNKNOWN;
         i->name = "kiv::IUnknown";
         i->slotCount = 7;
