@@ -90,6 +90,8 @@ kivResult Reader::readRaw(uint32_t n, uint8_t *out) {
 }
 
 kivResult Reader::checkMeta() {
+    if (damaged_) return KIV_E_FORMAT;
+    if (bytes_ == 0 || metaChecked_) return 0;
     std::array<uint8_t, kPageSize> meta{};
     size_t have = static_cast<size_t>(std::min<uint64_t>(bytes_, kPageSize));
     if (have == kPageSize) {
@@ -216,8 +218,7 @@ kivResult Reader::find(std::string_view key, bool *found, std::vector<uint8_t> &
     *found = false;
     if (damaged_) return KIV_E_FORMAT;
     if (bytes_ == 0) return 0;  // a library created and not yet written
-    if (!metaChecked_)
-        if (kivResult rc = checkMeta()) return rc;
+    if (kivResult rc = checkMeta()) return rc;
     // Every page of a path is a different page, so no path is longer than the file has pages.
     std::vector<uint32_t> path;
     bool disordered = false;

@@ -35,6 +35,9 @@ class Reader {
     // Takes `fd`, a read descriptor of a regular file of `bytes` bytes; nothing is read yet.
     void open(int fd, uint64_t bytes);
     void close();
+    // Checks the meta page (an empty file has none): KIV_E_FORMAT when the file is not a
+    // library, a system error code when reading fails.
+    kivResult checkMeta();
 
     // Looks `key` up. 0 with *found set (and the value in `value` when found), KIV_E_FORMAT
     // when the file is damaged, a system error code when reading fails.
@@ -46,7 +49,6 @@ class Reader {
         bool used = false;
     };
 
-    kivResult checkMeta();
     kivResult readRaw(uint32_t n, uint8_t *out);
     kivResult treePage(uint32_t n, const TreePage **out);
     // Compares `key` with the key of `e` on `page`: <0, 0, >0 in *order.

@@ -72,6 +72,7 @@ class RecordBatch {
 
     std::vector<Entry> entries_;
     std::deque<Copy> copies_;  // the copied records; a deque never moves them
+    std::string keys_;         // every key, side by side, for a sort that stays in the cache
 };
 
 // 0x96220000 OR errno (EIO when errno is unexpectedly 0).
