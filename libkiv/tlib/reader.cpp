@@ -122,29 +122,38 @@ kivResult Reader::treePage(uint32_t n, const TreePage **out) {
     return 0;
 }
 
-kivResult Reader::compareChain(std::string_view key, Overflow chain, int *order) {
+kivResult Reader::walkChain(Overflow chain,
+                            const std::function<bool(std::string_view part)> &take) {
     std::array<uint8_t, kPageSize> raw;
     ChainPages seen;
-    size_t at = 0;
     uint32_t n = chain.first;
     for (uint32_t left = chain.size; left > 0;) {
         if (n == 0 || n >= pages_ || !seen.insert(n)) return damage();
         if (kivResult rc = readRaw(n, raw.data())) return rc;
         uint32_t next = 0;
         if (!overflowNext(raw.data(), n, &next)) return damage();
-        uint32_t take = std::min(left, kOverflowBytes);
-        std::string_view part(reinterpret_cast<const char *>(raw.data()) + kOverflowData, take);
-        std::string_view ours = key.substr(std::min(at, key.size()), take);
-        if (int c = ours.compare(part); c != 0 || ours.size() < take) {
-            *order = c != 0 ? sign(c) : -1;
-            return 0;
-        }
-        at += take;
-        left -= take;
+        uint32_t size = std::min(left, kOverflowBytes);
+        if (!take({reinterpret_cast<const char *>(raw.data()) + kOverflowData, size})) return 0;
+        left -= size;
         n = next;
     }
-    *order = key.size() > at ? 1 : 0;
     return 0;
+}
+
+kivResult Reader::compareChain(std::string_view key, Overflow chain, int *order) {
+    size_t at = 0;
+    *order = 0;
+    kivResult rc = walkChain(chain, [&](std::string_view part) {
+        std::string_view ours = key.substr(std::min(at, key.size()), part.size());
+        if (int c = ours.compare(part); c != 0 || ours.size() < part.size()) {
+            *order = c != 0 ? sign(c) : -1;
+            return false;
+        }
+        at += part.size();
+        return true;
+    });
+    if (rc == 0 && *order == 0 && key.size() > at) *order = 1;
+    return rc;
 }
 
 kivResult Reader::compare(std::string_view key, const TreePage &page, const Entry &e, int *order) {
@@ -156,21 +165,11 @@ kivResult Reader::compare(std::string_view key, const TreePage &page, const Entr
 }
 
 kivResult Reader::readChain(Overflow chain, std::vector<uint8_t> &out) {
-    std::array<uint8_t, kPageSize> raw;
-    ChainPages seen;
     out.clear();
-    uint32_t n = chain.first;
-    for (uint32_t left = chain.size; left > 0;) {
-        if (n == 0 || n >= pages_ || !seen.insert(n)) return damage();
-        if (kivResult rc = readRaw(n, raw.data())) return rc;
-        uint32_t next = 0;
-        if (!overflowNext(raw.data(), n, &next)) return damage();
-        uint32_t take = std::min(left, kOverflowBytes);
-        out.insert(out.end(), raw.data() + kOverflowData, raw.data() + kOverflowData + take);
-        left -= take;
-        n = next;
-    }
-    return 0;
+    return walkChain(chain, [&out](std::string_view part) {
+        out.insert(out.end(), part.begin(), part.end());
+        return true;
+    });
 }
 
 kivResult Reader::findInLeaf(std::string_view key, const TreePage &leaf, bool *found,

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,9 @@ class Reader {
     // Compares `key` with the key of `e` on `page`: <0, 0, >0 in *order.
     kivResult compare(std::string_view key, const TreePage &page, const Entry &e, int *order);
     kivResult compareChain(std::string_view key, Overflow chain, int *order);
+    // Hands the bytes of each page of `chain` to `take`, each page checked first, until it
+    // returns false.
+    kivResult walkChain(Overflow chain, const std::function<bool(std::string_view part)> &take);
     kivResult readChain(Overflow chain, std::vector<uint8_t> &out);
     kivResult findInLeaf(std::string_view key, const TreePage &leaf, bool *found,
                          std::vector<uint8_t> &value);
