@@ -156,13 +156,16 @@ bool writtenInChild(const std::string &path, std::mt19937 &random, std::set<std:
     return true;
 }
 
-// Keys kept in overflow pages, put in ascending order: the database library compares them
-// wrongly on this host and leaves them in no order at all.
-void writeOverflowKeys(const std::string &path) {
+// 200 keys of `keyBytes` bytes and more, in ascending or descending order. Keys kept in
+// overflow pages (600 bytes) are compared wrongly by the database library on this host and
+// end up in no order at all; long keys in descending order (330 bytes) make a tree of one
+// entry per page, 51 levels deep.
+void writeFixedHistory(const std::string &path, size_t keyBytes, bool descending) {
     Database db;
     ASSERT_EQ(Database::open(path, O_RDWR | O_CREAT | O_TRUNC, 0600, &db), 0u);
     for (int i = 0; i < 200; ++i) {
-        std::string key = std::string(600, 'x') + std::to_string(i), value(i % 3 * 700, 'v');
+        std::string key = std::string(keyBytes, 'x') + std::to_string(descending ? 1000 - i : i);
+        std::string value(i % 3 * 700 * !descending, 'v');
         DBT k = dbt(key), v = dbt(value);
         ASSERT_EQ(db.get()->put(db.get(), &k, &v, 0), kDbSuccess);
     }
@@ -175,12 +178,12 @@ TEST(TLibReader, ReadsEveryFileTheDatabaseLibraryWritesExactly) {
     kivtest::TempDir dir;
     std::string path = dir.file("random.db");
     int written = 0;
-    for (int round = 0; round <= 60; ++round) {
+    for (int round = 0; round <= 61; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         std::mt19937 random(20261206 + round);
         std::set<std::string> deleted;
-        if (round == 60)
-            writeOverflowKeys(path);
+        if (round >= 60)
+            writeFixedHistory(path, round == 60 ? 600 : 330, round == 61);
         else if (!writtenInChild(path, random, &deleted))
             continue;
         ++written;
