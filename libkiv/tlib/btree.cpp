@@ -68,6 +68,19 @@ std::string headerProblem(uint32_t n, const Header &h) {
     return {};
 }
 
+// Adds entry `e`, entry i at offset `at` of page n, to the page, or reports `problem` with it.
+// False when the reporter wants no more problems.
+bool admit(TreePage *out, const Entry &e, const std::string &problem, uint32_t n, uint32_t i,
+           uint32_t at, bool *sound, const Reporter &report) {
+    if (!problem.empty()) {
+        *sound = false;
+        return report(n, entryName(i, at) + problem);
+    }
+    out->bigKeys |= e.bigKey.size != 0;
+    out->entries.push_back(e);
+    return true;
+}
+
 bool sizeFits(uint32_t size, uint32_t pages) {
     uint64_t needed = (uint64_t{size} + kOverflowBytes - 1) / kOverflowBytes;
     return size != 0 && needed < pages;
@@ -140,12 +153,6 @@ bool readLeaf(uint32_t n, uint32_t pages, uint32_t entries, TreePage *out, const
                 problem = ": an overflow value of " + std::to_string(e.bigValue.size) +
                           " bytes cannot be stored in this file";
         }
-        if (!problem.empty()) {
-            sound = false;
-            if (!report(n, entryName(i, at) + problem)) return false;
-            continue;
-        }
-        out->bigKeys |= (flags & kBigKey) != 0;
         if (!(flags & kBigKey)) {
             e.keyAt = data;
             e.keySize = static_cast<uint32_t>(keySize);
@@ -154,7 +161,7 @@ bool readLeaf(uint32_t n, uint32_t pages, uint32_t entries, TreePage *out, const
             e.valueAt = value;
             e.valueSize = static_cast<uint32_t>(dataSize);
         }
-        out->entries.push_back(e);
+        if (!admit(out, e, problem, n, i, at, &sound, report)) return false;
     }
     return sound;
 }
@@ -192,17 +199,11 @@ bool readInternal(uint32_t n, uint32_t pages, uint32_t entries, TreePage *out,
             if (e.bigKey.first == 0 || e.bigKey.first >= pages || !sizeFits(e.bigKey.size, pages))
                 problem = " has a malformed overflow reference";
         }
-        if (!problem.empty()) {
-            sound = false;
-            if (!report(n, entryName(i, at) + problem)) return false;
-            continue;
-        }
-        out->bigKeys |= (flags & kBigKey) != 0;
         if (!(flags & kBigKey)) {
             e.keyAt = at + kEntryHeader;
             e.keySize = static_cast<uint32_t>(keySize);
         }
-        out->entries.push_back(e);
+        if (!admit(out, e, problem, n, i, at, &sound, report)) return false;
     }
     return sound;
 }
