@@ -119,4 +119,80 @@ void Scopes::previous(const Symbol *s) {
         names_->note(s->library, quoted(s->name) + " (" + s->repoId + ") is defined there");
 }
 
+namespace {
+
+// The ids of the definitions a scope's record holds.
+std::vector<const char *> contents(const kivTLibDef *def) {
+    auto list = [](uint32_t count, const char **items) {
+        return std::vector<const char *>(items, items + (items ? count : 0));
+    };
+    switch (def->kind) {
+        case KIV_DEF_MODULE: {
+            auto &m = *reinterpret_cast<const kivTLibModuleDef *>(def);
+            return list(m.contentCount, m.contents);
+        }
+        case KIV_DEF_INTERFACE: {
+            auto &m = *reinterpret_cast<const kivTLibInterfaceDef *>(def);
+            return list(m.contentCount, m.contents);
+        }
+        case KIV_DEF_STRUCT: {
+            auto &m = *reinterpret_cast<const kivTLibStructDef *>(def);
+            return list(m.contentCount, m.contents);
+        }
+        case KIV_DEF_UNION: {
+            auto &m = *reinterpret_cast<const kivTLibUnionDef *>(def);
+            return list(m.contentCount, m.contents);
+        }
+        default:
+            return {};
+    }
+}
+
+}  // namespace
+
+void Scopes::seed(kivTLib *t, const kivTLibDef *scopeDef, Scope *scope, const std::string &from,
+                  size_t depth) {
+    if (depth > kMaxNesting) return;
+    for (const char *id : contents(scopeDef)) {
+        if (!id) continue;
+        kivTLibDef *def = nullptr;
+        if (kivTLibGetDefinition(t, id, &def) != 0 || !def->name) continue;
+        if (def->kind < KIV_DEF_MODULE || def->kind > KIV_DEF_ALIAS) continue;
+        Symbol *existing = find(scope, def->name);
+        Symbol *s = existing;
+        if (!existing || (existing->repoId != def->repoId)) {
+            s = newSymbol(def->name, def->repoId, def->kind, Location{}, from);
+            if (!existing) bind(scope, s);
+            if (!byId_.count(def->repoId)) byId_[def->repoId] = s;
+        }
+        if (def->kind == KIV_DEF_CONSTANT) {
+            auto &k = *reinterpret_cast<const kivTLibConstantDef *>(def);
+            s->constTag = k.type.tag;
+            s->constTypeId = k.type.repoId ? k.type.repoId : "";
+            s->constValue = k.value;
+            if ((k.value.tag == KIV_TYPE_STRING || k.value.tag == KIV_TYPE_WSTRING) && k.value.str)
+                s->constText = k.value.str;
+        }
+        if (def->kind == KIV_DEF_ENUM) {
+            auto &e = *reinterpret_cast<const kivTLibEnumDef *>(def);
+            for (uint32_t i = 0; e.members && i < e.memberCount; ++i) {
+                if (!e.members[i].name || find(scope, e.members[i].name)) continue;
+                Symbol *m = newSymbol(e.members[i].name, "", kEnumerator, Location{}, from);
+                m->enumId = def->repoId;
+                m->enumValue = e.members[i].value;
+                bind(scope, m);
+            }
+        }
+        bool isScope = def->kind == KIV_DEF_MODULE || def->kind == KIV_DEF_INTERFACE ||
+                       def->kind == KIV_DEF_STRUCT || def->kind == KIV_DEF_UNION;
+        if (!isScope) continue;
+        if (!s->inner) s->inner = newScope(scope, s, def->repoId, def->kind);
+        if (def->kind == KIV_DEF_INTERFACE) {
+            auto &i = *reinterpret_cast<const kivTLibInterfaceDef *>(def);
+            if (i.baseId) s->inner->baseId = i.baseId;
+        }
+        seed(t, def, s->inner, from, depth + 1);
+    }
+}
+
 }  // namespace kivtool::idl

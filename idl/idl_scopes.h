@@ -15,6 +15,8 @@
 
 namespace kivtool::idl {
 
+constexpr size_t kMaxNesting = 256;  // scopes and parentheses in the text
+
 std::string joined(const std::vector<std::string> &parts, const char *separator);
 
 struct Scope;
@@ -78,6 +80,10 @@ class Scopes {
     Symbol *resolve(const ScopedName &name, Scope *from, const char *what, bool report = true);
     // Where a symbol was defined, for "previous definition" notes.
     void previous(const Symbol *s);
+    // Declares, in `scope` and below, the definitions that `scopeDef` of library `t` (shown
+    // as `from`) holds, without taking a name or id that is declared already.
+    void seed(kivTLib *t, const kivTLibDef *scopeDef, Scope *scope, const std::string &from,
+              size_t depth);
 
     Scope *root_ = nullptr;
     std::unordered_map<std::string, Symbol *> byId_;
