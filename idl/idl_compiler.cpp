@@ -66,7 +66,7 @@ class Compiler : private Emitter, private Scopes {
           pp_(sources_, diags_, options.preprocessor),
           options_(options) {
         attach(diags_);
-        attachNames(diags_);
+        attachNames(diags_, libraryName);
     }
 
     CompileResult run(const std::vector<Input> &inputs) {
@@ -482,67 +482,6 @@ class Compiler : private Emitter, private Scopes {
         return "IDL:" + (prefix_.empty() ? "" : prefix_ + "/") + joined(path, "/") + ":" + version;
     }
 
-    // Declares a new named definition in `scope`; false (reported) when the name or id is
-    // taken in a way that no reopening explains.
-    Symbol *declare(Scope *scope, const std::string &simpleName, const std::string &id,
-                    kivTLibDefKind kind, Location at, const Annotations &a) {
-        Symbol *clash = find(scope, simpleName);
-        if (clash && clash->library == libraryName_ && clash->repoId == id && clash->kind == kind) {
-            // Given again for a library that has it: compared when it would be created.
-            clash->library.clear();
-            clash->at = at;
-            return clash;
-        }
-        if (clash && !a.id) {
-            error(at, "redefinition of " + quoted(simpleName) + " (" + kindWord(clash->kind) + ")");
-            previous(clash);
-            return nullptr;
-        }
-        if (Symbol *twin = caseTwin(scope, simpleName); twin && !a.id) {
-            error(at, quoted(simpleName) + " differs only in case from " + kindWord(twin->kind) +
-                          " " + quoted(twin->name) + " in the same scope");
-            previous(twin);
-            return nullptr;
-        }
-        auto taken = byId_.find(id);
-        if (taken != byId_.end() && taken->second->library.empty()) {
-            error(at, "repository id \"" + id + "\" is already used by " +
-                          kindWord(taken->second->kind) + " " + quoted(taken->second->name));
-            previous(taken->second);
-            return nullptr;
-        }
-        Symbol *s = newSymbol(simpleName, id, kind, at, "");
-        s->explicitId = a.id.has_value();
-        if (!clash) bind(scope, s);
-        byId_[id] = s;
-        return s;
-    }
-
-    // Enumerators are names of the enclosing scope: they clash with any other name there,
-    // except with themselves when a library being grown has the same enumeration.
-    void declareEnumerator(Scope *scope, const std::string &n, const std::string &enumId,
-                           uint32_t value, Location at) {
-        Symbol *clash = find(scope, n);
-        if (clash && clash->kind == kEnumerator && clash->enumId == enumId &&
-            !clash->library.empty()) {
-            clash->library.clear();
-            clash->at = at;
-            return;
-        }
-        Symbol *twin = clash ? clash : caseTwin(scope, n);
-        if (twin) {
-            error(at, (clash ? "redefinition of " + quoted(n)
-                             : quoted(n) + " differs only in case from " + quoted(twin->name)) +
-                          " (" + kindWord(twin->kind) + ") in the same scope");
-            previous(twin);
-            return;
-        }
-        Symbol *e = newSymbol(n, "", kEnumerator, at, "");
-        e->enumId = enumId;
-        e->enumValue = value;
-        bind(scope, e);
-    }
-
     // Reports names of one declaration given twice or differing only in case.
     void reportClashes(std::span<const Named> names, const char *what, const std::string &owner) {
         for (const Clash &c : findClashes(names)) {
@@ -724,12 +663,6 @@ class Compiler : private Emitter, private Scopes {
 
     // A module or interface of this id declared before in the same scope (reopened or
     // completed), found by id so that another definition of the same name cannot hide it.
-    Symbol *reopened(Scope *scope, const std::string &id, kivTLibDefKind kind) {
-        auto it = byId_.find(id);
-        if (it == byId_.end()) return nullptr;
-        Symbol *s = it->second;
-        return s->kind == kind && s->inner && s->inner->parent == scope ? s : nullptr;
-    }
 
     void checkFlags(const Annotations &a) {
         if (a.flags && (*a.flags & ~kCallerFlags)) {
@@ -759,7 +692,7 @@ class Compiler : private Emitter, private Scopes {
                 previous(s);
                 throw ParseError{};
             }
-            s = declare(scope, n, id, KIV_DEF_MODULE, at, a);
+            s = declare(scope, n, id, KIV_DEF_MODULE, at, a.id.has_value());
             if (!s) throw ParseError{};
             s->inner = newScope(scope, s, id, KIV_DEF_MODULE);
             std::string scopeId = scope->repoId;
@@ -825,7 +758,7 @@ class Compiler : private Emitter, private Scopes {
         if (peek().is(";")) {  // a forward declaration
             take();
             if (!known) {
-                s = declare(scope, n, id, KIV_DEF_INTERFACE, at, a);
+                s = declare(scope, n, id, KIV_DEF_INTERFACE, at, a.id.has_value());
                 if (!s) return;
                 s->inner = newScope(scope, s, id, KIV_DEF_INTERFACE);
             }
@@ -882,7 +815,7 @@ class Compiler : private Emitter, private Scopes {
                 throw ParseError{};
             }
         } else {
-            s = declare(scope, n, id, KIV_DEF_INTERFACE, at, a);
+            s = declare(scope, n, id, KIV_DEF_INTERFACE, at, a.id.has_value());
             if (!s) throw ParseError{};
             s->inner = newScope(scope, s, id, KIV_DEF_INTERFACE);
         }
@@ -1088,7 +1021,7 @@ class Compiler : private Emitter, private Scopes {
         if (peek().is(";"))
             fail(peek(), "forward-declared structures are not part of the type library");
         std::string id = makeId(scope, n, a);
-        Symbol *s = declare(scope, n, id, KIV_DEF_STRUCT, at, a);
+        Symbol *s = declare(scope, n, id, KIV_DEF_STRUCT, at, a.id.has_value());
         if (!s) throw ParseError{};
         s->inner = newScope(scope, s, id, KIV_DEF_STRUCT);
         expect("{", "after the structure name");
@@ -1176,7 +1109,7 @@ class Compiler : private Emitter, private Scopes {
         if (peek().is(";"))
             fail(peek(), "forward-declared unions are not part of the type library");
         std::string id = makeId(scope, n, a);
-        Symbol *s = declare(scope, n, id, KIV_DEF_UNION, at, a);
+        Symbol *s = declare(scope, n, id, KIV_DEF_UNION, at, a.id.has_value());
         if (!s) throw ParseError{};
         s->inner = newScope(scope, s, id, KIV_DEF_UNION);
         if (!acceptWord("switch")) fail(peek(), "expected 'switch' after the union name");
@@ -1303,7 +1236,7 @@ class Compiler : private Emitter, private Scopes {
         Location at = peek().at;
         std::string n = givenName.empty() ? name("an enumeration name", &at) : givenName;
         std::string id = makeId(scope, n, a);
-        Symbol *s = declare(scope, n, id, KIV_DEF_ENUM, at, a);
+        Symbol *s = declare(scope, n, id, KIV_DEF_ENUM, at, a.id.has_value());
         if (!s) throw ParseError{};
         expect("{", "after the enumeration name");
         auto members = std::make_shared<std::vector<std::pair<std::string, uint32_t>>>();
@@ -1381,7 +1314,7 @@ class Compiler : private Emitter, private Scopes {
             error(v.at, "the string has " + std::to_string(holder->size()) +
                             " bytes; its type allows " + std::to_string(type->bound));
         std::string id = makeId(scope, n, a);
-        Symbol *s = declare(scope, n, id, KIV_DEF_CONSTANT, at, a);
+        Symbol *s = declare(scope, n, id, KIV_DEF_CONSTANT, at, a.id.has_value());
         if (!s) return;
         s->constTag = type->tag;
         s->constTypeId = type->repoId;
@@ -1444,7 +1377,7 @@ class Compiler : private Emitter, private Scopes {
             }
             first = false;
             std::string id = makeId(scope, n, a);
-            Symbol *declared = declare(scope, n, id, KIV_DEF_ALIAS, at, a);
+            Symbol *declared = declare(scope, n, id, KIV_DEF_ALIAS, at, a.id.has_value());
             if (!declared) continue;
             declared->aliasType = type;
             run([this, n, id, scopeId, flags, type, at] {

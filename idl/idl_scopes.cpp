@@ -119,6 +119,69 @@ void Scopes::previous(const Symbol *s) {
         names_->note(s->library, quoted(s->name) + " (" + s->repoId + ") is defined there");
 }
 
+Symbol *Scopes::declare(Scope *scope, const std::string &simpleName, const std::string &id,
+                        kivTLibDefKind kind, Location at, bool explicitId) {
+    Symbol *clash = find(scope, simpleName);
+    if (clash && clash->library == ownLibrary_ && clash->repoId == id && clash->kind == kind) {
+        // Given again for a library that has it: compared when it would be created.
+        clash->library.clear();
+        clash->at = at;
+        return clash;
+    }
+    if (clash && !explicitId) {
+        error(at, "redefinition of " + quoted(simpleName) + " (" + kindWord(clash->kind) + ")");
+        previous(clash);
+        return nullptr;
+    }
+    if (Symbol *twin = caseTwin(scope, simpleName); twin && !explicitId) {
+        error(at, quoted(simpleName) + " differs only in case from " + kindWord(twin->kind) + " " +
+                      quoted(twin->name) + " in the same scope");
+        previous(twin);
+        return nullptr;
+    }
+    auto taken = byId_.find(id);
+    if (taken != byId_.end() && taken->second->library.empty()) {
+        error(at, "repository id \"" + id + "\" is already used by " +
+                      kindWord(taken->second->kind) + " " + quoted(taken->second->name));
+        previous(taken->second);
+        return nullptr;
+    }
+    Symbol *s = newSymbol(simpleName, id, kind, at, "");
+    s->explicitId = explicitId;
+    if (!clash) bind(scope, s);
+    byId_[id] = s;
+    return s;
+}
+
+void Scopes::declareEnumerator(Scope *scope, const std::string &n, const std::string &enumId,
+                               uint32_t value, Location at) {
+    Symbol *clash = find(scope, n);
+    if (clash && clash->kind == kEnumerator && clash->enumId == enumId && !clash->library.empty()) {
+        clash->library.clear();
+        clash->at = at;
+        return;
+    }
+    Symbol *twin = clash ? clash : caseTwin(scope, n);
+    if (twin) {
+        error(at, (clash ? "redefinition of " + quoted(n)
+                         : quoted(n) + " differs only in case from " + quoted(twin->name)) +
+                      " (" + kindWord(twin->kind) + ") in the same scope");
+        previous(twin);
+        return;
+    }
+    Symbol *e = newSymbol(n, "", kEnumerator, at, "");
+    e->enumId = enumId;
+    e->enumValue = value;
+    bind(scope, e);
+}
+
+Symbol *Scopes::reopened(Scope *scope, const std::string &id, kivTLibDefKind kind) {
+    auto it = byId_.find(id);
+    if (it == byId_.end()) return nullptr;
+    Symbol *s = it->second;
+    return s->kind == kind && s->inner && s->inner->parent == scope ? s : nullptr;
+}
+
 namespace {
 
 // The ids of the definitions a scope's record holds.

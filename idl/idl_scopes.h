@@ -61,8 +61,21 @@ struct ScopedName {
 
 // Owns every scope and symbol of a compile; a symbol's address stays valid for the compile.
 class Scopes {
+  public:
+    Scopes() = default;
+    virtual ~Scopes() = default;
+    Scopes(const Scopes &) = delete;
+    Scopes &operator=(const Scopes &) = delete;
+
   protected:
-    void attachNames(Diagnostics &report) { names_ = &report; }
+    // Unknown names go to `report`; names already in `library` (the one being grown) may be
+    // given again.
+    void attachNames(Diagnostics &report, const std::string &library) {
+        names_ = &report;
+        ownLibrary_ = library;
+    }
+    // Errors of declarations; may end the compile by throwing.
+    virtual void error(Location at, const std::string &message) = 0;
 
     Scope *newScope(Scope *parent, Symbol *self, const std::string &id, kivTLibDefKind kind);
     Symbol *newSymbol(const std::string &name, const std::string &id, kivTLibDefKind kind,
@@ -82,6 +95,16 @@ class Scopes {
     void previous(const Symbol *s);
     // Declares, in `scope` and below, the definitions that `scopeDef` of library `t` (shown
     // as `from`) holds, without taking a name or id that is declared already.
+    // Declares a new named definition in `scope`; nullptr (reported) when the name or id is
+    // taken in a way that no reopening explains. An explicit id lets names differ only in case.
+    Symbol *declare(Scope *scope, const std::string &simpleName, const std::string &id,
+                    kivTLibDefKind kind, Location at, bool explicitId);
+    // Enumerators are names of the enclosing scope: they clash with any other name there,
+    // except with themselves when a library being grown has the same enumeration.
+    void declareEnumerator(Scope *scope, const std::string &n, const std::string &enumId,
+                           uint32_t value, Location at);
+    // The module or interface with `id` that `scope` already holds, to be reopened.
+    Symbol *reopened(Scope *scope, const std::string &id, kivTLibDefKind kind);
     void seed(kivTLib *t, const kivTLibDef *scopeDef, Scope *scope, const std::string &from,
               size_t depth);
 
@@ -90,6 +113,7 @@ class Scopes {
 
   private:
     Diagnostics *names_ = nullptr;
+    std::string ownLibrary_;
     std::deque<Symbol> symbols_;
     std::deque<Scope> scopes_;
 };
