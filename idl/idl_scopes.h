@@ -110,10 +110,10 @@ class Scopes {
 
     Scope *root_ = nullptr;
     std::unordered_map<std::string, Symbol *> byId_;
-
-  private:
     Diagnostics *names_ = nullptr;
     std::string ownLibrary_;
+
+  private:
     std::deque<Symbol> symbols_;
     std::deque<Scope> scopes_;
 };
