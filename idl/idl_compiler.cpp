@@ -1507,62 +1507,17 @@ class Compiler : private Emitter, private Checker {
     }
 
     void checkRange(const Val &v, Location at) {
-        static const I128 limit = static_cast<I128>(1) << 64;
-        if (v.i >= limit || v.i < -limit) {
-            error(at, "constant expression overflows 64 bits");
+        if (!within64Bits(v)) {
+            error(at, kOverflow);
             throw ParseError{};
         }
     }
 
-    Val apply(const Token &op, Val a, Val b) {
-        if (a.kind == Val::Int && b.kind == Val::Int) {
-            Val r = a;
-            r.literal.clear();
-            const std::string &o = op.text;
-            if ((o == "/" || o == "%") && b.i == 0)
-                fail(op, "division by zero in a constant expression");
-            if ((o == "<<" || o == ">>") && (b.i < 0 || b.i >= 64))
-                fail(op, "shift count must be 0 to 63");
-            if (o == "|")
-                r.i = a.i | b.i;
-            else if (o == "^")
-                r.i = a.i ^ b.i;
-            else if (o == "&")
-                r.i = a.i & b.i;
-            else if (o == "<<")
-                r.i = a.i << static_cast<int>(b.i);
-            else if (o == ">>")
-                r.i = a.i >> static_cast<int>(b.i);
-            else if (o == "+")
-                r.i = a.i + b.i;
-            else if (o == "-")
-                r.i = a.i - b.i;
-            else if (o == "*") {
-                static const I128 limit = static_cast<I128>(1) << 64;
-                if (a.i != 0 && (b.i >= limit || b.i < -limit || (a.i >= limit / 2 && b.i >= 2)))
-                    fail(op, "constant expression overflows 64 bits");
-                I128 p = a.i * b.i;
-                if (a.i != 0 && p / a.i != b.i) fail(op, "constant expression overflows 64 bits");
-                r.i = p;
-            } else if (o == "/")
-                r.i = a.i / b.i;
-            else
-                r.i = a.i % b.i;
-            checkRange(r, op.at);
-            return r;
-        }
-        bool numeric = (a.kind == Val::Int || a.kind == Val::Float) &&
-                       (b.kind == Val::Int || b.kind == Val::Float);
-        const std::string &o = op.text;
-        if (!numeric || !(o == "+" || o == "-" || o == "*" || o == "/"))
-            fail(op, "operator '" + o + "' does not apply to these values");
-        double x = a.kind == Val::Int ? static_cast<double>(a.i) : a.f;
-        double y = b.kind == Val::Int ? static_cast<double>(b.i) : b.f;
-        Val r;
-        r.kind = Val::Float;
-        r.at = a.at;
-        r.f = o == "+" ? x + y : o == "-" ? x - y : o == "*" ? x * y : x / y;
-        return r;
+    Val apply(const Token &op, const Val &a, const Val &b) {
+        std::string problem;
+        std::optional<Val> r = applyOperator(op.text, a, b, &problem);
+        if (!r) fail(op, problem);
+        return *r;
     }
 
     Val primary(Scope *scope) {

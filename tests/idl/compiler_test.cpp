@@ -5,11 +5,13 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <optional>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "idl_compiler.h"
+#include "idl_constants.h"
 #include "idl_printer.h"
 #include "idl_text.h"
 #include "test_support.h"
@@ -629,6 +631,50 @@ TEST(IdlText, DecimalLiteralsKeepTheirDigitsAndRefuseWhatDoesNotFit) {
     EXPECT_EQ(decimal64Text(static_cast<uint64_t>(*decimalBits("sNaN", 64))), "sNaN");
     EXPECT_FALSE(decimalBits("1E+97", 32)) << "beyond the largest exponent";
     EXPECT_FALSE(decimalBits("1.5e", 64));
+}
+
+// Integer arithmetic is exact up to 64 bits of either sign, and refused beyond.
+TEST(IdlConstants, OperatorsStayWithin64Bits) {
+    auto integer = [](I128 i) {
+        Val v;
+        v.i = i;
+        return v;
+    };
+    Val half;
+    half.kind = Val::Float;
+    half.f = 0.5;
+    const I128 top = (static_cast<I128>(1) << 64) - 1;
+    struct Case {
+        const char *op;
+        Val a, b;
+        std::optional<I128> result;  // nullopt: refused
+        const char *problem;
+    };
+    const Case cases[] = {
+        {"*", integer(top), integer(1), top, ""},
+        {"*", integer(static_cast<I128>(1) << 63), integer(2), std::nullopt, "overflows"},
+        {"*", integer(static_cast<I128>(1) << 32), integer(static_cast<I128>(1) << 32),
+         std::nullopt, "overflows"},
+        {"+", integer(top), integer(1), std::nullopt, "overflows"},
+        {"-", integer(-top), integer(1), -top - 1, ""},
+        {"<<", integer(1), integer(63), static_cast<I128>(1) << 63, ""},
+        {"<<", integer(1), integer(-1), std::nullopt, "shift count"},
+        {"%", integer(7), integer(0), std::nullopt, "division by zero"},
+        {"|", integer(1), half, std::nullopt, "does not apply"},
+    };
+    for (const Case &c : cases) {
+        std::string problem;
+        std::optional<Val> r = applyOperator(c.op, c.a, c.b, &problem);
+        ASSERT_EQ(r.has_value(), c.result.has_value()) << c.op << " " << problem;
+        if (r)
+            EXPECT_TRUE(r->i == *c.result) << c.op;
+        else
+            EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+    }
+    std::optional<Val> mixed = applyOperator("*", integer(3), half, nullptr);
+    ASSERT_TRUE(mixed);
+    EXPECT_EQ(mixed->kind, Val::Float);
+    EXPECT_EQ(mixed->f, 1.5);
 }
 
 TEST(IdlText, NamesThatAreNotIdentifiersAreQuoted) {
