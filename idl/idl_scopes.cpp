@@ -185,27 +185,22 @@ Symbol *Scopes::reopened(Scope *scope, const std::string &id, kivTLibDefKind kin
 namespace {
 
 // The ids of the definitions a scope's record holds.
+template <class Def>
+std::vector<const char *> contentsOf(const kivTLibDef *def) {
+    auto &d = *reinterpret_cast<const Def *>(def);
+    return std::vector<const char *>(d.contents, d.contents + (d.contents ? d.contentCount : 0));
+}
+
 std::vector<const char *> contents(const kivTLibDef *def) {
-    auto list = [](uint32_t count, const char **items) {
-        return std::vector<const char *>(items, items + (items ? count : 0));
-    };
     switch (def->kind) {
-        case KIV_DEF_MODULE: {
-            auto &m = *reinterpret_cast<const kivTLibModuleDef *>(def);
-            return list(m.contentCount, m.contents);
-        }
-        case KIV_DEF_INTERFACE: {
-            auto &m = *reinterpret_cast<const kivTLibInterfaceDef *>(def);
-            return list(m.contentCount, m.contents);
-        }
-        case KIV_DEF_STRUCT: {
-            auto &m = *reinterpret_cast<const kivTLibStructDef *>(def);
-            return list(m.contentCount, m.contents);
-        }
-        case KIV_DEF_UNION: {
-            auto &m = *reinterpret_cast<const kivTLibUnionDef *>(def);
-            return list(m.contentCount, m.contents);
-        }
+        case KIV_DEF_MODULE:
+            return contentsOf<kivTLibModuleDef>(def);
+        case KIV_DEF_INTERFACE:
+            return contentsOf<kivTLibInterfaceDef>(def);
+        case KIV_DEF_STRUCT:
+            return contentsOf<kivTLibStructDef>(def);
+        case KIV_DEF_UNION:
+            return contentsOf<kivTLibUnionDef>(def);
         default:
             return {};
     }
