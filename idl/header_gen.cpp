@@ -59,6 +59,24 @@ std::string ident(std::string_view name) {
     return out;
 }
 
+// Names that <kiv.h> and the standard headers it includes already give a meaning: a generated
+// type, macro, field or parameter with one of them would not compile or would change meaning.
+bool isReservedName(std::string_view name) {
+    // clang-format off
+    static const std::set<std::string_view> taken = {
+        "IUnknown", "IUnknownVtbl", "IObjectFactory", "IObjectFactoryVtbl", "IRegistry",
+        "IRegistryVtbl", "RegistryValue", "StringList", "NamedValue", "NamedValueList",
+        "RegistryKeyInfo", "NULL", "NAN", "INFINITY", "bool", "true", "false", "size_t",
+        "int8_t", "int16_t", "int32_t", "int64_t", "uint8_t", "uint16_t", "uint32_t", "uint64_t",
+        "INT8_C", "INT16_C", "INT32_C", "INT64_C", "UINT8_C", "UINT16_C", "UINT32_C", "UINT64_C",
+        "char16_t"};
+    // clang-format on
+    auto upper = [&](size_t at) {
+        return name.size() > at && std::isupper(static_cast<unsigned char>(name[at]));
+    };
+    return taken.count(name) || name.starts_with("KIV_") || (name.starts_with("kiv") && upper(3));
+}
+
 bool isIdentifier(std::string_view text) {
     if (text.empty() || std::isdigit(static_cast<unsigned char>(text[0]))) return false;
     for (char c : text)
@@ -158,6 +176,10 @@ struct Slot {
     std::vector<std::string> args;    // their names
 };
 
+// Deepest nesting of types, scopes and bases that the generator follows: far beyond what IDL
+// is written with, and well within the stack.
+constexpr int kMaxNesting = 200;
+
 class Generator {
   public:
     Generator(kivTLib *tlib, HeaderLang lang) : tlib_(tlib), lang_(lang) {}
@@ -172,11 +194,71 @@ class Generator {
 
     void request(const std::string &id) { request(find(id.c_str(), nullptr)); }
 
+    // A macro must not take the name of a field or parameter written anywhere in the header.
+    void checkHiddenNames() const {
+        for (const auto &[name, where] : locals_) {
+            auto macro = claimed_.find(name);
+            if (macro != claimed_.end() && macro->second.macro)
+                fail(where + " " + name + " is hidden by the macro of " + macro->second.owner);
+        }
+    }
+
     std::string body;
     bool needsMath = false;
 
   private:
     bool cxx() const { return lang_ == HeaderLang::Cxx; }
+
+    // One more level of nesting for as long as it lives; too many fail.
+    class Deeper {
+      public:
+        Deeper(int &depth, const char *where) : depth_(depth) {
+            if (++depth_ > kMaxNesting) {
+                --depth_;
+                fail(std::string(where) + ": types nested more than " +
+                     std::to_string(kMaxNesting) + " deep");
+            }
+        }
+        ~Deeper() { --depth_; }
+        Deeper(const Deeper &) = delete;
+        Deeper &operator=(const Deeper &) = delete;
+
+      private:
+        int &depth_;
+    };
+
+    // A file-scope name of the header (type, macro, guard, function) taken for `owner`; the
+    // same name for another owner is refused, naming both.
+    void claim(const std::string &name, const std::string &owner, bool macro = false) {
+        // Sequence records are the generator's own names in <kiv.h>'s name space.
+        if (isReservedName(name) && !name.starts_with("kivSeq_"))
+            fail(owner + ": " + name + " is a name of <kiv.h>");
+        auto [at, fresh] = claimed_.try_emplace(name, Claim{owner, macro});
+        if (!fresh && at->second.owner != owner)
+            fail(name + " would name both " + at->second.owner + " and " + owner);
+    }
+
+    // A field, parameter or slot name, checked and kept for the final check against macros.
+    std::string local(const char *name, const kivTLibDef *owner, const char *what,
+                      bool standsAlone = true) {
+        if (!name) fail(std::string(owner->repoId) + ": a " + what + " without a name");
+        if (!isIdentifier(name))
+            fail(std::string(owner->repoId) + ": " + what + " name '" + name +
+                 "' is not an identifier");
+        std::string out = ident(name);
+        if (isReservedName(out))
+            fail(std::string(owner->repoId) + ": " + what + " " + out + " is a name of <kiv.h>");
+        if (standsAlone)
+            locals_.try_emplace(out, std::string("the ") + what + " of " + owner->repoId);
+        return out;
+    }
+
+    // Names inside one record, enumeration or parameter list must differ.
+    static void distinct(std::set<std::string> &names, const std::string &name,
+                         const kivTLibDef *owner, const char *what) {
+        if (!names.insert(name).second)
+            fail(std::string(owner->repoId) + ": two " + what + "s named " + name);
+    }
 
     const kivTLibDef *find(const char *id, const kivTLibDef *user) {
         kivTLibDef *def = nullptr;
@@ -191,6 +273,7 @@ class Generator {
 
     void request(const kivTLibDef *def) {
         if (!requested_.insert(def).second) return;
+        Deeper deeper(depth_, def->repoId);
         switch (def->kind) {
             case KIV_DEF_MODULE:
                 break;
@@ -272,6 +355,10 @@ class Generator {
         for (const std::string &part : name.ns) name.c += part + "_";
         name.c += name.local;
         if (!isIdentifier(name.c)) fail(std::string(def->repoId) + ": name is not an identifier");
+        for (const std::string &part : name.ns)
+            if (!isIdentifier(part)) fail(std::string(def->repoId) + ": name is not an identifier");
+        // A name with a prefix is never a keyword; one in the root module may be.
+        if (name.c == name.local) name.c = ident(name.local);
         return names_.emplace(def, std::move(name)).first->second;
     }
 
@@ -279,7 +366,7 @@ class Generator {
         const Name &name = nameOf(def);
         if (!cxx()) return name.c;
         std::string out;
-        for (const std::string &part : name.ns) out += "::" + part;
+        for (const std::string &part : name.ns) out += "::" + ident(part);
         return out + "::" + ident(name.local);
     }
 
@@ -295,12 +382,27 @@ class Generator {
     }
     static std::string namespacePath(const Name &name) {
         std::string joined;
-        for (const std::string &part : name.ns) joined += (joined.empty() ? "" : "::") + part;
+        for (const std::string &part : name.ns)
+            joined += (joined.empty() ? "" : "::") + ident(part);
         return joined;
     }
 
     std::string guard(const kivTLibDef *def, const char *what) {
-        return nameOf(def).c + (cxx() ? "_HPP_" : "_") + what;
+        std::string macro = nameOf(def).c + (cxx() ? "_HPP_" : "_") + what;
+        claim(macro, std::string("the include guard of ") + def->repoId, true);
+        return macro;
+    }
+
+    // The names that a definition's declaration takes at file scope.
+    void claimTypeName(const kivTLibDef *def) {
+        if (!cxx()) return claim(nameOf(def).c, def->repoId, def->kind == KIV_DEF_CONSTANT);
+        claim(typeName(def), def->repoId);
+        // A namespace and a type of the same name cannot both be declared.
+        std::string path;
+        for (const std::string &part : nameOf(def).ns) {
+            path += "::" + ident(part);
+            claim(path, "a namespace");
+        }
     }
 
     static std::string wrap(const std::string &macro, const std::string &text) {
@@ -332,7 +434,9 @@ class Generator {
         int &state = state_[def];
         if (state == 2) return;
         if (state == 1) fail(std::string(def->repoId) + ": contains itself by value");
+        Deeper deeper(depth_, def->repoId);
         state = 1;
+        claimTypeName(def);
         std::string text;
         switch (def->kind) {
             case KIV_DEF_STRUCT:
@@ -363,6 +467,7 @@ class Generator {
 
     void declareForward(const kivTLibDef *def) {
         if (!declared_.insert(def).second) return;
+        claimTypeName(def);
         std::string text;
         if (cxx()) {
             text = openNamespace(def) + "struct " + ident(nameOf(def).local) + ";\n" +
@@ -383,8 +488,26 @@ class Generator {
         return def;
     }
 
+    // An anonymous type whose mapping is under way; meeting it again inside itself means a
+    // type without end (a sequence of itself), which no declaration can express.
+    class Inside {
+      public:
+        Inside(std::set<const kivTLibDef *> &open, const kivTLibDef *def) : open_(open), def_(def) {
+            if (!open_.insert(def_).second)
+                fail(std::string(def_->repoId) + ": a type that contains itself");
+        }
+        ~Inside() { open_.erase(def_); }
+        Inside(const Inside &) = delete;
+        Inside &operator=(const Inside &) = delete;
+
+      private:
+        std::set<const kivTLibDef *> &open_;
+        const kivTLibDef *def_;
+    };
+
     // The mapped type of a reference; byValue asks for complete structures and unions.
     CType map(const kivTLibTypeRef &ref, const kivTLibDef *user, bool byValue) {
+        Deeper deeper(depth_, user->repoId);
         static const char *const basic[] = {
             nullptr,    "void",    "kivBoolean", "uint8_t", "char",     "kivWChar", "int16_t",
             "uint16_t", "int32_t", "uint32_t",   "int64_t", "uint64_t", "float",    "double"};
@@ -432,6 +555,7 @@ class Generator {
             }
             case KIV_TYPE_ARRAY: {
                 const auto &array = as<kivTLibArrayDef>(referenced(ref, KIV_DEF_ARRAY, user));
+                Inside inside(mapping_, &array.header);
                 if (array.length == 0) fail(std::string(ref.repoId) + ": array of length 0");
                 CType element = map(array.element, user, true);
                 if (element.cat == Cat::Void) fail(std::string(ref.repoId) + ": array of void");
@@ -440,6 +564,7 @@ class Generator {
             }
             case KIV_TYPE_SEQUENCE: {
                 const auto &seq = as<kivTLibSequenceDef>(referenced(ref, KIV_DEF_SEQUENCE, user));
+                Inside inside(mapping_, &seq.header);
                 CType element = map(seq.element, user, false);
                 if (element.cat == Cat::Void) fail(std::string(ref.repoId) + ": sequence of void");
                 std::string buffer = element.dims.empty()
@@ -449,6 +574,9 @@ class Generator {
                     return {"::kiv::sequence<" + element.typeName + element.dims + ">", "",
                             Cat::Aggregate};
                 std::string name = "kivSeq_" + mangle(seq.element, user);
+                claim(name, "sequence<" + identity(seq.element, user) + ">");
+                claim(name + "_DEFINED",
+                      "the include guard of sequence<" + identity(seq.element, user) + ">", true);
                 if (sequences_.insert(name).second)
                     body += "\n" + wrap(name + "_DEFINED", "typedef struct " + name +
                                                                " {\n    uint32_t length;\n"
@@ -464,6 +592,7 @@ class Generator {
 
     // The part of a sequence record's name that stands for its element.
     std::string mangle(const kivTLibTypeRef &ref, const kivTLibDef *user) {
+        Deeper deeper(depth_, user->repoId);
         static const char *const basic[] = {
             "",       "void",          "boolean",   "octet",
             "char",   "wchar",         "short",     "unsigned_short",
@@ -492,6 +621,26 @@ class Generator {
             }
             default:
                 return nameOf(find(ref.repoId, user)).c;
+        }
+    }
+
+    // What a type is, whatever anonymous records spell it: sequence records are shared by
+    // every sequence of the same element type.
+    std::string identity(const kivTLibTypeRef &ref, const kivTLibDef *user) {
+        Deeper deeper(depth_, user->repoId);
+        switch (ref.tag) {
+            case KIV_TYPE_STRING:
+            case KIV_TYPE_WSTRING:
+                return ref.tag == KIV_TYPE_STRING ? "string" : "wstring";
+            case KIV_TYPE_SEQUENCE:
+                return "sequence<" +
+                       identity(as<kivTLibSequenceDef>(find(ref.repoId, user)).element, user) + ">";
+            case KIV_TYPE_ARRAY: {
+                const auto &array = as<kivTLibArrayDef>(find(ref.repoId, user));
+                return identity(array.element, user) + "[" + std::to_string(array.length) + "]";
+            }
+            default:
+                return ref.repoId ? ref.repoId : "tag " + std::to_string(ref.tag);
         }
     }
 
@@ -579,11 +728,15 @@ class Generator {
 
     std::string structText(const kivTLibDef *def) {
         const auto &s = as<kivTLibStructDef>(def);
+        if (s.memberCount == 0) fail(std::string(def->repoId) + ": a structure without members");
         std::string fields;
+        std::set<std::string> names;
         for (uint32_t i = 0; i < s.memberCount; ++i) {
+            std::string name = local(s.members[i].name, def, "member");
+            distinct(names, name, def, "member");
             CType t = map(s.members[i].type, def, true);
             if (t.cat == Cat::Void) fail(std::string(def->repoId) + ": void member");
-            fields += "    " + declare(t.typeName, ident(s.members[i].name), t.dims) + ";\n";
+            fields += "    " + declare(t.typeName, name, t.dims) + ";\n";
         }
         return record(def, fields);
     }
@@ -603,10 +756,15 @@ class Generator {
         // Cases that share a name are one member with several labels.
         std::vector<std::string> order;
         std::map<std::string, std::pair<std::string, std::string>> members;  // decl, labels
+        if (u.caseCount == 0) fail(std::string(def->repoId) + ": a union without cases");
         for (uint32_t i = 0; i < u.caseCount; ++i) {
             const kivTLibUnionCase &c = u.cases[i];
+            std::string name = local(c.name, def, "case");
             CType t = map(c.type, def, true);
-            std::string decl = declare(t.typeName, ident(c.name), t.dims);
+            if (t.cat == Cat::Void) fail(std::string(def->repoId) + ": void case");
+            if (c.label.tag != KIV_VALUE_NONE && c.label.tag != u.discriminator.tag)
+                fail(std::string(def->repoId) + ": case " + name + " has a label of another type");
+            std::string decl = declare(t.typeName, name, t.dims);
             std::string label = c.label.tag == KIV_VALUE_NONE
                                     ? "default"
                                     : "case " + valueText(c.label, u.discriminator, def);
@@ -628,6 +786,15 @@ class Generator {
 
     std::string enumText(const kivTLibDef *def) {
         const auto &e = as<kivTLibEnumDef>(def);
+        if (e.memberCount == 0) fail(std::string(def->repoId) + ": an enumeration without members");
+        std::set<std::string> names;
+        for (uint32_t i = 0; i < e.memberCount; ++i) {
+            distinct(names, local(e.members[i].name, def, "enumerator", cxx()), def, "enumerator");
+            if (!cxx())
+                claim(nameOf(def).c + "_" + e.members[i].name,
+                      std::string("the enumerator ") + e.members[i].name + " of " + def->repoId,
+                      true);
+        }
         std::string text;
         if (cxx()) {
             text =
@@ -725,8 +892,12 @@ class Generator {
             for (uint32_t i = 0; i < iface.memberCount; ++i) {
                 const kivTLibMember &m = iface.members[i];
                 const size_t first = out.size();
+                const bool attribute = m.kind == KIV_MEMBER_ATTRIBUTE;
+                // Accessor names carry a prefix, so an attribute's name is never escaped.
+                std::string memberName =
+                    local(m.name, owner, attribute ? "attribute" : "operation", !attribute);
                 CType t = map(m.type, owner, true);
-                if (m.kind == KIV_MEMBER_ATTRIBUTE) {
+                if (attribute) {
                     if (t.cat == Cat::Void) fail(std::string(owner->repoId) + ": void attribute");
                     out.push_back(
                         {"get_" + std::string(m.name), owner, {outParam(t, "value")}, {"value"}});
@@ -736,11 +907,13 @@ class Generator {
                                        {inParam(t, "value")},
                                        {"value"}});
                 } else if (m.kind == KIV_MEMBER_OPERATION) {
-                    Slot slot{ident(m.name), owner, {}, {}};
+                    Slot slot{memberName, owner, {}, {}};
                     std::string result = "result";
+                    std::set<std::string> names;
                     for (uint32_t p = 0; p < m.paramCount; ++p) {
                         const kivTLibParam &param = m.params[p];
-                        std::string name = ident(param.name);
+                        std::string name = local(param.name, owner, "parameter");
+                        distinct(names, name, owner, "parameter");
                         if (name == "result") result = "result_";
                         CType pt = map(param.type, owner, true);
                         if (pt.cat == Cat::Void)
@@ -755,6 +928,7 @@ class Generator {
                         slot.args.push_back(name);
                     }
                     if (t.cat != Cat::Void) {
+                        distinct(names, result, owner, "parameter");
                         slot.params.push_back(outParam(t, result));
                         slot.args.push_back(result);
                     }
@@ -762,9 +936,13 @@ class Generator {
                 } else {
                     fail(std::string(owner->repoId) + ": member " + m.name + " of unknown kind");
                 }
-                for (size_t k = first; k < out.size(); ++k)
+                for (size_t k = first; k < out.size(); ++k) {
                     if (!used.insert(out[k].name).second)
                         fail(std::string(def->repoId) + ": two slots named " + out[k].name);
+                    // A C++ member function named like its class would be a constructor.
+                    if (cxx() && out[k].name == ident(nameOf(owner).local))
+                        fail(std::string(owner->repoId) + ": a slot named like its interface");
+                }
             }
         }
         return out;
@@ -777,18 +955,18 @@ class Generator {
     }
 
     std::string interfaceText(const kivTLibDef *def) {
+        // The bases come first: C call helpers name the interface that declares each slot,
+        // and a C++ class needs its base complete.
+        std::vector<const kivTLibDef *> ancestors = chain(def);
+        ancestors.pop_back();
+        if (!ancestors.empty()) ensure(ancestors.back(), true);
         const std::string iid = cString(def->repoId);
         const std::string macro = nameOf(def).c + "_IID";
+        claim(macro, std::string("the interface id of ") + def->repoId, true);
         std::string text = "#ifndef " + macro + "\n#define " + macro + " " + iid + "\n#endif\n";
         std::vector<Slot> table = slots(def);
         if (cxx()) {
-            const char *baseId = as<kivTLibInterfaceDef>(def).baseId;
-            std::string base = "::kiv::IUnknown";
-            if (baseId && std::string_view(baseId) != KIV_IID_IUNKNOWN) {
-                const kivTLibDef *b = find(baseId, def);
-                ensure(b, true);
-                base = typeName(b);
-            }
+            std::string base = ancestors.empty() ? "::kiv::IUnknown" : typeName(ancestors.back());
             std::string local = ident(nameOf(def).local);
             text += openNamespace(def) + "struct " + local + " : " + base +
                     " {\n    using base = " + base +
@@ -801,6 +979,12 @@ class Generator {
                    closeNamespace(def);
         }
         const std::string &name = nameOf(def).c;
+        claim(name + "Vtbl", std::string("the function table of ") + def->repoId);
+        for (const char *base : {"comQueryInterface", "comAddRef", "comRelease", "queryInterface",
+                                 "addRef", "release", "interfaceId"})
+            claim(name + "_" + base, std::string("a call helper of ") + def->repoId);
+        for (const Slot &s : table)
+            claim(name + "_" + s.name, std::string("a call helper of ") + def->repoId);
         text += "typedef struct " + name + "Vtbl " + name + "Vtbl;\nstruct " + name +
                 "Vtbl {\n    KIV_IUNKNOWN_SLOTS\n";
         const kivTLibDef *owner = nullptr;
@@ -843,6 +1027,14 @@ class Generator {
 
     kivTLib *tlib_;
     HeaderLang lang_;
+    struct Claim {
+        std::string owner;
+        bool macro;
+    };
+    std::map<std::string, Claim> claimed_;
+    std::map<std::string, std::string> locals_;  // field and parameter names, where first used
+    std::set<const kivTLibDef *> mapping_;       // anonymous types being mapped
+    int depth_ = 0;
     std::map<const kivTLibDef *, Name> names_;
     std::map<const kivTLibDef *, int> state_;  // 1 being written, 2 written
     std::set<const kivTLibDef *> declared_, requested_;
@@ -861,6 +1053,7 @@ bool generateHeader(kivTLib *tlib, std::span<const std::string> repoIds, HeaderL
     try {
         if (repoIds.empty()) generator.everything();
         for (const std::string &id : repoIds) generator.request(id);
+        generator.checkHiddenNames();
     } catch (const Failure &failure) {
         error = failure.message;
         return false;

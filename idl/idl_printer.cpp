@@ -588,7 +588,8 @@ class Printer {
                 auto &k = as<kivTLibConstantDef>(def);
                 std::string head = annotations(scope, def);
                 Declarator t = type(k.type, scope, Position::Plain, log, 0);
-                if (k.type.tag == KIV_TYPE_STRING && k.type.repoId && k.value.str) {
+                if (k.type.tag == KIV_TYPE_STRING && k.value.tag == KIV_TYPE_STRING &&
+                    k.type.repoId && k.value.str) {
                     const kivTLibDef *s = library_.find(k.type.repoId);
                     if (s && s->kind == KIV_DEF_STRING && as<kivTLibStringDef>(s).bound &&
                         std::strlen(k.value.str) > as<kivTLibStringDef>(s).bound)
