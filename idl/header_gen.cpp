@@ -396,6 +396,9 @@ class Generator {
     // The names that a definition's declaration takes at file scope.
     void claimTypeName(const kivTLibDef *def) {
         if (!cxx()) return claim(nameOf(def).c, def->repoId, def->kind == KIV_DEF_CONSTANT);
+        // The global namespace holds what <kiv.h> declares.
+        if (nameOf(def).ns.empty() && isReservedName(ident(nameOf(def).local)))
+            fail(std::string(def->repoId) + ": " + nameOf(def).local + " is a name of <kiv.h>");
         claim(typeName(def), def->repoId);
         // A namespace and a type of the same name cannot both be declared.
         std::string path;

@@ -188,6 +188,153 @@ TEST(MappingHeader, Command) {
     EXPECT_NE(written.find("struct Demo_Point {"), std::string::npos);
 }
 
+// What the compiler says about a header included alone in strict C11 or C++17 with every
+// warning an error; empty when it compiles.
+std::string compilerErrors(const std::string &header, kivtool::HeaderLang lang,
+                           const kivtest::TempDir &dir) {
+    const bool c = lang == kivtool::HeaderLang::C;
+    kivtest::writeFile(dir.file(c ? "gen.h" : "gen.hpp"), header);
+    kivtest::writeFile(dir.file(c ? "use.c" : "use.cpp"),
+                       std::string("#include \"") + (c ? "gen.h" : "gen.hpp") + "\"\n");
+    std::string command =
+        std::string(c ? MAPPING_C_COMPILER " -std=c11" : MAPPING_CXX_COMPILER " -std=c++17") +
+        " -pedantic -Wall -Wextra -Werror -fsyntax-only -I" KIV_TEST_SOURCE_DIR "/libkiv/include " +
+        dir.file(c ? "use.c" : "use.cpp") + " 2>&1";
+    kivtest::ProcessResult r = kivtest::runShell(command);
+    return r.exitCode == 0 ? "" : r.out + r.err + "(exit " + std::to_string(r.exitCode) + ")";
+}
+
+constexpr const char *kRoot = KIV_TLIB_ROOT_ID;
+
+void structIn(kivTLib *t, const char *name, const char *id, const char *scope,
+              const char *member = "x") {
+    kivTLibStructMember m[] = {{member, type(KIV_TYPE_LONG)}};
+    EXPECT_EQ(kivTLibCreateStruct(t, name, id, scope, 0, 1, m, nullptr), 0u) << id;
+}
+
+void moduleIn(kivTLib *t, const char *name, const char *id, const char *scope = kRoot) {
+    EXPECT_EQ(kivTLibCreateModule(t, name, id, scope, 0, nullptr), 0u) << id;
+}
+
+// Every header the generator writes compiles; names it cannot give are refused with a message
+// naming both definitions, never dropped or left to the compiler.
+TEST(MappingHeader, CompilesOrRefusesNamingBoth) {
+    const struct {
+        const char *what;
+        std::function<void(kivTLib *)> fill;
+        std::vector<std::string> ids;  // what the header is asked for; all when empty
+        std::vector<std::string> cRefusal, cxxRefusal;  // all named in the message; empty: compiles
+    } cases[] = {
+        {"keywords as root definitions and as modules",
+         [](kivTLib *t) {
+             structIn(t, "register", "IDL:register:1.0", kRoot, "auto");
+             moduleIn(t, "delete", "IDL:delete:1.0");
+             structIn(t, "template", "IDL:delete/template:1.0", "IDL:delete:1.0", "new");
+             kivTLibTypeRef l = type(KIV_TYPE_LONG);
+             kivTLibValue v{KIV_TYPE_LONG, {.u32 = 1}};
+             EXPECT_EQ(kivTLibCreateConstant(t, "int", "IDL:int:1.0", kRoot, 0, &l, &v, nullptr),
+                       0u);
+             kivTLibParam p{"self", type(KIV_TYPE_STRUCT, "IDL:register:1.0"), KIV_PARAM_INOUT};
+             kivTLibMember op{KIV_MEMBER_OPERATION, "this", 0, type(KIV_TYPE_LONG), 1, &p};
+             EXPECT_EQ(kivTLibCreateInterface(t, "virtual", "IDL:delete/virtual:1.0",
+                                              "IDL:delete:1.0", 0, nullptr, 1, &op, nullptr),
+                       0u);
+         },
+         {},
+         {},
+         {}},
+        {"a derived interface declared before its base",
+         [](kivTLib *t) {
+             kivTLibCreateInterfaceFwd(t, "D", "IDL:Demo/D:1.0", kDemo, 0, nullptr);
+             interface(t, "Base", nullptr, {operation("first")});
+             interface(t, "D", "IDL:Demo/Base:1.0", {operation("second")});
+         },
+         {},
+         {},
+         {}},
+        {"one derived interface asked for alone",
+         [](kivTLib *t) {
+             interface(t, "Base", nullptr,
+                       {attribute("at", type(KIV_TYPE_STRUCT, "IDL:Demo/Point:1.0"))});
+             interface(t, "D", "IDL:Demo/Base:1.0", {operation("second")});
+         },
+         {"IDL:Demo/D:1.0"},
+         {},
+         {}},
+        {"a structure named like another's include guard",
+         [](kivTLib *t) {
+             structIn(t, "P", "IDL:P:1.0", kRoot);
+             structIn(t, "P_DEFINED", "IDL:P_DEFINED:1.0", kRoot);
+         },
+         {},
+         {"IDL:P:1.0", "IDL:P_DEFINED:1.0"},
+         {}},
+        {"A::B_C and A_B::C",
+         [](kivTLib *t) {
+             moduleIn(t, "A", "IDL:A:1.0");
+             moduleIn(t, "A_B", "IDL:A_B:1.0");
+             structIn(t, "B_C", "IDL:A/B_C:1.0", "IDL:A:1.0");
+             structIn(t, "C", "IDL:A_B/C:1.0", "IDL:A_B:1.0");
+         },
+         {},
+         {"IDL:A/B_C:1.0", "IDL:A_B/C:1.0"},
+         {"IDL:A/B_C:1.0", "IDL:A_B/C:1.0"}},
+        {"enumerator macros that collide",
+         [](kivTLib *t) {
+             kivTLibEnumMember xy[] = {{"X_Y", 0}}, y[] = {{"Y", 0}};
+             EXPECT_EQ(kivTLibCreateEnum(t, "E", "IDL:Demo/E:1.0", kDemo, 0, 1, xy, nullptr), 0u);
+             EXPECT_EQ(kivTLibCreateEnum(t, "E_X", "IDL:Demo/E_X:1.0", kDemo, 0, 1, y, nullptr),
+                       0u);
+         },
+         {},
+         {"IDL:Demo/E:1.0", "IDL:Demo/E_X:1.0"},
+         {}},
+        {"a nested definition named like a call helper",
+         [](kivTLib *t) {
+             interface(t, "I", nullptr, {operation("go")});
+             structIn(t, "go", "IDL:Demo/I/go:1.0", "IDL:Demo/I:1.0");
+         },
+         {},
+         {"IDL:Demo/I:1.0", "IDL:Demo/I/go:1.0"},
+         {}},
+        {"a root constant named like a member",
+         [](kivTLib *t) {
+             kivTLibTypeRef l = type(KIV_TYPE_LONG);
+             kivTLibValue v{KIV_TYPE_LONG, {.u32 = 1}};
+             EXPECT_EQ(kivTLibCreateConstant(t, "N", "IDL:N:1.0", kRoot, 0, &l, &v, nullptr), 0u);
+             structIn(t, "S", "IDL:Demo/S:1.0", kDemo, "N");
+         },
+         {},
+         {"IDL:N:1.0", "IDL:Demo/S:1.0"},
+         {}},
+        {"a name that <kiv.h> declares",
+         [](kivTLib *t) { structIn(t, "IUnknown", "IDL:IUnknown:1.0", kRoot); },
+         {},
+         {"IDL:IUnknown:1.0", "<kiv.h>"},
+         {"IDL:IUnknown:1.0", "<kiv.h>"}},
+    };
+    for (const auto &c : cases) {
+        Library library(c.fill);
+        for (auto lang : {kivtool::HeaderLang::C, kivtool::HeaderLang::Cxx}) {
+            const auto &refusal = lang == kivtool::HeaderLang::C ? c.cRefusal : c.cxxRefusal;
+            const char *language = lang == kivtool::HeaderLang::C ? "C" : "C++";
+            std::string header, error;
+            bool made = kivtool::generateHeader(library.tlib, c.ids, lang, "GEN_H", header, error);
+            if (!refusal.empty()) {
+                EXPECT_FALSE(made) << c.what << " in " << language;
+                for (const std::string &named : refusal)
+                    EXPECT_NE(error.find(named), std::string::npos)
+                        << c.what << " in " << language << ": " << error;
+                continue;
+            }
+            ASSERT_TRUE(made) << c.what << " in " << language << ": " << error;
+            EXPECT_EQ(compilerErrors(header, lang, library.dir), "")
+                << c.what << " in " << language << ":\n"
+                << header;
+        }
+    }
+}
+
 TEST(MappingHeader, GuardFromPath) {
     EXPECT_EQ(kivtool::guardFromPath("out/demo-types.h"), "DEMO_TYPES_H");
     EXPECT_EQ(kivtool::guardFromPath("greeter.hpp"), "GREETER_HPP");
