@@ -2,6 +2,10 @@
 // The header generator: what a header holds for the ids asked, and the libraries it refuses.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -186,6 +190,50 @@ TEST(MappingHeader, Command) {
     EXPECT_NE(written.find("#ifndef OUT_H\n#define OUT_H\n\n#include <kiv.h>\n"),
               std::string::npos);
     EXPECT_NE(written.find("struct Demo_Point {"), std::string::npos);
+}
+
+// -o replaces the file whole through a scratch file of its own: links planted at the target or
+// at a guessable scratch name are never written through, and a file keeps its permissions.
+TEST(MappingHeader, OutputNeverWritesThroughLinks) {
+    Library library([](kivTLib *t) { EXPECT_EQ(kivTLibFlush(t), 0u); });
+    const std::string lib = library.dir.file("t.tlb"), out = library.dir.file("out.h"),
+                      victim = library.dir.file("victim");
+    const struct {
+        const char *what;
+        std::function<void()> plant;
+        mode_t mode;  // of the header written
+    } cases[] = {
+        {"a link at OUT.tmp",
+         [&] { ASSERT_EQ(symlink(victim.c_str(), (out + ".tmp").c_str()), 0); }, 0644},
+        {"a link at OUT", [&] { ASSERT_EQ(symlink(victim.c_str(), out.c_str()), 0); }, 0644},
+        {"a private header",
+         [&] {
+             kivtest::writeFile(out, "old");
+             ASSERT_EQ(chmod(out.c_str(), 0600), 0);
+         },
+         0600},
+    };
+    for (const auto &c : cases) {
+        kivtest::writeFile(victim, "victim");
+        unlink(out.c_str());
+        unlink((out + ".tmp").c_str());
+        c.plant();
+        mode_t mask = umask(022);
+        kivtest::ProcessResult r =
+            kivtest::runProcess({KIV_TOOL, "tlib", "header", lib, "-o", out});
+        umask(mask);
+        EXPECT_EQ(r.exitCode, 0) << c.what << ": " << r.err;
+        EXPECT_EQ(kivtest::readFile(victim), "victim") << c.what;
+        struct stat st;
+        ASSERT_EQ(lstat(out.c_str(), &st), 0) << c.what;
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << c.what;
+        EXPECT_EQ(st.st_mode & 0777, c.mode) << c.what;
+        EXPECT_NE(kivtest::readFile(out).find("struct Demo_Point {"), std::string::npos) << c.what;
+        size_t entries = 0;  // t.tlb, victim, out.h and what was planted: no scratch left
+        for (const auto &entry : std::filesystem::directory_iterator(library.dir.path()))
+            entries += entry.path().filename().string().starts_with(".out.h") ? 100 : 1;
+        EXPECT_LE(entries, 4u) << c.what;
+    }
 }
 
 // What the compiler says about a header included alone in strict C11 or C++17 with every
