@@ -194,6 +194,42 @@ class Generator {
 
     void request(const std::string &id) { request(find(id.c_str(), nullptr)); }
 
+    // The end of a C header: structures and unions that were only declared ahead get their
+    // definitions (a sequence of them is of no use without), then the free helpers of every
+    // structure, union and sequence, all declared before any is defined since they call each
+    // other as the types nest.
+    void finish() {
+        if (cxx()) return;
+        for (bool more = true; more;) {
+            more = false;
+            std::vector<const kivTLibDef *> incomplete;
+            for (const kivTLibDef *def : declared_)
+                if (def->kind != KIV_DEF_INTERFACE && state_[def] != 2) incomplete.push_back(def);
+            for (const kivTLibDef *def : incomplete) {
+                ensure(def, true);
+                more = true;
+            }
+        }
+        if (helpers_.empty()) return;
+        std::string declarations, definitions;
+        for (const Helper &h : helpers_) {
+            std::string owner =
+                h.def ? h.def->repoId : "sequence<" + identity(h.element, h.user) + ">";
+            std::string function = h.typeName + "_freeContents";
+            claim(function, "the free helper of " + owner);
+            std::string head = "static inline void " + function + "(" + h.typeName + " *value)";
+            declarations += head + ";\n";
+            std::string code = h.def ? (h.def->kind == KIV_DEF_STRUCT ? structFreeCode(h.def)
+                                                                      : unionFreeCode(h.def))
+                                     : sequenceFreeCode(h);
+            definitions +=
+                "\n" + wrap(guardOfHelper(function, owner), head + " {\n" + code + "}\n");
+        }
+        body +=
+            "\n/* Free what a value owns (strings, buffers, references), leaving it empty. */\n" +
+            declarations + definitions;
+    }
+
     // A macro must not take the name of a field or parameter written anywhere in the header.
     void checkHiddenNames() const {
         for (const auto &[name, where] : locals_) {
@@ -444,9 +480,11 @@ class Generator {
         switch (def->kind) {
             case KIV_DEF_STRUCT:
                 text = structText(def);
+                if (!cxx()) helpers_.push_back({nameOf(def).c, def, {}, def});
                 break;
             case KIV_DEF_UNION:
                 text = unionText(def);
+                if (!cxx()) helpers_.push_back({nameOf(def).c, def, {}, def});
                 break;
             case KIV_DEF_ENUM:
                 text = enumText(def);
@@ -580,11 +618,13 @@ class Generator {
                 claim(name, "sequence<" + identity(seq.element, user) + ">");
                 claim(name + "_DEFINED",
                       "the include guard of sequence<" + identity(seq.element, user) + ">", true);
-                if (sequences_.insert(name).second)
+                if (sequences_.insert(name).second) {
                     body += "\n" + wrap(name + "_DEFINED", "typedef struct " + name +
                                                                " {\n    uint32_t length;\n"
                                                                "    uint32_t maximum;\n    " +
                                                                buffer + ";\n} " + name + ";\n");
+                    helpers_.push_back({name, nullptr, seq.element, user});
+                }
                 return {name, "", Cat::Aggregate};
             }
             default:
@@ -645,6 +685,108 @@ class Generator {
             default:
                 return ref.repoId ? ref.repoId : "tag " + std::to_string(ref.tag);
         }
+    }
+
+    // ---- free helpers ----
+
+    struct Helper {
+        std::string typeName;
+        const kivTLibDef *def;   // a structure or union, or null for a sequence record
+        kivTLibTypeRef element;  // a sequence's element
+        const kivTLibDef *user;  // where the sequence was met
+    };
+
+    std::string guardOfHelper(const std::string &function, const std::string &owner) {
+        std::string macro = function + "_DEFINED";
+        claim(macro, "the include guard of the free helper of " + owner, true);
+        return macro;
+    }
+
+    static std::string indented(const std::string &code) {
+        std::string out;
+        for (size_t at = 0; at < code.size();) {
+            size_t end = code.find('\n', at);
+            out += "    " + code.substr(at, end - at + 1);
+            at = end + 1;
+        }
+        return out;
+    }
+
+    // Statements that free what `lvalue` of type `ref` owns and leave it empty; "" when the
+    // type owns nothing. Array loops use the counters i<level>, i<level + 1>, ...
+    std::string freeCode(const kivTLibTypeRef &ref, const std::string &lvalue,
+                         const kivTLibDef *user, int level) {
+        Deeper deeper(depth_, user->repoId);
+        switch (ref.tag) {
+            case KIV_TYPE_STRING:
+            case KIV_TYPE_WSTRING:
+                return "kivFree(" + lvalue + ");\n" + lvalue + " = NULL;\n";
+            case KIV_TYPE_INTERFACE:
+                return "kivComRelease(" + lvalue + ");\n" + lvalue + " = NULL;\n";
+            case KIV_TYPE_STRUCT:
+            case KIV_TYPE_UNION:
+            case KIV_TYPE_SEQUENCE:
+                return map(ref, user, true).typeName + "_freeContents(&" + lvalue + ");\n";
+            case KIV_TYPE_ALIAS: {
+                const kivTLibDef *alias = referenced(ref, KIV_DEF_ALIAS, user);
+                return freeCode(as<kivTLibAliasDef>(alias).type, lvalue, alias, level);
+            }
+            case KIV_TYPE_ARRAY: {
+                const auto &array = as<kivTLibArrayDef>(referenced(ref, KIV_DEF_ARRAY, user));
+                std::string i = "i" + std::to_string(level);
+                std::string code = freeCode(array.element, lvalue + "[" + i + "]", user, level + 1);
+                if (code.empty()) return "";
+                return "for (uint32_t " + i + " = 0; " + i + " < " + std::to_string(array.length) +
+                       "u; ++" + i + ") {\n" + indented(code) + "}\n";
+            }
+            default:
+                return "";
+        }
+    }
+
+    std::string structFreeCode(const kivTLibDef *def) {
+        const auto &s = as<kivTLibStructDef>(def);
+        std::string code;
+        for (uint32_t i = 0; i < s.memberCount; ++i)
+            code += freeCode(s.members[i].type, "value->" + ident(s.members[i].name), def, 0);
+        return indented(code.empty() ? "(void)value;\n" : code);
+    }
+
+    // Only the valid member: the first case whose label equals _d, else the first default.
+    std::string unionFreeCode(const kivTLibDef *def) {
+        const auto &u = as<kivTLibUnionDef>(def);
+        std::string chain, fallback;
+        bool owns = false, hasDefault = false;
+        for (uint32_t i = 0; i < u.caseCount; ++i) {
+            const kivTLibUnionCase &c = u.cases[i];
+            std::string code = freeCode(c.type, "value->_u." + ident(c.name), def, 0);
+            owns = owns || !code.empty();
+            if (c.label.tag == KIV_VALUE_NONE) {
+                if (!hasDefault) fallback = code;
+                hasDefault = true;
+                continue;
+            }
+            chain += std::string(chain.empty() ? "if (" : " else if (") +
+                     "value->_d == " + valueText(c.label, u.discriminator, def) + ") {\n" +
+                     indented(code) + "}";
+        }
+        if (!owns) return indented("(void)value;\n");
+        if (chain.empty()) return indented(fallback);
+        if (hasDefault) chain += " else {\n" + indented(fallback) + "}";
+        return indented(chain + "\n");
+    }
+
+    // The elements in index order, then the buffer.
+    std::string sequenceFreeCode(const Helper &h) {
+        std::string element = freeCode(h.element, "value->buffer[i0]", h.user, 1);
+        std::string code;
+        if (!element.empty())
+            code =
+                "for (uint32_t i0 = 0; i0 < value->length; ++i0) {\n" + indented(element) + "}\n";
+        code +=
+            "kivFree(value->buffer);\nvalue->buffer = NULL;\nvalue->length = 0;\n"
+            "value->maximum = 0;\n";
+        return indented(code);
     }
 
     // ---- values ----
@@ -1042,6 +1184,7 @@ class Generator {
     std::map<const kivTLibDef *, int> state_;  // 1 being written, 2 written
     std::set<const kivTLibDef *> declared_, requested_;
     std::set<std::string> sequences_;
+    std::vector<Helper> helpers_;
 };
 
 }  // namespace
@@ -1056,6 +1199,7 @@ bool generateHeader(kivTLib *tlib, std::span<const std::string> repoIds, HeaderL
     try {
         if (repoIds.empty()) generator.everything();
         for (const std::string &id : repoIds) generator.request(id);
+        generator.finish();
         generator.checkHiddenNames();
     } catch (const Failure &failure) {
         error = failure.message;
