@@ -383,6 +383,98 @@ TEST(MappingHeader, CompilesOrRefusesNamingBoth) {
     }
 }
 
+std::string hexOf(std::string_view bytes) {
+    std::string out;
+    char digits[3];
+    for (unsigned char c : bytes) {
+        std::snprintf(digits, sizeof digits, "%02x", c);
+        out += digits;
+    }
+    return out;
+}
+
+// String constants compiled from the generated headers hold the library's text exactly: every
+// byte value, escapes followed by digits and question marks, wide text beyond the BMP.
+TEST(MappingHeader, StringConstantsCompileToTheLibraryText) {
+    std::string all;
+    for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
+    const std::string tricky =
+        "\x01"
+        "7\x7f"
+        "8\x1b"
+        "0?"
+        "?=?\"\\\n1";
+    // U+0001 '7', U+009F '9', U+00E9, U+20AC, U+1F600, '?'
+    const std::string wide =
+        "\x01"
+        "7\xc2\x9f"
+        "9\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80?";
+    const std::string wideUnits =
+        "0001003700"
+        "9f003900e920acd83dde00003f";
+    Library library([&](kivTLib *t) {
+        kivTLibTypeRef s = type(KIV_TYPE_STRING), w = type(KIV_TYPE_WSTRING);
+        const struct {
+            const char *name;
+            kivTLibTypeRef *type;
+            const std::string &text;
+        } constants[] = {{"ALL", &s, all}, {"TRICKY", &s, tricky}, {"WIDE", &w, wide}};
+        for (const auto &k : constants) {
+            kivTLibValue v{k.type->tag, {.str = k.text.c_str()}};
+            std::string id = std::string("IDL:Demo/") + k.name + ":1.0";
+            EXPECT_EQ(kivTLibCreateConstant(t, k.name, id.c_str(), kDemo, 0, k.type, &v, nullptr),
+                      0u);
+        }
+    });
+    const std::string expected = hexOf(all) + "\n" + hexOf(tricky) + "\n" + wideUnits + "\n";
+    const char *c = R"(#include <stdio.h>
+#include "gen.h"
+static void bytes(const char *s, size_t n) {
+    for (size_t i = 0; i < n; ++i) printf("%02x", (unsigned char)s[i]);
+    printf("\n");
+}
+int main(void) {
+    bytes(Demo_ALL, sizeof Demo_ALL - 1);
+    bytes(Demo_TRICKY, sizeof Demo_TRICKY - 1);
+    for (size_t i = 0; i + 1 < sizeof Demo_WIDE / sizeof Demo_WIDE[0]; ++i)
+        printf("%04x", (unsigned)Demo_WIDE[i]);
+    printf("\n");
+    return 0;
+}
+)";
+    const char *cxx = R"(#include <cstdio>
+#include <cstring>
+#include <string>
+#include "gen.hpp"
+static void bytes(const char *s) {
+    for (size_t i = 0; s[i]; ++i) std::printf("%02x", (unsigned char)s[i]);
+    std::printf("\n");
+}
+int main() {
+    bytes(Demo::ALL);
+    bytes(Demo::TRICKY);
+    for (const char16_t *w = Demo::WIDE; *w; ++w) std::printf("%04x", (unsigned)*w);
+    std::printf("\n");
+}
+)";
+    for (auto lang : {kivtool::HeaderLang::C, kivtool::HeaderLang::Cxx}) {
+        const bool isC = lang == kivtool::HeaderLang::C;
+        std::string header, error;
+        ASSERT_TRUE(kivtool::generateHeader(library.tlib, {}, lang, "GEN_H", header, error))
+            << error;
+        kivtest::writeFile(library.dir.file(isC ? "gen.h" : "gen.hpp"), header);
+        const std::string source = library.dir.file(isC ? "text.c" : "text.cpp"),
+                          program = library.dir.file("text");
+        kivtest::writeFile(source, isC ? c : cxx);
+        kivtest::ProcessResult built = kivtest::runShell(
+            std::string(isC ? MAPPING_C_COMPILER " -std=c11" : MAPPING_CXX_COMPILER " -std=c++17") +
+            " -I" KIV_TEST_SOURCE_DIR "/libkiv/include -o " + program + " " + source + " 2>&1");
+        ASSERT_EQ(built.exitCode, 0) << built.out << built.err;
+        kivtest::ProcessResult ran = kivtest::runProcess({program});
+        EXPECT_EQ(ran.out, expected) << (isC ? "C" : "C++");
+    }
+}
+
 TEST(MappingHeader, GuardFromPath) {
     EXPECT_EQ(kivtool::guardFromPath("out/demo-types.h"), "DEMO_TYPES_H");
     EXPECT_EQ(kivtool::guardFromPath("greeter.hpp"), "GREETER_HPP");
