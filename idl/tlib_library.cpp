@@ -44,6 +44,31 @@ std::vector<const char *> contentsOf(const kivTLibDef *def) {
     }
 }
 
+kivTLibDefKind kindOfTag(kivTLibTypeTag tag) {
+    switch (tag) {
+        case KIV_TYPE_STRING:
+            return KIV_DEF_STRING;
+        case KIV_TYPE_WSTRING:
+            return KIV_DEF_WSTRING;
+        case KIV_TYPE_STRUCT:
+            return KIV_DEF_STRUCT;
+        case KIV_TYPE_UNION:
+            return KIV_DEF_UNION;
+        case KIV_TYPE_ENUM:
+            return KIV_DEF_ENUM;
+        case KIV_TYPE_SEQUENCE:
+            return KIV_DEF_SEQUENCE;
+        case KIV_TYPE_ARRAY:
+            return KIV_DEF_ARRAY;
+        case KIV_TYPE_ALIAS:
+            return KIV_DEF_ALIAS;
+        case KIV_TYPE_INTERFACE:
+            return KIV_DEF_INTERFACE;
+        default:
+            return 0;
+    }
+}
+
 std::string kindName(kivTLibDefKind kind) {
     static const char *const names[] = {nullptr,  "module",  "interface", "constant",
                                         "struct", "union",   "enum",      "alias",
@@ -130,32 +155,6 @@ std::string kindOfFile(const std::string &path) {
     if (S_ISDIR(st.st_mode)) return "a folder";
     if (!S_ISREG(st.st_mode)) return "not a regular file";
     return "";
-}
-
-// The kind of definition that a reference of `tag` names; 0 for tags that name none.
-kivTLibDefKind kindOfTag(kivTLibTypeTag tag) {
-    switch (tag) {
-        case KIV_TYPE_STRING:
-            return KIV_DEF_STRING;
-        case KIV_TYPE_WSTRING:
-            return KIV_DEF_WSTRING;
-        case KIV_TYPE_STRUCT:
-            return KIV_DEF_STRUCT;
-        case KIV_TYPE_UNION:
-            return KIV_DEF_UNION;
-        case KIV_TYPE_ENUM:
-            return KIV_DEF_ENUM;
-        case KIV_TYPE_SEQUENCE:
-            return KIV_DEF_SEQUENCE;
-        case KIV_TYPE_ARRAY:
-            return KIV_DEF_ARRAY;
-        case KIV_TYPE_ALIAS:
-            return KIV_DEF_ALIAS;
-        case KIV_TYPE_INTERFACE:
-            return KIV_DEF_INTERFACE;
-        default:
-            return 0;
-    }
 }
 
 template <class Record>

@@ -17,22 +17,9 @@
 #include "tlib/handle.h"
 #include "tlib/model.h"
 #include "tlib_library.h"
-#include "ust_fs.h"
+#include "../scratch_library.h"
 
 namespace {
-
-std::string scratchFile() {
-    static const std::string path = [] {
-        // Durability is not under test, and syncs would dominate the time of a run.
-        static ustFsTable noSync = *ustFsGetTable();
-        noSync.fsync = [](int) { return 0; };
-        ustFsSetTable(&noSync);
-        char dir[] = "/tmp/kiv-hostile-fuzz-XXXXXX";
-        if (!mkdtemp(dir)) std::abort();
-        return std::string(dir) + "/lib.tlb";
-    }();
-    return path;
-}
 
 // The input as a stream of small choices; zeros once it runs out.
 class Choices {
@@ -231,7 +218,7 @@ void readWithTools(const std::string &path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    const std::string path = scratchFile();
+    const std::string path = kivfuzz::scratchLibrary("hostile-fuzz");
     unlink(path.c_str());
     kivTLib *t = nullptr;
     if (kivTLibCreate(path.c_str(), 0, &t) != 0) std::abort();
