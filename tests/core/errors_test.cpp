@@ -123,6 +123,12 @@ TEST(StrErrorDeathTest, WorksWhenNoThreadKeyIsLeft) {
             bool ok = std::string(kivStrError(KIV_E_FORMAT)) == "Type library format error" &&
                       std::string(kivStrError(0x96240013)) == "error 0x96240013" && !keys.empty();
             for (pthread_key_t k : keys) ok = ok && pthread_getspecific(k) == &keys;
+            // Each thread's text stays its own: another thread's call does not overwrite it.
+            const char *mine = kivStrError(KIV_E_FORMAT);
+            std::thread([&ok] {
+                ok = ok && std::string(kivStrError(0x96240013)) == "error 0x96240013";
+            }).join();
+            ok = ok && std::string(mine) == "Type library format error";
             _exit(ok ? 0 : 3);
         },
         testing::ExitedWithCode(0), "");

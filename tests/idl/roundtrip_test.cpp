@@ -446,20 +446,12 @@ int libraryCount() {
     return count ? std::atoi(count) : 2000;
 }
 
-// Every flush syncs the file; in memory-backed storage that costs nothing, so the thousands
-// of libraries take seconds instead of minutes.
-std::string scratchDirectory() {
-    char pattern[] = "/dev/shm/kiv-idl-XXXXXX";
-    if (char *made = mkdtemp(pattern)) return made;
-    char fallback[] = "/tmp/kiv-idl-XXXXXX";
-    char *made = mkdtemp(fallback);
-    return made ? made : "/tmp";
-}
-
 TEST(IdlRoundTrip, RandomLibrariesCompileBackToTheSameRecords) {
-    std::string dir = scratchDirectory();
-    std::string original = dir + "/original.tlb";
-    std::string rebuilt = dir + "/rebuilt.tlb";
+    // Every flush syncs the file; in memory-backed storage that costs nothing, so the thousands
+    // of libraries take seconds instead of minutes.
+    kivtest::TempDir dir = kivtest::TempDir::inMemory();
+    std::string original = dir.file("original.tlb");
+    std::string rebuilt = dir.file("rebuilt.tlb");
     int count = libraryCount();
     for (int seed = 0; seed < count; ++seed) {
         {
@@ -486,9 +478,6 @@ TEST(IdlRoundTrip, RandomLibrariesCompileBackToTheSameRecords) {
         }
         ASSERT_EQ(first, dump(rebuilt)) << "seed " << seed;
     }
-    std::remove(original.c_str());
-    std::remove(rebuilt.c_str());
-    rmdir(dir.c_str());
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 // kiv reg: the registry from the command line, against temporary stores.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <span>
 #include <string>
 #include <vector>
@@ -178,6 +181,56 @@ TEST(RegCli, TheMachineStoreFollowsTheInstallationPrefix) {
         EXPECT_EQ(r.exitCode, 0) << root << " " << r.err;
         EXPECT_EQ(r.out.substr(0, r.out.find("  ", 9)), "machine  " + std::string(store)) << root;
     }
+}
+
+// The process's stack limit for the programs it starts, restored when done.
+class StackLimit {
+  public:
+    explicit StackLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_STACK, &saved_);
+        rlimit limit = saved_;
+        limit.rlim_cur = std::min(bytes, saved_.rlim_max);
+        setrlimit(RLIMIT_STACK, &limit);
+    }
+    ~StackLimit() { setrlimit(RLIMIT_STACK, &saved_); }
+
+  private:
+    rlimit saved_{};
+};
+
+size_t count(const std::string &text, std::string_view what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// Walks keep their own stack: a key thousands of levels deep is listed, exported and removed
+// by a tool whose own stack is too small for one frame per level.
+TEST(RegCli, DeepKeysNeedNoStackPerLevel) {
+    constexpr size_t kDepth = 4000;
+    kivtest::TempDir dir;
+    std::string path = "D";
+    for (size_t i = 1; i < kDepth; ++i) path += "/k";
+    ASSERT_EQ(reg(dir, {"set", path, "v", "deep"}).exitCode, 0);
+
+    StackLimit limit(1 << 20);
+    auto tree = reg(dir, {"tree", "D"});
+    EXPECT_EQ(tree.exitCode, 0) << tree.err;
+    EXPECT_EQ(count(tree.out, "k\\\n"), kDepth - 1);
+    EXPECT_EQ(count(tree.out, "v  string  deep\n"), 1u);
+
+    auto json = reg(dir, {"tree", "--json", "D"});
+    EXPECT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_EQ(count(json.out, "{\"name\":"), kDepth + 1);  // the keys and the value
+    EXPECT_EQ(count(json.out, "]}"), kDepth);
+
+    auto exported = reg(dir, {"export", "D"});
+    EXPECT_EQ(exported.exitCode, 0) << exported.err;
+    EXPECT_EQ(count(exported.out, "\nkey "), kDepth);
+
+    auto removed = reg(dir, {"rm", "-r", "D"});
+    EXPECT_EQ(removed.exitCode, 0) << removed.err;
+    EXPECT_EQ(reg(dir, {"ls"}).out, "");
 }
 
 }  // namespace

@@ -565,6 +565,73 @@ TEST(RegistryDamage, ADamagedStoreGivesAnErrorNeverALoopNorALoss) {
     EXPECT_GT(refused, 0);
 }
 
+// Damage that leaves every b-tree well formed, so that only the agreement of an index with its
+// table, the order of rows, or the schema version can tell: each store is refused as a whole.
+TEST(RegistryDamage, WellFormedButInconsistentStoresAreRefused) {
+    kivtest::TempDir dir;
+    std::string pristine = dir.file("pristine.db");
+    {
+        PrivateRegistry r(pristine);
+        int32_t back = r.open("Loop\\Back");
+        for (const char *name : {"alpha", "beta", "gamma"}) {
+            std::string text = std::string(name) + "-data";
+            RegistryValue value = stringValue(text);
+            ASSERT_EQ(r.reg->vtbl->setValue(r.reg, back, name, &value), 0u);
+        }
+    }
+    // Everything into the main file, so that the bytes below are all there is.
+    auto raw = [](const std::string &path, const char *sql) {
+        sqlite3 *db = nullptr;
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+        int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+        sqlite3_close_v2(db);
+        return rc;
+    };
+    ASSERT_EQ(raw(pristine, "PRAGMA wal_checkpoint(TRUNCATE)"), SQLITE_OK);
+    const std::string bytes = kivtest::readFile(pristine);
+    const size_t pageSize = size_t(uint8_t(bytes[16])) << 8 | uint8_t(bytes[17]);
+
+    // The (parent, name) index entry of "Back" (key 3 under key 2) made to point at key 2: a key
+    // that is its own child, which a quick structural check does not see.
+    auto forgeIndex = [](std::string &b, size_t) {
+        const std::string entry = "\x04\x01\x15\x01\x02"s + "Back" + "\x03";
+        size_t at = b.find(entry);
+        ASSERT_NE(at, std::string::npos);
+        b[at + entry.size() - 1] = '\x02';
+    };
+    // Two cell pointers of the values table's page swapped: each name then reads another's data.
+    auto swapValues = [&](std::string &b, size_t) {
+        size_t page = b.find("alpha-data") / pageSize;
+        size_t header = page * pageSize + (page ? 0 : 100);
+        ASSERT_EQ(b[header], 0x0A);  // a leaf page of an index b-tree: WITHOUT ROWID rows
+        std::swap(b[header + 8], b[header + 10]);
+        std::swap(b[header + 9], b[header + 11]);
+    };
+    auto newerSchema = [](std::string &b, size_t) { b[63] = 2; };  // user_version, big-endian
+    const struct {
+        const char *what;
+        std::function<void(std::string &, size_t)> damage;
+    } cases[] = {
+        {"an index entry pointing back at its key", forgeIndex},
+        {"rows out of order", swapValues},
+        {"a newer schema version", newerSchema},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string damaged = bytes;
+        c.damage(damaged, pageSize);
+        std::string path = dir.file(std::string("damaged-") + std::to_string(&c - cases) + ".db");
+        kivtest::writeFile(path, damaged);
+        PrivateRegistry r(path);
+        for (uint32_t access : {uint32_t(KIV_REG_ACCESS_QUERY), uint32_t(kReadWrite)}) {
+            int32_t top = KIV_REG_NO_KEY;
+            kivResult rc = r.reg->vtbl->openUserRoot(r.reg, 0, access, &top);
+            EXPECT_STREQ(rc ? kivStrError(rc) : "success", "Stored data is damaged");
+            EXPECT_EQ(top, KIV_REG_NO_KEY);
+        }
+    }
+}
+
 TEST(RegistryModes, UserStoresArePrivateMachineStoresReadable) {
     const struct {
         StoreOwner owner;

@@ -20,18 +20,30 @@ extern char **environ;
 
 namespace kivtest {
 
-TempDir::TempDir() {
-    const char *base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/kivtest-XXXXXX";
+TempDir::TempDir()
+    : TempDir([] {
+          const char *base = std::getenv("TMPDIR");
+          return std::string(base && *base ? base : "/tmp");
+      }()) {}
+
+TempDir::TempDir(const std::string &base) {
+    std::string pattern = base + "/kivtest-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
-    if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
+    if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed in " + base);
     path_ = buffer.data();
+}
+
+TempDir TempDir::inMemory() {
+    std::error_code ec;
+    if (std::filesystem::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0)
+        return TempDir(std::string("/dev/shm"));
+    return TempDir();
 }
 
 TempDir::~TempDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
 }
 
 std::string readFile(const std::string &path) {

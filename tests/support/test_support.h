@@ -10,9 +10,12 @@
 namespace kivtest {
 
 // A fresh folder under $TMPDIR, removed with everything in it at destruction.
+// A scratch folder removed with everything in it when the test ends, failed or not.
 class TempDir {
   public:
     TempDir();
+    // In memory-backed storage when the machine has it, for tests whose files are synced often.
+    static TempDir inMemory();
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
@@ -20,7 +23,10 @@ class TempDir {
     const std::string &path() const { return path_; }
     std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
 
+    TempDir(TempDir &&other) noexcept : path_(std::move(other.path_)) { other.path_.clear(); }
+
   private:
+    explicit TempDir(const std::string &base);
     std::string path_;
 };
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The runtime layer on its own: paths, files, shared libraries, once, mutexes, thread slots.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -206,6 +207,16 @@ TEST(UstDso, LoadFailuresAreExplained) {
     std::string text = ustStrError(UST_E_DSO_LOAD);
     EXPECT_NE(text.find("Shared library cannot be loaded: "), std::string::npos);
     EXPECT_NE(text.find("garbage.so"), std::string::npos) << text;
+
+    // Neither a FIFO nor a folder reaches the loader, which would block on the FIFO.
+    alarm(20);
+    ASSERT_EQ(mkfifo(tmp.file("fifo.so").c_str(), 0600), 0);
+    for (const char *name : {"fifo.so", ""}) {
+        EXPECT_EQ(ustOpenDSO(tmp.file(name).c_str(), 0, &dso), UST_E_DSO_LOAD) << name;
+        EXPECT_NE(std::string(ustStrError(UST_E_DSO_LOAD)).find("not a regular file"),
+                  std::string::npos);
+    }
+    alarm(0);
 }
 
 TEST(UstFiles, InfoAndRemove) {

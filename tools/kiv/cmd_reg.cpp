@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -89,17 +90,7 @@ class Registry {
         return reg_->vtbl->setValue(reg_, key, value.name.c_str(), &record);
     }
     // Deletes the subkey `name` of `parent` and, with `recursive`, everything below it first.
-    kivResult removeKey(int32_t parent, const std::string &name, bool recursive) const {
-        if (recursive) {
-            RegistryKey key(reg_);
-            if (kivResult rc = open(parent, name, 0, kRead, key)) return rc;
-            std::vector<std::string> children;
-            if (kivResult rc = names(key.get(), true, children)) return rc;
-            for (const auto &child : children)
-                if (kivResult rc = removeKey(key.get(), child, true)) return rc;
-        }
-        return reg_->vtbl->deleteKey(reg_, parent, name.c_str());
-    }
+    kivResult removeKey(int32_t parent, const std::string &name, bool recursive) const;
 
   private:
     IRegistry *reg_ = nullptr;
@@ -183,48 +174,165 @@ kivResult printValues(const Registry &reg, int32_t key, const std::string &inden
     return 0;
 }
 
-kivResult printTree(const Registry &reg, int32_t key, const std::string &name,
-                    const std::string &indent, bool json, std::string &out) {
-    if (json) out += "{\"name\":" + regtext::jsonString(name) + ",\"values\":";
-    if (kivResult rc = printValues(reg, key, indent, json, out)) return rc;
-    std::vector<std::string> children;
-    if (kivResult rc = reg.names(key, true, children)) return rc;
-    if (json) out += ",\"subkeys\":[";
-    for (size_t i = 0; i < children.size(); ++i) {
-        if (json)
-            out += i ? "," : "";
-        else
-            out += indent + children[i] + "\\\n";
-        RegistryKey child(reg.get());
-        if (kivResult rc = reg.open(key, children[i], 0, kRead, child)) return rc;
-        if (kivResult rc = printTree(reg, child.get(), children[i], indent + "  ", json, out))
-            return rc;
+// A depth-first walk of the keys below one key, parents before children, in name order. It
+// keeps its own stack of open keys instead of recursing, so a key thousands of levels deep
+// costs memory, not the process's stack. The registry checks every parent-to-child step
+// against its key table, so a damaged store ends the walk with an error instead of a loop.
+class TreeWalk {
+  public:
+    // Called on entering a key (after its name is on the path) and on leaving it.
+    struct Visitor {
+        virtual ~Visitor() = default;
+        virtual kivResult enter(int32_t key, size_t depth) = 0;
+        virtual void beforeChild(size_t index, const std::string &name, size_t depth) = 0;
+        // Called after the key's handle is closed; its name is still last on the path.
+        virtual kivResult leave(size_t depth) = 0;
+    };
+
+    TreeWalk(const Registry &reg, std::vector<std::string> &path) : reg_(reg), path_(path) {}
+
+    kivResult run(int32_t top, Visitor &visitor) {
+        frames_.clear();
+        frames_.push_back(Frame{nullptr, top, {}, 0});
+        if (kivResult rc = open(visitor)) return rc;
+        while (!frames_.empty()) {
+            Frame &frame = frames_.back();
+            size_t depth = frames_.size() - 1;
+            if (frame.next == frame.children.size()) {
+                frames_.pop_back();
+                if (kivResult rc = visitor.leave(depth)) return rc;
+                if (!frames_.empty()) path_.pop_back();
+                continue;
+            }
+            const std::string &name = frame.children[frame.next];
+            visitor.beforeChild(frame.next++, name, depth);
+            auto child = std::make_unique<RegistryKey>(reg_.get());
+            if (kivResult rc = reg_.open(frame.key, name, 0, kRead, *child)) return rc;
+            int32_t handle = child->get();
+            path_.push_back(name);
+            frames_.push_back(Frame{std::move(child), handle, {}, 0});
+            if (kivResult rc = open(visitor)) return rc;
+        }
+        return 0;
     }
-    if (json) out += "]}";
-    return 0;
+
+  private:
+    struct Frame {
+        std::unique_ptr<RegistryKey> owned;  // null for the walk's top key
+        int32_t key;
+        std::vector<std::string> children;
+        size_t next;
+    };
+
+    kivResult open(Visitor &visitor) {
+        Frame &frame = frames_.back();
+        if (kivResult rc = visitor.enter(frame.key, frames_.size() - 1)) return rc;
+        return reg_.names(frame.key, true, frame.children);
+    }
+
+    const Registry &reg_;
+    std::vector<std::string> &path_;
+    std::vector<Frame> frames_;
+};
+
+kivResult Registry::removeKey(int32_t parent, const std::string &name, bool recursive) const {
+    if (recursive) {
+        // Children go before their parent: each key is deleted as the walk leaves it.
+        struct Remover : TreeWalk::Visitor {
+            const Registry &reg;
+            std::vector<int32_t> open;  // the key handles on the way down
+            std::vector<std::string> &path;
+            Remover(const Registry &r, std::vector<std::string> &p) : reg(r), path(p) {}
+            kivResult enter(int32_t key, size_t) override {
+                open.push_back(key);
+                return 0;
+            }
+            void beforeChild(size_t, const std::string &, size_t) override {}
+            kivResult leave(size_t depth) override {
+                open.pop_back();
+                if (depth == 0) return 0;
+                return reg.get()->vtbl->deleteKey(reg.get(), open.back(), path.back().c_str());
+            }
+        };
+        RegistryKey key(reg_);
+        if (kivResult rc = open(parent, name, 0, kRead, key)) return rc;
+        std::vector<std::string> path;
+        Remover remover(*this, path);
+        TreeWalk walk(*this, path);
+        if (kivResult rc = walk.run(key.get(), remover)) return rc;
+    }
+    return reg_->vtbl->deleteKey(reg_, parent, name.c_str());
 }
 
-// Every key from `key` down, depth first, with its values, for export.
-kivResult collect(const Registry &reg, int32_t key, std::vector<std::string> &path,
-                  std::vector<regtext::Key> &keys) {
-    regtext::Key entry{path, {}};
-    std::vector<std::string> valueNames, children;
-    if (kivResult rc = reg.names(key, false, valueNames)) return rc;
-    for (const auto &name : valueNames) {
-        Value value;
-        if (kivResult rc = reg.query(key, name, value)) return rc;
-        entry.values.push_back(std::move(value));
-    }
-    keys.push_back(std::move(entry));
-    if (kivResult rc = reg.names(key, true, children)) return rc;
-    for (const auto &name : children) {
-        RegistryKey child(reg.get());
-        if (kivResult rc = reg.open(key, name, 0, kRead, child)) return rc;
-        path.push_back(name);
-        if (kivResult rc = collect(reg, child.get(), path, keys)) return rc;
-        path.pop_back();
-    }
-    return 0;
+// Indentation stops growing past this depth, so that a very deep key prints in linear space.
+constexpr size_t kMaxIndentDepth = 64;
+
+std::string indentFor(size_t depth) {
+    return std::string(2 * std::min(depth, kMaxIndentDepth), ' ');
+}
+
+// `kiv reg tree`: every key below one, with its values, as indented text or nested JSON.
+kivResult printTree(const Registry &reg, int32_t top, const std::string &name, bool json,
+                    std::string &out) {
+    struct Printer : TreeWalk::Visitor {
+        const Registry &reg;
+        bool json;
+        std::string &out;
+        const std::string &topName;
+        Printer(const Registry &r, bool j, std::string &o, const std::string &n)
+            : reg(r), json(j), out(o), topName(n) {}
+        kivResult enter(int32_t key, size_t depth) override {
+            if (json) out += "{\"name\":" + regtext::jsonString(name(depth)) + ",\"values\":";
+            if (kivResult rc = printValues(reg, key, indentFor(depth + 1), json, out)) return rc;
+            if (json) out += ",\"subkeys\":[";
+            return 0;
+        }
+        void beforeChild(size_t index, const std::string &child, size_t depth) override {
+            if (json)
+                out += index ? "," : "";
+            else
+                out += indentFor(depth + 1) + child + "\\\n";
+            current = child;
+        }
+        kivResult leave(size_t) override {
+            if (json) out += "]}";
+            return 0;
+        }
+        std::string name(size_t depth) const { return depth ? current : topName; }
+        std::string current;
+    };
+    if (!json) out += name + "\\\n";
+    Printer printer(reg, json, out, name);
+    std::vector<std::string> path;
+    return TreeWalk(reg, path).run(top, printer);
+}
+
+// `kiv reg export`: every key from `top` down with its values, in the export format.
+kivResult exportTree(const Registry &reg, int32_t top, std::vector<std::string> path,
+                     std::string &out) {
+    struct Exporter : TreeWalk::Visitor {
+        const Registry &reg;
+        std::vector<std::string> &path;
+        std::string &out;
+        Exporter(const Registry &r, std::vector<std::string> &p, std::string &o)
+            : reg(r), path(p), out(o) {}
+        kivResult enter(int32_t key, size_t) override {
+            std::vector<std::string> valueNames;
+            if (kivResult rc = reg.names(key, false, valueNames)) return rc;
+            out.append("\n").append(regtext::keyLine(path)).append("\n");
+            for (const auto &name : valueNames) {
+                Value value;
+                if (kivResult rc = reg.query(key, name, value)) return rc;
+                out += regtext::valueLine(value) + "\n";
+            }
+            return 0;
+        }
+        void beforeChild(size_t, const std::string &, size_t) override {}
+        kivResult leave(size_t) override { return 0; }
+    };
+    out = std::string(regtext::kHeader) + "\n";
+    Exporter exporter(reg, path, out);
+    return TreeWalk(reg, path).run(top, exporter);
 }
 
 // Parses an integer of at most `bits` bits: decimal (negative ones as two's complement) or
@@ -512,8 +620,7 @@ int run(const RegArgs &a) {
         if (a.json) out += "}\n";
     } else if (action == "tree") {
         std::string name = key.empty() ? "Software" : key;
-        if (!a.json) out = name + "\\\n";
-        rc = printTree(reg, target.get(), name, "  ", a.json, out);
+        rc = printTree(reg, target.get(), name, a.json, out);
         if (a.json) out += "\n";
     } else if (action == "get") {
         Value read;
@@ -526,10 +633,7 @@ int run(const RegArgs &a) {
         else if (!nothing)
             out = format(read, false) + "\n";
     } else if (action == "export") {
-        std::vector<std::string> path = splitKeyPath(key);
-        std::vector<regtext::Key> keys;
-        rc = collect(reg, target.get(), path, keys);
-        if (!rc) out = regtext::format(keys);
+        rc = exportTree(reg, target.get(), splitKeyPath(key), out);
     } else if (action == "set") {
         if (value) rc = reg.set(target.get(), *value);
         if (!rc) rc = r->vtbl->flushKey(r, target.get());

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
 
 struct ustDSO {
@@ -116,6 +117,18 @@ ustResult loadFailure(const char *path) {
     return UST_E_DSO_LOAD;
 }
 
+// The loader opens a file without O_NONBLOCK, so a FIFO or a device named as a plug-in would
+// block it or feed it endless bytes: only regular files (or names that do not exist, which the
+// loader then reports) go on to dlopen. A file swapped for a FIFO after this check can still
+// block; the check is for names that are wrong, not for a race with whoever controls the path.
+bool loadable(const char *path) {
+    struct stat st;
+    if (stat(path, &st) != 0 || S_ISREG(st.st_mode)) return true;
+    std::string message = std::string(path) + ": not a regular file";
+    ust::setLastDsoError(message.c_str());
+    return false;
+}
+
 }  // namespace
 
 const char *ustGetDSOPrefix(void) {
@@ -135,6 +148,7 @@ ustResult ustOpenDSO(const char *name, uint32_t, ustDSO **out) {
         LoadedSearch search{name, {}};
         if (findLoaded(search)) handle = dlopen(search.found, RTLD_NOW | RTLD_NOLOAD);
     }
+    if (!handle && std::strchr(name, '/') && !loadable(name)) return UST_E_DSO_LOAD;
     if (!handle) handle = dlopen(name, RTLD_NOW | RTLD_LOCAL);
     if (!handle) return loadFailure(name);
 
