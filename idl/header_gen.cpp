@@ -231,7 +231,15 @@ class Generator {
     }
 
     // A macro must not take the name of a field or parameter written anywhere in the header.
-    void checkHiddenNames() const {
+    void checkHiddenNames() {
+        // Parameters and fields of the generated code itself; array loops count with i0, i1, ...
+        for (const char *own : {"self", "out", "iid", "comIid", "value", "result", "result_",
+                                "buffer", "length", "maximum", "vtbl", "_d", "_u"})
+            locals_.try_emplace(own, "the generated name");
+        for (const auto &[name, claim] : claimed_)
+            if (claim.macro && name.size() > 1 && name[0] == 'i' &&
+                name.find_first_not_of("0123456789", 1) == std::string::npos)
+                fail(claim.owner + ": " + name + " would hide a generated loop counter");
         for (const auto &[name, where] : locals_) {
             auto macro = claimed_.find(name);
             if (macro != claimed_.end() && macro->second.macro)

@@ -355,6 +355,16 @@ TEST(MappingHeader, CompilesOrRefusesNamingBoth) {
          {},
          {"IDL:N:1.0", "IDL:Demo/S:1.0"},
          {}},
+        {"a root constant named like a parameter of the generated code",
+         [](kivTLib *t) {
+             kivTLibTypeRef l = type(KIV_TYPE_LONG);
+             kivTLibValue v{KIV_TYPE_LONG, {.u32 = 1}};
+             EXPECT_EQ(
+                 kivTLibCreateConstant(t, "value", "IDL:value:1.0", kRoot, 0, &l, &v, nullptr), 0u);
+         },
+         {},
+         {"IDL:value:1.0"},
+         {}},
         {"a name that <kiv.h> declares",
          [](kivTLib *t) { structIn(t, "IUnknown", "IDL:IUnknown:1.0", kRoot); },
          {},
