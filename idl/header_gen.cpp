@@ -212,7 +212,9 @@ class Generator {
         }
         if (helpers_.empty()) return;
         std::string declarations, definitions;
-        for (const Helper &h : helpers_) {
+        // By index: writing a helper maps types again, and a record met only now is appended.
+        for (size_t i = 0; i < helpers_.size(); ++i) {
+            const Helper h = helpers_[i];
             std::string owner =
                 h.def ? h.def->repoId : "sequence<" + identity(h.element, h.user) + ">";
             std::string function = h.typeName + "_freeContents";
