@@ -50,9 +50,18 @@ function(indent_of out line)
     set(${out} ${n} PARENT_SCOPE)
 endfunction()
 
+# Appends a case of the completion's option values, once: SYNOPSIS and OPTIONS both name them.
+macro(add_completion_value case)
+    string(FIND "${completion_values}" "${case}" seen)
+    if(seen EQUAL -1)
+        string(APPEND completion_values "${case}")
+    endif()
+endmacro()
+
 set(cpp_pages "")
 set(completion_commands "")
 set(completion_cases "")
+set(completion_values "")
 # The pages' date; string(TIMESTAMP) takes SOURCE_DATE_EPOCH when it is set.
 string(TIMESTAMP date "%Y-%m-%d" UTC)
 
@@ -158,9 +167,23 @@ foreach(page IN LISTS pages)
             string(REPLACE "|" ";" words "${CMAKE_MATCH_1}")
             list(APPEND subcommands ${words})
         endif()
+        # An option's value: one of the words "a|b|c", or a folder for DIR; other values
+        # complete as file names.
+        string(REGEX MATCHALL "--?[A-Za-z][a-z-]*[ =]([a-z0-9+-]+[|])+[a-z0-9+-]+" choices
+               "${line}")
+        foreach(choice IN LISTS choices)
+            string(REGEX MATCH "^(--?[A-Za-z][a-z-]*)[ =](.*)$" unused "${choice}")
+            string(REPLACE "|" " " words "${CMAKE_MATCH_2}")
+            add_completion_value("        \"${command} ${CMAKE_MATCH_1}\") values=\"${words}\" ;;\n")
+        endforeach()
+        string(REGEX MATCHALL "--?[A-Za-z][a-z-]* DIR" folders "${line}")
+        foreach(folder IN LISTS folders)
+            string(REGEX REPLACE " DIR$" "" option "${folder}")
+            add_completion_value("        \"${command} ${option}\") folders=1 ;;\n")
+        endforeach()
         # Brackets and bars become spaces first: CMake lists do not survive brackets.
         string(REGEX REPLACE "[][|,]" " " words "${line}")
-        string(REGEX MATCHALL "(^| )--?[a-z][a-z-]*" found "${words}")
+        string(REGEX MATCHALL "(^| )--?[A-Za-z][a-z-]*" found "${words}")
         foreach(option IN LISTS found)
             string(STRIP "${option}" option)
             list(APPEND options ${option})
@@ -178,6 +201,7 @@ endforeach()
 
 list(JOIN completion_commands " " KIV_COMPLETION_COMMANDS)
 set(KIV_COMPLETION_CASES "${completion_cases}")
+set(KIV_COMPLETION_VALUES "${completion_values}")
 configure_file(${COMPLETION_TEMPLATE} ${OUTPUT_DIR}/kiv.bash @ONLY)
 
 set(cpp "// Generated from docs/man by cmake/KivHelpPages.cmake: edit the pages, not this file.

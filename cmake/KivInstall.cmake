@@ -19,6 +19,16 @@ install(FILES ${KIV_BASH_COMPLETION} RENAME kiv
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 
+# The documentation: the README, the guides in docs/ and, when Doxygen made it, the API
+# reference (share/doc/kiv/api/index.html).
+file(GLOB kiv_guides ${PROJECT_SOURCE_DIR}/docs/*.md)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${kiv_guides} DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        COMPONENT development)
+if(TARGET docs)
+    install(DIRECTORY ${PROJECT_BINARY_DIR}/docs/api/html/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/api OPTIONAL
+            COMPONENT development)
+endif()
+
 # find_package(kiv): the kiv::kiv target.
 install(EXPORT kivTargets NAMESPACE kiv:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kiv
         COMPONENT development)

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The greeter plug-in in C++: the same class as the C plug-in, implemented through the C++
-// mapping of greeter.idl (greeter.hpp is generated) and kiv::object from kiv.hpp. Either
-// language's host calls it.
+// mapping of greeter.idl (greeter.hpp is generated) and kiv.hpp, which supplies the reference
+// counting, the object factory and the entry point. Either language's host calls it.
 #include <atomic>
 #include <cstdio>
 
@@ -11,6 +11,8 @@ namespace {
 
 class Greeter final : public kiv::object<Demo::IGreeter> {
   public:
+    static constexpr const char *clsid = Demo::GREETER_CLASS;
+
     kivResult greet(const char *name, char **result) override {
         *result = nullptr;
         if (!name) return KIV_E_INVALIDARG;
@@ -30,55 +32,6 @@ class Greeter final : public kiv::object<Demo::IGreeter> {
     std::atomic<uint32_t> greetings_{0};
 };
 
-// The factory: IObjectFactory is declared in C by kiv.h, so its table is filled by hand. It is
-// one static object whose count guards nothing.
-std::atomic<uint32_t> factoryReferences;
-
-uint32_t factoryAddRef(void *) {
-    return ++factoryReferences;
-}
-uint32_t factoryRelease(void *) {
-    return --factoryReferences;
-}
-const char *factoryInterfaceId(void *) {
-    return KIV_IID_IOBJECTFACTORY;
-}
-
-kivResult factoryQueryInterface(void *self, const char *iid, void **out) {
-    *out = nullptr;
-    if (kivCompareIID(iid, KIV_IID_IUNKNOWN) != 0 &&
-        kivCompareIID(iid, KIV_IID_IOBJECTFACTORY) != 0)
-        return KIV_E_NOINTERFACE;
-    *out = self;
-    factoryAddRef(self);
-    return KIV_S_OK;
-}
-
-kivResult factoryCreateInstance(IObjectFactory *, void *outer, const char *iid, void **out) {
-    *out = nullptr;
-    if (outer) return KIV_E_NO_AGGREGATION;
-    if (!iid) return KIV_E_INVALIDARG;
-    // The answer holds the only reference, or nothing does.
-    kiv::ref<Demo::IGreeter> greeter = kiv::make<Greeter>();
-    return greeter->queryInterface(iid, out);
-}
-
-kivResult factoryLockServer(IObjectFactory *, int32_t) {
-    return KIV_S_OK;
-}
-
-const IObjectFactoryVtbl factoryVtbl = {
-    kivComQueryInterface,  kivComAddRef,          kivComRelease,
-    factoryQueryInterface, factoryAddRef,         factoryRelease,
-    factoryInterfaceId,    factoryCreateInstance, factoryLockServer,
-};
-IObjectFactory factory = {&factoryVtbl};
-
 }  // namespace
 
-extern "C" KIV_PLUGIN_EXPORT kivResult dsoGetObjectFactory(const char *clsid, const char *iid,
-                                                           void **out) {
-    *out = nullptr;
-    if (kivCompareCLSID(clsid, Demo::GREETER_CLASS) != 0) return KIV_E_NO_FACTORY;
-    return factoryQueryInterface(&factory, iid, out);
-}
+KIV_PLUGIN_CLASSES(Greeter)

@@ -4,6 +4,7 @@
  * interfaces, RAII for type library handles and registry keys, and result codes as exceptions
  * or as values. Nothing here crosses the library's C boundary: it calls the C interface only.
  *
+ * ```
  *   #include "greeter.hpp"            // generated: kiv tlib header greeter.tlb --lang c++
  *
  *   // Calling: a failure becomes a kiv::error (check) or stays a value (kiv::result).
@@ -15,14 +16,19 @@
  *   std::puts(text);
  *   kivFree(text);
  *
- *   // Implementing: kiv::object<I> counts references, answers queryInterface for I and its
- *   // bases, and deletes the object at its last release.
+ *   // Implementing: kiv::object<I, J...> counts references, answers queryInterface for the
+ *   // interfaces and their bases, and deletes the object at its last release.
  *   class Greeter final : public kiv::object<Demo::IGreeter> {
  *     public:
+ *       static constexpr const char *clsid = Demo::GREETER_CLASS;
  *       kivResult greet(const char *name, char **result) override;
  *       kivResult get_greetings(uint32_t *value) override;
  *   };
  *   kiv::ref<Demo::IGreeter> made = kiv::make<Greeter>();
+ *
+ *   // A plug-in: the entry point and one object factory per class, in one line.
+ *   KIV_PLUGIN_CLASSES(Greeter)
+ * ```
  *
  * kiv::ref works with the C mapping's structures too (kiv::ref<Demo_IGreeter>), since every
  * interface pointer leads to a function table that begins with the same seven slots.
@@ -30,10 +36,15 @@
 #ifndef KIV_HPP
 #define KIV_HPP
 
+#if (defined(_MSVC_LANG) ? _MSVC_LANG : __cplusplus) < 201703L
+#error "kiv.hpp needs C++17 or later (-std=c++17)"
+#else
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <new>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -124,12 +135,12 @@ struct sequence {
 namespace detail {
 // Any interface pointer, C structure or C++ class alike, reached through the base slots.
 inline ::IUnknown *unknown(const void *p) {
-    return static_cast<::IUnknown *>(const_cast<void *>(p));
+    return static_cast< ::IUnknown *>(const_cast<void *>(p));
 }
 template <class T, class = void>
 struct has_iid : std::false_type {};
 template <class T>
-struct has_iid<T, std::void_t<decltype(T::iid)>> : std::true_type {};
+struct has_iid<T, std::void_t<decltype(T::iid)> > : std::true_type {};
 }  // namespace detail
 
 // A counted interface pointer: holds one reference and releases it when it goes.
@@ -141,7 +152,7 @@ class ref {
     ref(const ref &other) noexcept : p_(other.p_) { add(); }
     ref(ref &&other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
     // From a pointer to a derived class (an implementation to its interface).
-    template <class U, class = std::enable_if_t<std::is_convertible_v<U *, T *>>>
+    template <class U, class = std::enable_if_t<std::is_convertible_v<U *, T *> > >
     ref(ref<U> other) noexcept : p_(other.detach()) {}
     ref &operator=(ref other) noexcept {
         std::swap(p_, other.p_);
@@ -192,7 +203,7 @@ class ref {
 
     // Another interface of the same object, by id.
     template <class U>
-    result<ref<U>> query(const char *iid) const {
+    result<ref<U> > query(const char *iid) const {
         if (!p_) return failure{KIV_E_INVALIDARG};
         ref<U> out;
         kivResult rc;
@@ -203,8 +214,8 @@ class ref {
         if (KIV_FAILED(rc)) return failure{rc};
         return out;
     }
-    template <class U, class = std::enable_if_t<detail::has_iid<U>::value>>
-    result<ref<U>> query() const {
+    template <class U, class = std::enable_if_t<detail::has_iid<U>::value> >
+    result<ref<U> > query() const {
         return query<U>(U::iid);
     }
 
@@ -228,27 +239,51 @@ class ref {
 
 // A new object of a registered class, asked for interface T.
 template <class T>
-result<ref<T>> create(const char *clsid, const char *iid) {
+result<ref<T> > create(const char *clsid, const char *iid) {
     ref<T> out;
     kivResult rc = kivCreateInstance(clsid, nullptr, KIV_CLSCTX_INPROC, nullptr, iid, out.put());
     if (KIV_FAILED(rc)) return failure{rc};
     return out;
 }
-template <class T, class = std::enable_if_t<detail::has_iid<T>::value>>
-result<ref<T>> create(const char *clsid) {
+template <class T, class = std::enable_if_t<detail::has_iid<T>::value> >
+result<ref<T> > create(const char *clsid) {
     return create<T>(clsid, T::iid);
 }
 
 // ---- implementing interfaces in C++ --------------------------------------------------------
 
-// Reference counting and queryInterface for an object that implements interface I (and so its
-// bases). It starts with one reference, owned by its creator, and deletes itself at the last
-// release: create it with new (kiv::make does).
+namespace detail {
+// Whether interface J or one of its bases has the id `iid`.
+template <class J>
+bool implements(const char *iid) noexcept {
+    if (kivCompareIID(iid, J::iid) == 0) return true;
+    if constexpr (std::is_void_v<typename J::base>)
+        return false;
+    else
+        return implements<typename J::base>(iid);
+}
+
+// Gives each interface's table its own interfaceId; the other slots are overridden once, in
+// kiv::object, for every table at the same time.
 template <class I>
-class object : public I {
+struct interface_slot : I {
+    const char *interfaceId() override { return I::iid; }
+
+  protected:
+    ~interface_slot() = default;
+};
+}  // namespace detail
+
+// Reference counting and queryInterface for an object that implements the interfaces I, J...
+// (and so their bases): one count for the object, and queryInterface over every interface in
+// the order given. The first interface is the object's identity (what IUnknown answers with).
+// It starts with one reference, owned by its creator, and deletes itself at the last release:
+// create it with new (kiv::make does).
+template <class I, class... More>
+class object : public detail::interface_slot<I>, public detail::interface_slot<More>... {
   public:
     kivResult comQueryInterface(const void *comIid, void **out) override {
-        return kivComQueryInterface(this, comIid, out);
+        return kivComQueryInterface(identity(), comIid, out);
     }
     uint32_t comAddRef() override { return addRef(); }
     uint32_t comRelease() override { return release(); }
@@ -256,8 +291,8 @@ class object : public I {
         if (!out) return KIV_E_INVALIDARG;
         *out = nullptr;
         if (!iid) return KIV_E_INVALIDARG;
-        if (!implements<I>(iid)) return KIV_E_NOINTERFACE;
-        *out = static_cast<I *>(this);
+        *out = find<I, More...>(iid);
+        if (!*out) return KIV_E_NOINTERFACE;
         addRef();
         return KIV_S_OK;
     }
@@ -267,23 +302,25 @@ class object : public I {
         if (count == 0) delete this;
         return count;
     }
-    const char *interfaceId() override { return I::iid; }
 
   protected:
     object() = default;
     object(const object &) = delete;
     object &operator=(const object &) = delete;
-    // After the interface's slots in the table, so the layout of I is unchanged.
+    // After the interfaces' slots in each table, so the layout of each interface is unchanged.
     virtual ~object() = default;
 
   private:
-    template <class J>
-    static bool implements(const char *iid) {
-        if (kivCompareIID(iid, J::iid) == 0) return true;
-        if constexpr (std::is_void_v<typename J::base>)
-            return false;
+    I *identity() noexcept { return static_cast<I *>(this); }
+    // The first listed interface that is, or derives from, the one asked for.
+    template <class J, class... Rest>
+    void *find(const char *iid) noexcept {
+        if (kivCompareIID(iid, KIV_IID_IUNKNOWN) == 0) return identity();
+        if (detail::implements<J>(iid)) return static_cast<J *>(this);
+        if constexpr (sizeof...(Rest) > 0)
+            return find<Rest...>(iid);
         else
-            return implements<typename J::base>(iid);
+            return nullptr;
     }
     std::atomic<uint32_t> references_{1};
 };
@@ -293,6 +330,108 @@ template <class Impl, class... Args>
 ref<Impl> make(Args &&...args) {
     return ref<Impl>::adopt(new Impl(std::forward<Args>(args)...));
 }
+
+// ---- plug-ins ------------------------------------------------------------------------------
+
+// The object factory interface of kiv_com.h as a C++ class, with the same table.
+struct IObjectFactory : IUnknown {
+    using base = IUnknown;
+    static constexpr const char *iid = KIV_IID_IOBJECTFACTORY;
+    // A non-null outer object asks for aggregation, which these factories refuse.
+    virtual kivResult createInstance(void *outer, const char *iid, void **out) = 0;
+    virtual kivResult lockServer(int32_t lock) = 0;
+
+  protected:
+    ~IObjectFactory() = default;
+};
+
+// The factory of the C++ class Impl: one static object per class that lives as long as the
+// plug-in, so its reference count guards nothing. createInstance makes `new Impl()` and asks it
+// for the interface; an exception from the constructor becomes a result code (kiv::error its
+// own, std::bad_alloc KIV_E_OUT_OF_MEMORY, anything else KIV_E_FAIL).
+template <class Impl>
+class factory final : public IObjectFactory {
+  public:
+    static factory &instance() noexcept {
+        static factory f;
+        return f;
+    }
+
+    kivResult comQueryInterface(const void *comIid, void **out) override {
+        return kivComQueryInterface(this, comIid, out);
+    }
+    uint32_t comAddRef() override { return addRef(); }
+    uint32_t comRelease() override { return release(); }
+    kivResult queryInterface(const char *iid, void **out) override {
+        if (!out) return KIV_E_INVALIDARG;
+        *out = nullptr;
+        if (!iid) return KIV_E_INVALIDARG;
+        if (!detail::implements<IObjectFactory>(iid)) return KIV_E_NOINTERFACE;
+        *out = this;
+        addRef();
+        return KIV_S_OK;
+    }
+    uint32_t addRef() override { return references_.fetch_add(1) + 1; }
+    uint32_t release() override { return references_.fetch_sub(1) - 1; }
+    const char *interfaceId() override { return iid; }
+
+    kivResult createInstance(void *outer, const char *iid, void **out) override {
+        if (!out) return KIV_E_INVALIDARG;
+        *out = nullptr;
+        if (outer) return KIV_E_NO_AGGREGATION;
+        if (!iid) return KIV_E_INVALIDARG;
+        try {
+            // The answer holds the only reference, or nothing does.
+            ref<Impl> made = make<Impl>();
+            return made->queryInterface(iid, out);
+        } catch (const error &e) {
+            return e.code();
+        } catch (const std::bad_alloc &) {
+            return KIV_E_OUT_OF_MEMORY;
+        } catch (...) {
+            return KIV_E_FAIL;
+        }
+    }
+    kivResult lockServer(int32_t) override { return KIV_S_OK; }
+
+  private:
+    factory() = default;
+    std::atomic<uint32_t> references_{0};
+};
+
+// The body of a plug-in's entry point for the classes Impl...: each names the class it serves
+// in a static member `clsid` (a UUID text). KIV_PLUGIN_CLASSES defines the entry point itself.
+template <class... Impl>
+kivResult get_object_factory(const char *clsid, const char *iid, void **out) noexcept {
+    if (!out) return KIV_E_INVALIDARG;
+    *out = nullptr;
+    if (!clsid || !iid) return KIV_E_INVALIDARG;
+    kivResult rc = KIV_E_NO_FACTORY;
+    // The first class whose id matches answers; the fold stops there.
+    (void)((kivCompareCLSID(clsid, Impl::clsid) == 0 &&
+            (rc = factory<Impl>::instance().queryInterface(iid, out), true)) ||
+           ...);
+    return rc;
+}
+
+}  // namespace kiv
+
+// Defines the plug-in entry point dsoGetObjectFactory for the C++ classes given, each a
+// kiv::object with a static member `clsid`:
+//
+//   class Greeter final : public kiv::object<Demo::IGreeter> {
+//     public:
+//       static constexpr const char *clsid = Demo::GREETER_CLASS;
+//       ...
+//   };
+//   KIV_PLUGIN_CLASSES(Greeter)
+#define KIV_PLUGIN_CLASSES(...)                                                                    \
+    extern "C" KIV_PLUGIN_EXPORT kivResult dsoGetObjectFactory(const char *clsid, const char *iid, \
+                                                               void **out) noexcept {              \
+        return ::kiv::get_object_factory<__VA_ARGS__>(clsid, iid, out);                            \
+    }
+
+namespace kiv {
 
 // ---- type library handles and registry keys ------------------------------------------------
 
@@ -337,7 +476,7 @@ class type_library {
 class registry_key {
   public:
     registry_key() noexcept = default;
-    registry_key(ref<::IRegistry> registry, int32_t key) noexcept
+    registry_key(ref< ::IRegistry> registry, int32_t key) noexcept
         : registry_(std::move(registry)), key_(key) {}
     registry_key(registry_key &&other) noexcept
         : registry_(std::move(other.registry_)), key_(std::exchange(other.key_, KIV_REG_NO_KEY)) {}
@@ -349,7 +488,7 @@ class registry_key {
     ~registry_key() { close(); }
 
     // openKey under `parent` (a key handle of the same registry).
-    static result<registry_key> open(const ref<::IRegistry> &registry, int32_t parent,
+    static result<registry_key> open(const ref< ::IRegistry> &registry, int32_t parent,
                                      const char *path, uint32_t options, uint32_t access) {
         int32_t key = KIV_REG_NO_KEY;
         ::IRegistry *r = registry.get();
@@ -368,10 +507,11 @@ class registry_key {
     }
 
   private:
-    ref<::IRegistry> registry_;
+    ref< ::IRegistry> registry_;
     int32_t key_ = KIV_REG_NO_KEY;
 };
 
 }  // namespace kiv
 
+#endif /* C++17 */
 #endif /* KIV_HPP */

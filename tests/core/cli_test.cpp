@@ -66,6 +66,19 @@ TEST(Cli, OptionsAndUsageErrors) {
     const Case cases[] = {
         {{"frobnicate"}, 2, "kiv: unknown command 'frobnicate' (see kiv help)\n"},
         {{"help", "frobnicate"}, 2, "kiv: no help for 'frobnicate'"},
+        // Mistyped commands, subcommands and options get the closest name suggested.
+        {{"regster"}, 2, "kiv: unknown command 'regster' (did you mean register?)\n"},
+        {{"help", "uuuid"}, 2, "kiv: no help for 'uuuid' (did you mean uuid?)\n"},
+        {{"--versoin"}, 2, "kiv: unknown option '--versoin' (did you mean --version?)\n"},
+        {{"tlib", "dumb", "x.tlb"}, 2, "kiv: tlib: unknown subcommand 'dumb' (did you mean dump?)"},
+        {{"tlib", "header", "x.tlb", "--ouput", "x.h"},
+         2,
+         "kiv: tlib header: unknown option '--ouput' (did you mean --output?)\n"},
+        {{"fixed", "add", "1", "2", "--tpye=3,0"}, 2, "'--tpye' (did you mean --type?)"},
+        {{"tlib", "info", "--json", "x.tlb"}, 2, "kiv: tlib info: unknown option '--json'\n"},
+        {{"tlib", "header", "x.tlb", "--lang=c#"}, 2, "kiv: tlib header: --lang takes c or c++"},
+        // A short option's value may be attached to it.
+        {{"uuid", "-n3", "-n", "2"}, 2, "kiv: uuid: -n given twice\n"},
         {{"strerror"}, 2, "kiv: strerror: expected at least one result code\n"},
         {{"strerror", "0xZZ"}, 2, "kiv: strerror: not a result code: 0xZZ\n"},
         {{"strerror", "4294967296"}, 2, "kiv: strerror: not a result code: 4294967296\n"},
@@ -94,6 +107,61 @@ TEST(Cli, OptionsAndUsageErrors) {
         EXPECT_EQ(r.exitCode, c.exitCode) << c.args[0] << " " << c.args.back() << ": " << r.err;
         EXPECT_NE((c.exitCode ? r.err : r.out).find(c.text), std::string::npos) << r.out << r.err;
     }
+}
+
+// Every spelling of tlib header's options gives the same header.
+TEST(Cli, TLibHeaderTakesOptionsAnyWay) {
+    kivtest::TempDir tmp;
+    kivtest::writeFile(tmp.file("g.idl"), "module M { interface I { void f(); }; };\n");
+    auto compiled = runProcess(kiv({"idl", "-o", tmp.file("g.tlb"), tmp.file("g.idl")}));
+    ASSERT_EQ(compiled.exitCode, 0) << compiled.err;
+    const std::string lib = tmp.file("g.tlb"), out = tmp.file("g.hpp");
+    const std::vector<std::vector<std::string>> spellings = {
+        {"tlib", "header", lib, "--lang", "c++", "-o", out},
+        {"tlib", "header", "--lang=c++", lib, "-o" + out},
+        {"tlib", "header", lib, "--output=" + out, "--lang=c++"},
+        {"tlib", "header", "--output", out, "--lang", "c++", "--", lib},
+    };
+    std::string first;
+    for (const auto &args : spellings) {
+        std::vector<std::string> argv = {KIV_TOOL};
+        argv.insert(argv.end(), args.begin(), args.end());
+        auto r = runProcess(argv);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        const std::string header = kivtest::readFile(out);
+        EXPECT_NE(header.find("struct I : ::kiv::IUnknown"), std::string::npos) << header;
+        if (first.empty()) first = header;
+        EXPECT_EQ(header, first);
+    }
+}
+
+// The completion script offers option values: word lists, folders, after "--opt" or "--opt=".
+TEST(Cli, CompletionOffersOptionValues) {
+    kivtest::TempDir tmp;
+    kivtest::makeDirs(tmp.file("inc"));
+    kivtest::writeFile(tmp.file("inc.txt"), "");
+    const std::string script = std::string("source ") + KIV_COMPLETION + R"(
+complete_words() {
+    COMP_WORDS=("$@")
+    COMP_CWORD=$(($# - 1))
+    _kiv
+    echo "${COMPREPLY[*]}"
+}
+cd )" + tmp.path() + R"(
+complete_words kiv tlib header x.tlb --lang ""
+complete_words kiv idl --lang = c+
+complete_words kiv fixed round 1 --mode half-e
+complete_words kiv reg set K V --type int
+complete_words kiv idl -I in
+complete_words kiv tlib header x.tlb --
+complete_words kiv regi
+)";
+    kivtest::writeFile(tmp.file("complete.sh"), script);
+    auto r = kivtest::runShell("bash " + tmp.file("complete.sh"));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "c c++\nc++\nhalf-even\nint32 int64\ninc\n"
+              "--lang --output --help\nregister\n");
 }
 
 TEST(Cli, FixedCmpExitStatusLeavesTwoToUsage) {

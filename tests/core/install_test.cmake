@@ -93,11 +93,16 @@ endif()
 foreach(f include/kiv.h include/kiv_base.h lib/libkiv.so.1 lib/libkiv.so lib/libust.so.1
           bin/kiv share/man/man1/kiv.1 share/man/man1/kiv-fixed.1 share/man/man1/kiv-tlib.1
           share/bash-completion/completions/kiv share/doc/kiv/LICENSE
+          share/doc/kiv/README.md share/doc/kiv/tutorial.md share/doc/kiv/mapping.md
           lib/pkgconfig/kiv.pc lib/cmake/kiv/kivConfig.cmake lib/cmake/kiv/kivConfigVersion.cmake)
     if(NOT EXISTS ${prefix}/${f})
         message(FATAL_ERROR "not installed: ${f}")
     endif()
 endforeach()
+# The API reference comes with the documentation whenever the build had Doxygen.
+if(EXISTS ${BUILD_DIR}/docs/api/html/index.html AND NOT EXISTS ${prefix}/share/doc/kiv/api/index.html)
+    message(FATAL_ERROR "not installed: the API reference share/doc/kiv/api/index.html")
+endif()
 if(EXISTS ${prefix}/lib/libust.so)
     message(FATAL_ERROR "libust.so installed: a development link without a header")
 endif()

@@ -66,7 +66,7 @@ TEST(RegCli, Commands) {
          2,
          "kiv: reg: unknown action 'move' (ls, tree, get, set, rm, export, import, where)\n"},
         {{"rm", "/"}, 2, "kiv: reg rm: the root key cannot be removed\n"},
-        {{"ls", "--system"}, 2, "kiv: reg: unknown option --system\n"},
+        {{"ls", "--system"}, 2, "kiv: reg: unknown option '--system'\n"},
         {{"set", "K", "v", "--type", "int32", "0x100000000"},
          2,
          "kiv: reg set: not a valid int32: 0x100000000\n"},
@@ -81,8 +81,10 @@ TEST(RegCli, Commands) {
 TEST(RegCli, OptionsAreCheckedOnce) {
     kivtest::TempDir dir;
     const Step steps[] = {
-        {{"ls", "--machine", "--user"}, 2, "kiv: reg: give one of --machine and --user, once\n"},
-        {{"ls", "--user", "--user"}, 2, "kiv: reg: give one of --machine and --user, once\n"},
+        {{"ls", "--machine", "--user"}, 2, "kiv: reg: --machine and --user cannot be combined\n"},
+        {{"ls", "--user", "--user"}, 2, "kiv: reg: --user given twice\n"},
+        {{"ls", "--jsno"}, 2, "kiv: reg: unknown option '--jsno' (did you mean --json?)\n"},
+        {{"lst"}, 2, "kiv: reg: unknown action 'lst' (did you mean ls?)\n"},
         {{"set", "K", "v", "--type=int32", "--type", "int64", "1"},
          2,
          "kiv: reg: --type given twice\n"},

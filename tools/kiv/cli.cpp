@@ -6,6 +6,8 @@
 #include <charconv>
 #include <cstdio>
 
+#include "idl_source.h"
+
 namespace kivtool {
 
 int usageError(std::string_view message) {
@@ -45,6 +47,57 @@ const HelpPage *findHelp(std::string_view command) {
     return nullptr;
 }
 
+std::string didYouMean(std::string_view word, std::span<const std::string_view> candidates,
+                       std::string_view otherwise) {
+    const std::vector<std::string> names(candidates.begin(), candidates.end());
+    const auto close = idl::closest(word, names);
+    return close ? " (did you mean " + *close + "?)" : std::string(otherwise);
+}
+
+namespace {
+
+const OptionSpec *findSpec(std::span<const OptionSpec> specs, std::string_view name) {
+    const auto it = std::find_if(specs.begin(), specs.end(), [&](const OptionSpec &s) {
+        return s.name == name || (!s.longName.empty() && s.longName == name);
+    });
+    return it == specs.end() ? nullptr : &*it;
+}
+
+// The option an argument names, and the value written into it ("--name=value", "-xvalue").
+struct Spelled {
+    const OptionSpec *spec = nullptr;
+    std::string_view name;
+    std::optional<std::string_view> value;
+};
+
+Spelled spelling(std::string_view arg, std::span<const OptionSpec> specs) {
+    if (arg.starts_with("--")) {
+        const size_t equals = arg.find('=');
+        Spelled s{nullptr, arg.substr(0, equals), std::nullopt};
+        if (equals != std::string_view::npos) s.value = arg.substr(equals + 1);
+        s.spec = findSpec(specs, s.name);
+        return s;
+    }
+    Spelled s{findSpec(specs, arg), arg, std::nullopt};
+    if (!s.spec && arg.size() > 2) {
+        const OptionSpec *shortSpec = findSpec(specs, arg.substr(0, 2));
+        if (shortSpec && shortSpec->takesValue) s = {shortSpec, arg.substr(0, 2), arg.substr(2)};
+    }
+    return s;
+}
+
+// A negative number as the commands take them, which is an operand rather than an option.
+bool looksNegative(std::string_view arg) {
+    if (arg.size() < 2 || arg[0] != '-' || arg[1] == '-') return false;
+    const char first = arg[1];
+    if ((first >= '0' && first <= '9') || first == '.') return true;
+    std::string rest;
+    for (char c : arg.substr(1)) rest += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return rest == "inf" || rest == "infinity" || rest == "nan" || rest == "snan";
+}
+
+}  // namespace
+
 std::optional<Options> Options::parse(Args args, size_t first,
                                       std::span<const OptionSpec> optionDefs, std::string &error) {
     Options result;
@@ -59,44 +112,41 @@ std::optional<Options> Options::parse(Args args, size_t first,
             optionsEnded = true;
             continue;
         }
-        const bool isLong = arg.starts_with("--");
-        const size_t equals = isLong ? arg.find('=') : std::string_view::npos;
-        const std::string_view name = arg.substr(0, equals);
-        const auto def = std::find_if(optionDefs.begin(), optionDefs.end(),
-                                      [&](const OptionSpec &s) { return s.name == name; });
-        if (def == optionDefs.end()) {
-            if (!isLong) {  // "-5", "-Inf": an operand
+        const Spelled spelled = spelling(arg, optionDefs);
+        const OptionSpec *def = spelled.spec;
+        const std::string name(spelled.name);
+        if (!def) {
+            if (looksNegative(arg)) {  // "-5", "-.5", "-Inf": an operand
                 result.operands_.push_back(arg);
                 continue;
             }
-            error = "unknown option '" + std::string(name) + "'";
+            std::vector<std::string_view> known{"--help"};
+            for (const OptionSpec &s : optionDefs) {
+                known.push_back(s.name);
+                if (!s.longName.empty()) known.push_back(s.longName);
+            }
+            error = "unknown option '" + name + "'" + didYouMean(name, known);
             return std::nullopt;
         }
-        Given given{def->name, std::nullopt};
-        if (def->takesValue) {
-            if (equals != std::string_view::npos) {
-                given.value = arg.substr(equals + 1);
-            } else if (i + 1 < args.size()) {
-                given.value = std::string_view(args[++i]);
-            } else {
-                error = std::string(name) + " needs a value";
+        Given given{def->name, spelled.value};
+        if (def->takesValue && !given.value) {
+            if (i + 1 == args.size()) {
+                error = name + " needs a value";
                 return std::nullopt;
             }
-        } else if (equals != std::string_view::npos) {
-            error = std::string(name) + " takes no value";
+            given.value = std::string_view(args[++i]);
+        } else if (!def->takesValue && given.value) {
+            error = name + " takes no value";
             return std::nullopt;
         }
         for (const Given &earlier : result.given_) {
-            if (earlier.name == def->name) {
-                error = std::string(name) + " given twice";
+            if (earlier.name == def->name && !def->repeatable) {
+                error = name + " given twice";
                 return std::nullopt;
             }
-            const auto other =
-                std::find_if(optionDefs.begin(), optionDefs.end(),
-                             [&](const OptionSpec &s) { return s.name == earlier.name; });
-            if (def->group != 0 && other->group == def->group) {
-                error =
-                    std::string(earlier.name) + " and " + std::string(name) + " cannot be combined";
+            if (def->group != 0 && earlier.name != def->name &&
+                findSpec(optionDefs, earlier.name)->group == def->group) {
+                error = std::string(earlier.name) + " and " + name + " cannot be combined";
                 return std::nullopt;
             }
         }
@@ -114,6 +164,13 @@ std::optional<std::string_view> Options::value(std::string_view name) const {
     for (const Given &g : given_)
         if (g.name == name) return g.value;
     return std::nullopt;
+}
+
+std::vector<std::string_view> Options::values(std::string_view name) const {
+    std::vector<std::string_view> found;
+    for (const Given &g : given_)
+        if (g.name == name && g.value) found.push_back(*g.value);
+    return found;
 }
 
 }  // namespace kivtool

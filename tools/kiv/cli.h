@@ -47,18 +47,26 @@ void warning(std::string_view message);
 // A result code written in hex (0x...) or decimal; nullopt when the text is not one.
 std::optional<uint32_t> parseCode(std::string_view text);
 
+// " (did you mean X?)" for the candidate closest to a mistyped word, `otherwise` when none is
+// close.
+std::string didYouMean(std::string_view word, std::span<const std::string_view> candidates,
+                       std::string_view otherwise = {});
+
 // An option a command accepts. Long names start with "--", short ones are "-x".
 struct OptionSpec {
     std::string_view name;
     bool takesValue = false;
-    int group = 0;  // options sharing a nonzero group exclude each other
+    int group = 0;                   // options sharing a nonzero group exclude each other
+    bool repeatable = false;         // may be given more than once; values() has every value
+    std::string_view longName = {};  // another spelling of a short option ("--output" for -o)
 };
 
 // The options and operands of one command line. Options may stand anywhere among the operands;
-// "--name=value" and "--name value" both give a value; "--" makes every later argument an
-// operand. An argument starting with "-" that is no known short option is an operand, so
-// that negative numbers need no "--". Unknown long options, missing values, an option given
-// twice and two options of one group are errors.
+// "--name=value" and "--name value" both give a value, as do "-xvalue" and "-x value" for a
+// short option; "--" makes every later argument an operand. An argument starting with "-" that
+// is no known short option is an operand, so that negative numbers need no "--". Unknown long
+// options (with the closest known one suggested), missing values, an option given twice
+// unless repeatable, and two options of one group are errors.
 class Options {
   public:
     // Parses args[first...]; on failure returns nullopt with a message in `error`.
@@ -66,7 +74,10 @@ class Options {
                                         std::string &error);
 
     bool has(std::string_view name) const;
+    // The value of an option; for a repeatable one, the first.
     std::optional<std::string_view> value(std::string_view name) const;
+    // Every value of an option, in the order given.
+    std::vector<std::string_view> values(std::string_view name) const;
     const std::vector<std::string_view> &operands() const { return operands_; }
 
   private:

@@ -395,7 +395,15 @@ std::optional<Value> buildValue(const RegArgs &a, std::string &error) {
     return value;
 }
 
-// "--name" or "--name=value" split; a short option stands for its long form.
+constexpr OptionSpec kOptions[] = {
+    {"--machine", false, 1},
+    {"--user", false, 1},
+    {"--json"},
+    {"--type", true},
+    // Of the short forms only -r is an option, so that a negative number is a VALUE.
+    {"-r", false, 0, false, "--recursive"},
+};
+
 std::optional<RegArgs> parse(Args args, std::string &error) {
     RegArgs a;
     if (args.size() < 2) {
@@ -403,58 +411,16 @@ std::optional<RegArgs> parse(Args args, std::string &error) {
         return std::nullopt;
     }
     a.action = args[1];
-    bool options = true;
-    for (size_t i = 2; i < args.size(); ++i) {
-        std::string arg = args[i];
-        // Of the short forms only -r is an option, so that a negative number is a VALUE.
-        if (!options || !(arg.starts_with("--") || arg == "-r")) {
-            a.positional.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            options = false;
-            continue;
-        }
-        if (arg == "-r") arg = "--recursive";
-        size_t equals = arg.find('=');
-        std::string name = arg.substr(0, equals);
-        std::optional<std::string> inlineValue;
-        if (equals != std::string::npos) inlineValue = arg.substr(equals + 1);
-        if (name == "--type") {
-            if (a.type) {
-                error = "reg: --type given twice";
-                return std::nullopt;
-            }
-            if (!inlineValue && i + 1 == args.size()) {
-                error = "reg: --type needs a value";
-                return std::nullopt;
-            }
-            a.type = inlineValue ? *inlineValue : std::string(args[++i]);
-            continue;
-        }
-        bool *flag = name == "--json" ? &a.json : name == "--recursive" ? &a.recursive : nullptr;
-        bool machineOption = name == "--machine" || name == "--user";
-        if (!flag && !machineOption) {
-            error = "reg: unknown option " + name;
-            return std::nullopt;
-        }
-        if (inlineValue) {
-            error = "reg: " + name + " takes no value";
-            return std::nullopt;
-        }
-        if (flag && *flag) {
-            error = "reg: " + name + " given twice";
-            return std::nullopt;
-        }
-        if (machineOption && a.machine) {
-            error = "reg: give one of --machine and --user, once";
-            return std::nullopt;
-        }
-        if (flag)
-            *flag = true;
-        else
-            a.machine = name == "--machine";
+    const auto options = Options::parse(args, 2, kOptions, error);
+    if (!options) {
+        error = "reg: " + error;
+        return std::nullopt;
     }
+    if (options->has("--machine") || options->has("--user")) a.machine = options->has("--machine");
+    if (auto type = options->value("--type")) a.type = std::string(*type);
+    a.json = options->has("--json");
+    a.recursive = options->has("-r");
+    a.positional.assign(options->operands().begin(), options->operands().end());
     return a;
 }
 
@@ -463,8 +429,8 @@ std::optional<std::string> usageProblem(const RegArgs &a) {
     const std::string &action = a.action;
     size_t count = a.positional.size();
     if (std::find(std::begin(kActions), std::end(kActions), action) == std::end(kActions))
-        return "reg: unknown action '" + action +
-               "' (ls, tree, get, set, rm, export, import, where)";
+        return "reg: unknown action '" + action + "'" +
+               didYouMean(action, kActions, " (ls, tree, get, set, rm, export, import, where)");
     if (a.type && action != "set") return "reg " + action + ": --type is for set only";
     if (a.json && action != "ls" && action != "tree" && action != "get")
         return "reg " + action + ": --json is for ls, tree and get only";

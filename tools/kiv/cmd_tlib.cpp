@@ -29,18 +29,19 @@ bool isWellKnownScope(const kivTLibDef *def) {
            std::string_view(def->repoId) == KIV_TLIB_ANONYMOUS_SCOPE_ID;
 }
 
+using Operands = std::vector<std::string>;
+
 // kiv tlib info FILE
-int info(Args args) {
-    if (args.size() != 3) return usageError("tlib info: expected FILE");
+int info(const Operands &args) {
+    if (args.size() != 1) return usageError("tlib info: expected FILE");
     int status = kExitOk;
-    auto library = openLibrary("tlib info", args[2], &status);
+    auto library = openLibrary("tlib info", args[0].c_str(), &status);
     if (!library) return status;
     Library::Reachable reachable;
-    if (kivResult rc = library->walk(&reachable))
-        return failure(std::string("tlib info: ") + args[2], rc);
+    if (kivResult rc = library->walk(&reachable)) return failure("tlib info: " + args[0], rc);
     uint32_t nextLocalId = 0;
     if (kivResult rc = library->nextLocalId(&nextLocalId))
-        return failure(std::string("tlib info: ") + args[2] + ": local id counter", rc);
+        return failure("tlib info: " + args[0] + ": local id counter", rc);
 
     std::array<size_t, KIV_DEF_ARRAY + 1> counts{};
     size_t total = 0;
@@ -62,19 +63,19 @@ int info(Args args) {
 }
 
 // kiv tlib dump FILE [REPOID]
-int dump(Args args) {
-    if (args.size() != 3 && args.size() != 4)
+int dump(const Operands &args) {
+    if (args.size() != 1 && args.size() != 2)
         return usageError("tlib dump: expected FILE [REPOID]");
     int status = kExitOk;
-    auto library = openLibrary("tlib dump", args[2], &status);
+    auto library = openLibrary("tlib dump", args[0].c_str(), &status);
     if (!library) return status;
     std::string text;
-    if (args.size() == 3) {
+    if (args.size() == 1) {
         text = idl::printLibrary(*library);
     } else {
         kivResult rc = 0;
-        const kivTLibDef *def = library->find(args[3], &rc);
-        if (!def) return failure(std::string("tlib dump: ") + args[3], rc);
+        const kivTLibDef *def = library->find(args[1].c_str(), &rc);
+        if (!def) return failure("tlib dump: " + args[1], rc);
         text = idl::printDefinition(*library, def);
     }
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -109,17 +110,16 @@ int checkOne(const char *path) {
 }
 
 // kiv tlib check OLD NEW: every definition of OLD must have a compatible one in NEW.
-int check(Args args) {
-    if (args.size() == 3) return checkOne(args[2]);
-    if (args.size() != 4) return usageError("tlib check: expected FILE, or OLD NEW");
+int check(const Operands &args) {
+    if (args.size() == 1) return checkOne(args[0].c_str());
+    if (args.size() != 2) return usageError("tlib check: expected FILE, or OLD NEW");
     int status = kExitOk;
-    auto before = openLibrary("tlib check", args[2], &status);
+    auto before = openLibrary("tlib check", args[0].c_str(), &status);
     if (!before) return status;
-    auto after = openLibrary("tlib check", args[3], &status);
+    auto after = openLibrary("tlib check", args[1].c_str(), &status);
     if (!after) return status;
     Library::Reachable reachable;
-    if (kivResult rc = before->walk(&reachable))
-        return failure(std::string("tlib check: ") + args[2], rc);
+    if (kivResult rc = before->walk(&reachable)) return failure("tlib check: " + args[0], rc);
 
     size_t problems = 0;
     for (const kivTLibDef *def : reachable.definitions) {
@@ -140,14 +140,28 @@ int check(Args args) {
 }  // namespace
 
 int runTLib(Args args) {
-    if (args.size() >= 2) {
-        std::string_view sub = args[1];
-        if (sub == "info") return info(args);
-        if (sub == "dump") return dump(args);
-        if (sub == "check") return check(args);
-        if (sub == "header") return runTLibHeader(args);
+    constexpr const char *kUsage =
+        "tlib: expected info FILE, dump FILE [REPOID], check [OLD] NEW or header FILE "
+        "[REPOID...]";
+    if (args.size() < 2) return usageError(kUsage);
+    const std::string_view sub = args[1];
+    if (sub == "header") return runTLibHeader(args);
+    const struct {
+        std::string_view name;
+        int (*run)(const Operands &);
+    } subcommands[] = {{"info", info}, {"dump", dump}, {"check", check}};
+    for (const auto &s : subcommands) {
+        if (s.name != sub) continue;
+        std::string error;
+        const auto options = Options::parse(args, 2, {}, error);
+        if (!options) return usageError("tlib " + std::string(sub) + ": " + error);
+        return s.run(Operands(options->operands().begin(), options->operands().end()));
     }
-    return usageError("tlib: expected info FILE, dump FILE [REPOID] or check [OLD] NEW");
+    const std::string_view names[] = {"info", "dump", "check", "header"};
+    const std::string hint = didYouMean(sub, names);
+    if (!hint.empty())
+        return usageError("tlib: unknown subcommand '" + std::string(sub) + "'" + hint);
+    return usageError(kUsage);
 }
 
 }  // namespace kivtool

@@ -71,31 +71,21 @@ int replaceFile(const std::string &target, std::string_view text) {
 
 // kiv tlib header LIB.tlb [REPOID...] [--lang c|c++] [-o OUT.h]
 int runTLibHeader(Args args) {
-    const char *path = nullptr, *output = nullptr;
-    HeaderLang lang = HeaderLang::C;
-    std::vector<std::string> ids;
-    for (size_t i = 2; i < args.size(); ++i) {
-        std::string_view arg = args[i];
-        if ((arg == "--lang" || arg == "-o") && i + 1 == args.size())
-            return usageError("tlib header: " + std::string(arg) + " needs a value");
-        if (arg == "--lang") {
-            std::string_view value = args[++i];
-            if (value != "c" && value != "c++")
-                return usageError("tlib header: --lang takes c or c++");
-            lang = value == "c" ? HeaderLang::C : HeaderLang::Cxx;
-        } else if (arg == "-o") {
-            output = args[++i];
-        } else if (arg.starts_with("-") && arg.size() > 1) {
-            return usageError("tlib header: unknown option " + std::string(arg));
-        } else if (!path) {
-            path = args[i];
-        } else {
-            ids.emplace_back(arg);
-        }
-    }
-    if (!path)
+    static constexpr OptionSpec kOptions[] = {{"--lang", true}, {"-o", true, 0, false, "--output"}};
+    std::string error;
+    const auto options = Options::parse(args, 2, kOptions, error);
+    if (!options) return usageError("tlib header: " + error);
+    const auto &operands = options->operands();
+    if (operands.empty())
         return usageError("tlib header: expected LIB.tlb [REPOID...] [--lang c|c++] [-o OUT.h]");
-    return emitHeader(path, ids, lang, output, "tlib header");
+    const std::string_view lang = options->value("--lang").value_or("c");
+    if (lang != "c" && lang != "c++") return usageError("tlib header: --lang takes c or c++");
+    const std::string path(operands[0]);
+    const std::vector<std::string> ids(operands.begin() + 1, operands.end());
+    const auto output = options->value("-o");
+    const std::string outputPath(output.value_or(""));
+    return emitHeader(path.c_str(), ids, lang == "c" ? HeaderLang::C : HeaderLang::Cxx,
+                      output ? outputPath.c_str() : nullptr, "tlib header");
 }
 
 int emitHeader(const char *path, std::span<const std::string> ids, HeaderLang lang,

@@ -89,9 +89,11 @@ int runWhich(Args args) {
     const auto options = Options::parse(args, 1, {}, error);
     if (!options) return usageError("which: " + error);
     if (options->operands().size() != 1) return usageError("which: expected CLSID");
-    std::string clsid(options->operands()[0]);
-    if (!isClassId(clsid))
-        return usageError("which: not a class id (lower-case UUID text): " + clsid);
+    const auto normalised = classIdOf(options->operands()[0]);
+    if (!normalised)
+        return usageError("which: not a class id (UUID text): " +
+                          std::string(options->operands()[0]));
+    const std::string &clsid = *normalised;
 
     std::printf("class %s\n", clsid.c_str());
     if (clsid == KIV_CLSID_REGISTRY) {
@@ -109,7 +111,14 @@ int runWhich(Args args) {
     void *factory = nullptr;
     rc = kivGetObjectFactory(clsid.c_str(), KIV_CLSCTX_INPROC, nullptr, KIV_IID_IOBJECTFACTORY,
                              &factory);
-    if (KIV_FAILED(rc)) return failure(served ? "which: loading " + path : "which", rc);
+    if (KIV_FAILED(rc) && !served) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "kiv: which: class %s is not registered\n", clsid.c_str());
+        return kExitFailure;
+    }
+    if (rc == KIV_E_NO_FACTORY)
+        return failure("which: " + path + " does not serve class " + clsid, rc);
+    if (KIV_FAILED(rc)) return failure("which: loading " + path, rc);
     static_cast<IObjectFactory *>(factory)->vtbl->release(factory);
     std::printf("served by %s: %s (plug-in loaded, object factory obtained)\n",
                 served ? served : "an unknown location", path.c_str());

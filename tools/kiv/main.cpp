@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli.h"
 
@@ -37,10 +38,21 @@ void printUsage() {
                  names.c_str());
 }
 
+constexpr std::string_view kSeeHelp = " (see kiv help)";
+
+// The command names, and "help", for suggestions.
+std::vector<std::string_view> commandNames() {
+    std::vector<std::string_view> names{"help"};
+    for (const auto &c : kCommands) names.push_back(c.name);
+    return names;
+}
+
 int printHelp(std::string_view command) {
     const kivtool::HelpPage *page = kivtool::findHelp(command);
-    if (!page)
-        return kivtool::usageError("no help for '" + std::string(command) + "' (see kiv help)");
+    if (!page) {
+        return kivtool::usageError("no help for '" + std::string(command) + "'" +
+                                   kivtool::didYouMean(command, commandNames(), kSeeHelp));
+    }
     std::fwrite(page->text.data(), 1, page->text.size(), stdout);
     return kivtool::kExitOk;
 }
@@ -79,7 +91,13 @@ int run(int argc, char **argv) {
         if (KIV_FAILED(init)) return kivtool::failure("initialisation", init);
         return c.run(kivtool::Args(argv + 1, static_cast<size_t>(argc - 1)));
     }
-    return kivtool::usageError(std::string("unknown command '") + argv[1] + "' (see kiv help)");
+    if (first.starts_with("-")) {
+        const std::string_view options[] = {"--help", "--version"};
+        return kivtool::usageError("unknown option '" + std::string(first) + "'" +
+                                   kivtool::didYouMean(first, options, kSeeHelp));
+    }
+    return kivtool::usageError("unknown command '" + std::string(first) + "'" +
+                               kivtool::didYouMean(first, commandNames(), kSeeHelp));
 }
 
 }  // namespace

@@ -60,4 +60,10 @@ bool isClassId(std::string_view text) {
     return parsed && formatUuid(*parsed) == text;
 }
 
+std::optional<std::string> classIdOf(std::string_view text) {
+    const auto parsed = parseUuid(text);
+    if (!parsed) return std::nullopt;
+    return formatUuid(*parsed);
+}
+
 }  // namespace kivtool

@@ -15,5 +15,7 @@ std::string formatUuid(const kivUUID &uuid);  // lower case
 std::optional<kivUUID> parseUuid(std::string_view text);
 // A class id as the library compares them: UUID text in lower case.
 bool isClassId(std::string_view text);
+// UUID text in either case as a class id; nullopt for anything else.
+std::optional<std::string> classIdOf(std::string_view text);
 
 }  // namespace kivtool
