@@ -165,7 +165,7 @@ TEST(MappingHeader, Command) {
         {{}, 2, "", "kiv: tlib header: expected LIB.tlb [REPOID...] [--lang c|c++] [-o OUT.h]\n"},
         {{lib, "--lang", "c#"}, 2, "", "kiv: tlib header: --lang takes c or c++\n"},
         {{lib, "-o"}, 2, "", "kiv: tlib header: -o needs a value\n"},
-        {{lib, "-x"}, 2, "", "kiv: tlib header: unknown option -x\n"},
+        {{lib, "-x"}, 2, "", "kiv: tlib header: unknown option '-x' (did you mean -o?)\n"},
         {{lib + ".none"}, 1, "", "kiv: tlib header: " + lib + ".none: No such file or directory\n"},
         {{lib, "IDL:Nope:1.0"}, 1, "", "kiv: tlib header: IDL:Nope:1.0: Unknown repository id\n"},
         {{lib, "-o", library.dir.file("no/dir.h")},
