@@ -401,8 +401,11 @@ class Generator {
         for (const std::string &part : name.ns) name.c += part + "_";
         name.c += name.local;
         if (!isIdentifier(name.c)) fail(std::string(def->repoId) + ": name is not an identifier");
+        // C++ spells the parts apart: each must be an identifier of its own.
         for (const std::string &part : name.ns)
             if (!isIdentifier(part)) fail(std::string(def->repoId) + ": name is not an identifier");
+        if (!isIdentifier(name.local))
+            fail(std::string(def->repoId) + ": name is not an identifier");
         // A name with a prefix is never a keyword; one in the root module may be.
         if (name.c == name.local) name.c = ident(name.local);
         return names_.emplace(def, std::move(name)).first->second;
@@ -442,9 +445,12 @@ class Generator {
     // The names that a definition's declaration takes at file scope.
     void claimTypeName(const kivTLibDef *def) {
         if (!cxx()) return claim(nameOf(def).c, def->repoId, def->kind == KIV_DEF_CONSTANT);
-        // The global namespace holds what <kiv.h> declares.
-        if (nameOf(def).ns.empty() && isReservedName(ident(nameOf(def).local)))
-            fail(std::string(def->repoId) + ": " + nameOf(def).local + " is a name of <kiv.h>");
+        // The global namespace holds what <kiv.h> declares, and the outermost namespace of a
+        // definition is declared there.
+        const Name &name = nameOf(def);
+        const std::string &global = name.ns.empty() ? name.local : name.ns.front();
+        if (isReservedName(ident(global)))
+            fail(std::string(def->repoId) + ": " + global + " is a name of <kiv.h>");
         claim(typeName(def), def->repoId);
         // A namespace and a type of the same name cannot both be declared.
         std::string path;

@@ -370,6 +370,19 @@ TEST(MappingHeader, CompilesOrRefusesNamingBoth) {
          {},
          {"IDL:IUnknown:1.0", "<kiv.h>"},
          {"IDL:IUnknown:1.0", "<kiv.h>"}},
+        {"a module named like what <kiv.h> declares",
+         [](kivTLib *t) {
+             moduleIn(t, "IUnknown", "IDL:IUnknown:1.0");
+             structIn(t, "S", "IDL:IUnknown/S:1.0", "IDL:IUnknown:1.0");
+         },
+         {},
+         {},
+         {"IDL:IUnknown/S:1.0", "<kiv.h>"}},
+        {"a nested name that is not an identifier",
+         [](kivTLib *t) { structIn(t, "9lives", "IDL:Demo/9lives:1.0", kDemo); },
+         {},
+         {"IDL:Demo/9lives:1.0: name is not an identifier"},
+         {"IDL:Demo/9lives:1.0: name is not an identifier"}},
     };
     for (const auto &c : cases) {
         Library library(c.fill);
