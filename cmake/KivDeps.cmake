@@ -30,3 +30,7 @@ if(KIV_BUILD_BENCH)
     find_library(KIV_DECNUMBER_LIBRARY NAMES libdecnumber.a)
     find_path(KIV_DECNUMBER_INCLUDE_DIR decNumber.h PATH_SUFFIXES decnumber)
 endif()
+
+# libffi: every call and closure of libkivcall. Linked by name: an imported target would add the
+# system library folder to the run path.
+pkg_check_modules(FFI REQUIRED libffi)

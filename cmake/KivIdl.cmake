@@ -2,11 +2,13 @@
 # kiv_idl(): compile IDL files into a type library and a C or C++ header at build time.
 #
 #   kiv_idl(TARGET FILES a.idl... [HEADER_LANG c|c++] [OUTPUT_DIR dir] [INCLUDE_DIRS dir...]
-#           [NAME name])
+#           [NAME name] [BASE released.tlb])
 #
-# Runs `kiv idl -o <dir>/<name>.tlb [-I dir]... FILES`, then
-# `kiv tlib header <dir>/<name>.tlb --lang <lang> -o <dir>/<name>.h` (`.hpp` for c++), and adds
-# <dir> to TARGET's include path, so its sources say #include "<name>.h". NAME defaults to the
+# Runs `kiv idl -o <dir>/<name>.tlb --header <dir>/<name>.h --lang <lang> [-I dir]... FILES`
+# (`.hpp` for c++), and adds <dir> to TARGET's include path, so its sources say
+# #include "<name>.h". Every build makes a fresh library holding exactly what the files
+# define; with BASE, the library is the released one grown by the files, and a definition
+# that differs from its released form is an error. NAME defaults to the
 # first file's name without extension, OUTPUT_DIR to <current binary dir>/kiv_idl/<TARGET>,
 # HEADER_LANG to c. Installs nothing. The IDL files and the files they #include (found next to
 # the including file or in INCLUDE_DIRS) are dependencies: editing any of them rebuilds.
@@ -45,7 +47,7 @@ function(_kiv_idl_scan file include_dirs out_var)
 endfunction()
 
 function(kiv_idl target)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "" "HEADER_LANG;OUTPUT_DIR;NAME" "FILES;INCLUDE_DIRS")
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "HEADER_LANG;OUTPUT_DIR;NAME;BASE" "FILES;INCLUDE_DIRS")
     if(arg_UNPARSED_ARGUMENTS)
         message(FATAL_ERROR "kiv_idl: unexpected arguments: ${arg_UNPARSED_ARGUMENTS}")
     endif()
@@ -105,6 +107,13 @@ function(kiv_idl target)
     endforeach()
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${depends})
 
+    set(base_flags "")
+    if(arg_BASE)
+        get_filename_component(base ${arg_BASE} ABSOLUTE)
+        set(base_flags --base ${base})
+        list(APPEND depends ${base})
+    endif()
+
     # A rebuilt tool or compiler runs again.
     set(tool_depends "")
     foreach(t IN ITEMS ${tool} ${compiler})
@@ -116,14 +125,12 @@ function(kiv_idl target)
     set(tlb ${out_dir}/${arg_NAME}.tlb)
     set(header ${out_dir}/${arg_NAME}.${extension})
     file(MAKE_DIRECTORY ${out_dir})
-    add_custom_command(OUTPUT ${tlb}
-        COMMAND ${compiler} -o ${tlb} ${include_flags} ${files}
+    add_custom_command(OUTPUT ${tlb} ${header}
+        COMMAND ${compiler} -o ${tlb} --header ${header} --lang ${arg_HEADER_LANG} ${base_flags}
+                ${include_flags} ${files}
         DEPENDS ${depends} ${tool_depends}
-        COMMENT "Compiling IDL for ${target}: ${arg_NAME}.tlb" VERBATIM)
-    add_custom_command(OUTPUT ${header}
-        COMMAND ${tool} tlib header ${tlb} --lang ${arg_HEADER_LANG} -o ${header}
-        DEPENDS ${tlb} ${tool_depends}
-        COMMENT "Generating ${arg_NAME}.${extension} for ${target}" VERBATIM)
+        COMMENT "Compiling IDL for ${target}: ${arg_NAME}.tlb and ${arg_NAME}.${extension}"
+        VERBATIM)
     target_sources(${target} PRIVATE ${header})
     target_include_directories(${target} PRIVATE ${out_dir})
     set(${target}_KIV_IDL_TLB ${tlb} PARENT_SCOPE)

@@ -11,6 +11,13 @@ install(TARGETS ust LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtim
 install(FILES ${KIV_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
         COMPONENT development)
 
+# The dynamic call library and its header, beside kiv.h.
+install(TARGETS kivcall EXPORT kivTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
+                NAMELINK_COMPONENT development)
+install(FILES ${KIVCALL_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+        COMPONENT development)
+
 # The tool, its manual pages and its bash completion.
 install(TARGETS kiv_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 install(FILES ${KIV_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)

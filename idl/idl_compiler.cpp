@@ -12,53 +12,33 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include <unistd.h>
-
+#include "idl_checks.h"
+#include "idl_constants.h"
+#include "idl_emitter.h"
 #include "idl_text.h"
 
 namespace kivtool::idl {
 
 namespace {
 
-__extension__ typedef __int128 I128;
-
-constexpr kivTLibDefKind kEnumerator = 100;  // symbols only: enumerators live in a scope too
-constexpr size_t kMaxNesting = 256;          // scopes and parentheses in the text
-constexpr uint32_t kCallerFlags = 0xFFFF0000u;
+constexpr size_t kMaxNesting = 256;  // scopes and parentheses in the text
 
 struct ParseError {};  // reported; recover at the next ';' or '}'
 struct Abort {};       // too many errors
 
-std::string kindWord(kivTLibDefKind kind) {
-    switch (kind) {
-        case KIV_DEF_MODULE:
-            return "module";
-        case KIV_DEF_INTERFACE:
-            return "interface";
-        case KIV_DEF_CONSTANT:
-            return "constant";
-        case KIV_DEF_STRUCT:
-            return "struct";
-        case KIV_DEF_UNION:
-            return "union";
-        case KIV_DEF_ENUM:
-            return "enum";
-        case KIV_DEF_ALIAS:
-            return "typedef";
-        case KIV_DEF_STRING:
-            return "string type";
-        case KIV_DEF_WSTRING:
-            return "wstring type";
-        case KIV_DEF_SEQUENCE:
-            return "sequence type";
-        case KIV_DEF_ARRAY:
-            return "array type";
-        case kEnumerator:
-            return "enumerator";
-        default:
-            return "definition";
-    }
-}
+// A variable set for a while, given its old value back however the while ends.
+template <class T>
+class Setting {
+  public:
+    Setting(T &variable, T value) : variable_(variable), saved_(variable) { variable = value; }
+    ~Setting() { variable_ = saved_; }
+    Setting(const Setting &) = delete;
+    Setting &operator=(const Setting &) = delete;
+
+  private:
+    T &variable_;
+    T saved_;
+};
 
 // Constructs of standard IDL that the type library cannot hold, and why.
 const char *unsupported(std::string_view word) {
@@ -84,6 +64,15 @@ const char *unsupported(std::string_view word) {
         {"context", "operation contexts are not part of the type library"},
         {"component", "components are not part of the type library"},
         {"home", "homes are not part of the type library"},
+        {"eventtype", "event types are not part of the type library"},
+        {"primarykey", "homes are not part of the type library"},
+        {"finder", "homes are not part of the type library"},
+        {"manages", "homes are not part of the type library"},
+        {"provides", "components are not part of the type library"},
+        {"uses", "components are not part of the type library"},
+        {"emits", "components are not part of the type library"},
+        {"publishes", "components are not part of the type library"},
+        {"consumes", "components are not part of the type library"},
         {"factory", "factories are not part of the type library"},
         {"import", "'import' is not supported; use --import LIB.tlb or #include"},
         {"typeid", "'typeid' is not supported; use @id(\"...\") or #pragma ID"},
@@ -114,6 +103,8 @@ struct Symbol {
     std::string constTypeId;
     kivTLibValue constValue{};
     std::string constText;
+    // Typedefs of this compile: the type they name.
+    std::shared_ptr<struct TypeSpec> aliasType;
 };
 
 struct Scope {
@@ -123,54 +114,8 @@ struct Scope {
     kivTLibDefKind kind = KIV_DEF_MODULE;
     std::vector<std::string> path;  // names from the outermost scope, for derived ids
     std::unordered_map<std::string, Symbol *> names;
+    std::unordered_map<std::string, Symbol *> folded;  // by lower-case name, for case clashes
     std::string baseId;  // interfaces: names of the base are visible inside
-};
-
-struct TypeSpec;
-using TypePtr = std::shared_ptr<TypeSpec>;
-
-// A type as written: a reference to a definition by id, or an anonymous type still to create
-// (then `repoId` is filled when it is created).
-struct TypeSpec {
-    kivTLibTypeTag tag = 0;
-    std::string repoId;
-    kivTLibDefKind anonymous = 0;
-    uint32_t bound = 0;
-    TypePtr element;
-    Location at;
-};
-
-TypePtr basicType(kivTLibTypeTag tag, Location at) {
-    auto t = std::make_shared<TypeSpec>();
-    t->tag = tag;
-    t->at = at;
-    return t;
-}
-
-TypePtr anonymousType(kivTLibDefKind kind, uint32_t bound, TypePtr element, Location at) {
-    auto t = std::make_shared<TypeSpec>();
-    t->tag = kind == KIV_DEF_STRING     ? KIV_TYPE_STRING
-             : kind == KIV_DEF_WSTRING  ? KIV_TYPE_WSTRING
-             : kind == KIV_DEF_SEQUENCE ? KIV_TYPE_SEQUENCE
-                                        : KIV_TYPE_ARRAY;
-    t->anonymous = kind;
-    t->bound = bound;
-    t->element = std::move(element);
-    t->at = at;
-    return t;
-}
-
-// A constant expression's value before it meets its type.
-struct Val {
-    enum Kind { Int, Float, Bool, Char, WChar, Str, WStr, Enum, Bits } kind = Int;
-    I128 i = 0;
-    double f = 0;
-    std::string literal;  // Float: the literal as written (with sign) while no arithmetic applied
-    std::string s;
-    std::string enumId;
-    Bits128 bits = 0;
-    int bitsWidth = 0;  // Bits from a decimal constant: its width
-    Location at;
 };
 
 struct Annotations {
@@ -180,20 +125,6 @@ struct Annotations {
     bool forward = false;
     Location at, flagsAt;
     bool any() const { return id || version || flags || forward; }
-};
-
-struct MemberSpec {
-    uint32_t kind;
-    std::string name;
-    uint32_t flags;
-    TypePtr type;
-    struct Param {
-        std::string name;
-        TypePtr type;
-        uint32_t direction;
-    };
-    std::vector<Param> params;
-    Location at;
 };
 
 struct CaseSpec {
@@ -209,21 +140,17 @@ std::string joined(const std::vector<std::string> &parts, const char *separator)
     return out;
 }
 
-std::string quoted(const std::string &name) {
-    return "'" + name + "'";
-}
-
-class Compiler {
+class Compiler : private Emitter {
   public:
     Compiler(kivTLib *tlib, const std::string &libraryName, uint32_t nextLocalId,
              const CompileOptions &options, FileReader reader)
-        : tlib_(tlib),
-          libraryName_(libraryName),
+        : Emitter(tlib, libraryName, nextLocalId),
           sources_(std::move(reader)),
           diags_(sources_, options.errorLimit),
           pp_(sources_, diags_, options.preprocessor),
-          options_(options),
-          counter_(nextLocalId) {}
+          options_(options) {
+        attach(diags_);
+    }
 
     CompileResult run(const std::vector<Input> &inputs) {
         try {
@@ -236,6 +163,7 @@ class Compiler {
                     continue;
                 }
                 tokens_.clear();
+                takeNamingPragmasFirst();
                 definitions(root_, true);
             }
             if (diags_.errors() == 0) ensureRoot();
@@ -243,6 +171,9 @@ class Compiler {
         }
         for (kivTLib *t : imports_) kivTLibClose(t);
         imports_.clear();
+        if (unshownWarnings_)
+            diags_.warning(Location{}, std::to_string(unshownWarnings_) +
+                                           " more warnings like these not shown");
         CompileResult result;
         result.errors = diags_.errors();
         result.changed = changed_;
@@ -285,7 +216,7 @@ class Compiler {
             Symbol *s = existing;
             if (!existing || (existing->repoId != def->repoId)) {
                 s = newSymbol(def->name, def->repoId, def->kind, Location{}, from);
-                if (!existing) scope->names[def->name] = s;
+                if (!existing) bind(scope, s);
                 if (!byId_.count(def->repoId)) byId_[def->repoId] = s;
             }
             if (def->kind == KIV_DEF_CONSTANT) {
@@ -304,7 +235,7 @@ class Compiler {
                     Symbol *m = newSymbol(e.members[i].name, "", kEnumerator, Location{}, from);
                     m->enumId = def->repoId;
                     m->enumValue = e.members[i].value;
-                    scope->names[m->name] = m;
+                    bind(scope, m);
                 }
             }
             bool isScope = def->kind == KIV_DEF_MODULE || def->kind == KIV_DEF_INTERFACE ||
@@ -489,7 +420,7 @@ class Compiler {
         error(at.at, message);
         throw ParseError{};
     }
-    void error(Location at, const std::string &message) {
+    void error(Location at, const std::string &message) override {
         diags_.error(at, message);
         if (diags_.full()) throw Abort{};
     }
@@ -637,13 +568,23 @@ class Compiler {
         if (t.kind == Tok::Ident) {
             if (t.text == "module") return module(scope, a);
             if (t.text == "interface") return interface(scope, a);
-            if (t.text == "struct") return structure(scope, a);
-            if (t.text == "union") return unionDefinition(scope, a);
-            if (t.text == "enum") return enumeration(scope, a);
+            if (t.text == "struct" || t.text == "union" || t.text == "enum") {
+                constructed(scope, a, false);
+                return;
+            }
             if (t.text == "const") return constant(scope, a);
             if (t.text == "typedef") return alias(scope, a);
             if (t.text == "anonymous" && peek(1).kind == Tok::String) return anonymous(a);
-            if (const char *why = unsupported(t.text)) fail(t, quoted(t.text) + ": " + why);
+            if (t.text == "exception" && options_.skipUnstorable) return skipException();
+            if (const char *why = unsupported(t.text)) {
+                // Later uses of what is refused here would only repeat the refusal.
+                for (size_t ahead = 1; ahead < 4; ++ahead)
+                    if (peek(ahead).kind == Tok::Ident && !isKeyword(peek(ahead).text)) {
+                        refused_.insert(peek(ahead).text);
+                        break;
+                    }
+                fail(t, quoted(t.text) + ": " + why);
+            }
         }
         std::string message =
             "expected a definition (module, interface, struct, union, enum, "
@@ -656,50 +597,87 @@ class Compiler {
         fail(t, message);
     }
 
-    void pragma(Scope *scope, const Token &t) {
-        auto &args = t.args;
-        auto nameOf = [&](size_t first, size_t *next) {
-            std::vector<std::string> path = scope->path;
-            size_t i = first;
-            if (i < args.size() && args[i].is("::")) {
-                path.clear();
+    // The arguments of a pragma, without the ';' that many files put after them.
+    static std::span<const Token> pragmaArgs(const Token &t) {
+        std::span<const Token> args = t.args;
+        if (!args.empty() && args.back().is(";")) args = args.first(args.size() - 1);
+        return args;
+    }
+
+    // The scoped name that `#pragma version` or `#pragma ID` names, written in `scopePath`,
+    // and its value; false when the pragma is malformed.
+    static bool pragmaTarget(const std::vector<std::string> &scopePath, const Token &t,
+                             std::string *key, std::string *value) {
+        std::span<const Token> args = pragmaArgs(t);
+        std::vector<std::string> path = scopePath;
+        size_t i = 0;
+        if (i < args.size() && args[i].is("::")) {
+            path.clear();
+            ++i;
+        }
+        // A name that spells out the enclosing scopes is taken from the outermost one.
+        if (i < args.size() && !path.empty() && args[i].text == path[0]) path.clear();
+        while (i < args.size() && (args[i].kind == Tok::Ident || args[i].kind == Tok::RawIdent)) {
+            path.push_back(args[i++].text);
+            if (i < args.size() && args[i].is("::"))
                 ++i;
+            else
+                break;
+        }
+        *key = joined(path, "::");
+        if (i + 1 != args.size()) return false;
+        *value = args[i].text;
+        if (t.text == "ID") return args[i].kind == Tok::String;
+        return args[i].kind == Tok::Float &&
+               args[i].text.find_first_not_of("0123456789.") == std::string::npos;
+    }
+
+    // `#pragma version` and `#pragma ID` may follow the definition they name: the whole
+    // input is read first, and each is taken from the scope that encloses it.
+    void takeNamingPragmasFirst() {
+        std::vector<std::string> path;
+        std::string pending;  // the name of the scope that the next '{' opens
+        bool nameNext = false;
+        for (size_t i = 0;; ++i) {
+            const Token &t = peek(i);
+            if (t.kind == Tok::End) return;
+            if (t.kind == Tok::Pragma && (t.text == "version" || t.text == "ID")) {
+                std::string key, value;
+                if (pragmaTarget(path, t, &key, &value))
+                    (t.text == "ID" ? ids_ : versions_)[key] = value;
+                continue;
             }
-            // A name that spells out the enclosing scopes is taken from the outermost one.
-            if (i < args.size() && !path.empty() && args[i].text == path[0]) path.clear();
-            while (i < args.size() &&
-                   (args[i].kind == Tok::Ident || args[i].kind == Tok::RawIdent)) {
-                path.push_back(args[i++].text);
-                if (i < args.size() && args[i].is("::"))
-                    ++i;
-                else
-                    break;
+            bool opensScope = t.isWord("module") || t.isWord("interface") || t.isWord("struct") ||
+                              t.isWord("union") || t.isWord("exception");
+            if (opensScope) {
+                nameNext = true;
+                pending.clear();
+                continue;
             }
-            *next = i;
-            return joined(path, "::");
-        };
+            if (nameNext && (t.kind == Tok::Ident || t.kind == Tok::RawIdent)) pending = t.text;
+            nameNext = false;
+            if (t.is("{")) {
+                path.push_back(pending);
+                pending.clear();
+            } else if (t.is("}")) {
+                if (!path.empty()) path.pop_back();
+            } else if (t.is(";")) {
+                pending.clear();
+            }
+        }
+    }
+
+    void pragma(Scope *scope, const Token &t) {
+        std::span<const Token> args = pragmaArgs(t);
         if (t.text == "prefix") {
             if (args.size() != 1 || args[0].kind != Tok::String)
                 return error(t.at, "#pragma prefix expects a string");
             prefix_ = args[0].text;
-        } else if (t.text == "version") {
-            size_t i = 0;
-            std::string key = nameOf(0, &i);
-            if (i + 1 != args.size() || args[i].kind != Tok::Float ||
-                args[i].text.find_first_not_of("0123456789.") != std::string::npos)
-                return error(t.at, "#pragma version expects NAME MAJOR.MINOR");
-            if (defined_.count(key))
-                return error(t.at,
-                             "#pragma version must come before the definition of " + quoted(key));
-            versions_[key] = args[i].text;
-        } else if (t.text == "ID") {
-            size_t i = 0;
-            std::string key = nameOf(0, &i);
-            if (i + 1 != args.size() || args[i].kind != Tok::String)
-                return error(t.at, "#pragma ID expects NAME \"ID\"");
-            if (defined_.count(key))
-                return error(t.at, "#pragma ID must come before the definition of " + quoted(key));
-            ids_[key] = args[i].text;
+        } else if (t.text == "version" || t.text == "ID") {
+            std::string key, value;
+            if (!pragmaTarget(scope->path, t, &key, &value))
+                return error(t.at, t.text == "ID" ? "#pragma ID expects NAME \"ID\""
+                                                  : "#pragma version expects NAME MAJOR.MINOR");
         } else if (t.text == "root_flags") {
             uint32_t flags = 0;
             if (args.size() != 1 || args[0].kind != Tok::Int || args[0].value > 0xFFFFFFFFu ||
@@ -716,11 +694,11 @@ class Compiler {
             Location at = t.at;
             run([this, target, at] { advanceCounter(target, at); });
         } else {
-            std::string message = "unknown #pragma " + quoted(t.text);
+            std::string message = "unknown #pragma " + quoted(t.text) + " ignored";
             if (auto close = closest(
                     t.text, {"prefix", "version", "ID", "once", "root_flags", "next_local_id"}))
                 message += "; did you mean " + quoted(*close) + "?";
-            error(t.at, message);
+            warn(t.at, message);
         }
     }
 
@@ -757,9 +735,15 @@ class Compiler {
             clash->at = at;
             return clash;
         }
-        if (clash && clash->kind != kEnumerator && !a.id) {
+        if (clash && !a.id) {
             error(at, "redefinition of " + quoted(simpleName) + " (" + kindWord(clash->kind) + ")");
             previous(clash);
+            return nullptr;
+        }
+        if (Symbol *twin = caseTwin(scope, simpleName); twin && !a.id) {
+            error(at, quoted(simpleName) + " differs only in case from " + kindWord(twin->kind) +
+                          " " + quoted(twin->name) + " in the same scope");
+            previous(twin);
             return nullptr;
         }
         auto taken = byId_.find(id);
@@ -771,9 +755,224 @@ class Compiler {
         }
         Symbol *s = newSymbol(simpleName, id, kind, at, "");
         s->explicitId = a.id.has_value();
-        if (!clash || clash->kind == kEnumerator) scope->names[simpleName] = s;
+        if (!clash) bind(scope, s);
         byId_[id] = s;
         return s;
+    }
+
+    void bind(Scope *scope, Symbol *s) {
+        scope->names[s->name] = s;
+        scope->folded.emplace(foldCase(s->name), s);
+    }
+
+    // Another name of `scope` that differs from `name` in case only.
+    static Symbol *caseTwin(Scope *scope, const std::string &name) {
+        auto it = scope->folded.find(foldCase(name));
+        return it == scope->folded.end() || it->second->name == name ? nullptr : it->second;
+    }
+
+    // Enumerators are names of the enclosing scope: they clash with any other name there,
+    // except with themselves when a library being grown has the same enumeration.
+    void declareEnumerator(Scope *scope, const std::string &n, const std::string &enumId,
+                           uint32_t value, Location at) {
+        Symbol *clash = find(scope, n);
+        if (clash && clash->kind == kEnumerator && clash->enumId == enumId &&
+            !clash->library.empty()) {
+            clash->library.clear();
+            clash->at = at;
+            return;
+        }
+        Symbol *twin = clash ? clash : caseTwin(scope, n);
+        if (twin) {
+            error(at, (clash ? "redefinition of " + quoted(n)
+                             : quoted(n) + " differs only in case from " + quoted(twin->name)) +
+                          " (" + kindWord(twin->kind) + ") in the same scope");
+            previous(twin);
+            return;
+        }
+        Symbol *e = newSymbol(n, "", kEnumerator, at, "");
+        e->enumId = enumId;
+        e->enumValue = value;
+        bind(scope, e);
+    }
+
+    // Reports names of one declaration given twice or differing only in case.
+    void reportClashes(std::span<const Named> names, const char *what, const std::string &owner) {
+        for (const Clash &c : findClashes(names)) {
+            const Named &later = names[c.later], &first = names[c.first];
+            if (c.caseOnly)
+                error(later.at, std::string(what) + " " + quoted(later.name) +
+                                    " differs only in case from " + quoted(first.name) + " in " +
+                                    owner);
+            else
+                error(later.at,
+                      "duplicate " + std::string(what) + " " + quoted(later.name) + " in " + owner);
+            if (first.at.known()) diags_.note(first.at, quoted(first.name) + " is declared here");
+        }
+    }
+
+    void checkParameters(const MemberSpec &m) {
+        std::vector<Named> names;
+        for (auto &p : m.params) names.push_back({p.name, p.at});
+        reportClashes(names, "parameter", "operation " + quoted(m.name));
+    }
+
+    // A member of an interface's table: its own name, and the slots it takes.
+    struct TableMember {
+        std::string name;
+        bool attribute = false;
+        bool readonly = false;
+        Location at;
+        std::string owner;  // the interface that declares it
+    };
+
+    // The members that `baseId` and its bases give a derived table, root-most first.
+    std::vector<TableMember> inheritedMembers(const std::string &baseId) {
+        std::vector<std::string> chain;
+        std::unordered_set<std::string> seen;
+        for (std::string id = baseId; !id.empty() && chain.size() < kMaxNesting;) {
+            if (!seen.insert(id).second) break;
+            chain.push_back(id);
+            auto sym = byId_.find(id);
+            if (sym != byId_.end() && sym->second->inner && sym->second->library.empty()) {
+                id = sym->second->inner->baseId;
+                continue;
+            }
+            kivTLibDef *d = nullptr;
+            if (kivTLibGetDefinition(tlib_, id.c_str(), &d) != 0 || d->kind != KIV_DEF_INTERFACE)
+                break;
+            auto &i = *reinterpret_cast<const kivTLibInterfaceDef *>(d);
+            id = i.baseId ? i.baseId : "";
+        }
+        std::vector<TableMember> out;
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+            if (auto own = tables_.find(*it); own != tables_.end()) {
+                out.insert(out.end(), own->second.begin(), own->second.end());
+                continue;
+            }
+            kivTLibDef *d = nullptr;
+            if (kivTLibGetDefinition(tlib_, it->c_str(), &d) != 0 || d->kind != KIV_DEF_INTERFACE)
+                continue;
+            auto &i = *reinterpret_cast<const kivTLibInterfaceDef *>(d);
+            for (uint32_t m = 0; i.members && m < i.memberCount; ++m)
+                out.push_back({i.members[m].name ? i.members[m].name : "",
+                               i.members[m].kind == KIV_MEMBER_ATTRIBUTE,
+                               (i.members[m].flags & KIV_MEMBER_READONLY) != 0, Location{},
+                               d->name ? d->name : *it});
+        }
+        return out;
+    }
+
+    void noteMember(const TableMember &m) {
+        if (m.at.known())
+            diags_.note(m.at, quoted(m.name) + " is declared here");
+        else
+            diags_.note(libraryName_,
+                        quoted(m.name) + " is a member of interface " + quoted(m.owner) + " there");
+    }
+
+    // An interface's members: no name twice in its table (inherited members included, case
+    // aside), and no two members that take the same slot name, nor one named like a base slot.
+    void checkTable(const std::string &n, const std::string &id, const std::string &baseId,
+                    const std::vector<MemberSpec> &members) {
+        std::vector<TableMember> table = inheritedMembers(baseId);
+        size_t own = table.size();
+        for (const MemberSpec &m : members)
+            table.push_back({m.name, m.kind == KIV_MEMBER_ATTRIBUTE,
+                             (m.flags & KIV_MEMBER_READONLY) != 0, m.at, n});
+        std::vector<Named> names;
+        for (const TableMember &m : table) names.push_back({m.name, m.at});
+        std::unordered_set<size_t> reported;
+        for (const Clash &c : findClashes(names)) {
+            const TableMember &later = table[c.later], &first = table[c.first];
+            std::string where =
+                c.first < own ? " (inherited from " + quoted(first.owner) + ")" : "";
+            error(later.at, (c.caseOnly ? "member " + quoted(later.name) +
+                                              " differs only in case from " + quoted(first.name)
+                                        : "duplicate member " + quoted(later.name)) +
+                                where + " in interface " + quoted(n));
+            noteMember(first);
+            reported.insert(c.later);
+        }
+        // Slots: the base slots, then each member's.
+        std::vector<Named> slots;
+        std::vector<size_t> slotOwner;  // index into table; npos for a base slot
+        for (std::string_view base : baseSlotNames()) {
+            slots.push_back({std::string(base), Location{}});
+            slotOwner.push_back(std::string::npos);
+        }
+        for (size_t i = 0; i < table.size(); ++i)
+            for (std::string &slot :
+                 slotNames(table[i].name, table[i].attribute, table[i].readonly)) {
+                slots.push_back({std::move(slot), table[i].at});
+                slotOwner.push_back(i);
+            }
+        for (const Clash &c : findClashes(slots)) {
+            size_t later = slotOwner[c.later], first = slotOwner[c.first];
+            if (later == std::string::npos || later < own || reported.count(later) ||
+                later == first)
+                continue;
+            const TableMember &m = table[later];
+            if (first == std::string::npos) {
+                error(m.at, "member " + quoted(m.name) + " of interface " + quoted(n) +
+                                " is named like the base slot " + quoted(slots[c.first].name) +
+                                " of every interface");
+                continue;
+            }
+            error(m.at, "member " + quoted(m.name) + " of interface " + quoted(n) +
+                            " takes the slot name " + quoted(slots[c.later].name) + ", which " +
+                            quoted(table[first].name) + " takes too");
+            noteMember(table[first]);
+            reported.insert(later);
+        }
+        tables_[id].assign(table.begin() + static_cast<std::ptrdiff_t>(own), table.end());
+    }
+
+    // The structure or union that a member of this type holds by value, if any.
+    static const std::string *heldByValue(const TypeSpec &type) {
+        const TypeSpec *t = &type;
+        while (t->tag == KIV_TYPE_ARRAY && t->anonymous && t->element) t = t->element.get();
+        return t->tag == KIV_TYPE_STRUCT || t->tag == KIV_TYPE_UNION ? &t->repoId : nullptr;
+    }
+
+    void holdsByValue(const std::string &owner, const TypeSpec &type, Location at,
+                      const std::string &member) {
+        if (const std::string *held = heldByValue(type))
+            held_[owner].push_back({*held, at, member});
+    }
+
+    // A structure or union cannot hold itself by value, directly or through members of
+    // members: only through a sequence (a pointer).
+    void checkNotContained(const std::string &id, const std::string &n) {
+        auto own = held_.find(id);
+        if (own == held_.end()) return;
+        for (const Held &start : own->second) {
+            std::vector<const std::string *> pending{&start.id};
+            std::unordered_set<std::string> seen;
+            bool cycle = false;
+            while (!pending.empty() && !cycle) {
+                const std::string &next = *pending.back();
+                pending.pop_back();
+                if (next == id) cycle = true;
+                if (cycle || !seen.insert(next).second) continue;
+                if (auto more = held_.find(next); more != held_.end())
+                    for (const Held &h : more->second) pending.push_back(&h.id);
+            }
+            if (cycle) {
+                error(start.at, "member " + quoted(start.member) + " makes " + quoted(n) +
+                                    " contain itself by value (use a sequence)");
+                return;
+            }
+        }
+    }
+
+    // Two types written the same way.
+    static bool sameSpec(const TypeSpec &a, const TypeSpec &b) {
+        if (&a == &b) return true;
+        if (a.tag != b.tag || a.anonymous != b.anonymous || a.bound != b.bound) return false;
+        if (!a.anonymous) return a.repoId == b.repoId;
+        if (!a.element || !b.element) return !a.element && !b.element;
+        return sameSpec(*a.element, *b.element);
     }
 
     // A module or interface of this id declared before in the same scope (reopened or
@@ -842,9 +1041,25 @@ class Compiler {
 
     void nest(Location at) {
         if (++nesting_ > kMaxNesting) {
-            error(at, "scopes nested too deeply");
+            error(at, "nested more than " + std::to_string(kMaxNesting) + " levels deep");
             throw Abort{};
         }
+    }
+
+    // One level of nesting, given back however the level is left.
+    class Depth {
+      public:
+        explicit Depth(size_t &nesting) : nesting_(nesting) {}
+        ~Depth() { --nesting_; }
+        Depth(const Depth &) = delete;
+        Depth &operator=(const Depth &) = delete;
+
+      private:
+        size_t &nesting_;
+    };
+    [[nodiscard]] Depth deeper(Location at) {
+        nest(at);
+        return Depth(nesting_);
     }
 
     void interface(Scope *scope, const Annotations &a) {
@@ -889,7 +1104,9 @@ class Compiler {
                 ScopedName base = scopedName("a base interface name");
                 baseAt = base.at;
                 if (peek().is(","))
-                    fail(peek(), "an interface has at most one base in the type library");
+                    fail(peek(),
+                         "multiple inheritance: an interface has at most one base in the type "
+                         "library");
                 if (Symbol *b = resolve(base, scope, "interface")) {
                     if (b->kind != KIV_DEF_INTERFACE)
                         error(base.at, quoted(base.text()) + " is a " + kindWord(b->kind) +
@@ -940,6 +1157,7 @@ class Compiler {
         expect(";", "after the interface's '}'");
         if (a.forward && !members->empty())
             error(members->front().at, "a @forward interface has no members");
+        if (!a.forward) checkTable(n, id, baseId, *members);
         bool forward = a.forward;
         run([this, n, id, scopeId, flags, baseId, members, nested, forward, at] {
             ensureRoot();
@@ -964,12 +1182,14 @@ class Compiler {
         if (t.kind == Tok::Pragma) return pragma(scope, take());
         bool rawType = peek(1).kind == Tok::String;  // `struct "ID"` is a type, not a definition
         if (!rawType) {
-            if (t.isWord("struct")) return structure(scope, a);
-            if (t.isWord("union")) return unionDefinition(scope, a);
-            if (t.isWord("enum")) return enumeration(scope, a);
+            if (t.isWord("struct") || t.isWord("union") || t.isWord("enum")) {
+                constructed(scope, a, false);
+                return;
+            }
             if (t.isWord("typedef")) return alias(scope, a);
         }
         if (t.isWord("const")) return constant(scope, a);
+        if (t.isWord("exception") && options_.skipUnstorable) return skipException();
         if ((t.isWord("interface") && !rawType) || t.isWord("module"))
             fail(t, "a " + t.text + " cannot be defined inside an interface");
         if (t.is(";")) {
@@ -992,12 +1212,16 @@ class Compiler {
                     dimensions(scope, type), {}, at};
                 members.push_back(std::move(m));
             } while (accept(","));
-            if (peek().isWord("getraises") || peek().isWord("setraises"))
-                fail(peek(), quoted(peek().text) + ": " + unsupported(peek().text));
+            while (peek().isWord("getraises") || peek().isWord("setraises")) skipRaises();
             expect(";", "after the attribute");
             return;
         }
         // An operation.
+        if (peek().isWord("oneway") && options_.skipUnstorable) {
+            Token oneway = take();
+            warn(oneway.at, "'oneway' left out: " + std::string(unsupported("oneway")) +
+                                "; the operation is an ordinary one");
+        }
         TypePtr result = typeSpec(scope, true);
         Location at;
         std::string n = name("an operation name", &at);
@@ -1020,22 +1244,92 @@ class Compiler {
                 std::string pn = name("a parameter name", &pat);
                 type = dimensions(scope, type);
                 if (m.params.size() == 255) error(pat, "an operation takes at most 255 parameters");
-                m.params.push_back({pn, type, direction});
+                m.params.push_back({pn, type, direction, pat});
             } while (accept(","));
         }
         expect(")", "to close the parameter list");
-        if (peek().isWord("raises") || peek().isWord("context"))
+        checkParameters(m);
+        if (peek().isWord("raises")) skipRaises();
+        if (peek().isWord("context"))
             fail(peek(), quoted(peek().text) + ": " + unsupported(peek().text));
         expect(";", "after the operation");
         members.push_back(std::move(m));
     }
 
-    void structure(Scope *scope, const Annotations &a) {
+    // A `raises`, `getraises` or `setraises` clause: refused, or left out with a warning.
+    void skipRaises() {
+        Token word = peek();
+        if (!options_.skipUnstorable) fail(word, quoted(word.text) + ": " + unsupported(word.text));
+        take();
+        expect("(", "after " + quoted(word.text));
+        skipBalanced("(", ")");
+        warn(word.at, quoted(word.text) + " clause left out: " + unsupported(word.text));
+    }
+
+    // Skips to the `close` that matches an `open` already taken, and takes it.
+    void skipBalanced(const char *open, const char *close) {
+        for (size_t depth = 1;;) {
+            Token t = take();
+            if (t.kind == Tok::End)
+                fail(t, "expected '" + std::string(close) + "', found " + describe(t));
+            if (t.is(open)) ++depth;
+            if (t.is(close) && --depth == 0) return;
+        }
+    }
+
+    // exception NAME { ... };  left out with a warning.
+    void skipException() {
+        Token word = take();
+        Location at;
+        std::string n = name("an exception name", &at);
+        expect("{", "after the exception name");
+        skipBalanced("{", "}");
+        expect(";", "after the exception's '}'");
+        warn(word.at, "exception " + quoted(n) + " left out: " + unsupported("exception"));
+    }
+
+    // A warning, up to the error limit in number; the rest are counted and summarised.
+    void warn(Location at, const std::string &message) {
+        if (options_.errorLimit && warnings_ >= options_.errorLimit) {
+            ++unshownWarnings_;
+            return;
+        }
+        ++warnings_;
+        diags_.warning(at, message);
+    }
+
+    // `struct`, `union` or `enum` that defines a type here (not `struct "ID"`, a reference).
+    bool isConstructed(const Token &t) {
+        return (t.isWord("struct") || t.isWord("union") || t.isWord("enum")) &&
+               peek(1).kind != Tok::String;
+    }
+
+    Symbol *constructed(Scope *scope, const Annotations &a, bool asType,
+                        const std::string &givenName = "") {
+        const Token &t = peek();
+        if (t.isWord("struct")) return structure(scope, a, asType, givenName);
+        if (t.isWord("union")) return unionDefinition(scope, a, asType, givenName);
+        return enumeration(scope, a, asType, givenName);
+    }
+
+    static TypePtr typeOf(const Symbol &s, Location at) {
+        auto type = basicType(s.kind == KIV_DEF_STRUCT  ? KIV_TYPE_STRUCT
+                              : s.kind == KIV_DEF_UNION ? KIV_TYPE_UNION
+                                                        : KIV_TYPE_ENUM,
+                              at);
+        type->repoId = s.repoId;
+        return type;
+    }
+
+    // Defines the type; with `asType`, the text goes on with declarators instead of ';'
+    // (a member or typedef of this type), and `givenName` names a type written without one.
+    Symbol *structure(Scope *scope, const Annotations &a, bool asType = false,
+                      const std::string &givenName = "") {
         take();
         checkFlags(a);
         if (a.forward) error(a.at, "@forward applies to interfaces");
-        Location at;
-        std::string n = name("a structure name", &at);
+        Location at = peek().at;
+        std::string n = givenName.empty() ? name("a structure name", &at) : givenName;
         if (peek().is(";"))
             fail(peek(), "forward-declared structures are not part of the type library");
         std::string id = makeId(scope, n, a);
@@ -1045,7 +1339,9 @@ class Compiler {
         expect("{", "after the structure name");
         nest(at);
         auto nested = std::make_shared<std::vector<std::function<void()>>>();
-        auto members = std::make_shared<std::vector<std::pair<std::string, TypePtr>>>();
+        auto members = std::make_shared<std::vector<std::pair<Named, TypePtr>>>();
+        bool damaged = false;  // a member was refused: no follow-on errors
+
         auto *savedDeferred = deferred_;
         deferred_ = nested.get();
         while (!peek().is("}") && peek().kind != Tok::End) {
@@ -1053,33 +1349,41 @@ class Compiler {
                 current_ = s->inner;
                 Annotations ma = annotations();
                 Token t = peek();
-                if ((t.isWord("struct") || t.isWord("union") || t.isWord("enum")) &&
-                    peek(1).kind != Tok::String) {
-                    if (t.isWord("struct"))
-                        structure(s->inner, ma);
-                    else if (t.isWord("union"))
-                        unionDefinition(s->inner, ma);
-                    else
-                        enumeration(s->inner, ma);
-                    continue;
+                TypePtr type;
+                if (isConstructed(t)) {
+                    // A nested definition, or one with member declarators after it.
+                    Symbol *defined = constructed(s->inner, ma, true);
+                    if (accept(";")) continue;
+                    if (!defined) throw ParseError{};
+                    type = typeOf(*defined, t.at);
+                } else {
+                    if (ma.any()) error(ma.at, "structure members take no annotations");
+                    type = typeSpec(s->inner, false);
                 }
-                if (ma.any()) error(ma.at, "structure members take no annotations");
-                TypePtr type = typeSpec(s->inner, false);
                 do {
-                    std::string mn = name("a member name");
-                    members->emplace_back(mn, dimensions(s->inner, type));
+                    Location mat;
+                    std::string mn = name("a member name", &mat);
+                    TypePtr full = dimensions(s->inner, type);
+                    holdsByValue(id, *full, mat, mn);
+                    members->emplace_back(Named{mn, mat}, full);
                 } while (accept(","));
                 expect(";", "after the structure member");
             } catch (const ParseError &) {
+                damaged = true;
                 recover();
             }
         }
         deferred_ = savedDeferred;
         --nesting_;
         current_ = scope;
+        checkNotContained(id, n);
         expect("}", "to close structure " + quoted(n));
-        expect(";", "after the structure's '}'");
+        if (!asType) expect(";", "after the structure's '}'");
+        if (damaged) return s;
         if (members->empty()) error(at, "structure " + quoted(n) + " needs at least one member");
+        std::vector<Named> memberNames;
+        for (auto &member : *members) memberNames.push_back(member.first);
+        reportClashes(memberNames, "member", "structure " + quoted(n));
         std::string scopeId = scope->repoId;
         uint32_t flags = a.flags.value_or(0);
         run([this, n, id, scopeId, flags, members, nested, at] {
@@ -1088,13 +1392,13 @@ class Compiler {
                     auto &r = *reinterpret_cast<const kivTLibStructDef *>(d);
                     if (r.memberCount != members->size() || !r.members) return false;
                     for (size_t i = 0; i < members->size(); ++i)
-                        if (!sameName(r.members[i].name, (*members)[i].first) ||
+                        if (!sameName(r.members[i].name, (*members)[i].first.name) ||
                             !sameType(*(*members)[i].second, r.members[i].type, 0))
                             return false;
                     return true;
                 })) {
                 std::vector<kivTLibStructMember> list;
-                for (auto &[mn, type] : *members) list.push_back({mn.c_str(), ref(*type)});
+                for (auto &[mn, type] : *members) list.push_back({mn.name.c_str(), ref(*type)});
                 create(
                     kivTLibCreateStruct(tlib_, n.c_str(), id.c_str(), scopeId.c_str(), flags,
                                         static_cast<uint32_t>(list.size()), list.data(), nullptr),
@@ -1102,14 +1406,18 @@ class Compiler {
             }
             for (auto &action : *nested) action();
         });
+        return s;
     }
 
-    void unionDefinition(Scope *scope, const Annotations &a) {
+    // Defines the type; with `asType`, the text goes on with declarators instead of ';'
+    // (a member or typedef of this type), and `givenName` names a type written without one.
+    Symbol *unionDefinition(Scope *scope, const Annotations &a, bool asType = false,
+                            const std::string &givenName = "") {
         take();
         checkFlags(a);
         if (a.forward) error(a.at, "@forward applies to interfaces");
-        Location at;
-        std::string n = name("a union name", &at);
+        Location at = peek().at;
+        std::string n = givenName.empty() ? name("a union name", &at) : givenName;
         if (peek().is(";"))
             fail(peek(), "forward-declared unions are not part of the type library");
         std::string id = makeId(scope, n, a);
@@ -1118,7 +1426,7 @@ class Compiler {
         s->inner = newScope(scope, s, id, KIV_DEF_UNION);
         if (!acceptWord("switch")) fail(peek(), "expected 'switch' after the union name");
         expect("(", "after 'switch'");
-        TypePtr discriminator = typeSpec(scope, false);
+        TypePtr discriminator = throughAliases(typeSpec(scope, false));
         static const uint32_t allowed = 0x80FD4;
         if (discriminator->tag >= 20 || !(allowed >> discriminator->tag & 1))
             error(discriminator->at,
@@ -1129,6 +1437,10 @@ class Compiler {
         nest(at);
         auto nested = std::make_shared<std::vector<std::function<void()>>>();
         auto cases = std::make_shared<std::vector<CaseSpec>>();
+        bool damaged = false;  // a case was refused: no follow-on errors
+        std::vector<Named> caseNames, labelKeys;
+        std::vector<TypePtr> caseTypes;
+
         auto *savedDeferred = deferred_;
         deferred_ = nested.get();
         while (!peek().is("}") && peek().kind != Tok::End) {
@@ -1136,14 +1448,8 @@ class Compiler {
                 current_ = s->inner;
                 Annotations ma = annotations();
                 Token t = peek();
-                if ((t.isWord("struct") || t.isWord("union") || t.isWord("enum")) &&
-                    peek(1).kind != Tok::String) {
-                    if (t.isWord("struct"))
-                        structure(s->inner, ma);
-                    else if (t.isWord("union"))
-                        unionDefinition(s->inner, ma);
-                    else
-                        enumeration(s->inner, ma);
+                if (isConstructed(t)) {
+                    constructed(s->inner, ma, false);
                     continue;
                 }
                 if (ma.any()) error(ma.at, "union cases take no annotations");
@@ -1153,12 +1459,15 @@ class Compiler {
                         Location lat = peek().at;
                         Val v = expression(s->inner);
                         kivTLibValue label{};
-                        convert(v, discriminator->tag, discriminator->repoId, "the discriminator",
-                                &label, nullptr);
+                        if (convert(v, discriminator->tag, discriminator->repoId,
+                                    "the discriminator", &label, nullptr))
+                            labelKeys.push_back(
+                                {labelKey(label.tag, label.u64, label.d128[1], false), lat});
                         labels.emplace_back(label, lat);
                         expect(":", "after the case label");
                     } else if (peek().isWord("default")) {
                         Location lat = take().at;
+                        labelKeys.push_back({labelKey(0, 0, 0, true), lat});
                         labels.emplace_back(kivTLibValue{}, lat);
                         expect(":", "after 'default'");
                     } else {
@@ -1171,18 +1480,34 @@ class Compiler {
                 Location cat;
                 std::string cn = name("a case member name", &cat);
                 type = dimensions(s->inner, type);
+                holdsByValue(id, *type, cat, cn);
                 expect(";", "after the union case");
+                // A case with several labels prints as one declaration per label.
+                bool repeatsPrevious = !caseNames.empty() && caseNames.back().name == cn &&
+                                       sameSpec(*caseTypes.back(), *type);
+                if (!repeatsPrevious) {
+                    caseNames.push_back({cn, cat});
+                    caseTypes.push_back(type);
+                }
                 for (auto &[label, lat] : labels) cases->push_back({cn, type, label, lat});
             } catch (const ParseError &) {
+                damaged = true;
                 recover();
             }
         }
         deferred_ = savedDeferred;
         --nesting_;
         current_ = scope;
+        checkNotContained(id, n);
         expect("}", "to close union " + quoted(n));
-        expect(";", "after the union's '}'");
+        if (!asType) expect(";", "after the union's '}'");
+        if (damaged) return s;
         if (cases->empty()) error(at, "union " + quoted(n) + " needs at least one case");
+        reportClashes(caseNames, "member", "union " + quoted(n));
+        for (const Clash &c : findClashes(labelKeys)) {
+            error(labelKeys[c.later].at, "duplicate case label in union " + quoted(n));
+            diags_.note(labelKeys[c.first].at, "the same label is used here");
+        }
         std::string scopeId = scope->repoId;
         uint32_t flags = a.flags.value_or(0);
         run([this, n, id, scopeId, flags, discriminator, cases, nested, at] {
@@ -1210,14 +1535,18 @@ class Compiler {
             }
             for (auto &action : *nested) action();
         });
+        return s;
     }
 
-    void enumeration(Scope *scope, const Annotations &a) {
+    // Defines the type; with `asType`, the text goes on with declarators instead of ';'
+    // (a member or typedef of this type), and `givenName` names a type written without one.
+    Symbol *enumeration(Scope *scope, const Annotations &a, bool asType = false,
+                        const std::string &givenName = "") {
         take();
         checkFlags(a);
         if (a.forward) error(a.at, "@forward applies to interfaces");
-        Location at;
-        std::string n = name("an enumeration name", &at);
+        Location at = peek().at;
+        std::string n = givenName.empty() ? name("an enumeration name", &at) : givenName;
         std::string id = makeId(scope, n, a);
         Symbol *s = declare(scope, n, id, KIV_DEF_ENUM, at, a);
         if (!s) throw ParseError{};
@@ -1239,17 +1568,11 @@ class Compiler {
             }
             members->emplace_back(mn, static_cast<uint32_t>(value));
             next = value + 1;
-            Symbol *e = find(scope, mn);
-            if (!e) {
-                e = newSymbol(mn, "", kEnumerator, mat, "");
-                e->enumId = id;
-                e->enumValue = static_cast<uint32_t>(value);
-                scope->names[mn] = e;
-            }
+            declareEnumerator(scope, mn, id, static_cast<uint32_t>(value), mat);
             if (!accept(",")) break;
         }
         expect("}", "to close enumeration " + quoted(n));
-        expect(";", "after the enumeration's '}'");
+        if (!asType) expect(";", "after the enumeration's '}'");
         if (members->empty())
             error(at, "enumeration " + quoted(n) + " needs at least one enumerator");
         std::string scopeId = scope->repoId;
@@ -1272,6 +1595,7 @@ class Compiler {
                                      static_cast<uint32_t>(list.size()), list.data(), nullptr),
                    at, "enum", n, id);
         });
+        return s;
     }
 
     void constant(Scope *scope, const Annotations &a) {
@@ -1288,12 +1612,7 @@ class Compiler {
         expect(";", "after the constant");
         auto holder = std::make_shared<std::string>();
         kivTLibValue value{};
-        if (type->tag == KIV_TYPE_ALIAS) {
-            error(type->at,
-                  "a constant's type cannot be a typedef in the type library; use the "
-                  "type it names");
-            return;
-        }
+        type = throughAliases(type);
         if (type->tag == KIV_TYPE_STRUCT || type->tag == KIV_TYPE_UNION ||
             type->tag == KIV_TYPE_SEQUENCE || type->tag == KIV_TYPE_ARRAY ||
             type->tag == KIV_TYPE_INTERFACE) {
@@ -1339,15 +1658,40 @@ class Compiler {
         if (a.forward) error(a.at, "@forward applies to interfaces");
         if (a.id && peek(2).is(","))
             error(a.at, "@id names one definition; give the typedef one declarator");
-        TypePtr base = typeSpec(scope, false);
+        TypePtr base;
+        // `typedef struct S {...} T;` defines S too. A type without a name of its own, or
+        // with the typedef's name (`typedef struct {...} T;`), is named T and needs no alias.
+        std::string definedAs;
+        if (const Token &t = peek(); isConstructed(t)) {
+            Location typeAt = t.at;
+            bool unnamed = peek(1).is("{") || peek(1).isWord("switch");
+            std::string declarator = declaratorAfterBody();
+            if (unnamed || (peek(1).kind == Tok::Ident && peek(1).text == declarator))
+                definedAs = declarator;
+            Symbol *defined = constructed(scope, definedAs.empty() ? Annotations{} : a, true,
+                                          unnamed ? definedAs : "");
+            if (!defined) throw ParseError{};
+            base = typeOf(*defined, typeAt);
+        } else {
+            base = typeSpec(scope, false);
+        }
         std::string scopeId = scope->repoId;
         uint32_t flags = a.flags.value_or(0);
+        bool first = true;
         do {
             Location at;
             std::string n = name("a typedef name", &at);
             TypePtr type = dimensions(scope, base);
+            if (first && !definedAs.empty() && n == definedAs) {
+                first = false;
+                if (type != base) error(at, "a type defined in a typedef takes no array length");
+                continue;
+            }
+            first = false;
             std::string id = makeId(scope, n, a);
-            if (!declare(scope, n, id, KIV_DEF_ALIAS, at, a)) continue;
+            Symbol *declared = declare(scope, n, id, KIV_DEF_ALIAS, at, a);
+            if (!declared) continue;
+            declared->aliasType = type;
             run([this, n, id, scopeId, flags, type, at] {
                 ensureRootFor(scopeId);
                 if (existing(id, KIV_DEF_ALIAS, n, scopeId, flags, at, [&](const kivTLibDef *d) {
@@ -1362,6 +1706,22 @@ class Compiler {
             });
         } while (accept(","));
         expect(";", "after the typedef");
+    }
+
+    // The first name after the body that starts at the next '{' (the type's declarator in
+    // `typedef struct {...} NAME;`); empty when there is none.
+    std::string declaratorAfterBody() {
+        size_t depth = 0;
+        for (size_t ahead = 1;; ++ahead) {
+            const Token &t = peek(ahead);
+            if (t.kind == Tok::End) return "";
+            if (t.is("{")) {
+                ++depth;
+            } else if (t.is("}") && depth > 0 && --depth == 0) {
+                const Token &after = peek(ahead + 1);
+                return after.kind == Tok::Ident || after.kind == Tok::RawIdent ? after.text : "";
+            }
+        }
     }
 
     // anonymous "ID" TYPE [DIMS];  an anonymous type with a given id.
@@ -1445,17 +1805,18 @@ class Compiler {
                 bool wide = t.text == "wstring";
                 take();
                 if (!accept("<")) return basicType(wide ? KIV_TYPE_WSTRING : KIV_TYPE_STRING, at);
-                uint32_t bound = positive(scope, "the string bound");
-                expect(">", "after the string bound");
+                uint32_t bound = boundValue(scope, "the string bound");
+                closeAngle("after the string bound");
                 return anonymousType(wide ? KIV_DEF_WSTRING : KIV_DEF_STRING, bound, nullptr, at);
             }
             if (t.text == "sequence") {
                 take();
                 expect("<", "after 'sequence'");
+                Depth depth = deeper(at);
                 TypePtr element = typeSpec(scope, false);
                 uint32_t bound = 0;
-                if (accept(",")) bound = positive(scope, "the sequence bound");
-                expect(">", "to close the sequence type");
+                if (accept(",")) bound = boundValue(scope, "the sequence bound");
+                closeAngle("to close the sequence type");
                 return anonymousType(KIV_DEF_SEQUENCE, bound, element, at);
             }
             if (const char *why = unsupported(t.text)) fail(t, quoted(t.text) + ": " + why);
@@ -1465,6 +1826,12 @@ class Compiler {
         if (t.kind != Tok::Ident && t.kind != Tok::RawIdent && !t.is("::"))
             fail(t, "expected a type, found " + describe(t));
         ScopedName n = scopedName("a type name");
+        // TypeCode is no keyword: it names the ORB's type (CORBA::TypeCode), which no library
+        // that is not a user's own defines.
+        if (n.parts.back() == "TypeCode" && !findVisible(scope, n.parts.front()))
+            fail(t, quoted(n.text()) + ": the type library has no 'TypeCode' type");
+        if (n.parts.size() == 1 && refused_.count(n.parts[0]) && !findVisible(scope, n.parts[0]))
+            throw ParseError{};  // refused where it was defined
         Symbol *s = resolve(n, scope, "type");
         if (!s) throw ParseError{};
         kivTLibTypeTag tag = 0;
@@ -1492,17 +1859,64 @@ class Compiler {
         return type;
     }
 
+    // The type that a typedef names, through any number of typedefs: what the library stores
+    // for a constant or a discriminator, which cannot refer to a typedef.
+    TypePtr throughAliases(TypePtr type) {
+        for (size_t hops = 0; type->tag == KIV_TYPE_ALIAS && hops < kMaxNesting; ++hops) {
+            auto s = byId_.find(type->repoId);
+            if (s != byId_.end() && s->second->aliasType) {
+                type = s->second->aliasType;
+                continue;
+            }
+            const kivTLibDef *d = findDefinition(type->repoId);
+            if (!d || d->kind != KIV_DEF_ALIAS) break;
+            auto &alias = *reinterpret_cast<const kivTLibAliasDef *>(d);
+            Location at = type->at;
+            type = basicType(alias.type.tag, at);
+            if (alias.type.repoId) type->repoId = alias.type.repoId;
+        }
+        return type;
+    }
+
+    // A definition of the library being built or of an imported one.
+    const kivTLibDef *findDefinition(const std::string &id) {
+        kivTLibDef *d = nullptr;
+        if (kivTLibGetDefinition(tlib_, id.c_str(), &d) == 0) return d;
+        for (kivTLib *t : imports_)
+            if (kivTLibGetDefinition(t, id.c_str(), &d) == 0) return d;
+        return nullptr;
+    }
+
     // Array dimensions after a declarator: `x[2][3]` is an array of 2 arrays of 3.
     TypePtr dimensions(Scope *scope, TypePtr type) {
         std::vector<std::pair<uint32_t, Location>> lengths;
         while (peek().is("[")) {
             Location at = take().at;
-            lengths.emplace_back(positive(scope, "the array length"), at);
+            uint32_t length = positive(scope, "the array length");
+            if (length == 0) error(at, "an array has at least one element");
+            lengths.emplace_back(length, at);
             expect("]", "after the array length");
         }
         for (auto it = lengths.rbegin(); it != lengths.rend(); ++it)
             type = anonymousType(KIV_DEF_ARRAY, it->first, type, it->second);
         return type;
+    }
+
+    // A bound inside <...>, where '>>' closes two lists as in C++11.
+    uint32_t boundValue(Scope *scope, const std::string &what) {
+        Setting<bool> inBound(inBound_, true);
+        return positive(scope, what);
+    }
+
+    // Takes the '>' that closes a list: a lone one, or the first half of '>>'.
+    void closeAngle(const std::string &context) {
+        if (peek().is(">>")) {
+            Token &both = tokens_.front();
+            both.text = ">";
+            both.at.column += 1;
+            return;
+        }
+        expect(">", context);
     }
 
     uint32_t positive(Scope *scope, const std::string &what) {
@@ -1517,8 +1931,9 @@ class Compiler {
 
     Val expression(Scope *scope) { return binary(scope, 0); }
 
-    static int precedence(const Token &t) {
+    int precedence(const Token &t) const {
         if (t.kind != Tok::Punct) return -1;
+        if (inBound_ && t.text == ">>") return -1;
         if (t.text == "|") return 0;
         if (t.text == "^") return 1;
         if (t.text == "&") return 2;
@@ -1543,9 +1958,8 @@ class Compiler {
         Token t = peek();
         if (t.is("-") || t.is("+") || t.is("~")) {
             Token op = take();
-            nest(op.at);
+            Depth depth = deeper(op.at);
             Val v = unary(scope);
-            --nesting_;
             if (v.kind == Val::Int) {
                 v.i = op.is("-") ? -v.i : op.is("~") ? ~v.i : v.i;
                 if (op.is("~")) v.literal.clear();
@@ -1665,9 +2079,9 @@ class Compiler {
         }
         if (t.is("(")) {
             take();
-            nest(t.at);
+            Depth depth = deeper(t.at);
+            Setting<bool> shifts(inBound_, false);  // a shift in parentheses is a shift
             v = expression(scope);
-            --nesting_;
             expect(")", "to close the parenthesis");
             return v;
         }
@@ -1720,540 +2134,31 @@ class Compiler {
     }
 
     Val fromConstant(const Symbol &s, Location at) {
-        Val v;
-        v.at = at;
-        const kivTLibValue &k = s.constValue;
-        switch (k.tag) {
-            case KIV_TYPE_BOOLEAN:
-                if (k.u8 > 1) {
-                    v.kind = Val::Bits;
-                    v.bits = k.u8;
-                } else {
-                    v.kind = Val::Bool;
-                    v.i = k.u8;
-                }
-                break;
-            case KIV_TYPE_OCTET:
-                v.i = k.u8;
-                break;
-            case KIV_TYPE_CHAR:
-                v.kind = Val::Char;
-                v.i = k.u8;
-                break;
-            case KIV_TYPE_WCHAR:
-                v.kind = Val::WChar;
-                v.i = k.u16;
-                break;
-            case KIV_TYPE_SHORT:
-                v.i = static_cast<int16_t>(k.u16);
-                break;
-            case KIV_TYPE_USHORT:
-                v.i = k.u16;
-                break;
-            case KIV_TYPE_LONG:
-                v.i = static_cast<int32_t>(k.u32);
-                break;
-            case KIV_TYPE_ULONG:
-                v.i = k.u32;
-                break;
-            case KIV_TYPE_LONGLONG:
-                v.i = static_cast<int64_t>(k.u64);
-                break;
-            case KIV_TYPE_ULONGLONG:
-                v.i = k.u64;
-                break;
-            case KIV_TYPE_FLOAT:
-                v.kind = Val::Float;
-                v.f = k.f32;
-                v.literal = floatLiteral(k.f32);
-                break;
-            case KIV_TYPE_DOUBLE:
-                v.kind = Val::Float;
-                v.f = k.f64;
-                v.literal = floatLiteral(k.f64);
-                break;
-            case KIV_TYPE_STRING:
-                v.kind = Val::Str;
-                v.s = s.constText;
-                break;
-            case KIV_TYPE_WSTRING:
-                v.kind = Val::WStr;
-                v.s = s.constText;
-                break;
-            case KIV_TYPE_ENUM:
-                v.kind = Val::Enum;
-                v.enumId = s.constTypeId;
-                v.i = k.u32;
-                break;
-            case KIV_TYPE_DECIMAL32:
-                v.kind = Val::Bits;
-                v.bits = k.u32;
-                v.bitsWidth = 32;
-                break;
-            case KIV_TYPE_DECIMAL64:
-                v.kind = Val::Bits;
-                v.bits = k.u64;
-                v.bitsWidth = 64;
-                break;
-            case KIV_TYPE_DECIMAL128:
-                v.kind = Val::Bits;
-                v.bits = (static_cast<Bits128>(k.d128[1]) << 64) | k.d128[0];
-                v.bitsWidth = 128;
-                break;
-            default:
-                error(at, "this constant's value cannot be used in an expression");
-                throw ParseError{};
+        std::optional<Val> v = valueOfConstant(s.constValue, s.constText, s.constTypeId, at);
+        if (!v) {
+            error(at, "this constant's value cannot be used in an expression");
+            throw ParseError{};
         }
-        return v;
+        return *v;
     }
 
     // The value of `v` for a type of tag `tag` (and enumeration `enumId`), with range checks.
     bool convert(const Val &v, kivTLibTypeTag tag, const std::string &enumId,
                  const std::string &what, kivTLibValue *out, std::string *text) {
-        *out = kivTLibValue{};
-        out->tag = tag;
-        auto bad = [&](const std::string &message) {
-            error(v.at, message);
-            return false;
+        std::string problem;
+        auto enumName = [this](const std::string &id) {
+            auto e = byId_.find(id);
+            return e == byId_.end() ? id : quoted(e->second->name);
         };
-        auto integer = [&](I128 low, I128 high, const char *typeName) {
-            if (v.kind != Val::Int) return bad("expected an integer for " + what);
-            if (v.i < low || v.i > high) {
-                char buffer[64];
-                std::snprintf(buffer, sizeof buffer, "%s%" PRIu64, v.i < 0 ? "-" : "",
-                              static_cast<uint64_t>(v.i < 0 ? -v.i : v.i));
-                return bad(std::string("value ") + buffer + " is out of the range of " + typeName);
-            }
-            return true;
-        };
-        auto bitsOf = [&](int width, Bits128 *bits) {
-            if (v.kind != Val::Bits) return false;
-            if ((width < 128 && v.bits >> width) || (v.bitsWidth && v.bitsWidth != width)) {
-                bad("bits(...) value does not fit " + what);
-                return true;
-            }
-            *bits = v.bits;
-            return true;
-        };
-        Bits128 bits = 0;
-        switch (tag) {
-            case KIV_TYPE_BOOLEAN:
-                if (bitsOf(8, &bits)) {
-                    out->u8 = static_cast<uint8_t>(bits);
-                    return true;
-                }
-                if (v.kind != Val::Bool) return bad("expected TRUE or FALSE for " + what);
-                out->u8 = static_cast<uint8_t>(v.i);
-                return true;
-            case KIV_TYPE_OCTET:
-                if (!integer(0, 255, "octet")) return false;
-                out->u8 = static_cast<uint8_t>(v.i);
-                return true;
-            case KIV_TYPE_CHAR:
-                if (v.kind != Val::Char) return bad("expected a character literal for " + what);
-                out->u8 = static_cast<uint8_t>(v.i);
-                return true;
-            case KIV_TYPE_WCHAR:
-                if (v.kind != Val::Char && v.kind != Val::WChar)
-                    return bad("expected a character literal for " + what);
-                out->u16 = static_cast<uint16_t>(v.i);
-                return true;
-            case KIV_TYPE_SHORT:
-                if (!integer(INT16_MIN, INT16_MAX, "short")) return false;
-                out->u16 = static_cast<uint16_t>(v.i);
-                return true;
-            case KIV_TYPE_USHORT:
-                if (!integer(0, UINT16_MAX, "unsigned short")) return false;
-                out->u16 = static_cast<uint16_t>(v.i);
-                return true;
-            case KIV_TYPE_LONG:
-                if (!integer(INT32_MIN, INT32_MAX, "long")) return false;
-                out->u32 = static_cast<uint32_t>(v.i);
-                return true;
-            case KIV_TYPE_ULONG:
-                if (!integer(0, UINT32_MAX, "unsigned long")) return false;
-                out->u32 = static_cast<uint32_t>(v.i);
-                return true;
-            case KIV_TYPE_LONGLONG:
-                if (!integer(INT64_MIN, INT64_MAX, "long long")) return false;
-                out->u64 = static_cast<uint64_t>(v.i);
-                return true;
-            case KIV_TYPE_ULONGLONG:
-                if (!integer(0, UINT64_MAX, "unsigned long long")) return false;
-                out->u64 = static_cast<uint64_t>(v.i);
-                return true;
-            case KIV_TYPE_FLOAT:
-            case KIV_TYPE_DOUBLE: {
-                bool single = tag == KIV_TYPE_FLOAT;
-                if (bitsOf(single ? 32 : 64, &bits)) {
-                    if (single)
-                        out->u32 = static_cast<uint32_t>(bits);
-                    else
-                        out->u64 = static_cast<uint64_t>(bits);
-                    return true;
-                }
-                if (v.kind == Val::Int) {
-                    if (single)
-                        out->f32 = static_cast<float>(v.i);
-                    else
-                        out->f64 = static_cast<double>(v.i);
-                    return true;
-                }
-                if (v.kind != Val::Float)
-                    return bad("expected a floating-point number for " + what);
-                if (!v.literal.empty()) {
-                    if (single) {
-                        auto b = floatBits(v.literal);
-                        if (!b) return bad("value " + v.literal + " is out of the range of float");
-                        out->u32 = *b;
-                    } else {
-                        auto b = doubleBits(v.literal);
-                        if (!b) return bad("value " + v.literal + " is out of the range of double");
-                        out->u64 = *b;
-                    }
-                    return true;
-                }
-                if (single) {
-                    float f = static_cast<float>(v.f);
-                    if (std::isinf(f) && !std::isinf(v.f))
-                        return bad("value is out of the range of float");
-                    out->f32 = f;
-                } else {
-                    out->f64 = v.f;
-                }
-                return true;
-            }
-            case KIV_TYPE_STRING:
-            case KIV_TYPE_WSTRING:
-                if (v.kind != Val::Str && !(v.kind == Val::WStr && tag == KIV_TYPE_WSTRING))
-                    return bad(std::string("expected a ") +
-                               (tag == KIV_TYPE_STRING ? "" : "wide ") + "string literal for " +
-                               what);
-                if (v.s.find('\0') != std::string::npos)
-                    return bad("a string constant cannot hold a NUL character");
-                if (text) *text = v.s;
-                return true;
-            case KIV_TYPE_ENUM:
-                if (v.kind == Val::Enum) {
-                    if (v.enumId != enumId) {
-                        auto e = byId_.find(v.enumId);
-                        return bad("the enumerator belongs to " +
-                                   (e == byId_.end() ? v.enumId : quoted(e->second->name)) +
-                                   ", not to the enumeration of " + what);
-                    }
-                    out->u32 = static_cast<uint32_t>(v.i);
-                    return true;
-                }
-                if (!integer(0, UINT32_MAX, "an enumeration")) return false;
-                out->u32 = static_cast<uint32_t>(v.i);
-                return true;
-            case KIV_TYPE_DECIMAL32:
-            case KIV_TYPE_DECIMAL64:
-            case KIV_TYPE_DECIMAL128: {
-                int width = tag == KIV_TYPE_DECIMAL32 ? 32 : tag == KIV_TYPE_DECIMAL64 ? 64 : 128;
-                if (!bitsOf(width, &bits)) {
-                    std::string literal;
-                    if (v.kind == Val::Int && !v.literal.empty()) {
-                        literal = v.literal;
-                    } else if (v.kind == Val::Int) {
-                        char buffer[64];
-                        std::snprintf(buffer, sizeof buffer, "%s%" PRIu64, v.i < 0 ? "-" : "",
-                                      static_cast<uint64_t>(v.i < 0 ? -v.i : v.i));
-                        literal = buffer;
-                    } else if (v.kind == Val::Float && !v.literal.empty()) {
-                        literal = v.literal;
-                    } else {
-                        return bad(
-                            "a decimal constant takes a number literal, optionally "
-                            "negated (no arithmetic)");
-                    }
-                    std::string why;
-                    auto b = decimalBits(literal, width, &why);
-                    if (!b) return bad("decimal literal " + literal + ": " + why);
-                    bits = *b;
-                }
-                if (width == 32)
-                    out->u32 = static_cast<uint32_t>(bits);
-                else if (width == 64)
-                    out->u64 = static_cast<uint64_t>(bits);
-                else {
-                    out->d128[0] = static_cast<uint64_t>(bits);
-                    out->d128[1] = static_cast<uint64_t>(bits >> 64);
-                }
-                return true;
-            }
-            default:
-                return bad("no value has this type");
-        }
+        bool converted = convertValue(v, tag, enumId, what, enumName, out, text, &problem);
+        if (!problem.empty()) error(v.at, problem);
+        return converted && problem.empty();
     }
 
-    // ---- Creating ----
-
-    void ensureRoot() {
-        if (rootPresent_) return;
-        rootPresent_ = true;
-        if (kivResult rc = kivTLibCreateRoot(tlib_, rootFlags_, nullptr)) {
-            diags_.error(libraryName_,
-                         std::string("cannot create the root module: ") + kivStrError(rc));
-            return;
-        }
-        changed_ = true;
-    }
-    void ensureRootFor(const std::string &scopeId) {
-        if (scopeId == KIV_TLIB_ROOT_ID) ensureRoot();
-    }
-
-    void advanceCounter(uint32_t target, Location at) {
-        if (target < counter_) {
-            error(at, "the local id counter is already at " + std::to_string(counter_));
-            return;
-        }
-        while (counter_ < target) localId();
-    }
-
-    std::string localId() {
-        char buffer[32];
-        kivResult rc = kivTLibCreateLocalRepoId(tlib_, buffer, sizeof buffer);
-        ++counter_;
-        changed_ = true;
-        if (rc) {
-            diags_.error(libraryName_, std::string("cannot make a local id: ") + kivStrError(rc));
-            return "LOCAL:?";
-        }
-        return buffer;
-    }
-
-    // The reference for a type, creating its anonymous types (elements first) on first use.
-    kivTLibTypeRef ref(TypeSpec &t) {
-        if (t.anonymous && t.repoId.empty()) createAnonymous(t, "", 0, t.at);
-        return {t.tag, t.repoId.empty() ? nullptr : t.repoId.c_str()};
-    }
-
-    void createAnonymous(TypeSpec &t, const std::string &givenId, uint32_t flags, Location at) {
-        kivTLibTypeRef element{};
-        if (t.element) element = ref(*t.element);
-        if (!givenId.empty()) {
-            kivTLibDef *d = nullptr;
-            if (kivTLibGetDefinition(tlib_, givenId.c_str(), &d) == 0) {
-                if (d->kind == t.anonymous && (d->flags & kCallerFlags) == flags) {
-                    TypeSpec copy = t;
-                    copy.repoId.clear();
-                    if (sameType(copy, {t.tag, givenId.c_str()}, 0)) {
-                        t.repoId = givenId;
-                        return;
-                    }
-                }
-                error(at, "anonymous type \"" + givenId + "\" differs from its definition in " +
-                              libraryName_);
-                return;
-            }
-        }
-        std::string id = givenId.empty() ? localId() : givenId;
-        kivResult rc;
-        switch (t.anonymous) {
-            case KIV_DEF_STRING:
-                rc = kivTLibCreateString(tlib_, id.c_str(), flags, t.bound, nullptr);
-                break;
-            case KIV_DEF_WSTRING:
-                rc = kivTLibCreateWString(tlib_, id.c_str(), flags, t.bound, nullptr);
-                break;
-            case KIV_DEF_SEQUENCE:
-                rc = kivTLibCreateSequence(tlib_, id.c_str(), flags, t.bound, &element, nullptr);
-                break;
-            default:
-                rc = kivTLibCreateArray(tlib_, id.c_str(), flags, t.bound, &element, nullptr);
-                break;
-        }
-        t.repoId = id;
-        create(rc, at, kindWord(t.anonymous), "", id);
-    }
-
-    void createInterface(const std::string &n, const std::string &id, const std::string &scopeId,
-                         uint32_t flags, const std::string &baseId,
-                         std::vector<MemberSpec> &members, Location at) {
-        kivTLibDef *d = nullptr;
-        if (kivTLibGetDefinition(tlib_, id.c_str(), &d) == 0 && d->kind == KIV_DEF_INTERFACE &&
-            !(d->flags & KIV_DEF_FORWARD)) {
-            // Already complete: compare here, so that an identical one creates no anonymous types.
-            auto &i = *reinterpret_cast<const kivTLibInterfaceDef *>(d);
-            bool same =
-                sameName(d->name, n) && sameName(d->scopeId, scopeId) && sameName(i.baseId, baseId);
-            Location where = at;
-            std::string why = same ? "" : "its base differs";
-            size_t m = 0;
-            for (; same && i.members && m < members.size() && m < i.memberCount; ++m) {
-                const kivTLibMember &old = i.members[m];
-                const MemberSpec &now = members[m];
-                same = old.kind == now.kind && sameName(old.name, now.name) &&
-                       sameType(*now.type, old.type, 0) &&
-                       (now.kind != KIV_MEMBER_OPERATION || old.paramCount == now.params.size());
-                for (size_t p = 0; same && now.kind == KIV_MEMBER_OPERATION && old.params &&
-                                   p < now.params.size();
-                     ++p)
-                    same = sameName(old.params[p].name, now.params[p].name) &&
-                           sameType(*now.params[p].type, old.params[p].type, 0) &&
-                           old.params[p].direction == now.params[p].direction;
-            }
-            if (!same && m > 0) {
-                where = members[m - 1].at;
-                why = "member " + quoted(members[m - 1].name) + " differs";
-            } else if (members.size() != i.memberCount) {
-                same = false;
-                why =
-                    members.size() > i.memberCount ? "it has more members" : "it has fewer members";
-            }
-            if (same) return;
-            error(where, "interface " + quoted(n) + " is incompatible with its definition in " +
-                             libraryName_ + ": " + why);
-            diags_.note(at, "interface " + quoted(n) + " (" + id + ") is defined here");
-            return;
-        }
-        std::vector<std::vector<kivTLibParam>> params(members.size());
-        std::vector<kivTLibMember> list;
-        for (size_t m = 0; m < members.size(); ++m) {
-            MemberSpec &given = members[m];
-            kivTLibMember member{};
-            member.kind = given.kind;
-            member.name = given.name.c_str();
-            member.flags = given.flags;
-            member.type = ref(*given.type);
-            for (auto &p : given.params)
-                params[m].push_back({p.name.c_str(), ref(*p.type), p.direction});
-            member.paramCount = static_cast<uint32_t>(params[m].size());
-            member.params = params[m].empty() ? nullptr : params[m].data();
-            list.push_back(member);
-        }
-        create(kivTLibCreateInterface(tlib_, n.c_str(), id.c_str(), scopeId.c_str(), flags,
-                                      baseId.empty() ? nullptr : baseId.c_str(),
-                                      static_cast<uint32_t>(list.size()), list.data(), nullptr),
-               at, "interface", n, id);
-    }
-
-    // For a definition the library has from before: true when it is identical (nothing to
-    // do); an error naming both places when it differs; false when the id is free.
-    bool existing(const std::string &id, kivTLibDefKind kind, const std::string &n,
-                  const std::string &scopeId, uint32_t flags, Location at,
-                  const std::function<bool(const kivTLibDef *)> &same) {
-        kivTLibDef *d = nullptr;
-        if (kivTLibGetDefinition(tlib_, id.c_str(), &d) != 0) return false;
-        if (d->kind == kind && sameName(d->name, n) && sameName(d->scopeId, scopeId) &&
-            (d->flags & kCallerFlags) == flags && same(d))
-            return true;
-        error(at,
-              kindWord(kind) + " " + quoted(n) + " differs from its definition in " + libraryName_);
-        diags_.note(libraryName_,
-                    "there, \"" + id + "\" is " +
-                        (d->kind == kind ? "defined differently" : "a " + kindWord(d->kind)));
-        return true;
-    }
-
-    static bool sameName(const char *a, const std::string &b) { return a ? b == a : b.empty(); }
-
-    bool sameType(const TypeSpec &t, const kivTLibTypeRef &r, int depth) {
-        if (t.tag != r.tag || depth > 64) return false;
-        if (!t.anonymous || !t.repoId.empty()) return sameName(r.repoId, t.repoId);
-        if (!r.repoId) return false;
-        kivTLibDef *d = nullptr;
-        if (kivTLibGetDefinition(tlib_, r.repoId, &d) != 0 || d->kind != t.anonymous) return false;
-        if (d->flags & kCallerFlags) return false;
-        switch (d->kind) {
-            case KIV_DEF_STRING:
-            case KIV_DEF_WSTRING:
-                return reinterpret_cast<const kivTLibStringDef *>(d)->bound == t.bound;
-            case KIV_DEF_SEQUENCE: {
-                auto &s = *reinterpret_cast<const kivTLibSequenceDef *>(d);
-                return s.bound == t.bound && sameType(*t.element, s.element, depth + 1);
-            }
-            default: {
-                auto &s = *reinterpret_cast<const kivTLibArrayDef *>(d);
-                return s.length == t.bound && sameType(*t.element, s.element, depth + 1);
-            }
-        }
-    }
-
-    static bool sameValue(const kivTLibValue &a, const std::string &text, const kivTLibValue &b) {
-        if (a.tag != b.tag) return false;
-        switch (a.tag) {
-            case KIV_VALUE_NONE:
-                return true;
-            case KIV_TYPE_BOOLEAN:
-            case KIV_TYPE_OCTET:
-            case KIV_TYPE_CHAR:
-                return a.u8 == b.u8;
-            case KIV_TYPE_WCHAR:
-            case KIV_TYPE_SHORT:
-            case KIV_TYPE_USHORT:
-                return a.u16 == b.u16;
-            case KIV_TYPE_LONG:
-            case KIV_TYPE_ULONG:
-            case KIV_TYPE_ENUM:
-            case KIV_TYPE_FLOAT:
-            case KIV_TYPE_DECIMAL32:
-                return a.u32 == b.u32;
-            case KIV_TYPE_STRING:
-            case KIV_TYPE_WSTRING:
-                return b.str && text == b.str;
-            case KIV_TYPE_DECIMAL128:
-                return a.d128[0] == b.d128[0] && a.d128[1] == b.d128[1];
-            default:
-                return a.u64 == b.u64;
-        }
-    }
-
-    // Maps a creating call's result to a sentence at the definition's position.
-    void create(kivResult rc, Location at, const std::string &kind, const std::string &n,
-                const std::string &id) {
-        if (rc == 0) {
-            changed_ = true;
-            return;
-        }
-        std::string what = kind + (n.empty() ? "" : " " + quoted(n));
-        std::string message;
-        switch (rc) {
-            case KIV_E_REPOID_EXISTS:
-                message = "cannot define " + what + ": repository id \"" + id +
-                          "\" is already taken in " + libraryName_;
-                break;
-            case KIV_E_INCOMPATIBLE:
-                message = what + " is incompatible with its definition in " + libraryName_ + " (" +
-                          id + ")";
-                break;
-            case KIV_E_UNKNOWN_BASE:
-                message = "the base of " + what + " is not in " + libraryName_ +
-                          " (a base interface must be in the library being built, not imported)";
-                break;
-            case KIV_E_BAD_BASE:
-                message = "the base of " + what + " is not an interface in " + libraryName_;
-                break;
-            case KIV_E_UNKNOWN_SCOPE:
-                message = "the scope of " + what + " is not in " + libraryName_;
-                break;
-            case KIV_E_BAD_SCOPE_KIND:
-                message =
-                    "in " + libraryName_ + ", the scope of " + what + " cannot hold a " + kind;
-                break;
-            case KIV_E_BAD_KIND:
-                message = "cannot define " + what + ": \"" + id +
-                          "\" is another kind of definition in " + libraryName_;
-                break;
-            case KIV_E_INVALID_ARG:
-                message =
-                    "the type library refuses " + what + " (an invalid member, type or value)";
-                break;
-            default:
-                message = "cannot define " + what + ": " + kivStrError(rc);
-                break;
-        }
-        error(at, message);
-    }
-
-    kivTLib *tlib_;
-    std::string libraryName_;
     SourceSet sources_;
     Diagnostics diags_;
     Preprocessor pp_;
     const CompileOptions &options_;
-    uint32_t counter_;  // the next local id number the handle hands out
     std::vector<kivTLib *> imports_;
     std::deque<Token> tokens_;
     std::deque<Symbol> symbols_;
@@ -2263,14 +2168,22 @@ class Compiler {
     std::unordered_map<std::string, Symbol *> byId_;
     std::unordered_set<std::string> complete_;  // interfaces given with a body in this compile
     std::unordered_set<std::string> anonymousHere_;
+    struct Held {
+        std::string id;
+        Location at;
+        std::string member;
+    };
+    std::unordered_map<std::string, std::vector<Held>> held_;  // by-value members of this compile
+    std::unordered_map<std::string, std::vector<TableMember>> tables_;  // own interface members
     std::unordered_set<std::string> defined_;  // scoped names defined so far (for pragmas)
     std::unordered_map<std::string, std::string> versions_, ids_;
     std::string prefix_;
     std::vector<std::function<void()>> *deferred_ = nullptr;
     size_t nesting_ = 0;
-    bool rootPresent_ = false;
-    uint32_t rootFlags_ = 0;
-    bool changed_ = false;
+    size_t warnings_ = 0;
+    std::unordered_set<std::string> refused_;  // names of definitions refused as unstorable
+    size_t unshownWarnings_ = 0;
+    bool inBound_ = false;  // reading a sequence or string bound: '>>' closes, never shifts
 };
 
 }  // namespace
@@ -2280,64 +2193,6 @@ CompileResult compileInto(kivTLib *tlib, const std::string &libraryName, uint32_
                           FileReader reader) {
     Compiler compiler(tlib, libraryName, nextLocalId, options, std::move(reader));
     return compiler.run(inputs);
-}
-
-CompileResult compileLibrary(const std::string &output, const std::vector<Input> &inputs,
-                             const CompileOptions &options, FileReader reader) {
-    CompileResult result;
-    std::string work = output + ".kiv-idl-" + std::to_string(getpid());
-    kivTLib *tlib = nullptr;
-    bool exists = access(output.c_str(), F_OK) == 0;
-    kivResult rc = 0;
-    uint32_t nextLocalId = 1;
-    if (exists) {
-        // The counter as the file holds it; a read-only handle never writes what it hands out.
-        kivTLib *peek = nullptr;
-        char id[32];
-        if (kivTLibOpen(output.c_str(), KIV_TLIB_READONLY, &peek) == 0) {
-            if (kivTLibCreateLocalRepoId(peek, id, sizeof id) == 0)
-                nextLocalId = static_cast<uint32_t>(std::strtol(id + 6, nullptr, 10));
-            kivTLibClose(peek);
-        }
-        // Work on a copy: the handle writes its file when it closes, whatever happened.
-        std::optional<std::string> bytes = diskReader()(output);
-        FILE *copy = bytes ? std::fopen(work.c_str(), "wb") : nullptr;
-        bool copied = copy && std::fwrite(bytes->data(), 1, bytes->size(), copy) == bytes->size();
-        if (copy && std::fclose(copy) != 0) copied = false;
-        if (!copied) {
-            std::remove(work.c_str());
-            result.errors = 1;
-            result.diagnostics = output + ": error: cannot read the library\n";
-            return result;
-        }
-        rc = kivTLibOpen(work.c_str(), 0, &tlib);
-    } else {
-        rc = kivTLibCreate(work.c_str(), 0, &tlib);
-    }
-    if (rc) {
-        std::remove(work.c_str());
-        result.errors = 1;
-        result.diagnostics = output + ": error: cannot " + (exists ? "open" : "create") +
-                             " the library: " + kivStrError(rc) + "\n";
-        return result;
-    }
-    result = compileInto(tlib, output, nextLocalId, inputs, options, std::move(reader));
-    bool keep = result.errors == 0 && (result.changed || !exists);
-    if (keep) {
-        if (kivResult flush = kivTLibFlush(tlib)) {
-            result.errors++;
-            result.diagnostics +=
-                output + ": error: cannot write the library: " + kivStrError(flush) + "\n";
-            keep = false;
-        }
-    }
-    kivTLibClose(tlib);
-    if (keep && std::rename(work.c_str(), output.c_str()) != 0) {
-        result.errors++;
-        result.diagnostics += output + ": error: cannot replace the library\n";
-    }
-    std::remove(work.c_str());
-    return result;
 }
 
 }  // namespace kivtool::idl

@@ -13,7 +13,13 @@ namespace kivtool::idl {
 struct CompileOptions {
     PreprocessorOptions preprocessor;
     std::vector<std::string> imports;  // libraries whose definitions may be referenced
-    size_t errorLimit = 20;            // 0: no limit
+    // A released library to grow: the output starts as its copy, and what the sources define
+    // again must match it. Empty: the output holds exactly what the sources define.
+    std::string base;
+    // Leave out exception definitions, `raises` clauses and `oneway` (which change no table
+    // layout) with a warning each, instead of refusing them.
+    bool skipUnstorable = false;
+    size_t errorLimit = 20;  // 0: no limit
 };
 
 // An input: a file to read, or (for tests and the fuzzer) a name with its text.
@@ -36,9 +42,8 @@ CompileResult compileInto(kivTLib *tlib, const std::string &libraryName, uint32_
                           const std::vector<Input> &inputs, const CompileOptions &options,
                           FileReader reader);
 
-// The whole command: compiles into `output` (created, or opened and extended), all or
-// nothing: on any error the file is left as it was. The work happens on a copy next to the
-// file, which one flush completes and a rename puts in place.
+// Compiles into a new library at `output` (see buildOutputs in idl_build.h), all or nothing:
+// on any error the file is left as it was.
 CompileResult compileLibrary(const std::string &output, const std::vector<Input> &inputs,
                              const CompileOptions &options, FileReader reader);
 

@@ -327,6 +327,8 @@ std::vector<std::string> checkFile(const std::string &path, size_t *records) {
         for (const auto &problem : found) problems.push_back(describe(problem));
         return problems;
     }
+    // What a readable file still reports: a free list that cannot be followed.
+    for (const auto &problem : found) problems.push_back(describe(problem));
     if (records) *records = image.size();
     std::unique_ptr<Library> library;
     if (kivResult rc = Library::open(path, &library)) {

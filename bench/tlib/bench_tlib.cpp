@@ -5,7 +5,12 @@
 //                     cache that a flush gives the file it writes)
 //   RawPutDurable/N   the same, then an fsync of the folder: what a new file needs to survive a
 //                     machine crash, as a flush does (for comparison only; RawPut is the goal's)
+//   FlushNoSync/N     Flush/N with every fsync a no-op: what the syncs of file and folder cost
+//   RawPutSync/N      RawPut/N, then an fsync of the file (the baseline of Flush/N)
 //   FlushTen/N        flush of 10 new definitions into a library of N (time per flush)
+//   OpenLookupClose/N kivTLibOpen, kivTLibGetDefinition of one id (a different one each time,
+//                     decoding included), kivTLibClose
+//   RawOpenGetClose/N dbopen, get of the same key, close
 //   OpenLookupAll/N   kivTLibOpen and the first lookup of every id (decoding included)
 //   RawGetAll/N       dbopen and get of the same keys
 //   CachedLookup      repeated lookup of one cached id in a library of 100,000
@@ -33,6 +38,7 @@
 #include "tlib/handle.h"
 #include "tlib/model.h"
 #include "tlib/store.h"
+#include "ust_fs.h"
 
 using namespace kiv::tlib;
 
@@ -176,9 +182,17 @@ void Flush(benchmark::State &state) {
     }
 }
 
-// dbopen, put of `records` in key order, sync, close; with `durable`, then an fsync of the
-// folder that holds the new file.
-void rawPut(benchmark::State &state, bool durable) {
+void FlushNoSync(benchmark::State &state) {
+    static ustFsTable noSync = *ustFsGetTable();
+    noSync.fsync = [](int) { return 0; };
+    ustFsSetTable(&noSync);
+    Flush(state);
+    ustFsSetTable(nullptr);
+}
+
+// dbopen, put of `records` in key order, sync, close; with `syncFile`, an fsync of the file
+// before the close; with `durable`, then an fsync of the folder that holds the new file.
+void rawPut(benchmark::State &state, bool durable, bool syncFile = false) {
     auto records = recordsOf(libraryOf(state.range(0)));
     std::string path = scratchFolder() + "/raw";
     for (auto _ : state) {
@@ -193,7 +207,8 @@ void rawPut(benchmark::State &state, bool durable) {
             DBT key{k.data(), k.size()}, value{v.data(), v.size()};
             if (d->put(d, &key, &value, 0) != 0) std::abort();
         }
-        if (d->sync(d, 0) != 0 || db.close() != 0) std::abort();
+        if (d->sync(d, 0) != 0 || (syncFile && fsync(d->fd(d)) != 0) || db.close() != 0)
+            std::abort();
         if (durable) {
             int folder = ::open(scratchFolder().c_str(), O_RDONLY | O_DIRECTORY);
             if (folder < 0 || fsync(folder) != 0) std::abort();
@@ -208,6 +223,10 @@ void RawPut(benchmark::State &state) {
 
 void RawPutDurable(benchmark::State &state) {
     rawPut(state, true);
+}
+
+void RawPutSync(benchmark::State &state) {
+    rawPut(state, false, true);
 }
 
 void FlushTen(benchmark::State &state) {
@@ -256,6 +275,37 @@ void RawGetAll(benchmark::State &state) {
         state.PauseTiming();
         db.close();
         state.ResumeTiming();
+    }
+}
+
+void OpenLookupClose(benchmark::State &state) {
+    const std::string &path = libraryOf(state.range(0));
+    std::vector<std::string> ids = shuffledIds(path);
+    size_t next = 0;
+    for (auto _ : state) {
+        const std::string &id = ids[next++ % ids.size()];
+        kivTLib *t = nullptr;
+        if (kivTLibOpen(path.c_str(), KIV_TLIB_READONLY, &t) != 0 ||
+            kivTLibGetDefinition(t, id.c_str(), nullptr) != 0)
+            std::abort();
+        kivTLibClose(t);
+    }
+}
+
+void RawOpenGetClose(benchmark::State &state) {
+    const std::string &path = libraryOf(state.range(0));
+    std::vector<std::string> ids = shuffledIds(path);
+    size_t next = 0;
+    for (auto _ : state) {
+        const std::string &id = ids[next++ % ids.size()];
+        Database db;
+        // The library's default page cache, as a program that calls dbopen gets.
+        if (Database::open(path, O_RDONLY, 0, &db, 0) != 0) std::abort();
+        DB *d = db.get();
+        DBT key{const_cast<char *>(id.c_str()), id.size() + 1}, value{};
+        if (d->get(d, &key, &value, 0) != 0) std::abort();
+        benchmark::DoNotOptimize(value.data);
+        db.close();
     }
 }
 
@@ -399,9 +449,17 @@ void sizes(benchmark::internal::Benchmark *b) {
 
 }  // namespace
 
+void lookupSizes(benchmark::internal::Benchmark *b) {
+    b->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+}
+
 BENCHMARK(Flush)->Apply(sizes);
+BENCHMARK(FlushNoSync)->Apply(sizes);
 BENCHMARK(RawPut)->Apply(sizes);
+BENCHMARK(RawPutSync)->Apply(sizes);
 BENCHMARK(RawPutDurable)->Apply(sizes);
+BENCHMARK(OpenLookupClose)->Apply(lookupSizes);
+BENCHMARK(RawOpenGetClose)->Apply(lookupSizes);
 BENCHMARK(FlushTen)->Apply(sizes);
 BENCHMARK(OpenLookupAll)->Apply(sizes);
 BENCHMARK(RawGetAll)->Apply(sizes);

@@ -44,12 +44,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string path = kivfuzz::scratchLibrary("file-fuzz");
     writeFile(path, data, size);
     btree::Image image;
-    bool sound = btree::Image::load({data, data + size}, &image);
+    btree::Image::load({data, data + size}, &image);
 
+    // Lookups read only the pages on their paths: a damaged file may open, and its lookups
+    // either fail or find records.
     kivTLib *t = nullptr;
     if (kivTLibOpen(path.c_str(), KIV_TLIB_READONLY, &t) == 0) {
-        if (!sound) std::abort();  // a file refused by the check was opened
         readEverything(t, image);
+        kivTLibDef *root = nullptr;
+        if (kivTLibGetRoot(t, &root) == 0) {
+            auto *module = reinterpret_cast<kivTLibModuleDef *>(root);
+            for (uint32_t c = 0; c < module->contentCount; ++c)
+                if (module->contents[c]) kivTLibGetDefinition(t, module->contents[c], nullptr);
+        }
         kivTLibClose(t);
     }
     if (kivTLibOpen(path.c_str(), 0, &t) != 0) return 0;

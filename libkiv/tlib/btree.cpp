@@ -16,17 +16,17 @@ constexpr uint32_t kMagic = 0x053162;
 constexpr uint32_t kHashMagic = 0x061561;
 constexpr uint32_t kVersion = 3;
 constexpr uint32_t kRecordNumbers = 0x80;  // meta flag of a record-number tree
+constexpr uint32_t kMetaBytes = 24;
 constexpr uint32_t kRootPage = 1;
 
 // Page header: own number, previous and next page, flags, lower and upper end of free space;
 // the line pointers (16-bit offsets of the entries) follow.
 constexpr uint32_t kHeaderSize = 20;
-constexpr uint32_t kInternalPage = 0x01;
-constexpr uint32_t kLeafPage = 0x02;
+constexpr uint32_t kInternalPage = TreePage::kInternal;
+constexpr uint32_t kLeafPage = TreePage::kLeaf;
 constexpr uint32_t kOverflowPage = 0x04;
 constexpr uint32_t kPageKindMask = 0x1f;
 constexpr uint32_t kPreserved = 0x20;  // an overflow chain that an internal entry also names
-constexpr uint32_t kOverflowBytes = kPageSize - kHeaderSize;
 
 // Entries: 32-bit key size, then a 32-bit data size (leaf) or child page (internal), a flags
 // byte, and the bytes. A key or value kept in overflow pages is stored as its first page and
@@ -36,12 +36,6 @@ constexpr uint8_t kBigData = 0x01;
 constexpr uint8_t kBigKey = 0x02;
 constexpr uint32_t kReferenceSize = 8;
 
-// Deeper than any tree of 2^32 pages with at least two entries per internal page.
-constexpr size_t kMaxDepth = 40;
-
-uint32_t be32(const uint8_t *p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
 uint16_t be16(const uint8_t *p) {
     return static_cast<uint16_t>(p[0] << 8 | p[1]);
 }
@@ -51,12 +45,234 @@ struct Header {
     uint16_t lower, upper;
 };
 
+Header headerOf(const uint8_t *p) {
+    return {be32(p), be32(p + 4), be32(p + 8), be32(p + 12), be16(p + 16), be16(p + 18)};
+}
+
+std::string entryName(uint32_t i, uint32_t at) {
+    return "entry " + std::to_string(i) + " at offset " + std::to_string(at);
+}
+
+// Header and entry table of a tree page.
+std::string headerProblem(uint32_t n, const Header &h) {
+    if (h.pgno != n)
+        return "page header names page " + std::to_string(h.pgno) + " (moved or damaged)";
+    if (h.flags != kInternalPage && h.flags != kLeafPage)
+        return "page kind " + std::to_string(h.flags) + " where a tree page belongs";
+    if (h.lower < kHeaderSize || (h.lower - kHeaderSize) % 2 != 0 || h.lower > h.upper ||
+        h.upper > kPageSize)
+        return "free-space bounds " + std::to_string(h.lower) + ".." + std::to_string(h.upper) +
+               " are impossible";
+    if (h.lower == kHeaderSize && (h.flags == kInternalPage || n != kRootPage))
+        return "a page without entries inside the tree";
+    return {};
+}
+
+// Adds entry `e`, entry i at offset `at` of page n, to the page, or reports `problem` with it.
+// False when the reporter wants no more problems.
+bool admit(TreePage *out, const Entry &e, const std::string &problem, uint32_t n, uint32_t i,
+           uint32_t at, bool *sound, const Reporter &report) {
+    if (!problem.empty()) {
+        *sound = false;
+        return report(n, entryName(i, at) + problem);
+    }
+    out->bigKeys |= e.bigKey.size != 0;
+    out->entries.push_back(e);
+    return true;
+}
+
+bool sizeFits(uint32_t size, uint32_t pages) {
+    uint64_t needed = (uint64_t{size} + kOverflowBytes - 1) / kOverflowBytes;
+    return size != 0 && needed < pages;
+}
+
+// The database library reads a leaf page by converting it to host byte order in place, and on
+// this (little-endian) host it converts an overflow value's reference at the wrong place: four
+// bytes into the entry's bytes instead of after the key. Whatever the library wrote went through
+// the same conversion, so the file holds key bytes partly reversed and a reference in host
+// order. The page is read here through the same conversion, on a copy with room for the up to
+// one byte that a short key's conversion reaches past its entry.
+bool readLeaf(uint32_t n, uint32_t pages, uint32_t entries, TreePage *out, const Reporter &report) {
+    auto &copy = out->bytes;
+    auto swap32 = [&copy](size_t at) { std::reverse(copy.data() + at, copy.data() + at + 4); };
+    auto le32 = [&copy](size_t at) {
+        return uint32_t{copy[at]} | uint32_t{copy[at + 1]} << 8 | uint32_t{copy[at + 2]} << 16 |
+               uint32_t{copy[at + 3]} << 24;
+    };
+    uint32_t upper = be16(copy.data() + 18);
+    std::vector<uint32_t> offsets(entries);
+    for (uint32_t i = 0; i < entries; ++i) {
+        uint32_t at = be16(copy.data() + kHeaderSize + 2 * i);
+        if (at < upper || at + kEntryHeader > kPageSize) {
+            report(n, entryName(i, at) + " lies outside the page's entry area");
+            return false;
+        }
+        offsets[i] = at;
+    }
+    for (uint32_t at : offsets) {
+        swap32(at);
+        swap32(at + 4);
+        uint8_t flags = copy[at + 8];
+        size_t ref = at + kEntryHeader;
+        if (flags & kBigKey) {
+            swap32(ref);
+            swap32(ref + 4);
+            ref += 4;
+        }
+        if (flags & kBigData) {
+            swap32(ref + 4);
+            swap32(ref + 8);
+        }
+    }
+    bool sound = true;
+    for (uint32_t i = 0; i < entries; ++i) {
+        uint32_t at = offsets[i];
+        uint64_t keySize = le32(at), dataSize = le32(at + 4);
+        uint8_t flags = copy[at + 8];
+        std::string problem;
+        if (at + kEntryHeader + keySize + dataSize > kPageSize)
+            problem = " claims " + std::to_string(keySize + dataSize) +
+                      " bytes, more than the page holds";
+        else if (flags & ~(kBigData | kBigKey))
+            problem = " has unknown flags " + std::to_string(flags);
+        else if (((flags & kBigKey) && keySize != kReferenceSize) ||
+                 ((flags & kBigData) && dataSize != kReferenceSize))
+            problem = " has a malformed overflow reference";
+        Entry e;
+        uint32_t data = at + kEntryHeader;
+        if (problem.empty() && (flags & kBigKey)) {
+            e.bigKey = {le32(data), le32(data + 4)};
+            if (!sizeFits(e.bigKey.size, pages))
+                problem = ": an overflow key of " + std::to_string(e.bigKey.size) +
+                          " bytes cannot be stored in this file";
+        }
+        uint32_t value = data + static_cast<uint32_t>(keySize);
+        if (problem.empty() && (flags & kBigData)) {
+            e.bigValue = {le32(value), le32(value + 4)};
+            if (!sizeFits(e.bigValue.size, pages))
+                problem = ": an overflow value of " + std::to_string(e.bigValue.size) +
+                          " bytes cannot be stored in this file";
+        }
+        if (!(flags & kBigKey)) {
+            e.keyAt = data;
+            e.keySize = static_cast<uint32_t>(keySize);
+        }
+        if (!(flags & kBigData)) {
+            e.valueAt = value;
+            e.valueSize = static_cast<uint32_t>(dataSize);
+        }
+        if (!admit(out, e, problem, n, i, at, &sound, report)) return false;
+    }
+    return sound;
+}
+
+bool readInternal(uint32_t n, uint32_t pages, uint32_t entries, TreePage *out,
+                  const Reporter &report) {
+    const uint8_t *p = out->bytes.data();
+    uint32_t upper = be16(p + 18);
+    bool sound = true;
+    for (uint32_t i = 0; i < entries; ++i) {
+        uint32_t at = be16(p + kHeaderSize + 2 * i);
+        std::string problem;
+        uint64_t keySize = 0;
+        uint8_t flags = 0;
+        Entry e;
+        if (at < upper || at + kEntryHeader > kPageSize) {
+            problem = " lies outside the page's entry area";
+        } else {
+            keySize = be32(p + at);
+            flags = p[at + 8];
+            e.child = be32(p + at + 4);
+            if (at + kEntryHeader + keySize > kPageSize)
+                problem = " claims " + std::to_string(keySize) + " bytes, more than the page holds";
+            else if (flags & ~(kBigData | kBigKey))
+                problem = " has unknown flags " + std::to_string(flags);
+            else if (e.child == 0 || e.child >= pages)
+                problem = " names page " + std::to_string(e.child) + ", outside the file's " +
+                          std::to_string(pages) + " pages";
+        }
+        // An internal key kept in overflow pages shares the chain of the leaf entry it was
+        // copied from.
+        if (problem.empty() && (flags & kBigKey)) {
+            if (keySize == kReferenceSize)
+                e.bigKey = {be32(p + at + kEntryHeader), be32(p + at + kEntryHeader + 4)};
+            if (e.bigKey.first == 0 || e.bigKey.first >= pages || !sizeFits(e.bigKey.size, pages))
+                problem = " has a malformed overflow reference";
+        }
+        if (!(flags & kBigKey)) {
+            e.keyAt = at + kEntryHeader;
+            e.keySize = static_cast<uint32_t>(keySize);
+        }
+        if (!admit(out, e, problem, n, i, at, &sound, report)) return false;
+    }
+    return sound;
+}
+
 }  // namespace
+
+uint32_t be32(const uint8_t *p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
 
 std::string describe(const Problem &problem) {
     if (problem.page == Problem::kWholeFile) return "file: " + problem.what;
     if (problem.page == 0) return "meta page: " + problem.what;
     return "page " + std::to_string(problem.page) + ": " + problem.what;
+}
+
+Problem metaProblem(std::span<const uint8_t> meta, uint64_t fileBytes) {
+    // The meta page speaks first: a file of another format or page size is named as such even
+    // when its size is no whole number of our pages.
+    if (meta.size() >= kMetaBytes) {
+        const uint8_t *m = meta.data();
+        uint32_t magic = be32(m);
+        if (magic != kMagic) {
+            if (__builtin_bswap32(magic) == kMagic)
+                return {0, "a little-endian B-tree; type libraries are big-endian"};
+            if (magic == kHashMagic || __builtin_bswap32(magic) == kHashMagic)
+                return {0, "a hash-format database, not a B-tree"};
+            return {0, "not a B-tree database file (magic number " + std::to_string(magic) + ")"};
+        }
+        if (be32(m + 4) != kVersion)
+            return {0, "B-tree version " + std::to_string(be32(m + 4)) + ", expected 3"};
+        if (be32(m + 8) != kPageSize)
+            return {0, "page size " + std::to_string(be32(m + 8)) + ", expected 1024"};
+        if (be32(m + 20) & kRecordNumbers) return {0, "a record-number tree, not a B-tree"};
+    }
+    if (fileBytes % kPageSize != 0 || fileBytes < 2 * kPageSize)
+        return {Problem::kWholeFile, "size " + std::to_string(fileBytes) +
+                                         " is not a whole number (at least 2) of " +
+                                         "1024-byte pages: truncated or not a library"};
+    if (fileBytes > kMaxFileBytes) return {Problem::kWholeFile, "too large for a type library"};
+    return {0, {}};
+}
+
+bool readTreePage(const uint8_t *raw, uint32_t n, uint32_t pages, TreePage *out,
+                  const Reporter &report) {
+    Header h = headerOf(raw);
+    out->number = 0;
+    if (std::string problem = headerProblem(n, h); !problem.empty()) {
+        report(n, problem);
+        return false;
+    }
+    out->number = n;
+    out->prev = h.prev;
+    out->next = h.next;
+    out->kind = h.flags;
+    out->bigKeys = false;
+    out->entries.clear();
+    std::memcpy(out->bytes.data(), raw, kPageSize);
+    std::fill(out->bytes.begin() + kPageSize, out->bytes.end(), uint8_t{0});
+    uint32_t entries = (h.lower - kHeaderSize) / 2;
+    return h.flags == kLeafPage ? readLeaf(n, pages, entries, out, report)
+                                : readInternal(n, pages, entries, out, report);
+}
+
+bool overflowNext(const uint8_t *raw, uint32_t n, uint32_t *next) {
+    Header h = headerOf(raw);
+    *next = h.next;
+    return h.pgno == n && (h.flags & kPageKindMask) == kOverflowPage &&
+           !(h.flags & ~(kPageKindMask | kPreserved));
 }
 
 // One pass over a file's pages; records what it finds into an Image.
@@ -77,12 +293,14 @@ class Checker {
         return false;
     }
     bool full() const { return found_ >= maxProblems_; }
+    Reporter reporter() {
+        return [this](uint32_t page, std::string what) {
+            report(page, std::move(what));
+            return !full();
+        };
+    }
 
     const uint8_t *page(uint32_t n) const { return bytes_.data() + size_t{n} * kPageSize; }
-    Header header(uint32_t n) const {
-        const uint8_t *p = page(n);
-        return {be32(p), be32(p + 4), be32(p + 8), be32(p + 12), be16(p + 16), be16(p + 18)};
-    }
     // Claims page n for `what`: in range and not reached before.
     bool claim(uint32_t n, uint32_t from, const char *what) {
         if (n == 0 || n >= pages_)
@@ -95,12 +313,9 @@ class Checker {
         return true;
     }
 
-    bool checkMeta();
-    bool checkTreePage(uint32_t n, const Header &h);
-    bool checkChain(uint32_t first, uint32_t size, uint32_t from, const char *what);
+    bool checkChain(Overflow chain, uint32_t from, const char *what);
     void checkSiblings(const std::vector<uint32_t> &level);
-    void readLeaf(uint32_t n, const Header &h);
-    void readInternal(uint32_t n, const Header &h, std::vector<uint32_t> &children);
+    void readLeaf(const TreePage &leaf);
     void checkFreeList(uint32_t first);
     void assembleKey(Image::Item &item, uint32_t first, uint32_t size);
 
@@ -113,55 +328,14 @@ class Checker {
     std::vector<bool> visited_;
 };
 
-bool Checker::checkMeta() {
-    const uint8_t *m = bytes_.data();
-    uint32_t magic = be32(m);
-    if (magic != kMagic) {
-        if (__builtin_bswap32(magic) == kMagic)
-            return report(0, "a little-endian B-tree; type libraries are big-endian");
-        if (magic == kHashMagic || __builtin_bswap32(magic) == kHashMagic)
-            return report(0, "a hash-format database, not a B-tree");
-        return report(0, "not a B-tree database file (magic number " + std::to_string(magic) + ")");
-    }
-    if (be32(m + 4) != kVersion)
-        return report(0, "B-tree version " + std::to_string(be32(m + 4)) + ", expected 3");
-    if (be32(m + 8) != kPageSize)
-        return report(0, "page size " + std::to_string(be32(m + 8)) + ", expected 1024");
-    if (be32(m + 20) & kRecordNumbers) return report(0, "a record-number tree, not a B-tree");
-    return true;
-}
-
-// Header and entry table of a tree page.
-bool Checker::checkTreePage(uint32_t n, const Header &h) {
-    if (h.pgno != n)
-        return report(n,
-                      "page header names page " + std::to_string(h.pgno) + " (moved or damaged)");
-    if (h.flags != kInternalPage && h.flags != kLeafPage)
-        return report(n, "page kind " + std::to_string(h.flags) + " where a tree page belongs");
-    if (h.lower < kHeaderSize || (h.lower - kHeaderSize) % 2 != 0 || h.lower > h.upper ||
-        h.upper > kPageSize)
-        return report(n, "free-space bounds " + std::to_string(h.lower) + ".." +
-                             std::to_string(h.upper) + " are impossible");
-    uint32_t entries = (h.lower - kHeaderSize) / 2;
-    if (entries == 0 && (h.flags == kInternalPage || n != kRootPage))
-        return report(n, "a page without entries inside the tree");
-    return true;
-}
-
-bool Checker::checkChain(uint32_t first, uint32_t size, uint32_t from, const char *what) {
-    uint64_t needed = (uint64_t{size} + kOverflowBytes - 1) / kOverflowBytes;
-    if (size == 0 || needed >= pages_)
-        return report(from, std::string(what) + " of " + std::to_string(size) +
-                                " bytes cannot be stored in this file");
-    uint32_t n = first;
+bool Checker::checkChain(Overflow chain, uint32_t from, const char *what) {
+    uint64_t needed = (uint64_t{chain.size} + kOverflowBytes - 1) / kOverflowBytes;
+    uint32_t n = chain.first;
     for (uint64_t i = 0; i < needed; ++i) {
         if (!claim(n, from, what)) return false;
-        Header h = header(n);
-        if (h.pgno != n || (h.flags & kPageKindMask) != kOverflowPage ||
-            (h.flags & ~(kPageKindMask | kPreserved)))
+        if (!overflowNext(page(n), n, &n))
             return report(n, std::string("not an overflow page, though a chain from page ") +
                                  std::to_string(from) + " leads here");
-        n = h.next;
     }
     return true;
 }
@@ -170,138 +344,45 @@ void Checker::assembleKey(Image::Item &item, uint32_t first, uint32_t size) {
     item.keyOwned = true;
     item.keyAt = image_.ownedKeys_.size();
     item.keySize = size;
-    for (uint32_t n = first, left = size; left > 0; n = header(n).next) {
+    for (uint32_t n = first, left = size; left > 0; n = be32(page(n) + 8)) {
         uint32_t take = std::min(left, kOverflowBytes);
-        image_.ownedKeys_.append(reinterpret_cast<const char *>(page(n) + kHeaderSize), take);
+        image_.ownedKeys_.append(reinterpret_cast<const char *>(page(n) + kOverflowData), take);
         left -= take;
     }
 }
 
-// The database library reads a leaf page by converting it to host byte order in place, and on
-// this (little-endian) host it converts an overflow value's reference at the wrong place: four
-// bytes into the entry's bytes instead of after the key. Whatever the library wrote went through
-// the same conversion, so the file holds key bytes partly reversed and a reference in host
-// order. The page is read here through the same conversion, on a copy with room for the up to
-// one byte that a short key's conversion reaches past its entry.
-void Checker::readLeaf(uint32_t n, const Header &h) {
-    constexpr size_t kSlack = 16;
-    std::array<uint8_t, kPageSize + kSlack> copy{};
-    std::memcpy(copy.data(), page(n), kPageSize);
-    auto swap32 = [&copy](size_t at) { std::reverse(copy.data() + at, copy.data() + at + 4); };
-    auto le32 = [&copy](size_t at) {
-        return uint32_t{copy[at]} | uint32_t{copy[at + 1]} << 8 | uint32_t{copy[at + 2]} << 16 |
-               uint32_t{copy[at + 3]} << 24;
-    };
-    uint32_t entries = (h.lower - kHeaderSize) / 2;
-    std::vector<uint32_t> offsets(entries);
-    for (uint32_t i = 0; i < entries; ++i) {
-        uint32_t at = be16(page(n) + kHeaderSize + 2 * i);
-        if (at < h.upper || at + kEntryHeader > kPageSize) {
-            report(n, "entry " + std::to_string(i) + " at offset " + std::to_string(at) +
-                          " lies outside the page's entry area");
-            return;
-        }
-        offsets[i] = at;
-        swap32(at);
-        swap32(at + 4);
-        uint8_t flags = copy[at + 8];
-        size_t ref = at + kEntryHeader;
-        if (flags & kBigKey) {
-            swap32(ref);
-            swap32(ref + 4);
-            ref += 4;
-        }
-        if (flags & kBigData) {
-            swap32(ref + 4);
-            swap32(ref + 8);
-        }
-    }
-    for (uint32_t i = 0; i < entries && !full(); ++i) {
-        uint32_t at = offsets[i];
-        std::string entry = "entry " + std::to_string(i) + " at offset " + std::to_string(at);
-        uint64_t keySize = le32(at), dataSize = le32(at + 4);
-        uint8_t flags = copy[at + 8];
-        if (at + kEntryHeader + keySize + dataSize > kPageSize) {
-            report(n, entry + " claims " + std::to_string(keySize + dataSize) +
-                          " bytes, more than the page holds");
-            continue;
-        }
-        if (flags & ~(kBigData | kBigKey)) {
-            report(n, entry + " has unknown flags " + std::to_string(flags));
-            continue;
-        }
-        if (((flags & kBigKey) && keySize != kReferenceSize) ||
-            ((flags & kBigData) && dataSize != kReferenceSize)) {
-            report(n, entry + " has a malformed overflow reference");
-            continue;
-        }
-        size_t data = at + kEntryHeader;
+void Checker::readLeaf(const TreePage &leaf) {
+    uint32_t n = leaf.number;
+    for (const Entry &e : leaf.entries) {
+        if (full()) return;
         Image::Item item{};
         item.page = n;
-        if (flags & kBigKey) {
-            uint32_t first = le32(data), size = le32(data + 4);
-            if (!checkChain(first, size, n, "an overflow key")) continue;
-            assembleKey(item, first, size);
+        if (e.bigKey.size) {
+            if (!checkChain(e.bigKey, n, "an overflow key")) continue;
+            assembleKey(item, e.bigKey.first, e.bigKey.size);
         } else {
             item.keyOwned = true;
             item.keyAt = image_.ownedKeys_.size();
-            item.keySize = static_cast<uint32_t>(keySize);
-            image_.ownedKeys_.append(reinterpret_cast<const char *>(copy.data() + data), keySize);
+            item.keySize = e.keySize;
+            image_.ownedKeys_.append(leaf.inlineKey(e));
         }
-        size_t value = data + keySize;
-        if (flags & kBigData) {
-            uint32_t first = le32(value), size = le32(value + 4);
-            if (!checkChain(first, size, n, "an overflow value")) continue;
+        if (e.bigValue.size) {
+            if (!checkChain(e.bigValue, n, "an overflow value")) continue;
             item.valueBig = true;
-            item.valueAt = first;
-            item.valueSize = size;
+            item.valueAt = e.bigValue.first;
+            item.valueSize = e.bigValue.size;
         } else {
-            item.valueAt = static_cast<uint32_t>(size_t{n} * kPageSize + value);
-            item.valueSize = static_cast<uint32_t>(dataSize);
+            item.valueAt = static_cast<uint32_t>(size_t{n} * kPageSize + e.valueAt);
+            item.valueSize = e.valueSize;
         }
         image_.items_.push_back(item);
-    }
-}
-
-void Checker::readInternal(uint32_t n, const Header &h, std::vector<uint32_t> &children) {
-    const uint8_t *p = page(n);
-    uint32_t entries = (h.lower - kHeaderSize) / 2;
-    for (uint32_t i = 0; i < entries && !full(); ++i) {
-        uint32_t at = be16(p + kHeaderSize + 2 * i);
-        std::string entry = "entry " + std::to_string(i) + " at offset " + std::to_string(at);
-        if (at < h.upper || at + kEntryHeader > kPageSize) {
-            report(n, entry + " lies outside the page's entry area");
-            continue;
-        }
-        uint64_t keySize = be32(p + at);
-        uint8_t flags = p[at + 8];
-        if (at + kEntryHeader + keySize > kPageSize) {
-            report(n, entry + " claims " + std::to_string(keySize) +
-                          " bytes, more than the page holds");
-            continue;
-        }
-        if (flags & ~(kBigData | kBigKey)) {
-            report(n, entry + " has unknown flags " + std::to_string(flags));
-            continue;
-        }
-        // An internal key kept in overflow pages shares the chain of the leaf entry it was
-        // copied from; the records never come from internal keys, so it is not followed.
-        if (flags & kBigKey) {
-            uint32_t first = keySize == kReferenceSize ? be32(p + at + kEntryHeader) : 0;
-            if (first == 0 || first >= pages_) {
-                report(n, entry + " has a malformed overflow reference");
-                continue;
-            }
-        }
-        uint32_t child = be32(p + at + 4);
-        if (claim(child, n, entry.c_str())) children.push_back(child);
     }
 }
 
 // Each level's pages, left to right, must link to each other and to nothing beyond.
 void Checker::checkSiblings(const std::vector<uint32_t> &level) {
     for (size_t i = 0; i < level.size() && !full(); ++i) {
-        Header h = header(level[i]);
+        Header h = headerOf(page(level[i]));
         uint32_t prev = i == 0 ? 0 : level[i - 1];
         uint32_t next = i + 1 == level.size() ? 0 : level[i + 1];
         if (h.prev != prev)
@@ -313,52 +394,61 @@ void Checker::checkSiblings(const std::vector<uint32_t> &level) {
     }
 }
 
+// Reported without making the file unreadable. Pages of the tree are not claimed again here:
+// a list that runs into them is as wrong as one that loops, and either ends the walk.
 void Checker::checkFreeList(uint32_t first) {
-    for (uint32_t n = first; n != 0 && !full(); n = header(n).next)
-        if (!claim(n, 0, "the free list")) return;
+    std::vector<Problem> *kept = problems_;
+    for (uint32_t n = first, steps = 0; n != 0 && steps < pages_; n = be32(page(n) + 8), ++steps) {
+        if (n >= pages_ || visited_[n]) {
+            if (kept && kept->size() < maxProblems_)
+                kept->push_back({0, "the free list names page " + std::to_string(n) +
+                                        (n >= pages_ ? ", outside the file"
+                                                     : ", which is in use or listed before")});
+            return;
+        }
+        visited_[n] = true;
+    }
 }
 
 bool Checker::run() {
     if (bytes_.empty()) return true;
-    if (bytes_.size() % kPageSize != 0 || bytes_.size() < 2 * kPageSize)
-        return report(Problem::kWholeFile, "size " + std::to_string(bytes_.size()) +
-                                               " is not a whole number (at least 2) of " +
-                                               "1024-byte pages: truncated or not a library");
-    if (bytes_.size() > kMaxFileBytes)
-        return report(Problem::kWholeFile, "too large for a type library");
+    if (Problem problem = metaProblem(bytes_, bytes_.size()); !problem.what.empty())
+        return report(problem.page, problem.what);
     pages_ = static_cast<uint32_t>(bytes_.size() / kPageSize);
-    if (!checkMeta()) return false;
     visited_.assign(pages_, false);
     visited_[0] = true;
 
+    // No page is claimed twice, so the walk ends after at most as many levels as pages.
     std::vector<uint32_t> level{kRootPage};
     visited_[kRootPage] = true;
-    for (size_t depth = 1; !level.empty() && !full(); ++depth) {
-        if (depth > kMaxDepth) {
-            report(level.front(), "the tree is deeper than any valid one");
-            break;
-        }
+    TreePage tree;
+    while (!level.empty() && !full()) {
         std::vector<uint32_t> valid, children;
         uint32_t kind = 0;
         for (uint32_t n : level) {
-            Header h = header(n);
-            if (!checkTreePage(n, h)) continue;
-            if (kind == 0) kind = h.flags;
-            if (h.flags != kind) {
+            if (full()) break;
+            // A page with a bad entry still counts as a page of its level.
+            readTreePage(page(n), n, pages_, &tree, reporter());
+            if (tree.number != n) continue;
+            if (kind == 0) kind = tree.kind;
+            if (tree.kind != kind) {
                 report(n, "leaf and internal pages mixed on one level of the tree");
                 continue;
             }
             valid.push_back(n);
-            if (h.flags == kLeafPage)
-                readLeaf(n, h);
-            else
-                readInternal(n, h, children);
+            if (tree.kind == kLeafPage) {
+                readLeaf(tree);
+            } else {
+                for (size_t i = 0; i < tree.entries.size(); ++i)
+                    if (claim(tree.entries[i].child, n, "an internal entry"))
+                        children.push_back(tree.entries[i].child);
+            }
         }
         if (valid.size() == level.size()) checkSiblings(level);
         level = kind == kInternalPage ? std::move(children) : std::vector<uint32_t>{};
     }
-    if (!full()) checkFreeList(be32(bytes_.data() + 12));
     if (found_ != 0) return false;
+    checkFreeList(be32(bytes_.data() + 12));
 
     // Key order: the tree's own (bytes as unsigned values, a prefix first).
     std::vector<Image::Item> &items = image_.items_;
@@ -404,7 +494,7 @@ std::span<const uint8_t> Image::value(size_t i, std::vector<uint8_t> &scratch) c
     for (uint32_t n = item.valueAt, left = item.valueSize; left > 0;) {
         const uint8_t *p = bytes_.data() + size_t{n} * kPageSize;
         uint32_t take = std::min(left, kOverflowBytes);
-        scratch.insert(scratch.end(), p + kHeaderSize, p + kHeaderSize + take);
+        scratch.insert(scratch.end(), p + kOverflowData, p + kOverflowData + take);
         left -= take;
         n = be32(p + 8);
     }
@@ -426,7 +516,7 @@ void Image::clearUnusedBytes() {
         for (; left > kOverflowBytes; left -= kOverflowBytes)
             n = be32(bytes_.data() + size_t{n} * kPageSize + 8);
         uint8_t *p = bytes_.data() + size_t{n} * kPageSize;
-        std::fill(p + kHeaderSize + left, p + kPageSize, uint8_t{0});
+        std::fill(p + kOverflowData + left, p + kPageSize, uint8_t{0});
     }
 }
 

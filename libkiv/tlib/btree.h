@@ -1,26 +1,31 @@
 // SPDX-License-Identifier: Apache-2.0
-// Reading type library files without trusting them: a bounds-checked check of the whole
-// B-tree file and an index of every record it holds.
+// Reading type library files without trusting them: the check of single tree pages that every
+// reader applies before it uses a page, and the check of a whole file with an index of every
+// record it holds.
 //
-// A file is checked as a whole before anything uses it: the meta page (magic number, version,
-// page size, byte order), the file's size, then the tree level by level from the root page:
-// every page number in range, each page's own number, its kind (internal or leaf on a tree
-// level, all pages of a level of one kind), its entry table (line pointers inside the page and
-// above the table, every entry wholly inside its page, sizes of overflow references), the
-// sibling links of every level in left-to-right order, every overflow chain (page kinds and
-// numbers, exactly as many pages as its length needs), and the free list; no page may be
-// reached twice, which also rules out cycles, and the walk needs no recursion. Record contents
-// are not checked here: the format has no checksums, so damage inside a record's bytes is
-// found only by the record reader.
+// A page is used only after its own check: its number, its kind (internal or leaf), its entry
+// table (line pointers inside the page and above the table, every entry wholly inside its page,
+// sizes of overflow references, pages named inside the file). Record contents are not checked
+// here: the format has no checksums, so damage inside a record's bytes is found only by the
+// record reader.
 //
-// The records are then served from the checked image, never by the database library: lookups
-// by binary search over the sorted index, a full scan in key order. Keys are ordered here, so
-// a file whose pages list them out of order still reads completely; a key stored twice is
-// damage.
+// The whole-file check adds what only the whole file shows: the meta page (magic number,
+// version, page size, byte order), the file's size, the tree level by level from the root page,
+// the sibling links of every level in left-to-right order, every overflow chain (page kinds and
+// numbers, exactly as many pages as its length needs); no page may be reached twice, which also
+// rules out cycles and bounds the depth by the page count, and the walk needs no recursion. The
+// free list is checked too, but only reported: no reader uses it (writers rebuild the file), and
+// the database library itself leaves lists that it cannot follow.
+//
+// Checked files are served from the checked image, never by the database library: lookups by
+// binary search over the sorted index, a full scan in key order. Keys are ordered here, so a
+// file whose pages list them out of order still reads completely; a key stored twice is damage.
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -42,11 +47,65 @@ struct Problem {
 // "page 12: ..." or "file: ...".
 std::string describe(const Problem &problem);
 
+// Takes a problem; returns whether more are wanted.
+using Reporter = std::function<bool(uint32_t page, std::string what)>;
+
+uint32_t be32(const uint8_t *p);
+
+// Why a file of `fileBytes` bytes whose meta page is `meta` (its first bytes, up to one page)
+// cannot be a library; a problem with an empty text when it can.
+Problem metaProblem(std::span<const uint8_t> meta, uint64_t fileBytes);
+
+// Where a key or a value kept in overflow pages starts, and its size; size 0 for none.
+struct Overflow {
+    uint32_t first = 0;
+    uint32_t size = 0;
+};
+
+// One entry of a checked tree page. Inline keys and values are offsets into TreePage::bytes.
+struct Entry {
+    uint32_t keyAt = 0, keySize = 0;
+    Overflow bigKey;
+    uint32_t child = 0;  // internal pages
+    uint32_t valueAt = 0, valueSize = 0;
+    Overflow bigValue;
+};
+
+// A tree page that passed its own check. Leaf bytes are held as the database library converts
+// them when it reads the page (see readTreePage).
+struct TreePage {
+    static constexpr uint32_t kInternal = 0x01;
+    static constexpr uint32_t kLeaf = 0x02;
+    uint32_t number = 0, prev = 0, next = 0, kind = 0;
+    bool bigKeys = false;  // some key of the page is kept in overflow pages
+    std::array<uint8_t, kPageSize + 16> bytes{};
+    std::vector<Entry> entries;
+
+    std::string_view inlineKey(const Entry &e) const {
+        return {reinterpret_cast<const char *>(bytes.data()) + e.keyAt, e.keySize};
+    }
+};
+
+// Checks page `n` of a file of `pages` pages, whose bytes are `raw`, and fills *out. An entry
+// with a problem is reported and left out; a page whose header or entry table is impossible is
+// reported and gives false. Overflow chains are not followed here.
+bool readTreePage(const uint8_t *raw, uint32_t n, uint32_t pages, TreePage *out,
+                  const Reporter &report);
+
+// Whether `raw` is overflow page n; its next page in *next.
+bool overflowNext(const uint8_t *raw, uint32_t n, uint32_t *next);
+
+// Bytes of a value or key that one overflow page holds.
+constexpr uint32_t kOverflowBytes = kPageSize - 20;
+// Where they start in the page.
+constexpr uint32_t kOverflowData = 20;
+
 class Image {
   public:
     // Checks a whole file's bytes. On success *out owns them and indexes every record; an empty
-    // file is an empty tree (a library created and not yet written). Otherwise false, with up to
-    // `maxProblems` problems appended to *problems when it is given.
+    // file is an empty tree (a library created and not yet written). Otherwise false. Up to
+    // `maxProblems` problems are appended to *problems when it is given, on success too: those
+    // of the free list, which do not make the file unreadable.
     static bool load(std::vector<uint8_t> bytes, Image *out,
                      std::vector<Problem> *problems = nullptr, size_t maxProblems = 1);
 

@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr uint32_t kLastLocalId = 0x7fffffff;
+
 // Reads the counter from the file: 1 when the library has never handed out an id. A malformed
 // record leaves the counter at 0, so every later call reports it again.
 kivResult loadCounter(kivTLib *tlib) {
@@ -36,6 +38,9 @@ extern "C" KIV_API kivResult kivTLibCreateLocalRepoId(kivTLib *tlib, char *buffe
     if (!tlib || (!buffer && size)) return KIV_E_INVALID_ARG;
     if (tlib->localIdCounter == 0)
         if (kivResult rc = loadCounter(tlib)) return rc;
+    // Ids are printed as signed 32-bit numbers: past 0x7fffffff they would turn negative, and
+    // the counter would wrap to 0, the value that means "not loaded".
+    if (tlib->localIdCounter > kLastLocalId) return KIV_E_BAD_STATE;
     uint32_t n = tlib->localIdCounter++;  // used up from here on, whatever happens next
     int length = std::snprintf(buffer, size, "LOCAL:%" PRId32, static_cast<int32_t>(n));
     if (length < 0 || static_cast<size_t>(length) >= size) return KIV_E_BUFFER_TOO_SMALL;

@@ -32,6 +32,7 @@ class FileDescriptor {
     FileDescriptor &operator=(const FileDescriptor &) = delete;
     ~FileDescriptor() { close(); }
     int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
     void reset(int fd) {
         close();
         fd_ = fd;
@@ -82,16 +83,66 @@ kivResult syncFolderOf(const std::string &path) {
     return dir.close();
 }
 
-// Takes the writer lock of a library: a write lock of the open file description of the file
-// that `path` names at the moment the lock is granted. It needs write access, so a reader
-// cannot hold writers off. A writer that waited on a file which was replaced meanwhile tries
-// again on the new one.
-kivResult lockForWriting(const std::string &path, FileDescriptor *fd, struct stat *locked) {
+// Opens a library file without blocking on a FIFO or a device, and only when it is a regular
+// file; KIV_E_FORMAT for anything else.
+kivResult openFile(const std::string &path, int access, FileDescriptor *fd) {
+    struct stat st;
+    if (ustFsStat(path.c_str(), &st) != 0) return systemError(errno);
+    if (!S_ISREG(st.st_mode)) return KIV_E_FORMAT;
+    fd->reset(ustFsOpen(path.c_str(), access | O_NONBLOCK | O_CLOEXEC, 0));
+    return fd->get() < 0 ? systemError(errno) : 0;
+}
+
+// Gives a file that we created the group of `like` and then `mode`; without that group, the
+// group's bits are dropped, so that a writer outside the group gives its own group nothing.
+kivResult matchGroupAndMode(int fd, const struct stat &like, mode_t mode) {
+    struct stat now;
+    if (fchown(fd, static_cast<uid_t>(-1), like.st_gid) != 0 &&
+        (ustFsFstat(fd, &now) != 0 || now.st_gid != like.st_gid))
+        mode &= ~mode_t{070};
+    return ustFsChmod(fd, mode) == 0 ? 0 : systemError(errno);
+}
+
+// Opens the lock file of the library at `path`, `path`.lock, creating it when it is missing.
+// It carries only the library's write bits: whoever may not write the library cannot open it
+// at all, so cannot lock it either. ENOENT when the folder does not let us create it.
+kivResult openLockFile(const std::string &path, const struct stat &library, FileDescriptor *fd) {
+    std::string name = path + ".lock";
+    constexpr int kFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    fd->reset(ustFsOpen(name.c_str(), kFlags, 0));
+    if (fd->get() < 0 && errno == ENOENT) {
+        mode_t mode = library.st_mode & 0222;
+        fd->reset(ustFsOpen(name.c_str(), kFlags | O_CREAT | O_EXCL, mode));
+        // A writer outside the library's group must not give its own group the lock.
+        if (fd->get() >= 0) {
+            if (kivResult rc = matchGroupAndMode(fd->get(), library, mode)) {
+                ustFsUnlink(name.c_str());
+                return rc;
+            }
+        } else if (errno == EEXIST) {
+            fd->reset(ustFsOpen(name.c_str(), kFlags, 0));  // another writer made it meanwhile
+        } else if (errno == EACCES || errno == EPERM || errno == EROFS) {
+            return systemError(ENOENT);
+        }
+    }
+    if (fd->get() < 0) return systemError(errno);
+    struct stat st;
+    if (ustFsFstat(fd->get(), &st) != 0) return systemError(errno);
+    if (!S_ISREG(st.st_mode)) return KIV_E_FORMAT;
+    // The library's mode may have changed since; its owner keeps the lock file in step.
+    mode_t mode = library.st_mode & 0222;
+    if (st.st_uid == geteuid() && (st.st_mode & 07777) != mode && ustFsChmod(fd->get(), mode) != 0)
+        return systemError(errno);
+    return 0;
+}
+
+// The writer lock of a library in a folder where no lock file can be made: a write lock of the
+// open file description of the file that `path` names when the lock is granted. A reader can
+// hold this one off (it may lock what it can read); that is the price of such a folder. A
+// writer that waited on a file which was replaced meanwhile tries again on the new one.
+kivResult lockLibraryItself(const std::string &path, FileDescriptor *fd, struct stat *locked) {
     for (int attempt = 0;; ++attempt) {
-        fd->reset(ustFsOpen(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC, 0));
-        if (fd->get() < 0) return systemError(errno);
-        if (ustFsFstat(fd->get(), locked) != 0) return systemError(errno);
-        if (!S_ISREG(locked->st_mode)) return KIV_E_FORMAT;
+        if (kivResult rc = openFile(path, O_RDWR, fd)) return rc;
         if (ustFsLockWrite(fd->get()) != 0) return systemError(errno);
         struct stat now;
         if (ustFsFstat(fd->get(), locked) != 0 || ustFsStat(path.c_str(), &now) != 0)
@@ -100,6 +151,23 @@ kivResult lockForWriting(const std::string &path, FileDescriptor *fd, struct sta
         // Only a writer that replaces the file faster than we can lock it gets here repeatedly.
         if (attempt == 1000) return systemError(EAGAIN);
     }
+}
+
+// Takes the writer lock of the library at `path` and opens the library for writing in *file.
+// The lock is a write lock on the lock file (openLockFile), which needs write access: readers
+// can never hold writers off, whatever they lock. It is taken after the library has been opened
+// for writing once, so that a caller without write access creates nothing.
+kivResult lockForWriting(const std::string &path, FileDescriptor *lock, FileDescriptor *file,
+                         struct stat *locked) {
+    if (kivResult rc = openFile(path, O_RDWR, file)) return rc;
+    if (ustFsFstat(file->get(), locked) != 0) return systemError(errno);
+    kivResult rc = openLockFile(path, *locked, lock);
+    if (rc == KIV_E_SYSTEM(ENOENT)) return lockLibraryItself(path, file, locked);
+    if (rc != 0) return rc;
+    if (ustFsLockWrite(lock->get()) != 0) return systemError(errno);
+    // The library may have been replaced while we waited.
+    if (kivResult reopened = openFile(path, O_RDWR, file)) return reopened;
+    return ustFsFstat(file->get(), locked) == 0 ? 0 : systemError(errno);
 }
 
 // Builds the file that holds the current records merged with `records` (a new record replaces
@@ -171,15 +239,7 @@ kivResult createScratch(const std::string &path, const struct stat &old, std::st
         if (errno != EEXIST) return systemError(errno);
     }
     if (fd->get() < 0) return systemError(EEXIST);
-    // Group access only for the old file's group: a writer outside it gets a file that its
-    // own group cannot read.
-    mode_t mode = old.st_mode & 07777;
-    struct stat now;
-    if (fchown(fd->get(), static_cast<uid_t>(-1), old.st_gid) != 0 &&
-        (ustFsFstat(fd->get(), &now) != 0 || now.st_gid != old.st_gid))
-        mode &= ~mode_t{070};
-    if (ustFsChmod(fd->get(), mode) != 0) {
-        kivResult rc = systemError(errno);
+    if (kivResult rc = matchGroupAndMode(fd->get(), old, old.st_mode & 07777)) {
         ustFsUnlink(name->c_str());
         return rc;
     }
@@ -241,6 +301,17 @@ std::span<const uint8_t> RecordBatch::value(size_t i, RecordBuffer &scratch) con
 }
 
 void RecordBatch::finish() {
+    // Keys of encoded records lie wherever their definitions are; sorting views of them would
+    // miss the cache at nearly every comparison.
+    size_t total = 0;
+    for (const Entry &e : entries_) total += e.key.size();
+    keys_.clear();
+    keys_.reserve(total);
+    for (Entry &e : entries_) {
+        size_t at = keys_.size();
+        keys_.append(e.key);
+        e.key = std::string_view(keys_).substr(at, e.key.size());
+    }
     std::stable_sort(entries_.begin(), entries_.end(),
                      [](const Entry &a, const Entry &b) { return a.key < b.key; });
     // Of equal keys keep the last added, which the stable sort put last: walking backwards,
@@ -301,20 +372,6 @@ kivResult readImage(int fd, btree::Image *out) {
     return btree::Image::load(std::move(bytes), out) ? 0 : KIV_E_FORMAT;
 }
 
-namespace {
-
-// Opens a library file without blocking on a FIFO or a device, and only when it is a regular
-// file; KIV_E_FORMAT for anything else.
-kivResult openFile(const std::string &path, int access, FileDescriptor *fd) {
-    struct stat st;
-    if (ustFsStat(path.c_str(), &st) != 0) return systemError(errno);
-    if (!S_ISREG(st.st_mode)) return KIV_E_FORMAT;
-    fd->reset(ustFsOpen(path.c_str(), access | O_NONBLOCK | O_CLOEXEC, 0));
-    return fd->get() < 0 ? systemError(errno) : 0;
-}
-
-}  // namespace
-
 kivResult readAll(const std::string &path, const RecordVisitor &visit) {
     FileDescriptor fd;
     if (kivResult rc = openFile(path, O_RDONLY, &fd)) return rc;
@@ -337,7 +394,7 @@ kivResult Store::create(const char *path) {
     struct stat st;
     if (ustFsFstat(fd.get(), &st) != 0) return systemError(errno);
     identity_ = identityOf(st);
-    image_ = btree::Image();
+    reader_.close();
     return fd.close();
 }
 
@@ -354,9 +411,11 @@ kivResult Store::reload(bool forWriting) {
     if (kivResult rc = openFile(path_, forWriting ? O_RDWR : O_RDONLY, &fd)) return rc;
     struct stat st;
     if (ustFsFstat(fd.get(), &st) != 0) return systemError(errno);
-    btree::Image image;
-    if (kivResult rc = readImage(fd.get(), &image)) return rc;
-    image_ = std::move(image);
+    btree::Reader reader;
+    reader.open(fd.release(), static_cast<uint64_t>(st.st_size));
+    // A file of another kind is refused on open.
+    if (kivResult rc = reader.checkMeta()) return rc;
+    reader_ = std::move(reader);
     identity_ = identityOf(st);
     return 0;
 }
@@ -366,7 +425,7 @@ kivResult Store::syncCreated() {
 }
 
 kivResult Store::close() {
-    image_ = btree::Image();
+    reader_.close();
     return 0;
 }
 
@@ -376,13 +435,19 @@ bool Store::changedSinceRead() const {
 }
 
 Lookup Store::get(std::string_view key, std::span<const uint8_t> *value, kivResult *code) {
-    size_t i = image_.find(key);
-    if (i == btree::Image::npos && changedSinceRead()) {
+    bool found = false;
+    kivResult rc = reader_.find(key, &found, scratch_);
+    // Absent, or damaged: a writer may have replaced or rewritten the file since.
+    if ((rc != 0 || !found) && changedSinceRead()) {
         if ((*code = reload(false)) != 0) return Lookup::Failed;
-        i = image_.find(key);
+        rc = reader_.find(key, &found, scratch_);
     }
-    if (i == btree::Image::npos) return Lookup::Absent;
-    *value = image_.value(i, scratch_);
+    if (rc != 0) {
+        *code = rc;
+        return Lookup::Failed;
+    }
+    if (!found) return Lookup::Absent;
+    *value = scratch_;
     return Lookup::Found;
 }
 
@@ -394,40 +459,32 @@ Lookup Store::Snapshot::get(std::string_view key, std::span<const uint8_t> *valu
     return Lookup::Found;
 }
 
-kivResult Store::replaceContents(int lockFd, const struct stat &locked,
-                                 std::span<const uint8_t> old, std::span<const uint8_t> bytes,
-                                 Identity *written) {
+kivResult Store::replaceContents(int fileFd, const struct stat &locked,
+                                 std::span<const uint8_t> old, std::span<const uint8_t> bytes) {
     std::string scratch;
     FileDescriptor out;
-    struct stat st;
     kivResult rc = createScratch(path_, locked, &scratch, &out);
     if (rc == 0) {
         rc = writeAll(out.get(), bytes, 0);
         if (rc == 0 && ustFsSync(out.get()) != 0) rc = systemError(errno);
-        if (rc == 0 && ustFsFstat(out.get(), &st) != 0) rc = systemError(errno);
         if (kivResult closed = out.close(); rc == 0) rc = closed;
         if (rc == 0 && ustFsRename(scratch.c_str(), path_.c_str()) != 0) rc = systemError(errno);
-        if (rc == 0) {
-            *written = identityOf(st);
-            return 0;
-        }
+        if (rc == 0) return 0;
         ustFsUnlink(scratch.c_str());
     }
     // A folder that cannot be written, or a sticky one where the library belongs to another
     // user: the library itself can be written.
     if (rc != KIV_E_SYSTEM(EACCES) && rc != KIV_E_SYSTEM(EPERM)) return rc;
-    if ((rc = writeInPlace(lockFd, old, bytes)) != 0) return rc;
-    if (ustFsFstat(lockFd, &st) == 0) *written = identityOf(st);
-    return 0;
+    return writeInPlace(fileFd, old, bytes);
 }
 
 kivResult Store::write(const Prepare &prepare) {
-    FileDescriptor lock;
+    FileDescriptor lock, file;
     struct stat locked;
-    if (kivResult rc = lockForWriting(path_, &lock, &locked)) return rc;
+    if (kivResult rc = lockForWriting(path_, &lock, &file, &locked)) return rc;
     // A flush adds to what the file holds: it never goes on from a file it cannot read whole.
     btree::Image current;
-    if (kivResult rc = readImage(lock.get(), &current)) return rc;
+    if (kivResult rc = readImage(file.get(), &current)) return rc;
 
     RecordBatch records;
     if (kivResult rc = prepare(Snapshot(current), records)) return rc;
@@ -440,13 +497,12 @@ kivResult Store::write(const Prepare &prepare) {
         return KIV_E_FORMAT;
     next.clearUnusedBytes();
 
-    Identity written;
-    if (kivResult rc = replaceContents(lock.get(), locked, current.bytes(), next.bytes(), &written))
+    if (kivResult rc = replaceContents(file.get(), locked, current.bytes(), next.bytes()))
         return rc;
-    image_ = std::move(next);
-    identity_ = written;
-    // The new contents are in place; a failure to make the name durable is reported, but the
-    // records are written.
+    // From now on lookups read the new file. Should that fail, the records are written all the
+    // same; the next lookup that misses tries again.
+    if (reload(false) != 0) identity_ = Identity{};
+    // A failure to make the name durable is reported, but the records are written.
     return syncFolderOf(path_);
 }
 

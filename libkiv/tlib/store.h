@@ -5,13 +5,15 @@
 // Files are untrusted input, and the 1.85 library trusts its files completely (a damaged page
 // corrupts its heap), updates them in place without a journal, and can crash when a page split
 // meets out-of-order records. So the database library never opens a file that anyone else can
-// see: every file is read whole, checked page by page and served from memory (btree.h), and
-// every write builds a complete new file in private memory with the database library, by
-// merging the current records with the new ones in ascending key order, checks the result as
-// any other file, and only then puts its bytes on disk: into an exclusively created scratch
-// file next to the library that is synced and renamed over it, or, when the folder cannot be
-// written, over the library's own bytes. Writers hold a lock on the library that needs write
-// access. Every file-system call goes through the runtime's replaceable table (ust_fs.h).
+// see. Lookups read the pages on their path on demand and check each before use (reader.h);
+// scans and writers read the whole file and check it (btree.h). Every write builds a complete
+// new file in private memory with the database library, by merging the current records with
+// the new ones in ascending key order, checks the result as any other file, and only then puts
+// its bytes on disk: into an exclusively created scratch file next to the library that is
+// synced and renamed over it, or, when the folder cannot be written, over the library's own
+// bytes. Writers hold a lock on a lock file beside the library that only those who may write
+// the library can open, so readers cannot hold them off. Every file-system call goes through
+// the runtime's replaceable table (ust_fs.h).
 #pragma once
 
 #include <sys/stat.h>
@@ -30,6 +32,7 @@
 #include "tlib/btree.h"
 #include "tlib/codec.h"
 #include "tlib/db185.h"
+#include "tlib/reader.h"
 
 namespace kiv::tlib {
 
@@ -69,6 +72,7 @@ class RecordBatch {
 
     std::vector<Entry> entries_;
     std::deque<Copy> copies_;  // the copied records; a deque never moves them
+    std::string keys_;         // every key, side by side, for a sort that stays in the cache
 };
 
 // 0x96220000 OR errno (EIO when errno is unexpectedly 0).
@@ -125,17 +129,18 @@ class Store {
     // Creates an empty file at `path`, which must not exist (O_RDWR | O_CREAT | O_EXCL, 0666
     // before the umask). An empty file reads as a library without records.
     kivResult create(const char *path);
-    // Reads an existing file. A read-write store checks at once that the caller may write it,
-    // as the writes need.
+    // Opens an existing file and checks its meta page. A read-write store checks at once that the
+    // caller may write it, as the writes need.
     kivResult open(const char *path, bool readOnly);
     // Makes a newly created file a valid, empty B-tree on disk.
     kivResult syncCreated();
     kivResult close();
 
     // Reads the record of `key` (bytes with the NUL). On Found, *value is valid until the next
-    // call on this store. On Absent the store first checks whether the file has been replaced
-    // or rewritten since it was read, and if so reads it again. On Failed, *code holds the
-    // result code (KIV_E_FORMAT when the new file is damaged; the store keeps the old one).
+    // call on this store. On Absent or damage the store first checks whether the file has been
+    // replaced or rewritten since it was opened, and if so opens it again. On Failed, *code
+    // holds the result code: KIV_E_FORMAT for damage met on the way, and for every later
+    // lookup until the file changes.
     Lookup get(std::string_view key, std::span<const uint8_t> *value, kivResult *code);
 
     // Everything a writer may look at while it holds the lock: the file as it is now.
@@ -175,11 +180,11 @@ class Store {
     // Reads path_ again; the store keeps its records when that fails.
     kivResult reload(bool forWriting);
     bool changedSinceRead() const;
-    kivResult replaceContents(int lockFd, const struct stat &locked, std::span<const uint8_t> old,
-                              std::span<const uint8_t> bytes, Identity *written);
+    kivResult replaceContents(int fileFd, const struct stat &locked, std::span<const uint8_t> old,
+                              std::span<const uint8_t> bytes);
 
     std::string path_;  // symbolic links resolved, so that a replacement lands on the target
-    btree::Image image_;
+    btree::Reader reader_;
     Identity identity_;
     std::vector<uint8_t> scratch_;
 };

@@ -161,7 +161,7 @@ complete_words kiv regi
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out,
               "c c++\nc++\nhalf-even\nint32 int64\ninc\n"
-              "--lang --output --help\nregister\n");
+              "--lang --output --user --variant --process --help\nregister\n");
 }
 
 TEST(Cli, FixedCmpExitStatusLeavesTwoToUsage) {

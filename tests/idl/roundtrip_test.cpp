@@ -10,10 +10,12 @@
 #include <deque>
 #include <map>
 #include <random>
+#include <set>
 
 #include <unistd.h>
 #include <tuple>
 
+#include "idl_checks.h"
 #include "idl_compiler.h"
 #include "idl_printer.h"
 #include "idl_text.h"
@@ -59,6 +61,51 @@ class RandomLibrary {
         return n;
     }
 
+    // A name that is not in `used` (compared without case), which it joins: the compiler
+    // refuses names repeated in one declaration.
+    std::string unusedName(std::set<std::string> &used) {
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            std::string n = name();
+            if (used.insert(foldCase(n)).second) return n;
+        }
+        std::string n = "u" + std::to_string(next_++);
+        used.insert(n);
+        return n;
+    }
+
+    // A definition's name, never an enumerator's (enumerators are names of their scope).
+    std::string definitionName() {
+        for (;;) {
+            std::string n = name();
+            if (!enumerators_.count(foldCase(n))) {
+                definitions_.insert(foldCase(n));
+                return n;
+            }
+        }
+    }
+
+    std::string enumeratorName() {
+        std::set<std::string> taken = definitions_;
+        taken.insert(enumerators_.begin(), enumerators_.end());
+        std::string n = unusedName(taken);
+        enumerators_.insert(foldCase(n));
+        return n;
+    }
+
+    // An interface member's name, whose slots no other member (nor a base slot) takes.
+    std::string memberName(bool attribute) {
+        for (;;) {
+            std::string n = name();
+            std::vector<std::string> slots = slotNames(n, attribute, false);
+            slots.push_back(n);
+            bool free = true;
+            for (auto &slot : slots) free = free && !slots_.count(foldCase(slot));
+            if (!free) continue;
+            for (auto &slot : slots) slots_.insert(foldCase(slot));
+            return n;
+        }
+    }
+
     std::string id(const std::string &scope, const std::string &n) {
         if (chance(8)) {
             static const std::vector<std::string> odd = {
@@ -98,7 +145,7 @@ class RandomLibrary {
             }
             default: {
                 kivTLibTypeRef e = type(depth + 1);
-                rc = kivTLibCreateArray(t_, repoId.c_str(), f, pick(0, 12), &e, nullptr);
+                rc = kivTLibCreateArray(t_, repoId.c_str(), f, pick(1, 12), &e, nullptr);
                 break;
             }
         }
@@ -262,13 +309,14 @@ class RandomLibrary {
         for (uint32_t i = 0; i < n; ++i) {
             kivTLibMember m{};
             m.kind = chance(2) ? KIV_MEMBER_ATTRIBUTE : KIV_MEMBER_OPERATION;
-            m.name = keep(name());
+            m.name = keep(memberName(m.kind == KIV_MEMBER_ATTRIBUTE));
             m.flags =
                 chance(3) ? static_cast<uint32_t>(rng_()) : (chance(2) ? KIV_MEMBER_READONLY : 0);
             m.type = type(0, m.kind == KIV_MEMBER_OPERATION);
             if (m.kind == KIV_MEMBER_OPERATION) {
+                std::set<std::string> used;
                 for (uint32_t p = pick(0, 3); p > 0; --p)
-                    params[i].push_back({keep(name()), type(), pick(1, 3)});
+                    params[i].push_back({keep(unusedName(used)), type(), pick(1, 3)});
                 m.paramCount = static_cast<uint32_t>(params[i].size());
                 m.params = params[i].data();
             }
@@ -280,7 +328,8 @@ class RandomLibrary {
     void step() {
         switch (pick(0, 13)) {
             case 0: {
-                std::string scope = scopeFor(KIV_DEF_MODULE), n = name(), repoId = id(scope, n);
+                std::string scope = scopeFor(KIV_DEF_MODULE), n = definitionName(),
+                            repoId = id(scope, n);
                 if (kivTLibCreateModule(t_, n.c_str(), repoId.c_str(), scope.c_str(), 0, nullptr) ==
                     0) {
                     modules_.push_back(repoId);
@@ -290,7 +339,8 @@ class RandomLibrary {
             }
             case 1:
             case 2: {  // an interface: new, forward, or completing a forward one
-                std::string scope = scopeFor(KIV_DEF_MODULE), n = name(), repoId = id(scope, n);
+                std::string scope = scopeFor(KIV_DEF_MODULE), n = definitionName(),
+                            repoId = id(scope, n);
                 if (!forward_.empty() && chance(2)) {
                     auto [fid, fn, fscope] = forward_.back();
                     forward_.pop_back();
@@ -324,9 +374,12 @@ class RandomLibrary {
             }
             case 3:
             case 4: {
-                std::string scope = scopeFor(KIV_DEF_STRUCT), n = name(), repoId = id(scope, n);
+                std::string scope = scopeFor(KIV_DEF_STRUCT), n = definitionName(),
+                            repoId = id(scope, n);
                 std::vector<kivTLibStructMember> list;
-                for (uint32_t i = pick(1, 4); i > 0; --i) list.push_back({keep(name()), type()});
+                std::set<std::string> used;
+                for (uint32_t i = pick(1, 4); i > 0; --i)
+                    list.push_back({keep(unusedName(used)), type()});
                 if (kivTLibCreateStruct(t_, n.c_str(), repoId.c_str(), scope.c_str(), flags(),
                                         static_cast<uint32_t>(list.size()), list.data(),
                                         nullptr) == 0) {
@@ -337,7 +390,8 @@ class RandomLibrary {
                 break;
             }
             case 5: {
-                std::string scope = scopeFor(KIV_DEF_UNION), n = name(), repoId = id(scope, n);
+                std::string scope = scopeFor(KIV_DEF_UNION), n = definitionName(),
+                            repoId = id(scope, n);
                 static const kivTLibTypeTag tags[] = {2, 4, 6, 7, 8, 9, 10, 11, 19};
                 kivTLibTypeRef d{tags[pick(0, 8)], nullptr};
                 if (d.tag == KIV_TYPE_ENUM) {
@@ -347,10 +401,16 @@ class RandomLibrary {
                     d.repoId = keep(enums.empty() || chance(5) ? "IDL:noenum:1.0" : any(enums));
                 }
                 std::vector<kivTLibUnionCase> list;
+                std::set<std::string> used, labels;
                 for (uint32_t i = pick(1, 4); i > 0; --i) {
                     kivTLibValue label = chance(5) ? kivTLibValue{} : value(d.tag);
                     if (d.tag == KIV_TYPE_ENUM && chance(2)) label.u32 = pick(0, 3);
-                    list.push_back({keep(name()), type(), label});
+                    if (!labels
+                             .insert(labelKey(label.tag, label.u64, label.d128[1],
+                                              label.tag == KIV_VALUE_NONE))
+                             .second)
+                        continue;
+                    list.push_back({keep(unusedName(used)), type(), label});
                 }
                 if (kivTLibCreateUnion(t_, n.c_str(), repoId.c_str(), scope.c_str(), flags(), &d,
                                        static_cast<uint32_t>(list.size()), list.data(),
@@ -362,12 +422,13 @@ class RandomLibrary {
                 break;
             }
             case 6: {
-                std::string scope = scopeFor(KIV_DEF_ENUM), n = name(), repoId = id(scope, n);
+                std::string scope = scopeFor(KIV_DEF_ENUM), n = definitionName(),
+                            repoId = id(scope, n);
                 std::vector<kivTLibEnumMember> list;
                 uint32_t value = 0;
                 for (uint32_t i = pick(1, 5); i > 0; --i) {
                     value = chance(4) ? static_cast<uint32_t>(rng_()) % 7 : value;
-                    list.push_back({keep(name()), value++});
+                    list.push_back({keep(enumeratorName()), value++});
                 }
                 if (kivTLibCreateEnum(t_, n.c_str(), repoId.c_str(), scope.c_str(), flags(),
                                       static_cast<uint32_t>(list.size()), list.data(),
@@ -378,7 +439,8 @@ class RandomLibrary {
                 break;
             }
             case 7: {
-                std::string scope = scopeFor(KIV_DEF_ALIAS), n = name(), repoId = id(scope, n);
+                std::string scope = scopeFor(KIV_DEF_ALIAS), n = definitionName(),
+                            repoId = id(scope, n);
                 kivTLibTypeRef r = type();
                 if (kivTLibCreateAlias(t_, n.c_str(), repoId.c_str(), scope.c_str(), flags(), &r,
                                        nullptr) == 0) {
@@ -390,7 +452,8 @@ class RandomLibrary {
             case 8:
             case 9:
             case 10: {
-                std::string scope = scopeFor(KIV_DEF_CONSTANT), n = name(), repoId = id(scope, n);
+                std::string scope = scopeFor(KIV_DEF_CONSTANT), n = definitionName(),
+                            repoId = id(scope, n);
                 static const kivTLibTypeTag tags[] = {2,  3,  4,  5,  6,  7,  8,  9,  10,
                                                       11, 12, 13, 15, 16, 19, 24, 25, 26};
                 kivTLibTypeRef r{tags[pick(0, 17)], nullptr};
@@ -433,6 +496,10 @@ class RandomLibrary {
     std::vector<std::pair<std::string, kivTLibDefKind>> named_;
     std::vector<std::tuple<std::string, std::string, std::string>> forward_;
     std::map<std::string, std::string> paths_;
+    std::set<std::string> definitions_, enumerators_;  // every name given, without case
+    std::set<std::string> slots_{"comqueryinterface", "comaddref", "comrelease",
+                                 "queryinterface",    "addref",    "release",
+                                 "interfaceid"};
 };
 
 std::string dump(const std::string &path) {

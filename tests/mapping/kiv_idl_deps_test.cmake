@@ -35,16 +35,8 @@ function(build expect_compile)
     endif()
 endfunction()
 
-set(flags "")
-if(SANITIZE)
-    set(flags "-fsanitize=${SANITIZE}")
-endif()
-execute_process(COMMAND ${CMAKE_COMMAND} -S ${root}/src -B ${root}/build
-                        -DCMAKE_C_COMPILER=${C_COMPILER} "-DCMAKE_C_FLAGS=${flags}"
-                RESULT_VARIABLE rc OUTPUT_QUIET)
-if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "configure failed")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/kiv_idl_project.cmake)
+configure_idl_project(${root})
 build(TRUE)
 build(FALSE)
 execute_process(COMMAND ${CMAKE_COMMAND} -E sleep 1.1)

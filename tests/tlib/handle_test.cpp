@@ -123,9 +123,34 @@ TEST_F(TLibHandle, LookupsAndReadOnlyHandles) {
     Handle t = open(path);
     EXPECT_EQ(localId(t.get()), "error " + std::to_string(KIV_E_FORMAT));
     EXPECT_EQ(localId(t.get()), "error " + std::to_string(KIV_E_FORMAT));  // not loaded
-    putRecords(path, {{key(KIV_TLIB_LOCAL_COUNTER_ID), bytes("'80000000' 00")}});
-    t = open(path);
-    EXPECT_EQ(localId(t.get()), "LOCAL:-2147483648");
+}
+
+// Local ids stay positive and unique: an exhausted counter refuses, also after a flush and
+// reopen, instead of going negative or wrapping around to ids handed out before.
+TEST_F(TLibHandle, ExhaustedLocalIdCounterRefuses) {
+    const std::string refused = "error " + std::to_string(KIV_E_BAD_STATE);
+    struct Case {
+        const char *stored;
+        std::vector<std::string> ids;
+    } cases[] = {
+        {"7ffffffe", {"LOCAL:2147483646", "LOCAL:2147483647", refused, refused}},
+        {"7fffffff", {"LOCAL:2147483647", refused}},
+        {"80000000", {refused, refused}},
+        {"fffffffe", {refused, refused}},
+        {"ffffffff", {refused}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.stored);
+        addEveryKind(create(path).get());
+        putRecords(path,
+                   {{key(KIV_TLIB_LOCAL_COUNTER_ID), bytes(std::string("'") + c.stored + "' 00")}});
+        {
+            Handle t = open(path);
+            for (const std::string &id : c.ids) EXPECT_EQ(localId(t.get()), id);
+        }
+        Handle t = open(path);
+        EXPECT_EQ(localId(t.get()), refused);  // the flush on close kept the counter
+    }
 }
 
 // Two handles on one file: each flush writes only its own changes into the file as the other

@@ -6,14 +6,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 
 #include "damage.h"
 #include "test_support.h"
+#include "tlib/btree.h"
 #include "tlib/db185.h"
+#include "tlib/store.h"
 #include "tlib_fixtures.h"
 #include "ust_fs.h"
 
@@ -76,7 +80,8 @@ TEST(TLibUntrusted, EachFailingCallOfAFlushLeavesOldOrNewAndTheRetryWritesAll) {
             if (rc == 0) {
                 EXPECT_TRUE(now == written);
             }
-            EXPECT_LE(filesIn(other.path()), 2u);  // a scratch file only when its unlink failed
+            // The library, its lock file, and a scratch file only when its unlink failed.
+            EXPECT_LE(filesIn(other.path()), 3u);
             std::string name = "B_" + std::to_string(err);
             name.append("_").append(std::to_string(nth));
             ASSERT_EQ(addModule(b.get(), name), 0u);
@@ -99,8 +104,39 @@ TEST(TLibUntrusted, EachFailingCallOfAFlushLeavesOldOrNewAndTheRetryWritesAll) {
     }
 }
 
+// The first result of a host that opens a library read-only and looks up every id.
+kivResult hostReading(const std::string &path, const std::vector<std::string> &ids) {
+    kivTLib *t = nullptr;
+    kivResult rc = kivTLibOpen(path.c_str(), KIV_TLIB_READONLY, &t);
+    for (size_t i = 0; rc == 0 && i < ids.size(); ++i)
+        rc = kivTLibGetDefinition(t, ids[i].c_str(), nullptr);
+    kivTLibClose(t);
+    return rc;
+}
+
+bool passesWholeFileCheck(const std::string &bytes) {
+    kiv::tlib::btree::Image image;
+    return kiv::tlib::btree::Image::load({bytes.begin(), bytes.end()}, &image);
+}
+
+// Damage kinds that always break the file's structure when they change a byte.
+bool breaksStructure(Damage kind) {
+    switch (kind) {
+        case Damage::Truncation:
+        case Damage::ZeroedPage:
+        case Damage::SwappedPages:
+        case Damage::RandomAfterFirstPage:
+        case Damage::NextPageZeroed:
+        case Damage::Cycle:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // One page of the damage kinds a host may be handed; the examples come from files that crashed
-// earlier readers.
+// earlier readers. Structural damage is refused by the whole-file check (and so by every
+// flush), not only survived.
 TEST(TLibUntrusted, DamagedFilesAreRefusedOrReadAndNeverShrunkByAFlush) {
     kivtest::TempDir dir;
     std::string base = dir.file("base.tlb"), path = dir.file("damaged.tlb");
@@ -110,7 +146,12 @@ TEST(TLibUntrusted, DamagedFilesAreRefusedOrReadAndNeverShrunkByAFlush) {
     for (int kind = 0; kind < kDamageKinds; ++kind)
         for (int i = 0; i < 12; ++i) {
             SCOPED_TRACE(std::string(damageName(Damage(kind))) + " " + std::to_string(i));
-            kivtest::writeFile(path, damaged(good, Damage(kind), random));
+            std::string bad = damaged(good, Damage(kind), random);
+            kivtest::writeFile(path, bad);
+            // An empty file is a library created and never written.
+            if (breaksStructure(Damage(kind)) && bad != good && !bad.empty()) {
+                EXPECT_FALSE(passesWholeFileCheck(bad));
+            }
             EXPECT_EQ(exercise(path, dir.file("copy.tlb"), ids), "");
         }
 
@@ -122,24 +163,27 @@ TEST(TLibUntrusted, DamagedFilesAreRefusedOrReadAndNeverShrunkByAFlush) {
     for (size_t p = 1; p < good.size() / 1024 && !leaf; ++p)
         if (be32(p * 1024 + 12) == 2 && be32(p * 1024 + 8) != 0) leaf = p;
     ASSERT_NE(leaf, 0u);
+    // Sibling links are no part of any lookup's path: only the whole-file check sees them.
     struct Case {
         const char *what;
         size_t at;
         std::string bytes;
+        bool onLookupPaths;
     } cases[] = {
-        {"zeroed page", 15 * 1024, std::string(1024, '\0')},
-        {"line pointer 20368", leaf * 1024 + 20, "\x4f\x90"},
-        {"next page zeroed", leaf * 1024 + 8, std::string(4, '\0')},
+        {"zeroed page", 15 * 1024, std::string(1024, '\0'), true},
+        {"line pointer 20368", leaf * 1024 + 20, "\x4f\x90", true},
+        {"next page zeroed", leaf * 1024 + 8, std::string(4, '\0'), false},
         {"next page back to itself", leaf * 1024 + 8,
-         std::string("\0\0", 2) + char(leaf >> 8) + char(leaf)},
-        {"little-endian meta page", 0, "\x62\x31\x05\x00"},
+         std::string("\0\0", 2) + char(leaf >> 8) + char(leaf), false},
+        {"little-endian meta page", 0, "\x62\x31\x05\x00", true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         std::string bad = good;
         bad.replace(c.at, c.bytes.size(), c.bytes);
         kivtest::writeFile(path, bad);
-        EXPECT_EQ(openResult(path, KIV_TLIB_READONLY), KIV_E_FORMAT);
+        EXPECT_FALSE(passesWholeFileCheck(bad));
+        EXPECT_EQ(hostReading(path, ids), c.onLookupPaths ? KIV_E_FORMAT : 0u);
         // A writer that opened the file before the damage refuses to flush and writes nothing.
         kivtest::writeFile(path, good);
         Handle t = open(path);
@@ -243,11 +287,15 @@ TEST(TLibUntrusted, ScratchFileModeSquattersAndUnwritableFolders) {
         ustFsInjectFault(0, 0, 0);
         ustFsSetTable(nullptr);
         EXPECT_EQ(rc, c.result);
-        for (mode_t mode : createdModes) EXPECT_EQ(mode & ~mode_t{0640}, 0u) << std::oct << mode;
+        // Owner-only until it has the library's group and mode.
+        for (mode_t mode : createdModes) EXPECT_EQ(mode, 0600u) << std::oct << mode;
         ASSERT_EQ(stat(path.c_str(), &now), 0);
         EXPECT_EQ(now.st_mode & 07777, 0640u);
         EXPECT_EQ(now.st_ino == old.st_ino, c.inPlace);
-        EXPECT_EQ(filesIn(dir.path()), 1u);
+        // The lock file carries the library's write bits only.
+        ASSERT_EQ(stat((path + ".lock").c_str(), &now), 0);
+        EXPECT_EQ(now.st_mode & 07777, 0200u);
+        EXPECT_EQ(filesIn(dir.path()), 2u);
         if (rc != 0) {
             EXPECT_EQ(kivtest::readFile(path), before);
         }
@@ -256,18 +304,117 @@ TEST(TLibUntrusted, ScratchFileModeSquattersAndUnwritableFolders) {
     umask(mask);
 }
 
-// A reader's lock cannot hold a writer off: the writer lock needs write access.
+// Whatever a reader locks on the library, a flush does not wait: writers lock a file that
+// readers cannot open. The reader is another process, as classic record locks of one process
+// never conflict with each other; if the flush waited, the alarm would end the test.
 TEST(TLibUntrusted, ReadersCannotBlockWriters) {
     kivtest::TempDir dir;
     std::string path = dir.file("lib.tlb");
     Handle t = create(path);
-    ASSERT_EQ(kivTLibFlush(t.get()), 0u);
-    int reader = ::open(path.c_str(), O_RDONLY);
-    ASSERT_EQ(flock(reader, LOCK_EX), 0);
-    ASSERT_EQ(addModule(t.get(), "A"), KIV_E_UNKNOWN_SCOPE);
     ASSERT_EQ(kivTLibCreateRoot(t.get(), 0, nullptr), 0u);
-    EXPECT_EQ(kivTLibFlush(t.get()), 0u);
-    ::close(reader);
+    ASSERT_EQ(kivTLibFlush(t.get()), 0u);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t reader = fork();
+    if (reader == 0) {
+        int fd = ::open(path.c_str(), O_RDONLY);
+        struct flock range {};
+        range.l_type = F_RDLCK;
+        range.l_whence = SEEK_SET;
+        bool locked = fd >= 0 && fcntl(fd, F_SETLK, &range) == 0 && flock(fd, LOCK_SH) == 0 &&
+                      fcntl(::open(path.c_str(), O_RDONLY), F_OFD_SETLK, &range) == 0;
+        char c = locked ? 'y' : 'n';
+        if (write(ready[1], &c, 1) != 1) _exit(1);
+        pause();
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    EXPECT_EQ(c, 'y');
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(addModule(t.get(), "A" + std::to_string(i)), 0u);
+        alarm(20);
+        EXPECT_EQ(kivTLibFlush(t.get()), 0u);
+        alarm(0);
+    }
+    kill(reader, SIGKILL);
+    waitpid(reader, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+}
+
+// Damage that every reader must refuse, not only survive: the whole-file check names it,
+// flushes write nothing, and a lookup that reaches it fails.
+TEST(TLibUntrusted, StructuralDamageIsRefused) {
+    kivtest::TempDir dir;
+    std::string path = dir.file("lib.tlb");
+    Records records;
+    for (int i = 0; i < 100; ++i)
+        records[key("IDL:K" + std::to_string(1000 + i) + ":1.0")] = Bytes(i == 50 ? 3000 : 30, 'v');
+    putRecords(path, records);
+    std::string good = kivtest::readFile(path);
+    auto *bytes = reinterpret_cast<const uint8_t *>(good.data());
+    uint32_t pages = uint32_t(good.size() / 1024);
+
+    // The leaf with the long value, the second page of that value, and a leaf of short keys.
+    kiv::tlib::btree::TreePage page;
+    uint32_t secondOfChain = 0;
+    size_t twinAt = 0, twinFrom = 0;
+    std::string twinKey;
+    for (uint32_t n = 1; n < pages; ++n) {
+        if (!kiv::tlib::btree::readTreePage(bytes + size_t{n} * 1024, n, pages, &page,
+                                            [](uint32_t, const std::string &) { return true; }) ||
+            page.kind != kiv::tlib::btree::TreePage::kLeaf)
+            continue;
+        for (size_t i = 0; i < page.entries.size(); ++i) {
+            const auto &e = page.entries[i];
+            if (e.bigValue.size)
+                secondOfChain = kiv::tlib::btree::be32(bytes + e.bigValue.first * 1024 + 8);
+            if (i > 0 && !twinAt && !e.bigValue.size && !page.entries[i - 1].bigValue.size &&
+                e.keySize == page.entries[i - 1].keySize) {
+                twinAt = size_t{n} * 1024 + e.keyAt;
+                twinFrom = size_t{n} * 1024 + page.entries[i - 1].keyAt;
+                twinKey = std::string(page.inlineKey(page.entries[i - 1]));
+            }
+        }
+    }
+    ASSERT_NE(secondOfChain, 0u);
+    ASSERT_NE(twinAt, 0u);
+    std::string longValue = "IDL:K1050:1.0";
+
+    struct Case {
+        const char *what;
+        size_t at;
+        std::string bytes;
+        std::string lookup;  // an id whose lookup reaches the damage, if any
+    } cases[] = {
+        {"a value's chain runs past the end", size_t{secondOfChain} * 1024 + 8,
+         std::string("\x00\x00\x7f\x00", 4), longValue},
+        {"a value's chain comes back to its own page", size_t{secondOfChain} * 1024 + 8,
+         std::string("\0\0", 2) + char(secondOfChain >> 8) + char(secondOfChain), longValue},
+        {"a key stored twice", twinAt, good.substr(twinFrom, twinKey.size()), ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string bad = good;
+        bad.replace(c.at, c.bytes.size(), c.bytes);
+        EXPECT_FALSE(passesWholeFileCheck(bad));
+        kivtest::writeFile(path, bad);
+        // Not a type library (it has no anonymous-types scope): its store is used directly.
+        kiv::tlib::Store store;
+        ASSERT_EQ(store.open(path.c_str(), false), 0u);
+        if (!c.lookup.empty()) {
+            std::span<const uint8_t> value;
+            kivResult rc = 0;
+            EXPECT_EQ(store.get(key(c.lookup), &value, &rc), kiv::tlib::Lookup::Failed);
+            EXPECT_EQ(rc, KIV_E_FORMAT);
+        }
+        EXPECT_EQ(store.write([](const kiv::tlib::Store::Snapshot &, kiv::tlib::RecordBatch &) {
+            return kivResult{0};
+        }),
+                  KIV_E_FORMAT);
+        EXPECT_EQ(kivtest::readFile(path), bad);
+    }
 }
 
 }  // namespace

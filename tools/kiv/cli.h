@@ -104,5 +104,6 @@ int runCreate(Args args);
 int runTLib(Args args);
 int runIdl(Args args);
 int runFixed(Args args);
+int runCall(Args args);
 
 }  // namespace kivtool

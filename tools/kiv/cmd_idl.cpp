@@ -5,16 +5,16 @@
 #include <vector>
 
 #include "cli.h"
-#include "header_gen.h"
-#include "idl_compiler.h"
+#include "idl_build.h"
 
 namespace kivtool {
 
 namespace {
 
 constexpr const char *kUsage =
-    "idl: expected [-o LIB.tlb] [-I DIR]... [-D NAME[=VALUE]]... [--import LIB.tlb]... "
-    "[--error-limit N] [--header OUT.h [--lang c|c++]] FILE.idl...";
+    "idl: expected [-o LIB.tlb] [--base RELEASED.tlb] [-I DIR]... [-D NAME[=VALUE]]... "
+    "[--import LIB.tlb]... [--error-limit N] [--skip-unstorable] [--header OUT.h [--lang c|c++]] "
+    "FILE.idl...";
 
 struct IdlOptions {
     std::string output;
@@ -54,6 +54,11 @@ const ValueOption kValueOptions[] = {
          o.compile.imports.push_back(v);
          return !v.empty();
      }},
+    {"--base",
+     [](IdlOptions &o, const std::string &v) {
+         o.compile.base = v;
+         return !v.empty();
+     }},
     {"--header",
      [](IdlOptions &o, const std::string &v) {
          o.header = v;
@@ -80,6 +85,10 @@ std::string parse(Args args, IdlOptions &out) {
         if (arg == "--") {
             for (++i; i < args.size(); ++i) out.files.emplace_back(args[i]);
             break;
+        }
+        if (arg == "--skip-unstorable") {
+            out.compile.skipUnstorable = true;
+            continue;
         }
         if (arg.size() < 2 || arg[0] != '-') {
             out.files.push_back(arg);
@@ -130,19 +139,20 @@ int runIdl(Args args) {
     if (std::string problem = parse(args, options); !problem.empty()) return usageError(problem);
     std::vector<idl::Input> inputs;
     for (const std::string &file : options.files) inputs.push_back({file, "", false});
+    std::optional<idl::HeaderOutput> header;
+    if (!options.header.empty())
+        header = idl::HeaderOutput{options.header,
+                                   options.lang == "c++" ? HeaderLang::Cxx : HeaderLang::C};
     idl::CompileResult result =
-        idl::compileLibrary(options.output, inputs, options.compile, idl::diskReader());
+        idl::buildOutputs(options.output, header, inputs, options.compile, idl::diskReader());
     std::fflush(stdout);
     std::fputs(result.diagnostics.c_str(), stderr);
     if (result.errors) {
-        std::fprintf(stderr, "%zu error%s; %s not written\n", result.errors,
-                     result.errors == 1 ? "" : "s", options.output.c_str());
+        std::fprintf(stderr, "%zu error%s; %s%s not written\n", result.errors,
+                     result.errors == 1 ? "" : "s", options.output.c_str(),
+                     header ? (" and " + header->path).c_str() : "");
         return kExitFailure;
     }
-    if (!options.header.empty())
-        return emitHeader(options.output.c_str(), {},
-                          options.lang == "c++" ? HeaderLang::Cxx : HeaderLang::C,
-                          options.header.c_str(), "idl --header");
     return kExitOk;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cli.h"
+#include "kiv_call.h"
 #include "header_gen.h"
 #include "idl_printer.h"
 #include "tlib_library.h"
@@ -137,15 +138,38 @@ int check(const Operands &args) {
     return kExitOk;
 }
 
+// kiv tlib register|unregister [--user] [--variant] [--process] FILE: the registry value
+// through which the dynamic call library finds FILE's interfaces.
+int registration(Args args, bool add) {
+    static constexpr OptionSpec kOptions[] = {{"--user"}, {"--variant"}, {"--process"}};
+    const std::string command = std::string("tlib ") + args[1];
+    std::string error;
+    const auto options = Options::parse(args, 2, kOptions, error);
+    if (!options) return usageError(command + ": " + error);
+    if (options->operands().size() != 1)
+        return usageError(command + ": expected FILE [--user] [--variant] [--process]");
+    uint32_t flags = 0;
+    if (options->has("--user")) flags |= KIV_REGISTER_USER_ONLY;
+    if (options->has("--variant")) flags |= KIV_REGISTER_VARIANT;
+    if (options->has("--process")) flags |= KIV_REGISTER_PROCESS;
+    const std::string path(options->operands()[0]);
+    kivResult rc = add ? kcallRegisterLibrary(path.c_str(), flags)
+                       : kcallUnregisterLibrary(path.c_str(), flags);
+    if (KIV_FAILED(rc)) return failure(command + " " + path, rc);
+    std::printf("%s %s\n", add ? "registered" : "unregistered", path.c_str());
+    return kExitOk;
+}
+
 }  // namespace
 
 int runTLib(Args args) {
     constexpr const char *kUsage =
-        "tlib: expected info FILE, dump FILE [REPOID], check [OLD] NEW or header FILE "
-        "[REPOID...]";
+        "tlib: expected info FILE, dump FILE [REPOID], check [OLD] NEW, header FILE "
+        "[REPOID...], register FILE or unregister FILE";
     if (args.size() < 2) return usageError(kUsage);
     const std::string_view sub = args[1];
     if (sub == "header") return runTLibHeader(args);
+    if (sub == "register" || sub == "unregister") return registration(args, sub == "register");
     const struct {
         std::string_view name;
         int (*run)(const Operands &);
@@ -157,7 +181,7 @@ int runTLib(Args args) {
         if (!options) return usageError("tlib " + std::string(sub) + ": " + error);
         return s.run(Operands(options->operands().begin(), options->operands().end()));
     }
-    const std::string_view names[] = {"info", "dump", "check", "header"};
+    const std::string_view names[] = {"info", "dump", "check", "header", "register", "unregister"};
     const std::string hint = didYouMean(sub, names);
     if (!hint.empty())
         return usageError("tlib: unknown subcommand '" + std::string(sub) + "'" + hint);

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// kiv which CLSID: which location serves a class, and why the locations before it did not.
+// kiv which CLSID: which location serves a class, and why the locations before it did not;
+// kiv which IID: which type library serves an interface.
 //
 // The walk reads the registry database with the same routines as the library's own class
 // resolution (com/registry_access.cpp is built into the tool as well), then asks the library
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "cli.h"
+#include "kiv_call.h"
 #include "com/registry_access.h"
 #include "uuid_text.h"
 
@@ -65,6 +67,29 @@ std::pair<const char *, std::string> walk(IRegistry *registry, const char *clsid
     return {served, path};
 }
 
+// The type library that serves an interface id, in the order the dynamic call library uses.
+int whichInterface(const std::string &iid) {
+    static const char *const sources[] = {"", "this process", "user root", "machine root",
+                                          "KIV_TLIB_PATH"};
+    std::printf("interface %s\n", iid.c_str());
+    char *path = nullptr;
+    uint32_t source = 0;
+    kivResult rc = kcallLocateInterface(iid.c_str(), &path, &source);
+    if (KIV_FAILED(rc))
+        return failure(
+            "which: no registered type library or KIV_TLIB_PATH "
+            "folder defines it",
+            rc);
+    std::string library = path;
+    kivFree(path);
+    const kcallInterface *iface = nullptr;
+    rc = kcallFindInterface(iid.c_str(), &iface);
+    if (KIV_FAILED(rc)) return failure("which: reading " + library + ": " + kcallLastError(), rc);
+    std::printf("served by %s: %s (%s, %u members)\n", sources[source < 5 ? source : 0],
+                library.c_str(), iface->name, iface->memberCount);
+    return kExitOk;
+}
+
 }  // namespace
 
 std::optional<std::string> registeredPath(const char *clsid) {
@@ -89,10 +114,10 @@ int runWhich(Args args) {
     const auto options = Options::parse(args, 1, {}, error);
     if (!options) return usageError("which: " + error);
     if (options->operands().size() != 1) return usageError("which: expected CLSID");
-    const auto normalised = classIdOf(options->operands()[0]);
-    if (!normalised)
-        return usageError("which: not a class id (UUID text): " +
-                          std::string(options->operands()[0]));
+    const std::string operand(options->operands()[0]);
+    const auto normalised = classIdOf(operand);
+    if (!normalised && operand.find(':') != std::string::npos) return whichInterface(operand);
+    if (!normalised) return usageError("which: not a class id (UUID text): " + operand);
     const std::string &clsid = *normalised;
 
     std::printf("class %s\n", clsid.c_str());

@@ -24,6 +24,7 @@ constexpr Command kCommands[] = {
     {"uuid", kivtool::runUuid},
     {"idl", kivtool::runIdl},
     {"fixed", kivtool::runFixed},
+    {"call", kivtool::runCall},
 };
 
 // The short usage for a command line that names no command: on stderr, as an error.

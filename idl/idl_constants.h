@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: Apache-2.0
+// Values of IDL constant expressions and their conversion to the type they meet.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "idl_source.h"
+#include "idl_text.h"
+#include "kiv.h"
+
+namespace kivtool::idl {
+
+__extension__ typedef __int128 I128;
+
+// A constant expression's value before it meets its type.
+struct Val {
+    enum Kind { Int, Float, Bool, Char, WChar, Str, WStr, Enum, Bits } kind = Int;
+    I128 i = 0;
+    double f = 0;
+    std::string literal;  // Float: the literal as written (with sign) while no arithmetic applied
+    std::string s;
+    std::string enumId;
+    Bits128 bits = 0;
+    int bitsWidth = 0;  // Bits from a decimal constant: its width
+    Location at;
+};
+
+// The value of `v` for a type of tag `tag` (and enumeration `enumId`), with range checks;
+// strings go to `text`. On a problem, false with a sentence in `problem` (which may also be
+// set when a value was stored anyway). `enumName` names an enumeration by id in messages.
+bool convertValue(const Val &v, kivTLibTypeTag tag, const std::string &enumId,
+                  const std::string &what,
+                  const std::function<std::string(const std::string &)> &enumName,
+                  kivTLibValue *out, std::string *text, std::string *problem);
+
+// A stored constant's value (strings in `text`, an enumerator's enumeration `typeId`) for use
+// in an expression; nullopt for a value of no usable kind.
+std::optional<Val> valueOfConstant(const kivTLibValue &k, const std::string &text,
+                                   const std::string &typeId, Location at);
+
+}  // namespace kivtool::idl

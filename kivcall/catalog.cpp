@@ -1,0 +1,282 @@
+// SPDX-License-Identifier: Apache-2.0
+// Finding type libraries and resolving repository ids into descriptions. Libraries come from
+// this process's registrations, the registry database and KIV_TLIB_PATH; each file is opened
+// read-only once and read again when it changes on disk.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+#include "catalog.h"
+#include "resolver.h"
+
+namespace kcall {
+
+namespace {
+
+struct Stamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    int64_t seconds = 0;
+    int64_t nanoseconds = 0;
+    off_t size = 0;
+    bool operator==(const Stamp &) const = default;
+};
+
+std::optional<Stamp> stampOf(const std::string &path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return Stamp{st.st_dev, st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_size};
+}
+
+struct TLibCloser {
+    void operator()(kivTLib *tlib) const { kivTLibClose(tlib); }
+};
+
+// One library file as last opened.
+struct Library {
+    Stamp stamp;
+    std::unique_ptr<kivTLib, TLibCloser> tlib;
+    Model *model = nullptr;
+};
+
+struct Cached {
+    const Interface *iface;
+    std::string path;
+    Stamp stamp;
+};
+
+class Catalog {
+  public:
+    kivResult findInterface(const char *iid, const Interface **out);
+    kivResult findType(const char *repoId, const Type **out);
+    kivResult locate(const char *iid, std::string &path, uint32_t &source);
+    void addProcessLibrary(const std::string &path);
+    bool removeProcessLibrary(const std::string &path);
+
+  private:
+    struct Candidate {
+        std::string path;
+        uint32_t source;
+    };
+    // Calls visit(candidate) in search order until it returns true.
+    template <typename Visit>
+    bool visitCandidates(Visit visit);
+    Library *open(const std::string &path, kivResult &rc);
+    // The first library in search order that defines `id` as a definition of `kind` (an
+    // interface must be complete, not only declared).
+    Library *libraryDefining(const char *id, uint32_t kind, std::string *path, uint32_t *source,
+                             kivResult &rc);
+    bool cachedStillValid(const Cached &c);
+    // Cached answers may come from folders no longer searched: drop them when the path changes.
+    void forgetWhenSearchPathChanged();
+
+    std::mutex mutex_;
+    std::vector<std::string> processLibraries_;  // newest last
+    std::map<std::string, Library> libraries_;
+    std::vector<std::unique_ptr<Model>> models_;
+    std::map<std::string, Cached> interfaces_;
+    std::map<std::string, std::pair<const Type *, Cached>> types_;
+    std::string searchPath_;
+};
+
+Catalog &catalog() {
+    static Catalog *instance = new Catalog;  // lives with the process: descriptions point into it
+    return *instance;
+}
+
+std::vector<std::string> tlibFilesIn(const std::string &folder) {
+    std::vector<std::string> files;
+    DIR *dir = ::opendir(folder.c_str());
+    if (!dir) return files;
+    while (dirent *entry = ::readdir(dir)) {
+        std::string_view name = entry->d_name;
+        if (name.size() > 4 && name.substr(name.size() - 4) == ".tlb")
+            files.push_back(folder + "/" + std::string(name));
+    }
+    ::closedir(dir);
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+}  // namespace
+
+template <typename Visit>
+bool Catalog::visitCandidates(Visit visit) {
+    for (auto it = processLibraries_.rbegin(); it != processLibraries_.rend(); ++it)
+        if (visit(Candidate{*it, KCALL_SOURCE_PROCESS})) return true;
+    // The registry database is read only when this process's own libraries did not serve.
+    for (const RegisteredLibrary &r : registeredLibraries())
+        if (visit(Candidate{r.path, r.machine ? KCALL_SOURCE_MACHINE : KCALL_SOURCE_USER}))
+            return true;
+    const char *searchPath = std::getenv("KIV_TLIB_PATH");
+    std::string_view rest = searchPath ? searchPath : "";
+    while (!rest.empty()) {
+        size_t colon = rest.find(':');
+        std::string folder(rest.substr(0, colon));
+        rest = colon == std::string_view::npos ? "" : rest.substr(colon + 1);
+        if (folder.empty()) continue;
+        for (std::string &file : tlibFilesIn(folder))
+            if (visit(Candidate{std::move(file), KCALL_SOURCE_PATH})) return true;
+    }
+    return false;
+}
+
+Library *Catalog::open(const std::string &path, kivResult &rc) {
+    std::optional<Stamp> stamp = stampOf(path);
+    if (!stamp) {
+        rc = KIV_E_RT_NO_FILE;
+        return nullptr;
+    }
+    auto found = libraries_.find(path);
+    if (found != libraries_.end() && found->second.stamp == *stamp) return &found->second;
+    kivTLib *handle = nullptr;
+    rc = kivTLibOpen(path.c_str(), KIV_TLIB_READONLY, &handle);
+    if (KIV_FAILED(rc)) {
+        if (found != libraries_.end()) libraries_.erase(found);
+        return nullptr;
+    }
+    Library &library = libraries_[path];
+    library.stamp = *stamp;
+    library.tlib.reset(handle);
+    models_.push_back(std::make_unique<Model>());
+    library.model = models_.back().get();
+    library.model->path = path;
+    return &library;
+}
+
+Library *Catalog::libraryDefining(const char *id, uint32_t kind, std::string *path,
+                                  uint32_t *source, kivResult &rc) {
+    rc = KIV_E_UNKNOWN_REPOID;
+    Library *found = nullptr;
+    bool otherKind = false;
+    visitCandidates([&](const Candidate &c) {
+        kivResult opened = 0;
+        Library *library = open(c.path, opened);
+        if (!library) return false;  // an unreadable library serves nothing; the next may
+        kivTLibDef *def = nullptr;
+        if (KIV_FAILED(kivTLibGetDefinition(library->tlib.get(), id, &def)) || !def) return false;
+        if (kind && def->kind != kind) {
+            otherKind = true;
+            return false;
+        }
+        if (def->kind == KIV_DEF_INTERFACE && (def->flags & KIV_DEF_FORWARD)) return false;
+        if (path) *path = c.path;
+        if (source) *source = c.source;
+        found = library;
+        return true;
+    });
+    if (found)
+        rc = 0;
+    else if (otherKind)
+        rc = KIV_E_BAD_KIND;
+    return found;
+}
+
+bool Catalog::cachedStillValid(const Cached &c) {
+    std::optional<Stamp> now = stampOf(c.path);
+    return now && *now == c.stamp;
+}
+
+void Catalog::forgetWhenSearchPathChanged() {
+    const char *now = std::getenv("KIV_TLIB_PATH");
+    std::string path = now ? now : "";
+    if (path == searchPath_) return;
+    searchPath_ = path;
+    interfaces_.clear();
+    types_.clear();
+}
+
+kivResult Catalog::findInterface(const char *iid, const Interface **out) {
+    std::lock_guard lock(mutex_);
+    forgetWhenSearchPathChanged();
+    if (const Interface *builtin = builtinInterface(iid)) {
+        *out = builtin;
+        return 0;
+    }
+    auto cached = interfaces_.find(iid);
+    if (cached != interfaces_.end() && cachedStillValid(cached->second)) {
+        *out = cached->second.iface;
+        return 0;
+    }
+    kivResult rc = 0;
+    std::string path;
+    Library *library = libraryDefining(iid, KIV_DEF_INTERFACE, &path, nullptr, rc);
+    if (!library) return fail(rc, std::string("no type library defines interface ") + iid);
+    Resolver resolver(*library->model, library->tlib.get());
+    Interface *iface = nullptr;
+    rc = resolver.resolveInterface(iid, iface);
+    if (KIV_FAILED(rc)) return rc;
+    interfaces_[iid] = {iface, path, library->stamp};
+    *out = iface;
+    return 0;
+}
+
+kivResult Catalog::findType(const char *repoId, const Type **out) {
+    std::lock_guard lock(mutex_);
+    forgetWhenSearchPathChanged();
+    auto cached = types_.find(repoId);
+    if (cached != types_.end() && cachedStillValid(cached->second.second)) {
+        *out = cached->second.first;
+        return 0;
+    }
+    kivResult rc = 0;
+    std::string path;
+    Library *library = libraryDefining(repoId, 0, &path, nullptr, rc);
+    if (!library) return fail(rc, std::string("no type library defines ") + repoId);
+    Resolver resolver(*library->model, library->tlib.get());
+    Type *type = nullptr;
+    rc = resolver.resolveNamed(repoId, type);
+    if (KIV_FAILED(rc)) return rc;
+    types_[repoId] = {type, {nullptr, path, library->stamp}};
+    *out = type;
+    return 0;
+}
+
+kivResult Catalog::locate(const char *iid, std::string &path, uint32_t &source) {
+    std::lock_guard lock(mutex_);
+    kivResult rc = 0;
+    if (!libraryDefining(iid, KIV_DEF_INTERFACE, &path, &source, rc))
+        return fail(rc, std::string("no type library defines interface ") + iid);
+    return 0;
+}
+
+void Catalog::addProcessLibrary(const std::string &path) {
+    std::lock_guard lock(mutex_);
+    std::erase(processLibraries_, path);
+    processLibraries_.push_back(path);
+    interfaces_.clear();
+    types_.clear();
+}
+
+bool Catalog::removeProcessLibrary(const std::string &path) {
+    std::lock_guard lock(mutex_);
+    if (std::erase(processLibraries_, path) == 0) return false;
+    interfaces_.clear();
+    types_.clear();
+    return true;
+}
+
+kivResult findInterface(const char *iid, const Interface **out) {
+    return catalog().findInterface(iid, out);
+}
+
+kivResult findType(const char *repoId, const Type **out) {
+    return catalog().findType(repoId, out);
+}
+
+kivResult locateInterface(const char *iid, std::string &path, uint32_t &source) {
+    return catalog().locate(iid, path, source);
+}
+
+void addProcessLibrary(const std::string &path) {
+    catalog().addProcessLibrary(path);
+}
+bool removeProcessLibrary(const std::string &path) {
+    return catalog().removeProcessLibrary(path);
+}
+
+}  // namespace kcall

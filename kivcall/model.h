@@ -1,0 +1,91 @@
+// SPDX-License-Identifier: Apache-2.0
+// Resolved type information: the descriptions handed out through kiv_call.h, with the layout
+// and call data that the converters and the call machinery need.
+#pragma once
+
+#include <ffi.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kiv_call.h"
+#include "kiv_tlib.h"
+
+namespace kcall {
+
+enum class LayoutState : uint8_t { pending, inProgress, done, failed };
+
+struct Type : kcallType {
+    LayoutState layout = LayoutState::pending;
+    size_t unionOffset = 0;       // offset of the case storage `_u` in a union
+    std::vector<size_t> offsets;  // structure members
+    std::vector<kcallField> fieldStore;
+};
+
+struct Method;
+struct Model;
+
+struct Interface : kcallInterface {
+    Model *model = nullptr;
+    bool resolving = false;  // set while its bases and members are read: a base loop stops
+    bool failed = false;     // resolution failed; kept so that later lookups fail at once
+    std::vector<kcallMember> memberStore;
+    std::deque<std::vector<kcallParam>> paramStore;
+
+    // Prepared calls and the dynamic objects' function table, made on first use.
+    std::mutex mutex;
+    std::map<std::pair<const kcallMember *, uint32_t>, std::unique_ptr<Method>> methods;
+    std::vector<void *> table;                // slotCount entries once built
+    std::vector<ffi_closure *> closures;      // never freed: tables live with the process
+    std::vector<const Method *> slotMethods;  // the method behind each member slot
+};
+
+// Everything read from one version of one library file. Models are never freed, so that
+// descriptions stay valid after the file changes.
+struct Model {
+    std::string path;
+    std::deque<std::string> strings;
+    std::deque<Type> types;
+    std::deque<Interface> interfaces;
+    std::map<std::string, Type *> typeById;
+    std::map<std::string, Interface *> interfaceById;
+
+    const char *intern(std::string text) { return strings.emplace_back(std::move(text)).c_str(); }
+};
+
+// A prepared call: the public description, the libffi call interface and per-argument plans.
+struct Method : kcallMethod {
+    ffi_cif cif{};
+    std::vector<ffi_type *> argTypes;  // self, declared parameters, result pointer
+    std::vector<uint32_t> directions;  // per value in args
+    std::vector<const Type *> types;   // per value in args
+    bool simple = false;               // every argument an `in` scalar, no result
+    std::string slotNameText;          // what slotName points to
+};
+
+// Resolution of repository ids to descriptions (catalog.cpp). Thread-safe.
+kivResult findInterface(const char *iid, const Interface **out);
+kivResult findType(const char *repoId, const Type **out);
+const Type *basicType(uint32_t kind);
+inline const Type *asType(const kcallType *t) {
+    return static_cast<const Type *>(t);
+}
+inline const Interface *asInterface(const kcallInterface *i) {
+    return static_cast<const Interface *>(i);
+}
+
+// Kinds passed by value as `in` parameters.
+bool isScalarKind(uint32_t kind);
+ffi_type *scalarFfiType(uint32_t kind);
+
+// The calling thread's failure detail (errors.cpp).
+kivResult fail(kivResult code, std::string detail);
+void clearLastError();
+
+}  // namespace kcall
