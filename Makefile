@@ -3,7 +3,8 @@
 #   make demo    build (Release) and run the demonstration
 #   make test    warnings as errors everywhere: an ASan+UBSan build (clang, with fuzzers) with
 #                every test, the concurrency tests again under ThreadSanitizer, and a GCC
-#                Release build with its unit tests (the slow tests run in the ASan build only)
+#                Release build with its unit tests (the slow tests run in the ASan build only),
+#                and Debug builds with both compilers
 #   make bench   build the benchmarks (Release) and run them
 #   make install PREFIX=/usr/local
 #   make format  clang-format every source file
@@ -22,13 +23,13 @@ export ASAN_OPTIONS := detect_leaks=1:strict_string_checks=1:hard_rss_limit_mb=$
 export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS := halt_on_error=1:second_deadlock_stack=1:hard_rss_limit_mb=$(TEST_MEMORY_MB)$(if $(TSAN_OPTIONS),:$(TSAN_OPTIONS))
 
-.PHONY: demo test test-asan test-tsan test-gcc bench install format clean
+.PHONY: demo test test-asan test-tsan test-gcc test-debug bench install format clean
 
 demo:
 	@scripts/install-deps build
 	@scripts/demo --build build/release
 
-test: test-asan test-tsan test-gcc
+test: test-asan test-tsan test-gcc test-debug
 
 test-asan:
 	@scripts/install-deps test
@@ -51,6 +52,18 @@ test-gcc:
 	cmake --build build/gcc -j$(JOBS)
 	cd build/gcc && ulimit -v $$(($(TEST_MEMORY_MB) * 1024)) && \
 	    ctest -LE slow -j$(JOBS) --output-on-failure
+
+# Debug builds compile without optimisation and with assertions, which catches code that only
+# builds when inlined. Both compilers build everything; the GCC build also runs the quick tests
+# (about a minute), the clang build is a build-only check, since the ASan build tests clang code.
+test-debug:
+	@scripts/install-deps test
+	cmake -S . -B build/debug-gcc $(GCC) -DCMAKE_BUILD_TYPE=Debug -DKIV_WERROR=ON
+	cmake --build build/debug-gcc -j$(JOBS)
+	cmake -S . -B build/debug-clang $(CLANG) -DCMAKE_BUILD_TYPE=Debug -DKIV_WERROR=ON
+	cmake --build build/debug-clang -j$(JOBS)
+	cd build/debug-gcc && ulimit -v $$(($(TEST_MEMORY_MB) * 1024)) && \
+	    ctest -LE 'slow|fuzz' -j$(JOBS) --output-on-failure
 
 bench:
 	@scripts/install-deps bench

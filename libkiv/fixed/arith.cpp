@@ -4,6 +4,7 @@
 
 #include "fixed/fixed.h"
 #include "fixed/native.h"
+#include "fixed/wide.h"
 
 namespace kiv::fixed {
 namespace {
@@ -266,17 +267,30 @@ inline bool divMedium(kivFixed *r, const LongPair &w) {
     return true;
 }
 
-// 20 to 31 digits: a divisor below 2^64 that is not zero and a dividend x x 10^scale below
-// 2^128 (else false): one hardware division while the quotient fits 64 bits, two beyond.
+// 20 to 31 digits: a divisor below 2^64 that is not zero (else false): one hardware division
+// while the dividend x x 10^scale fits 64 bits, two beyond.
 inline bool divLarge(kivFixed *r, const LongPair &w) {
     const unsigned scale = static_cast<unsigned>(r->scale);
     uint64_t xl, yl, xh, yh, rem;
     bcdToBinary2(w.al >> 4, w.bl >> 4, &xl, &yl);
     bcdToBinary2(w.ah, w.bh, &xh, &yh);
     const u128 x = static_cast<u128>(xh) * kTen15 + xl, y = static_cast<u128>(yh) * kTen15 + yl;
-    if (hi64(y) != 0 || y == 0 || x >= kPow10[kNativeDigits - scale]) return false;
+    if (hi64(y) != 0 || y == 0) return false;
     const bool negative = w.negative();
-    const u128 q = divmod64(x * kPow10[scale], static_cast<uint64_t>(y), &rem);
+    const uint64_t d = static_cast<uint64_t>(y);
+    u128 q;
+    if (x < kPow10[kNativeDigits - scale]) {
+        q = divmod64(x * kPow10[scale], d, &rem);
+    } else {
+        // A dividend past 128 bits (below 10^62): a quotient of 2^128 or more does not fit.
+        const U256 n = multiplyWide(x, kPow10[scale]);
+        if (n.w[3] != 0 || n.w[2] >= d) {
+            setInfinity(r, negative);
+            return true;
+        }
+        const uint64_t high = divide128by64(n.w[2], n.w[1], d, &rem);
+        q = (static_cast<u128>(high) << 64) | divide128by64(rem, n.w[0], d, &rem);
+    }
     if (q >= kPow10[r->digits]) {
         setInfinity(r, negative);
         return true;
@@ -332,13 +346,19 @@ bool loadAligned(const kivFixed *a, const kivFixed *b, u128 *x, u128 *y, int64_t
     return true;
 }
 
+// Operands below 10^38: in 128 bits while the aligned operands and the result allow, else in
+// 256 bits.
 bool addNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool aNeg, bool bNeg) {
     u128 x, y;
     int64_t scale;
-    if (!loadAligned(a, b, &x, &y, &scale)) return false;
-    if (aNeg == bNeg) return fitMagnitude(r, x + y, scale, aNeg);
-    if (x == y) return fitMagnitude(r, 0, scale, false);
-    return fitMagnitude(r, x > y ? x - y : y - x, scale, x > y ? aNeg : bNeg);
+    if (loadAligned(a, b, &x, &y, &scale)) {
+        if (aNeg == bNeg ? fitMagnitude(r, x + y, scale, aNeg)
+            : x == y     ? fitMagnitude(r, 0, scale, false)
+                         : fitMagnitude(r, x > y ? x - y : y - x, scale, x > y ? aNeg : bNeg))
+            return true;
+    }
+    if (!loadMagnitude(a, &x) || !loadMagnitude(b, &y)) return false;
+    return addMagnitudes(r, x, a->scale, y, b->scale, aNeg, bNeg);
 }
 
 void addDigits(kivFixed *r, const kivFixed *a, const kivFixed *b, bool aNeg, bool bNeg) {
@@ -369,45 +389,6 @@ void addDigits(kivFixed *r, const kivFixed *a, const kivFixed *b, bool aNeg, boo
 
 // --- Multiplication -------------------------------------------------------------------------
 
-struct U256 {
-    uint64_t w[4];  // w[0] least significant
-};
-
-U256 multiplyWide(u128 x, u128 y) {
-    const uint64_t x0 = static_cast<uint64_t>(x), x1 = hi64(x);
-    const uint64_t y0 = static_cast<uint64_t>(y), y1 = hi64(y);
-    const u128 p00 = static_cast<u128>(x0) * y0, p01 = static_cast<u128>(x0) * y1;
-    const u128 p10 = static_cast<u128>(x1) * y0, p11 = static_cast<u128>(x1) * y1;
-    const u128 mid =
-        static_cast<u128>(hi64(p00)) + static_cast<uint64_t>(p01) + static_cast<uint64_t>(p10);
-    const u128 top = p11 + hi64(p01) + hi64(p10) + hi64(mid);
-    return {{static_cast<uint64_t>(p00), static_cast<uint64_t>(mid), static_cast<uint64_t>(top),
-             hi64(top)}};
-}
-
-// Divides by d in place.
-void divideWide(U256 &v, uint64_t d) {
-    uint64_t rem = 0;
-    for (int i = 3; i >= 0; --i) v.w[i] = divide128by64(rem, v.w[i], d, &rem);
-}
-
-// fitMagnitude for a 256-bit digit string.
-bool fitWide(kivFixed *r, U256 m, int64_t scale, bool negative) {
-    int64_t drop = scale - r->scale;  // digits below r's last position
-    while (drop > 0 && (m.w[2] | m.w[3]) != 0) {
-        const unsigned step = drop > 19 ? 19 : static_cast<unsigned>(drop);
-        divideWide(m, static_cast<uint64_t>(kPow10[step]));
-        drop -= step;
-    }
-    if ((m.w[2] | m.w[3]) != 0) {
-        // At least 2^128 > 10^38 remains: more than a record of up to 38 digits holds.
-        if (r->digits > kNativeDigits) return false;
-        setInfinity(r, negative);
-        return true;
-    }
-    return fitMagnitude(r, (static_cast<u128>(m.w[1]) << 64) | m.w[0], r->scale + drop, negative);
-}
-
 // The product of digit strings x and y at `scale` into r. A product below 10^32 becomes packed
 // decimal, which the result's scale cuts by shifts; a longer one is cut in binary.
 [[gnu::always_inline]] inline bool mulBinary(kivFixed *r, uint64_t x, uint64_t y, int64_t scale,
@@ -425,15 +406,16 @@ bool fitWide(kivFixed *r, U256 m, int64_t scale, bool negative) {
 }
 
 // Operands below 10^38 (of any types): their product in one 64 x 64-bit multiplication while
-// both digit strings fit 64 bits, else in 256 bits.
+// both digit strings fit 64 bits and the result takes it from 128 bits, else in 256 bits.
 bool mulNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool negative) {
     u128 x, y;
     if (!loadMagnitude(a, &x) || !loadMagnitude(b, &y)) return false;
     const int64_t scale = int64_t{a->scale} + b->scale;
     if (x == 0 || y == 0) return fitMagnitude(r, 0, scale, false);
-    if ((hi64(x) | hi64(y)) == 0)
-        return mulBinary(r, static_cast<uint64_t>(x), static_cast<uint64_t>(y), scale, negative);
-    return fitWide(r, multiplyWide(x, y), scale, negative);
+    if ((hi64(x) | hi64(y)) == 0 &&
+        mulBinary(r, static_cast<uint64_t>(x), static_cast<uint64_t>(y), scale, negative))
+        return true;
+    return mulMagnitudes(r, x, y, scale, negative);
 }
 
 // --- Division --------------------------------------------------------------------------------
@@ -504,7 +486,8 @@ bool divNative(kivFixed *r, const kivFixed *a, const kivFixed *b, bool negative)
         divideByZero(r, x == 0, negative);
         return true;
     }
-    return divideNative(r, x, y, int64_t{r->scale} - a->scale + b->scale, negative);
+    const int64_t shift = int64_t{r->scale} - a->scale + b->scale;
+    return divideNative(r, x, y, shift, negative) || divMagnitudes(r, x, y, shift, negative);
 }
 
 // --- Comparison ------------------------------------------------------------------------------
@@ -671,6 +654,32 @@ __attribute__((noinline)) void addWide(kivFixed *r, const kivFixed *a, const kiv
     addOther(r, a, b, subtract, Path::Fast);
 }
 
+// Operands of one type of up to 31 digits and a result at their scale of up to 32 digits (the
+// type that holds a sum's carry is one): the packed words add in place, without alignment.
+__attribute__((noinline)) void addSameScale(kivFixed *r, const kivFixed *a, const kivFixed *b,
+                                            bool subtract) {
+    const unsigned digits = a->digits;
+    const u128 wa = loadPacked(a, digits), wb = loadPacked(b, digits);
+    if (!bothFinite(static_cast<unsigned>(wa), static_cast<unsigned>(wb)))
+        return addOther(r, a, b, subtract, Path::Fast);
+    const u128 x = wa >> 4, y = wb >> 4;
+    const bool aNeg = negativeOf(wa), bNeg = negativeOf(wb) != subtract;
+    u128 m;
+    bool negative;
+    if (aNeg == bNeg) {
+        m = packedAdd(x, y);
+        negative = aNeg;
+    } else if (x >= y) {
+        m = packedSub(x, y);
+        negative = aNeg && x != y;  // equal magnitudes give +0
+    } else {
+        m = packedSub(y, x);
+        negative = bNeg;
+    }
+    if (r->digits < kWideDigits && (m >> (4 * r->digits)) != 0) return setInfinity(r, negative);
+    storePackedAny(r, m, negative);
+}
+
 __attribute__((noinline)) int cmpWide(const kivFixed *a, const kivFixed *b, int op) {
     unsigned sa, sb;
     const u128 x = loadPackedDigits(a, &sa), y = loadPackedDigits(b, &sb);
@@ -681,30 +690,52 @@ __attribute__((noinline)) int cmpWide(const kivFixed *a, const kivFixed *b, int 
     return cmpOther(a, b, op, Path::Fast);
 }
 
-// The digit strings of two finite records of up to 32 digits in 64 bits each, else false. The
-// packed words convert in 16-digit halves, both operands' at once.
+// Two packed digit strings of up to 32 digits as base-10^16 digits, both operands' words at
+// once: x = x[1] x 10^16 + x[0].
+struct HalvesPair {
+    uint64_t x[2], y[2];
+    bool fit64() const { return (hi64(whole(x)) | hi64(whole(y))) == 0; }
+    static u128 whole(const uint64_t *h) { return static_cast<u128>(h[1]) * kTen16 + h[0]; }
+};
+inline HalvesPair toHalves(u128 pa, u128 pb) {
+    HalvesPair h{{0, 0}, {0, 0}};
+    bcdToBinary2(static_cast<uint64_t>(pa), static_cast<uint64_t>(pb), &h.x[0], &h.y[0]);
+    if ((hi64(pa) | hi64(pb)) != 0) bcdToBinary2(hi64(pa), hi64(pb), &h.x[1], &h.y[1]);
+    return h;
+}
+
+// The packed digit strings of two records of up to 32 digits in 64 bits each, else false.
+inline bool packedPairToBinary(u128 pa, u128 pb, uint64_t *x, uint64_t *y) {
+    const HalvesPair h = toHalves(pa, pb);
+    if (!h.fit64()) return false;
+    *x = static_cast<uint64_t>(HalvesPair::whole(h.x));
+    *y = static_cast<uint64_t>(HalvesPair::whole(h.y));
+    return true;
+}
+
+// The digit strings of two finite records of up to 32 digits in 64 bits each, else false.
 inline bool loadBinaryPair(const kivFixed *a, const kivFixed *b, uint64_t *x, uint64_t *y,
                            bool *negative) {
     unsigned sa, sb;
     const u128 pa = loadPackedDigits(a, &sa), pb = loadPackedDigits(b, &sb);
-    if (!bothFinite(sa, sb)) return false;
-    uint64_t xl, yl, xh = 0, yh = 0;
-    bcdToBinary2(static_cast<uint64_t>(pa), static_cast<uint64_t>(pb), &xl, &yl);
-    if ((hi64(pa) | hi64(pb)) != 0) bcdToBinary2(hi64(pa), hi64(pb), &xh, &yh);
-    const u128 ma = static_cast<u128>(xh) * kTen16 + xl, mb = static_cast<u128>(yh) * kTen16 + yl;
-    if ((hi64(ma) | hi64(mb)) != 0) return false;
-    *x = static_cast<uint64_t>(ma);
-    *y = static_cast<uint64_t>(mb);
     *negative = (sa ^ sb) & 1;
-    return true;
+    return bothFinite(sa, sb) && packedPairToBinary(pa, pb, x, y);
 }
 
+// A product of up to 64 digits: one 64 x 64-bit multiplication while both digit strings fit
+// 64 bits and the result takes the product from 128 bits, else in base-10^16 columns.
 __attribute__((noinline)) void mulWide(kivFixed *r, const kivFixed *a, const kivFixed *b) {
-    uint64_t x, y;
-    bool negative;
-    if (loadBinaryPair(a, b, &x, &y, &negative) &&
-        mulBinary(r, x, y, int64_t{a->scale} + b->scale, negative))
-        return;
+    unsigned sa, sb;
+    const u128 pa = loadPackedDigits(a, &sa), pb = loadPackedDigits(b, &sb);
+    if (bothFinite(sa, sb)) {
+        const int64_t scale = int64_t{a->scale} + b->scale;
+        const bool negative = (sa ^ sb) & 1;
+        const HalvesPair h = toHalves(pa, pb);
+        if (h.fit64() && mulBinary(r, static_cast<uint64_t>(HalvesPair::whole(h.x)),
+                                   static_cast<uint64_t>(HalvesPair::whole(h.y)), scale, negative))
+            return;
+        if (mulBase16(r, h.x, h.y, scale, negative)) return;
+    }
     mulOther(r, a, b, Path::Fast);
 }
 
@@ -785,6 +816,9 @@ void addFixed(kivFixed *r, const kivFixed *a, const kivFixed *b, bool subtract, 
             }
         } else if (fitsWord<uint64_t>(a) && fitsWord<uint64_t>(b)) {
             return addShort(r, a, b, subtract);
+        } else if (typeWord(a) == typeWord(b) && a->scale == r->scale && fitsPacked(a) &&
+                   fitsWide(r)) {
+            return addSameScale(r, a, b, subtract);
         } else if (fitsWide(a) && fitsWide(b)) {
             return addWide(r, a, b, subtract);
         }

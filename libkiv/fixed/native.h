@@ -559,7 +559,7 @@ inline void storeDigits(kivFixed *r, u128 m, bool negative) {
     storeBE64(p + n - 8, static_cast<uint64_t>(w));
     storeBE64(p + n - 16, hi64(w));
     p[n - 17] = static_cast<uint8_t>(bcd >> 124);
-    std::memset(p, 0, n - 17);
+    if (n > 17) std::memset(p, 0, n - 17);
 }
 
 // Writes a finite value with digit string m into a record of any digit count; m must be below
@@ -675,7 +675,9 @@ template <class W>
             return true;
         }
         if (length > 32) return false;
-        if (length > kNibbles) return fitPackedWord<u128>(r, m, scale, negative);
+        if constexpr (kNibbles < 32) {
+            if (length > kNibbles) return fitPackedWord<u128>(r, m, scale, negative);
+        }
         m <<= 4 * shift;
     }
     if (digits < kNibbles && (m >> (4 * digits)) != 0) {

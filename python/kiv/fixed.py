@@ -245,8 +245,8 @@ class Fixed:
     def __str__(self):
         return _kiv.fixed_to_string(self._record, max(self.scale, 0))
 
-    def __format__(self, spec):
-        return format(self.to_decimal(), spec)
+    def __format__(self, format_spec):
+        return format(self.to_decimal(), format_spec)
 
     def __repr__(self):
         return f"Fixed({str(self)!r}, {self.digits}, {self.scale})"

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-/* The public interface from strict C11: records declared on the stack, arithmetic and text.
- * Returns the number of failed checks. */
+/* The public interface from strict C11: records declared on the stack, arithmetic, text and
+ * the decimal conversions. Returns the number of failed checks. */
 #include <string.h>
 
 #include "kiv.h"
+#include "kiv_decimal.h"
 
 int main(void) {
     KIV_FIXED_DECLARE(price, 9, 2);
@@ -20,5 +21,13 @@ int main(void) {
     kivFixedAdd(rate, rate, price);
     failures += kivFixedGetState(rate) != KIV_FIXED_POS_INF;
     failures += KIV_FIXED_SIZE(9) != 9 || sizeof(kivFixed) > KIV_FIXED_SIZE(2);
+    {
+        kivDecimal64 d;
+        failures += kivDecimal64FromString(&d, "-12.34", NULL) != KIV_S_OK;
+        failures += kivDecimal64ToFixed(price, d) != KIV_S_OK;
+        failures += kivDecimal128ToString(kivFixedToDecimal128(price), text, sizeof text) != 6 ||
+                    strcmp(text, "-12.34") != 0;
+        failures += kivDecimal64ToFixed(rate, d) != KIV_E_INVALID_ARG;
+    }
     return failures;
 }

@@ -335,6 +335,27 @@ def c_gets(_):
     return [a, precision, size], "x%s %d" % (text[:max(size - 1, 0)].encode().hex(), len(text))
 
 
+def c_wide(op):
+    """Operands of 16 to 38 mostly significant digits and results past 38 digits: the paths on
+    256-bit integers and 80-digit packed words."""
+    def full(t):
+        a = record(t)
+        if a.finite and t[0] and chance(.8):
+            a = Rec(t[0], t[1], a.state, R.randrange(10 ** (t[0] - 1), 10 ** t[0]))
+        return a
+    wide = lambda: (d := R.randint(16, 38), R.randint(-5, d))
+    a = full(wide())
+    b = full(a.type if chance(.3) else wide())
+    if op == "div" and b.finite and chance(.5):  # short divisors give long quotients
+        b = Rec(b.digits, b.scale, b.state, R.randint(1, 10 ** R.randint(1, 20)) % 10 ** b.digits)
+    x, t = R.random(), exact(op, a, b)
+    s = t[1] + R.randint(-12, 30)  # at another scale, mostly room for the integer part
+    d = max(0, t[0] - t[1] + s + R.randint(-1, 2))
+    rt = t if x < .3 else near(t) if x < .5 else (d, max(-5, min(d, s)))
+    model = {"add": m_add, "sub": lambda *x: m_add(*x, True), "mul": m_mul, "div": m_div}[op]
+    return [rt, a, b], with_nan(rt, [a, b], model)
+
+
 GROUPS = {
     "arith": dict(add=c_binary, sub=c_binary, mul=c_binary, div=c_binary,
                   neg=lambda _: ([rt := result_type(a := record()), a], with_nan(rt, [a], m_neg)),
@@ -342,6 +363,7 @@ GROUPS = {
     "round": dict(round2=c_round, round=c_round, trunc=c_round,
                   parts=lambda _: ([a := record()], m_parts(a))),
     "text": dict(sets=c_sets, gets=c_gets),
+    "wide": dict(add=c_wide, sub=c_wide, mul=c_wide, div=c_wide),
     "value": dict(set=c_set, setd=c_setd, getd=lambda _: (
         [a := record()], "nan" if math.isnan(x := m_getd(a)) else bits(x))),
 }

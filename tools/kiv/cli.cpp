@@ -65,7 +65,7 @@ const OptionSpec *findSpec(std::span<const OptionSpec> specs, std::string_view n
 
 // The option an argument names, and the value written into it ("--name=value", "-xvalue").
 struct Spelled {
-    const OptionSpec *spec = nullptr;
+    const OptionSpec *option = nullptr;
     std::string_view name;
     std::optional<std::string_view> value;
 };
@@ -75,11 +75,11 @@ Spelled spelling(std::string_view arg, std::span<const OptionSpec> specs) {
         const size_t equals = arg.find('=');
         Spelled s{nullptr, arg.substr(0, equals), std::nullopt};
         if (equals != std::string_view::npos) s.value = arg.substr(equals + 1);
-        s.spec = findSpec(specs, s.name);
+        s.option = findSpec(specs, s.name);
         return s;
     }
     Spelled s{findSpec(specs, arg), arg, std::nullopt};
-    if (!s.spec && arg.size() > 2) {
+    if (!s.option && arg.size() > 2) {
         const OptionSpec *shortSpec = findSpec(specs, arg.substr(0, 2));
         if (shortSpec && shortSpec->takesValue) s = {shortSpec, arg.substr(0, 2), arg.substr(2)};
     }
@@ -113,7 +113,7 @@ std::optional<Options> Options::parse(Args args, size_t first,
             continue;
         }
         const Spelled spelled = spelling(arg, optionDefs);
-        const OptionSpec *def = spelled.spec;
+        const OptionSpec *def = spelled.option;
         const std::string name(spelled.name);
         if (!def) {
             if (looksNegative(arg)) {  // "-5", "-.5", "-Inf": an operand
