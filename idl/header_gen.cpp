@@ -59,6 +59,24 @@ std::string ident(std::string_view name) {
     return out;
 }
 
+// Names that <kiv.h> and the standard headers it includes already give a meaning: a generated
+// type, macro, field or parameter with one of them would not compile or would change meaning.
+bool isReservedName(std::string_view name) {
+    // clang-format off
+    static const std::set<std::string_view> taken = {
+        "IUnknown", "IUnknownVtbl", "IObjectFactory", "IObjectFactoryVtbl", "IRegistry",
+        "IRegistryVtbl", "RegistryValue", "StringList", "NamedValue", "NamedValueList",
+        "RegistryKeyInfo", "NULL", "NAN", "INFINITY", "bool", "true", "false", "size_t",
+        "int8_t", "int16_t", "int32_t", "int64_t", "uint8_t", "uint16_t", "uint32_t", "uint64_t",
+        "INT8_C", "INT16_C", "INT32_C", "INT64_C", "UINT8_C", "UINT16_C", "UINT32_C", "UINT64_C",
+        "char16_t"};
+    // clang-format on
+    auto upper = [&](size_t at) {
+        return name.size() > at && std::isupper(static_cast<unsigned char>(name[at]));
+    };
+    return taken.count(name) || name.starts_with("KIV_") || (name.starts_with("kiv") && upper(3));
+}
+
 bool isIdentifier(std::string_view text) {
     if (text.empty() || std::isdigit(static_cast<unsigned char>(text[0]))) return false;
     for (char c : text)
@@ -158,6 +176,10 @@ struct Slot {
     std::vector<std::string> args;    // their names
 };
 
+// Deepest nesting of types, scopes and bases that the generator follows: far beyond what IDL
+// is written with, and well within the stack.
+constexpr int kMaxNesting = 200;
+
 class Generator {
   public:
     Generator(kivTLib *tlib, HeaderLang lang) : tlib_(tlib), lang_(lang) {}
@@ -172,11 +194,117 @@ class Generator {
 
     void request(const std::string &id) { request(find(id.c_str(), nullptr)); }
 
+    // The end of a C header: structures and unions that were only declared ahead get their
+    // definitions (a sequence of them is of no use without), then the free helpers of every
+    // structure, union and sequence, all declared before any is defined since they call each
+    // other as the types nest.
+    void finish() {
+        if (cxx()) return;
+        for (bool more = true; more;) {
+            more = false;
+            std::vector<const kivTLibDef *> incomplete;
+            for (const kivTLibDef *def : declared_)
+                if (def->kind != KIV_DEF_INTERFACE && state_[def] != 2) incomplete.push_back(def);
+            for (const kivTLibDef *def : incomplete) {
+                ensure(def, true);
+                more = true;
+            }
+        }
+        if (helpers_.empty()) return;
+        std::string declarations, definitions;
+        // By index: writing a helper maps types again, and a record met only now is appended.
+        for (size_t i = 0; i < helpers_.size(); ++i) {
+            const Helper h = helpers_[i];
+            std::string owner =
+                h.def ? h.def->repoId : "sequence<" + identity(h.element, h.user) + ">";
+            std::string function = h.typeName + "_freeContents";
+            claim(function, "the free helper of " + owner);
+            std::string head = "static inline void " + function + "(" + h.typeName + " *value)";
+            declarations += head + ";\n";
+            std::string code = h.def ? (h.def->kind == KIV_DEF_STRUCT ? structFreeCode(h.def)
+                                                                      : unionFreeCode(h.def))
+                                     : sequenceFreeCode(h);
+            definitions +=
+                "\n" + wrap(guardOfHelper(function, owner), head + " {\n" + code + "}\n");
+        }
+        body +=
+            "\n/* Free what a value owns (strings, buffers, references), leaving it empty. */\n" +
+            declarations + definitions;
+    }
+
+    // A macro must not take the name of a field or parameter written anywhere in the header.
+    void checkHiddenNames() {
+        // Parameters and fields of the generated code itself; array loops count with i0, i1, ...
+        for (const char *own : {"self", "out", "iid", "comIid", "value", "result", "result_",
+                                "buffer", "length", "maximum", "vtbl", "_d", "_u"})
+            locals_.try_emplace(own, "the generated name");
+        for (const auto &[name, claim] : claimed_)
+            if (claim.macro && name.size() > 1 && name[0] == 'i' &&
+                name.find_first_not_of("0123456789", 1) == std::string::npos)
+                fail(claim.owner + ": " + name + " would hide a generated loop counter");
+        for (const auto &[name, where] : locals_) {
+            auto macro = claimed_.find(name);
+            if (macro != claimed_.end() && macro->second.macro)
+                fail(where + " " + name + " is hidden by the macro of " + macro->second.owner);
+        }
+    }
+
     std::string body;
     bool needsMath = false;
 
   private:
     bool cxx() const { return lang_ == HeaderLang::Cxx; }
+
+    // One more level of nesting for as long as it lives; too many fail.
+    class Deeper {
+      public:
+        Deeper(int &depth, const char *where) : depth_(depth) {
+            if (++depth_ > kMaxNesting) {
+                --depth_;
+                fail(std::string(where) + ": types nested more than " +
+                     std::to_string(kMaxNesting) + " deep");
+            }
+        }
+        ~Deeper() { --depth_; }
+        Deeper(const Deeper &) = delete;
+        Deeper &operator=(const Deeper &) = delete;
+
+      private:
+        int &depth_;
+    };
+
+    // A file-scope name of the header (type, macro, guard, function) taken for `owner`; the
+    // same name for another owner is refused, naming both.
+    void claim(const std::string &name, const std::string &owner, bool macro = false) {
+        // Sequence records are the generator's own names in <kiv.h>'s name space.
+        if (isReservedName(name) && !name.starts_with("kivSeq_"))
+            fail(owner + ": " + name + " is a name of <kiv.h>");
+        auto [at, fresh] = claimed_.try_emplace(name, Claim{owner, macro});
+        if (!fresh && at->second.owner != owner)
+            fail(name + " would name both " + at->second.owner + " and " + owner);
+    }
+
+    // A field, parameter or slot name, checked and kept for the final check against macros.
+    std::string local(const char *name, const kivTLibDef *owner, const char *what,
+                      bool standsAlone = true) {
+        if (!name) fail(std::string(owner->repoId) + ": a " + what + " without a name");
+        if (!isIdentifier(name))
+            fail(std::string(owner->repoId) + ": " + what + " name '" + name +
+                 "' is not an identifier");
+        std::string out = ident(name);
+        if (isReservedName(out))
+            fail(std::string(owner->repoId) + ": " + what + " " + out + " is a name of <kiv.h>");
+        if (standsAlone)
+            locals_.try_emplace(out, std::string("the ") + what + " of " + owner->repoId);
+        return out;
+    }
+
+    // Names inside one record, enumeration or parameter list must differ.
+    static void distinct(std::set<std::string> &names, const std::string &name,
+                         const kivTLibDef *owner, const char *what) {
+        if (!names.insert(name).second)
+            fail(std::string(owner->repoId) + ": two " + what + "s named " + name);
+    }
 
     const kivTLibDef *find(const char *id, const kivTLibDef *user) {
         kivTLibDef *def = nullptr;
@@ -191,6 +319,7 @@ class Generator {
 
     void request(const kivTLibDef *def) {
         if (!requested_.insert(def).second) return;
+        Deeper deeper(depth_, def->repoId);
         switch (def->kind) {
             case KIV_DEF_MODULE:
                 break;
@@ -272,6 +401,13 @@ class Generator {
         for (const std::string &part : name.ns) name.c += part + "_";
         name.c += name.local;
         if (!isIdentifier(name.c)) fail(std::string(def->repoId) + ": name is not an identifier");
+        // C++ spells the parts apart: each must be an identifier of its own.
+        for (const std::string &part : name.ns)
+            if (!isIdentifier(part)) fail(std::string(def->repoId) + ": name is not an identifier");
+        if (!isIdentifier(name.local))
+            fail(std::string(def->repoId) + ": name is not an identifier");
+        // A name with a prefix is never a keyword; one in the root module may be.
+        if (name.c == name.local) name.c = ident(name.local);
         return names_.emplace(def, std::move(name)).first->second;
     }
 
@@ -279,7 +415,7 @@ class Generator {
         const Name &name = nameOf(def);
         if (!cxx()) return name.c;
         std::string out;
-        for (const std::string &part : name.ns) out += "::" + part;
+        for (const std::string &part : name.ns) out += "::" + ident(part);
         return out + "::" + ident(name.local);
     }
 
@@ -295,12 +431,33 @@ class Generator {
     }
     static std::string namespacePath(const Name &name) {
         std::string joined;
-        for (const std::string &part : name.ns) joined += (joined.empty() ? "" : "::") + part;
+        for (const std::string &part : name.ns)
+            joined += (joined.empty() ? "" : "::") + ident(part);
         return joined;
     }
 
     std::string guard(const kivTLibDef *def, const char *what) {
-        return nameOf(def).c + (cxx() ? "_HPP_" : "_") + what;
+        std::string macro = nameOf(def).c + (cxx() ? "_HPP_" : "_") + what;
+        claim(macro, std::string("the include guard of ") + def->repoId, true);
+        return macro;
+    }
+
+    // The names that a definition's declaration takes at file scope.
+    void claimTypeName(const kivTLibDef *def) {
+        if (!cxx()) return claim(nameOf(def).c, def->repoId, def->kind == KIV_DEF_CONSTANT);
+        // The global namespace holds what <kiv.h> declares, and the outermost namespace of a
+        // definition is declared there.
+        const Name &name = nameOf(def);
+        const std::string &global = name.ns.empty() ? name.local : name.ns.front();
+        if (isReservedName(ident(global)))
+            fail(std::string(def->repoId) + ": " + global + " is a name of <kiv.h>");
+        claim(typeName(def), def->repoId);
+        // A namespace and a type of the same name cannot both be declared.
+        std::string path;
+        for (const std::string &part : nameOf(def).ns) {
+            path += "::" + ident(part);
+            claim(path, "a namespace");
+        }
     }
 
     static std::string wrap(const std::string &macro, const std::string &text) {
@@ -332,14 +489,18 @@ class Generator {
         int &state = state_[def];
         if (state == 2) return;
         if (state == 1) fail(std::string(def->repoId) + ": contains itself by value");
+        Deeper deeper(depth_, def->repoId);
         state = 1;
+        claimTypeName(def);
         std::string text;
         switch (def->kind) {
             case KIV_DEF_STRUCT:
                 text = structText(def);
+                if (!cxx()) helpers_.push_back({nameOf(def).c, def, {}, def});
                 break;
             case KIV_DEF_UNION:
                 text = unionText(def);
+                if (!cxx()) helpers_.push_back({nameOf(def).c, def, {}, def});
                 break;
             case KIV_DEF_ENUM:
                 text = enumText(def);
@@ -363,6 +524,7 @@ class Generator {
 
     void declareForward(const kivTLibDef *def) {
         if (!declared_.insert(def).second) return;
+        claimTypeName(def);
         std::string text;
         if (cxx()) {
             text = openNamespace(def) + "struct " + ident(nameOf(def).local) + ";\n" +
@@ -383,8 +545,26 @@ class Generator {
         return def;
     }
 
+    // An anonymous type whose mapping is under way; meeting it again inside itself means a
+    // type without end (a sequence of itself), which no declaration can express.
+    class Inside {
+      public:
+        Inside(std::set<const kivTLibDef *> &open, const kivTLibDef *def) : open_(open), def_(def) {
+            if (!open_.insert(def_).second)
+                fail(std::string(def_->repoId) + ": a type that contains itself");
+        }
+        ~Inside() { open_.erase(def_); }
+        Inside(const Inside &) = delete;
+        Inside &operator=(const Inside &) = delete;
+
+      private:
+        std::set<const kivTLibDef *> &open_;
+        const kivTLibDef *def_;
+    };
+
     // The mapped type of a reference; byValue asks for complete structures and unions.
     CType map(const kivTLibTypeRef &ref, const kivTLibDef *user, bool byValue) {
+        Deeper deeper(depth_, user->repoId);
         static const char *const basic[] = {
             nullptr,    "void",    "kivBoolean", "uint8_t", "char",     "kivWChar", "int16_t",
             "uint16_t", "int32_t", "uint32_t",   "int64_t", "uint64_t", "float",    "double"};
@@ -432,6 +612,7 @@ class Generator {
             }
             case KIV_TYPE_ARRAY: {
                 const auto &array = as<kivTLibArrayDef>(referenced(ref, KIV_DEF_ARRAY, user));
+                Inside inside(mapping_, &array.header);
                 if (array.length == 0) fail(std::string(ref.repoId) + ": array of length 0");
                 CType element = map(array.element, user, true);
                 if (element.cat == Cat::Void) fail(std::string(ref.repoId) + ": array of void");
@@ -440,6 +621,7 @@ class Generator {
             }
             case KIV_TYPE_SEQUENCE: {
                 const auto &seq = as<kivTLibSequenceDef>(referenced(ref, KIV_DEF_SEQUENCE, user));
+                Inside inside(mapping_, &seq.header);
                 CType element = map(seq.element, user, false);
                 if (element.cat == Cat::Void) fail(std::string(ref.repoId) + ": sequence of void");
                 std::string buffer = element.dims.empty()
@@ -449,11 +631,16 @@ class Generator {
                     return {"::kiv::sequence<" + element.typeName + element.dims + ">", "",
                             Cat::Aggregate};
                 std::string name = "kivSeq_" + mangle(seq.element, user);
-                if (sequences_.insert(name).second)
+                claim(name, "sequence<" + identity(seq.element, user) + ">");
+                claim(name + "_DEFINED",
+                      "the include guard of sequence<" + identity(seq.element, user) + ">", true);
+                if (sequences_.insert(name).second) {
                     body += "\n" + wrap(name + "_DEFINED", "typedef struct " + name +
                                                                " {\n    uint32_t length;\n"
                                                                "    uint32_t maximum;\n    " +
                                                                buffer + ";\n} " + name + ";\n");
+                    helpers_.push_back({name, nullptr, seq.element, user});
+                }
                 return {name, "", Cat::Aggregate};
             }
             default:
@@ -464,6 +651,7 @@ class Generator {
 
     // The part of a sequence record's name that stands for its element.
     std::string mangle(const kivTLibTypeRef &ref, const kivTLibDef *user) {
+        Deeper deeper(depth_, user->repoId);
         static const char *const basic[] = {
             "",       "void",          "boolean",   "octet",
             "char",   "wchar",         "short",     "unsigned_short",
@@ -493,6 +681,128 @@ class Generator {
             default:
                 return nameOf(find(ref.repoId, user)).c;
         }
+    }
+
+    // What a type is, whatever anonymous records spell it: sequence records are shared by
+    // every sequence of the same element type.
+    std::string identity(const kivTLibTypeRef &ref, const kivTLibDef *user) {
+        Deeper deeper(depth_, user->repoId);
+        switch (ref.tag) {
+            case KIV_TYPE_STRING:
+            case KIV_TYPE_WSTRING:
+                return ref.tag == KIV_TYPE_STRING ? "string" : "wstring";
+            case KIV_TYPE_SEQUENCE:
+                return "sequence<" +
+                       identity(as<kivTLibSequenceDef>(find(ref.repoId, user)).element, user) + ">";
+            case KIV_TYPE_ARRAY: {
+                const auto &array = as<kivTLibArrayDef>(find(ref.repoId, user));
+                return identity(array.element, user) + "[" + std::to_string(array.length) + "]";
+            }
+            default:
+                return ref.repoId ? ref.repoId : "tag " + std::to_string(ref.tag);
+        }
+    }
+
+    // ---- free helpers ----
+
+    struct Helper {
+        std::string typeName;
+        const kivTLibDef *def;   // a structure or union, or null for a sequence record
+        kivTLibTypeRef element;  // a sequence's element
+        const kivTLibDef *user;  // where the sequence was met
+    };
+
+    std::string guardOfHelper(const std::string &function, const std::string &owner) {
+        std::string macro = function + "_DEFINED";
+        claim(macro, "the include guard of the free helper of " + owner, true);
+        return macro;
+    }
+
+    static std::string indented(const std::string &code) {
+        std::string out;
+        for (size_t at = 0; at < code.size();) {
+            size_t end = code.find('\n', at);
+            out += "    " + code.substr(at, end - at + 1);
+            at = end + 1;
+        }
+        return out;
+    }
+
+    // Statements that free what `lvalue` of type `ref` owns and leave it empty; "" when the
+    // type owns nothing. Array loops use the counters i<level>, i<level + 1>, ...
+    std::string freeCode(const kivTLibTypeRef &ref, const std::string &lvalue,
+                         const kivTLibDef *user, int level) {
+        Deeper deeper(depth_, user->repoId);
+        switch (ref.tag) {
+            case KIV_TYPE_STRING:
+            case KIV_TYPE_WSTRING:
+                return "kivFree(" + lvalue + ");\n" + lvalue + " = NULL;\n";
+            case KIV_TYPE_INTERFACE:
+                return "kivComRelease(" + lvalue + ");\n" + lvalue + " = NULL;\n";
+            case KIV_TYPE_STRUCT:
+            case KIV_TYPE_UNION:
+            case KIV_TYPE_SEQUENCE:
+                return map(ref, user, true).typeName + "_freeContents(&" + lvalue + ");\n";
+            case KIV_TYPE_ALIAS: {
+                const kivTLibDef *alias = referenced(ref, KIV_DEF_ALIAS, user);
+                return freeCode(as<kivTLibAliasDef>(alias).type, lvalue, alias, level);
+            }
+            case KIV_TYPE_ARRAY: {
+                const auto &array = as<kivTLibArrayDef>(referenced(ref, KIV_DEF_ARRAY, user));
+                std::string i = "i" + std::to_string(level);
+                std::string code = freeCode(array.element, lvalue + "[" + i + "]", user, level + 1);
+                if (code.empty()) return "";
+                return "for (uint32_t " + i + " = 0; " + i + " < " + std::to_string(array.length) +
+                       "u; ++" + i + ") {\n" + indented(code) + "}\n";
+            }
+            default:
+                return "";
+        }
+    }
+
+    std::string structFreeCode(const kivTLibDef *def) {
+        const auto &s = as<kivTLibStructDef>(def);
+        std::string code;
+        for (uint32_t i = 0; i < s.memberCount; ++i)
+            code += freeCode(s.members[i].type, "value->" + ident(s.members[i].name), def, 0);
+        return indented(code.empty() ? "(void)value;\n" : code);
+    }
+
+    // Only the valid member: the first case whose label equals _d, else the first default.
+    std::string unionFreeCode(const kivTLibDef *def) {
+        const auto &u = as<kivTLibUnionDef>(def);
+        std::string chain, fallback;
+        bool owns = false, hasDefault = false;
+        for (uint32_t i = 0; i < u.caseCount; ++i) {
+            const kivTLibUnionCase &c = u.cases[i];
+            std::string code = freeCode(c.type, "value->_u." + ident(c.name), def, 0);
+            owns = owns || !code.empty();
+            if (c.label.tag == KIV_VALUE_NONE) {
+                if (!hasDefault) fallback = code;
+                hasDefault = true;
+                continue;
+            }
+            chain += std::string(chain.empty() ? "if (" : " else if (") +
+                     "value->_d == " + valueText(c.label, u.discriminator, def) + ") {\n" +
+                     indented(code) + "}";
+        }
+        if (!owns) return indented("(void)value;\n");
+        if (chain.empty()) return indented(fallback);
+        if (hasDefault) chain += " else {\n" + indented(fallback) + "}";
+        return indented(chain + "\n");
+    }
+
+    // The elements in index order, then the buffer.
+    std::string sequenceFreeCode(const Helper &h) {
+        std::string element = freeCode(h.element, "value->buffer[i0]", h.user, 1);
+        std::string code;
+        if (!element.empty())
+            code =
+                "for (uint32_t i0 = 0; i0 < value->length; ++i0) {\n" + indented(element) + "}\n";
+        code +=
+            "kivFree(value->buffer);\nvalue->buffer = NULL;\nvalue->length = 0;\n"
+            "value->maximum = 0;\n";
+        return indented(code);
     }
 
     // ---- values ----
@@ -579,11 +889,15 @@ class Generator {
 
     std::string structText(const kivTLibDef *def) {
         const auto &s = as<kivTLibStructDef>(def);
+        if (s.memberCount == 0) fail(std::string(def->repoId) + ": a structure without members");
         std::string fields;
+        std::set<std::string> names;
         for (uint32_t i = 0; i < s.memberCount; ++i) {
+            std::string name = local(s.members[i].name, def, "member");
+            distinct(names, name, def, "member");
             CType t = map(s.members[i].type, def, true);
             if (t.cat == Cat::Void) fail(std::string(def->repoId) + ": void member");
-            fields += "    " + declare(t.typeName, ident(s.members[i].name), t.dims) + ";\n";
+            fields += "    " + declare(t.typeName, name, t.dims) + ";\n";
         }
         return record(def, fields);
     }
@@ -603,10 +917,15 @@ class Generator {
         // Cases that share a name are one member with several labels.
         std::vector<std::string> order;
         std::map<std::string, std::pair<std::string, std::string>> members;  // decl, labels
+        if (u.caseCount == 0) fail(std::string(def->repoId) + ": a union without cases");
         for (uint32_t i = 0; i < u.caseCount; ++i) {
             const kivTLibUnionCase &c = u.cases[i];
+            std::string name = local(c.name, def, "case");
             CType t = map(c.type, def, true);
-            std::string decl = declare(t.typeName, ident(c.name), t.dims);
+            if (t.cat == Cat::Void) fail(std::string(def->repoId) + ": void case");
+            if (c.label.tag != KIV_VALUE_NONE && c.label.tag != u.discriminator.tag)
+                fail(std::string(def->repoId) + ": case " + name + " has a label of another type");
+            std::string decl = declare(t.typeName, name, t.dims);
             std::string label = c.label.tag == KIV_VALUE_NONE
                                     ? "default"
                                     : "case " + valueText(c.label, u.discriminator, def);
@@ -628,6 +947,15 @@ class Generator {
 
     std::string enumText(const kivTLibDef *def) {
         const auto &e = as<kivTLibEnumDef>(def);
+        if (e.memberCount == 0) fail(std::string(def->repoId) + ": an enumeration without members");
+        std::set<std::string> names;
+        for (uint32_t i = 0; i < e.memberCount; ++i) {
+            distinct(names, local(e.members[i].name, def, "enumerator", cxx()), def, "enumerator");
+            if (!cxx())
+                claim(nameOf(def).c + "_" + e.members[i].name,
+                      std::string("the enumerator ") + e.members[i].name + " of " + def->repoId,
+                      true);
+        }
         std::string text;
         if (cxx()) {
             text =
@@ -725,8 +1053,12 @@ class Generator {
             for (uint32_t i = 0; i < iface.memberCount; ++i) {
                 const kivTLibMember &m = iface.members[i];
                 const size_t first = out.size();
+                const bool attribute = m.kind == KIV_MEMBER_ATTRIBUTE;
+                // Accessor names carry a prefix, so an attribute's name is never escaped.
+                std::string memberName =
+                    local(m.name, owner, attribute ? "attribute" : "operation", !attribute);
                 CType t = map(m.type, owner, true);
-                if (m.kind == KIV_MEMBER_ATTRIBUTE) {
+                if (attribute) {
                     if (t.cat == Cat::Void) fail(std::string(owner->repoId) + ": void attribute");
                     out.push_back(
                         {"get_" + std::string(m.name), owner, {outParam(t, "value")}, {"value"}});
@@ -736,11 +1068,13 @@ class Generator {
                                        {inParam(t, "value")},
                                        {"value"}});
                 } else if (m.kind == KIV_MEMBER_OPERATION) {
-                    Slot slot{ident(m.name), owner, {}, {}};
+                    Slot slot{memberName, owner, {}, {}};
                     std::string result = "result";
+                    std::set<std::string> names;
                     for (uint32_t p = 0; p < m.paramCount; ++p) {
                         const kivTLibParam &param = m.params[p];
-                        std::string name = ident(param.name);
+                        std::string name = local(param.name, owner, "parameter");
+                        distinct(names, name, owner, "parameter");
                         if (name == "result") result = "result_";
                         CType pt = map(param.type, owner, true);
                         if (pt.cat == Cat::Void)
@@ -755,6 +1089,7 @@ class Generator {
                         slot.args.push_back(name);
                     }
                     if (t.cat != Cat::Void) {
+                        distinct(names, result, owner, "parameter");
                         slot.params.push_back(outParam(t, result));
                         slot.args.push_back(result);
                     }
@@ -762,9 +1097,13 @@ class Generator {
                 } else {
                     fail(std::string(owner->repoId) + ": member " + m.name + " of unknown kind");
                 }
-                for (size_t k = first; k < out.size(); ++k)
+                for (size_t k = first; k < out.size(); ++k) {
                     if (!used.insert(out[k].name).second)
                         fail(std::string(def->repoId) + ": two slots named " + out[k].name);
+                    // A C++ member function named like its class would be a constructor.
+                    if (cxx() && out[k].name == ident(nameOf(owner).local))
+                        fail(std::string(owner->repoId) + ": a slot named like its interface");
+                }
             }
         }
         return out;
@@ -777,18 +1116,18 @@ class Generator {
     }
 
     std::string interfaceText(const kivTLibDef *def) {
+        // The bases come first: C call helpers name the interface that declares each slot,
+        // and a C++ class needs its base complete.
+        std::vector<const kivTLibDef *> ancestors = chain(def);
+        ancestors.pop_back();
+        if (!ancestors.empty()) ensure(ancestors.back(), true);
         const std::string iid = cString(def->repoId);
         const std::string macro = nameOf(def).c + "_IID";
+        claim(macro, std::string("the interface id of ") + def->repoId, true);
         std::string text = "#ifndef " + macro + "\n#define " + macro + " " + iid + "\n#endif\n";
         std::vector<Slot> table = slots(def);
         if (cxx()) {
-            const char *baseId = as<kivTLibInterfaceDef>(def).baseId;
-            std::string base = "::kiv::IUnknown";
-            if (baseId && std::string_view(baseId) != KIV_IID_IUNKNOWN) {
-                const kivTLibDef *b = find(baseId, def);
-                ensure(b, true);
-                base = typeName(b);
-            }
+            std::string base = ancestors.empty() ? "::kiv::IUnknown" : typeName(ancestors.back());
             std::string local = ident(nameOf(def).local);
             text += openNamespace(def) + "struct " + local + " : " + base +
                     " {\n    using base = " + base +
@@ -801,6 +1140,12 @@ class Generator {
                    closeNamespace(def);
         }
         const std::string &name = nameOf(def).c;
+        claim(name + "Vtbl", std::string("the function table of ") + def->repoId);
+        for (const char *base : {"comQueryInterface", "comAddRef", "comRelease", "queryInterface",
+                                 "addRef", "release", "interfaceId"})
+            claim(name + "_" + base, std::string("a call helper of ") + def->repoId);
+        for (const Slot &s : table)
+            claim(name + "_" + s.name, std::string("a call helper of ") + def->repoId);
         text += "typedef struct " + name + "Vtbl " + name + "Vtbl;\nstruct " + name +
                 "Vtbl {\n    KIV_IUNKNOWN_SLOTS\n";
         const kivTLibDef *owner = nullptr;
@@ -843,10 +1188,19 @@ class Generator {
 
     kivTLib *tlib_;
     HeaderLang lang_;
+    struct Claim {
+        std::string owner;
+        bool macro;
+    };
+    std::map<std::string, Claim> claimed_;
+    std::map<std::string, std::string> locals_;  // field and parameter names, where first used
+    std::set<const kivTLibDef *> mapping_;       // anonymous types being mapped
+    int depth_ = 0;
     std::map<const kivTLibDef *, Name> names_;
     std::map<const kivTLibDef *, int> state_;  // 1 being written, 2 written
     std::set<const kivTLibDef *> declared_, requested_;
     std::set<std::string> sequences_;
+    std::vector<Helper> helpers_;
 };
 
 }  // namespace
@@ -861,6 +1215,8 @@ bool generateHeader(kivTLib *tlib, std::span<const std::string> repoIds, HeaderL
     try {
         if (repoIds.empty()) generator.everything();
         for (const std::string &id : repoIds) generator.request(id);
+        generator.finish();
+        generator.checkHiddenNames();
     } catch (const Failure &failure) {
         error = failure.message;
         return false;

@@ -26,6 +26,11 @@ std::string guardFromPath(std::string_view path);
 int emitHeader(const char *path, std::span<const std::string> repoIds, HeaderLang lang,
                const char *output, std::string_view command);
 
+// Replaces the file `target` whole with `text`, through a scratch file of an unpredictable name
+// beside it (created exclusively, never through a link) renamed over it; an existing file keeps
+// its permissions. 0, or the errno of the failure.
+int replaceFile(const std::string &target, std::string_view text);
+
 // kiv tlib header LIB.tlb [REPOID...] [--lang c|c++] [-o OUT.h]; args[0] is "tlib".
 int runTLibHeader(std::span<char *const> args);
 

@@ -28,32 +28,6 @@ bool isAnonymousKind(kivTLibDefKind kind) {
     return kind >= KIV_DEF_STRING && kind <= KIV_DEF_ARRAY;
 }
 
-// The kind of definition a reference of `tag` names, 0 for tags that name none.
-kivTLibDefKind kindOfTag(kivTLibTypeTag tag) {
-    switch (tag) {
-        case KIV_TYPE_STRING:
-            return KIV_DEF_STRING;
-        case KIV_TYPE_WSTRING:
-            return KIV_DEF_WSTRING;
-        case KIV_TYPE_SEQUENCE:
-            return KIV_DEF_SEQUENCE;
-        case KIV_TYPE_ARRAY:
-            return KIV_DEF_ARRAY;
-        case KIV_TYPE_STRUCT:
-            return KIV_DEF_STRUCT;
-        case KIV_TYPE_UNION:
-            return KIV_DEF_UNION;
-        case KIV_TYPE_ENUM:
-            return KIV_DEF_ENUM;
-        case KIV_TYPE_ALIAS:
-            return KIV_DEF_ALIAS;
-        case KIV_TYPE_INTERFACE:
-            return KIV_DEF_INTERFACE;
-        default:
-            return 0;
-    }
-}
-
 // The word of a reference by id: `struct "IDL:A/B:1.0"`.
 const char *rawWord(kivTLibTypeTag tag) {
     switch (tag) {
@@ -588,7 +562,8 @@ class Printer {
                 auto &k = as<kivTLibConstantDef>(def);
                 std::string head = annotations(scope, def);
                 Declarator t = type(k.type, scope, Position::Plain, log, 0);
-                if (k.type.tag == KIV_TYPE_STRING && k.type.repoId && k.value.str) {
+                if (k.type.tag == KIV_TYPE_STRING && k.value.tag == KIV_TYPE_STRING &&
+                    k.type.repoId && k.value.str) {
                     const kivTLibDef *s = library_.find(k.type.repoId);
                     if (s && s->kind == KIV_DEF_STRING && as<kivTLibStringDef>(s).bound &&
                         std::strlen(k.value.str) > as<kivTLibStringDef>(s).bound)

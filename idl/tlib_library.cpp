@@ -11,7 +11,9 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <set>
+#include <span>
 
 #include "tlib/btree.h"
 
@@ -39,6 +41,31 @@ std::vector<const char *> contentsOf(const kivTLibDef *def) {
             return listOf<kivTLibUnionDef>(def);
         default:
             return {};
+    }
+}
+
+kivTLibDefKind kindOfTag(kivTLibTypeTag tag) {
+    switch (tag) {
+        case KIV_TYPE_STRING:
+            return KIV_DEF_STRING;
+        case KIV_TYPE_WSTRING:
+            return KIV_DEF_WSTRING;
+        case KIV_TYPE_STRUCT:
+            return KIV_DEF_STRUCT;
+        case KIV_TYPE_UNION:
+            return KIV_DEF_UNION;
+        case KIV_TYPE_ENUM:
+            return KIV_DEF_ENUM;
+        case KIV_TYPE_SEQUENCE:
+            return KIV_DEF_SEQUENCE;
+        case KIV_TYPE_ARRAY:
+            return KIV_DEF_ARRAY;
+        case KIV_TYPE_ALIAS:
+            return KIV_DEF_ALIAS;
+        case KIV_TYPE_INTERFACE:
+            return KIV_DEF_INTERFACE;
+        default:
+            return 0;
     }
 }
 
@@ -130,6 +157,163 @@ std::string kindOfFile(const std::string &path) {
     return "";
 }
 
+template <class Record>
+const Record &as(const kivTLibDef *def) {
+    return *reinterpret_cast<const Record *>(def);
+}
+
+// The types that a definition holds by value (a sequence's element is held through a
+// pointer), and those it only mentions (interface members, a constant's type).
+struct TypeUses {
+    std::vector<kivTLibTypeRef> held, mentioned;
+};
+TypeUses typeUses(const kivTLibDef *def) {
+    TypeUses uses;
+    switch (def->kind) {
+        case KIV_DEF_STRUCT:
+            for (const auto &m : std::span(as<kivTLibStructDef>(def).members,
+                                           as<kivTLibStructDef>(def).memberCount))
+                uses.held.push_back(m.type);
+            break;
+        case KIV_DEF_UNION: {
+            const auto &u = as<kivTLibUnionDef>(def);
+            uses.held.push_back(u.discriminator);
+            for (const auto &c : std::span(u.cases, u.caseCount)) uses.held.push_back(c.type);
+            break;
+        }
+        case KIV_DEF_ALIAS:
+            uses.held.push_back(as<kivTLibAliasDef>(def).type);
+            break;
+        case KIV_DEF_ARRAY:
+            uses.held.push_back(as<kivTLibArrayDef>(def).element);
+            break;
+        case KIV_DEF_SEQUENCE:
+            uses.mentioned.push_back(as<kivTLibSequenceDef>(def).element);
+            break;
+        case KIV_DEF_CONSTANT:
+            uses.mentioned.push_back(as<kivTLibConstantDef>(def).type);
+            break;
+        case KIV_DEF_INTERFACE:
+            for (const auto &m : std::span(as<kivTLibInterfaceDef>(def).members,
+                                           as<kivTLibInterfaceDef>(def).memberCount)) {
+                uses.mentioned.push_back(m.type);
+                for (const auto &p : std::span(m.params, m.paramCount))
+                    uses.mentioned.push_back(p.type);
+            }
+            break;
+        default:
+            break;
+    }
+    return uses;
+}
+
+// The definitions on a cycle of `next`, each reported where a walk first closes a cycle
+// through it. Iterative, so that long chains cost no stack.
+template <class Next>
+std::vector<const kivTLibDef *> onCycles(const std::vector<const kivTLibDef *> &all, Next next) {
+    enum Colour { White, Grey, Black };
+    std::map<const kivTLibDef *, Colour> colour;
+    std::vector<const kivTLibDef *> found;
+    struct Frame {
+        const kivTLibDef *def;
+        std::vector<const kivTLibDef *> successors;
+        size_t at;
+    };
+    for (const kivTLibDef *start : all) {
+        if (colour[start] != White) continue;
+        std::vector<Frame> stack{{start, next(start), 0}};
+        colour[start] = Grey;
+        while (!stack.empty()) {
+            Frame &top = stack.back();
+            if (top.at == top.successors.size()) {
+                colour[top.def] = Black;
+                stack.pop_back();
+                continue;
+            }
+            const kivTLibDef *to = top.successors[top.at++];
+            Colour &c = colour[to];
+            if (c == Grey) {
+                found.push_back(to);
+            } else if (c == White) {
+                c = Grey;
+                stack.push_back({to, next(to), 0});
+            }
+        }
+    }
+    return found;
+}
+
+// References that name nothing or a definition of another kind, types that hold themselves
+// by value or have no end (a sequence of itself), and base interfaces that loop: contents
+// that each record may carry but that no tool can map.
+std::vector<std::string> typeProblems(const Library &library,
+                                      const std::vector<const kivTLibDef *> &all) {
+    std::vector<std::string> problems;
+    auto target = [&](const kivTLibTypeRef &ref, const kivTLibDef *user) -> const kivTLibDef * {
+        kivTLibDefKind kind = kindOfTag(ref.tag);
+        if (!kind || !ref.repoId) return nullptr;
+        kivResult rc = 0;
+        const kivTLibDef *def = library.find(ref.repoId, &rc);
+        std::string where = "record " + std::string(user->repoId) + ": ";
+        // An interface may live in another library: only a pointer to it is held.
+        if (!def && rc == KIV_E_UNKNOWN_REPOID && ref.tag == KIV_TYPE_INTERFACE) return nullptr;
+        if (!def)
+            problems.push_back(where + "refers to " + ref.repoId + ", which cannot be read");
+        else if (def->kind != kind)
+            problems.push_back(where + ref.repoId + " is a " + kindName(def->kind) + ", not a " +
+                               kindName(kind) + " as its type tag says");
+        return def && def->kind == kind ? def : nullptr;
+    };
+    std::map<const kivTLibDef *, std::vector<const kivTLibDef *>> held;
+    for (const kivTLibDef *def : all) {
+        TypeUses uses = typeUses(def);
+        for (const auto &ref : uses.held)
+            if (const kivTLibDef *to = target(ref, def)) held[def].push_back(to);
+        for (const auto &ref : uses.mentioned)
+            if (const kivTLibDef *to = target(ref, def); to && def->kind == KIV_DEF_SEQUENCE)
+                held[def].push_back(to);
+    }
+    std::set<const kivTLibDef *> reported;  // a cycle of arrays and aliases is found twice
+    auto report = [&](const std::vector<const kivTLibDef *> &defs, const char *what) {
+        for (const kivTLibDef *def : defs)
+            if (reported.insert(def).second)
+                problems.push_back("record " + std::string(def->repoId) + ": " + what);
+    };
+    // By value: every edge but a sequence's.
+    report(onCycles(all,
+                    [&](const kivTLibDef *def) {
+                        return def->kind == KIV_DEF_SEQUENCE ? std::vector<const kivTLibDef *>{}
+                                                             : held[def];
+                    }),
+           "contains itself by value");
+    // Without a named structure or union on the way, a cycle through a sequence has no end.
+    auto unnamed = [](const kivTLibDef *def) {
+        return def->kind == KIV_DEF_SEQUENCE || def->kind == KIV_DEF_ARRAY ||
+               def->kind == KIV_DEF_ALIAS;
+    };
+    report(onCycles(all,
+                    [&](const kivTLibDef *def) {
+                        std::vector<const kivTLibDef *> out;
+                        if (!unnamed(def)) return out;
+                        for (const kivTLibDef *to : held[def])
+                            if (unnamed(to)) out.push_back(to);
+                        return out;
+                    }),
+           "a type that contains itself");
+    report(onCycles(all,
+                    [&](const kivTLibDef *def) {
+                        std::vector<const kivTLibDef *> out;
+                        const char *base = def->kind == KIV_DEF_INTERFACE
+                                               ? as<kivTLibInterfaceDef>(def).baseId
+                                               : nullptr;
+                        const kivTLibDef *to = base ? library.find(base) : nullptr;
+                        if (to && to->kind == KIV_DEF_INTERFACE) out.push_back(to);
+                        return out;
+                    }),
+           "its base interfaces loop");
+    return problems;
+}
+
 }  // namespace
 
 std::vector<std::string> checkFile(const std::string &path, size_t *records) {
@@ -151,6 +335,7 @@ std::vector<std::string> checkFile(const std::string &path, size_t *records) {
         problems.push_back("file: " + whyNotOpened(path, rc));
         return problems;
     }
+    std::vector<const kivTLibDef *> decoded;
     for (size_t i = 0; i < image.size(); ++i) {
         std::string_view key = image.key(i);
         std::string id(key.substr(0, key.find('\0')));
@@ -160,10 +345,13 @@ std::vector<std::string> checkFile(const std::string &path, size_t *records) {
             uint32_t next = 0;
             if (kivResult rc = library->nextLocalId(&next))
                 problems.push_back("record " + id + " (local id counter): " + kivStrError(rc));
-        } else if (kivResult rc = 0; !library->find(id.c_str(), &rc)) {
+        } else if (kivResult rc = 0; const kivTLibDef *def = library->find(id.c_str(), &rc)) {
+            decoded.push_back(def);
+        } else {
             problems.push_back("record " + id + ": " + kivStrError(rc));
         }
     }
+    for (std::string &problem : typeProblems(*library, decoded)) problems.push_back(problem);
     return problems;
 }
 

@@ -56,6 +56,9 @@ std::string whyNotOpened(const std::string &path, kivResult code);
 // The contents of a scope (module, interface, structure, union); empty for other kinds.
 std::vector<const char *> contentsOf(const kivTLibDef *def);
 
+// The kind of definition that a type reference of `tag` names; 0 for tags that name none.
+kivTLibDefKind kindOfTag(kivTLibTypeTag tag);
+
 // "module", "interface", "struct", ... for a definition kind; "kind N" for anything else.
 std::string kindName(kivTLibDefKind kind);
 

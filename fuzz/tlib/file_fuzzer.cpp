@@ -12,24 +12,11 @@
 #include "kiv_tlib.h"
 #include "tlib/btree.h"
 #include "tlib/store.h"
-#include "ust_fs.h"
+#include "../scratch_library.h"
 
 using namespace kiv::tlib;
 
 namespace {
-
-std::string scratchFile() {
-    static const std::string path = [] {
-        // Durability is not under test here, and syncs would dominate the time of a run.
-        static ustFsTable noSync = *ustFsGetTable();
-        noSync.fsync = [](int) { return 0; };
-        ustFsSetTable(&noSync);
-        char dir[] = "/tmp/kiv-file-fuzz-XXXXXX";
-        if (!mkdtemp(dir)) std::abort();
-        return std::string(dir) + "/lib.tlb";
-    }();
-    return path;
-}
 
 void writeFile(const std::string &path, const uint8_t *data, size_t size) {
     FILE *f = std::fopen(path.c_str(), "wb");
@@ -54,7 +41,7 @@ void readEverything(kivTLib *t, const btree::Image &image) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    const std::string path = scratchFile();
+    const std::string path = kivfuzz::scratchLibrary("file-fuzz");
     writeFile(path, data, size);
     btree::Image image;
     btree::Image::load({data, data + size}, &image);

@@ -378,6 +378,9 @@ class Decoder {
         return true;
     }
 
+    // A string field that the creating operations never leave null (member names).
+    bool name(const char *&s) { return ref(s) && s; }
+
     bool refList(uint32_t &count, const char **&list) {
         if (!in_.count(count)) return false;
         list = count ? static_cast<const char **>(kivCalloc(count, sizeof(char *))) : nullptr;
@@ -402,6 +405,9 @@ class Decoder {
         }
         return false;
     }
+
+    // The type of a member, parameter, case, alias or element: never void.
+    bool dataType(kivTLibTypeRef &t) { return typeRef(t) && t.tag != KIV_TYPE_VOID; }
 
     bool value(kivTLibValue &v) {
         uint8_t tag;
@@ -447,8 +453,8 @@ class Decoder {
         if (!in_.u8(kind) || (kind != KIV_MEMBER_ATTRIBUTE && kind != KIV_MEMBER_OPERATION))
             return false;
         m.kind = kind;
-        if (!ref(m.name) || !in_.varint(m.flags) || !typeRef(m.type)) return false;
-        if (kind != KIV_MEMBER_OPERATION) return true;
+        if (!name(m.name) || !in_.varint(m.flags) || !typeRef(m.type)) return false;
+        if (kind != KIV_MEMBER_OPERATION) return m.type.tag != KIV_TYPE_VOID;
         uint8_t count;
         if (!in_.u8(count) || count > in_.remaining()) return false;
         m.paramCount = count;
@@ -457,7 +463,7 @@ class Decoder {
         m.params = params;
         for (uint32_t p = 0; p < count; ++p) {
             uint8_t direction;
-            if (!ref(params[p].name) || !typeRef(params[p].type) || !in_.u8(direction) ||
+            if (!name(params[p].name) || !dataType(params[p].type) || !in_.u8(direction) ||
                 direction < KIV_PARAM_IN || direction > KIV_PARAM_INOUT)
                 return false;
             params[p].direction = direction;
@@ -465,9 +471,10 @@ class Decoder {
         return true;
     }
 
+    // Structures, unions and enumerations have at least one element; interfaces may have none.
     template <class T>
-    bool elements(uint32_t &count, const T *&array) {
-        if (!in_.count(count)) return false;
+    bool elements(uint32_t &count, const T *&array, bool allowNone = false) {
+        if (!in_.count(count) || (count == 0 && !allowNone)) return false;
         array = count ? static_cast<T *>(kivCalloc(count, sizeof(T))) : nullptr;
         return true;
     }
@@ -481,7 +488,7 @@ class Decoder {
             case KIV_DEF_INTERFACE: {
                 auto *i = as<kivTLibInterfaceDef>(def);
                 if (!ref(i->baseId) || !refList(i->contentCount, i->contents) ||
-                    !elements(i->memberCount, i->members))
+                    !elements(i->memberCount, i->members, true))
                     return false;
                 auto *members = const_cast<kivTLibMember *>(i->members);
                 for (uint32_t k = 0; k < i->memberCount; ++k)
@@ -490,7 +497,9 @@ class Decoder {
             }
             case KIV_DEF_CONSTANT: {
                 auto *c = as<kivTLibConstantDef>(def);
-                return typeRef(c->type) && value(c->value);
+                // A value of another kind than its type is never written, and readers would
+                // take the value's bytes for the type's.
+                return dataType(c->type) && value(c->value) && c->value.tag == c->type.tag;
             }
             case KIV_DEF_STRUCT: {
                 auto *s = as<kivTLibStructDef>(def);
@@ -498,18 +507,21 @@ class Decoder {
                     return false;
                 auto *members = const_cast<kivTLibStructMember *>(s->members);
                 for (uint32_t k = 0; k < s->memberCount; ++k)
-                    if (!ref(members[k].name) || !typeRef(members[k].type)) return false;
+                    if (!name(members[k].name) || !dataType(members[k].type)) return false;
                 return true;
             }
             case KIV_DEF_UNION: {
                 auto *u = as<kivTLibUnionDef>(def);
                 if (!refList(u->contentCount, u->contents) || !typeRef(u->discriminator) ||
-                    !elements(u->caseCount, u->cases))
+                    !isDiscriminatorTag(u->discriminator.tag) || !elements(u->caseCount, u->cases))
                     return false;
                 auto *cases = const_cast<kivTLibUnionCase *>(u->cases);
-                for (uint32_t k = 0; k < u->caseCount; ++k)
-                    if (!ref(cases[k].name) || !typeRef(cases[k].type) || !value(cases[k].label))
+                for (uint32_t k = 0; k < u->caseCount; ++k) {
+                    kivTLibUnionCase &c = cases[k];
+                    if (!name(c.name) || !dataType(c.type) || !value(c.label)) return false;
+                    if (c.label.tag != KIV_VALUE_NONE && c.label.tag != u->discriminator.tag)
                         return false;
+                }
                 return true;
             }
             case KIV_DEF_ENUM: {
@@ -517,21 +529,21 @@ class Decoder {
                 if (!elements(e->memberCount, e->members)) return false;
                 auto *members = const_cast<kivTLibEnumMember *>(e->members);
                 for (uint32_t k = 0; k < e->memberCount; ++k)
-                    if (!ref(members[k].name) || !in_.varint(members[k].value)) return false;
+                    if (!name(members[k].name) || !in_.varint(members[k].value)) return false;
                 return true;
             }
             case KIV_DEF_ALIAS:
-                return typeRef(as<kivTLibAliasDef>(def)->type);
+                return dataType(as<kivTLibAliasDef>(def)->type);
             case KIV_DEF_STRING:
             case KIV_DEF_WSTRING:
                 return in_.varint(as<kivTLibStringDef>(def)->bound);
             case KIV_DEF_SEQUENCE: {
                 auto *s = as<kivTLibSequenceDef>(def);
-                return in_.varint(s->bound) && typeRef(s->element);
+                return in_.varint(s->bound) && dataType(s->element);
             }
             case KIV_DEF_ARRAY: {
                 auto *a = as<kivTLibArrayDef>(def);
-                return in_.varint(a->length) && typeRef(a->element);
+                return in_.varint(a->length) && dataType(a->element);
             }
             default:
                 return false;

@@ -56,7 +56,11 @@ void encodeInto(kivTLibDef *def, RecordBuffer &out);
 
 // Decodes a record value into a new definition whose string table has no index. Every
 // malformed record gives KIV_E_FORMAT and leaves nothing allocated; bytes after a complete
-// body are ignored. Nothing is allocated beyond what the record's length can justify.
+// body are ignored. Contents that the creating operations never write count as malformed: a
+// member, enumerator, case or parameter without a name, a void type where data is held, a
+// structure, union or enumeration without elements, a union label or constant value whose tag
+// is not its type's, a union discriminator of a type that cannot discriminate. Nothing is allocated
+// beyond what the record's length can justify.
 kivResult decode(std::span<const uint8_t> record, kivTLibDef **out);
 
 // The value of the local id counter record: the number in lower-case hex plus a NUL byte.

@@ -30,8 +30,8 @@ namespace {
     std::abort();
 }
 
-// Texts compare as bytes up to the NUL; a null text equals only another null. The reader
-// accepts records with null names inside bodies, so the check must not rely on them.
+// Texts compare as bytes up to the NUL; a null text equals only another null. Definitions
+// reach the check from callers too, not only from the record reader, so names may be null.
 bool sameText(const char *a, const char *b) {
     if (!a || !b) return a == b;
     return std::strcmp(a, b) == 0;

@@ -255,6 +255,17 @@ int main(int argc, char **argv) {
     check("IDerived",
           kivTLibCreateInterface(t, "IDerived", IDERIVED, GEO, 0, ISHAPE, 2, derived, NULL));
 
+    /* Owned: what the free helpers must walk, arrays of strings and sequences of records. */
+    check("names", kivTLibCreateArray(t, "LOCAL:11", 0, 2, &stringT, NULL));
+    kivTLibTypeRef namesT = type(KIV_TYPE_ARRAY, "LOCAL:11");
+    check("names2", kivTLibCreateArray(t, "LOCAL:12", 0, 2, &namesT, NULL));
+    check("cells", kivTLibCreateSequence(t, "LOCAL:13", 0, 0, &cellT, NULL));
+    kivTLibStructMember owned[] = {{"names", type(KIV_TYPE_ARRAY, "LOCAL:12")},
+                                   {"cells", type(KIV_TYPE_SEQUENCE, "LOCAL:13")},
+                                   {"pick", type(KIV_TYPE_UNION, PICK)},
+                                   {"shapes", type(KIV_TYPE_SEQUENCE, "LOCAL:10")}};
+    check("Owned", kivTLibCreateStruct(t, "Owned", "IDL:Geo/Owned:1.0", GEO, 0, 4, owned, NULL));
+
     /* Geo::Sub::IPlain has no base at all and uses Geo's types from another namespace. */
     kivTLibParam plain[] = {{"p", pointT, KIV_PARAM_IN}};
     kivTLibMember plainMembers[] = {{KIV_MEMBER_OPERATION, "at", 0, levelT, 1, plain}};

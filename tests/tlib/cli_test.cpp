@@ -148,8 +148,8 @@ TEST_F(TLibCli, ErrorsAndUsage) {
     expectTool({"dump", all, "IDL:Nope:1.0"}, 1, "",
                "kiv: tlib dump: IDL:Nope:1.0: Unknown repository id\n");
     expectTool({"list", all}, 2, "",
-               "kiv: tlib: expected info FILE, dump FILE [REPOID], check [OLD] NEW or header "
-               "FILE [REPOID...]\n");
+               "kiv: tlib: expected info FILE, dump FILE [REPOID], check [OLD] NEW, header "
+               "FILE [REPOID...], register FILE or unregister FILE\n");
     expectTool({"dump", all, "a", "b"}, 2, "", "kiv: tlib dump: expected FILE [REPOID]\n");
 }
 

@@ -145,8 +145,7 @@ TEST(CodecReader, MalformedRecordsAreRefused) {
         I "00 00 01 02 01 00 01 05 01 03 01",  // more parameters than bytes
         I "04 00 00",                          // base past the table
         I "00 01 07",                          // content past the table
-        A "00",
-        A "0E",
+        A "00", A "0E",
         A "1B",                                                      // type tags 0, 14, 27
         A "11 00",                                                   // struct type without id
         A "17 04",                                                   // id past the table
@@ -158,6 +157,24 @@ TEST(CodecReader, MalformedRecordsAreRefused) {
         "03 01 'E' 01 'R' 01 'M' 06 01 02 03 00 02 01 00",           // second enumerator missing
         "03 01 'S' 01 'R' 01 'M' 04 01 02 03 00 00 01 04 03",        // member name past the table
         "'1a' 00",                                                   // a counter record
+        // Contents that no creating operation writes.
+        "03 01 'S' 01 'R' 01 'M' 04 01 02 03 00 00 01 00 03",  // member without a name
+        "03 01 'S' 01 'R' 01 'M' 04 01 02 03 00 00 01 01 01",  // void member
+        "03 01 'S' 01 'R' 01 'M' 04 01 02 03 00 00 00",        // no member
+        "03 01 'E' 01 'R' 01 'M' 06 01 02 03 00 01 00 00",     // enumerator without a name
+        "03 01 'E' 01 'R' 01 'M' 06 01 02 03 00 00",           // no enumerator
+        I "00 00 01 02 00 00 01 00",                           // operation without a name
+        I "00 00 01 01 00 00 03",                              // attribute without a name
+        I "00 00 01 01 01 00 01",                              // void attribute
+        I "00 00 01 02 01 00 01 01 00 03 01",                  // parameter without a name
+        I "00 00 01 02 01 00 01 01 01 01 01",                  // void parameter
+        C "09 08 00 00 00 01",                                 // long value, unsigned long type
+        C "0F 00 09 00 00 00 01",                              // unsigned long value, string type
+        A "01",                                                // alias of void
+        "01 01 'L' 0A 00 01 00 00 00 01",                      // sequence of void
+        "03 01 'U' 01 'R' 01 'M' 05 01 02 03 00 00 08 01 00 09 00",  // case without a name
+        "03 01 'U' 01 'R' 01 'M' 05 01 02 03 00 00 08 01 01 09 09 00 00 00 01",  // label tag
+        "03 01 'U' 01 'R' 01 'M' 05 01 02 03 00 00 0F 00 01 01 09 00",  // string discriminator
     };
     for (const char *pattern : cases) {
         kivTLibDef *out = reinterpret_cast<kivTLibDef *>(1);
