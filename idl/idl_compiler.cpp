@@ -17,6 +17,7 @@
 #include "idl_constants.h"
 #include "idl_emitter.h"
 #include "idl_checker.h"
+#include "idl_repoids.h"
 #include "idl_text.h"
 
 namespace kivtool::idl {
@@ -364,41 +365,6 @@ class Compiler : private Emitter, private Checker {
         fail(t, message);
     }
 
-    // The arguments of a pragma, without the ';' that many files put after them.
-    static std::span<const Token> pragmaArgs(const Token &t) {
-        std::span<const Token> args = t.args;
-        if (!args.empty() && args.back().is(";")) args = args.first(args.size() - 1);
-        return args;
-    }
-
-    // The scoped name that `#pragma version` or `#pragma ID` names, written in `scopePath`,
-    // and its value; false when the pragma is malformed.
-    static bool pragmaTarget(const std::vector<std::string> &scopePath, const Token &t,
-                             std::string *key, std::string *value) {
-        std::span<const Token> args = pragmaArgs(t);
-        std::vector<std::string> path = scopePath;
-        size_t i = 0;
-        if (i < args.size() && args[i].is("::")) {
-            path.clear();
-            ++i;
-        }
-        // A name that spells out the enclosing scopes is taken from the outermost one.
-        if (i < args.size() && !path.empty() && args[i].text == path[0]) path.clear();
-        while (i < args.size() && (args[i].kind == Tok::Ident || args[i].kind == Tok::RawIdent)) {
-            path.push_back(args[i++].text);
-            if (i < args.size() && args[i].is("::"))
-                ++i;
-            else
-                break;
-        }
-        *key = joined(path, "::");
-        if (i + 1 != args.size()) return false;
-        *value = args[i].text;
-        if (t.text == "ID") return args[i].kind == Tok::String;
-        return args[i].kind == Tok::Float &&
-               args[i].text.find_first_not_of("0123456789.") == std::string::npos;
-    }
-
     // `#pragma version` and `#pragma ID` may follow the definition they name: the whole
     // input is read first, and each is taken from the scope that encloses it.
     void takeNamingPragmasFirst() {
@@ -409,9 +375,7 @@ class Compiler : private Emitter, private Checker {
             const Token &t = peek(i);
             if (t.kind == Tok::End) return;
             if (t.kind == Tok::Pragma && (t.text == "version" || t.text == "ID")) {
-                std::string key, value;
-                if (pragmaTarget(path, t, &key, &value))
-                    (t.text == "ID" ? ids_ : versions_)[key] = value;
+                repoIds_.take(path, t);
                 continue;
             }
             bool opensScope = t.isWord("module") || t.isWord("interface") || t.isWord("struct") ||
@@ -435,14 +399,14 @@ class Compiler : private Emitter, private Checker {
     }
 
     void pragma(Scope *scope, const Token &t) {
-        std::span<const Token> args = pragmaArgs(t);
+        std::span<const Token> args = RepositoryIds::pragmaArgs(t);
         if (t.text == "prefix") {
             if (args.size() != 1 || args[0].kind != Tok::String)
                 return error(t.at, "#pragma prefix expects a string");
             prefix_ = args[0].text;
         } else if (t.text == "version" || t.text == "ID") {
             std::string key, value;
-            if (!pragmaTarget(scope->path, t, &key, &value))
+            if (!RepositoryIds::pragmaTarget(scope->path, t, &key, &value))
                 return error(t.at, t.text == "ID" ? "#pragma ID expects NAME \"ID\""
                                                   : "#pragma version expects NAME MAJOR.MINOR");
         } else if (t.text == "root_flags") {
@@ -471,16 +435,7 @@ class Compiler : private Emitter, private Checker {
 
     // The repository id of a new definition: explicit, by pragma, or derived from its path.
     std::string makeId(Scope *scope, const std::string &simpleName, const Annotations &a) {
-        std::vector<std::string> path = scope->path;
-        path.push_back(simpleName);
-        std::string key = joined(path, "::");
-        defined_.insert(key);
-        if (a.id) return *a.id;
-        if (auto it = ids_.find(key); it != ids_.end()) return it->second;
-        std::string version = a.version ? *a.version : "1.0";
-        if (!a.version)
-            if (auto it = versions_.find(key); it != versions_.end()) version = it->second;
-        return "IDL:" + (prefix_.empty() ? "" : prefix_ + "/") + joined(path, "/") + ":" + version;
+        return repoIds_.make(scope->path, simpleName, a.id, a.version, prefix_);
     }
 
     // Two types written the same way.
@@ -1638,8 +1593,7 @@ class Compiler : private Emitter, private Checker {
     Scope *current_ = nullptr;
     std::unordered_set<std::string> complete_;  // interfaces given with a body in this compile
     std::unordered_set<std::string> anonymousHere_;
-    std::unordered_set<std::string> defined_;  // scoped names defined so far (for pragmas)
-    std::unordered_map<std::string, std::string> versions_, ids_;
+    RepositoryIds repoIds_;
     std::string prefix_;
     std::vector<std::function<void()>> *deferred_ = nullptr;
     size_t nesting_ = 0;
