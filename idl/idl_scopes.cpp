@@ -4,6 +4,7 @@
 
 #include "idl_checks.h"
 #include "idl_text.h"
+#include "tlib_library.h"
 
 namespace kivtool::idl {
 
@@ -182,36 +183,10 @@ Symbol *Scopes::reopened(Scope *scope, const std::string &id, kivTLibDefKind kin
     return s->kind == kind && s->inner && s->inner->parent == scope ? s : nullptr;
 }
 
-namespace {
-
-// The ids of the definitions a scope's record holds.
-template <class Def>
-std::vector<const char *> contentsOf(const kivTLibDef *def) {
-    auto &d = *reinterpret_cast<const Def *>(def);
-    return std::vector<const char *>(d.contents, d.contents + (d.contents ? d.contentCount : 0));
-}
-
-std::vector<const char *> contents(const kivTLibDef *def) {
-    switch (def->kind) {
-        case KIV_DEF_MODULE:
-            return contentsOf<kivTLibModuleDef>(def);
-        case KIV_DEF_INTERFACE:
-            return contentsOf<kivTLibInterfaceDef>(def);
-        case KIV_DEF_STRUCT:
-            return contentsOf<kivTLibStructDef>(def);
-        case KIV_DEF_UNION:
-            return contentsOf<kivTLibUnionDef>(def);
-        default:
-            return {};
-    }
-}
-
-}  // namespace
-
 void Scopes::seed(kivTLib *t, const kivTLibDef *scopeDef, Scope *scope, const std::string &from,
                   size_t depth) {
     if (depth > kMaxNesting) return;
-    for (const char *id : contents(scopeDef)) {
+    for (const char *id : contentsOf(scopeDef)) {
         if (!id) continue;
         kivTLibDef *def = nullptr;
         if (kivTLibGetDefinition(t, id, &def) != 0 || !def->name) continue;
