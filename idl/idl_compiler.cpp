@@ -222,8 +222,8 @@ class Compiler : private Emitter, private Checker {
     // After an error: skip to the end of the current declaration, over balanced braces.
     void recover() {
         size_t depth = 0;
-        // After a refusal, the names the rest of the definition declares (a typedef's
-        // declarators: a name before ';', ',' or '[') are refused with it.
+        // After a refusal or an unknown type, the names the rest of the definition declares
+        // (a typedef's declarators: a name before ';', ',' or '[') are left out with it.
         bool collect = std::exchange(refusing_, false);
         for (;;) {
             Token t = peek();
