@@ -43,4 +43,48 @@ std::string labelKey(uint32_t tag, uint64_t low, uint64_t high, bool isDefault) 
     return std::to_string(tag) + ":" + std::to_string(low) + ":" + std::to_string(high);
 }
 
+const char *unsupported(std::string_view word) {
+    static const std::pair<const char *, const char *> words[] = {
+        {"exception", "exceptions are not part of the type library"},
+        {"raises",
+         "'raises' clauses are not part of the type library (operations have no exceptions)"},
+        {"getraises", "'getraises' clauses are not part of the type library"},
+        {"setraises", "'setraises' clauses are not part of the type library"},
+        {"any", "the type library has no 'any' type"},
+        {"valuetype", "value types are not part of the type library"},
+        {"oneway", "oneway operations are not part of the type library"},
+        {"fixed",
+         "the type library has no fixed-point type (use decimal32, decimal64 or decimal128)"},
+        {"native", "native types are not part of the type library"},
+        {"Object", "the type library has no 'Object' type (name an interface instead)"},
+        {"ValueBase", "value types are not part of the type library"},
+        {"abstract", "abstract interfaces are not part of the type library"},
+        {"local", "local interfaces are not part of the type library"},
+        {"custom", "value types are not part of the type library"},
+        {"truncatable", "value types are not part of the type library"},
+        {"supports", "value types are not part of the type library"},
+        {"context", "operation contexts are not part of the type library"},
+        {"component", "components are not part of the type library"},
+        {"home", "homes are not part of the type library"},
+        {"eventtype", "event types are not part of the type library"},
+        {"primarykey", "homes are not part of the type library"},
+        {"finder", "homes are not part of the type library"},
+        {"manages", "homes are not part of the type library"},
+        {"provides", "components are not part of the type library"},
+        {"uses", "components are not part of the type library"},
+        {"emits", "components are not part of the type library"},
+        {"publishes", "components are not part of the type library"},
+        {"consumes", "components are not part of the type library"},
+        {"factory", "factories are not part of the type library"},
+        {"import", "'import' is not supported; use --import LIB.tlb or #include"},
+        {"typeid", "'typeid' is not supported; use @id(\"...\") or #pragma ID"},
+        {"typeprefix", "'typeprefix' is not supported; use #pragma prefix"},
+        {"private", "value types are not part of the type library"},
+        {"public", "value types are not part of the type library"},
+    };
+    for (auto &[w, why] : words)
+        if (word == w) return why;
+    return nullptr;
+}
+
 }  // namespace kivtool::idl

@@ -43,4 +43,8 @@ std::span<const std::string_view> baseSlotNames();
 // A union label as a comparable key: "default", or the value's bits.
 std::string labelKey(uint32_t tag, uint64_t low, uint64_t high, bool isDefault);
 
+// Why the type library cannot hold a construct of standard IDL named by `word` (a keyword or
+// a predefined type); nullptr for any other word.
+const char *unsupported(std::string_view word);
+
 }  // namespace kivtool::idl

@@ -11,17 +11,18 @@
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "idl_checks.h"
 #include "idl_constants.h"
 #include "idl_emitter.h"
+#include "idl_checker.h"
+#include "idl_repoids.h"
 #include "idl_text.h"
 
 namespace kivtool::idl {
 
 namespace {
-
-constexpr size_t kMaxNesting = 256;  // scopes and parentheses in the text
 
 struct ParseError {};  // reported; recover at the next ';' or '}'
 struct Abort {};       // too many errors
@@ -40,84 +41,6 @@ class Setting {
     T saved_;
 };
 
-// Constructs of standard IDL that the type library cannot hold, and why.
-const char *unsupported(std::string_view word) {
-    static const std::pair<const char *, const char *> words[] = {
-        {"exception", "exceptions are not part of the type library"},
-        {"raises",
-         "'raises' clauses are not part of the type library (operations have no exceptions)"},
-        {"getraises", "'getraises' clauses are not part of the type library"},
-        {"setraises", "'setraises' clauses are not part of the type library"},
-        {"any", "the type library has no 'any' type"},
-        {"valuetype", "value types are not part of the type library"},
-        {"oneway", "oneway operations are not part of the type library"},
-        {"fixed",
-         "the type library has no fixed-point type (use decimal32, decimal64 or decimal128)"},
-        {"native", "native types are not part of the type library"},
-        {"Object", "the type library has no 'Object' type (name an interface instead)"},
-        {"ValueBase", "value types are not part of the type library"},
-        {"abstract", "abstract interfaces are not part of the type library"},
-        {"local", "local interfaces are not part of the type library"},
-        {"custom", "value types are not part of the type library"},
-        {"truncatable", "value types are not part of the type library"},
-        {"supports", "value types are not part of the type library"},
-        {"context", "operation contexts are not part of the type library"},
-        {"component", "components are not part of the type library"},
-        {"home", "homes are not part of the type library"},
-        {"eventtype", "event types are not part of the type library"},
-        {"primarykey", "homes are not part of the type library"},
-        {"finder", "homes are not part of the type library"},
-        {"manages", "homes are not part of the type library"},
-        {"provides", "components are not part of the type library"},
-        {"uses", "components are not part of the type library"},
-        {"emits", "components are not part of the type library"},
-        {"publishes", "components are not part of the type library"},
-        {"consumes", "components are not part of the type library"},
-        {"factory", "factories are not part of the type library"},
-        {"import", "'import' is not supported; use --import LIB.tlb or #include"},
-        {"typeid", "'typeid' is not supported; use @id(\"...\") or #pragma ID"},
-        {"typeprefix", "'typeprefix' is not supported; use #pragma prefix"},
-        {"private", "value types are not part of the type library"},
-        {"public", "value types are not part of the type library"},
-    };
-    for (auto &[w, why] : words)
-        if (word == w) return why;
-    return nullptr;
-}
-
-struct Scope;
-
-struct Symbol {
-    std::string name;
-    std::string repoId;
-    kivTLibDefKind kind = 0;
-    Location at;          // unknown for definitions read from a library
-    std::string library;  // where it was read from; "" for this compile
-    Scope *inner = nullptr;
-    bool explicitId = false;
-    // Enumerators.
-    std::string enumId;
-    uint32_t enumValue = 0;
-    // Constants, for use in later expressions.
-    kivTLibTypeTag constTag = 0;
-    std::string constTypeId;
-    kivTLibValue constValue{};
-    std::string constText;
-    // Typedefs of this compile: the type they name.
-    std::shared_ptr<struct TypeSpec> aliasType;
-};
-
-struct Scope {
-    Scope *parent = nullptr;
-    Symbol *self = nullptr;
-    std::string repoId;
-    kivTLibDefKind kind = KIV_DEF_MODULE;
-    std::vector<std::string> path;  // names from the outermost scope, for derived ids
-    std::unordered_map<std::string, Symbol *> names;
-    std::unordered_map<std::string, Symbol *> folded;  // by lower-case name, for case clashes
-    std::string baseId;  // interfaces: names of the base are visible inside
-};
-
 struct Annotations {
     std::optional<std::string> id;
     std::optional<std::string> version;
@@ -134,13 +57,7 @@ struct CaseSpec {
     Location at;
 };
 
-std::string joined(const std::vector<std::string> &parts, const char *separator) {
-    std::string out;
-    for (size_t i = 0; i < parts.size(); ++i) out += (i ? separator : "") + parts[i];
-    return out;
-}
-
-class Compiler : private Emitter {
+class Compiler : private Emitter, private Checker {
   public:
     Compiler(kivTLib *tlib, const std::string &libraryName, uint32_t nextLocalId,
              const CompileOptions &options, FileReader reader)
@@ -150,6 +67,8 @@ class Compiler : private Emitter {
           pp_(sources_, diags_, options.preprocessor),
           options_(options) {
         attach(diags_);
+        attachNames(diags_, libraryName);
+        attachLibrary(tlib);
     }
 
     CompileResult run(const std::vector<Input> &inputs) {
@@ -159,7 +78,9 @@ class Compiler : private Emitter {
                 bool opened =
                     input.inMemory ? pp_.openText(input.name, input.text) : pp_.open(input.name);
                 if (!opened) {
-                    diags_.error(input.name, "cannot read the file");
+                    std::string why = pp_.failure();
+                    diags_.error(input.name,
+                                 "cannot read the file" + (why.empty() ? "" : ": " + why));
                     continue;
                 }
                 tokens_.clear();
@@ -202,171 +123,6 @@ class Compiler : private Emitter {
             kivTLibDef *importRoot = nullptr;
             if (kivTLibGetRoot(t, &importRoot) == 0) seed(t, importRoot, root_, path, 0);
         }
-    }
-
-    void seed(kivTLib *t, const kivTLibDef *scopeDef, Scope *scope, const std::string &from,
-              size_t depth) {
-        if (depth > kMaxNesting) return;
-        for (const char *id : contents(scopeDef)) {
-            if (!id) continue;
-            kivTLibDef *def = nullptr;
-            if (kivTLibGetDefinition(t, id, &def) != 0 || !def->name) continue;
-            if (def->kind < KIV_DEF_MODULE || def->kind > KIV_DEF_ALIAS) continue;
-            Symbol *existing = find(scope, def->name);
-            Symbol *s = existing;
-            if (!existing || (existing->repoId != def->repoId)) {
-                s = newSymbol(def->name, def->repoId, def->kind, Location{}, from);
-                if (!existing) bind(scope, s);
-                if (!byId_.count(def->repoId)) byId_[def->repoId] = s;
-            }
-            if (def->kind == KIV_DEF_CONSTANT) {
-                auto &k = *reinterpret_cast<const kivTLibConstantDef *>(def);
-                s->constTag = k.type.tag;
-                s->constTypeId = k.type.repoId ? k.type.repoId : "";
-                s->constValue = k.value;
-                if ((k.value.tag == KIV_TYPE_STRING || k.value.tag == KIV_TYPE_WSTRING) &&
-                    k.value.str)
-                    s->constText = k.value.str;
-            }
-            if (def->kind == KIV_DEF_ENUM) {
-                auto &e = *reinterpret_cast<const kivTLibEnumDef *>(def);
-                for (uint32_t i = 0; e.members && i < e.memberCount; ++i) {
-                    if (!e.members[i].name || find(scope, e.members[i].name)) continue;
-                    Symbol *m = newSymbol(e.members[i].name, "", kEnumerator, Location{}, from);
-                    m->enumId = def->repoId;
-                    m->enumValue = e.members[i].value;
-                    bind(scope, m);
-                }
-            }
-            bool isScope = def->kind == KIV_DEF_MODULE || def->kind == KIV_DEF_INTERFACE ||
-                           def->kind == KIV_DEF_STRUCT || def->kind == KIV_DEF_UNION;
-            if (!isScope) continue;
-            if (!s->inner) s->inner = newScope(scope, s, def->repoId, def->kind);
-            if (def->kind == KIV_DEF_INTERFACE) {
-                auto &i = *reinterpret_cast<const kivTLibInterfaceDef *>(def);
-                if (i.baseId) s->inner->baseId = i.baseId;
-            }
-            seed(t, def, s->inner, from, depth + 1);
-        }
-    }
-
-    static std::vector<const char *> contents(const kivTLibDef *def) {
-        auto list = [](uint32_t count, const char **items) {
-            return std::vector<const char *>(items, items + (items ? count : 0));
-        };
-        switch (def->kind) {
-            case KIV_DEF_MODULE: {
-                auto &m = *reinterpret_cast<const kivTLibModuleDef *>(def);
-                return list(m.contentCount, m.contents);
-            }
-            case KIV_DEF_INTERFACE: {
-                auto &m = *reinterpret_cast<const kivTLibInterfaceDef *>(def);
-                return list(m.contentCount, m.contents);
-            }
-            case KIV_DEF_STRUCT: {
-                auto &m = *reinterpret_cast<const kivTLibStructDef *>(def);
-                return list(m.contentCount, m.contents);
-            }
-            case KIV_DEF_UNION: {
-                auto &m = *reinterpret_cast<const kivTLibUnionDef *>(def);
-                return list(m.contentCount, m.contents);
-            }
-            default:
-                return {};
-        }
-    }
-
-    Scope *newScope(Scope *parent, Symbol *self, const std::string &id, kivTLibDefKind kind) {
-        Scope &s = scopes_.emplace_back();
-        s.parent = parent;
-        s.self = self;
-        s.repoId = id;
-        s.kind = kind;
-        if (parent) {
-            s.path = parent->path;
-            s.path.push_back(self->name);
-        }
-        return &s;
-    }
-
-    Symbol *newSymbol(const std::string &name, const std::string &id, kivTLibDefKind kind,
-                      Location at, const std::string &library) {
-        Symbol &s = symbols_.emplace_back();
-        s.name = name;
-        s.repoId = id;
-        s.kind = kind;
-        s.at = at;
-        s.library = library;
-        return &s;
-    }
-
-    // ---- Names ----
-
-    static Symbol *find(Scope *scope, const std::string &name) {
-        auto it = scope->names.find(name);
-        return it == scope->names.end() ? nullptr : it->second;
-    }
-
-    // A name in a scope or, for an interface, in its bases.
-    Symbol *findInside(Scope *scope, const std::string &name) {
-        for (int depth = 0; scope && depth < 64; ++depth) {
-            if (Symbol *s = find(scope, name)) return s;
-            if (scope->baseId.empty()) return nullptr;
-            auto base = byId_.find(scope->baseId);
-            scope = base == byId_.end() ? nullptr : base->second->inner;
-        }
-        return nullptr;
-    }
-
-    struct ScopedName {
-        bool absolute = false;
-        std::vector<std::string> parts;
-        Location at;
-        std::string text() const { return (absolute ? "::" : "") + joined(parts, "::"); }
-    };
-
-    // Resolves a scoped name from `from` outwards; reports an unknown name with a suggestion.
-    Symbol *resolve(const ScopedName &name, Scope *from, const char *what) {
-        Scope *scope = from;
-        Symbol *found = nullptr;
-        if (name.absolute) {
-            found = findInside(root_, name.parts[0]);
-            scope = root_;
-        } else {
-            for (Scope *s = from; s && !found; s = s->parent) {
-                found = findInside(s, name.parts[0]);
-                if (found) scope = s;
-            }
-        }
-        size_t i = 0;
-        while (found && i + 1 < name.parts.size()) {
-            if (!found->inner) {
-                diags_.error(name.at, quoted(joined(
-                                          {name.parts.begin(), name.parts.begin() + i + 1}, "::")) +
-                                          " is a " + kindWord(found->kind) + ", not a scope");
-                return nullptr;
-            }
-            scope = found->inner;
-            found = findInside(scope, name.parts[++i]);
-        }
-        if (found) return found;
-        // Suggest from the names visible where the lookup stopped.
-        std::vector<std::string> candidates;
-        if (i == 0 && !name.absolute) {
-            for (Scope *s = from; s; s = s->parent)
-                for (auto &[n, sym] : s->names) candidates.push_back(n);
-        } else {
-            for (auto &[n, sym] : scope->names) candidates.push_back(n);
-        }
-        std::string message = "unknown " + std::string(what) + " " + quoted(name.text());
-        if (auto close = closest(name.parts[i], candidates)) {
-            std::vector<std::string> fixed(name.parts.begin(), name.parts.begin() + i);
-            fixed.push_back(*close);
-            message +=
-                "; did you mean " + quoted((name.absolute ? "::" : "") + joined(fixed, "::")) + "?";
-        }
-        diags_.error(name.at, message);
-        return nullptr;
     }
 
     // ---- Tokens ----
@@ -420,6 +176,12 @@ class Compiler : private Emitter {
         error(at.at, message);
         throw ParseError{};
     }
+    // Refuses what the library cannot hold. The definition it stands in is left out, and the
+    // names that definition declares are remembered so that their uses stay quiet.
+    [[noreturn]] void refuse(const Token &at, const std::string &what, const char *why) {
+        refusing_ = true;
+        fail(at, quoted(what) + ": " + why);
+    }
     void error(Location at, const std::string &message) override {
         diags_.error(at, message);
         if (diags_.full()) throw Abort{};
@@ -436,7 +198,7 @@ class Compiler : private Emitter {
         if (at) *at = t.at;
         if (t.kind == Tok::RawIdent) return take().text;
         if (t.kind == Tok::Ident) {
-            if (const char *why = unsupported(t.text)) fail(t, quoted(t.text) + ": " + why);
+            if (const char *why = unsupported(t.text)) refuse(t, t.text, why);
             if (isKeyword(t.text))
                 fail(t, "expected " + what + ", found keyword " + quoted(t.text) + " (write _" +
                             t.text + " to use it as a name)");
@@ -460,9 +222,15 @@ class Compiler : private Emitter {
     // After an error: skip to the end of the current declaration, over balanced braces.
     void recover() {
         size_t depth = 0;
+        // After a refusal or an unknown type, the names the rest of the definition declares
+        // (a typedef's declarators: a name before ';', ',' or '[') are left out with it.
+        bool collect = std::exchange(refusing_, false);
         for (;;) {
             Token t = peek();
             if (t.kind == Tok::End) return;
+            if (collect && depth == 0 && (t.kind == Tok::Ident || t.kind == Tok::RawIdent) &&
+                (peek(1).is(";") || peek(1).is(",") || peek(1).is("[")))
+                refused_.insert(t.text);
             if (t.is("{")) {
                 ++depth;
             } else if (t.is("}")) {
@@ -583,7 +351,7 @@ class Compiler : private Emitter {
                         refused_.insert(peek(ahead).text);
                         break;
                     }
-                fail(t, quoted(t.text) + ": " + why);
+                refuse(t, t.text, why);
             }
         }
         std::string message =
@@ -597,41 +365,6 @@ class Compiler : private Emitter {
         fail(t, message);
     }
 
-    // The arguments of a pragma, without the ';' that many files put after them.
-    static std::span<const Token> pragmaArgs(const Token &t) {
-        std::span<const Token> args = t.args;
-        if (!args.empty() && args.back().is(";")) args = args.first(args.size() - 1);
-        return args;
-    }
-
-    // The scoped name that `#pragma version` or `#pragma ID` names, written in `scopePath`,
-    // and its value; false when the pragma is malformed.
-    static bool pragmaTarget(const std::vector<std::string> &scopePath, const Token &t,
-                             std::string *key, std::string *value) {
-        std::span<const Token> args = pragmaArgs(t);
-        std::vector<std::string> path = scopePath;
-        size_t i = 0;
-        if (i < args.size() && args[i].is("::")) {
-            path.clear();
-            ++i;
-        }
-        // A name that spells out the enclosing scopes is taken from the outermost one.
-        if (i < args.size() && !path.empty() && args[i].text == path[0]) path.clear();
-        while (i < args.size() && (args[i].kind == Tok::Ident || args[i].kind == Tok::RawIdent)) {
-            path.push_back(args[i++].text);
-            if (i < args.size() && args[i].is("::"))
-                ++i;
-            else
-                break;
-        }
-        *key = joined(path, "::");
-        if (i + 1 != args.size()) return false;
-        *value = args[i].text;
-        if (t.text == "ID") return args[i].kind == Tok::String;
-        return args[i].kind == Tok::Float &&
-               args[i].text.find_first_not_of("0123456789.") == std::string::npos;
-    }
-
     // `#pragma version` and `#pragma ID` may follow the definition they name: the whole
     // input is read first, and each is taken from the scope that encloses it.
     void takeNamingPragmasFirst() {
@@ -642,9 +375,7 @@ class Compiler : private Emitter {
             const Token &t = peek(i);
             if (t.kind == Tok::End) return;
             if (t.kind == Tok::Pragma && (t.text == "version" || t.text == "ID")) {
-                std::string key, value;
-                if (pragmaTarget(path, t, &key, &value))
-                    (t.text == "ID" ? ids_ : versions_)[key] = value;
+                repoIds_.take(path, t);
                 continue;
             }
             bool opensScope = t.isWord("module") || t.isWord("interface") || t.isWord("struct") ||
@@ -668,14 +399,14 @@ class Compiler : private Emitter {
     }
 
     void pragma(Scope *scope, const Token &t) {
-        std::span<const Token> args = pragmaArgs(t);
+        std::span<const Token> args = RepositoryIds::pragmaArgs(t);
         if (t.text == "prefix") {
             if (args.size() != 1 || args[0].kind != Tok::String)
                 return error(t.at, "#pragma prefix expects a string");
             prefix_ = args[0].text;
         } else if (t.text == "version" || t.text == "ID") {
             std::string key, value;
-            if (!pragmaTarget(scope->path, t, &key, &value))
+            if (!RepositoryIds::pragmaTarget(scope->path, t, &key, &value))
                 return error(t.at, t.text == "ID" ? "#pragma ID expects NAME \"ID\""
                                                   : "#pragma version expects NAME MAJOR.MINOR");
         } else if (t.text == "root_flags") {
@@ -704,266 +435,7 @@ class Compiler : private Emitter {
 
     // The repository id of a new definition: explicit, by pragma, or derived from its path.
     std::string makeId(Scope *scope, const std::string &simpleName, const Annotations &a) {
-        std::vector<std::string> path = scope->path;
-        path.push_back(simpleName);
-        std::string key = joined(path, "::");
-        defined_.insert(key);
-        if (a.id) return *a.id;
-        if (auto it = ids_.find(key); it != ids_.end()) return it->second;
-        std::string version = a.version ? *a.version : "1.0";
-        if (!a.version)
-            if (auto it = versions_.find(key); it != versions_.end()) version = it->second;
-        return "IDL:" + (prefix_.empty() ? "" : prefix_ + "/") + joined(path, "/") + ":" + version;
-    }
-
-    // Where a symbol was defined, for "previous definition" notes.
-    void previous(const Symbol *s) {
-        if (s->at.known())
-            diags_.note(s->at, "previous definition of " + quoted(s->name) + " is here");
-        else
-            diags_.note(s->library, quoted(s->name) + " (" + s->repoId + ") is defined there");
-    }
-
-    // Declares a new named definition in `scope`; false (reported) when the name or id is
-    // taken in a way that no reopening explains.
-    Symbol *declare(Scope *scope, const std::string &simpleName, const std::string &id,
-                    kivTLibDefKind kind, Location at, const Annotations &a) {
-        Symbol *clash = find(scope, simpleName);
-        if (clash && clash->library == libraryName_ && clash->repoId == id && clash->kind == kind) {
-            // Given again for a library that has it: compared when it would be created.
-            clash->library.clear();
-            clash->at = at;
-            return clash;
-        }
-        if (clash && !a.id) {
-            error(at, "redefinition of " + quoted(simpleName) + " (" + kindWord(clash->kind) + ")");
-            previous(clash);
-            return nullptr;
-        }
-        if (Symbol *twin = caseTwin(scope, simpleName); twin && !a.id) {
-            error(at, quoted(simpleName) + " differs only in case from " + kindWord(twin->kind) +
-                          " " + quoted(twin->name) + " in the same scope");
-            previous(twin);
-            return nullptr;
-        }
-        auto taken = byId_.find(id);
-        if (taken != byId_.end() && taken->second->library.empty()) {
-            error(at, "repository id \"" + id + "\" is already used by " +
-                          kindWord(taken->second->kind) + " " + quoted(taken->second->name));
-            previous(taken->second);
-            return nullptr;
-        }
-        Symbol *s = newSymbol(simpleName, id, kind, at, "");
-        s->explicitId = a.id.has_value();
-        if (!clash) bind(scope, s);
-        byId_[id] = s;
-        return s;
-    }
-
-    void bind(Scope *scope, Symbol *s) {
-        scope->names[s->name] = s;
-        scope->folded.emplace(foldCase(s->name), s);
-    }
-
-    // Another name of `scope` that differs from `name` in case only.
-    static Symbol *caseTwin(Scope *scope, const std::string &name) {
-        auto it = scope->folded.find(foldCase(name));
-        return it == scope->folded.end() || it->second->name == name ? nullptr : it->second;
-    }
-
-    // Enumerators are names of the enclosing scope: they clash with any other name there,
-    // except with themselves when a library being grown has the same enumeration.
-    void declareEnumerator(Scope *scope, const std::string &n, const std::string &enumId,
-                           uint32_t value, Location at) {
-        Symbol *clash = find(scope, n);
-        if (clash && clash->kind == kEnumerator && clash->enumId == enumId &&
-            !clash->library.empty()) {
-            clash->library.clear();
-            clash->at = at;
-            return;
-        }
-        Symbol *twin = clash ? clash : caseTwin(scope, n);
-        if (twin) {
-            error(at, (clash ? "redefinition of " + quoted(n)
-                             : quoted(n) + " differs only in case from " + quoted(twin->name)) +
-                          " (" + kindWord(twin->kind) + ") in the same scope");
-            previous(twin);
-            return;
-        }
-        Symbol *e = newSymbol(n, "", kEnumerator, at, "");
-        e->enumId = enumId;
-        e->enumValue = value;
-        bind(scope, e);
-    }
-
-    // Reports names of one declaration given twice or differing only in case.
-    void reportClashes(std::span<const Named> names, const char *what, const std::string &owner) {
-        for (const Clash &c : findClashes(names)) {
-            const Named &later = names[c.later], &first = names[c.first];
-            if (c.caseOnly)
-                error(later.at, std::string(what) + " " + quoted(later.name) +
-                                    " differs only in case from " + quoted(first.name) + " in " +
-                                    owner);
-            else
-                error(later.at,
-                      "duplicate " + std::string(what) + " " + quoted(later.name) + " in " + owner);
-            if (first.at.known()) diags_.note(first.at, quoted(first.name) + " is declared here");
-        }
-    }
-
-    void checkParameters(const MemberSpec &m) {
-        std::vector<Named> names;
-        for (auto &p : m.params) names.push_back({p.name, p.at});
-        reportClashes(names, "parameter", "operation " + quoted(m.name));
-    }
-
-    // A member of an interface's table: its own name, and the slots it takes.
-    struct TableMember {
-        std::string name;
-        bool attribute = false;
-        bool readonly = false;
-        Location at;
-        std::string owner;  // the interface that declares it
-    };
-
-    // The members that `baseId` and its bases give a derived table, root-most first.
-    std::vector<TableMember> inheritedMembers(const std::string &baseId) {
-        std::vector<std::string> chain;
-        std::unordered_set<std::string> seen;
-        for (std::string id = baseId; !id.empty() && chain.size() < kMaxNesting;) {
-            if (!seen.insert(id).second) break;
-            chain.push_back(id);
-            auto sym = byId_.find(id);
-            if (sym != byId_.end() && sym->second->inner && sym->second->library.empty()) {
-                id = sym->second->inner->baseId;
-                continue;
-            }
-            kivTLibDef *d = nullptr;
-            if (kivTLibGetDefinition(tlib_, id.c_str(), &d) != 0 || d->kind != KIV_DEF_INTERFACE)
-                break;
-            auto &i = *reinterpret_cast<const kivTLibInterfaceDef *>(d);
-            id = i.baseId ? i.baseId : "";
-        }
-        std::vector<TableMember> out;
-        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-            if (auto own = tables_.find(*it); own != tables_.end()) {
-                out.insert(out.end(), own->second.begin(), own->second.end());
-                continue;
-            }
-            kivTLibDef *d = nullptr;
-            if (kivTLibGetDefinition(tlib_, it->c_str(), &d) != 0 || d->kind != KIV_DEF_INTERFACE)
-                continue;
-            auto &i = *reinterpret_cast<const kivTLibInterfaceDef *>(d);
-            for (uint32_t m = 0; i.members && m < i.memberCount; ++m)
-                out.push_back({i.members[m].name ? i.members[m].name : "",
-                               i.members[m].kind == KIV_MEMBER_ATTRIBUTE,
-                               (i.members[m].flags & KIV_MEMBER_READONLY) != 0, Location{},
-                               d->name ? d->name : *it});
-        }
-        return out;
-    }
-
-    void noteMember(const TableMember &m) {
-        if (m.at.known())
-            diags_.note(m.at, quoted(m.name) + " is declared here");
-        else
-            diags_.note(libraryName_,
-                        quoted(m.name) + " is a member of interface " + quoted(m.owner) + " there");
-    }
-
-    // An interface's members: no name twice in its table (inherited members included, case
-    // aside), and no two members that take the same slot name, nor one named like a base slot.
-    void checkTable(const std::string &n, const std::string &id, const std::string &baseId,
-                    const std::vector<MemberSpec> &members) {
-        std::vector<TableMember> table = inheritedMembers(baseId);
-        size_t own = table.size();
-        for (const MemberSpec &m : members)
-            table.push_back({m.name, m.kind == KIV_MEMBER_ATTRIBUTE,
-                             (m.flags & KIV_MEMBER_READONLY) != 0, m.at, n});
-        std::vector<Named> names;
-        for (const TableMember &m : table) names.push_back({m.name, m.at});
-        std::unordered_set<size_t> reported;
-        for (const Clash &c : findClashes(names)) {
-            const TableMember &later = table[c.later], &first = table[c.first];
-            std::string where =
-                c.first < own ? " (inherited from " + quoted(first.owner) + ")" : "";
-            error(later.at, (c.caseOnly ? "member " + quoted(later.name) +
-                                              " differs only in case from " + quoted(first.name)
-                                        : "duplicate member " + quoted(later.name)) +
-                                where + " in interface " + quoted(n));
-            noteMember(first);
-            reported.insert(c.later);
-        }
-        // Slots: the base slots, then each member's.
-        std::vector<Named> slots;
-        std::vector<size_t> slotOwner;  // index into table; npos for a base slot
-        for (std::string_view base : baseSlotNames()) {
-            slots.push_back({std::string(base), Location{}});
-            slotOwner.push_back(std::string::npos);
-        }
-        for (size_t i = 0; i < table.size(); ++i)
-            for (std::string &slot :
-                 slotNames(table[i].name, table[i].attribute, table[i].readonly)) {
-                slots.push_back({std::move(slot), table[i].at});
-                slotOwner.push_back(i);
-            }
-        for (const Clash &c : findClashes(slots)) {
-            size_t later = slotOwner[c.later], first = slotOwner[c.first];
-            if (later == std::string::npos || later < own || reported.count(later) ||
-                later == first)
-                continue;
-            const TableMember &m = table[later];
-            if (first == std::string::npos) {
-                error(m.at, "member " + quoted(m.name) + " of interface " + quoted(n) +
-                                " is named like the base slot " + quoted(slots[c.first].name) +
-                                " of every interface");
-                continue;
-            }
-            error(m.at, "member " + quoted(m.name) + " of interface " + quoted(n) +
-                            " takes the slot name " + quoted(slots[c.later].name) + ", which " +
-                            quoted(table[first].name) + " takes too");
-            noteMember(table[first]);
-            reported.insert(later);
-        }
-        tables_[id].assign(table.begin() + static_cast<std::ptrdiff_t>(own), table.end());
-    }
-
-    // The structure or union that a member of this type holds by value, if any.
-    static const std::string *heldByValue(const TypeSpec &type) {
-        const TypeSpec *t = &type;
-        while (t->tag == KIV_TYPE_ARRAY && t->anonymous && t->element) t = t->element.get();
-        return t->tag == KIV_TYPE_STRUCT || t->tag == KIV_TYPE_UNION ? &t->repoId : nullptr;
-    }
-
-    void holdsByValue(const std::string &owner, const TypeSpec &type, Location at,
-                      const std::string &member) {
-        if (const std::string *held = heldByValue(type))
-            held_[owner].push_back({*held, at, member});
-    }
-
-    // A structure or union cannot hold itself by value, directly or through members of
-    // members: only through a sequence (a pointer).
-    void checkNotContained(const std::string &id, const std::string &n) {
-        auto own = held_.find(id);
-        if (own == held_.end()) return;
-        for (const Held &start : own->second) {
-            std::vector<const std::string *> pending{&start.id};
-            std::unordered_set<std::string> seen;
-            bool cycle = false;
-            while (!pending.empty() && !cycle) {
-                const std::string &next = *pending.back();
-                pending.pop_back();
-                if (next == id) cycle = true;
-                if (cycle || !seen.insert(next).second) continue;
-                if (auto more = held_.find(next); more != held_.end())
-                    for (const Held &h : more->second) pending.push_back(&h.id);
-            }
-            if (cycle) {
-                error(start.at, "member " + quoted(start.member) + " makes " + quoted(n) +
-                                    " contain itself by value (use a sequence)");
-                return;
-            }
-        }
+        return repoIds_.make(scope->path, simpleName, a.id, a.version, prefix_);
     }
 
     // Two types written the same way.
@@ -977,12 +449,6 @@ class Compiler : private Emitter {
 
     // A module or interface of this id declared before in the same scope (reopened or
     // completed), found by id so that another definition of the same name cannot hide it.
-    Symbol *reopened(Scope *scope, const std::string &id, kivTLibDefKind kind) {
-        auto it = byId_.find(id);
-        if (it == byId_.end()) return nullptr;
-        Symbol *s = it->second;
-        return s->kind == kind && s->inner && s->inner->parent == scope ? s : nullptr;
-    }
 
     void checkFlags(const Annotations &a) {
         if (a.flags && (*a.flags & ~kCallerFlags)) {
@@ -1012,7 +478,7 @@ class Compiler : private Emitter {
                 previous(s);
                 throw ParseError{};
             }
-            s = declare(scope, n, id, KIV_DEF_MODULE, at, a);
+            s = declare(scope, n, id, KIV_DEF_MODULE, at, a.id.has_value());
             if (!s) throw ParseError{};
             s->inner = newScope(scope, s, id, KIV_DEF_MODULE);
             std::string scopeId = scope->repoId;
@@ -1078,7 +544,7 @@ class Compiler : private Emitter {
         if (peek().is(";")) {  // a forward declaration
             take();
             if (!known) {
-                s = declare(scope, n, id, KIV_DEF_INTERFACE, at, a);
+                s = declare(scope, n, id, KIV_DEF_INTERFACE, at, a.id.has_value());
                 if (!s) return;
                 s->inner = newScope(scope, s, id, KIV_DEF_INTERFACE);
             }
@@ -1103,11 +569,20 @@ class Compiler : private Emitter {
             } else {
                 ScopedName base = scopedName("a base interface name");
                 baseAt = base.at;
-                if (peek().is(","))
+                if (peek().is(",")) {
+                    refused_.insert(n);
                     fail(peek(),
                          "multiple inheritance: an interface has at most one base in the type "
                          "library");
-                if (Symbol *b = resolve(base, scope, "interface")) {
+                }
+                Symbol *b = resolve(base, scope, "interface", false);
+                if (!b && refused_.count(base.parts.back())) {
+                    refused_.insert(n);
+                    refusing_ = true;
+                    throw ParseError{};
+                }
+                if (!b) resolve(base, scope, "interface");
+                if (b) {
                     if (b->kind != KIV_DEF_INTERFACE)
                         error(base.at, quoted(base.text()) + " is a " + kindWord(b->kind) +
                                            ", not an interface");
@@ -1126,7 +601,7 @@ class Compiler : private Emitter {
                 throw ParseError{};
             }
         } else {
-            s = declare(scope, n, id, KIV_DEF_INTERFACE, at, a);
+            s = declare(scope, n, id, KIV_DEF_INTERFACE, at, a.id.has_value());
             if (!s) throw ParseError{};
             s->inner = newScope(scope, s, id, KIV_DEF_INTERFACE);
         }
@@ -1250,8 +725,7 @@ class Compiler : private Emitter {
         expect(")", "to close the parameter list");
         checkParameters(m);
         if (peek().isWord("raises")) skipRaises();
-        if (peek().isWord("context"))
-            fail(peek(), quoted(peek().text) + ": " + unsupported(peek().text));
+        if (peek().isWord("context")) refuse(peek(), peek().text, unsupported(peek().text));
         expect(";", "after the operation");
         members.push_back(std::move(m));
     }
@@ -1259,7 +733,7 @@ class Compiler : private Emitter {
     // A `raises`, `getraises` or `setraises` clause: refused, or left out with a warning.
     void skipRaises() {
         Token word = peek();
-        if (!options_.skipUnstorable) fail(word, quoted(word.text) + ": " + unsupported(word.text));
+        if (!options_.skipUnstorable) refuse(word, word.text, unsupported(word.text));
         take();
         expect("(", "after " + quoted(word.text));
         skipBalanced("(", ")");
@@ -1333,7 +807,7 @@ class Compiler : private Emitter {
         if (peek().is(";"))
             fail(peek(), "forward-declared structures are not part of the type library");
         std::string id = makeId(scope, n, a);
-        Symbol *s = declare(scope, n, id, KIV_DEF_STRUCT, at, a);
+        Symbol *s = declare(scope, n, id, KIV_DEF_STRUCT, at, a.id.has_value());
         if (!s) throw ParseError{};
         s->inner = newScope(scope, s, id, KIV_DEF_STRUCT);
         expect("{", "after the structure name");
@@ -1421,7 +895,7 @@ class Compiler : private Emitter {
         if (peek().is(";"))
             fail(peek(), "forward-declared unions are not part of the type library");
         std::string id = makeId(scope, n, a);
-        Symbol *s = declare(scope, n, id, KIV_DEF_UNION, at, a);
+        Symbol *s = declare(scope, n, id, KIV_DEF_UNION, at, a.id.has_value());
         if (!s) throw ParseError{};
         s->inner = newScope(scope, s, id, KIV_DEF_UNION);
         if (!acceptWord("switch")) fail(peek(), "expected 'switch' after the union name");
@@ -1548,7 +1022,7 @@ class Compiler : private Emitter {
         Location at = peek().at;
         std::string n = givenName.empty() ? name("an enumeration name", &at) : givenName;
         std::string id = makeId(scope, n, a);
-        Symbol *s = declare(scope, n, id, KIV_DEF_ENUM, at, a);
+        Symbol *s = declare(scope, n, id, KIV_DEF_ENUM, at, a.id.has_value());
         if (!s) throw ParseError{};
         expect("{", "after the enumeration name");
         auto members = std::make_shared<std::vector<std::pair<std::string, uint32_t>>>();
@@ -1626,7 +1100,7 @@ class Compiler : private Emitter {
             error(v.at, "the string has " + std::to_string(holder->size()) +
                             " bytes; its type allows " + std::to_string(type->bound));
         std::string id = makeId(scope, n, a);
-        Symbol *s = declare(scope, n, id, KIV_DEF_CONSTANT, at, a);
+        Symbol *s = declare(scope, n, id, KIV_DEF_CONSTANT, at, a.id.has_value());
         if (!s) return;
         s->constTag = type->tag;
         s->constTypeId = type->repoId;
@@ -1689,7 +1163,7 @@ class Compiler : private Emitter {
             }
             first = false;
             std::string id = makeId(scope, n, a);
-            Symbol *declared = declare(scope, n, id, KIV_DEF_ALIAS, at, a);
+            Symbol *declared = declare(scope, n, id, KIV_DEF_ALIAS, at, a.id.has_value());
             if (!declared) continue;
             declared->aliasType = type;
             run([this, n, id, scopeId, flags, type, at] {
@@ -1819,21 +1293,27 @@ class Compiler : private Emitter {
                 closeAngle("to close the sequence type");
                 return anonymousType(KIV_DEF_SEQUENCE, bound, element, at);
             }
-            if (const char *why = unsupported(t.text)) fail(t, quoted(t.text) + ": " + why);
+            if (const char *why = unsupported(t.text)) refuse(t, t.text, why);
             if (isKeyword(t.text) && t.text != "Object")
                 fail(t, "expected a type, found keyword " + quoted(t.text));
         }
         if (t.kind != Tok::Ident && t.kind != Tok::RawIdent && !t.is("::"))
             fail(t, "expected a type, found " + describe(t));
         ScopedName n = scopedName("a type name");
-        // TypeCode is no keyword: it names the ORB's type (CORBA::TypeCode), which no library
-        // that is not a user's own defines.
-        if (n.parts.back() == "TypeCode" && !findVisible(scope, n.parts.front()))
-            fail(t, quoted(n.text()) + ": the type library has no 'TypeCode' type");
-        if (n.parts.size() == 1 && refused_.count(n.parts[0]) && !findVisible(scope, n.parts[0]))
-            throw ParseError{};  // refused where it was defined
-        Symbol *s = resolve(n, scope, "type");
-        if (!s) throw ParseError{};
+        Symbol *s = resolve(n, scope, "type", false);
+        if (!s) {
+            // TypeCode is no keyword: it names a type (CORBA::TypeCode) that no library defines
+            // unless a user's own does.
+            if (n.parts.back() == "TypeCode")
+                refuse(t, n.text(), "the type library has no 'TypeCode' type");
+            if (refused_.count(n.parts.back())) {  // refused where it was defined
+                refusing_ = true;
+                throw ParseError{};
+            }
+            resolve(n, scope, "type");
+            refusing_ = true;  // what this definition declares is unknown too, without notice
+            throw ParseError{};
+        }
         kivTLibTypeTag tag = 0;
         switch (s->kind) {
             case KIV_DEF_STRUCT:
@@ -1982,62 +1462,17 @@ class Compiler : private Emitter {
     }
 
     void checkRange(const Val &v, Location at) {
-        static const I128 limit = static_cast<I128>(1) << 64;
-        if (v.i >= limit || v.i < -limit) {
-            error(at, "constant expression overflows 64 bits");
+        if (!within64Bits(v)) {
+            error(at, kOverflow);
             throw ParseError{};
         }
     }
 
-    Val apply(const Token &op, Val a, Val b) {
-        if (a.kind == Val::Int && b.kind == Val::Int) {
-            Val r = a;
-            r.literal.clear();
-            const std::string &o = op.text;
-            if ((o == "/" || o == "%") && b.i == 0)
-                fail(op, "division by zero in a constant expression");
-            if ((o == "<<" || o == ">>") && (b.i < 0 || b.i >= 64))
-                fail(op, "shift count must be 0 to 63");
-            if (o == "|")
-                r.i = a.i | b.i;
-            else if (o == "^")
-                r.i = a.i ^ b.i;
-            else if (o == "&")
-                r.i = a.i & b.i;
-            else if (o == "<<")
-                r.i = a.i << static_cast<int>(b.i);
-            else if (o == ">>")
-                r.i = a.i >> static_cast<int>(b.i);
-            else if (o == "+")
-                r.i = a.i + b.i;
-            else if (o == "-")
-                r.i = a.i - b.i;
-            else if (o == "*") {
-                static const I128 limit = static_cast<I128>(1) << 64;
-                if (a.i != 0 && (b.i >= limit || b.i < -limit || (a.i >= limit / 2 && b.i >= 2)))
-                    fail(op, "constant expression overflows 64 bits");
-                I128 p = a.i * b.i;
-                if (a.i != 0 && p / a.i != b.i) fail(op, "constant expression overflows 64 bits");
-                r.i = p;
-            } else if (o == "/")
-                r.i = a.i / b.i;
-            else
-                r.i = a.i % b.i;
-            checkRange(r, op.at);
-            return r;
-        }
-        bool numeric = (a.kind == Val::Int || a.kind == Val::Float) &&
-                       (b.kind == Val::Int || b.kind == Val::Float);
-        const std::string &o = op.text;
-        if (!numeric || !(o == "+" || o == "-" || o == "*" || o == "/"))
-            fail(op, "operator '" + o + "' does not apply to these values");
-        double x = a.kind == Val::Int ? static_cast<double>(a.i) : a.f;
-        double y = b.kind == Val::Int ? static_cast<double>(b.i) : b.f;
-        Val r;
-        r.kind = Val::Float;
-        r.at = a.at;
-        r.f = o == "+" ? x + y : o == "-" ? x - y : o == "*" ? x * y : x / y;
-        return r;
+    Val apply(const Token &op, const Val &a, const Val &b) {
+        std::string problem;
+        std::optional<Val> r = applyOperator(op.text, a, b, &problem);
+        if (!r) fail(op, problem);
+        return *r;
     }
 
     Val primary(Scope *scope) {
@@ -2127,12 +1562,6 @@ class Compiler : private Emitter {
         fail(t, "expected a constant expression, found " + describe(t));
     }
 
-    Symbol *findVisible(Scope *scope, const std::string &n) {
-        for (Scope *s = scope; s; s = s->parent)
-            if (Symbol *found = findInside(s, n)) return found;
-        return nullptr;
-    }
-
     Val fromConstant(const Symbol &s, Location at) {
         std::optional<Val> v = valueOfConstant(s.constValue, s.constText, s.constTypeId, at);
         if (!v) {
@@ -2161,27 +1590,18 @@ class Compiler : private Emitter {
     const CompileOptions &options_;
     std::vector<kivTLib *> imports_;
     std::deque<Token> tokens_;
-    std::deque<Symbol> symbols_;
-    std::deque<Scope> scopes_;
-    Scope *root_ = nullptr;
     Scope *current_ = nullptr;
-    std::unordered_map<std::string, Symbol *> byId_;
     std::unordered_set<std::string> complete_;  // interfaces given with a body in this compile
     std::unordered_set<std::string> anonymousHere_;
-    struct Held {
-        std::string id;
-        Location at;
-        std::string member;
-    };
-    std::unordered_map<std::string, std::vector<Held>> held_;  // by-value members of this compile
-    std::unordered_map<std::string, std::vector<TableMember>> tables_;  // own interface members
-    std::unordered_set<std::string> defined_;  // scoped names defined so far (for pragmas)
-    std::unordered_map<std::string, std::string> versions_, ids_;
+    RepositoryIds repoIds_;
     std::string prefix_;
     std::vector<std::function<void()>> *deferred_ = nullptr;
     size_t nesting_ = 0;
     size_t warnings_ = 0;
     std::unordered_set<std::string> refused_;  // names of definitions refused as unstorable
+    // The definition being read was refused as unstorable or names an unknown type: the names
+    // it declares are left out quietly.
+    bool refusing_ = false;
     size_t unshownWarnings_ = 0;
     bool inBound_ = false;  // reading a sequence or string bound: '>>' closes, never shifts
 };

@@ -271,4 +271,63 @@ std::optional<Val> valueOfConstant(const kivTLibValue &k, const std::string &tex
     return v;
 }
 
+bool within64Bits(const Val &v) {
+    static const I128 limit = static_cast<I128>(1) << 64;
+    return v.i < limit && v.i >= -limit;
+}
+
+std::optional<Val> applyOperator(std::string_view o, const Val &a, const Val &b,
+                                 std::string *problem) {
+    auto refuse = [problem](std::string why) {
+        *problem = std::move(why);
+        return std::nullopt;
+    };
+    if (a.kind == Val::Int && b.kind == Val::Int) {
+        Val r = a;
+        r.literal.clear();
+        if ((o == "/" || o == "%") && b.i == 0)
+            return refuse("division by zero in a constant expression");
+        if ((o == "<<" || o == ">>") && (b.i < 0 || b.i >= 64))
+            return refuse("shift count must be 0 to 63");
+        if (o == "|")
+            r.i = a.i | b.i;
+        else if (o == "^")
+            r.i = a.i ^ b.i;
+        else if (o == "&")
+            r.i = a.i & b.i;
+        else if (o == "<<")
+            r.i = a.i << static_cast<int>(b.i);
+        else if (o == ">>")
+            r.i = a.i >> static_cast<int>(b.i);
+        else if (o == "+")
+            r.i = a.i + b.i;
+        else if (o == "-")
+            r.i = a.i - b.i;
+        else if (o == "*") {
+            static const I128 limit = static_cast<I128>(1) << 64;
+            if (a.i != 0 && (b.i >= limit || b.i < -limit || (a.i >= limit / 2 && b.i >= 2)))
+                return refuse(kOverflow);
+            I128 p = a.i * b.i;
+            if (a.i != 0 && p / a.i != b.i) return refuse(kOverflow);
+            r.i = p;
+        } else if (o == "/")
+            r.i = a.i / b.i;
+        else
+            r.i = a.i % b.i;
+        if (!within64Bits(r)) return refuse(kOverflow);
+        return r;
+    }
+    bool numeric = (a.kind == Val::Int || a.kind == Val::Float) &&
+                   (b.kind == Val::Int || b.kind == Val::Float);
+    if (!numeric || !(o == "+" || o == "-" || o == "*" || o == "/"))
+        return refuse("operator '" + std::string(o) + "' does not apply to these values");
+    double x = a.kind == Val::Int ? static_cast<double>(a.i) : a.f;
+    double y = b.kind == Val::Int ? static_cast<double>(b.i) : b.f;
+    Val r;
+    r.kind = Val::Float;
+    r.at = a.at;
+    r.f = o == "+" ? x + y : o == "-" ? x - y : o == "*" ? x * y : x / y;
+    return r;
+}
+
 }  // namespace kivtool::idl

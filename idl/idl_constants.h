@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "idl_source.h"
 #include "idl_text.h"
@@ -39,5 +40,15 @@ bool convertValue(const Val &v, kivTLibTypeTag tag, const std::string &enumId,
 // in an expression; nullopt for a value of no usable kind.
 std::optional<Val> valueOfConstant(const kivTLibValue &k, const std::string &text,
                                    const std::string &typeId, Location at);
+
+constexpr const char *kOverflow = "constant expression overflows 64 bits";
+
+// Whether an integer value stays within what 64-bit types of either sign hold.
+bool within64Bits(const Val &v);
+
+// `a OP b` for a binary operator of constant expressions (| ^ & << >> + - * / %); nullopt
+// with a sentence in `problem` when it does not apply or overflows.
+std::optional<Val> applyOperator(std::string_view op, const Val &a, const Val &b,
+                                 std::string *problem);
 
 }  // namespace kivtool::idl

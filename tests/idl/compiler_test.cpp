@@ -5,11 +5,13 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <optional>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "idl_compiler.h"
+#include "idl_constants.h"
 #include "idl_printer.h"
 #include "idl_text.h"
 #include "test_support.h"
@@ -349,6 +351,24 @@ TEST_F(IdlCompile, UnstorableConstructsAreNamedOnce) {
          false,
          1,
          {"t.idl:2:16: error: multiple inheritance: an interface has at most one base"}},
+        {"typedef any A;\ntypedef sequence<A> B, C[2];\nstruct S { B b; C c; };\n"
+         "interface I { A f(in C c); };",
+         false,
+         1,
+         {"t.idl:1:9: error: 'any'"}},
+        {"module CORBA { interface Current { }; };\nstruct S { CORBA::TypeCode t; };",
+         false,
+         1,
+         {"t.idl:2:12: error: 'CORBA::TypeCode': the type library has no 'TypeCode' type"}},
+        {"interface A { }; interface B { };\ninterface C : A, B { };\ninterface D : C { };\n"
+         "struct S { C c; };",
+         false,
+         1,
+         {"t.idl:2:16: error: multiple inheritance"}},
+        {"typedef Nosuch T;\ntypedef sequence<T> U;\nstruct S { U u; };",
+         false,
+         1,
+         {"t.idl:1:9: error: unknown type 'Nosuch'"}},
         {"import M;", false, 1, {"'import' is not supported"}},
         {"eventtype Tick { public long n; };\nstruct S { Tick t; long x; };",
          false,
@@ -613,6 +633,50 @@ TEST(IdlText, DecimalLiteralsKeepTheirDigitsAndRefuseWhatDoesNotFit) {
     EXPECT_FALSE(decimalBits("1.5e", 64));
 }
 
+// Integer arithmetic is exact up to 64 bits of either sign, and refused beyond.
+TEST(IdlConstants, OperatorsStayWithin64Bits) {
+    auto integer = [](I128 i) {
+        Val v;
+        v.i = i;
+        return v;
+    };
+    Val half;
+    half.kind = Val::Float;
+    half.f = 0.5;
+    const I128 top = (static_cast<I128>(1) << 64) - 1;
+    struct Case {
+        const char *op;
+        Val a, b;
+        std::optional<I128> result;  // nullopt: refused
+        const char *problem;
+    };
+    const Case cases[] = {
+        {"*", integer(top), integer(1), top, ""},
+        {"*", integer(static_cast<I128>(1) << 63), integer(2), std::nullopt, "overflows"},
+        {"*", integer(static_cast<I128>(1) << 32), integer(static_cast<I128>(1) << 32),
+         std::nullopt, "overflows"},
+        {"+", integer(top), integer(1), std::nullopt, "overflows"},
+        {"-", integer(-top), integer(1), -top - 1, ""},
+        {"<<", integer(1), integer(63), static_cast<I128>(1) << 63, ""},
+        {"<<", integer(1), integer(-1), std::nullopt, "shift count"},
+        {"%", integer(7), integer(0), std::nullopt, "division by zero"},
+        {"|", integer(1), half, std::nullopt, "does not apply"},
+    };
+    for (const Case &c : cases) {
+        std::string problem;
+        std::optional<Val> r = applyOperator(c.op, c.a, c.b, &problem);
+        ASSERT_EQ(r.has_value(), c.result.has_value()) << c.op << " " << problem;
+        if (r)
+            EXPECT_TRUE(r->i == *c.result) << c.op;
+        else
+            EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+    }
+    std::optional<Val> mixed = applyOperator("*", integer(3), half, nullptr);
+    ASSERT_TRUE(mixed);
+    EXPECT_EQ(mixed->kind, Val::Float);
+    EXPECT_EQ(mixed->f, 1.5);
+}
+
 TEST(IdlText, NamesThatAreNotIdentifiersAreQuoted) {
     EXPECT_EQ(idlName("Point"), "Point");
     EXPECT_EQ(idlName("module"), "_module");
@@ -650,6 +714,54 @@ TEST(IdlCommand, ExitStatusesAndTheDefaultOutput) {
     EXPECT_EQ(status, 2);
     tool({"idl"}, &status);
     EXPECT_EQ(status, 2);
+}
+
+// Options as every kiv command takes them: repeated -I and -D, values attached or apart, and
+// usage errors that say what is wrong.
+TEST(IdlCommand, ReadsOptionsLikeEveryCommand) {
+    kivtest::TempDir dir;
+    std::filesystem::create_directories(dir.file("one"));
+    std::filesystem::create_directories(dir.file("two"));
+    kivtest::writeFile(dir.file("one/a.idl"), "const long A = X;\n");
+    kivtest::writeFile(dir.file("two/b.idl"), "const long B = Y;\n");
+    std::string main = dir.file("m.idl");
+    kivtest::writeFile(main, "#include <a.idl>\n#include <b.idl>\n");
+    int status = -1;
+    std::string err;
+    tool({"idl", "-I" + dir.file("one"), "-I", dir.file("two"), "-DX=1", "-D", "Y", main,
+          "--error-limit=3"},
+         &status, &err);
+    EXPECT_EQ(status, 0) << err;
+
+    struct Case {
+        std::vector<std::string> args;
+        const char *message;
+    };
+    const Case cases[] = {
+        {{"--skip-unstorabl", main},
+         "unknown option '--skip-unstorabl' (did you mean "
+         "--skip-unstorable?)"},
+        {{main, "-I"}, "-I needs a value"},
+        {{"-D=1", main}, "-D needs a name"},
+        {{"--lang", "c", main}, "--lang goes with --header"},
+        {{"--header", "h.h", "--lang", "java", main}, "--lang takes c or c++"},
+        {{"-o", "a.tlb", "-o", "b.tlb", main}, "-o given twice"},
+        {{"--error-limit", "many", main}, "--error-limit takes a number, not 'many'"},
+        {{"--skip-unstorable=yes", main}, "--skip-unstorable takes no value"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args{"idl"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        tool(args, &status, &err);
+        EXPECT_EQ(status, 2) << c.message;
+        EXPECT_EQ(err, "kiv: idl: " + std::string(c.message) + "\n");
+    }
+
+    // A file that cannot be read says why.
+    tool({"idl", "-o", dir.file("x.tlb"), dir.file("one")}, &status, &err);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(err.find("one: error: cannot read the file: not a regular file"), std::string::npos)
+        << err;
 }
 
 // The library and the header of one command are written together or not at all, as new files

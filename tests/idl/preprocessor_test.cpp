@@ -368,6 +368,14 @@ TEST(SourceFiles, OnlyRegularFilesOfSaneSizeAreRead) {
         bool opened = pp.open(c.path);
         EXPECT_EQ(opened, c.failure == nullptr) << c.path;
         EXPECT_EQ(pp.failure(), c.failure ? c.failure : "") << c.path;
+        if (!c.failure) continue;
+        // A file named to the compiler gets the same reason.
+        CompileResult r =
+            compileLibrary(dir.file("out.tlb"), {{c.path, "", false}}, {}, diskReader());
+        EXPECT_EQ(r.errors, 1u) << c.path;
+        EXPECT_NE(r.diagnostics.find(c.path + ": error: cannot read the file: " + c.failure),
+                  std::string::npos)
+            << r.diagnostics;
     }
 
     // An include names the file it could not read and why, and the compile goes on.

@@ -24,104 +24,57 @@ struct IdlOptions {
     std::vector<std::string> files;
 };
 
-// Options that take a value, written "-o X", "-oX" (short ones) or "--opt X", "--opt=X".
-struct ValueOption {
-    const char *name;
-    bool (*apply)(IdlOptions &, const std::string &);
+constexpr OptionSpec kOptions[] = {
+    {"-o", true},          {"-I", true, 0, true},
+    {"-D", true, 0, true}, {"--import", true, 0, true},
+    {"--base", true},      {"--header", true},
+    {"--lang", true},      {"--error-limit", true},
+    {"--skip-unstorable"},
 };
 
-const ValueOption kValueOptions[] = {
-    {"-o",
-     [](IdlOptions &o, const std::string &v) {
-         o.output = v;
-         return !v.empty();
-     }},
-    {"-I",
-     [](IdlOptions &o, const std::string &v) {
-         o.compile.preprocessor.includeDirs.push_back(v);
-         return !v.empty();
-     }},
-    {"-D",
-     [](IdlOptions &o, const std::string &v) {
-         size_t eq = v.find('=');
-         std::string name = v.substr(0, eq);
-         o.compile.preprocessor.defines.emplace_back(
-             name, eq == std::string::npos ? "1" : v.substr(eq + 1));
-         return !name.empty();
-     }},
-    {"--import",
-     [](IdlOptions &o, const std::string &v) {
-         o.compile.imports.push_back(v);
-         return !v.empty();
-     }},
-    {"--base",
-     [](IdlOptions &o, const std::string &v) {
-         o.compile.base = v;
-         return !v.empty();
-     }},
-    {"--header",
-     [](IdlOptions &o, const std::string &v) {
-         o.header = v;
-         return !v.empty();
-     }},
-    {"--lang",
-     [](IdlOptions &o, const std::string &v) {
-         o.lang = v;
-         return v == "c" || v == "c++";
-     }},
-    {"--error-limit",
-     [](IdlOptions &o, const std::string &v) {
-         auto n = parseCode(v);
-         if (!n) return false;
-         o.compile.errorLimit = *n;
-         return true;
-     }},
-};
+std::string nonEmpty(const Options &options, std::string_view name, std::string &problem) {
+    const std::string value(options.value(name).value_or(""));
+    if (options.has(name) && value.empty())
+        problem = "idl: " + std::string(name) + " needs a value";
+    return value;
+}
 
 // Fills `out`; an error message when the arguments are not usable.
 std::string parse(Args args, IdlOptions &out) {
-    for (size_t i = 1; i < args.size(); ++i) {
-        std::string arg = args[i];
-        if (arg == "--") {
-            for (++i; i < args.size(); ++i) out.files.emplace_back(args[i]);
-            break;
-        }
-        if (arg == "--skip-unstorable") {
-            out.compile.skipUnstorable = true;
-            continue;
-        }
-        if (arg.size() < 2 || arg[0] != '-') {
-            out.files.push_back(arg);
-            continue;
-        }
-        const ValueOption *option = nullptr;
-        std::string value;
-        bool hasValue = false;
-        for (const ValueOption &o : kValueOptions) {
-            std::string name = o.name;
-            bool shortOption = name.size() == 2;
-            if (arg == name) {
-                option = &o;
-            } else if (shortOption && arg.starts_with(name)) {
-                option = &o;
-                value = arg.substr(2);
-                hasValue = true;
-            } else if (!shortOption && arg.starts_with(name + "=")) {
-                option = &o;
-                value = arg.substr(name.size() + 1);
-                hasValue = true;
-            }
-            if (option) break;
-        }
-        if (!option) return "idl: unknown option " + arg;
-        if (!hasValue) {
-            if (i + 1 >= args.size()) return "idl: " + arg + " needs a value";
-            value = args[++i];
-        }
-        if (!option->apply(out, value)) return "idl: bad value for " + std::string(option->name);
+    std::string problem;
+    const auto options = Options::parse(args, 1, kOptions, problem);
+    if (!options) return "idl: " + problem;
+    for (std::string_view dir : options->values("-I")) {
+        if (dir.empty()) return "idl: -I needs a value";
+        out.compile.preprocessor.includeDirs.emplace_back(dir);
     }
+    for (std::string_view define : options->values("-D")) {
+        const std::string_view name = define.substr(0, define.find('='));
+        if (name.empty()) return "idl: -D needs a name";
+        out.compile.preprocessor.defines.emplace_back(
+            name, name.size() == define.size() ? "1" : define.substr(name.size() + 1));
+    }
+    for (std::string_view library : options->values("--import")) {
+        if (library.empty()) return "idl: --import needs a value";
+        out.compile.imports.emplace_back(library);
+    }
+    out.output = nonEmpty(*options, "-o", problem);
+    out.compile.base = nonEmpty(*options, "--base", problem);
+    out.header = nonEmpty(*options, "--header", problem);
+    if (!problem.empty()) return problem;
+    if (auto limit = options->value("--error-limit")) {
+        auto n = parseCode(*limit);
+        if (!n) return "idl: --error-limit takes a number, not '" + std::string(*limit) + "'";
+        out.compile.errorLimit = *n;
+    }
+    out.compile.skipUnstorable = options->has("--skip-unstorable");
+    if (auto lang = options->value("--lang")) {
+        if (*lang != "c" && *lang != "c++") return "idl: --lang takes c or c++";
+        if (out.header.empty()) return "idl: --lang goes with --header";
+        out.lang = *lang;
+    }
+    for (std::string_view file : options->operands()) out.files.emplace_back(file);
     if (out.files.empty()) return kUsage;
-    if (!out.lang.empty() && out.header.empty()) return "idl: --lang goes with --header";
     if (out.output.empty()) {
         const std::string &first = out.files.front();
         size_t slash = first.rfind('/');
