@@ -58,4 +58,21 @@ TEST_F(KivCall, CallsListsAndLocatesThroughARegisteredLibrary) {
     EXPECT_EQ(kiv({"which", kGreeter}).exitCode, 1);
 }
 
+// kiv idl --register records the library it has just written, and only once it is written.
+TEST_F(KivCall, IdlRegistersTheLibraryItWrites) {
+    const std::string idl = dir.file("shapes.idl"), tlb = dir.file("shapes.tlb");
+    kivtest::writeFile(idl, "module Shapes { interface IArea { double area(); }; };\n");
+    auto r = kiv({"idl", "-o", tlb, "--register", "--user", idl});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "registered " + tlb + "\n");
+    const std::string served = "interface IDL:Shapes/IArea:1.0\nserved by user root: " + tlb;
+    EXPECT_EQ(kiv({"which", "IDL:Shapes/IArea:1.0"}).out.substr(0, served.size()), served);
+
+    kivtest::writeFile(idl, "module Broken { interface IArea { double area() }; };\n");
+    const std::string broken = dir.file("broken.tlb");
+    EXPECT_EQ(kiv({"idl", "-o", broken, "--register", "--user", idl}).exitCode, 1);
+    EXPECT_EQ(kiv({"tlib", "unregister", "--user", broken}).exitCode, 1);  // never registered
+    EXPECT_EQ(kiv({"idl", "--user", idl}).exitCode, 2);
+}
+
 }  // namespace

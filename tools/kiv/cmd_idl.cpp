@@ -6,6 +6,7 @@
 
 #include "cli.h"
 #include "idl_build.h"
+#include "kiv_call.h"
 
 namespace kivtool {
 
@@ -14,22 +15,30 @@ namespace {
 constexpr const char *kUsage =
     "idl: expected [-o LIB.tlb] [--base RELEASED.tlb] [-I DIR]... [-D NAME[=VALUE]]... "
     "[--import LIB.tlb]... [--error-limit N] [--skip-unstorable] [--header OUT.h [--lang c|c++]] "
-    "FILE.idl...";
+    "[--register [--user]] FILE.idl...";
 
 struct IdlOptions {
     std::string output;
     std::string header;  // also write this C or C++ header of the compiled library
     std::string lang;
+    bool registerLibrary = false;  // record the library for dynamic calls once it is written
+    bool userOnly = false;
     idl::CompileOptions compile;
     std::vector<std::string> files;
 };
 
 constexpr OptionSpec kOptions[] = {
-    {"-o", true},          {"-I", true, 0, true},
-    {"-D", true, 0, true}, {"--import", true, 0, true},
-    {"--base", true},      {"--header", true},
-    {"--lang", true},      {"--error-limit", true},
+    {"-o", true},
+    {"-I", true, 0, true},
+    {"-D", true, 0, true},
+    {"--import", true, 0, true},
+    {"--base", true},
+    {"--header", true},
+    {"--lang", true},
+    {"--error-limit", true},
     {"--skip-unstorable"},
+    {"--register"},
+    {"--user"},
 };
 
 std::string nonEmpty(const Options &options, std::string_view name, std::string &problem) {
@@ -68,6 +77,9 @@ std::string parse(Args args, IdlOptions &out) {
         out.compile.errorLimit = *n;
     }
     out.compile.skipUnstorable = options->has("--skip-unstorable");
+    out.registerLibrary = options->has("--register");
+    out.userOnly = options->has("--user");
+    if (out.userOnly && !out.registerLibrary) return "idl: --user goes with --register";
     if (auto lang = options->value("--lang")) {
         if (*lang != "c" && *lang != "c++") return "idl: --lang takes c or c++";
         if (out.header.empty()) return "idl: --lang goes with --header";
@@ -105,6 +117,12 @@ int runIdl(Args args) {
                      result.errors == 1 ? "" : "s", options.output.c_str(),
                      header ? (" and " + header->path).c_str() : "");
         return kExitFailure;
+    }
+    if (options.registerLibrary) {
+        const uint32_t flags = options.userOnly ? KIV_REGISTER_USER_ONLY : 0;
+        if (kivResult rc = kcallRegisterLibrary(options.output.c_str(), flags); KIV_FAILED(rc))
+            return failure("idl: register " + options.output, rc);
+        std::printf("registered %s\n", options.output.c_str());
     }
     return kExitOk;
 }
