@@ -795,21 +795,40 @@ class Compiler : private Emitter, private Checker {
         return type;
     }
 
-    // Defines the type; with `asType`, the text goes on with declarators instead of ';'
-    // (a member or typedef of this type), and `givenName` names a type written without one.
-    Symbol *structure(Scope *scope, const Annotations &a, bool asType = false,
-                      const std::string &givenName = "") {
+    // The head of a structure or union definition, up to its body: the keyword, the name
+    // (`givenName` for one written without), its repository id, and the scope of its members.
+    struct Aggregate {
+        Symbol *symbol;
+        std::string name;
+        std::string id;
+        Location at;
+    };
+    Aggregate openAggregate(Scope *scope, const Annotations &a, uint32_t kind, const char *what,
+                            const std::string &givenName) {
         take();
         checkFlags(a);
         if (a.forward) error(a.at, "@forward applies to interfaces");
         Location at = peek().at;
-        std::string n = givenName.empty() ? name("a structure name", &at) : givenName;
+        std::string n =
+            givenName.empty() ? name(std::string("a ") + what + " name", &at) : givenName;
         if (peek().is(";"))
-            fail(peek(), "forward-declared structures are not part of the type library");
+            fail(peek(),
+                 std::string("forward-declared ") + what + "s are not part of the type library");
         std::string id = makeId(scope, n, a);
-        Symbol *s = declare(scope, n, id, KIV_DEF_STRUCT, at, a.id.has_value());
+        Symbol *s = declare(scope, n, id, kind, at, a.id.has_value());
         if (!s) throw ParseError{};
-        s->inner = newScope(scope, s, id, KIV_DEF_STRUCT);
+        s->inner = newScope(scope, s, id, kind);
+        return {s, n, id, at};
+    }
+
+    // Defines the type; with `asType`, the text goes on with declarators instead of ';'
+    // (a member or typedef of this type), and `givenName` names a type written without one.
+    Symbol *structure(Scope *scope, const Annotations &a, bool asType = false,
+                      const std::string &givenName = "") {
+        Aggregate head = openAggregate(scope, a, KIV_DEF_STRUCT, "structure", givenName);
+        Symbol *s = head.symbol;
+        const std::string n = head.name, id = head.id;
+        const Location at = head.at;
         expect("{", "after the structure name");
         nest(at);
         auto nested = std::make_shared<std::vector<std::function<void()>>>();
@@ -887,17 +906,10 @@ class Compiler : private Emitter, private Checker {
     // (a member or typedef of this type), and `givenName` names a type written without one.
     Symbol *unionDefinition(Scope *scope, const Annotations &a, bool asType = false,
                             const std::string &givenName = "") {
-        take();
-        checkFlags(a);
-        if (a.forward) error(a.at, "@forward applies to interfaces");
-        Location at = peek().at;
-        std::string n = givenName.empty() ? name("a union name", &at) : givenName;
-        if (peek().is(";"))
-            fail(peek(), "forward-declared unions are not part of the type library");
-        std::string id = makeId(scope, n, a);
-        Symbol *s = declare(scope, n, id, KIV_DEF_UNION, at, a.id.has_value());
-        if (!s) throw ParseError{};
-        s->inner = newScope(scope, s, id, KIV_DEF_UNION);
+        Aggregate head = openAggregate(scope, a, KIV_DEF_UNION, "union", givenName);
+        Symbol *s = head.symbol;
+        const std::string n = head.name, id = head.id;
+        const Location at = head.at;
         if (!acceptWord("switch")) fail(peek(), "expected 'switch' after the union name");
         expect("(", "after 'switch'");
         TypePtr discriminator = throughAliases(typeSpec(scope, false));
