@@ -16,6 +16,7 @@
 #include "idl_checks.h"
 #include "idl_constants.h"
 #include "idl_emitter.h"
+#include "idl_parser.h"
 #include "idl_checker.h"
 #include "idl_repoids.h"
 #include "idl_text.h"
@@ -23,9 +24,6 @@
 namespace kivtool::idl {
 
 namespace {
-
-struct ParseError {};  // reported; recover at the next ';' or '}'
-struct Abort {};       // too many errors
 
 // A variable set for a while, given its old value back however the while ends.
 template <class T>
@@ -65,7 +63,8 @@ class Compiler : private Emitter, private Checker {
           sources_(std::move(reader)),
           diags_(sources_, options.errorLimit),
           pp_(sources_, diags_, options.preprocessor),
-          options_(options) {
+          options_(options),
+          tokens_(pp_, diags_) {
         attach(diags_);
         attachNames(diags_, libraryName);
         attachLibrary(tlib);
@@ -127,51 +126,10 @@ class Compiler : private Emitter, private Checker {
 
     // ---- Tokens ----
 
-    const Token &peek(size_t ahead = 0) {
-        while (tokens_.size() <= ahead) {
-            tokens_.push_back(pp_.next());
-            if (diags_.full()) throw Abort{};
-        }
-        return tokens_[ahead];
-    }
-    Token take() {
-        peek();
-        Token t = std::move(tokens_.front());
-        tokens_.pop_front();
-        return t;
-    }
-    bool accept(const char *punct) {
-        if (!peek().is(punct)) return false;
-        take();
-        return true;
-    }
-    bool acceptWord(const char *word) {
-        if (!peek().isWord(word)) return false;
-        take();
-        return true;
-    }
-    static std::string describe(const Token &t) {
-        switch (t.kind) {
-            case Tok::End:
-                return "end of input";
-            case Tok::Ident:
-                return quoted(t.text);
-            case Tok::RawIdent:
-                return "name " + quoted(t.text);
-            case Tok::Int:
-            case Tok::Float:
-                return "number " + t.text;
-            case Tok::Char:
-                return "character literal";
-            case Tok::String:
-                return "string literal";
-            case Tok::Punct:
-                return quoted(t.text);
-            case Tok::Pragma:
-                return "#pragma";
-        }
-        return "token";
-    }
+    const Token &peek(size_t ahead = 0) { return tokens_.peek(ahead); }
+    Token take() { return tokens_.take(); }
+    bool accept(const char *punct) { return tokens_.accept(punct); }
+    bool acceptWord(const char *word) { return tokens_.acceptWord(word); }
     [[noreturn]] void fail(const Token &at, const std::string &message) {
         error(at.at, message);
         throw ParseError{};
@@ -194,17 +152,13 @@ class Compiler : private Emitter, private Checker {
 
     // A simple name: an identifier that is no keyword, `_keyword` or `quoted text`.
     std::string name(const std::string &what, Location *at = nullptr) {
-        Token t = peek();
-        if (at) *at = t.at;
-        if (t.kind == Tok::RawIdent) return take().text;
-        if (t.kind == Tok::Ident) {
-            if (const char *why = unsupported(t.text)) refuse(t, t.text, why);
-            if (isKeyword(t.text))
-                fail(t, "expected " + what + ", found keyword " + quoted(t.text) + " (write _" +
-                            t.text + " to use it as a name)");
-            return take().text;
-        }
-        fail(t, "expected " + what + ", found " + describe(t));
+        std::string n;
+        SyntaxError problem;
+        if (at) *at = peek().at;
+        if (readName(tokens_, what, &n, &problem)) return n;
+        if (problem.refusal) refusing_ = true;
+        error(problem.at, problem.message);
+        throw ParseError{};
     }
 
     ScopedName scopedName(const std::string &what) {
@@ -326,7 +280,7 @@ class Compiler : private Emitter, private Checker {
         Token t = peek();
         if (t.kind == Tok::Pragma) {
             noAnnotations(a, "#pragma");
-            pragma(scope, take());
+            pragma(take());
             return;
         }
         if (t.is(";")) {
@@ -398,38 +352,30 @@ class Compiler : private Emitter, private Checker {
         }
     }
 
-    void pragma(Scope *scope, const Token &t) {
-        std::span<const Token> args = RepositoryIds::pragmaArgs(t);
-        if (t.text == "prefix") {
-            if (args.size() != 1 || args[0].kind != Tok::String)
-                return error(t.at, "#pragma prefix expects a string");
-            prefix_ = args[0].text;
-        } else if (t.text == "version" || t.text == "ID") {
-            std::string key, value;
-            if (!RepositoryIds::pragmaTarget(scope->path, t, &key, &value))
-                return error(t.at, t.text == "ID" ? "#pragma ID expects NAME \"ID\""
-                                                  : "#pragma version expects NAME MAJOR.MINOR");
-        } else if (t.text == "root_flags") {
-            uint32_t flags = 0;
-            if (args.size() != 1 || args[0].kind != Tok::Int || args[0].value > 0xFFFFFFFFu ||
-                (static_cast<uint32_t>(args[0].value) & ~kCallerFlags))
-                return error(t.at, "#pragma root_flags expects flags in bits 16 to 31");
-            flags = static_cast<uint32_t>(args[0].value);
-            if (rootPresent_ && flags != rootFlags_)
-                return error(t.at, "the root module already exists with other flags");
-            rootFlags_ = flags;
-        } else if (t.text == "next_local_id") {
-            if (args.size() != 1 || args[0].kind != Tok::Int || args[0].value > 0xFFFFFFFFu)
-                return error(t.at, "#pragma next_local_id expects a number");
-            uint32_t target = static_cast<uint32_t>(args[0].value);
-            Location at = t.at;
-            run([this, target, at] { advanceCounter(target, at); });
-        } else {
-            std::string message = "unknown #pragma " + quoted(t.text) + " ignored";
-            if (auto close = closest(
-                    t.text, {"prefix", "version", "ID", "once", "root_flags", "next_local_id"}))
-                message += "; did you mean " + quoted(*close) + "?";
-            warn(t.at, message);
+    void pragma(const Token &t) {
+        Pragma p = readPragma(t);
+        switch (p.kind) {
+            case Pragma::Prefix:
+                prefix_ = p.text;
+                break;
+            case Pragma::Naming:  // taken before the definitions were read
+                break;
+            case Pragma::RootFlags:
+                if (rootPresent_ && p.number != rootFlags_)
+                    return error(t.at, "the root module already exists with other flags");
+                rootFlags_ = p.number;
+                break;
+            case Pragma::NextLocalId: {
+                uint32_t target = p.number;
+                Location at = t.at;
+                run([this, target, at] { advanceCounter(target, at); });
+                break;
+            }
+            case Pragma::Malformed:
+                return error(t.at, p.message);
+            case Pragma::Unknown:
+                warn(t.at, p.message);
+                break;
         }
     }
 
@@ -654,7 +600,7 @@ class Compiler : private Emitter, private Checker {
         current_ = scope;
         Annotations a = annotations();
         Token t = peek();
-        if (t.kind == Tok::Pragma) return pragma(scope, take());
+        if (t.kind == Tok::Pragma) return pragma(take());
         bool rawType = peek(1).kind == Tok::String;  // `struct "ID"` is a type, not a definition
         if (!rawType) {
             if (t.isWord("struct") || t.isWord("union") || t.isWord("enum")) {
@@ -1402,13 +1348,7 @@ class Compiler : private Emitter, private Checker {
 
     // Takes the '>' that closes a list: a lone one, or the first half of '>>'.
     void closeAngle(const std::string &context) {
-        if (peek().is(">>")) {
-            Token &both = tokens_.front();
-            both.text = ">";
-            both.at.column += 1;
-            return;
-        }
-        expect(">", context);
+        if (!tokens_.splitShift()) expect(">", context);
     }
 
     uint32_t positive(Scope *scope, const std::string &what) {
@@ -1421,166 +1361,33 @@ class Compiler : private Emitter, private Checker {
 
     // ---- Constant expressions ----
 
-    Val expression(Scope *scope) { return binary(scope, 0); }
+    // The names of an expression, looked up from the scope where it stands.
+    class ExpressionNames : public ExpressionScope {
+      public:
+        ExpressionNames(Compiler &compiler, Scope *scope) : compiler_(compiler), scope_(scope) {}
+        Symbol *resolve(const ScopedName &name) override {
+            return compiler_.resolve(name, scope_, "constant");
+        }
+        bool visible(const std::string &name) override {
+            return compiler_.findVisible(scope_, name) != nullptr;
+        }
+        void error(Location at, const std::string &message) override {
+            compiler_.error(at, message);
+        }
 
-    int precedence(const Token &t) const {
-        if (t.kind != Tok::Punct) return -1;
-        if (inBound_ && t.text == ">>") return -1;
-        if (t.text == "|") return 0;
-        if (t.text == "^") return 1;
-        if (t.text == "&") return 2;
-        if (t.text == "<<" || t.text == ">>") return 3;
-        if (t.text == "+" || t.text == "-") return 4;
-        if (t.text == "*" || t.text == "/" || t.text == "%") return 5;
-        return -1;
-    }
+      private:
+        Compiler &compiler_;
+        Scope *scope_;
+    };
 
-    Val binary(Scope *scope, int level) {
-        if (level > 5) return unary(scope);
-        Val left = binary(scope, level + 1);
-        while (precedence(peek()) == level) {
-            Token op = take();
-            Val right = binary(scope, level + 1);
-            left = apply(op, left, right);
-        }
-        return left;
-    }
-
-    Val unary(Scope *scope) {
-        Token t = peek();
-        if (t.is("-") || t.is("+") || t.is("~")) {
-            Token op = take();
-            Depth depth = deeper(op.at);
-            Val v = unary(scope);
-            if (v.kind == Val::Int) {
-                v.i = op.is("-") ? -v.i : op.is("~") ? ~v.i : v.i;
-                if (op.is("~")) v.literal.clear();
-                if (op.is("-") && !v.literal.empty())
-                    v.literal = v.literal[0] == '-' ? v.literal.substr(1) : "-" + v.literal;
-                checkRange(v, op.at);
-            } else if (v.kind == Val::Float && !op.is("~")) {
-                if (op.is("-")) {
-                    v.f = -v.f;
-                    if (!v.literal.empty())
-                        v.literal = v.literal[0] == '-' ? v.literal.substr(1) : "-" + v.literal;
-                }
-            } else {
-                fail(op, "operator '" + op.text + "' does not apply to this value");
-            }
-            v.at = op.at;
-            return v;
-        }
-        return primary(scope);
-    }
-
-    void checkRange(const Val &v, Location at) {
-        if (!within64Bits(v)) {
-            error(at, kOverflow);
-            throw ParseError{};
-        }
-    }
-
-    Val apply(const Token &op, const Val &a, const Val &b) {
-        std::string problem;
-        std::optional<Val> r = applyOperator(op.text, a, b, &problem);
-        if (!r) fail(op, problem);
-        return *r;
-    }
-
-    Val primary(Scope *scope) {
-        Token t = peek();
-        Val v;
-        v.at = t.at;
-        switch (t.kind) {
-            case Tok::Int:
-                take();
-                if (t.overflow || t.value > ~static_cast<U128>(0) >> 64 << 64 >> 64)
-                    if (t.overflow || t.value >= static_cast<U128>(1) << 64)
-                        fail(t, "integer literal does not fit in 64 bits");
-                v.kind = Val::Int;
-                v.i = static_cast<I128>(t.value);
-                // Decimal constants read the digits as written (-0 keeps its sign).
-                if (t.text.find_first_not_of("0123456789") == std::string::npos) v.literal = t.text;
-                return v;
-            case Tok::Float:
-                take();
-                v.kind = Val::Float;
-                v.literal = t.text;
-                v.f = std::strtod(t.text.c_str(), nullptr);
-                return v;
-            case Tok::Char:
-                take();
-                v.kind = t.wide ? Val::WChar : Val::Char;
-                v.i = static_cast<I128>(t.value);
-                return v;
-            case Tok::String:
-                v.kind = t.wide ? Val::WStr : Val::Str;
-                while (peek().kind == Tok::String) {
-                    Token part = take();
-                    if (part.wide != t.wide) fail(part, "cannot join a wide and a narrow string");
-                    v.s += part.text;
-                }
-                return v;
-            default:
-                break;
-        }
-        if (t.is("(")) {
-            take();
-            Depth depth = deeper(t.at);
-            Setting<bool> shifts(inBound_, false);  // a shift in parentheses is a shift
-            v = expression(scope);
-            expect(")", "to close the parenthesis");
-            return v;
-        }
-        if (t.isWord("TRUE") || t.isWord("FALSE")) {
-            take();
-            v.kind = Val::Bool;
-            v.i = t.text == "TRUE";
-            return v;
-        }
-        if (t.kind == Tok::Ident && t.text == "bits" && peek(1).is("(")) {
-            take();
-            take();
-            Token n = take();
-            if (n.kind != Tok::Int || n.overflow) fail(n, "bits(...) expects a number");
-            expect(")", "to close bits(...)");
-            v.kind = Val::Bits;
-            v.bits = n.value;
-            return v;
-        }
-        if (t.kind == Tok::Ident || t.kind == Tok::RawIdent || t.is("::")) {
-            if (t.kind == Tok::Ident &&
-                (t.text == "NaN" || t.text == "Infinity" || t.text == "sNaN") &&
-                !findVisible(scope, t.text)) {
-                take();
-                v.kind = Val::Float;
-                v.literal = t.text;
-                v.f = t.text == "Infinity" ? HUGE_VAL : NAN;
-                return v;
-            }
-            ScopedName n = scopedName("a constant name");
-            Symbol *s = resolve(n, scope, "constant");
-            if (!s) throw ParseError{};
-            if (s->kind == kEnumerator) {
-                v.kind = Val::Enum;
-                v.enumId = s->enumId;
-                v.i = s->enumValue;
-                return v;
-            }
-            if (s->kind != KIV_DEF_CONSTANT)
-                fail(t, quoted(n.text()) + " is a " + kindWord(s->kind) + ", not a constant");
-            return fromConstant(*s, t.at);
-        }
-        fail(t, "expected a constant expression, found " + describe(t));
-    }
-
-    Val fromConstant(const Symbol &s, Location at) {
-        std::optional<Val> v = valueOfConstant(s.constValue, s.constText, s.constTypeId, at);
-        if (!v) {
-            error(at, "this constant's value cannot be used in an expression");
-            throw ParseError{};
-        }
-        return *v;
+    Val expression(Scope *scope) {
+        ExprPtr tree = parseExpression(tokens_, {nesting_, inBound_});
+        ExpressionNames names(*this, scope);
+        bool refusal = false;
+        std::optional<Val> v = evaluate(*tree, names, &refusal);
+        if (v) return *v;
+        if (refusal) refusing_ = true;
+        throw ParseError{};
     }
 
     // The value of `v` for a type of tag `tag` (and enumeration `enumId`), with range checks.
@@ -1600,8 +1407,8 @@ class Compiler : private Emitter, private Checker {
     Diagnostics diags_;
     Preprocessor pp_;
     const CompileOptions &options_;
+    TokenStream tokens_;
     std::vector<kivTLib *> imports_;
-    std::deque<Token> tokens_;
     Scope *current_ = nullptr;
     std::unordered_set<std::string> complete_;  // interfaces given with a body in this compile
     std::unordered_set<std::string> anonymousHere_;

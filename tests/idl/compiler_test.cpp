@@ -79,6 +79,10 @@ TEST_F(IdlCompile, DiagnosticsNameThePlaceAndTheProblem) {
         {"const unsigned long X = -1;", {"out of the range of unsigned long"}},
         {"const float X = 1e39;", {"out of the range of float"}},
         {"const long X = 1 / (2 - 2);", {"division by zero"}},
+        // The first problem in the order of the text, even before a syntax error.
+        {"const long X = (1/0) + Y;\nconst long Z = W + (2;\nconst long V = 1 + (2;",
+         {"t.idl:1:18: error: division by zero", "t.idl:2:16: error: unknown constant 'W'",
+          "t.idl:3:22: error: expected ')' to close the parenthesis, found ';'"}},
         {"const long long X = 1 << 64;", {"shift count must be 0 to 63"}},
         {"const unsigned long long X = 18446744073709551616;", {"does not fit in 64 bits"}},
         {"const char C = 65;", {"expected a character literal"}},
@@ -226,6 +230,7 @@ TEST_F(IdlCompile, HostileSourcesEndInOneDiagnostic) {
         {"const long X = " + repeated("(", deep) + "1" + repeated(")", deep) + ";",
          "nested more than 256 levels deep"},
         {"const long X = " + repeated("- ", deep) + "1;", "nested more than 256 levels deep"},
+        {"const long X = " + repeated("1 + ", 50 * deep) + "(1 / 0);", "division by zero"},
         {"#pragma next_local_id 4294967295\n", "local ids end at 2147483647"},
         {"#pragma next_local_id 2000000\n", "skips more than 1048576 ids (the counter is at 1)"},
     };

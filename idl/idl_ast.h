@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: Apache-2.0
+// The syntax tree of IDL text: what was written, with where it was written, before any name
+// is looked up or any value computed.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "idl_constants.h"
+#include "idl_scopes.h"
+#include "idl_source.h"
+
+namespace kivtool::idl {
+
+struct ParseError {};  // reported; recover at the next ';' or '}'
+struct Abort {};       // too many errors, or the text nested too deeply
+
+// A syntax error found while reading, kept in the tree where reading stopped so that the
+// problems of what was read before it are reported first, in the order of the text.
+struct SyntaxError {
+    Location at;
+    std::string message;
+    bool refusal = false;  // a construct the library cannot hold
+    bool abort = false;    // the text is nested too deeply: the compile ends
+};
+
+// A constant expression.
+struct Expr {
+    Expr() = default;
+    ~Expr();
+    Expr(const Expr &) = delete;
+    Expr &operator=(const Expr &) = delete;
+
+    enum Kind { Literal, Name, Unary, Binary, Error } kind = Literal;
+    Location at;       // the operator of Unary and Binary; the first token otherwise
+    Val value;         // Literal
+    ScopedName name;   // Name
+    bool raw = false;  // Name: its first part was written as `_name` or quoted
+    std::string op;    // Unary and Binary
+    std::unique_ptr<Expr> left, right;  // Unary: left only
+    SyntaxError error;                  // Error
+};
+using ExprPtr = std::unique_ptr<Expr>;
+
+// A long chain of operators is a tree as deep as the chain on its left: it is taken apart in
+// a loop, not by recursion.
+inline Expr::~Expr() {
+    while (left) {
+        ExprPtr child = std::move(left);
+        left = std::move(child->left);
+    }
+}
+
+// A `#pragma` the compiler acts on, read and checked for its form.
+struct Pragma {
+    enum Kind { Prefix, Naming, RootFlags, NextLocalId, Unknown, Malformed } kind = Unknown;
+    Location at;
+    std::string name;     // as written after #pragma
+    std::string text;     // Prefix: the prefix
+    uint32_t number = 0;  // RootFlags, NextLocalId
+    std::string message;  // Malformed: the error; Unknown: the warning
+};
+
+}  // namespace kivtool::idl

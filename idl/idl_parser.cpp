@@ -1,0 +1,322 @@
+// SPDX-License-Identifier: Apache-2.0
+// Reading IDL tokens into syntax: names, constant expressions and pragmas.
+#include "idl_parser.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "idl_checks.h"
+#include "idl_emitter.h"
+#include "idl_repoids.h"
+#include "idl_text.h"
+
+namespace kivtool::idl {
+
+Token TokenStream::take() {
+    peek();
+    Token t = std::move(tokens_.front());
+    tokens_.pop_front();
+    return t;
+}
+
+bool TokenStream::accept(const char *punct) {
+    if (!peek().is(punct)) return false;
+    take();
+    return true;
+}
+
+bool TokenStream::acceptWord(const char *word) {
+    if (!peek().isWord(word)) return false;
+    take();
+    return true;
+}
+
+bool TokenStream::splitShift() {
+    if (!peek().is(">>")) return false;
+    Token &both = tokens_.front();
+    both.text = ">";
+    both.at.column += 1;
+    return true;
+}
+
+std::string describe(const Token &t) {
+    switch (t.kind) {
+        case Tok::End:
+            return "end of input";
+        case Tok::Ident:
+            return quoted(t.text);
+        case Tok::RawIdent:
+            return "name " + quoted(t.text);
+        case Tok::Int:
+        case Tok::Float:
+            return "number " + t.text;
+        case Tok::Char:
+            return "character literal";
+        case Tok::String:
+            return "string literal";
+        case Tok::Punct:
+            return quoted(t.text);
+        case Tok::Pragma:
+            return "#pragma";
+    }
+    return "token";
+}
+
+bool readName(TokenStream &tokens, const std::string &what, std::string *name, SyntaxError *error) {
+    const Token &t = tokens.peek();
+    error->at = t.at;
+    if (t.kind == Tok::RawIdent) {
+        *name = tokens.take().text;
+        return true;
+    }
+    if (t.kind == Tok::Ident) {
+        if (const char *why = unsupported(t.text)) {
+            error->refusal = true;
+            error->message = quoted(t.text) + ": " + why;
+            return false;
+        }
+        if (isKeyword(t.text)) {
+            error->message = "expected " + what + ", found keyword " + quoted(t.text) +
+                             " (write _" + t.text + " to use it as a name)";
+            return false;
+        }
+        *name = tokens.take().text;
+        return true;
+    }
+    error->message = "expected " + what + ", found " + describe(t);
+    return false;
+}
+
+namespace {
+
+// Recursive descent over the operators by precedence, as C has them.
+class ExpressionParser {
+  public:
+    ExpressionParser(TokenStream &tokens, const ExpressionContext &context)
+        : tokens_(tokens), nesting_(context.nesting), inBound_(context.inBound) {}
+
+    ExprPtr expression() { return binary(0); }
+
+  private:
+    static ExprPtr failure(Location at, std::string message, bool abort = false) {
+        auto e = std::make_unique<Expr>();
+        e->kind = Expr::Error;
+        e->at = at;
+        e->error = {at, std::move(message), false, abort};
+        return e;
+    }
+    static bool failed(const ExprPtr &e) { return e->kind == Expr::Error; }
+    static ExprPtr operation(Expr::Kind kind, const Token &op, ExprPtr left, ExprPtr right) {
+        auto e = std::make_unique<Expr>();
+        e->kind = kind;
+        e->at = op.at;
+        e->op = op.text;
+        e->left = std::move(left);
+        e->right = std::move(right);
+        return e;
+    }
+    // An operand below an error keeps its place so that its own problems come first.
+    static bool endsInError(const ExprPtr &e) {
+        const Expr *x = e.get();
+        while (x->kind == Expr::Unary || x->kind == Expr::Binary)
+            x = (x->right ? x->right : x->left).get();
+        return x->kind == Expr::Error;
+    }
+    ExprPtr tooDeep(Location at) {
+        return failure(at, "nested more than " + std::to_string(kMaxNesting) + " levels deep",
+                       true);
+    }
+
+    int precedence(const Token &t) const {
+        if (t.kind != Tok::Punct) return -1;
+        if (inBound_ && t.text == ">>") return -1;
+        if (t.text == "|") return 0;
+        if (t.text == "^") return 1;
+        if (t.text == "&") return 2;
+        if (t.text == "<<" || t.text == ">>") return 3;
+        if (t.text == "+" || t.text == "-") return 4;
+        if (t.text == "*" || t.text == "/" || t.text == "%") return 5;
+        return -1;
+    }
+
+    ExprPtr binary(int level) {
+        if (level > 5) return unary();
+        ExprPtr left = binary(level + 1);
+        while (!endsInError(left) && precedence(tokens_.peek()) == level) {
+            Token op = tokens_.take();
+            ExprPtr right = binary(level + 1);
+            left = operation(Expr::Binary, op, std::move(left), std::move(right));
+        }
+        return left;
+    }
+
+    ExprPtr unary() {
+        const Token &t = tokens_.peek();
+        if (!t.is("-") && !t.is("+") && !t.is("~")) return primary();
+        Token op = tokens_.take();
+        if (++nesting_ > kMaxNesting) return tooDeep(op.at);
+        ExprPtr operand = unary();
+        --nesting_;
+        return operation(Expr::Unary, op, std::move(operand), nullptr);
+    }
+
+    ExprPtr literal(Val v) {
+        auto e = std::make_unique<Expr>();
+        e->at = v.at;
+        e->value = std::move(v);
+        return e;
+    }
+
+    ExprPtr primary() {
+        Token t = tokens_.peek();
+        Val v;
+        v.at = t.at;
+        switch (t.kind) {
+            case Tok::Int:
+                tokens_.take();
+                if (t.overflow || t.value >= static_cast<U128>(1) << 64)
+                    return failure(t.at, "integer literal does not fit in 64 bits");
+                v.kind = Val::Int;
+                v.i = static_cast<I128>(t.value);
+                // Decimal constants read the digits as written (-0 keeps its sign).
+                if (t.text.find_first_not_of("0123456789") == std::string::npos) v.literal = t.text;
+                return literal(std::move(v));
+            case Tok::Float:
+                tokens_.take();
+                v.kind = Val::Float;
+                v.literal = t.text;
+                v.f = std::strtod(t.text.c_str(), nullptr);
+                return literal(std::move(v));
+            case Tok::Char:
+                tokens_.take();
+                v.kind = t.wide ? Val::WChar : Val::Char;
+                v.i = static_cast<I128>(t.value);
+                return literal(std::move(v));
+            case Tok::String:
+                v.kind = t.wide ? Val::WStr : Val::Str;
+                while (tokens_.peek().kind == Tok::String) {
+                    Token part = tokens_.take();
+                    if (part.wide != t.wide)
+                        return failure(part.at, "cannot join a wide and a narrow string");
+                    v.s += part.text;
+                }
+                return literal(std::move(v));
+            default:
+                break;
+        }
+        if (t.is("(")) return parenthesised(t.at);
+        if (t.isWord("TRUE") || t.isWord("FALSE")) {
+            tokens_.take();
+            v.kind = Val::Bool;
+            v.i = t.text == "TRUE";
+            return literal(std::move(v));
+        }
+        if (t.kind == Tok::Ident && t.text == "bits" && tokens_.peek(1).is("(")) return bits(v);
+        if (t.kind == Tok::Ident || t.kind == Tok::RawIdent || t.is("::")) return name();
+        return failure(t.at, "expected a constant expression, found " + describe(t));
+    }
+
+    ExprPtr parenthesised(Location at) {
+        tokens_.take();
+        if (++nesting_ > kMaxNesting) return tooDeep(at);
+        bool savedInBound = inBound_;
+        inBound_ = false;  // a shift in parentheses is a shift
+        ExprPtr inner = expression();
+        inBound_ = savedInBound;
+        --nesting_;
+        if (endsInError(inner)) return inner;
+        if (!tokens_.accept(")")) return closing("to close the parenthesis");
+        return inner;
+    }
+
+    ExprPtr closing(const std::string &context) {
+        return failure(tokens_.peek().at,
+                       "expected ')' " + context + ", found " + describe(tokens_.peek()));
+    }
+
+    ExprPtr bits(Val v) {
+        tokens_.take();
+        tokens_.take();
+        Token n = tokens_.take();
+        if (n.kind != Tok::Int || n.overflow) return failure(n.at, "bits(...) expects a number");
+        if (!tokens_.accept(")")) return closing("to close bits(...)");
+        v.kind = Val::Bits;
+        v.bits = n.value;
+        return literal(std::move(v));
+    }
+
+    ExprPtr name() {
+        auto e = std::make_unique<Expr>();
+        e->kind = Expr::Name;
+        e->at = tokens_.peek().at;
+        e->raw = tokens_.peek().kind == Tok::RawIdent;
+        ScopedName &n = e->name;
+        n.at = e->at;
+        if (tokens_.accept("::")) n.absolute = true;
+        do {
+            std::string part;
+            SyntaxError problem;
+            if (!readName(tokens_, "a constant name", &part, &problem)) {
+                auto f = failure(problem.at, problem.message);
+                f->error.refusal = problem.refusal;
+                return f;
+            }
+            n.parts.push_back(std::move(part));
+        } while (tokens_.accept("::"));
+        return e;
+    }
+
+    TokenStream &tokens_;
+    size_t nesting_;
+    bool inBound_;
+};
+
+}  // namespace
+
+ExprPtr parseExpression(TokenStream &tokens, const ExpressionContext &context) {
+    return ExpressionParser(tokens, context).expression();
+}
+
+Pragma readPragma(const Token &t) {
+    Pragma p;
+    p.at = t.at;
+    p.name = t.text;
+    std::span<const Token> args = RepositoryIds::pragmaArgs(t);
+    auto malformed = [&p](const char *message) {
+        p.kind = Pragma::Malformed;
+        p.message = message;
+        return p;
+    };
+    auto number = [&args] {
+        return args.size() == 1 && args[0].kind == Tok::Int && args[0].value <= 0xFFFFFFFFu;
+    };
+    if (t.text == "prefix") {
+        if (args.size() != 1 || args[0].kind != Tok::String)
+            return malformed("#pragma prefix expects a string");
+        p.kind = Pragma::Prefix;
+        p.text = args[0].text;
+    } else if (t.text == "version" || t.text == "ID") {
+        std::string key, value;
+        if (!RepositoryIds::pragmaTarget({}, t, &key, &value))
+            return malformed(t.text == "ID" ? "#pragma ID expects NAME \"ID\""
+                                            : "#pragma version expects NAME MAJOR.MINOR");
+        p.kind = Pragma::Naming;
+    } else if (t.text == "root_flags") {
+        if (!number() || (static_cast<uint32_t>(args[0].value) & ~kCallerFlags))
+            return malformed("#pragma root_flags expects flags in bits 16 to 31");
+        p.kind = Pragma::RootFlags;
+        p.number = static_cast<uint32_t>(args[0].value);
+    } else if (t.text == "next_local_id") {
+        if (!number()) return malformed("#pragma next_local_id expects a number");
+        p.kind = Pragma::NextLocalId;
+        p.number = static_cast<uint32_t>(args[0].value);
+    } else {
+        p.message = "unknown #pragma " + quoted(t.text) + " ignored";
+        if (auto close =
+                closest(t.text, {"prefix", "version", "ID", "once", "root_flags", "next_local_id"}))
+            p.message += "; did you mean " + quoted(*close) + "?";
+    }
+    return p;
+}
+
+}  // namespace kivtool::idl

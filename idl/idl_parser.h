@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: Apache-2.0
+// Reading IDL tokens into syntax: the token stream with its lookahead, names, constant
+// expressions and pragmas. Nothing here looks a name up or computes a value.
+#pragma once
+
+#include <deque>
+#include <string>
+
+#include "idl_ast.h"
+#include "idl_lexer.h"
+
+namespace kivtool::idl {
+
+// The preprocessor's tokens with as much lookahead as the grammar needs.
+class TokenStream {
+  public:
+    TokenStream(Preprocessor &pp, Diagnostics &diags) : pp_(pp), diags_(diags) {}
+    // Throws Abort once the error limit is reached while reading ahead.
+    const Token &peek(size_t ahead = 0) {
+        while (tokens_.size() <= ahead) {
+            tokens_.push_back(pp_.next());
+            if (diags_.full()) throw Abort{};
+        }
+        return tokens_[ahead];
+    }
+    Token take();
+    bool accept(const char *punct);
+    bool acceptWord(const char *word);
+    // Takes the first '>' of a '>>' that closes two lists, leaving the second.
+    bool splitShift();
+    void clear() { tokens_.clear(); }
+
+  private:
+    Preprocessor &pp_;
+    Diagnostics &diags_;
+    std::deque<Token> tokens_;
+};
+
+// How a token is named in "found ..." messages.
+std::string describe(const Token &t);
+
+// A simple name: an identifier that is no keyword, `_keyword` or `quoted text`; on failure
+// false with the error (at the token, which is not taken).
+bool readName(TokenStream &tokens, const std::string &what, std::string *name, SyntaxError *error);
+
+struct ExpressionContext {
+    size_t nesting = 0;    // levels of nesting around the expression
+    bool inBound = false;  // a sequence or string bound: '>>' closes, never shifts
+};
+
+// Reads a constant expression. A syntax error ends the tree with an Error node where reading
+// stopped; the tokens after it are not taken.
+ExprPtr parseExpression(TokenStream &tokens, const ExpressionContext &context);
+
+// What a `#pragma` token asks for, and whether it is well formed.
+Pragma readPragma(const Token &t);
+
+}  // namespace kivtool::idl
