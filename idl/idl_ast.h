@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,19 @@ inline Expr::~Expr() {
         left = std::move(child->left);
     }
 }
+
+// A type as written: names not yet looked up, bounds not yet computed.
+struct TypeExpr {
+    enum Kind { Fixed, Void, String, Sequence, Named } kind = Fixed;
+    Location at;
+    TypePtr fixed;                      // Fixed: a basic type, or one given by id (`struct "ID"`)
+    bool wide = false;                  // String
+    ExprPtr bound;                      // String (always), Sequence (when given)
+    std::unique_ptr<TypeExpr> element;  // Sequence
+    ScopedName name;                    // Named
+    std::optional<SyntaxError> error;   // reading stopped here, after the parts above
+};
+using TypeExprPtr = std::unique_ptr<TypeExpr>;
 
 // A `#pragma` the compiler acts on, read and checked for its form.
 struct Pragma {

@@ -17,27 +17,13 @@
 #include "idl_constants.h"
 #include "idl_emitter.h"
 #include "idl_parser.h"
-#include "idl_checker.h"
+#include "idl_resolver.h"
 #include "idl_repoids.h"
 #include "idl_text.h"
 
 namespace kivtool::idl {
 
 namespace {
-
-// A variable set for a while, given its old value back however the while ends.
-template <class T>
-class Setting {
-  public:
-    Setting(T &variable, T value) : variable_(variable), saved_(variable) { variable = value; }
-    ~Setting() { variable_ = saved_; }
-    Setting(const Setting &) = delete;
-    Setting &operator=(const Setting &) = delete;
-
-  private:
-    T &variable_;
-    T saved_;
-};
 
 struct Annotations {
     std::optional<std::string> id;
@@ -55,7 +41,7 @@ struct CaseSpec {
     Location at;
 };
 
-class Compiler : private Emitter, private Checker {
+class Compiler : private Emitter, private Resolver {
   public:
     Compiler(kivTLib *tlib, const std::string &libraryName, uint32_t nextLocalId,
              const CompileOptions &options, FileReader reader)
@@ -133,12 +119,6 @@ class Compiler : private Emitter, private Checker {
     [[noreturn]] void fail(const Token &at, const std::string &message) {
         error(at.at, message);
         throw ParseError{};
-    }
-    // Refuses what the library cannot hold. The definition it stands in is left out, and the
-    // names that definition declares are remembered so that their uses stay quiet.
-    [[noreturn]] void refuse(const Token &at, const std::string &what, const char *why) {
-        refusing_ = true;
-        fail(at, quoted(what) + ": " + why);
     }
     void error(Location at, const std::string &message) override {
         diags_.error(at, message);
@@ -305,7 +285,7 @@ class Compiler : private Emitter, private Checker {
                         refused_.insert(peek(ahead).text);
                         break;
                     }
-                refuse(t, t.text, why);
+                refuse(t.at, t.text, why);
             }
         }
         std::string message =
@@ -456,22 +436,6 @@ class Compiler : private Emitter, private Checker {
             error(at, "nested more than " + std::to_string(kMaxNesting) + " levels deep");
             throw Abort{};
         }
-    }
-
-    // One level of nesting, given back however the level is left.
-    class Depth {
-      public:
-        explicit Depth(size_t &nesting) : nesting_(nesting) {}
-        ~Depth() { --nesting_; }
-        Depth(const Depth &) = delete;
-        Depth &operator=(const Depth &) = delete;
-
-      private:
-        size_t &nesting_;
-    };
-    [[nodiscard]] Depth deeper(Location at) {
-        nest(at);
-        return Depth(nesting_);
     }
 
     void interface(Scope *scope, const Annotations &a) {
@@ -671,7 +635,7 @@ class Compiler : private Emitter, private Checker {
         expect(")", "to close the parameter list");
         checkParameters(m);
         if (peek().isWord("raises")) skipRaises();
-        if (peek().isWord("context")) refuse(peek(), peek().text, unsupported(peek().text));
+        if (peek().isWord("context")) refuse(peek().at, peek().text, unsupported(peek().text));
         expect(";", "after the operation");
         members.push_back(std::move(m));
     }
@@ -679,7 +643,7 @@ class Compiler : private Emitter, private Checker {
     // A `raises`, `getraises` or `setraises` clause: refused, or left out with a warning.
     void skipRaises() {
         Token word = peek();
-        if (!options_.skipUnstorable) refuse(word, word.text, unsupported(word.text));
+        if (!options_.skipUnstorable) refuse(word.at, word.text, unsupported(word.text));
         take();
         expect("(", "after " + quoted(word.text));
         skipBalanced("(", ")");
@@ -1183,118 +1147,7 @@ class Compiler : private Emitter, private Checker {
 
     // A type; `allowVoid` only for operation results. Anonymous types are created later.
     TypePtr typeSpec(Scope *scope, bool allowVoid) {
-        Token t = peek();
-        Location at = t.at;
-        if (t.kind == Tok::Ident) {
-            static const std::pair<const char *, kivTLibTypeTag> raw[] = {
-                {"struct", KIV_TYPE_STRUCT},       {"union", KIV_TYPE_UNION},
-                {"enum", KIV_TYPE_ENUM},           {"typedef", KIV_TYPE_ALIAS},
-                {"interface", KIV_TYPE_INTERFACE}, {"string", KIV_TYPE_STRING},
-                {"wstring", KIV_TYPE_WSTRING},     {"sequence", KIV_TYPE_SEQUENCE},
-                {"array", KIV_TYPE_ARRAY}};
-            if (peek(1).kind == Tok::String) {
-                for (auto &[word, tag] : raw) {
-                    if (t.text != word) continue;
-                    take();
-                    auto type = basicType(tag, at);
-                    type->repoId = take().text;
-                    return type;
-                }
-            }
-            if (t.text == "void") {
-                take();
-                if (!allowVoid) error(at, "'void' is only an operation's result type");
-                return basicType(KIV_TYPE_VOID, at);
-            }
-            static const std::pair<const char *, kivTLibTypeTag> basic[] = {
-                {"boolean", KIV_TYPE_BOOLEAN},     {"octet", KIV_TYPE_OCTET},
-                {"char", KIV_TYPE_CHAR},           {"wchar", KIV_TYPE_WCHAR},
-                {"short", KIV_TYPE_SHORT},         {"float", KIV_TYPE_FLOAT},
-                {"double", KIV_TYPE_DOUBLE},       {"decimal32", KIV_TYPE_DECIMAL32},
-                {"decimal64", KIV_TYPE_DECIMAL64}, {"decimal128", KIV_TYPE_DECIMAL128}};
-            for (auto &[word, tag] : basic)
-                if (t.text == word) {
-                    take();
-                    return basicType(tag, at);
-                }
-            if (t.text == "long") {
-                take();
-                if (acceptWord("long")) return basicType(KIV_TYPE_LONGLONG, at);
-                if (peek().isWord("double"))
-                    fail(peek(), "the type library has no 'long double' type");
-                return basicType(KIV_TYPE_LONG, at);
-            }
-            if (t.text == "unsigned") {
-                take();
-                if (acceptWord("short")) return basicType(KIV_TYPE_USHORT, at);
-                if (acceptWord("long")) {
-                    if (acceptWord("long")) return basicType(KIV_TYPE_ULONGLONG, at);
-                    return basicType(KIV_TYPE_ULONG, at);
-                }
-                fail(peek(), "expected 'short' or 'long' after 'unsigned'");
-            }
-            if (t.text == "string" || t.text == "wstring") {
-                bool wide = t.text == "wstring";
-                take();
-                if (!accept("<")) return basicType(wide ? KIV_TYPE_WSTRING : KIV_TYPE_STRING, at);
-                uint32_t bound = boundValue(scope, "the string bound");
-                closeAngle("after the string bound");
-                return anonymousType(wide ? KIV_DEF_WSTRING : KIV_DEF_STRING, bound, nullptr, at);
-            }
-            if (t.text == "sequence") {
-                take();
-                expect("<", "after 'sequence'");
-                Depth depth = deeper(at);
-                TypePtr element = typeSpec(scope, false);
-                uint32_t bound = 0;
-                if (accept(",")) bound = boundValue(scope, "the sequence bound");
-                closeAngle("to close the sequence type");
-                return anonymousType(KIV_DEF_SEQUENCE, bound, element, at);
-            }
-            if (const char *why = unsupported(t.text)) refuse(t, t.text, why);
-            if (isKeyword(t.text) && t.text != "Object")
-                fail(t, "expected a type, found keyword " + quoted(t.text));
-        }
-        if (t.kind != Tok::Ident && t.kind != Tok::RawIdent && !t.is("::"))
-            fail(t, "expected a type, found " + describe(t));
-        ScopedName n = scopedName("a type name");
-        Symbol *s = resolve(n, scope, "type", false);
-        if (!s) {
-            // TypeCode is no keyword: it names a type (CORBA::TypeCode) that no library defines
-            // unless a user's own does.
-            if (n.parts.back() == "TypeCode")
-                refuse(t, n.text(), "the type library has no 'TypeCode' type");
-            if (refused_.count(n.parts.back())) {  // refused where it was defined
-                refusing_ = true;
-                throw ParseError{};
-            }
-            resolve(n, scope, "type");
-            refusing_ = true;  // what this definition declares is unknown too, without notice
-            throw ParseError{};
-        }
-        kivTLibTypeTag tag = 0;
-        switch (s->kind) {
-            case KIV_DEF_STRUCT:
-                tag = KIV_TYPE_STRUCT;
-                break;
-            case KIV_DEF_UNION:
-                tag = KIV_TYPE_UNION;
-                break;
-            case KIV_DEF_ENUM:
-                tag = KIV_TYPE_ENUM;
-                break;
-            case KIV_DEF_ALIAS:
-                tag = KIV_TYPE_ALIAS;
-                break;
-            case KIV_DEF_INTERFACE:
-                tag = KIV_TYPE_INTERFACE;
-                break;
-            default:
-                fail(t, quoted(n.text()) + " is a " + kindWord(s->kind) + ", not a type");
-        }
-        auto type = basicType(tag, at);
-        type->repoId = s->repoId;
-        return type;
+        return resolveType(*parseType(tokens_, nesting_), scope, allowVoid);
     }
 
     // The type that a typedef names, through any number of typedefs: what the library stores
@@ -1340,67 +1193,12 @@ class Compiler : private Emitter, private Checker {
         return type;
     }
 
-    // A bound inside <...>, where '>>' closes two lists as in C++11.
-    uint32_t boundValue(Scope *scope, const std::string &what) {
-        Setting<bool> inBound(inBound_, true);
-        return positive(scope, what);
-    }
-
-    // Takes the '>' that closes a list: a lone one, or the first half of '>>'.
-    void closeAngle(const std::string &context) {
-        if (!tokens_.splitShift()) expect(">", context);
-    }
-
     uint32_t positive(Scope *scope, const std::string &what) {
-        Val v = expression(scope);
-        kivTLibValue out{};
-        if (!convert(v, KIV_TYPE_ULONG, "", what + " (unsigned long)", &out, nullptr))
-            throw ParseError{};
-        return out.u32;
+        return unsignedOf(*parseExpression(tokens_, {nesting_, false}), scope, what);
     }
-
-    // ---- Constant expressions ----
-
-    // The names of an expression, looked up from the scope where it stands.
-    class ExpressionNames : public ExpressionScope {
-      public:
-        ExpressionNames(Compiler &compiler, Scope *scope) : compiler_(compiler), scope_(scope) {}
-        Symbol *resolve(const ScopedName &name) override {
-            return compiler_.resolve(name, scope_, "constant");
-        }
-        bool visible(const std::string &name) override {
-            return compiler_.findVisible(scope_, name) != nullptr;
-        }
-        void error(Location at, const std::string &message) override {
-            compiler_.error(at, message);
-        }
-
-      private:
-        Compiler &compiler_;
-        Scope *scope_;
-    };
 
     Val expression(Scope *scope) {
-        ExprPtr tree = parseExpression(tokens_, {nesting_, inBound_});
-        ExpressionNames names(*this, scope);
-        bool refusal = false;
-        std::optional<Val> v = evaluate(*tree, names, &refusal);
-        if (v) return *v;
-        if (refusal) refusing_ = true;
-        throw ParseError{};
-    }
-
-    // The value of `v` for a type of tag `tag` (and enumeration `enumId`), with range checks.
-    bool convert(const Val &v, kivTLibTypeTag tag, const std::string &enumId,
-                 const std::string &what, kivTLibValue *out, std::string *text) {
-        std::string problem;
-        auto enumName = [this](const std::string &id) {
-            auto e = byId_.find(id);
-            return e == byId_.end() ? id : quoted(e->second->name);
-        };
-        bool converted = convertValue(v, tag, enumId, what, enumName, out, text, &problem);
-        if (!problem.empty()) error(v.at, problem);
-        return converted && problem.empty();
+        return valueOf(*parseExpression(tokens_, {nesting_, false}), scope);
     }
 
     SourceSet sources_;
@@ -1417,12 +1215,7 @@ class Compiler : private Emitter, private Checker {
     std::vector<std::function<void()>> *deferred_ = nullptr;
     size_t nesting_ = 0;
     size_t warnings_ = 0;
-    std::unordered_set<std::string> refused_;  // names of definitions refused as unstorable
-    // The definition being read was refused as unstorable or names an unknown type: the names
-    // it declares are left out quietly.
-    bool refusing_ = false;
     size_t unshownWarnings_ = 0;
-    bool inBound_ = false;  // reading a sequence or string bound: '>>' closes, never shifts
 };
 
 }  // namespace

@@ -87,6 +87,13 @@ bool readName(TokenStream &tokens, const std::string &what, std::string *name, S
     return false;
 }
 
+bool endsInError(const Expr &e) {
+    const Expr *x = &e;
+    while (x->kind == Expr::Unary || x->kind == Expr::Binary)
+        x = (x->right ? x->right : x->left).get();
+    return x->kind == Expr::Error;
+}
+
 namespace {
 
 // Recursive descent over the operators by precedence, as C has them.
@@ -115,13 +122,7 @@ class ExpressionParser {
         e->right = std::move(right);
         return e;
     }
-    // An operand below an error keeps its place so that its own problems come first.
-    static bool endsInError(const ExprPtr &e) {
-        const Expr *x = e.get();
-        while (x->kind == Expr::Unary || x->kind == Expr::Binary)
-            x = (x->right ? x->right : x->left).get();
-        return x->kind == Expr::Error;
-    }
+    static bool endsInError(const ExprPtr &e) { return idl::endsInError(*e); }
     ExprPtr tooDeep(Location at) {
         return failure(at, "nested more than " + std::to_string(kMaxNesting) + " levels deep",
                        true);
@@ -275,6 +276,177 @@ class ExpressionParser {
 
 ExprPtr parseExpression(TokenStream &tokens, const ExpressionContext &context) {
     return ExpressionParser(tokens, context).expression();
+}
+
+namespace {
+
+class TypeParser {
+  public:
+    TypeParser(TokenStream &tokens, size_t nesting) : tokens_(tokens), nesting_(nesting) {}
+
+    TypeExprPtr type() {
+        const Token t = tokens_.peek();
+        auto node = std::make_unique<TypeExpr>();
+        node->at = t.at;
+        if (t.kind == Tok::Ident) {
+            if (tokens_.peek(1).kind == Tok::String && byId(*node, t)) return node;
+            if (t.text == "void") {
+                tokens_.take();
+                node->kind = TypeExpr::Void;
+                return node;
+            }
+            if (basic(*node, t)) return node;
+            if (t.text == "string" || t.text == "wstring") return string(std::move(node), t);
+            if (t.text == "sequence") return sequence(std::move(node));
+            if (const char *why = unsupported(t.text))
+                return stop(std::move(node), t.at, quoted(t.text) + ": " + why, true);
+            if (isKeyword(t.text) && t.text != "Object")
+                return stop(std::move(node), t.at,
+                            "expected a type, found keyword " + quoted(t.text));
+        }
+        if (t.kind != Tok::Ident && t.kind != Tok::RawIdent && !t.is("::"))
+            return stop(std::move(node), t.at, "expected a type, found " + describe(t));
+        return named(std::move(node));
+    }
+
+  private:
+    TypeExprPtr stop(TypeExprPtr node, Location at, std::string message, bool refusal = false,
+                     bool abort = false) {
+        node->error = SyntaxError{at, std::move(message), refusal, abort};
+        stopped_ = true;
+        return node;
+    }
+    // A syntax error at the next token.
+    void stopAt(TypeExpr &node, std::string message) {
+        node.error = SyntaxError{tokens_.peek().at, std::move(message)};
+        stopped_ = true;
+    }
+    TypeExprPtr expected(TypeExprPtr node, const char *punct, const std::string &context) {
+        const Token &t = tokens_.peek();
+        return stop(std::move(node), t.at,
+                    "expected '" + std::string(punct) + "' " + context + ", found " + describe(t));
+    }
+
+    // `struct "ID"` and the like: a type given by its repository id.
+    bool byId(TypeExpr &node, const Token &t) {
+        static const std::pair<const char *, kivTLibTypeTag> raw[] = {
+            {"struct", KIV_TYPE_STRUCT},       {"union", KIV_TYPE_UNION},
+            {"enum", KIV_TYPE_ENUM},           {"typedef", KIV_TYPE_ALIAS},
+            {"interface", KIV_TYPE_INTERFACE}, {"string", KIV_TYPE_STRING},
+            {"wstring", KIV_TYPE_WSTRING},     {"sequence", KIV_TYPE_SEQUENCE},
+            {"array", KIV_TYPE_ARRAY}};
+        for (auto &[word, tag] : raw) {
+            if (t.text != word) continue;
+            tokens_.take();
+            node.fixed = basicType(tag, t.at);
+            node.fixed->repoId = tokens_.take().text;
+            return true;
+        }
+        return false;
+    }
+
+    bool basic(TypeExpr &node, const Token &t) {
+        static const std::pair<const char *, kivTLibTypeTag> basic[] = {
+            {"boolean", KIV_TYPE_BOOLEAN},     {"octet", KIV_TYPE_OCTET},
+            {"char", KIV_TYPE_CHAR},           {"wchar", KIV_TYPE_WCHAR},
+            {"short", KIV_TYPE_SHORT},         {"float", KIV_TYPE_FLOAT},
+            {"double", KIV_TYPE_DOUBLE},       {"decimal32", KIV_TYPE_DECIMAL32},
+            {"decimal64", KIV_TYPE_DECIMAL64}, {"decimal128", KIV_TYPE_DECIMAL128}};
+        for (auto &[word, tag] : basic)
+            if (t.text == word) {
+                tokens_.take();
+                node.fixed = basicType(tag, t.at);
+                return true;
+            }
+        kivTLibTypeTag tag = 0;
+        if (t.text == "long") {
+            tokens_.take();
+            tag = tokens_.acceptWord("long") ? KIV_TYPE_LONGLONG : KIV_TYPE_LONG;
+            if (tag == KIV_TYPE_LONG && tokens_.peek().isWord("double")) {
+                stopAt(node, "the type library has no 'long double' type");
+                return true;
+            }
+        } else if (t.text == "unsigned") {
+            tokens_.take();
+            if (tokens_.acceptWord("short")) {
+                tag = KIV_TYPE_USHORT;
+            } else if (tokens_.acceptWord("long")) {
+                tag = tokens_.acceptWord("long") ? KIV_TYPE_ULONGLONG : KIV_TYPE_ULONG;
+            } else {
+                stopAt(node, "expected 'short' or 'long' after 'unsigned'");
+                return true;
+            }
+        } else {
+            return false;
+        }
+        node.fixed = basicType(tag, t.at);
+        return true;
+    }
+
+    // A bound inside <...>, where '>>' closes two lists as in C++11.
+    void bound(TypeExpr &node) {
+        node.bound = parseExpression(tokens_, {nesting_, true});
+        if (endsInError(*node.bound)) stopped_ = true;
+    }
+    // Takes the '>' that closes a list: a lone one, or the first half of '>>'.
+    TypeExprPtr close(TypeExprPtr node, const std::string &context) {
+        if (tokens_.splitShift() || tokens_.accept(">")) return node;
+        return expected(std::move(node), ">", context);
+    }
+
+    TypeExprPtr string(TypeExprPtr node, const Token &t) {
+        bool wide = t.text == "wstring";
+        tokens_.take();
+        if (!tokens_.accept("<")) {
+            node->fixed = basicType(wide ? KIV_TYPE_WSTRING : KIV_TYPE_STRING, t.at);
+            return node;
+        }
+        node->kind = TypeExpr::String;
+        node->wide = wide;
+        bound(*node);
+        if (stopped_) return node;
+        return close(std::move(node), "after the string bound");
+    }
+
+    TypeExprPtr sequence(TypeExprPtr node) {
+        tokens_.take();
+        node->kind = TypeExpr::Sequence;
+        if (!tokens_.accept("<")) return expected(std::move(node), "<", "after 'sequence'");
+        if (Location at = node->at; ++nesting_ > kMaxNesting)
+            return stop(std::move(node), at,
+                        "nested more than " + std::to_string(kMaxNesting) + " levels deep", false,
+                        true);
+        node->element = type();
+        if (!stopped_ && tokens_.accept(",")) bound(*node);
+        if (!stopped_) node = close(std::move(node), "to close the sequence type");
+        --nesting_;
+        return node;
+    }
+
+    TypeExprPtr named(TypeExprPtr node) {
+        node->kind = TypeExpr::Named;
+        ScopedName &n = node->name;
+        n.at = node->at;
+        if (tokens_.accept("::")) n.absolute = true;
+        do {
+            std::string part;
+            SyntaxError problem;
+            if (!readName(tokens_, "a type name", &part, &problem))
+                return stop(std::move(node), problem.at, problem.message, problem.refusal);
+            n.parts.push_back(std::move(part));
+        } while (tokens_.accept("::"));
+        return node;
+    }
+
+    TokenStream &tokens_;
+    size_t nesting_;
+    bool stopped_ = false;  // a syntax error ended the reading
+};
+
+}  // namespace
+
+TypeExprPtr parseType(TokenStream &tokens, size_t nesting) {
+    return TypeParser(tokens, nesting).type();
 }
 
 Pragma readPragma(const Token &t) {

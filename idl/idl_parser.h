@@ -52,6 +52,13 @@ struct ExpressionContext {
 // stopped; the tokens after it are not taken.
 ExprPtr parseExpression(TokenStream &tokens, const ExpressionContext &context);
 
+// Whether reading stopped at a syntax error inside this tree.
+bool endsInError(const Expr &e);
+
+// Reads a type (`void` included). Reading stops at a syntax error, kept in the node where it
+// was met; `nesting` as for expressions.
+TypeExprPtr parseType(TokenStream &tokens, size_t nesting);
+
 // What a `#pragma` token asks for, and whether it is well formed.
 Pragma readPragma(const Token &t);
 
