@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "idl_constants.h"
+#include "idl_lexer.h"
 #include "idl_scopes.h"
 #include "idl_source.h"
 
@@ -65,6 +66,25 @@ struct TypeExpr {
     std::optional<SyntaxError> error;   // reading stopped here, after the parts above
 };
 using TypeExprPtr = std::unique_ptr<TypeExpr>;
+
+// The annotations before a declaration, in the order written.
+struct AnnotationList {
+    struct Item {
+        std::string word;  // id, version, flags or forward
+        Location at;       // flags: its expression
+        std::string text;  // id, version
+        ExprPtr flags;
+    };
+    Location at;
+    std::vector<Item> items;
+    std::optional<SyntaxError> error;  // reading stopped here, after the items
+};
+
+// A `#pragma version` or `#pragma ID` with the names of the scopes it stands in.
+struct NamingPragma {
+    std::vector<std::string> scope;
+    Token pragma;
+};
 
 // A `#pragma` the compiler acts on, read and checked for its form.
 struct Pragma {

@@ -153,33 +153,10 @@ class Compiler : private Emitter, private Resolver {
         return n;
     }
 
-    // After an error: skip to the end of the current declaration, over balanced braces.
+    // After an error: skip to the end of the current declaration. After a refusal or an
+    // unknown type, the names the rest of the definition declares are left out with it.
     void recover() {
-        size_t depth = 0;
-        // After a refusal or an unknown type, the names the rest of the definition declares
-        // (a typedef's declarators: a name before ';', ',' or '[') are left out with it.
-        bool collect = std::exchange(refusing_, false);
-        for (;;) {
-            Token t = peek();
-            if (t.kind == Tok::End) return;
-            if (collect && depth == 0 && (t.kind == Tok::Ident || t.kind == Tok::RawIdent) &&
-                (peek(1).is(";") || peek(1).is(",") || peek(1).is("[")))
-                refused_.insert(t.text);
-            if (t.is("{")) {
-                ++depth;
-            } else if (t.is("}")) {
-                if (depth == 0) return;
-                if (--depth == 0) {
-                    take();
-                    accept(";");
-                    return;
-                }
-            } else if (t.is(";") && depth == 0) {
-                take();
-                return;
-            }
-            take();
-        }
+        skipDeclaration(tokens_, std::exchange(refusing_, false) ? &refused_ : nullptr);
     }
 
     // ---- Definitions ----
@@ -211,42 +188,26 @@ class Compiler : private Emitter, private Resolver {
     }
 
     Annotations annotations() {
+        AnnotationList list = parseAnnotations(tokens_, nesting_);
         Annotations a;
-        a.at = peek().at;
-        while (peek().is("@")) {
-            Token at = take();
-            Location nameAt;
-            std::string word = name("an annotation name", &nameAt);
-            if (word == "forward") {
+        a.at = list.at;
+        for (const AnnotationList::Item &item : list.items) {
+            if (item.word == "forward") {
                 a.forward = true;
-                continue;
-            }
-            expect("(", "after @" + word);
-            if (word == "id") {
-                if (peek().kind != Tok::String) fail(peek(), "@id expects a string");
-                a.id = take().text;
-            } else if (word == "version") {
-                const Token &v = peek();
-                size_t dot = v.text.find('.');
-                if (v.kind != Tok::Float || dot == std::string::npos ||
-                    v.text.find_first_not_of("0123456789.") != std::string::npos)
-                    fail(v, "@version expects MAJOR.MINOR, like 1.2");
-                a.version = take().text;
-            } else if (word == "flags") {
-                a.flagsAt = peek().at;
-                Val v = expression(current_);
+            } else if (item.word == "id") {
+                a.id = item.text;
+            } else if (item.word == "version") {
+                a.version = item.text;
+            } else {
+                a.flagsAt = item.at;
+                Val v = valueOf(*item.flags, current_);
                 kivTLibValue out{};
                 if (!convert(v, KIV_TYPE_ULONG, "", "flags (unsigned long)", &out, nullptr))
                     throw ParseError{};
                 a.flags = out.u32;
-            } else {
-                std::string message = "unknown annotation @" + word;
-                if (auto close = closest(word, {"id", "version", "flags", "forward"}))
-                    message += "; did you mean @" + *close + "?";
-                fail(at, message);
             }
-            expect(")", "to close @" + word);
         }
+        if (list.error) syntaxError(*list.error);
         return a;
     }
 
@@ -302,34 +263,7 @@ class Compiler : private Emitter, private Resolver {
     // `#pragma version` and `#pragma ID` may follow the definition they name: the whole
     // input is read first, and each is taken from the scope that encloses it.
     void takeNamingPragmasFirst() {
-        std::vector<std::string> path;
-        std::string pending;  // the name of the scope that the next '{' opens
-        bool nameNext = false;
-        for (size_t i = 0;; ++i) {
-            const Token &t = peek(i);
-            if (t.kind == Tok::End) return;
-            if (t.kind == Tok::Pragma && (t.text == "version" || t.text == "ID")) {
-                repoIds_.take(path, t);
-                continue;
-            }
-            bool opensScope = t.isWord("module") || t.isWord("interface") || t.isWord("struct") ||
-                              t.isWord("union") || t.isWord("exception");
-            if (opensScope) {
-                nameNext = true;
-                pending.clear();
-                continue;
-            }
-            if (nameNext && (t.kind == Tok::Ident || t.kind == Tok::RawIdent)) pending = t.text;
-            nameNext = false;
-            if (t.is("{")) {
-                path.push_back(pending);
-                pending.clear();
-            } else if (t.is("}")) {
-                if (!path.empty()) path.pop_back();
-            } else if (t.is(";")) {
-                pending.clear();
-            }
-        }
+        for (const NamingPragma &p : namingPragmas(tokens_)) repoIds_.take(p.scope, p.pragma);
     }
 
     void pragma(const Token &t) {

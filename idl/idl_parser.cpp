@@ -449,6 +449,118 @@ TypeExprPtr parseType(TokenStream &tokens, size_t nesting) {
     return TypeParser(tokens, nesting).type();
 }
 
+AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting) {
+    AnnotationList list;
+    list.at = tokens.peek().at;
+    auto stop = [&list](Location at, std::string message) {
+        list.error = SyntaxError{at, std::move(message)};
+        return std::move(list);
+    };
+    auto expected = [&tokens, &stop](const char *punct, const std::string &context) {
+        const Token &t = tokens.peek();
+        return stop(t.at,
+                    "expected '" + std::string(punct) + "' " + context + ", found " + describe(t));
+    };
+    while (tokens.peek().is("@")) {
+        Location at = tokens.take().at;
+        AnnotationList::Item item;
+        SyntaxError problem;
+        if (!readName(tokens, "an annotation name", &item.word, &problem))
+            return stop(problem.at, problem.message);
+        if (item.word == "forward") {
+            list.items.push_back(std::move(item));
+            continue;
+        }
+        if (!tokens.accept("(")) return expected("(", "after @" + item.word);
+        const Token &v = tokens.peek();
+        item.at = v.at;
+        if (item.word == "id") {
+            if (v.kind != Tok::String) return stop(v.at, "@id expects a string");
+            item.text = tokens.take().text;
+        } else if (item.word == "version") {
+            size_t dot = v.text.find('.');
+            if (v.kind != Tok::Float || dot == std::string::npos ||
+                v.text.find_first_not_of("0123456789.") != std::string::npos)
+                return stop(v.at, "@version expects MAJOR.MINOR, like 1.2");
+            item.text = tokens.take().text;
+        } else if (item.word == "flags") {
+            item.flags = parseExpression(tokens, {nesting, false});
+            if (endsInError(*item.flags)) {
+                list.items.push_back(std::move(item));
+                return list;
+            }
+        } else {
+            std::string message = "unknown annotation @" + item.word;
+            if (auto close = closest(item.word, {"id", "version", "flags", "forward"}))
+                message += "; did you mean @" + *close + "?";
+            return stop(at, message);
+        }
+        std::string word = item.word;
+        list.items.push_back(std::move(item));
+        if (!tokens.accept(")")) return expected(")", "to close @" + word);
+    }
+    return list;
+}
+
+std::vector<NamingPragma> namingPragmas(TokenStream &tokens) {
+    std::vector<NamingPragma> found;
+    std::vector<std::string> path;
+    std::string pending;  // the name of the scope that the next '{' opens
+    bool nameNext = false;
+    for (size_t i = 0;; ++i) {
+        const Token &t = tokens.peek(i);
+        if (t.kind == Tok::End) return found;
+        if (t.kind == Tok::Pragma && (t.text == "version" || t.text == "ID")) {
+            found.push_back({path, t});
+            continue;
+        }
+        bool opensScope = t.isWord("module") || t.isWord("interface") || t.isWord("struct") ||
+                          t.isWord("union") || t.isWord("exception");
+        if (opensScope) {
+            nameNext = true;
+            pending.clear();
+            continue;
+        }
+        if (nameNext && (t.kind == Tok::Ident || t.kind == Tok::RawIdent)) pending = t.text;
+        nameNext = false;
+        if (t.is("{")) {
+            path.push_back(pending);
+            pending.clear();
+        } else if (t.is("}")) {
+            if (!path.empty()) path.pop_back();
+        } else if (t.is(";")) {
+            pending.clear();
+        }
+    }
+}
+
+void skipDeclaration(TokenStream &tokens, std::unordered_set<std::string> *declared) {
+    size_t depth = 0;
+    for (;;) {
+        const Token &t = tokens.peek();
+        if (t.kind == Tok::End) return;
+        if (declared && depth == 0 && (t.kind == Tok::Ident || t.kind == Tok::RawIdent)) {
+            const Token &next = tokens.peek(1);
+            if (next.is(";") || next.is(",") || next.is("[")) declared->insert(tokens.peek().text);
+        }
+        const Token &u = tokens.peek();
+        if (u.is("{")) {
+            ++depth;
+        } else if (u.is("}")) {
+            if (depth == 0) return;
+            if (--depth == 0) {
+                tokens.take();
+                tokens.accept(";");
+                return;
+            }
+        } else if (u.is(";") && depth == 0) {
+            tokens.take();
+            return;
+        }
+        tokens.take();
+    }
+}
+
 Pragma readPragma(const Token &t) {
     Pragma p;
     p.at = t.at;

@@ -5,6 +5,8 @@
 
 #include <deque>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "idl_ast.h"
 #include "idl_lexer.h"
@@ -58,6 +60,20 @@ bool endsInError(const Expr &e);
 // Reads a type (`void` included). Reading stops at a syntax error, kept in the node where it
 // was met; `nesting` as for expressions.
 TypeExprPtr parseType(TokenStream &tokens, size_t nesting);
+
+// Reads the annotations (`@id("...")`, `@version(1.2)`, `@flags(EXPR)`, `@forward`) that
+// stand before a declaration, if any.
+AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting);
+
+// The `#pragma version` and `#pragma ID` of the whole input, which may follow the definition
+// they name, each with the names of the scopes it stands in. Reads ahead to the end: the
+// pragmas stay in the stream, where their form is checked in turn.
+std::vector<NamingPragma> namingPragmas(TokenStream &tokens);
+
+// After an error: skips to the end of the current declaration, over balanced braces. With
+// `declared`, the names the rest of the declaration declares (a name before ';', ',' or '[')
+// are added to it.
+void skipDeclaration(TokenStream &tokens, std::unordered_set<std::string> *declared);
 
 // What a `#pragma` token asks for, and whether it is well formed.
 Pragma readPragma(const Token &t);
