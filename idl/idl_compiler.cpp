@@ -135,21 +135,14 @@ class Compiler : private Emitter, private Resolver {
         std::string n;
         SyntaxError problem;
         if (at) *at = peek().at;
-        if (readName(tokens_, what, &n, &problem)) return n;
-        if (problem.refusal) refusing_ = true;
-        error(problem.at, problem.message);
-        throw ParseError{};
+        if (!readName(tokens_, what, &n, &problem)) syntaxError(problem);
+        return n;
     }
 
     ScopedName scopedName(const std::string &what) {
         ScopedName n;
-        n.at = peek().at;
-        if (accept("::")) n.absolute = true;
-        n.parts.push_back(name(what));
-        while (peek().is("::")) {
-            take();
-            n.parts.push_back(name(what));
-        }
+        SyntaxError problem;
+        if (!readScopedName(tokens_, what, &n, &problem)) syntaxError(problem);
         return n;
     }
 

@@ -94,6 +94,18 @@ bool endsInError(const Expr &e) {
     return x->kind == Expr::Error;
 }
 
+bool readScopedName(TokenStream &tokens, const std::string &what, ScopedName *name,
+                    SyntaxError *error) {
+    name->at = tokens.peek().at;
+    if (tokens.accept("::")) name->absolute = true;
+    do {
+        std::string part;
+        if (!readName(tokens, what, &part, error)) return false;
+        name->parts.push_back(std::move(part));
+    } while (tokens.accept("::"));
+    return true;
+}
+
 namespace {
 
 // Recursive descent over the operators by precedence, as C has them.
@@ -251,20 +263,11 @@ class ExpressionParser {
         e->kind = Expr::Name;
         e->at = tokens_.peek().at;
         e->raw = tokens_.peek().kind == Tok::RawIdent;
-        ScopedName &n = e->name;
-        n.at = e->at;
-        if (tokens_.accept("::")) n.absolute = true;
-        do {
-            std::string part;
-            SyntaxError problem;
-            if (!readName(tokens_, "a constant name", &part, &problem)) {
-                auto f = failure(problem.at, problem.message);
-                f->error.refusal = problem.refusal;
-                return f;
-            }
-            n.parts.push_back(std::move(part));
-        } while (tokens_.accept("::"));
-        return e;
+        SyntaxError problem;
+        if (readScopedName(tokens_, "a constant name", &e->name, &problem)) return e;
+        auto f = failure(problem.at, problem.message);
+        f->error.refusal = problem.refusal;
+        return f;
     }
 
     TokenStream &tokens_;
@@ -425,17 +428,9 @@ class TypeParser {
 
     TypeExprPtr named(TypeExprPtr node) {
         node->kind = TypeExpr::Named;
-        ScopedName &n = node->name;
-        n.at = node->at;
-        if (tokens_.accept("::")) n.absolute = true;
-        do {
-            std::string part;
-            SyntaxError problem;
-            if (!readName(tokens_, "a type name", &part, &problem))
-                return stop(std::move(node), problem.at, problem.message, problem.refusal);
-            n.parts.push_back(std::move(part));
-        } while (tokens_.accept("::"));
-        return node;
+        SyntaxError problem;
+        if (readScopedName(tokens_, "a type name", &node->name, &problem)) return node;
+        return stop(std::move(node), problem.at, problem.message, problem.refusal);
     }
 
     TokenStream &tokens_;

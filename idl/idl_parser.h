@@ -45,6 +45,10 @@ std::string describe(const Token &t);
 // false with the error (at the token, which is not taken).
 bool readName(TokenStream &tokens, const std::string &what, std::string *name, SyntaxError *error);
 
+// A scoped name (`A::B`, `::A`), each part read as by readName.
+bool readScopedName(TokenStream &tokens, const std::string &what, ScopedName *name,
+                    SyntaxError *error);
+
 struct ExpressionContext {
     size_t nesting = 0;    // levels of nesting around the expression
     bool inBound = false;  // a sequence or string bound: '>>' closes, never shifts
