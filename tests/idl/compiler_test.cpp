@@ -83,6 +83,11 @@ TEST_F(IdlCompile, DiagnosticsNameThePlaceAndTheProblem) {
         {"const long X = (1/0) + Y;\nconst long Z = W + (2;\nconst long V = 1 + (2;",
          {"t.idl:1:18: error: division by zero", "t.idl:2:16: error: unknown constant 'W'",
           "t.idl:3:22: error: expected ')' to close the parenthesis, found ';'"}},
+        {"typedef sequence<void, (1/0)> T;\ntypedef sequence<long, > U;\n"
+         "@flags(1/0) @flag struct A { long x; };\n@flags(0x10000 @id(\"x\") struct B { long x; };",
+         {"t.idl:1:18: error: 'void' is only", "t.idl:1:26: error: division by zero",
+          "t.idl:2:24: error: expected a constant expression, found '>'",
+          "t.idl:3:9: error: division by zero", "t.idl:4:16: error: expected ')' to close @flags"}},
         {"const long long X = 1 << 64;", {"shift count must be 0 to 63"}},
         {"const unsigned long long X = 18446744073709551616;", {"does not fit in 64 bits"}},
         {"const char C = 65;", {"expected a character literal"}},
