@@ -67,6 +67,20 @@ struct TypeExpr {
 };
 using TypeExprPtr = std::unique_ptr<TypeExpr>;
 
+// `const TYPE NAME = VALUE;`
+struct ConstDecl {
+    Location keyword;
+    TypeExprPtr type;
+    std::string name;
+    Location nameAt;
+    ExprPtr value;
+    std::optional<SyntaxError> error;  // reading stopped here, after the parts above
+    bool complete = false;             // read up to its ';'
+    // A name after the type that is followed by ';', ',' or '[': what skipping the rest of a
+    // declaration whose type is unknown takes as a name it declares.
+    std::vector<std::string> declared;
+};
+
 // The annotations before a declaration, in the order written.
 struct AnnotationList {
     struct Item {

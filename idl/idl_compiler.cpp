@@ -922,17 +922,34 @@ class Compiler : private Emitter, private Resolver {
     }
 
     void constant(Scope *scope, const Annotations &a) {
-        Token kw = take();
-        if (scope->kind != KIV_DEF_MODULE && scope->kind != KIV_DEF_INTERFACE)
-            fail(kw, "a constant can only be defined in a module or an interface");
+        ConstDecl d = parseConstant(tokens_, nesting_);
+        try {
+            defineConstant(scope, a, d);
+        } catch (const ParseError &) {
+            if (!d.complete) throw;  // skip the rest from where reading stopped
+            refusing_ = false;       // read to its end: nothing is left to skip
+        }
+    }
+
+    void defineConstant(Scope *scope, const Annotations &a, const ConstDecl &d) {
+        if (scope->kind != KIV_DEF_MODULE && scope->kind != KIV_DEF_INTERFACE) {
+            error(d.keyword, "a constant can only be defined in a module or an interface");
+            throw ParseError{};
+        }
         checkFlags(a);
         if (a.forward) error(a.at, "@forward applies to interfaces");
-        TypePtr type = typeSpec(scope, false);
-        Location at;
-        std::string n = name("a constant name", &at);
-        expect("=", "after the constant name");
-        Val v = expression(scope);
-        expect(";", "after the constant");
+        TypePtr type;
+        try {
+            type = resolveType(*d.type, scope, false);
+        } catch (const ParseError &) {
+            if (refusing_) refused_.insert(d.declared.begin(), d.declared.end());
+            throw;
+        }
+        if (!d.value) syntaxError(*d.error);
+        Val v = valueOf(*d.value, scope);
+        if (d.error) syntaxError(*d.error);
+        const std::string &n = d.name;
+        const Location at = d.nameAt;
         auto holder = std::make_shared<std::string>();
         kivTLibValue value{};
         type = throughAliases(type);

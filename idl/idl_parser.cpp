@@ -16,6 +16,9 @@ Token TokenStream::take() {
     peek();
     Token t = std::move(tokens_.front());
     tokens_.pop_front();
+    ++taken_;
+    lastWasName_ = t.kind == Tok::Ident || t.kind == Tok::RawIdent;
+    if (lastWasName_) lastName_ = t.text;
     return t;
 }
 
@@ -442,6 +445,52 @@ class TypeParser {
 
 TypeExprPtr parseType(TokenStream &tokens, size_t nesting) {
     return TypeParser(tokens, nesting).type();
+}
+
+bool endsInError(const TypeExpr &e) {
+    if (e.error) return true;
+    if (e.bound) return endsInError(*e.bound);
+    return e.element && endsInError(*e.element);
+}
+
+ConstDecl parseConstant(TokenStream &tokens, size_t nesting) {
+    ConstDecl d;
+    d.keyword = tokens.take().at;
+    d.type = parseType(tokens, nesting);
+    if (endsInError(*d.type)) return d;
+    size_t afterType = tokens.taken();
+    // Where reading ends: the name before it, if any, is what a skip would take as declared.
+    auto end = [&] {
+        const std::string *last = tokens.lastName();
+        const Token &next = tokens.peek();
+        if (tokens.taken() > afterType && last && (next.is(";") || next.is(",") || next.is("[")))
+            d.declared.push_back(*last);
+    };
+    auto expected = [&](const char *punct, const std::string &context) {
+        end();
+        const Token &t = tokens.peek();
+        d.error = SyntaxError{
+            t.at, "expected '" + std::string(punct) + "' " + context + ", found " + describe(t)};
+        return std::move(d);
+    };
+    d.nameAt = tokens.peek().at;
+    SyntaxError problem;
+    if (!readName(tokens, "a constant name", &d.name, &problem)) {
+        end();
+        d.error = problem;
+        return d;
+    }
+    if (!tokens.accept("=")) return expected("=", "after the constant name");
+    d.value = parseExpression(tokens, {nesting, false});
+    if (endsInError(*d.value)) {
+        end();
+        return d;
+    }
+    if (!tokens.peek().is(";")) return expected(";", "after the constant");
+    end();
+    tokens.take();
+    d.complete = true;
+    return d;
 }
 
 AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting) {

@@ -31,11 +31,17 @@ class TokenStream {
     // Takes the first '>' of a '>>' that closes two lists, leaving the second.
     bool splitShift();
     void clear() { tokens_.clear(); }
+    // How many tokens were taken, and the last if it was a name.
+    size_t taken() const { return taken_; }
+    const std::string *lastName() const { return lastWasName_ ? &lastName_ : nullptr; }
 
   private:
     Preprocessor &pp_;
     Diagnostics &diags_;
     std::deque<Token> tokens_;
+    size_t taken_ = 0;
+    std::string lastName_;
+    bool lastWasName_ = false;
 };
 
 // How a token is named in "found ..." messages.
@@ -64,6 +70,12 @@ bool endsInError(const Expr &e);
 // Reads a type (`void` included). Reading stops at a syntax error, kept in the node where it
 // was met; `nesting` as for expressions.
 TypeExprPtr parseType(TokenStream &tokens, size_t nesting);
+
+// Whether reading stopped at a syntax error inside this type.
+bool endsInError(const TypeExpr &e);
+
+// Reads a constant definition from its `const` keyword.
+ConstDecl parseConstant(TokenStream &tokens, size_t nesting);
 
 // Reads the annotations (`@id("...")`, `@version(1.2)`, `@flags(EXPR)`, `@forward`) that
 // stand before a declaration, if any.
