@@ -81,6 +81,25 @@ struct ConstDecl {
     std::vector<std::string> declared;
 };
 
+using ArrayLengths = std::vector<std::pair<ExprPtr, Location>>;  // each with its '['
+
+// `NAME[LENGTH]...`, one of a list.
+struct Declarator {
+    std::string name;
+    Location at;
+    ArrayLengths lengths;
+    bool named = false;  // its name was read
+    bool done = false;   // and all its lengths
+};
+
+// `NAME[...], NAME ...;`
+struct Declarators {
+    std::vector<Declarator> list;       // the last one may be partly read
+    std::optional<SyntaxError> error;   // reading stopped here, after the parts above
+    bool complete = false;              // read up to the ';'
+    std::vector<std::string> declared;  // as in ConstDecl
+};
+
 // The annotations before a declaration, in the order written.
 struct AnnotationList {
     struct Item {

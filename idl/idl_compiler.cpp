@@ -999,6 +999,7 @@ class Compiler : private Emitter, private Resolver {
         if (a.id && peek(2).is(","))
             error(a.at, "@id names one definition; give the typedef one declarator");
         TypePtr base;
+        Declarators declarators;
         // `typedef struct S {...} T;` defines S too. A type without a name of its own, or
         // with the typedef's name (`typedef struct {...} T;`), is named T and needs no alias.
         std::string definedAs;
@@ -1012,16 +1013,42 @@ class Compiler : private Emitter, private Resolver {
                                           unnamed ? definedAs : "");
             if (!defined) throw ParseError{};
             base = typeOf(*defined, typeAt);
+            declarators = parseDeclarators(tokens_, nesting_);
         } else {
-            base = typeSpec(scope, false);
+            TypeExprPtr type = parseType(tokens_, nesting_);
+            if (endsInError(*type)) resolveType(*type, scope, false);  // reports and throws
+            declarators = parseDeclarators(tokens_, nesting_);
+            try {
+                base = resolveType(*type, scope, false);
+            } catch (const ParseError &) {
+                if (refusing_)
+                    refused_.insert(declarators.declared.begin(), declarators.declared.end());
+                if (!declarators.complete) throw;  // skip the rest from where reading stopped
+                refusing_ = false;
+                return;
+            }
         }
+        try {
+            defineAliases(scope, a, base, definedAs, declarators);
+        } catch (const ParseError &) {
+            if (!declarators.complete) throw;
+            refusing_ = false;
+        }
+    }
+
+    // The typedefs that `declarators` define as `base` (or its arrays); a declarator named
+    // `definedAs` first names the type defined in the typedef itself.
+    void defineAliases(Scope *scope, const Annotations &a, const TypePtr &base,
+                       const std::string &definedAs, const Declarators &declarators) {
         std::string scopeId = scope->repoId;
         uint32_t flags = a.flags.value_or(0);
         bool first = true;
-        do {
-            Location at;
-            std::string n = name("a typedef name", &at);
-            TypePtr type = dimensions(scope, base);
+        for (const Declarator &x : declarators.list) {
+            if (!x.named) break;
+            TypePtr type = arrayOf(base, x.lengths, scope);
+            if (!x.done) break;
+            const std::string &n = x.name;
+            const Location at = x.at;
             if (first && !definedAs.empty() && n == definedAs) {
                 first = false;
                 if (type != base) error(at, "a type defined in a typedef takes no array length");
@@ -1044,8 +1071,21 @@ class Compiler : private Emitter, private Resolver {
                                           nullptr),
                        at, "typedef", n, id);
             });
-        } while (accept(","));
-        expect(";", "after the typedef");
+        }
+        if (declarators.error) syntaxError(*declarators.error);
+    }
+
+    // `type` with array lengths: `x[2][3]` is an array of 2 arrays of 3.
+    TypePtr arrayOf(TypePtr type, const ArrayLengths &lengths, Scope *scope) {
+        std::vector<std::pair<uint32_t, Location>> values;
+        for (auto &[length, at] : lengths) {
+            uint32_t value = unsignedOf(*length, scope, "the array length");
+            if (value == 0) error(at, "an array has at least one element");
+            values.emplace_back(value, at);
+        }
+        for (auto it = values.rbegin(); it != values.rend(); ++it)
+            type = anonymousType(KIV_DEF_ARRAY, it->first, type, it->second);
+        return type;
     }
 
     // The first name after the body that starts at the next '{' (the type's declarator in
@@ -1122,23 +1162,14 @@ class Compiler : private Emitter, private Resolver {
         return nullptr;
     }
 
-    // Array dimensions after a declarator: `x[2][3]` is an array of 2 arrays of 3.
+    // Array dimensions after a declarator.
     TypePtr dimensions(Scope *scope, TypePtr type) {
-        std::vector<std::pair<uint32_t, Location>> lengths;
-        while (peek().is("[")) {
-            Location at = take().at;
-            uint32_t length = positive(scope, "the array length");
-            if (length == 0) error(at, "an array has at least one element");
-            lengths.emplace_back(length, at);
-            expect("]", "after the array length");
-        }
-        for (auto it = lengths.rbegin(); it != lengths.rend(); ++it)
-            type = anonymousType(KIV_DEF_ARRAY, it->first, type, it->second);
+        ArrayLengths lengths;
+        std::optional<SyntaxError> problem;
+        parseLengths(tokens_, nesting_, &lengths, &problem);
+        type = arrayOf(type, lengths, scope);
+        if (problem) syntaxError(*problem);
         return type;
-    }
-
-    uint32_t positive(Scope *scope, const std::string &what) {
-        return unsignedOf(*parseExpression(tokens_, {nesting_, false}), scope, what);
     }
 
     Val expression(Scope *scope) {

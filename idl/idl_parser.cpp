@@ -16,10 +16,20 @@ Token TokenStream::take() {
     peek();
     Token t = std::move(tokens_.front());
     tokens_.pop_front();
-    ++taken_;
-    lastWasName_ = t.kind == Tok::Ident || t.kind == Tok::RawIdent;
-    if (lastWasName_) lastName_ = t.text;
+    if (names_) {
+        if (lastWasName_ && (t.is(";") || t.is(",") || t.is("["))) names_->push_back(lastName_);
+        lastWasName_ = t.kind == Tok::Ident || t.kind == Tok::RawIdent;
+        if (lastWasName_) lastName_ = t.text;
+    }
     return t;
+}
+
+void TokenStream::finishNames() {
+    if (!names_) return;
+    const Token &next = peek();
+    if (lastWasName_ && (next.is(";") || next.is(",") || next.is("[")))
+        names_->push_back(lastName_);
+    names_ = nullptr;
 }
 
 bool TokenStream::accept(const char *punct) {
@@ -453,44 +463,76 @@ bool endsInError(const TypeExpr &e) {
     return e.element && endsInError(*e.element);
 }
 
+namespace {
+
+// The closing part of a declaration: reading ends, and the names taken since its type end.
+template <class Node>
+Node &finish(TokenStream &tokens, Node &node, std::optional<SyntaxError> error = {}) {
+    tokens.finishNames();
+    node.error = std::move(error);
+    return node;
+}
+
+SyntaxError expectedHere(TokenStream &tokens, const char *punct, const std::string &context) {
+    const Token &t = tokens.peek();
+    return {t.at, "expected '" + std::string(punct) + "' " + context + ", found " + describe(t)};
+}
+
+}  // namespace
+
 ConstDecl parseConstant(TokenStream &tokens, size_t nesting) {
     ConstDecl d;
     d.keyword = tokens.take().at;
     d.type = parseType(tokens, nesting);
     if (endsInError(*d.type)) return d;
-    size_t afterType = tokens.taken();
-    // Where reading ends: the name before it, if any, is what a skip would take as declared.
-    auto end = [&] {
-        const std::string *last = tokens.lastName();
-        const Token &next = tokens.peek();
-        if (tokens.taken() > afterType && last && (next.is(";") || next.is(",") || next.is("[")))
-            d.declared.push_back(*last);
-    };
-    auto expected = [&](const char *punct, const std::string &context) {
-        end();
-        const Token &t = tokens.peek();
-        d.error = SyntaxError{
-            t.at, "expected '" + std::string(punct) + "' " + context + ", found " + describe(t)};
-        return std::move(d);
-    };
+    tokens.collectNames(&d.declared);
     d.nameAt = tokens.peek().at;
     SyntaxError problem;
-    if (!readName(tokens, "a constant name", &d.name, &problem)) {
-        end();
-        d.error = problem;
-        return d;
-    }
-    if (!tokens.accept("=")) return expected("=", "after the constant name");
+    if (!readName(tokens, "a constant name", &d.name, &problem))
+        return std::move(finish(tokens, d, problem));
+    if (!tokens.accept("="))
+        return std::move(finish(tokens, d, expectedHere(tokens, "=", "after the constant name")));
     d.value = parseExpression(tokens, {nesting, false});
-    if (endsInError(*d.value)) {
-        end();
-        return d;
-    }
-    if (!tokens.peek().is(";")) return expected(";", "after the constant");
-    end();
-    tokens.take();
+    if (endsInError(*d.value)) return std::move(finish(tokens, d));
+    if (!tokens.accept(";"))
+        return std::move(finish(tokens, d, expectedHere(tokens, ";", "after the constant")));
     d.complete = true;
-    return d;
+    return std::move(finish(tokens, d));
+}
+
+bool parseLengths(TokenStream &tokens, size_t nesting, ArrayLengths *lengths,
+                  std::optional<SyntaxError> *error) {
+    while (tokens.peek().is("[")) {
+        Location at = tokens.take().at;
+        lengths->emplace_back(parseExpression(tokens, {nesting, false}), at);
+        if (endsInError(*lengths->back().first)) return false;
+        if (!tokens.accept("]")) {
+            *error = expectedHere(tokens, "]", "after the array length");
+            return false;
+        }
+    }
+    return true;
+}
+
+Declarators parseDeclarators(TokenStream &tokens, size_t nesting) {
+    Declarators d;
+    tokens.collectNames(&d.declared);
+    do {
+        Declarator &x = d.list.emplace_back();
+        x.at = tokens.peek().at;
+        SyntaxError problem;
+        if (!readName(tokens, "a typedef name", &x.name, &problem))
+            return std::move(finish(tokens, d, problem));
+        x.named = true;
+        std::optional<SyntaxError> error;
+        if (!parseLengths(tokens, nesting, &x.lengths, &error))
+            return std::move(finish(tokens, d, error));
+        x.done = true;
+    } while (tokens.accept(","));
+    if (!tokens.accept(";"))
+        return std::move(finish(tokens, d, expectedHere(tokens, ";", "after the typedef")));
+    d.complete = true;
+    return std::move(finish(tokens, d));
 }
 
 AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting) {

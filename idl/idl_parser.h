@@ -31,15 +31,19 @@ class TokenStream {
     // Takes the first '>' of a '>>' that closes two lists, leaving the second.
     bool splitShift();
     void clear() { tokens_.clear(); }
-    // How many tokens were taken, and the last if it was a name.
-    size_t taken() const { return taken_; }
-    const std::string *lastName() const { return lastWasName_ ? &lastName_ : nullptr; }
+    // From here on, each name taken that is followed by ';', ',' or '[' goes to `names` (what
+    // skipping the rest of a declaration takes as the names it declares), up to finishNames().
+    void collectNames(std::vector<std::string> *names) {
+        names_ = names;
+        lastWasName_ = false;
+    }
+    void finishNames();
 
   private:
     Preprocessor &pp_;
     Diagnostics &diags_;
     std::deque<Token> tokens_;
-    size_t taken_ = 0;
+    std::vector<std::string> *names_ = nullptr;
     std::string lastName_;
     bool lastWasName_ = false;
 };
@@ -76,6 +80,14 @@ bool endsInError(const TypeExpr &e);
 
 // Reads a constant definition from its `const` keyword.
 ConstDecl parseConstant(TokenStream &tokens, size_t nesting);
+
+// Array lengths `[N][M]...` after a declarator. False when reading stopped at a syntax error:
+// in `error`, or in the expression of the last length.
+bool parseLengths(TokenStream &tokens, size_t nesting, ArrayLengths *lengths,
+                  std::optional<SyntaxError> *error);
+
+// The declarators of a typedef: names with array lengths, up to the closing ';'.
+Declarators parseDeclarators(TokenStream &tokens, size_t nesting);
 
 // Reads the annotations (`@id("...")`, `@version(1.2)`, `@flags(EXPR)`, `@forward`) that
 // stand before a declaration, if any.
