@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Reading IDL tokens into syntax: the token stream with its lookahead, names, constant
-// expressions and pragmas. Nothing here looks a name up or computes a value.
+// expressions, types, parts of declarations, annotations and pragmas (the last three in
+// idl_declarations.cpp). Nothing here looks a name up or computes a value.
 #pragma once
 
 #include <deque>

@@ -1,0 +1,238 @@
+// SPDX-License-Identifier: Apache-2.0
+// Reading IDL declarations into syntax: constants, typedef declarators, annotations, pragmas,
+// and the skip over a broken declaration.
+#include "idl_parser.h"
+
+#include "idl_emitter.h"
+#include "idl_repoids.h"
+#include "idl_text.h"
+
+namespace kivtool::idl {
+
+namespace {
+
+// The closing part of a declaration: reading ends, and the names taken since its type end.
+template <class Node>
+Node &finish(TokenStream &tokens, Node &node, std::optional<SyntaxError> error = {}) {
+    tokens.finishNames();
+    node.error = std::move(error);
+    return node;
+}
+
+SyntaxError expectedHere(TokenStream &tokens, const char *punct, const std::string &context) {
+    const Token &t = tokens.peek();
+    return {t.at, "expected '" + std::string(punct) + "' " + context + ", found " + describe(t)};
+}
+
+}  // namespace
+
+ConstDecl parseConstant(TokenStream &tokens, size_t nesting) {
+    ConstDecl d;
+    d.keyword = tokens.take().at;
+    d.type = parseType(tokens, nesting);
+    if (endsInError(*d.type)) return d;
+    tokens.collectNames(&d.declared);
+    d.nameAt = tokens.peek().at;
+    SyntaxError problem;
+    if (!readName(tokens, "a constant name", &d.name, &problem))
+        return std::move(finish(tokens, d, problem));
+    if (!tokens.accept("="))
+        return std::move(finish(tokens, d, expectedHere(tokens, "=", "after the constant name")));
+    d.value = parseExpression(tokens, {nesting, false});
+    if (endsInError(*d.value)) return std::move(finish(tokens, d));
+    if (!tokens.accept(";"))
+        return std::move(finish(tokens, d, expectedHere(tokens, ";", "after the constant")));
+    d.complete = true;
+    return std::move(finish(tokens, d));
+}
+
+bool parseLengths(TokenStream &tokens, size_t nesting, ArrayLengths *lengths,
+                  std::optional<SyntaxError> *error) {
+    while (tokens.peek().is("[")) {
+        Location at = tokens.take().at;
+        lengths->emplace_back(parseExpression(tokens, {nesting, false}), at);
+        if (endsInError(*lengths->back().first)) return false;
+        if (!tokens.accept("]")) {
+            *error = expectedHere(tokens, "]", "after the array length");
+            return false;
+        }
+    }
+    return true;
+}
+
+Declarators parseDeclarators(TokenStream &tokens, size_t nesting) {
+    Declarators d;
+    tokens.collectNames(&d.declared);
+    do {
+        Declarator &x = d.list.emplace_back();
+        x.at = tokens.peek().at;
+        SyntaxError problem;
+        if (!readName(tokens, "a typedef name", &x.name, &problem))
+            return std::move(finish(tokens, d, problem));
+        x.named = true;
+        std::optional<SyntaxError> error;
+        if (!parseLengths(tokens, nesting, &x.lengths, &error))
+            return std::move(finish(tokens, d, error));
+        x.done = true;
+    } while (tokens.accept(","));
+    if (!tokens.accept(";"))
+        return std::move(finish(tokens, d, expectedHere(tokens, ";", "after the typedef")));
+    d.complete = true;
+    return std::move(finish(tokens, d));
+}
+
+AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting) {
+    AnnotationList list;
+    list.at = tokens.peek().at;
+    auto stop = [&list](Location at, std::string message) {
+        list.error = SyntaxError{at, std::move(message)};
+        return std::move(list);
+    };
+    auto expected = [&tokens, &stop](const char *punct, const std::string &context) {
+        const Token &t = tokens.peek();
+        return stop(t.at,
+                    "expected '" + std::string(punct) + "' " + context + ", found " + describe(t));
+    };
+    while (tokens.peek().is("@")) {
+        Location at = tokens.take().at;
+        AnnotationList::Item item;
+        SyntaxError problem;
+        if (!readName(tokens, "an annotation name", &item.word, &problem))
+            return stop(problem.at, problem.message);
+        if (item.word == "forward") {
+            list.items.push_back(std::move(item));
+            continue;
+        }
+        if (!tokens.accept("(")) return expected("(", "after @" + item.word);
+        const Token &v = tokens.peek();
+        item.at = v.at;
+        if (item.word == "id") {
+            if (v.kind != Tok::String) return stop(v.at, "@id expects a string");
+            item.text = tokens.take().text;
+        } else if (item.word == "version") {
+            size_t dot = v.text.find('.');
+            if (v.kind != Tok::Float || dot == std::string::npos ||
+                v.text.find_first_not_of("0123456789.") != std::string::npos)
+                return stop(v.at, "@version expects MAJOR.MINOR, like 1.2");
+            item.text = tokens.take().text;
+        } else if (item.word == "flags") {
+            item.flags = parseExpression(tokens, {nesting, false});
+            if (endsInError(*item.flags)) {
+                list.items.push_back(std::move(item));
+                return list;
+            }
+        } else {
+            std::string message = "unknown annotation @" + item.word;
+            if (auto close = closest(item.word, {"id", "version", "flags", "forward"}))
+                message += "; did you mean @" + *close + "?";
+            return stop(at, message);
+        }
+        std::string word = item.word;
+        list.items.push_back(std::move(item));
+        if (!tokens.accept(")")) return expected(")", "to close @" + word);
+    }
+    return list;
+}
+
+std::vector<NamingPragma> namingPragmas(TokenStream &tokens) {
+    std::vector<NamingPragma> found;
+    std::vector<std::string> path;
+    std::string pending;  // the name of the scope that the next '{' opens
+    bool nameNext = false;
+    for (size_t i = 0;; ++i) {
+        const Token &t = tokens.peek(i);
+        if (t.kind == Tok::End) return found;
+        if (t.kind == Tok::Pragma && (t.text == "version" || t.text == "ID")) {
+            found.push_back({path, t});
+            continue;
+        }
+        bool opensScope = t.isWord("module") || t.isWord("interface") || t.isWord("struct") ||
+                          t.isWord("union") || t.isWord("exception");
+        if (opensScope) {
+            nameNext = true;
+            pending.clear();
+            continue;
+        }
+        if (nameNext && (t.kind == Tok::Ident || t.kind == Tok::RawIdent)) pending = t.text;
+        nameNext = false;
+        if (t.is("{")) {
+            path.push_back(pending);
+            pending.clear();
+        } else if (t.is("}")) {
+            if (!path.empty()) path.pop_back();
+        } else if (t.is(";")) {
+            pending.clear();
+        }
+    }
+}
+
+void skipDeclaration(TokenStream &tokens, std::unordered_set<std::string> *declared) {
+    size_t depth = 0;
+    for (;;) {
+        const Token &t = tokens.peek();
+        if (t.kind == Tok::End) return;
+        if (declared && depth == 0 && (t.kind == Tok::Ident || t.kind == Tok::RawIdent)) {
+            const Token &next = tokens.peek(1);
+            if (next.is(";") || next.is(",") || next.is("[")) declared->insert(tokens.peek().text);
+        }
+        const Token &u = tokens.peek();
+        if (u.is("{")) {
+            ++depth;
+        } else if (u.is("}")) {
+            if (depth == 0) return;
+            if (--depth == 0) {
+                tokens.take();
+                tokens.accept(";");
+                return;
+            }
+        } else if (u.is(";") && depth == 0) {
+            tokens.take();
+            return;
+        }
+        tokens.take();
+    }
+}
+
+Pragma readPragma(const Token &t) {
+    Pragma p;
+    p.at = t.at;
+    p.name = t.text;
+    std::span<const Token> args = RepositoryIds::pragmaArgs(t);
+    auto malformed = [&p](const char *message) {
+        p.kind = Pragma::Malformed;
+        p.message = message;
+        return p;
+    };
+    auto number = [&args] {
+        return args.size() == 1 && args[0].kind == Tok::Int && args[0].value <= 0xFFFFFFFFu;
+    };
+    if (t.text == "prefix") {
+        if (args.size() != 1 || args[0].kind != Tok::String)
+            return malformed("#pragma prefix expects a string");
+        p.kind = Pragma::Prefix;
+        p.text = args[0].text;
+    } else if (t.text == "version" || t.text == "ID") {
+        std::string key, value;
+        if (!RepositoryIds::pragmaTarget({}, t, &key, &value))
+            return malformed(t.text == "ID" ? "#pragma ID expects NAME \"ID\""
+                                            : "#pragma version expects NAME MAJOR.MINOR");
+        p.kind = Pragma::Naming;
+    } else if (t.text == "root_flags") {
+        if (!number() || (static_cast<uint32_t>(args[0].value) & ~kCallerFlags))
+            return malformed("#pragma root_flags expects flags in bits 16 to 31");
+        p.kind = Pragma::RootFlags;
+        p.number = static_cast<uint32_t>(args[0].value);
+    } else if (t.text == "next_local_id") {
+        if (!number()) return malformed("#pragma next_local_id expects a number");
+        p.kind = Pragma::NextLocalId;
+        p.number = static_cast<uint32_t>(args[0].value);
+    } else {
+        p.message = "unknown #pragma " + quoted(t.text) + " ignored";
+        if (auto close =
+                closest(t.text, {"prefix", "version", "ID", "once", "root_flags", "next_local_id"}))
+            p.message += "; did you mean " + quoted(*close) + "?";
+    }
+    return p;
+}
+
+}  // namespace kivtool::idl
