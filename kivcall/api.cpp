@@ -18,6 +18,22 @@ KIV_API kivResult kcallFindInterface(const char *iid, const kcallInterface **out
     return rc;
 }
 
+KIV_API kivResult kcallHoldInterface(const char *iid, const kcallInterface **out) noexcept {
+    if (!out) return fail(KIV_E_INVALIDARG, "a null out pointer");
+    *out = nullptr;
+    if (!iid) return fail(KIV_E_INVALIDARG, "a null interface id");
+    const Interface *iface = nullptr;
+    kivResult rc = holdInterface(iid, &iface);
+    if (KIV_SUCCEEDED(rc)) *out = iface;
+    return rc;
+}
+
+KIV_API kivResult kcallReleaseInterface(const kcallInterface *iface) noexcept {
+    if (!iface) return fail(KIV_E_INVALIDARG, "a null interface");
+    if (!releaseHold(iface)) return fail(KIV_E_INVALIDARG, "an interface that is not held");
+    return 0;
+}
+
 KIV_API kivResult kcallFindType(const char *repoId, const kcallType **out) noexcept {
     if (!out) return fail(KIV_E_INVALIDARG, "a null out pointer");
     *out = nullptr;
@@ -91,11 +107,12 @@ KIV_API kivResult kcallInvoke(const kcallMethod *method, void *object, kcallValu
 
 namespace {
 
+// The version pinned stays alive during the call even if another thread reads the library again.
 kivResult attribute(void *object, const char *iid, const char *name, uint32_t access,
-                    const Method *&m) {
+                    const Method *&m, ModelPin &pin) {
     if (!iid || !name) return fail(KIV_E_INVALIDARG, "a null interface id or name");
     const Interface *iface = nullptr;
-    kivResult rc = findInterface(iid, &iface);
+    kivResult rc = findInterface(iid, &iface, &pin);
     if (KIV_FAILED(rc)) return rc;
     if (!object) return fail(KIV_E_POINTER, "a null object");
     const kcallMember *member = kcallFindMember(iface, name);
@@ -110,7 +127,8 @@ KIV_API kivResult kcallGetAttribute(void *object, const char *iid, const char *n
                                     kcallValue *value) noexcept {
     if (!value) return fail(KIV_E_INVALIDARG, "a null value");
     const Method *m = nullptr;
-    kivResult rc = attribute(object, iid, name, KCALL_GET, m);
+    ModelPin pin;
+    kivResult rc = attribute(object, iid, name, KCALL_GET, m, pin);
     return KIV_FAILED(rc) ? rc : invoke(*m, object, nullptr, 0, value);
 }
 
@@ -118,7 +136,8 @@ KIV_API kivResult kcallSetAttribute(void *object, const char *iid, const char *n
                                     const kcallValue *value) noexcept {
     if (!value) return fail(KIV_E_INVALIDARG, "a null value");
     const Method *m = nullptr;
-    kivResult rc = attribute(object, iid, name, KCALL_SET, m);
+    ModelPin pin;
+    kivResult rc = attribute(object, iid, name, KCALL_SET, m, pin);
     // An `in` argument is only read, so the const value can be passed as it is.
     return KIV_FAILED(rc) ? rc : invoke(*m, object, const_cast<kcallValue *>(value), 1, nullptr);
 }

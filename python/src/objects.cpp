@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <ffi.h>
@@ -185,12 +186,21 @@ PyObject *wrapObject(void *object, const kcallInterface *iface) {
     return self;
 }
 
+// The type information of an interface, held for the life of the process: proxy classes and
+// methods keep pointers into it, so a library read again after a change must not free it.
+kivResult heldInterface(const char *iid, const kcallInterface **out) {
+    static std::unordered_set<const kcallInterface *> held;
+    kivResult rc = kcallHoldInterface(iid, out);
+    if (KIV_SUCCEEDED(rc) && !held.insert(*out).second) kcallReleaseInterface(*out);
+    return rc;
+}
+
 // The type information of an interface. IUnknown has none worth asking for (no members), and
 // stands for itself as null: the library's description of it is not filled in.
 kivResult findInterface(const char *iid, const kcallInterface **out) {
     *out = nullptr;
     if (std::strcmp(iid, KIV_IID_IUNKNOWN) == 0) return KIV_S_OK;
-    return kcallFindInterface(iid, out);
+    return heldInterface(iid, out);
 }
 
 // A proxy for `object` found as interface `iid`, owning the reference given.
@@ -1242,8 +1252,7 @@ py::object typeInfo(const kcallType *type) {
 
 const kcallInterface *describedInterface(const std::string &iid) {
     const kcallInterface *iface = nullptr;
-    kivResult rc =
-        iid == KIV_IID_IUNKNOWN ? KIV_E_BAD_KIND : kcallFindInterface(iid.c_str(), &iface);
+    kivResult rc = iid == KIV_IID_IUNKNOWN ? KIV_E_BAD_KIND : heldInterface(iid.c_str(), &iface);
     if (KIV_FAILED(rc)) {
         setCallError(rc, ("type information of " + iid).c_str());
         throw py::error_already_set();
@@ -1276,7 +1285,13 @@ py::object typeInfoById(const std::string &repoId) {
 
 py::object method(const std::string &iid, const std::string &name, uint32_t access) {
     const kcallMethod *m = nullptr;
-    kivResult rc = kcallPrepare(iid.c_str(), name.c_str(), access, &m);
+    const kcallInterface *iface = nullptr;
+    // Prepared from the held version, which outlives the method object.
+    kivResult rc = heldInterface(iid.c_str(), &iface);
+    if (KIV_SUCCEEDED(rc)) {
+        const kcallMember *member = kcallFindMember(iface, name.c_str());
+        rc = member ? kcallPrepareMember(iface, member, access, &m) : KCALL_E_NO_MEMBER;
+    }
     if (KIV_FAILED(rc)) {
         setCallError(rc, (iid + " " + name).c_str());
         throw py::error_already_set();
