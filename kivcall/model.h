@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "ffi_types.h"
 #include "kiv_call.h"
 #include "kiv_tlib.h"
 
@@ -101,10 +102,6 @@ inline const Type *asType(const kcallType *t) {
 inline const Interface *asInterface(const kcallInterface *i) {
     return static_cast<const Interface *>(i);
 }
-
-// Kinds passed by value as `in` parameters.
-bool isScalarKind(uint32_t kind);
-ffi_type *scalarFfiType(uint32_t kind);
 
 // The calling thread's failure detail (errors.cpp).
 kivResult fail(kivResult code, std::string detail);

@@ -20,6 +20,7 @@
 
 #include <ffi.h>
 
+#include "ffi_types.h"
 #include "kiv_call.h"
 #include "objects.h"
 
@@ -923,36 +924,14 @@ PyObject *outputs(const kcallMethod *m, Values &args, const kcallValue &result) 
 }
 
 ffi_type *directType(const kcallType *type) {
-    switch (type ? type->kind : 0) {
-        case KIV_TYPE_BOOLEAN:
-        case KIV_TYPE_OCTET:
-            return &ffi_type_uint8;
-        case KIV_TYPE_CHAR:
-            return &ffi_type_sint8;
-        case KIV_TYPE_WCHAR:
-        case KIV_TYPE_USHORT:
-            return &ffi_type_uint16;
-        case KIV_TYPE_SHORT:
-            return &ffi_type_sint16;
-        case KIV_TYPE_LONG:
-            return &ffi_type_sint32;
-        case KIV_TYPE_ULONG:
-            return &ffi_type_uint32;
-        case KIV_TYPE_LONGLONG:
-            return &ffi_type_sint64;
-        case KIV_TYPE_ULONGLONG:
-            return &ffi_type_uint64;
-        case KIV_TYPE_FLOAT:
-            return &ffi_type_float;
-        case KIV_TYPE_DOUBLE:
-            return &ffi_type_double;
-        default:
-            return nullptr;
-    }
+    const uint32_t kind = type ? type->kind : 0;
+    // Enumerations and decimals take the general path, which checks enumerators and digits.
+    if (kind == KIV_TYPE_ENUM || kind >= KIV_TYPE_DECIMAL32) return nullptr;
+    return kcall::scalarFfiType(kind);
 }
 
-// The direct call of a member with only in arguments and a result of the kinds above; null
-// when the member needs the general path.
+// The direct call of a member with only in arguments and a result of the kinds directType maps;
+// null when the member needs the general path.
 DirectCall *prepareDirect(const kcallMethod *m) {
     if (m->argCount > DirectCall::kMaxArguments) return nullptr;
     bool hasResult = m->resultType && m->resultType->kind != KIV_TYPE_VOID;
