@@ -8,24 +8,30 @@
 
 using namespace kcall;
 
-KIV_API kivResult kcallFindInterface(const char *iid, const kcallInterface **out) noexcept {
+namespace {
+
+// A lookup by id: the argument checks, and *out set only on success.
+template <typename Public, typename Internal, typename Find>
+kivResult lookUp(const char *id, const Public **out, const char *nullId, Find find) {
     if (!out) return fail(KIV_E_INVALIDARG, "a null out pointer");
     *out = nullptr;
-    if (!iid) return fail(KIV_E_INVALIDARG, "a null interface id");
-    const Interface *iface = nullptr;
-    kivResult rc = findInterface(iid, &iface);
-    if (KIV_SUCCEEDED(rc)) *out = iface;
+    if (!id) return fail(KIV_E_INVALIDARG, nullId);
+    const Internal *found = nullptr;
+    kivResult rc = find(id, &found);
+    if (KIV_SUCCEEDED(rc)) *out = found;
     return rc;
 }
 
+}  // namespace
+
+KIV_API kivResult kcallFindInterface(const char *iid, const kcallInterface **out) noexcept {
+    return lookUp<kcallInterface, Interface>(
+        iid, out, "a null interface id",
+        [](const char *id, const Interface **found) { return findInterface(id, found); });
+}
+
 KIV_API kivResult kcallHoldInterface(const char *iid, const kcallInterface **out) noexcept {
-    if (!out) return fail(KIV_E_INVALIDARG, "a null out pointer");
-    *out = nullptr;
-    if (!iid) return fail(KIV_E_INVALIDARG, "a null interface id");
-    const Interface *iface = nullptr;
-    kivResult rc = holdInterface(iid, &iface);
-    if (KIV_SUCCEEDED(rc)) *out = iface;
-    return rc;
+    return lookUp<kcallInterface, Interface>(iid, out, "a null interface id", holdInterface);
 }
 
 KIV_API kivResult kcallReleaseInterface(const kcallInterface *iface) noexcept {
@@ -35,13 +41,7 @@ KIV_API kivResult kcallReleaseInterface(const kcallInterface *iface) noexcept {
 }
 
 KIV_API kivResult kcallFindType(const char *repoId, const kcallType **out) noexcept {
-    if (!out) return fail(KIV_E_INVALIDARG, "a null out pointer");
-    *out = nullptr;
-    if (!repoId) return fail(KIV_E_INVALIDARG, "a null repository id");
-    const Type *type = nullptr;
-    kivResult rc = findType(repoId, &type);
-    if (KIV_SUCCEEDED(rc)) *out = type;
-    return rc;
+    return lookUp<kcallType, Type>(repoId, out, "a null repository id", findType);
 }
 
 KIV_API const kcallType *kcallBasicType(uint32_t kind) noexcept {
