@@ -297,6 +297,8 @@ bool Catalog::removeProcessLibrary(const std::string &path) {
     if (std::erase(processLibraries_, path) == 0) return false;
     interfaces_.clear();
     types_.clear();
+    // Read again if it is also found another way; its version goes once nothing uses it.
+    if (auto library = libraries_.find(path); library != libraries_.end()) dropLibrary(library);
     return true;
 }
 

@@ -21,7 +21,8 @@
  * are immutable and belong to the version of the type library they were read from, together with
  * every method prepared from them. A version lives while any of these uses it:
  *  - the library's cache: until a lookup finds the file changed (or gone) and reads it again,
- *    and until libkivcall is unloaded (or the process exits);
+ *    until its process registration is removed, and until libkivcall is unloaded (or the
+ *    process exits);
  *  - a hold taken with kcallHoldInterface, until the matching kcallReleaseInterface;
  *  - a dynamic object made from it (kcallObjectCreate), until its last reference is released:
  *    the handler's method descriptions stay valid for as long as the object.
