@@ -70,6 +70,13 @@ KIV_API kivResult kcallLocateInterface(const char *iid, char **path, uint32_t *s
     return 0;
 }
 
+KIV_API kivResult kcallEnumInterfaces(kcallInterfaceVisitor visit, void *context) noexcept {
+    if (!visit) return fail(KIV_E_INVALIDARG, "a null visitor");
+    for (const ServedInterface &i : servedInterfaces())
+        if (visit(context, i.iid.c_str(), i.name.c_str(), i.library.c_str()) != 0) break;
+    return 0;
+}
+
 KIV_API kivResult kcallPrepare(const char *iid, const char *name, uint32_t access,
                                const kcallMethod **out) noexcept {
     if (!out) return fail(KIV_E_INVALIDARG, "a null out pointer");

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <set>
 
 #include "catalog.h"
 #include "resolver.h"
@@ -60,6 +61,7 @@ class Catalog {
     bool release(const kcallInterface *iface);
     kivResult findType(const char *repoId, const Type **out);
     kivResult locate(const char *iid, std::string &path, uint32_t &source);
+    std::vector<ServedInterface> servedInterfaces();
     void addProcessLibrary(const std::string &path);
     bool removeProcessLibrary(const std::string &path);
 
@@ -97,6 +99,27 @@ class Catalog {
 Catalog &catalog() {
     static Catalog instance;
     return instance;
+}
+
+constexpr int kMaxModuleDepth = 64;
+
+// The interfaces defined (not only declared) in a module and the modules inside it, with
+// their scoped names. Depth-bounded: a hostile library may nest or loop its modules.
+void interfacesIn(kivTLib *tlib, const kivTLibDef *module, const std::string &prefix, int depth,
+                  const std::string &path, std::vector<ServedInterface> &out) {
+    if (depth > kMaxModuleDepth || module->kind != KIV_DEF_MODULE) return;
+    const auto *m = reinterpret_cast<const kivTLibModuleDef *>(module);
+    for (uint32_t i = 0; i < m->contentCount; ++i) {
+        kivTLibDef *def = nullptr;
+        if (!m->contents[i] || KIV_FAILED(kivTLibGetDefinition(tlib, m->contents[i], &def)) ||
+            !def || !def->name)
+            continue;
+        const std::string name = prefix + def->name;
+        if (def->kind == KIV_DEF_MODULE)
+            interfacesIn(tlib, def, name + "::", depth + 1, path, out);
+        else if (def->kind == KIV_DEF_INTERFACE && !(def->flags & KIV_DEF_FORWARD))
+            out.push_back({def->repoId, name, path});
+    }
 }
 
 std::vector<std::string> tlibFilesIn(const std::string &folder) {
@@ -284,6 +307,25 @@ kivResult Catalog::locate(const char *iid, std::string &path, uint32_t &source) 
     return 0;
 }
 
+std::vector<ServedInterface> Catalog::servedInterfaces() {
+    std::lock_guard lock(mutex_);
+    std::vector<ServedInterface> all;
+    visitCandidates([&](const Candidate &c) {
+        kivResult rc = 0;
+        Library *library = open(c.path, rc);
+        kivTLibDef *root = nullptr;
+        if (library && KIV_SUCCEEDED(kivTLibGetRoot(library->tlib.get(), &root)) && root)
+            interfacesIn(library->tlib.get(), root, "", 0, c.path, all);
+        return false;
+    });
+    // An id is served by the first library in search order that defines it.
+    std::vector<ServedInterface> served;
+    std::set<std::string_view> seen;
+    for (ServedInterface &i : all)
+        if (seen.insert(i.iid).second) served.push_back(std::move(i));
+    return served;
+}
+
 void Catalog::addProcessLibrary(const std::string &path) {
     std::lock_guard lock(mutex_);
     std::erase(processLibraries_, path);
@@ -340,6 +382,10 @@ kivResult locateInterface(const char *iid, std::string &path, uint32_t &source) 
 
 void addProcessLibrary(const std::string &path) {
     catalog().addProcessLibrary(path);
+}
+
+std::vector<ServedInterface> servedInterfaces() {
+    return catalog().servedInterfaces();
 }
 bool removeProcessLibrary(const std::string &path) {
     return catalog().removeProcessLibrary(path);

@@ -162,6 +162,15 @@ KIV_API const kcallMember *kcallFindMember(const kcallInterface *iface,
  * kivFree) and where it was found (KCALL_SOURCE_*). source may be NULL. */
 KIV_API kivResult kcallLocateInterface(const char *iid, char **path, uint32_t *source) KIV_NOEXCEPT;
 
+/* Called for each interface kcallEnumInterfaces finds, with its id, scoped IDL name and library
+ * path (valid during the call); returns 0 to go on, anything else to stop. */
+typedef int32_t (*kcallInterfaceVisitor)(void *context, const char *iid, const char *name,
+                                         const char *library);
+/* Visits every interface (defined, not only declared) that kcallFindInterface can find, in its
+ * search order, each id once: as the first library that defines it serves it. Libraries that
+ * cannot be read are passed over. The visitor may call any kcall function. */
+KIV_API kivResult kcallEnumInterfaces(kcallInterfaceVisitor visit, void *context) KIV_NOEXCEPT;
+
 /* Registers a type library file (made absolute; it must open as a library). flags as for
  * kivRegisterDSO: KIV_REGISTER_PROCESS for this process only; otherwise the registry database
  * under the machine root, falling back to the user root, or the user root alone with
