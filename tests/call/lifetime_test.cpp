@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kiv_call.h"
@@ -160,6 +162,35 @@ TEST_F(Lifetime, ObjectsOverChangingVersionsLeaveNothingBehind) {
     }
     for (void *object : objects) kivComRelease(object);
     EXPECT_EQ(kcall::liveModelCount(), live);
+}
+
+// Objects made, called and released, and interfaces held, on four threads while the library
+// keeps changing: every version a thread uses stays alive for as long as it does.
+TEST_F(Lifetime, VersionsChangeUnderThreadsThatUseThem) {
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            while (!done.load()) {
+                void *object = makeObject();
+                const kcallInterface *held = nullptr;
+                ASSERT_EQ(kcallHoldInterface(kIid, &held), 0u);
+                const kcallMethod *method = nullptr;
+                ASSERT_EQ(kcallPrepareMember(held, &held->members[0], KCALL_OPERATION, &method),
+                          0u);
+                kcallValue arg{}, result{};
+                arg.kind = KIV_TYPE_LONG;
+                arg.v.i32 = 5;
+                EXPECT_EQ(kcallInvoke(method, object, &arg, 1, &result), 0u);
+                EXPECT_EQ(result.v.i32, 10);
+                EXPECT_EQ(callFirst(object), 42);
+                EXPECT_EQ(kcallReleaseInterface(held), 0u);
+                kivComRelease(object);
+            }
+        });
+    for (uint32_t round = 0; round < 30; ++round) change(1 + round % 3);
+    done = true;
+    for (std::thread &t : threads) t.join();
 }
 
 }  // namespace
