@@ -49,35 +49,31 @@ TEST_F(KivCallList, ListsEachServedInterfaceOnce) {
     EXPECT_EQ(kiv({"call", "--list", "a", "b"}).exitCode, 2);
 }
 
-// Completion of `kiv call`: words as bash gives them (split at colons when COMP_LINE is set).
+// Completion of `kiv call` on lines split into words as bash splits them: at blanks and colons.
 TEST_F(KivCallList, CompletionOffersInterfaceIdsAndMembers) {
     const std::string script = std::string("source ") + KIV_COMPLETION + R"(
-complete_words() {
-    COMP_WORDS=("$@")
-    COMP_CWORD=$(($# - 1))
-    _kiv
-    echo "${COMPREPLY[*]}"
-}
 complete_line() {
     COMP_LINE=$1
     COMP_POINT=${#1}
-    shift
-    complete_words "$@"
-    unset COMP_LINE COMP_POINT
+    read -ra COMP_WORDS <<<"${1//:/ : }"
+    [[ $1 == *" " ]] && COMP_WORDS+=("")
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    _kiv
+    echo "${COMPREPLY[*]}"
 }
-complete_words kiv call --list ""
-complete_words kiv call --json CLSID IDL:Sh
-complete_words kiv call CLSID IDL:Demo/IGreeter:1.0 gr
-complete_words kiv call CLSID IDL:Demo/IGreeter:1.0 greet ""
-complete_line "kiv call --list IDL:Demo/IG" kiv call --list IDL : Demo/IG
-complete_line "kiv call --list IDL:" kiv call --list IDL :
+complete_line "kiv call --list "
+complete_line "kiv call --json CLSID IDL:Sh"
+complete_line "kiv call CLSID IDL:Demo/IGreeter:1.0 gr"
+complete_line "kiv call CLSID IDL:Demo/IGreeter:1.0 greet "
+complete_line "kiv call --list IDL:Demo/IG"
+complete_line "kiv call --list IDL:"
 )";
     kivtest::writeFile(dir.file("complete.sh"), script);
     auto r = kivtest::runProcess({"/bin/bash", dir.file("complete.sh")}, env());
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out,
               "IDL:Demo/IGreeter:1.0 IDL:Shapes/Flat/IArea:1.0\n"
-              "IDL:Shapes/Flat/IArea:1.0\n"
+              "Shapes/Flat/IArea:1.0\n"
               "greet greetings\n"
               "\n"
               "Demo/IGreeter:1.0\n"
