@@ -83,7 +83,8 @@ KIV_API kivResult kcallPrepare(const char *iid, const char *name, uint32_t acces
     *out = nullptr;
     if (!iid || !name) return fail(KIV_E_INVALIDARG, "a null interface id or member name");
     const Interface *iface = nullptr;
-    kivResult rc = findInterface(iid, &iface);
+    ModelPin pin;  // the version stays while the method is made, whatever other threads read
+    kivResult rc = findInterface(iid, &iface, &pin);
     if (KIV_FAILED(rc)) return rc;
     const Method *m = nullptr;
     if (KIV_FAILED(rc = prepareByName(*iface, name, access, m))) return rc;

@@ -302,8 +302,9 @@ typedef struct kcallMethod {
 
 /* Prepares the member `name` of interface `iid`: an operation name, an attribute name with
  * access KCALL_GET or KCALL_SET, or a slot name ("get_width", "set_width") with access
- * KCALL_OPERATION. The same pointer comes back for the same (iid, name, access).
- * KCALL_E_NO_MEMBER when there is no such member or a read-only attribute is asked to be set. */
+ * KCALL_OPERATION. The same pointer comes back for the same (iid, name, access) while the
+ * library's version is current; the method lives as long as that version. KCALL_E_NO_MEMBER when
+ * there is no such member or a read-only attribute is asked to be set. */
 KIV_API kivResult kcallPrepare(const char *iid, const char *name, uint32_t access,
                                const kcallMethod **out) KIV_NOEXCEPT;
 /* The same from a description already found. */
