@@ -26,9 +26,10 @@
  *  - a hold taken with kcallHoldInterface, until the matching kcallReleaseInterface;
  *  - a dynamic object made from it (kcallObjectCreate), until its last reference is released:
  *    the handler's method descriptions stay valid for as long as the object.
- * A caller that keeps descriptions while a library may change on disk holds them; one that
- * looks them up again meanwhile gets the new version. Basic types (kcallBasicType) and the
- * built-in IUnknown live as long as the library.
+ * A caller that keeps descriptions while a library may change on disk (another thread's lookup
+ * may then free them) holds them; one that looks them up again gets the new version. The slots
+ * of dynamic objects are closures shared by the objects of one version and freed with it. Basic
+ * types (kcallBasicType) and the built-in IUnknown live as long as the library.
  */
 #ifndef KIV_CALL_H
 #define KIV_CALL_H
