@@ -4,10 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "kiv_tlib.h"
+#include "test_support.h"
 #include "tlib_fixtures.h"
 
 namespace tlibtest {
@@ -43,11 +42,6 @@ uint32_t edgy(std::mt19937 &random) {
                                       20368, 65535, 0x7fffffff, 0x80000000, 0xffffffff};
     if (random() % 3 == 0) return uint32_t(random());
     return values[random() % std::size(values)];
-}
-
-std::string readWhole(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 }  // namespace
@@ -187,8 +181,8 @@ std::string exercise(const std::string &path, const std::string &scratch,
         before = readable(t, ids);
         kivTLibClose(t);
     }
-    std::string bytes = readWhole(path);
-    std::ofstream(scratch, std::ios::binary | std::ios::trunc) << bytes;
+    std::string bytes = kivtest::readFile(path);
+    kivtest::writeFile(scratch, bytes);
     if (kivTLibOpen(scratch.c_str(), 0, &t) != 0) return "";
     char id[32];
     kivTLibCreateLocalRepoId(t, id, sizeof id);
@@ -196,7 +190,8 @@ std::string exercise(const std::string &path, const std::string &scratch,
     kivTLibCreateModule(t, "Added", "IDL:Added:1.0", KIV_TLIB_ROOT_ID, 0, nullptr);
     kivResult flushed = kivTLibFlush(t);
     kivTLibClose(t);
-    if (flushed != 0) return readWhole(scratch) == bytes ? "" : "a refused flush changed the file";
+    if (flushed != 0)
+        return kivtest::readFile(scratch) == bytes ? "" : "a refused flush changed the file";
     if (kivTLibOpen(scratch.c_str(), KIV_TLIB_READONLY, &t) != 0)
         return "a flush that returned 0 left a file that cannot be opened";
     size_t after = readable(t, ids);

@@ -25,18 +25,6 @@ using namespace tlibtest;
 
 namespace {
 
-kivResult openResult(const std::string &path, uint32_t flags = 0) {
-    kivTLib *t = nullptr;
-    kivResult rc = kivTLibOpen(path.c_str(), flags, &t);
-    kivTLibClose(t);
-    return rc;
-}
-
-kivResult addModule(kivTLib *t, const std::string &name) {
-    return kivTLibCreateModule(t, name.c_str(), ("IDL:" + name + ":1.0").c_str(), KIV_TLIB_ROOT_ID,
-                               0, nullptr);
-}
-
 size_t filesIn(const std::string &folder) {
     auto files = std::filesystem::directory_iterator(folder);
     return static_cast<size_t>(std::distance(begin(files), end(files)));
