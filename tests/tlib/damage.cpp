@@ -15,10 +15,6 @@ namespace {
 
 constexpr size_t kPage = 1024;
 
-uint32_t be32(const std::string &b, size_t at) {
-    return uint32_t(uint8_t(b[at])) << 24 | uint32_t(uint8_t(b[at + 1])) << 16 |
-           uint32_t(uint8_t(b[at + 2])) << 8 | uint8_t(b[at + 3]);
-}
 void put32(std::string &b, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) b[at + i] = char(v >> (24 - 8 * i));
 }
@@ -45,6 +41,17 @@ uint32_t edgy(std::mt19937 &random) {
 }
 
 }  // namespace
+
+uint32_t be32(const std::string &b, size_t at) {
+    return uint32_t(uint8_t(b[at])) << 24 | uint32_t(uint8_t(b[at + 1])) << 16 |
+           uint32_t(uint8_t(b[at + 2])) << 8 | uint8_t(b[at + 3]);
+}
+
+size_t linkedLeafPage(const std::string &file) {
+    for (size_t p : pagesOf(file, 2))
+        if (be32(file, p * kPage + 8) != 0) return p;
+    return 0;
+}
 
 const char *damageName(Damage kind) {
     static const char *const names[] = {"bit-flips",     "byte-flips",    "truncation",

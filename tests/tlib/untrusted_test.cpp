@@ -143,13 +143,7 @@ TEST(TLibUntrusted, DamagedFilesAreRefusedOrReadAndNeverShrunkByAFlush) {
             EXPECT_EQ(exercise(path, dir.file("copy.tlb"), ids), "");
         }
 
-    auto be32 = [&good](size_t at) {
-        return uint32_t(uint8_t(good[at])) << 24 | uint32_t(uint8_t(good[at + 1])) << 16 |
-               uint32_t(uint8_t(good[at + 2])) << 8 | uint8_t(good[at + 3]);
-    };
-    size_t leaf = 0;
-    for (size_t p = 1; p < good.size() / 1024 && !leaf; ++p)
-        if (be32(p * 1024 + 12) == 2 && be32(p * 1024 + 8) != 0) leaf = p;
+    const size_t leaf = linkedLeafPage(good);
     ASSERT_NE(leaf, 0u);
     // Sibling links are no part of any lookup's path: only the whole-file check sees them.
     struct Case {
