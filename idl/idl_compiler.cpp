@@ -125,9 +125,7 @@ class Compiler : private Emitter, private Resolver {
         if (diags_.full()) throw Abort{};
     }
     void expect(const char *punct, const std::string &context) {
-        if (accept(punct)) return;
-        fail(peek(),
-             "expected '" + std::string(punct) + "' " + context + ", found " + describe(peek()));
+        if (!accept(punct)) syntaxError(expectedHere(tokens_, punct, context));
     }
 
     // A simple name: an identifier that is no keyword, `_keyword` or `quoted text`.

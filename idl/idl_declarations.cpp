@@ -19,11 +19,6 @@ Node &finish(TokenStream &tokens, Node &node, std::optional<SyntaxError> error =
     return node;
 }
 
-SyntaxError expectedHere(TokenStream &tokens, const char *punct, const std::string &context) {
-    const Token &t = tokens.peek();
-    return {t.at, "expected '" + std::string(punct) + "' " + context + ", found " + describe(t)};
-}
-
 }  // namespace
 
 ConstDecl parseConstant(TokenStream &tokens, size_t nesting) {
@@ -88,10 +83,9 @@ AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting) {
         list.error = SyntaxError{at, std::move(message)};
         return std::move(list);
     };
-    auto expected = [&tokens, &stop](const char *punct, const std::string &context) {
-        const Token &t = tokens.peek();
-        return stop(t.at,
-                    "expected '" + std::string(punct) + "' " + context + ", found " + describe(t));
+    auto expected = [&tokens, &list](const char *punct, const std::string &context) {
+        list.error = expectedHere(tokens, punct, context);
+        return std::move(list);
     };
     while (tokens.peek().is("@")) {
         Location at = tokens.take().at;

@@ -50,6 +50,11 @@ bool TokenStream::splitShift() {
     return true;
 }
 
+SyntaxError expectedHere(TokenStream &tokens, const char *punct, const std::string &context) {
+    const Token &t = tokens.peek();
+    return {t.at, "expected '" + std::string(punct) + "' " + context + ", found " + describe(t)};
+}
+
 std::string describe(const Token &t) {
     switch (t.kind) {
         case Tok::End:
@@ -254,8 +259,8 @@ class ExpressionParser {
     }
 
     ExprPtr closing(const std::string &context) {
-        return failure(tokens_.peek().at,
-                       "expected ')' " + context + ", found " + describe(tokens_.peek()));
+        SyntaxError e = expectedHere(tokens_, ")", context);
+        return failure(e.at, std::move(e.message));
     }
 
     ExprPtr bits(Val v) {
@@ -336,9 +341,9 @@ class TypeParser {
         stopped_ = true;
     }
     TypeExprPtr expected(TypeExprPtr node, const char *punct, const std::string &context) {
-        const Token &t = tokens_.peek();
-        return stop(std::move(node), t.at,
-                    "expected '" + std::string(punct) + "' " + context + ", found " + describe(t));
+        node->error = expectedHere(tokens_, punct, context);
+        stopped_ = true;
+        return node;
     }
 
     // `struct "ID"` and the like: a type given by its repository id.

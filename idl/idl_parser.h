@@ -52,6 +52,9 @@ class TokenStream {
 // How a token is named in "found ..." messages.
 std::string describe(const Token &t);
 
+// "expected 'PUNCT' CONTEXT, found ..." at the next token.
+SyntaxError expectedHere(TokenStream &tokens, const char *punct, const std::string &context);
+
 // A simple name: an identifier that is no keyword, `_keyword` or `quoted text`; on failure
 // false with the error (at the token, which is not taken).
 bool readName(TokenStream &tokens, const std::string &what, std::string *name, SyntaxError *error);
