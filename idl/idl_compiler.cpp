@@ -513,15 +513,28 @@ class Compiler : private Emitter, private Resolver {
         if (readonly && !peek().isWord("attribute"))
             fail(peek(), "expected 'attribute' after 'readonly'");
         if (acceptWord("attribute")) {
-            TypePtr type = typeSpec(scope, false);
-            do {
-                Location at;
-                std::string n = name("an attribute name", &at);
-                MemberSpec m{
-                    KIV_MEMBER_ATTRIBUTE,    n,  flags | (readonly ? KIV_MEMBER_READONLY : 0u),
-                    dimensions(scope, type), {}, at};
-                members.push_back(std::move(m));
-            } while (accept(","));
+            TypeExprPtr typeNode = parseType(tokens_, nesting_);
+            if (endsInError(*typeNode)) resolveType(*typeNode, scope, false);  // reports, throws
+            Declarators d = parseDeclarators(tokens_, nesting_, "an attribute name", false);
+            TypePtr type;
+            try {
+                type = resolveType(*typeNode, scope, false);
+            } catch (const ParseError &) {
+                if (refusing_) refused_.insert(d.declared.begin(), d.declared.end());
+                throw;  // the skip goes on from the end of the declarators
+            }
+            for (const Declarator &x : d.list) {
+                if (!x.named) break;
+                TypePtr full = arrayOf(type, x.lengths, scope);
+                if (!x.done) break;
+                members.push_back({KIV_MEMBER_ATTRIBUTE,
+                                   x.name,
+                                   flags | (readonly ? KIV_MEMBER_READONLY : 0u),
+                                   full,
+                                   {},
+                                   x.at});
+            }
+            if (d.error) syntaxError(*d.error);
             while (peek().isWord("getraises") || peek().isWord("setraises")) skipRaises();
             expect(";", "after the attribute");
             return;
@@ -1011,11 +1024,11 @@ class Compiler : private Emitter, private Resolver {
                                           unnamed ? definedAs : "");
             if (!defined) throw ParseError{};
             base = typeOf(*defined, typeAt);
-            declarators = parseDeclarators(tokens_, nesting_);
+            declarators = parseDeclarators(tokens_, nesting_, "a typedef name", true);
         } else {
             TypeExprPtr type = parseType(tokens_, nesting_);
             if (endsInError(*type)) resolveType(*type, scope, false);  // reports and throws
-            declarators = parseDeclarators(tokens_, nesting_);
+            declarators = parseDeclarators(tokens_, nesting_, "a typedef name", true);
             try {
                 base = resolveType(*type, scope, false);
             } catch (const ParseError &) {

@@ -55,14 +55,14 @@ bool parseLengths(TokenStream &tokens, size_t nesting, ArrayLengths *lengths,
     return true;
 }
 
-Declarators parseDeclarators(TokenStream &tokens, size_t nesting) {
+Declarators parseDeclarators(TokenStream &tokens, size_t nesting, const char *what, bool closes) {
     Declarators d;
     tokens.collectNames(&d.declared);
     do {
         Declarator &x = d.list.emplace_back();
         x.at = tokens.peek().at;
         SyntaxError problem;
-        if (!readName(tokens, "a typedef name", &x.name, &problem))
+        if (!readName(tokens, what, &x.name, &problem))
             return std::move(finish(tokens, d, problem));
         x.named = true;
         std::optional<SyntaxError> error;
@@ -70,6 +70,7 @@ Declarators parseDeclarators(TokenStream &tokens, size_t nesting) {
             return std::move(finish(tokens, d, error));
         x.done = true;
     } while (tokens.accept(","));
+    if (!closes) return std::move(finish(tokens, d));
     if (!tokens.accept(";"))
         return std::move(finish(tokens, d, expectedHere(tokens, ";", "after the typedef")));
     d.complete = true;

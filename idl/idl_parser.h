@@ -90,8 +90,9 @@ ConstDecl parseConstant(TokenStream &tokens, size_t nesting);
 bool parseLengths(TokenStream &tokens, size_t nesting, ArrayLengths *lengths,
                   std::optional<SyntaxError> *error);
 
-// The declarators of a typedef: names with array lengths, up to the closing ';'.
-Declarators parseDeclarators(TokenStream &tokens, size_t nesting);
+// Declarators: names (each `what`) with array lengths; with `closes`, up to the closing ';'
+// of a typedef.
+Declarators parseDeclarators(TokenStream &tokens, size_t nesting, const char *what, bool closes);
 
 // Reads the annotations (`@id("...")`, `@version(1.2)`, `@flags(EXPR)`, `@forward`) that
 // stand before a declaration, if any.
