@@ -67,6 +67,10 @@ struct TypeExpr {
 };
 using TypeExprPtr = std::unique_ptr<TypeExpr>;
 
+// Names taken after a point of a declaration that a skip over the rest would take as names it
+// declares (each followed by ';', ',' or '['), with the number of the token in the input.
+using DeclaredNames = std::vector<std::pair<size_t, std::string>>;
+
 // `const TYPE NAME = VALUE;`
 struct ConstDecl {
     Location keyword;
@@ -76,9 +80,7 @@ struct ConstDecl {
     ExprPtr value;
     std::optional<SyntaxError> error;  // reading stopped here, after the parts above
     bool complete = false;             // read up to its ';'
-    // A name after the type that is followed by ';', ',' or '[': what skipping the rest of a
-    // declaration whose type is unknown takes as a name it declares.
-    std::vector<std::string> declared;
+    DeclaredNames declared;            // after the type
 };
 
 using ArrayLengths = std::vector<std::pair<ExprPtr, Location>>;  // each with its '['
@@ -94,11 +96,14 @@ struct Declarator {
 
 // `NAME[...], NAME ...;`
 struct Declarators {
-    std::vector<Declarator> list;       // the last one may be partly read
-    std::optional<SyntaxError> error;   // reading stopped here, after the parts above
-    bool complete = false;              // read up to the ';'
-    std::vector<std::string> declared;  // as in ConstDecl
+    std::vector<Declarator> list;      // the last one may be partly read
+    std::optional<SyntaxError> error;  // reading stopped here, after the parts above
+    bool complete = false;             // read up to the ';'
+    DeclaredNames declared;
 };
+
+// A parameter `in TYPE NAME[...]`, with its annotations.
+struct ParamDecl;
 
 // The annotations before a declaration, in the order written.
 struct AnnotationList {
@@ -111,6 +116,27 @@ struct AnnotationList {
     Location at;
     std::vector<Item> items;
     std::optional<SyntaxError> error;  // reading stopped here, after the items
+};
+
+struct ParamDecl {
+    AnnotationList annotations;
+    Location at;             // the direction
+    uint32_t direction = 0;  // 0: not read (a syntax error)
+    TypeExprPtr type;
+    size_t typeEnd = 0;  // tokens taken when its type ended
+    Declarator declarator;
+};
+
+// `TYPE NAME(PARAMS)`, up to the ')'.
+struct OperationDecl {
+    TypeExprPtr result;
+    size_t resultEnd = 0;
+    std::string name;
+    Location at;
+    bool named = false;
+    std::vector<ParamDecl> params;     // the last one may be partly read
+    std::optional<SyntaxError> error;  // reading stopped here, after the parts above
+    DeclaredNames declared;
 };
 
 // A `#pragma version` or `#pragma ID` with the names of the scopes it stands in.

@@ -144,6 +144,12 @@ class Compiler : private Emitter, private Resolver {
         return n;
     }
 
+    // The names that `declared` holds after token number `after` are left out quietly.
+    void leaveOut(const DeclaredNames &declared, size_t after = 0) {
+        for (auto &[number, name] : declared)
+            if (number > after) refused_.insert(name);
+    }
+
     // After an error: skip to the end of the current declaration. After a refusal or an
     // unknown type, the names the rest of the definition declares are left out with it.
     void recover() {
@@ -178,8 +184,9 @@ class Compiler : private Emitter, private Resolver {
             action();
     }
 
-    Annotations annotations() {
-        AnnotationList list = parseAnnotations(tokens_, nesting_);
+    Annotations annotations() { return annotationsOf(parseAnnotations(tokens_, nesting_)); }
+
+    Annotations annotationsOf(const AnnotationList &list) {
         Annotations a;
         a.at = list.at;
         for (const AnnotationList::Item &item : list.items) {
@@ -520,7 +527,7 @@ class Compiler : private Emitter, private Resolver {
             try {
                 type = resolveType(*typeNode, scope, false);
             } catch (const ParseError &) {
-                if (refusing_) refused_.insert(d.declared.begin(), d.declared.end());
+                if (refusing_) leaveOut(d.declared);
                 throw;  // the skip goes on from the end of the declarators
             }
             for (const Declarator &x : d.list) {
@@ -545,37 +552,40 @@ class Compiler : private Emitter, private Resolver {
             warn(oneway.at, "'oneway' left out: " + std::string(unsupported("oneway")) +
                                 "; the operation is an ordinary one");
         }
-        TypePtr result = typeSpec(scope, true);
-        Location at;
-        std::string n = name("an operation name", &at);
-        MemberSpec m{KIV_MEMBER_OPERATION, n, flags, result, {}, at};
-        expect("(", "after the operation name");
-        if (!peek().is(")")) {
-            do {
-                Annotations pa = annotations();
-                if (pa.any()) error(pa.at, "parameters take no annotations");
-                Token dir = take();
-                uint32_t direction = dir.isWord("in")      ? KIV_PARAM_IN
-                                     : dir.isWord("out")   ? KIV_PARAM_OUT
-                                     : dir.isWord("inout") ? KIV_PARAM_INOUT
-                                                           : 0;
-                if (!direction)
-                    fail(dir,
-                         "expected in, out or inout before the parameter, found " + describe(dir));
-                TypePtr type = typeSpec(scope, false);
-                Location pat;
-                std::string pn = name("a parameter name", &pat);
-                type = dimensions(scope, type);
-                if (m.params.size() == 255) error(pat, "an operation takes at most 255 parameters");
-                m.params.push_back({pn, type, direction, pat});
-            } while (accept(","));
+        OperationDecl d = parseOperation(tokens_, nesting_);
+        MemberSpec m{
+            KIV_MEMBER_OPERATION, d.name, flags, resolved(*d.result, d, scope, true), {}, d.at};
+        if (!d.named) syntaxError(*d.error);
+        for (const ParamDecl &p : d.params) {
+            Annotations pa = annotationsOf(p.annotations);
+            if (pa.any()) error(pa.at, "parameters take no annotations");
+            if (!p.direction) syntaxError(*d.error);
+            TypePtr type = resolved(*p.type, d, scope, false, p.typeEnd);
+            const Declarator &x = p.declarator;
+            if (!x.named) syntaxError(*d.error);
+            type = arrayOf(type, x.lengths, scope);
+            if (!x.done) syntaxError(*d.error);
+            if (m.params.size() == 255) error(x.at, "an operation takes at most 255 parameters");
+            m.params.push_back({x.name, type, p.direction, x.at});
         }
-        expect(")", "to close the parameter list");
+        if (d.error) syntaxError(*d.error);
         checkParameters(m);
         if (peek().isWord("raises")) skipRaises();
         if (peek().isWord("context")) refuse(peek().at, peek().text, unsupported(peek().text));
         expect(";", "after the operation");
         members.push_back(std::move(m));
+    }
+
+    // A type of an operation; when it is unknown or refused, the names the rest of the
+    // operation declares are left out with it.
+    TypePtr resolved(const TypeExpr &type, const OperationDecl &d, Scope *scope, bool allowVoid,
+                     size_t end = 0) {
+        try {
+            return resolveType(type, scope, allowVoid);
+        } catch (const ParseError &) {
+            if (refusing_) leaveOut(d.declared, end ? end : d.resultEnd);
+            throw;
+        }
     }
 
     // A `raises`, `getraises` or `setraises` clause: refused, or left out with a warning.
@@ -953,7 +963,7 @@ class Compiler : private Emitter, private Resolver {
         try {
             type = resolveType(*d.type, scope, false);
         } catch (const ParseError &) {
-            if (refusing_) refused_.insert(d.declared.begin(), d.declared.end());
+            if (refusing_) leaveOut(d.declared);
             throw;
         }
         if (!d.value) syntaxError(*d.error);
@@ -1032,8 +1042,7 @@ class Compiler : private Emitter, private Resolver {
             try {
                 base = resolveType(*type, scope, false);
             } catch (const ParseError &) {
-                if (refusing_)
-                    refused_.insert(declarators.declared.begin(), declarators.declared.end());
+                if (refusing_) leaveOut(declarators.declared);
                 if (!declarators.complete) throw;  // skip the rest from where reading stopped
                 refusing_ = false;
                 return;

@@ -77,6 +77,58 @@ Declarators parseDeclarators(TokenStream &tokens, size_t nesting, const char *wh
     return std::move(finish(tokens, d));
 }
 
+OperationDecl parseOperation(TokenStream &tokens, size_t nesting) {
+    OperationDecl d;
+    tokens.collectNames(&d.declared);
+    d.result = parseType(tokens, nesting);
+    d.resultEnd = tokens.taken();
+    if (endsInError(*d.result)) return std::move(finish(tokens, d));
+    d.at = tokens.peek().at;
+    SyntaxError problem;
+    if (!readName(tokens, "an operation name", &d.name, &problem))
+        return std::move(finish(tokens, d, problem));
+    d.named = true;
+    if (!tokens.accept("("))
+        return std::move(finish(tokens, d, expectedHere(tokens, "(", "after the operation name")));
+    if (!tokens.peek().is(")")) {
+        do {
+            ParamDecl &p = d.params.emplace_back();
+            p.annotations = parseAnnotations(tokens, nesting);
+            if (p.annotations.error ||
+                (!p.annotations.items.empty() && p.annotations.items.back().flags &&
+                 endsInError(*p.annotations.items.back().flags)))
+                return std::move(finish(tokens, d));
+            Token dir = tokens.take();
+            p.at = dir.at;
+            p.direction = dir.isWord("in")      ? KIV_PARAM_IN
+                          : dir.isWord("out")   ? KIV_PARAM_OUT
+                          : dir.isWord("inout") ? KIV_PARAM_INOUT
+                                                : 0;
+            if (!p.direction)
+                return std::move(finish(
+                    tokens, d,
+                    SyntaxError{dir.at, "expected in, out or inout before the parameter, found " +
+                                            describe(dir)}));
+            p.type = parseType(tokens, nesting);
+            p.typeEnd = tokens.taken();
+            if (endsInError(*p.type)) return std::move(finish(tokens, d));
+            Declarator &x = p.declarator;
+            x.at = tokens.peek().at;
+            if (!readName(tokens, "a parameter name", &x.name, &problem))
+                return std::move(finish(tokens, d, problem));
+            x.named = true;
+            std::optional<SyntaxError> error;
+            if (!parseLengths(tokens, nesting, &x.lengths, &error))
+                return std::move(finish(tokens, d, error));
+            x.done = true;
+        } while (tokens.accept(","));
+    }
+    if (!tokens.accept(")"))
+        return std::move(
+            finish(tokens, d, expectedHere(tokens, ")", "to close the parameter list")));
+    return std::move(finish(tokens, d));
+}
+
 AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting) {
     AnnotationList list;
     list.at = tokens.peek().at;

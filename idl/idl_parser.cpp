@@ -14,8 +14,10 @@ Token TokenStream::take() {
     peek();
     Token t = std::move(tokens_.front());
     tokens_.pop_front();
+    ++taken_;
     if (names_) {
-        if (lastWasName_ && (t.is(";") || t.is(",") || t.is("["))) names_->push_back(lastName_);
+        if (lastWasName_ && (t.is(";") || t.is(",") || t.is("[")))
+            names_->emplace_back(taken_ - 1, lastName_);
         lastWasName_ = t.kind == Tok::Ident || t.kind == Tok::RawIdent;
         if (lastWasName_) lastName_ = t.text;
     }
@@ -26,7 +28,7 @@ void TokenStream::finishNames() {
     if (!names_) return;
     const Token &next = peek();
     if (lastWasName_ && (next.is(";") || next.is(",") || next.is("[")))
-        names_->push_back(lastName_);
+        names_->emplace_back(taken_, lastName_);
     names_ = nullptr;
 }
 

@@ -34,17 +34,19 @@ class TokenStream {
     void clear() { tokens_.clear(); }
     // From here on, each name taken that is followed by ';', ',' or '[' goes to `names` (what
     // skipping the rest of a declaration takes as the names it declares), up to finishNames().
-    void collectNames(std::vector<std::string> *names) {
+    void collectNames(DeclaredNames *names) {
         names_ = names;
         lastWasName_ = false;
     }
     void finishNames();
+    size_t taken() const { return taken_; }
 
   private:
     Preprocessor &pp_;
     Diagnostics &diags_;
     std::deque<Token> tokens_;
-    std::vector<std::string> *names_ = nullptr;
+    DeclaredNames *names_ = nullptr;
+    size_t taken_ = 0;
     std::string lastName_;
     bool lastWasName_ = false;
 };
@@ -93,6 +95,9 @@ bool parseLengths(TokenStream &tokens, size_t nesting, ArrayLengths *lengths,
 // Declarators: names (each `what`) with array lengths; with `closes`, up to the closing ';'
 // of a typedef.
 Declarators parseDeclarators(TokenStream &tokens, size_t nesting, const char *what, bool closes);
+
+// Reads an operation from its result type up to the ')' after its parameters.
+OperationDecl parseOperation(TokenStream &tokens, size_t nesting);
 
 // Reads the annotations (`@id("...")`, `@version(1.2)`, `@flags(EXPR)`, `@forward`) that
 // stand before a declaration, if any.
