@@ -55,20 +55,33 @@ bool parseLengths(TokenStream &tokens, size_t nesting, ArrayLengths *lengths,
     return true;
 }
 
+namespace {
+
+// One declarator; false when reading stopped at a syntax error (in `error` unless it is in
+// the expression of a length).
+bool readDeclarator(TokenStream &tokens, size_t nesting, const char *what, Declarator &x,
+                    std::optional<SyntaxError> *error) {
+    x.at = tokens.peek().at;
+    SyntaxError problem;
+    if (!readName(tokens, what, &x.name, &problem)) {
+        *error = problem;
+        return false;
+    }
+    x.named = true;
+    if (!parseLengths(tokens, nesting, &x.lengths, error)) return false;
+    x.done = true;
+    return true;
+}
+
+}  // namespace
+
 Declarators parseDeclarators(TokenStream &tokens, size_t nesting, const char *what, bool closes) {
     Declarators d;
     tokens.collectNames(&d.declared);
     do {
-        Declarator &x = d.list.emplace_back();
-        x.at = tokens.peek().at;
-        SyntaxError problem;
-        if (!readName(tokens, what, &x.name, &problem))
-            return std::move(finish(tokens, d, problem));
-        x.named = true;
         std::optional<SyntaxError> error;
-        if (!parseLengths(tokens, nesting, &x.lengths, &error))
+        if (!readDeclarator(tokens, nesting, what, d.list.emplace_back(), &error))
             return std::move(finish(tokens, d, error));
-        x.done = true;
     } while (tokens.accept(","));
     if (!closes) return std::move(finish(tokens, d));
     if (!tokens.accept(";"))
@@ -112,15 +125,9 @@ OperationDecl parseOperation(TokenStream &tokens, size_t nesting) {
             p.type = parseType(tokens, nesting);
             p.typeEnd = tokens.taken();
             if (endsInError(*p.type)) return std::move(finish(tokens, d));
-            Declarator &x = p.declarator;
-            x.at = tokens.peek().at;
-            if (!readName(tokens, "a parameter name", &x.name, &problem))
-                return std::move(finish(tokens, d, problem));
-            x.named = true;
             std::optional<SyntaxError> error;
-            if (!parseLengths(tokens, nesting, &x.lengths, &error))
+            if (!readDeclarator(tokens, nesting, "a parameter name", p.declarator, &error))
                 return std::move(finish(tokens, d, error));
-            x.done = true;
         } while (tokens.accept(","));
     }
     if (!tokens.accept(")"))
