@@ -139,6 +139,20 @@ struct OperationDecl {
     DeclaredNames declared;
 };
 
+// `NAME [= VALUE]`, one of an enumeration's.
+struct Enumerator {
+    std::string name;
+    Location at;
+    bool named = false;  // its name was read
+    ExprPtr value;       // when given
+};
+
+// The enumerators of an enumeration, up to its '}'.
+struct Enumerators {
+    std::vector<Enumerator> list;      // the last one may be partly read
+    std::optional<SyntaxError> error;  // reading stopped here, after the parts above
+};
+
 // A `#pragma version` or `#pragma ID` with the names of the scopes it stands in.
 struct NamingPragma {
     std::vector<std::string> scope;

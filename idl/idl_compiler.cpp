@@ -901,12 +901,14 @@ class Compiler : private Emitter, private Resolver {
         expect("{", "after the enumeration name");
         auto members = std::make_shared<std::vector<std::pair<std::string, uint32_t>>>();
         uint64_t next = 0;
-        while (!peek().is("}")) {
-            Location mat;
-            std::string mn = name("an enumerator", &mat);
+        Enumerators enumerators = parseEnumerators(tokens_, nesting_);
+        for (const Enumerator &e : enumerators.list) {
+            if (!e.named) syntaxError(*enumerators.error);
+            const std::string &mn = e.name;
+            const Location mat = e.at;
             uint64_t value = next;
-            if (accept("=")) {
-                Val v = expression(scope);
+            if (e.value) {
+                Val v = valueOf(*e.value, scope);
                 kivTLibValue out{};
                 if (convert(v, KIV_TYPE_ULONG, "", "an enumerator value (unsigned long)", &out,
                             nullptr))
@@ -917,7 +919,6 @@ class Compiler : private Emitter, private Resolver {
             members->emplace_back(mn, static_cast<uint32_t>(value));
             next = value + 1;
             declareEnumerator(scope, mn, id, static_cast<uint32_t>(value), mat);
-            if (!accept(",")) break;
         }
         expect("}", "to close enumeration " + quoted(n));
         if (!asType) expect(";", "after the enumeration's '}'");

@@ -136,6 +136,26 @@ OperationDecl parseOperation(TokenStream &tokens, size_t nesting) {
     return std::move(finish(tokens, d));
 }
 
+Enumerators parseEnumerators(TokenStream &tokens, size_t nesting) {
+    Enumerators d;
+    while (!tokens.peek().is("}")) {
+        Enumerator &e = d.list.emplace_back();
+        e.at = tokens.peek().at;
+        SyntaxError problem;
+        if (!readName(tokens, "an enumerator", &e.name, &problem)) {
+            d.error = problem;
+            return d;
+        }
+        e.named = true;
+        if (tokens.accept("=")) {
+            e.value = parseExpression(tokens, {nesting, false});
+            if (endsInError(*e.value)) return d;
+        }
+        if (!tokens.accept(",")) break;
+    }
+    return d;
+}
+
 AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting) {
     AnnotationList list;
     list.at = tokens.peek().at;

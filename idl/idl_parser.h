@@ -99,6 +99,9 @@ Declarators parseDeclarators(TokenStream &tokens, size_t nesting, const char *wh
 // Reads an operation from its result type up to the ')' after its parameters.
 OperationDecl parseOperation(TokenStream &tokens, size_t nesting);
 
+// Reads the enumerators of an enumeration, up to (not taking) its '}'.
+Enumerators parseEnumerators(TokenStream &tokens, size_t nesting);
+
 // Reads the annotations (`@id("...")`, `@version(1.2)`, `@flags(EXPR)`, `@forward`) that
 // stand before a declaration, if any.
 AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting);
