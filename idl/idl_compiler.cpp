@@ -524,28 +524,15 @@ class Compiler : private Emitter, private Resolver {
         if (readonly && !peek().isWord("attribute"))
             fail(peek(), "expected 'attribute' after 'readonly'");
         if (acceptWord("attribute")) {
-            TypeExprPtr typeNode = parseType(tokens_, nesting_);
-            if (endsInError(*typeNode)) resolveType(*typeNode, scope, false);  // reports, throws
-            Declarators d = parseDeclarators(tokens_, nesting_, "an attribute name", false);
-            TypePtr type;
-            try {
-                type = resolveType(*typeNode, scope, false);
-            } catch (const ParseError &) {
-                if (refusing_) leaveOut(d.declared);
-                throw;  // the skip goes on from the end of the declarators
-            }
-            for (const Declarator &x : d.list) {
-                if (!x.named) break;
-                TypePtr full = arrayOf(type, x.lengths, scope);
-                if (!x.done) break;
+            auto declared = typedDeclarators(scope, "an attribute name");
+            forEachDeclarator(declared, scope, [&](const Declarator &x, TypePtr full) {
                 members.push_back({KIV_MEMBER_ATTRIBUTE,
                                    x.name,
                                    flags | (readonly ? KIV_MEMBER_READONLY : 0u),
                                    full,
                                    {},
                                    x.at});
-            }
-            if (d.error) syntaxError(*d.error);
+            });
             while (peek().isWord("getraises") || peek().isWord("setraises")) skipRaises();
             expect(";", "after the attribute");
             return;
@@ -704,24 +691,22 @@ class Compiler : private Emitter, private Resolver {
                 current_ = s->inner;
                 Annotations ma = annotations();
                 Token t = peek();
-                TypePtr type;
+                std::pair<TypePtr, Declarators> declared;
                 if (isConstructed(t)) {
                     // A nested definition, or one with member declarators after it.
                     Symbol *defined = constructed(s->inner, ma, true);
                     if (accept(";")) continue;
                     if (!defined) throw ParseError{};
-                    type = typeOf(*defined, t.at);
+                    declared = {typeOf(*defined, t.at),
+                                parseDeclarators(tokens_, nesting_, "a member name", false)};
                 } else {
                     if (ma.any()) error(ma.at, "structure members take no annotations");
-                    type = typeSpec(s->inner, false);
+                    declared = typedDeclarators(s->inner, "a member name");
                 }
-                do {
-                    Location mat;
-                    std::string mn = name("a member name", &mat);
-                    TypePtr full = dimensions(s->inner, type);
-                    holdsByValue(id, *full, mat, mn);
-                    members->emplace_back(Named{mn, mat}, full);
-                } while (accept(","));
+                forEachDeclarator(declared, s->inner, [&](const Declarator &x, TypePtr full) {
+                    holdsByValue(id, *full, x.at, x.name);
+                    members->emplace_back(Named{x.name, x.at}, full);
+                });
                 expect(";", "after the structure member");
             } catch (const ParseError &) {
                 damaged = true;
@@ -1059,6 +1044,34 @@ class Compiler : private Emitter, private Resolver {
             if (!declarators.complete) throw;
             refusing_ = false;
         }
+    }
+
+    // A type and the declarators after it, both read before the type is resolved: an unknown
+    // or refused type leaves the names they declare out quietly.
+    std::pair<TypePtr, Declarators> typedDeclarators(Scope *scope, const char *what) {
+        TypeExprPtr type = parseType(tokens_, nesting_);
+        if (endsInError(*type)) resolveType(*type, scope, false);  // reports and throws
+        Declarators d = parseDeclarators(tokens_, nesting_, what, false);
+        try {
+            return {resolveType(*type, scope, false), std::move(d)};
+        } catch (const ParseError &) {
+            if (refusing_) leaveOut(d.declared);
+            throw;  // the skip goes on from the end of the declarators
+        }
+    }
+
+    // Gives each declarator read in full its type (`type` or arrays of it), in order, then
+    // reports where reading stopped, if it did.
+    void forEachDeclarator(const std::pair<TypePtr, Declarators> &declared, Scope *scope,
+                           const std::function<void(const Declarator &, TypePtr)> &take) {
+        const auto &[type, declarators] = declared;
+        for (const Declarator &x : declarators.list) {
+            if (!x.named) break;
+            TypePtr full = arrayOf(type, x.lengths, scope);
+            if (!x.done) break;
+            take(x, full);
+        }
+        if (declarators.error) syntaxError(*declarators.error);
     }
 
     // The typedefs that `declarators` define as `base` (or its arrays); a declarator named
