@@ -153,6 +153,23 @@ struct Enumerators {
     std::optional<SyntaxError> error;  // reading stopped here, after the parts above
 };
 
+// `case VALUE:` or `default:`, one label of a union case.
+struct CaseLabel {
+    Location at;
+    ExprPtr value;      // none for default
+    bool done = false;  // its ':' was read
+};
+
+// `LABELS TYPE NAME[...]`, a union case up to its ';'.
+struct UnionCase {
+    std::vector<CaseLabel> labels;  // the last one may be partly read
+    TypeExprPtr type;
+    size_t typeEnd = 0;  // tokens taken when its type ended
+    Declarator declarator;
+    std::optional<SyntaxError> error;  // reading stopped here, after the parts above
+    DeclaredNames declared;
+};
+
 // A `#pragma version` or `#pragma ID` with the names of the scopes it stands in.
 struct NamingPragma {
     std::vector<std::string> scope;

@@ -786,33 +786,35 @@ class Compiler : private Emitter, private Resolver {
                     continue;
                 }
                 if (ma.any()) error(ma.at, "union cases take no annotations");
+                UnionCase c = parseUnionCase(tokens_, nesting_);
                 std::vector<std::pair<kivTLibValue, Location>> labels;
-                for (;;) {
-                    if (acceptWord("case")) {
-                        Location lat = peek().at;
-                        Val v = expression(s->inner);
-                        kivTLibValue label{};
-                        if (convert(v, discriminator->tag, discriminator->repoId,
-                                    "the discriminator", &label, nullptr))
-                            labelKeys.push_back(
-                                {labelKey(label.tag, label.u64, label.d128[1], false), lat});
-                        labels.emplace_back(label, lat);
-                        expect(":", "after the case label");
-                    } else if (peek().isWord("default")) {
-                        Location lat = take().at;
-                        labelKeys.push_back({labelKey(0, 0, 0, true), lat});
-                        labels.emplace_back(kivTLibValue{}, lat);
-                        expect(":", "after 'default'");
-                    } else {
-                        break;
+                for (const CaseLabel &l : c.labels) {
+                    kivTLibValue label{};
+                    if (!l.value) {
+                        labelKeys.push_back({labelKey(0, 0, 0, true), l.at});
+                    } else if (convert(valueOf(*l.value, s->inner), discriminator->tag,
+                                       discriminator->repoId, "the discriminator", &label,
+                                       nullptr)) {
+                        labelKeys.push_back(
+                            {labelKey(label.tag, label.u64, label.d128[1], false), l.at});
                     }
+                    labels.emplace_back(label, l.at);
+                    if (!l.done) syntaxError(*c.error);
                 }
-                if (labels.empty())
-                    fail(peek(), "expected 'case' or 'default', found " + describe(peek()));
-                TypePtr type = typeSpec(s->inner, false);
-                Location cat;
-                std::string cn = name("a case member name", &cat);
-                type = dimensions(s->inner, type);
+                if (!c.type) syntaxError(*c.error);
+                TypePtr type;
+                try {
+                    type = resolveType(*c.type, s->inner, false);
+                } catch (const ParseError &) {
+                    if (refusing_) leaveOut(c.declared, c.typeEnd);
+                    throw;  // the skip goes on from where reading stopped
+                }
+                const Declarator &x = c.declarator;
+                if (!x.named) syntaxError(*c.error);
+                type = arrayOf(type, x.lengths, s->inner);
+                if (!x.done) syntaxError(*c.error);
+                const std::string &cn = x.name;
+                const Location cat = x.at;
                 holdsByValue(id, *type, cat, cn);
                 expect(";", "after the union case");
                 // A case with several labels prints as one declaration per label.

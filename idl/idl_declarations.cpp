@@ -136,6 +136,44 @@ OperationDecl parseOperation(TokenStream &tokens, size_t nesting) {
     return std::move(finish(tokens, d));
 }
 
+UnionCase parseUnionCase(TokenStream &tokens, size_t nesting) {
+    UnionCase c;
+    for (;;) {
+        if (tokens.acceptWord("case")) {
+            CaseLabel &label = c.labels.emplace_back();
+            label.at = tokens.peek().at;
+            label.value = parseExpression(tokens, {nesting, false});
+            if (endsInError(*label.value)) return c;
+            if (!tokens.accept(":")) {
+                c.error = expectedHere(tokens, ":", "after the case label");
+                return c;
+            }
+        } else if (tokens.peek().isWord("default")) {
+            CaseLabel &label = c.labels.emplace_back();
+            label.at = tokens.take().at;
+            if (!tokens.accept(":")) {
+                c.error = expectedHere(tokens, ":", "after 'default'");
+                return c;
+            }
+        } else {
+            break;
+        }
+        c.labels.back().done = true;
+    }
+    if (c.labels.empty()) {
+        c.error = SyntaxError{tokens.peek().at,
+                              "expected 'case' or 'default', found " + describe(tokens.peek())};
+        return c;
+    }
+    tokens.collectNames(&c.declared);
+    c.type = parseType(tokens, nesting);
+    c.typeEnd = tokens.taken();
+    if (endsInError(*c.type)) return std::move(finish(tokens, c));
+    std::optional<SyntaxError> error;
+    readDeclarator(tokens, nesting, "a case member name", c.declarator, &error);
+    return std::move(finish(tokens, c, error));
+}
+
 Enumerators parseEnumerators(TokenStream &tokens, size_t nesting) {
     Enumerators d;
     while (!tokens.peek().is("}")) {

@@ -99,6 +99,9 @@ Declarators parseDeclarators(TokenStream &tokens, size_t nesting, const char *wh
 // Reads an operation from its result type up to the ')' after its parameters.
 OperationDecl parseOperation(TokenStream &tokens, size_t nesting);
 
+// Reads a union case's labels, type and declarator, up to (not taking) its ';'.
+UnionCase parseUnionCase(TokenStream &tokens, size_t nesting);
+
 // Reads the enumerators of an enumeration, up to (not taking) its '}'.
 Enumerators parseEnumerators(TokenStream &tokens, size_t nesting);
 
