@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // The IDL compiler: definitions in the order of the text. Expressions, types, constants,
-// typedefs, attributes and operations are read into syntax (idl_parser) and then resolved
-// (idl_resolver) and checked; modules, interfaces, structures, unions and enumerations are
-// still read and declared as they come. Definitions are created through the public creating
-// calls (idl_emitter), those of an interface once it is complete.
+// typedefs, attributes, operations, structure members, union cases and enumerators are read
+// into syntax (idl_parser) and then resolved (idl_resolver) and checked; the heads and bodies
+// of modules, interfaces, structures, unions and enumerations are still read and declared as
+// they come. Definitions are created through the public creating calls (idl_emitter), those
+// of an interface once it is complete.
 #include "idl_compiler.h"
 
 #include <cinttypes>
