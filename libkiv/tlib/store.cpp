@@ -285,16 +285,20 @@ BTREEINFO btreeInfo(unsigned cacheBytes) {
 
 void RecordBatch::add(std::string_view key, std::span<const uint8_t> value) {
     Copy &copy = copies_.emplace_back(Copy{std::string(key), {value.begin(), value.end()}});
-    entries_.push_back({copy.key, nullptr, &copy});
+    addUnchanging(copy.key, copy.value);
 }
 
 void RecordBatch::addEncoded(std::string_view key, Encode encode, void *item) {
-    entries_.push_back({key, encode, item});
+    entries_.push_back({key, encode, item, {}});
+}
+
+void RecordBatch::addUnchanging(std::string_view key, std::span<const uint8_t> value) {
+    entries_.push_back({key, nullptr, nullptr, value});
 }
 
 std::span<const uint8_t> RecordBatch::value(size_t i, RecordBuffer &scratch) const {
     const Entry &e = entries_[i];
-    if (!e.encode) return static_cast<const Copy *>(e.item)->value;
+    if (!e.encode) return e.value;
     scratch.clear();
     e.encode(e.item, scratch);
     return scratch;
