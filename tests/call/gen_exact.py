@@ -52,6 +52,11 @@ class T:
         self.__dict__.update(kw)
         self.id = None
 
+    @property
+    def native(self):
+        """The C type of a variable that holds the value: an array's own typedef."""
+        return f"Gen_{self.idl}" if self.kind == "array" else self.c
+
 
 class Gen:
     def __init__(self, seed, count):
@@ -352,7 +357,7 @@ def helpers(g):
 
 def copy_fn(t):
     head = f"static void UNUSED copy_{t.id}(void *dst_, const void *src_) {{"
-    ty = f"Gen_{t.idl}" if t.kind == "array" else t.c
+    ty = t.native
     body = [f"{ty} *dst = dst_; {ty} const *src = src_;"]
     if t.kind in ("basic", "enum"):
         body.append("*dst = *src;")
@@ -379,7 +384,7 @@ def copy_fn(t):
 
 def free_fn(t):
     head = f"static void UNUSED free_{t.id}(void *v_) {{"
-    ty = f"Gen_{t.idl}" if t.kind == "array" else t.c
+    ty = t.native
     body = [f"{ty} *v = v_;"]
     if t.kind in ("basic", "enum"):
         body.append("(void)v;")
@@ -403,7 +408,7 @@ def free_fn(t):
 
 def dump_fn(t):
     head = f"static void UNUSED dump_{t.id}(GenBuf *b, const void *v_) {{"
-    ty = f"Gen_{t.idl}" if t.kind == "array" else t.c
+    ty = t.native
     if t.kind in ("string", "wstring", "iface"):
         body = [f"{t.c} const *v = v_;"]
     else:
@@ -556,35 +561,29 @@ def member_impl(g, iname, m):
     out.append("    (void)self;")
     sources = []
     body = []
-    for i, (p, d, t) in enumerate(params):
-        if d == "in":
-            body.append(f"    (void){p};")
-            sources.append(None)
-            continue
-        whole = p  # out and inout parameters point to the whole value
-        src, code = output_source(g, params, t, f"(*tmp)")
+
+    # An output into `target` (which points to the whole value), from an argument or a constant.
+    def output(target, t, inout):
+        src, code = output_source(g, params, t, "(*tmp)")
         sources.append(src)
-        ty = f"Gen_{t.idl}" if t.kind == "array" else t.c
-        body.append(f"    {{ {ty} *tmp = kivCalloc(1, sizeof *tmp);")
+        body.append(f"    {{ {t.native} *tmp = kivCalloc(1, sizeof *tmp);")
         if src[0] == "arg":
             a = params[src[1]]
             body.append(f"      copy_{t.id}(tmp, {addr_in(a[2], a[0])});")
         else:
-            body += ["      " + c for c in code]
-        if d == "inout":
-            body.append(f"      free_{t.id}({whole});")
-        body.append(f"      memcpy({whole}, tmp, sizeof *tmp); kivFree(tmp); }}")
-    if result:
-        src, code = output_source(g, params, result, "(*tmp)")
-        sources.append(src)
-        ty = f"Gen_{result.idl}" if result.kind == "array" else result.c
-        body.append(f"    {{ {ty} *tmp = kivCalloc(1, sizeof *tmp);")
-        if src[0] == "arg":
-            a = params[src[1]]
-            body.append(f"      copy_{result.id}(tmp, {addr_in(a[2], a[0])});")
+            body.extend("      " + c for c in code)
+        if inout:
+            body.append(f"      free_{t.id}({target});")
+        body.append(f"      memcpy({target}, tmp, sizeof *tmp); kivFree(tmp); }}")
+
+    for p, d, t in params:
+        if d == "in":
+            body.append(f"    (void){p};")
+            sources.append(None)
         else:
-            body += ["      " + c for c in code]
-        body.append("      memcpy(result, tmp, sizeof *tmp); kivFree(tmp); }")
+            output(p, t, d == "inout")
+    if result:
+        output("result", result, False)
     out += body
     out.append("    return 0;\n}")
     m.append({"sources": sources})
@@ -635,7 +634,7 @@ def source_text(s):
 
 
 def attr_calls(g, iname, name, t, ro, fn):
-    ty = f"Gen_{t.idl}" if t.kind == "array" else t.c
+    ty = t.native
     out = [f"static kivResult call_{fn}(void *gen_self, GenBuf *b) {{",
            f"    {ty} v; memset(&v, 0, sizeof v);",
            f"    kivResult rc = Gen_{iname}_get_{name}((Gen_{iname} *)gen_self, {'v' if t.kind == 'array' else '&v'});",
@@ -661,8 +660,7 @@ def op_call(g, iname, name, params, result, fn):
     lits = []
     args = []
     for p, d, t in params:
-        ty = f"Gen_{t.idl}" if t.kind == "array" else t.c
-        out.append(f"    {ty} {p}; memset(&{p}, 0, sizeof {p});")
+        out.append(f"    {t.native} {p}; memset(&{p}, 0, sizeof {p});")
         if d != "out":
             lit, code = g.value(t, p, top=True)
             out += ["    " + c for c in code]
@@ -674,8 +672,7 @@ def op_call(g, iname, name, params, result, fn):
         else:
             args.append(p if t.kind == "array" else f"&{p}")
     if result:
-        ty = f"Gen_{result.idl}" if result.kind == "array" else result.c
-        out.append(f"    {ty} r; memset(&r, 0, sizeof r);")
+        out.append(f"    {result.native} r; memset(&r, 0, sizeof r);")
         args.append("r" if result.kind == "array" else "&r")
     out.append(f"    kivResult rc = Gen_{iname}_{name}((Gen_{iname} *)gen_self{''.join(', ' + a for a in args)});")
     out.append("    gen_rc(b, rc);")

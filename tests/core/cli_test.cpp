@@ -164,26 +164,6 @@ complete_words kiv regi
               "--lang --output --user --variant --process --help\nregister\n");
 }
 
-TEST(Cli, FixedCmpExitStatusLeavesTwoToUsage) {
-    struct Case {
-        const char *a, *b;
-        int exitCode;
-        const char *out;
-    };
-    const Case cases[] = {
-        {"1.10", "1.1", 0, "equal\n"},
-        {"-1", "1", 1, "less\n"},
-        {"+Inf", "1", 3, "greater\n"},
-        {"NaN", "1", 4, "unordered\n"},
-    };
-    for (const auto &c : cases) {
-        auto r = runProcess(kiv({"fixed", "cmp", "--exit-status", c.a, c.b}));
-        EXPECT_EQ(r.exitCode, c.exitCode) << c.a << " " << c.b;
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(runProcess(kiv({"fixed", "cmp", c.a, c.b})).exitCode, 0);
-    }
-}
-
 TEST(Cli, FailedWritesToStandardOutputFail) {
     for (const char *command : {"strerror 0", "--help", "fixed cmp 1 2", "uuid -n 1000"}) {
         auto r = kivtest::runShell(std::string(KIV_TOOL) + " " + command + " > /dev/full");
@@ -193,10 +173,6 @@ TEST(Cli, FailedWritesToStandardOutputFail) {
             << command << ": " << r.err;
     }
 }
-
-}  // namespace
-
-namespace {
 
 // kiv register on private stores: where it wrote, which path it stored, what it warned about;
 // kiv create then names the file it could not load.

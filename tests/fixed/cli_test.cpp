@@ -12,8 +12,8 @@
 
 namespace {
 
-// Each case: space-separated arguments, the exit code and stdout on success, else the start of
-// stderr.
+// Each case: space-separated arguments, the exit code, and stdout, or for a usage error (2) the
+// start of stderr. cmp --exit-status answers with 0, 1, 3 or 4, leaving 2 to usage errors.
 TEST(FixedCli, ComputesExactlyAndRefusesWhatIsNotANumberOrARequest) {
     const std::tuple<const char *, int, const char *> cases[] = {
         {"add 0.1 0.2 --type 5,2", 0, "0.30\n"},
@@ -26,6 +26,10 @@ TEST(FixedCli, ComputesExactlyAndRefusesWhatIsNotANumberOrARequest) {
         {"trunc -1.79 --type 3,1", 0, "-1.7\n"},
         {"cmp 1.10 1.1", 0, "equal\n"},
         {"cmp NaN NaN", 0, "unordered\n"},
+        {"cmp --exit-status 1.10 1.1", 0, "equal\n"},
+        {"cmp --exit-status -1 1", 1, "less\n"},
+        {"cmp --exit-status +Inf 1", 3, "greater\n"},
+        {"cmp --exit-status NaN 1", 4, "unordered\n"},
         {"int 3000000000", 0, "-1294967296\n"},
         {"frac -123.045", 0, "45\n"},
         {"", 2, "kiv: fixed: expected an operation"},
@@ -42,8 +46,8 @@ TEST(FixedCli, ComputesExactlyAndRefusesWhatIsNotANumberOrARequest) {
         for (std::string arg; in >> arg;) argv.push_back(arg);
         const auto r = kivtest::runProcess(argv);
         EXPECT_EQ(r.exitCode, exitCode) << args << ": " << r.err;
-        const std::string &output = exitCode ? r.err : r.out;
-        EXPECT_EQ(exitCode ? output.substr(0, std::strlen(want)) : output, want) << args;
+        const bool usage = exitCode == 2;
+        EXPECT_EQ(usage ? r.err.substr(0, std::strlen(want)) : r.out, want) << args;
     }
 }
 

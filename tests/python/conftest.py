@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: Apache-2.0
-# Shared fixtures: a private registry for the run, the echo and runner plug-ins served in
-# this process, and their type library found through KIV_TLIB_PATH (set by ctest).
+# Shared fixtures: a private registry for the run, the plug-in's echo and runner classes served
+# in this process, and their type library found through KIV_TLIB_PATH (set by ctest).
 import os
 import tempfile
 
@@ -20,8 +20,8 @@ CALLBACK = "IDL:Echo/ICallback:1.0"
 
 @pytest.fixture(scope="session")
 def plugins():
-    kiv.register_plugin(ECHO_CLASS, os.environ["KIV_TEST_ECHO_PLUGIN"])
-    kiv.register_plugin(RUNNER_CLASS, os.environ["KIV_TEST_RUNNER_PLUGIN"])
+    for clsid in (ECHO_CLASS, RUNNER_CLASS):
+        kiv.register_plugin(clsid, os.environ["KIV_TEST_PLUGIN"])
 
 
 @pytest.fixture

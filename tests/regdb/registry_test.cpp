@@ -59,7 +59,6 @@ struct Value {
     }
 };
 
-// A value as text, to compare whole values in one expectation.
 // A string value over `text`.
 RegistryValue stringValue(std::string &text) {
     RegistryValue value{};
@@ -68,6 +67,7 @@ RegistryValue stringValue(std::string &text) {
     return value;
 }
 
+// A value as text, to compare whole values in one expectation.
 std::string describe(const RegistryValue &v) {
     if (v.kind == KIV_REG_BYTES)
         return "bytes:" + std::string(static_cast<const char *>(v.bytes), v.count);

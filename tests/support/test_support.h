@@ -9,8 +9,7 @@
 
 namespace kivtest {
 
-// A fresh folder under $TMPDIR, removed with everything in it at destruction.
-// A scratch folder removed with everything in it when the test ends, failed or not.
+// A fresh folder under $TMPDIR, removed with everything in it when the test ends, failed or not.
 class TempDir {
   public:
     TempDir();

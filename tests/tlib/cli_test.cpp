@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "damage.h"
 #include "test_support.h"
 #include "tlib_fixtures.h"
 
@@ -157,15 +158,9 @@ TEST_F(TLibCli, ErrorsAndUsage) {
 // by page, and neither blocks on a FIFO nor trips over a null entry in a module's contents.
 TEST_F(TLibCli, DamagedAndForeignFiles) {
     std::string bytes = kivtest::readFile(all), linkCut = dir.file("cut.tlb");
-    uint32_t page = 0, next = 0;
-    auto be32 = [&bytes](size_t at) {
-        return uint32_t(uint8_t(bytes[at])) << 24 | uint32_t(uint8_t(bytes[at + 1])) << 16 |
-               uint32_t(uint8_t(bytes[at + 2])) << 8 | uint8_t(bytes[at + 3]);
-    };
-    for (uint32_t p = 1; p < bytes.size() / 1024 && !page; ++p)
-        if (be32(p * 1024 + 12) == 2 && be32(p * 1024 + 8) != 0)
-            page = p, next = be32(p * 1024 + 8);
+    const size_t page = tlibtest::linkedLeafPage(bytes);
     ASSERT_NE(page, 0u) << "the library has a single leaf page";
+    const uint32_t next = tlibtest::be32(bytes, page * 1024 + 8);
     std::string cut = bytes;
     std::fill_n(cut.begin() + page * 1024 + 8, 4, '\0');
     kivtest::writeFile(linkCut, cut);

@@ -4,10 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "kiv_tlib.h"
+#include "test_support.h"
 #include "tlib_fixtures.h"
 
 namespace tlibtest {
@@ -16,10 +15,6 @@ namespace {
 
 constexpr size_t kPage = 1024;
 
-uint32_t be32(const std::string &b, size_t at) {
-    return uint32_t(uint8_t(b[at])) << 24 | uint32_t(uint8_t(b[at + 1])) << 16 |
-           uint32_t(uint8_t(b[at + 2])) << 8 | uint8_t(b[at + 3]);
-}
 void put32(std::string &b, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) b[at + i] = char(v >> (24 - 8 * i));
 }
@@ -45,12 +40,18 @@ uint32_t edgy(std::mt19937 &random) {
     return values[random() % std::size(values)];
 }
 
-std::string readWhole(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+}  // namespace
+
+uint32_t be32(const std::string &b, size_t at) {
+    return uint32_t(uint8_t(b[at])) << 24 | uint32_t(uint8_t(b[at + 1])) << 16 |
+           uint32_t(uint8_t(b[at + 2])) << 8 | uint8_t(b[at + 3]);
 }
 
-}  // namespace
+size_t linkedLeafPage(const std::string &file) {
+    for (size_t p : pagesOf(file, 2))
+        if (be32(file, p * kPage + 8) != 0) return p;
+    return 0;
+}
 
 const char *damageName(Damage kind) {
     static const char *const names[] = {"bit-flips",     "byte-flips",    "truncation",
@@ -187,8 +188,8 @@ std::string exercise(const std::string &path, const std::string &scratch,
         before = readable(t, ids);
         kivTLibClose(t);
     }
-    std::string bytes = readWhole(path);
-    std::ofstream(scratch, std::ios::binary | std::ios::trunc) << bytes;
+    std::string bytes = kivtest::readFile(path);
+    kivtest::writeFile(scratch, bytes);
     if (kivTLibOpen(scratch.c_str(), 0, &t) != 0) return "";
     char id[32];
     kivTLibCreateLocalRepoId(t, id, sizeof id);
@@ -196,7 +197,8 @@ std::string exercise(const std::string &path, const std::string &scratch,
     kivTLibCreateModule(t, "Added", "IDL:Added:1.0", KIV_TLIB_ROOT_ID, 0, nullptr);
     kivResult flushed = kivTLibFlush(t);
     kivTLibClose(t);
-    if (flushed != 0) return readWhole(scratch) == bytes ? "" : "a refused flush changed the file";
+    if (flushed != 0)
+        return kivtest::readFile(scratch) == bytes ? "" : "a refused flush changed the file";
     if (kivTLibOpen(scratch.c_str(), KIV_TLIB_READONLY, &t) != 0)
         return "a flush that returned 0 left a file that cannot be opened";
     size_t after = readable(t, ids);

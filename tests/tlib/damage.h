@@ -26,6 +26,11 @@ enum class Damage {
 constexpr int kDamageKinds = 11;
 const char *damageName(Damage kind);
 
+// The big-endian 32-bit number at `at` of a library file's bytes.
+uint32_t be32(const std::string &file, size_t at);
+// The first leaf page of a library file's bytes that links to a next page; 0 when none does.
+size_t linkedLeafPage(const std::string &file);
+
 // A copy of `file` (a library's bytes) with one damage of `kind`.
 std::string damaged(const std::string &file, Damage kind, std::mt19937 &random);
 

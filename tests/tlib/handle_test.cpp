@@ -25,20 +25,8 @@ std::string localId(kivTLib *t) {
     return rc ? "error " + std::to_string(rc) : buffer;
 }
 
-kivResult addModule(kivTLib *t, const std::string &name) {
-    return kivTLibCreateModule(t, name.c_str(), ("IDL:" + name + ":1.0").c_str(), KIV_TLIB_ROOT_ID,
-                               0, nullptr);
-}
-
 class TLibHandle : public ::testing::Test {
   protected:
-    kivResult openResult(const std::string &file, uint32_t flags = 0) {
-        kivTLib *t = reinterpret_cast<kivTLib *>(1);
-        kivResult rc = kivTLibOpen(file.c_str(), flags, &t);
-        EXPECT_TRUE(rc == 0 || t == nullptr);
-        kivTLibClose(t);
-        return rc;
-    }
     // The file's inode and bytes, which a handle that writes nothing leaves as they are.
     std::string state() {
         struct stat st {};

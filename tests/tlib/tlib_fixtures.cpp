@@ -26,6 +26,19 @@ Handle open(const std::string &path, uint32_t flags) {
     return Handle(t);
 }
 
+kivResult openResult(const std::string &path, uint32_t flags) {
+    kivTLib *t = reinterpret_cast<kivTLib *>(1);
+    kivResult rc = kivTLibOpen(path.c_str(), flags, &t);
+    EXPECT_TRUE(rc == 0 || t == nullptr) << path;
+    kivTLibClose(t);
+    return rc;
+}
+
+kivResult addModule(kivTLib *t, const std::string &name) {
+    return kivTLibCreateModule(t, name.c_str(), ("IDL:" + name + ":1.0").c_str(), KIV_TLIB_ROOT_ID,
+                               0, nullptr);
+}
+
 Bytes bytes(const std::string &pattern) {
     Bytes out;
     std::istringstream in(pattern);

@@ -23,6 +23,10 @@ using Handle = std::unique_ptr<kivTLib, Closer>;
 // kivTLibCreate and kivTLibOpen, failing the current test when they fail.
 Handle create(const std::string &path, uint32_t flags = 0);
 Handle open(const std::string &path, uint32_t flags = 0);
+// What kivTLibOpen answers (a handle it opens is closed again; a failure hands out none).
+kivResult openResult(const std::string &path, uint32_t flags = 0);
+// Module `name`, "IDL:name:1.0", at the root.
+kivResult addModule(kivTLib *t, const std::string &name);
 
 // Bytes from blank-separated hex pairs and 'quoted text': "02 'ab' 00" is 02 61 62 00.
 Bytes bytes(const std::string &pattern);

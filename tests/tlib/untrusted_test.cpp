@@ -25,18 +25,6 @@ using namespace tlibtest;
 
 namespace {
 
-kivResult openResult(const std::string &path, uint32_t flags = 0) {
-    kivTLib *t = nullptr;
-    kivResult rc = kivTLibOpen(path.c_str(), flags, &t);
-    kivTLibClose(t);
-    return rc;
-}
-
-kivResult addModule(kivTLib *t, const std::string &name) {
-    return kivTLibCreateModule(t, name.c_str(), ("IDL:" + name + ":1.0").c_str(), KIV_TLIB_ROOT_ID,
-                               0, nullptr);
-}
-
 size_t filesIn(const std::string &folder) {
     auto files = std::filesystem::directory_iterator(folder);
     return static_cast<size_t>(std::distance(begin(files), end(files)));
@@ -155,13 +143,7 @@ TEST(TLibUntrusted, DamagedFilesAreRefusedOrReadAndNeverShrunkByAFlush) {
             EXPECT_EQ(exercise(path, dir.file("copy.tlb"), ids), "");
         }
 
-    auto be32 = [&good](size_t at) {
-        return uint32_t(uint8_t(good[at])) << 24 | uint32_t(uint8_t(good[at + 1])) << 16 |
-               uint32_t(uint8_t(good[at + 2])) << 8 | uint8_t(good[at + 3]);
-    };
-    size_t leaf = 0;
-    for (size_t p = 1; p < good.size() / 1024 && !leaf; ++p)
-        if (be32(p * 1024 + 12) == 2 && be32(p * 1024 + 8) != 0) leaf = p;
+    const size_t leaf = linkedLeafPage(good);
     ASSERT_NE(leaf, 0u);
     // Sibling links are no part of any lookup's path: only the whole-file check sees them.
     struct Case {
