@@ -31,10 +31,6 @@ void expectFileMatchesHandle(kivTLib *t, const std::string &path) {
     }
 }
 
-kivResult module(kivTLib *t, const char *name, const char *id, const char *scope) {
-    return kivTLibCreateModule(t, name, id, scope, 0, nullptr);
-}
-
 kivResult structIn(kivTLib *t, const char *id, const char *scope) {
     kivTLibStructMember member{"x", {KIV_TYPE_LONG, nullptr}};
     return kivTLibCreateStruct(t, "S", id, scope, 0, 1, &member, nullptr);
@@ -50,11 +46,9 @@ struct ChangeCase {
 TEST(TLibFlush, DefinitionsChangedAfterEnteringAreWrittenAsChanged) {
     kivTLibMember op{KIV_MEMBER_OPERATION, "run", 0, {KIV_TYPE_VOID, nullptr}, 0, nullptr};
     const ChangeCase cases[] = {
-        {"module gains contents",
-         [](kivTLib *t) { return module(t, "M", "IDL:M:1.0", KIV_TLIB_ROOT_ID); }, false,
+        {"module gains contents", [](kivTLib *t) { return addModule(t, "M"); }, false,
          [](kivTLib *t) { return structIn(t, "IDL:M/S:1.0", "IDL:M:1.0"); }},
-        {"flushed module gains contents",
-         [](kivTLib *t) { return module(t, "M", "IDL:M:1.0", KIV_TLIB_ROOT_ID); }, true,
+        {"flushed module gains contents", [](kivTLib *t) { return addModule(t, "M"); }, true,
          [](kivTLib *t) { return structIn(t, "IDL:M/S:1.0", "IDL:M:1.0"); }},
         {"forward interface completed",
          [](kivTLib *t) {
@@ -83,7 +77,9 @@ TEST(TLibFlush, DefinitionsChangedAfterEnteringAreWrittenAsChanged) {
         Handle t = create(path);
         ASSERT_EQ(kivTLibCreateRoot(t.get(), 0, nullptr), 0u);
         ASSERT_EQ(c.enter(t.get()), 0u);
-        if (c.flushBetween) ASSERT_EQ(kivTLibFlush(t.get()), 0u);
+        if (c.flushBetween) {
+            ASSERT_EQ(kivTLibFlush(t.get()), 0u);
+        }
         ASSERT_EQ(c.change(t.get()), 0u);
         ASSERT_EQ(kivTLibFlush(t.get()), 0u);
         expectFileMatchesHandle(t.get(), path);
@@ -102,8 +98,8 @@ TEST(TLibFlush, ScopeEnteredNewKeepsContentsAnotherHandleWrote) {
         ASSERT_EQ(kivTLibCreateRoot(t.get(), 0, nullptr), 0u);
     }
     Handle first = open(path), second = open(path);
-    ASSERT_EQ(module(first.get(), "M", "IDL:M:1.0", KIV_TLIB_ROOT_ID), 0u);
-    ASSERT_EQ(module(second.get(), "M", "IDL:M:1.0", KIV_TLIB_ROOT_ID), 0u);
+    ASSERT_EQ(addModule(first.get(), "M"), 0u);
+    ASSERT_EQ(addModule(second.get(), "M"), 0u);
     ASSERT_EQ(structIn(second.get(), "IDL:M/S:1.0", "IDL:M:1.0"), 0u);
     ASSERT_EQ(kivTLibFlush(second.get()), 0u);
     ASSERT_EQ(kivTLibFlush(first.get()), 0u);
