@@ -102,7 +102,9 @@ bool readLeaf(uint32_t n, uint32_t pages, uint32_t entries, TreePage *out, const
                uint32_t{copy[at + 3]} << 24;
     };
     uint32_t upper = be16(copy.data() + 18);
-    std::vector<uint32_t> offsets(entries);
+    // The header check bounds the entry count by the page size.
+    std::array<uint32_t, (kPageSize - kHeaderSize) / 2> offsetsOf;
+    std::span<uint32_t> offsets(offsetsOf.data(), entries);
     for (uint32_t i = 0; i < entries; ++i) {
         uint32_t at = be16(copy.data() + kHeaderSize + 2 * i);
         if (at < upper || at + kEntryHeader > kPageSize) {
