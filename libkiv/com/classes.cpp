@@ -210,12 +210,14 @@ kivResult Components::registry(IRegistry **out) {
 
 kivResult Components::findFactoryEntry(const char *clsid, kivDSOGetObjectFactory *entry) {
     *entry = nullptr;
-    if (kivCompareCLSID(clsid, KIV_CLSID_REGISTRY) == 0) {
-        *entry = registryEntry_;
-        return KIV_S_OK;
-    }
+    // The registry's class never enters the table (it is answered before resolving), so a warm
+    // class is looked for first.
     if (const ClassEntry *known = classes_.find(clsid)) {
         *entry = known->plugin->entry;
+        return KIV_S_OK;
+    }
+    if (kivCompareCLSID(clsid, KIV_CLSID_REGISTRY) == 0) {
+        *entry = registryEntry_;
         return KIV_S_OK;
     }
     Resolution found;
