@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "core/utf8.h"
+
 namespace kivtool::idl {
 
 namespace {
@@ -21,23 +23,7 @@ int hexValue(int c) {
     return -1;
 }
 
-void appendUtf8(std::string &out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
+using kiv::appendUtf8;
 
 // Decodes one UTF-8 sequence at the start of `s`; the byte itself when it is not valid UTF-8.
 uint32_t decodeUtf8(std::string_view s) {

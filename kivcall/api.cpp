@@ -8,24 +8,40 @@
 
 using namespace kcall;
 
-KIV_API kivResult kcallFindInterface(const char *iid, const kcallInterface **out) noexcept {
+namespace {
+
+// A lookup by id: the argument checks, and *out set only on success.
+template <typename Public, typename Internal, typename Find>
+kivResult lookUp(const char *id, const Public **out, const char *nullId, Find find) {
     if (!out) return fail(KIV_E_INVALIDARG, "a null out pointer");
     *out = nullptr;
-    if (!iid) return fail(KIV_E_INVALIDARG, "a null interface id");
-    const Interface *iface = nullptr;
-    kivResult rc = findInterface(iid, &iface);
-    if (KIV_SUCCEEDED(rc)) *out = iface;
+    if (!id) return fail(KIV_E_INVALIDARG, nullId);
+    const Internal *found = nullptr;
+    kivResult rc = find(id, &found);
+    if (KIV_SUCCEEDED(rc)) *out = found;
     return rc;
 }
 
+}  // namespace
+
+KIV_API kivResult kcallFindInterface(const char *iid, const kcallInterface **out) noexcept {
+    return lookUp<kcallInterface, Interface>(
+        iid, out, "a null interface id",
+        [](const char *id, const Interface **found) { return findInterface(id, found); });
+}
+
+KIV_API kivResult kcallHoldInterface(const char *iid, const kcallInterface **out) noexcept {
+    return lookUp<kcallInterface, Interface>(iid, out, "a null interface id", holdInterface);
+}
+
+KIV_API kivResult kcallReleaseInterface(const kcallInterface *iface) noexcept {
+    if (!iface) return fail(KIV_E_INVALIDARG, "a null interface");
+    if (!releaseHold(iface)) return fail(KIV_E_INVALIDARG, "an interface that is not held");
+    return 0;
+}
+
 KIV_API kivResult kcallFindType(const char *repoId, const kcallType **out) noexcept {
-    if (!out) return fail(KIV_E_INVALIDARG, "a null out pointer");
-    *out = nullptr;
-    if (!repoId) return fail(KIV_E_INVALIDARG, "a null repository id");
-    const Type *type = nullptr;
-    kivResult rc = findType(repoId, &type);
-    if (KIV_SUCCEEDED(rc)) *out = type;
-    return rc;
+    return lookUp<kcallType, Type>(repoId, out, "a null repository id", findType);
 }
 
 KIV_API const kcallType *kcallBasicType(uint32_t kind) noexcept {
@@ -54,13 +70,21 @@ KIV_API kivResult kcallLocateInterface(const char *iid, char **path, uint32_t *s
     return 0;
 }
 
+KIV_API kivResult kcallEnumInterfaces(kcallInterfaceVisitor visit, void *context) noexcept {
+    if (!visit) return fail(KIV_E_INVALIDARG, "a null visitor");
+    for (const ServedInterface &i : servedInterfaces())
+        if (visit(context, i.iid.c_str(), i.name.c_str(), i.library.c_str()) != 0) break;
+    return 0;
+}
+
 KIV_API kivResult kcallPrepare(const char *iid, const char *name, uint32_t access,
                                const kcallMethod **out) noexcept {
     if (!out) return fail(KIV_E_INVALIDARG, "a null out pointer");
     *out = nullptr;
     if (!iid || !name) return fail(KIV_E_INVALIDARG, "a null interface id or member name");
     const Interface *iface = nullptr;
-    kivResult rc = findInterface(iid, &iface);
+    ModelPin pin;  // the version stays while the method is made, whatever other threads read
+    kivResult rc = findInterface(iid, &iface, &pin);
     if (KIV_FAILED(rc)) return rc;
     const Method *m = nullptr;
     if (KIV_FAILED(rc = prepareByName(*iface, name, access, m))) return rc;
@@ -91,11 +115,12 @@ KIV_API kivResult kcallInvoke(const kcallMethod *method, void *object, kcallValu
 
 namespace {
 
+// The version pinned stays alive during the call even if another thread reads the library again.
 kivResult attribute(void *object, const char *iid, const char *name, uint32_t access,
-                    const Method *&m) {
+                    const Method *&m, ModelPin &pin) {
     if (!iid || !name) return fail(KIV_E_INVALIDARG, "a null interface id or name");
     const Interface *iface = nullptr;
-    kivResult rc = findInterface(iid, &iface);
+    kivResult rc = findInterface(iid, &iface, &pin);
     if (KIV_FAILED(rc)) return rc;
     if (!object) return fail(KIV_E_POINTER, "a null object");
     const kcallMember *member = kcallFindMember(iface, name);
@@ -110,7 +135,8 @@ KIV_API kivResult kcallGetAttribute(void *object, const char *iid, const char *n
                                     kcallValue *value) noexcept {
     if (!value) return fail(KIV_E_INVALIDARG, "a null value");
     const Method *m = nullptr;
-    kivResult rc = attribute(object, iid, name, KCALL_GET, m);
+    ModelPin pin;
+    kivResult rc = attribute(object, iid, name, KCALL_GET, m, pin);
     return KIV_FAILED(rc) ? rc : invoke(*m, object, nullptr, 0, value);
 }
 
@@ -118,7 +144,8 @@ KIV_API kivResult kcallSetAttribute(void *object, const char *iid, const char *n
                                     const kcallValue *value) noexcept {
     if (!value) return fail(KIV_E_INVALIDARG, "a null value");
     const Method *m = nullptr;
-    kivResult rc = attribute(object, iid, name, KCALL_SET, m);
+    ModelPin pin;
+    kivResult rc = attribute(object, iid, name, KCALL_SET, m, pin);
     // An `in` argument is only read, so the const value can be passed as it is.
     return KIV_FAILED(rc) ? rc : invoke(*m, object, const_cast<kcallValue *>(value), 1, nullptr);
 }

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // Finding type libraries and resolving repository ids into descriptions. Libraries come from
 // this process's registrations, the registry database and KIV_TLIB_PATH; each file is opened
-// read-only once and read again when it changes on disk.
+// read-only once and read again when it changes on disk. The catalog owns the current version
+// of each library's descriptions; reading a library again drops its cached answers and the
+// catalog's share of the old version.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -9,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <set>
 
 #include "catalog.h"
 #include "resolver.h"
@@ -36,11 +39,13 @@ struct TLibCloser {
     void operator()(kivTLib *tlib) const { kivTLibClose(tlib); }
 };
 
+std::atomic<size_t> liveModels{0};
+
 // One library file as last opened.
 struct Library {
     Stamp stamp;
     std::unique_ptr<kivTLib, TLibCloser> tlib;
-    Model *model = nullptr;
+    std::shared_ptr<Model> model;
 };
 
 struct Cached {
@@ -51,9 +56,12 @@ struct Cached {
 
 class Catalog {
   public:
-    kivResult findInterface(const char *iid, const Interface **out);
+    kivResult findInterface(const char *iid, const Interface **out, ModelPin *pin);
+    kivResult hold(const char *iid, const Interface **out);
+    bool release(const kcallInterface *iface);
     kivResult findType(const char *repoId, const Type **out);
     kivResult locate(const char *iid, std::string &path, uint32_t &source);
+    std::vector<ServedInterface> servedInterfaces();
     void addProcessLibrary(const std::string &path);
     bool removeProcessLibrary(const std::string &path);
 
@@ -71,21 +79,47 @@ class Catalog {
     Library *libraryDefining(const char *id, uint32_t kind, std::string *path, uint32_t *source,
                              kivResult &rc);
     bool cachedStillValid(const Cached &c);
+    // Forgets a library that changed or went away, with the answers read from it.
+    void dropLibrary(std::map<std::string, Library>::iterator library);
     // Cached answers may come from folders no longer searched: drop them when the path changes.
     void forgetWhenSearchPathChanged();
 
     std::mutex mutex_;
     std::vector<std::string> processLibraries_;  // newest last
     std::map<std::string, Library> libraries_;
-    std::vector<std::unique_ptr<Model>> models_;
     std::map<std::string, Cached> interfaces_;
     std::map<std::string, std::pair<const Type *, Cached>> types_;
     std::string searchPath_;
+    // kcallHoldInterface: the version each held interface belongs to, and how often it is held.
+    std::map<const kcallInterface *, std::pair<ModelPin, uint64_t>> holds_;
 };
 
+// Destroyed when the library is unloaded or the process exits: what only the catalog still
+// holds is freed then; dynamic objects still alive keep their own versions.
 Catalog &catalog() {
-    static Catalog *instance = new Catalog;  // lives with the process: descriptions point into it
-    return *instance;
+    static Catalog instance;
+    return instance;
+}
+
+constexpr int kMaxModuleDepth = 64;
+
+// The interfaces defined (not only declared) in a module and the modules inside it, with
+// their scoped names. Depth-bounded: a hostile library may nest or loop its modules.
+void interfacesIn(kivTLib *tlib, const kivTLibDef *module, const std::string &prefix, int depth,
+                  const std::string &path, std::vector<ServedInterface> &out) {
+    if (depth > kMaxModuleDepth || module->kind != KIV_DEF_MODULE) return;
+    const auto *m = reinterpret_cast<const kivTLibModuleDef *>(module);
+    for (uint32_t i = 0; i < m->contentCount; ++i) {
+        kivTLibDef *def = nullptr;
+        if (!m->contents[i] || KIV_FAILED(kivTLibGetDefinition(tlib, m->contents[i], &def)) ||
+            !def || !def->name)
+            continue;
+        const std::string name = prefix + def->name;
+        if (def->kind == KIV_DEF_MODULE)
+            interfacesIn(tlib, def, name + "::", depth + 1, path, out);
+        else if (def->kind == KIV_DEF_INTERFACE && !(def->flags & KIV_DEF_FORWARD))
+            out.push_back({def->repoId, name, path});
+    }
 }
 
 std::vector<std::string> tlibFilesIn(const std::string &folder) {
@@ -127,25 +161,29 @@ bool Catalog::visitCandidates(Visit visit) {
 
 Library *Catalog::open(const std::string &path, kivResult &rc) {
     std::optional<Stamp> stamp = stampOf(path);
+    auto found = libraries_.find(path);
+    if (found != libraries_.end() && stamp && found->second.stamp == *stamp) return &found->second;
+    if (found != libraries_.end()) dropLibrary(found);
     if (!stamp) {
         rc = KIV_E_RT_NO_FILE;
         return nullptr;
     }
-    auto found = libraries_.find(path);
-    if (found != libraries_.end() && found->second.stamp == *stamp) return &found->second;
     kivTLib *handle = nullptr;
     rc = kivTLibOpen(path.c_str(), KIV_TLIB_READONLY, &handle);
-    if (KIV_FAILED(rc)) {
-        if (found != libraries_.end()) libraries_.erase(found);
-        return nullptr;
-    }
+    if (KIV_FAILED(rc)) return nullptr;
     Library &library = libraries_[path];
     library.stamp = *stamp;
     library.tlib.reset(handle);
-    models_.push_back(std::make_unique<Model>());
-    library.model = models_.back().get();
+    library.model = std::make_shared<Model>();
     library.model->path = path;
     return &library;
+}
+
+void Catalog::dropLibrary(std::map<std::string, Library>::iterator library) {
+    const std::string &path = library->first;
+    std::erase_if(interfaces_, [&](const auto &entry) { return entry.second.path == path; });
+    std::erase_if(types_, [&](const auto &entry) { return entry.second.second.path == path; });
+    libraries_.erase(library);
 }
 
 Library *Catalog::libraryDefining(const char *id, uint32_t kind, std::string *path,
@@ -190,7 +228,7 @@ void Catalog::forgetWhenSearchPathChanged() {
     types_.clear();
 }
 
-kivResult Catalog::findInterface(const char *iid, const Interface **out) {
+kivResult Catalog::findInterface(const char *iid, const Interface **out, ModelPin *pin) {
     std::lock_guard lock(mutex_);
     forgetWhenSearchPathChanged();
     if (const Interface *builtin = builtinInterface(iid)) {
@@ -200,6 +238,7 @@ kivResult Catalog::findInterface(const char *iid, const Interface **out) {
     auto cached = interfaces_.find(iid);
     if (cached != interfaces_.end() && cachedStillValid(cached->second)) {
         *out = cached->second.iface;
+        if (pin) *pin = pinOf(*cached->second.iface);
         return 0;
     }
     kivResult rc = 0;
@@ -212,7 +251,31 @@ kivResult Catalog::findInterface(const char *iid, const Interface **out) {
     if (KIV_FAILED(rc)) return rc;
     interfaces_[iid] = {iface, path, library->stamp};
     *out = iface;
+    if (pin) *pin = library->model;
     return 0;
+}
+
+kivResult Catalog::hold(const char *iid, const Interface **out) {
+    ModelPin pin;
+    kivResult rc = findInterface(iid, out, &pin);
+    if (KIV_FAILED(rc)) return rc;
+    std::lock_guard lock(mutex_);
+    auto &held = holds_[*out];
+    held.first = std::move(pin);
+    ++held.second;
+    return 0;
+}
+
+bool Catalog::release(const kcallInterface *iface) {
+    ModelPin last;  // freed after the lock is left
+    std::lock_guard lock(mutex_);
+    auto held = holds_.find(iface);
+    if (held == holds_.end()) return false;
+    if (--held->second.second == 0) {
+        last = std::move(held->second.first);
+        holds_.erase(held);
+    }
+    return true;
 }
 
 kivResult Catalog::findType(const char *repoId, const Type **out) {
@@ -244,6 +307,25 @@ kivResult Catalog::locate(const char *iid, std::string &path, uint32_t &source) 
     return 0;
 }
 
+std::vector<ServedInterface> Catalog::servedInterfaces() {
+    std::lock_guard lock(mutex_);
+    std::vector<ServedInterface> all;
+    visitCandidates([&](const Candidate &c) {
+        kivResult rc = 0;
+        Library *library = open(c.path, rc);
+        kivTLibDef *root = nullptr;
+        if (library && KIV_SUCCEEDED(kivTLibGetRoot(library->tlib.get(), &root)) && root)
+            interfacesIn(library->tlib.get(), root, "", 0, c.path, all);
+        return false;
+    });
+    // An id is served by the first library in search order that defines it.
+    std::vector<ServedInterface> served;
+    std::set<std::string_view> seen;
+    for (ServedInterface &i : all)
+        if (seen.insert(i.iid).second) served.push_back(std::move(i));
+    return served;
+}
+
 void Catalog::addProcessLibrary(const std::string &path) {
     std::lock_guard lock(mutex_);
     std::erase(processLibraries_, path);
@@ -257,11 +339,37 @@ bool Catalog::removeProcessLibrary(const std::string &path) {
     if (std::erase(processLibraries_, path) == 0) return false;
     interfaces_.clear();
     types_.clear();
+    // Read again if it is also found another way; its version goes once nothing uses it.
+    if (auto library = libraries_.find(path); library != libraries_.end()) dropLibrary(library);
     return true;
 }
 
-kivResult findInterface(const char *iid, const Interface **out) {
-    return catalog().findInterface(iid, out);
+Model::Model() {
+    liveModels.fetch_add(1, std::memory_order_relaxed);
+}
+
+Model::~Model() {
+    liveModels.fetch_sub(1, std::memory_order_relaxed);
+}
+
+size_t liveModelCount() {
+    return liveModels.load(std::memory_order_relaxed);
+}
+
+ModelPin pinOf(const Interface &iface) {
+    return iface.model ? iface.model->weak_from_this().lock() : nullptr;
+}
+
+kivResult findInterface(const char *iid, const Interface **out, ModelPin *pin) {
+    return catalog().findInterface(iid, out, pin);
+}
+
+kivResult holdInterface(const char *iid, const Interface **out) {
+    return catalog().hold(iid, out);
+}
+
+bool releaseHold(const kcallInterface *iface) {
+    return catalog().release(iface);
 }
 
 kivResult findType(const char *repoId, const Type **out) {
@@ -274,6 +382,10 @@ kivResult locateInterface(const char *iid, std::string &path, uint32_t &source) 
 
 void addProcessLibrary(const std::string &path) {
     catalog().addProcessLibrary(path);
+}
+
+std::vector<ServedInterface> servedInterfaces() {
+    return catalog().servedInterfaces();
 }
 bool removeProcessLibrary(const std::string &path) {
     return catalog().removeProcessLibrary(path);

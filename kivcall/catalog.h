@@ -22,6 +22,14 @@ std::vector<RegisteredLibrary> registeredLibraries();
 const Interface *builtinInterface(const char *iid);
 
 kivResult locateInterface(const char *iid, std::string &path, uint32_t &source);
+
+// Every interface the search serves: each id once, from the first library defining it.
+struct ServedInterface {
+    std::string iid;
+    std::string name;  // scoped IDL name
+    std::string library;
+};
+std::vector<ServedInterface> servedInterfaces();
 void addProcessLibrary(const std::string &path);
 bool removeProcessLibrary(const std::string &path);
 

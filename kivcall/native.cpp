@@ -27,38 +27,64 @@ void *Arena::allocate(size_t size, size_t align) {
     return chunk;
 }
 
+namespace {
+
+// The integer kinds: how a value of the kind holds its number, and what a target of the kind
+// takes. A char reads as its code but takes either signedness; an enumeration reads as its
+// enumerator's value and is checked against its enumerators elsewhere.
+struct IntegerKind {
+    uint32_t kind;
+    uint8_t size;
+    bool isSigned;
+    __int128 lo, hi;
+};
+
+constexpr IntegerKind kIntegerKinds[] = {
+    {KIV_TYPE_BOOLEAN, 1, false, 0, 1},
+    {KIV_TYPE_OCTET, 1, false, 0, UINT8_MAX},
+    {KIV_TYPE_CHAR, 1, false, INT8_MIN, UINT8_MAX},
+    {KIV_TYPE_WCHAR, 2, false, 0, UINT16_MAX},
+    {KIV_TYPE_SHORT, 2, true, INT16_MIN, INT16_MAX},
+    {KIV_TYPE_USHORT, 2, false, 0, UINT16_MAX},
+    {KIV_TYPE_LONG, 4, true, INT32_MIN, INT32_MAX},
+    {KIV_TYPE_ULONG, 4, false, 0, UINT32_MAX},
+    {KIV_TYPE_LONGLONG, 8, true, INT64_MIN, INT64_MAX},
+    {KIV_TYPE_ULONGLONG, 8, false, 0, UINT64_MAX},
+    {KIV_TYPE_ENUM, 4, false, 0, UINT32_MAX},
+};
+
+const IntegerKind *integerKind(uint32_t kind) {
+    for (const IntegerKind &k : kIntegerKinds)
+        if (k.kind == kind) return &k;
+    return nullptr;
+}
+
+template <typename Unsigned, typename Signed>
+__int128 numberAt(const void *src, bool isSigned) {
+    Unsigned bits;
+    std::memcpy(&bits, src, sizeof bits);
+    return isSigned ? __int128{static_cast<Signed>(bits)} : __int128{bits};
+}
+
+}  // namespace
+
 bool integerOf(const kcallValue &v, __int128 &out) {
-    switch (v.kind) {
-        case KIV_TYPE_BOOLEAN:
-        case KIV_TYPE_OCTET:
-            out = v.v.octet;
-            return true;
-        case KIV_TYPE_CHAR:
-            out = static_cast<unsigned char>(v.v.ch);
-            return true;
-        case KIV_TYPE_WCHAR:
-        case KIV_TYPE_USHORT:
-            out = v.v.u16;
-            return true;
-        case KIV_TYPE_SHORT:
-            out = v.v.i16;
-            return true;
-        case KIV_TYPE_LONG:
-            out = v.v.i32;
-            return true;
-        case KIV_TYPE_ULONG:
-        case KIV_TYPE_ENUM:
-            out = v.v.u32;
-            return true;
-        case KIV_TYPE_LONGLONG:
-            out = v.v.i64;
-            return true;
-        case KIV_TYPE_ULONGLONG:
-            out = v.v.u64;
-            return true;
+    const IntegerKind *k = integerKind(v.kind);
+    if (!k) return false;
+    switch (k->size) {
+        case 1:
+            out = numberAt<uint8_t, int8_t>(&v.v, k->isSigned);
+            break;
+        case 2:
+            out = numberAt<uint16_t, int16_t>(&v.v, k->isSigned);
+            break;
+        case 4:
+            out = numberAt<uint32_t, int32_t>(&v.v, k->isSigned);
+            break;
         default:
-            return false;
+            out = numberAt<uint64_t, int64_t>(&v.v, k->isSigned);
     }
+    return true;
 }
 
 int unionCase(const Type *type, int64_t discriminator) {
@@ -113,42 +139,6 @@ kivResult outOfRange(const Type *type, __int128 n) {
     return fail(KCALL_E_RANGE, toText(n) + " is out of range for " + type->name);
 }
 
-// Integer targets: the type's range.
-bool rangeOf(uint32_t kind, __int128 &lo, __int128 &hi) {
-    switch (kind) {
-        case KIV_TYPE_BOOLEAN:
-            lo = 0, hi = 1;
-            return true;
-        case KIV_TYPE_OCTET:
-            lo = 0, hi = 255;
-            return true;
-        case KIV_TYPE_CHAR:
-            lo = -128, hi = 255;
-            return true;
-        case KIV_TYPE_WCHAR:
-        case KIV_TYPE_USHORT:
-            lo = 0, hi = 65535;
-            return true;
-        case KIV_TYPE_SHORT:
-            lo = INT16_MIN, hi = INT16_MAX;
-            return true;
-        case KIV_TYPE_LONG:
-            lo = INT32_MIN, hi = INT32_MAX;
-            return true;
-        case KIV_TYPE_ULONG:
-            lo = 0, hi = UINT32_MAX;
-            return true;
-        case KIV_TYPE_LONGLONG:
-            lo = INT64_MIN, hi = INT64_MAX;
-            return true;
-        case KIV_TYPE_ULONGLONG:
-            lo = 0, hi = UINT64_MAX;
-            return true;
-        default:
-            return false;
-    }
-}
-
 template <typename T>
 void put(void *dst, T value) {
     std::memcpy(dst, &value, sizeof value);
@@ -167,9 +157,8 @@ kivResult integerToNative(const Type *type, const kcallValue &v, void *dst) {
     if (!integerOf(v, n) || v.kind == KIV_TYPE_ENUM ||
         (v.kind == KIV_TYPE_BOOLEAN && type->kind != KIV_TYPE_BOOLEAN))
         return wrongKind(type, v);
-    __int128 lo = 0, hi = 0;
-    rangeOf(type->kind, lo, hi);
-    if (n < lo || n > hi) return outOfRange(type, n);
+    const IntegerKind *target = integerKind(type->kind);
+    if (!target || n < target->lo || n > target->hi) return outOfRange(type, n);
     switch (type->size) {
         case 1:
             put(dst, static_cast<uint8_t>(n));

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // Dynamic objects: every member slot is a libffi closure that turns the native arguments into
 // values and calls the object's handler. Tables and closures are made once per interface and
-// shared by all objects, which find their handler through the `self` pointer.
+// shared by all objects, which find their handler through the `self` pointer. They belong to
+// the interface's library version, which every object made with them keeps alive.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -29,6 +31,7 @@ struct Object {
     kcallContextRelease releaseContext = nullptr;
     uint32_t headCount = 0;
     std::unique_ptr<Head[]> heads;
+    std::vector<ModelPin> models;  // released after the context, with the object
 };
 
 Head *headOf(void *self) {
@@ -225,21 +228,21 @@ kivResult tableOf(const Interface &iface, const void *const *&out) {
         table[4] = reinterpret_cast<void *>(&objectAddRef);
         table[5] = reinterpret_cast<void *>(&objectRelease);
         table[6] = reinterpret_cast<void *>(&objectInterfaceId);
+        std::vector<Closure> closures;  // the interface's only once the table is complete
         for (const Method *m : methods) {
             void *code = nullptr;
-            auto *closure =
-                static_cast<ffi_closure *>(ffi_closure_alloc(sizeof(ffi_closure), &code));
+            Closure closure(
+                static_cast<ffi_closure *>(ffi_closure_alloc(sizeof(ffi_closure), &code)));
             if (!closure) return fail(KIV_E_OUT_OF_MEMORY, "no memory for a closure");
-            if (ffi_prep_closure_loc(closure, const_cast<ffi_cif *>(&m->cif), dispatch,
-                                     const_cast<Method *>(m), code) != FFI_OK) {
-                ffi_closure_free(closure);
+            if (ffi_prep_closure_loc(closure.get(), const_cast<ffi_cif *>(&m->cif), dispatch,
+                                     const_cast<Method *>(m), code) != FFI_OK)
                 return fail(KCALL_E_LAYOUT,
                             std::string("cannot make a closure for ") + m->slotName);
-            }
-            mutableIface.closures.push_back(closure);
+            closures.push_back(std::move(closure));
             if (m->slot < table.size()) table[m->slot] = code;
         }
         mutableIface.table = std::move(table);
+        mutableIface.closures = std::move(closures);
     }
     out = mutableIface.table.data();
     return 0;
@@ -264,11 +267,15 @@ KIV_API kivResult kcallObjectCreate(const char *const *iids, uint32_t iidCount,
     for (uint32_t i = 0; i < iidCount; ++i) {
         if (!iids[i]) return fail(KIV_E_INVALIDARG, "a null interface id");
         const Interface *iface = nullptr;
-        kivResult rc = findInterface(iids[i], &iface);
+        ModelPin pin;
+        kivResult rc = findInterface(iids[i], &iface, &pin);
         if (KIV_SUCCEEDED(rc)) rc = tableOf(*iface, object->heads[i].table);
         if (KIV_FAILED(rc)) return rc;
         object->heads[i].owner = object.get();
         object->heads[i].iface = iface;
+        if (pin &&
+            std::find(object->models.begin(), object->models.end(), pin) == object->models.end())
+            object->models.push_back(std::move(pin));
     }
     object->headCount = iidCount;
     object->handler = handler;

@@ -108,15 +108,15 @@ const Type *basicType(uint32_t kind) {
 }
 
 const Interface *builtinInterface(const char *iid) {
-    static Interface *unknown = [] {
-        auto *i = new Interface{};  // value-initialised: no base, no members
+    static const std::unique_ptr<Interface> unknown = [] {
+        auto i = std::make_unique<Interface>();  // value-initialised: no base, no members
         i->iid = KIV_IID_IUNKNOWN;
         i->name = "kiv::IUnknown";
         i->slotCount = 7;
         i->library = "";
         return i;
     }();
-    return std::strcmp(iid, KIV_IID_IUNKNOWN) == 0 ? unknown : nullptr;
+    return std::strcmp(iid, KIV_IID_IUNKNOWN) == 0 ? unknown.get() : nullptr;
 }
 
 Type &Resolver::newType(const char *repoId, uint32_t kind) {

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "native.h"
+#include "core/utf8.h"
 
 // The Intel decimal library's by-value entry points (libbidgcc000: rounding mode and flags as
 // arguments); its header does not compile as C++.
@@ -36,23 +37,7 @@ constexpr unsigned kBidInvalid = 0x01;
 
 // ---- UTF-8 and UTF-16 ----------------------------------------------------------------------
 
-void appendUtf8(std::string &out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
+using kiv::appendUtf8;
 
 // Decodes one UTF-8 sequence at text[i]; false for invalid input.
 bool nextUtf8(std::string_view text, size_t &i, uint32_t &cp) {

@@ -13,11 +13,23 @@
  *  - implementations: an object whose slots turn native calls into values and hand them to one
  *    generic handler (kcallObjectCreate).
  *
- * Call kivInitialize first. Every function may be called from any thread. Descriptions (kcallType,
- * kcallInterface, kcallMember, kcallMethod) are immutable and stay valid until the process ends: a
- * library that changes on disk is read again into new descriptions, and the old ones stay usable.
- * No function allocates for the caller except where it says so; such memory is released with
- * kivFree (or kcallValueClear for values).
+ * Call kivInitialize first. Every function may be called from any thread. No function allocates
+ * for the caller except where it says so; such memory is released with kivFree (or
+ * kcallValueClear for values).
+ *
+ * Lifetime of descriptions. Descriptions (kcallType, kcallInterface, kcallMember, kcallMethod)
+ * are immutable and belong to the version of the type library they were read from, together with
+ * every method prepared from them. A version lives while any of these uses it:
+ *  - the library's cache: until a lookup finds the file changed (or gone) and reads it again,
+ *    until its process registration is removed, and until libkivcall is unloaded (or the
+ *    process exits);
+ *  - a hold taken with kcallHoldInterface, until the matching kcallReleaseInterface;
+ *  - a dynamic object made from it (kcallObjectCreate), until its last reference is released:
+ *    the handler's method descriptions stay valid for as long as the object.
+ * A caller that keeps descriptions while a library may change on disk (another thread's lookup
+ * may then free them) holds them; one that looks them up again gets the new version. The slots
+ * of dynamic objects are closures shared by the objects of one version and freed with it. Basic
+ * types (kcallBasicType) and the built-in IUnknown live as long as the library.
  */
 #ifndef KIV_CALL_H
 #define KIV_CALL_H
@@ -124,8 +136,15 @@ struct kcallInterface {
  * kind of definition. IUnknown (no members) is built in; references to IObjectFactory and
  * IRegistry pass as pointers (kcallType.iface NULL) unless a library defines them. */
 KIV_API kivResult kcallFindInterface(const char *iid, const kcallInterface **out) KIV_NOEXCEPT;
+/* kcallFindInterface with a hold: the interface's library version (every description read
+ * from it and every method prepared from them) stays valid until kcallReleaseInterface, even
+ * when the library changes on disk meanwhile. Holds count: each is released once. */
+KIV_API kivResult kcallHoldInterface(const char *iid, const kcallInterface **out) KIV_NOEXCEPT;
+/* Ends one hold of kcallHoldInterface (the interface it gave); KIV_E_INVALIDARG when the
+ * interface is not held. The last release of an old version frees it. */
+KIV_API kivResult kcallReleaseInterface(const kcallInterface *iface) KIV_NOEXCEPT;
 /* Any named type (structure, union, enumeration, alias, interface, ...) by repository id,
- * resolved the same way. */
+ * resolved the same way: valid while its library version is (see above). */
 KIV_API kivResult kcallFindType(const char *repoId, const kcallType **out) KIV_NOEXCEPT;
 /* A basic type by tag (KIV_TYPE_VOID .. KIV_TYPE_DOUBLE, KIV_TYPE_STRING, KIV_TYPE_WSTRING
  * unbounded, the decimals); NULL for other tags. */
@@ -143,6 +162,15 @@ KIV_API const kcallMember *kcallFindMember(const kcallInterface *iface,
 /* The library that serves an interface id: its path (kivMalloc'd, the caller frees it with
  * kivFree) and where it was found (KCALL_SOURCE_*). source may be NULL. */
 KIV_API kivResult kcallLocateInterface(const char *iid, char **path, uint32_t *source) KIV_NOEXCEPT;
+
+/* Called for each interface kcallEnumInterfaces finds, with its id, scoped IDL name and library
+ * path (valid during the call); returns 0 to go on, anything else to stop. */
+typedef int32_t (*kcallInterfaceVisitor)(void *context, const char *iid, const char *name,
+                                         const char *library);
+/* Visits every interface (defined, not only declared) that kcallFindInterface can find, in its
+ * search order, each id once: as the first library that defines it serves it. Libraries that
+ * cannot be read are passed over. The visitor may call any kcall function. */
+KIV_API kivResult kcallEnumInterfaces(kcallInterfaceVisitor visit, void *context) KIV_NOEXCEPT;
 
 /* Registers a type library file (made absolute; it must open as a library). flags as for
  * kivRegisterDSO: KIV_REGISTER_PROCESS for this process only; otherwise the registry database
@@ -275,8 +303,9 @@ typedef struct kcallMethod {
 
 /* Prepares the member `name` of interface `iid`: an operation name, an attribute name with
  * access KCALL_GET or KCALL_SET, or a slot name ("get_width", "set_width") with access
- * KCALL_OPERATION. The same pointer comes back for the same (iid, name, access).
- * KCALL_E_NO_MEMBER when there is no such member or a read-only attribute is asked to be set. */
+ * KCALL_OPERATION. The same pointer comes back for the same (iid, name, access) while the
+ * library's version is current; the method lives as long as that version. KCALL_E_NO_MEMBER when
+ * there is no such member or a read-only attribute is asked to be set. */
 KIV_API kivResult kcallPrepare(const char *iid, const char *name, uint32_t access,
                                const kcallMethod **out) KIV_NOEXCEPT;
 /* The same from a description already found. */
@@ -315,7 +344,9 @@ typedef kivResult (*kcallHandler)(void *context, const kcallMethod *method, kcal
 /* Called once with the context when the object's last reference is released. */
 typedef void (*kcallContextRelease)(void *context);
 
-/* Makes an object that implements `iidCount` interfaces (and their bases) for the handler.
+/* Makes an object that implements `iidCount` interfaces (and their bases) for the handler. The
+ * object keeps the library versions of its interfaces, whose slots are closures shared by every
+ * object of the interface: they are freed with the version, after the last such object.
  * `*out` receives the interface `iid` (one of the listed ones or a base of one; NULL means the
  * first listed), with one reference. queryInterface answers for IUnknown and every listed
  * interface and base; addRef and release are atomic; interfaceId gives the id of the table's

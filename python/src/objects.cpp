@@ -15,10 +15,12 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <ffi.h>
 
+#include "ffi_types.h"
 #include "kiv_call.h"
 #include "objects.h"
 
@@ -185,12 +187,21 @@ PyObject *wrapObject(void *object, const kcallInterface *iface) {
     return self;
 }
 
+// The type information of an interface, held for the life of the process: proxy classes and
+// methods keep pointers into it, so a library read again after a change must not free it.
+kivResult heldInterface(const char *iid, const kcallInterface **out) {
+    static std::unordered_set<const kcallInterface *> held;
+    kivResult rc = kcallHoldInterface(iid, out);
+    if (KIV_SUCCEEDED(rc) && !held.insert(*out).second) kcallReleaseInterface(*out);
+    return rc;
+}
+
 // The type information of an interface. IUnknown has none worth asking for (no members), and
 // stands for itself as null: the library's description of it is not filled in.
 kivResult findInterface(const char *iid, const kcallInterface **out) {
     *out = nullptr;
     if (std::strcmp(iid, KIV_IID_IUNKNOWN) == 0) return KIV_S_OK;
-    return kcallFindInterface(iid, out);
+    return heldInterface(iid, out);
 }
 
 // A proxy for `object` found as interface `iid`, owning the reference given.
@@ -913,36 +924,14 @@ PyObject *outputs(const kcallMethod *m, Values &args, const kcallValue &result) 
 }
 
 ffi_type *directType(const kcallType *type) {
-    switch (type ? type->kind : 0) {
-        case KIV_TYPE_BOOLEAN:
-        case KIV_TYPE_OCTET:
-            return &ffi_type_uint8;
-        case KIV_TYPE_CHAR:
-            return &ffi_type_sint8;
-        case KIV_TYPE_WCHAR:
-        case KIV_TYPE_USHORT:
-            return &ffi_type_uint16;
-        case KIV_TYPE_SHORT:
-            return &ffi_type_sint16;
-        case KIV_TYPE_LONG:
-            return &ffi_type_sint32;
-        case KIV_TYPE_ULONG:
-            return &ffi_type_uint32;
-        case KIV_TYPE_LONGLONG:
-            return &ffi_type_sint64;
-        case KIV_TYPE_ULONGLONG:
-            return &ffi_type_uint64;
-        case KIV_TYPE_FLOAT:
-            return &ffi_type_float;
-        case KIV_TYPE_DOUBLE:
-            return &ffi_type_double;
-        default:
-            return nullptr;
-    }
+    const uint32_t kind = type ? type->kind : 0;
+    // Enumerations and decimals take the general path, which checks enumerators and digits.
+    if (kind == KIV_TYPE_ENUM || kind >= KIV_TYPE_DECIMAL32) return nullptr;
+    return kcall::scalarFfiType(kind);
 }
 
-// The direct call of a member with only in arguments and a result of the kinds above; null
-// when the member needs the general path.
+// The direct call of a member with only in arguments and a result of the kinds directType maps;
+// null when the member needs the general path.
 DirectCall *prepareDirect(const kcallMethod *m) {
     if (m->argCount > DirectCall::kMaxArguments) return nullptr;
     bool hasResult = m->resultType && m->resultType->kind != KIV_TYPE_VOID;
@@ -1242,8 +1231,7 @@ py::object typeInfo(const kcallType *type) {
 
 const kcallInterface *describedInterface(const std::string &iid) {
     const kcallInterface *iface = nullptr;
-    kivResult rc =
-        iid == KIV_IID_IUNKNOWN ? KIV_E_BAD_KIND : kcallFindInterface(iid.c_str(), &iface);
+    kivResult rc = iid == KIV_IID_IUNKNOWN ? KIV_E_BAD_KIND : heldInterface(iid.c_str(), &iface);
     if (KIV_FAILED(rc)) {
         setCallError(rc, ("type information of " + iid).c_str());
         throw py::error_already_set();
@@ -1276,7 +1264,13 @@ py::object typeInfoById(const std::string &repoId) {
 
 py::object method(const std::string &iid, const std::string &name, uint32_t access) {
     const kcallMethod *m = nullptr;
-    kivResult rc = kcallPrepare(iid.c_str(), name.c_str(), access, &m);
+    const kcallInterface *iface = nullptr;
+    // Prepared from the held version, which outlives the method object.
+    kivResult rc = heldInterface(iid.c_str(), &iface);
+    if (KIV_SUCCEEDED(rc)) {
+        const kcallMember *member = kcallFindMember(iface, name.c_str());
+        rc = member ? kcallPrepareMember(iface, member, access, &m) : KCALL_E_NO_MEMBER;
+    }
     if (KIV_FAILED(rc)) {
         setCallError(rc, (iid + " " + name).c_str());
         throw py::error_already_set();

@@ -470,7 +470,7 @@ TEST_F(Call, SearchPathLibrariesAreReadAgainWhenTheyChange) {
     writeLibrary(path, plainLong, 1);
     setenv("KIV_TLIB_PATH", ("/nonexistent:" + dir.path()).c_str(), 1);
     const kcallInterface *first = nullptr;
-    ASSERT_EQ(kcallFindInterface("IDL:H/I:1.0", &first), 0u) << kcallLastError();
+    ASSERT_EQ(kcallHoldInterface("IDL:H/I:1.0", &first), 0u) << kcallLastError();
     EXPECT_EQ(first->memberCount, 1u);
     char *where = nullptr;
     uint32_t source = 0;
@@ -483,7 +483,9 @@ TEST_F(Call, SearchPathLibrariesAreReadAgainWhenTheyChange) {
     const kcallInterface *second = nullptr;
     ASSERT_EQ(kcallFindInterface("IDL:H/I:1.0", &second), 0u);
     EXPECT_EQ(second->memberCount, 2u);
-    EXPECT_EQ(first->memberCount, 1u);  // the old description stays valid
+    EXPECT_EQ(first->memberCount, 1u);  // the held old version stays valid
+    EXPECT_EQ(kcallReleaseInterface(first), 0u);
+    EXPECT_EQ(kcallReleaseInterface(first), KIV_E_INVALIDARG);
     unsetenv("KIV_TLIB_PATH");
     EXPECT_EQ(kcallFindInterface("IDL:H/I:1.0", &second), KIV_E_UNKNOWN_REPOID);
 }

@@ -46,6 +46,19 @@ int list(std::string_view iidText) {
     return ok ? kExitOk : failure("call: writing the output", KIV_E_SYSTEM(5));
 }
 
+// Every interface the libraries serve, one per line: IID NAME (LIBRARY).
+int listInterfaces() {
+    bool ok = true;
+    auto print = [](void *context, const char *iid, const char *name, const char *library) {
+        auto *good = static_cast<bool *>(context);
+        *good = printLine(std::string(iid) + " " + name + " (" + library + ")") && *good;
+        return int32_t{0};
+    };
+    kivResult rc = kcallEnumInterfaces(print, &ok);
+    if (KIV_FAILED(rc)) return callFailure("listing interfaces", rc);
+    return ok ? kExitOk : failure("call: writing the output", KIV_E_SYSTEM(5));
+}
+
 // Values released at scope end.
 struct ValueList {
     explicit ValueList(size_t n) : items(n, kcallValue{}) {}
@@ -149,8 +162,8 @@ int runCall(Args args) {
     if (!options) return usageError("call: " + error);
     const auto &operands = options->operands();
     if (options->has("--list")) {
-        if (operands.size() != 1) return usageError("call: expected --list IID");
-        return list(operands[0]);
+        if (operands.size() > 1) return usageError("call: expected --list [IID]");
+        return operands.empty() ? listInterfaces() : list(operands[0]);
     }
     if (operands.size() < 3) return usageError("call: expected CLSID IID MEMBER [ARG...]");
     return call(operands, options->has("--json"));
