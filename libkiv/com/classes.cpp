@@ -22,6 +22,7 @@ struct PluginEntry {
 
 struct ClassEntry {
     char *clsid;
+    size_t size;  // of clsid
     size_t hash;
     PluginEntry *plugin;
     ClassEntry *next;  // in its bucket; set before the entry is published
@@ -80,8 +81,40 @@ bool movesOn(kivResult result) {
     return result == KIV_E_RT_NOT_FOUND;
 }
 
+uint64_t word(const char *p) {
+    uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// Whether n bytes at a and b are equal; inline word compares beat a call for a class id.
+bool sameText(const char *a, const char *b, size_t n) {
+    if (n < 8) return std::memcmp(a, b, n) == 0;
+    uint64_t differ = word(a + n - 8) ^ word(b + n - 8);
+    for (size_t i = 0; i + 8 < n; i += 8) differ |= word(a + i) ^ word(b + i);
+    return differ == 0;
+}
+
+// Hashes a class id (usually 36 characters) on the path of every warm look-up: words multiplied
+// independently of each other and summed, so that they overlap, then mixed once. The last word
+// is read from the end of the text, overlapping the one before when the size is no multiple of 8.
 size_t hashOf(std::string_view clsid) {
-    return std::hash<std::string_view>{}(clsid);
+    const char *p = clsid.data();
+    size_t n = clsid.size();
+    uint64_t h = n * 0x9E3779B97F4A7C15ull;
+    if (n < 8) {
+        for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<uint8_t>(p[i])) * 0x100000001B3ull;
+    } else {
+        constexpr uint64_t kFactors[] = {0xff51afd7ed558ccdull, 0xc4ceb9fe1a85ec53ull,
+                                         0x9E3779B97F4A7C15ull, 0xD6E8FEB86659FD93ull};
+        size_t i = 0;
+        for (; i + 8 < n; i += 8)
+            h += (word(p + i) ^ kFactors[(i / 8) % 4]) * kFactors[(i / 8 + 1) % 4];
+        h += (word(p + n - 8) ^ kFactors[0]) * kFactors[3];
+    }
+    h ^= h >> 32;
+    h *= 0xD6E8FEB86659FD93ull;
+    return static_cast<size_t>(h ^ (h >> 32));
 }
 
 }  // namespace
@@ -103,14 +136,16 @@ const ClassEntry *ClassTable::find(const char *clsid) const {
     size_t hash = hashOf(id);
     for (const ClassEntry *e = buckets_[hash % kBuckets].load(std::memory_order_acquire); e;
          e = e->next)
-        if (e->hash == hash && id == e->clsid) return e;
+        if (e->hash == hash && e->size == id.size() && sameText(id.data(), e->clsid, id.size()))
+            return e;
     return nullptr;
 }
 
 const ClassEntry *ClassTable::add(const char *clsid, PluginEntry *plugin) {
     auto *entry = allocate<ClassEntry>();
     entry->clsid = kivStrDup(clsid);
-    entry->hash = hashOf(clsid);
+    entry->size = std::strlen(clsid);
+    entry->hash = hashOf({clsid, entry->size});
     entry->plugin = plugin;
     std::atomic<ClassEntry *> &bucket = buckets_[entry->hash % kBuckets];
     entry->next = bucket.load(std::memory_order_relaxed);
@@ -175,12 +210,14 @@ kivResult Components::registry(IRegistry **out) {
 
 kivResult Components::findFactoryEntry(const char *clsid, kivDSOGetObjectFactory *entry) {
     *entry = nullptr;
-    if (kivCompareCLSID(clsid, KIV_CLSID_REGISTRY) == 0) {
-        *entry = registryEntry_;
-        return KIV_S_OK;
-    }
+    // The registry's class never enters the table (it is answered before resolving), so a warm
+    // class is looked for first.
     if (const ClassEntry *known = classes_.find(clsid)) {
         *entry = known->plugin->entry;
+        return KIV_S_OK;
+    }
+    if (kivCompareCLSID(clsid, KIV_CLSID_REGISTRY) == 0) {
+        *entry = registryEntry_;
         return KIV_S_OK;
     }
     Resolution found;

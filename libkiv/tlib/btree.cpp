@@ -2,6 +2,8 @@
 // The bounds-checked B-tree file check and the record index over a checked file.
 #include "tlib/btree.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -100,7 +102,9 @@ bool readLeaf(uint32_t n, uint32_t pages, uint32_t entries, TreePage *out, const
                uint32_t{copy[at + 3]} << 24;
     };
     uint32_t upper = be16(copy.data() + 18);
-    std::vector<uint32_t> offsets(entries);
+    // The header check bounds the entry count by the page size.
+    std::array<uint32_t, (kPageSize - kHeaderSize) / 2> offsetsOf;
+    std::span<uint32_t> offsets(offsetsOf.data(), entries);
     for (uint32_t i = 0; i < entries; ++i) {
         uint32_t at = be16(copy.data() + kHeaderSize + 2 * i);
         if (at < upper || at + kEntryHeader > kPageSize) {
@@ -320,7 +324,7 @@ class Checker {
     void assembleKey(Image::Item &item, uint32_t first, uint32_t size);
 
     Image &image_;
-    const std::vector<uint8_t> &bytes_;
+    std::span<const uint8_t> bytes_;
     std::vector<Problem> *problems_;
     size_t maxProblems_;
     size_t found_ = 0;
@@ -470,13 +474,38 @@ bool Checker::run() {
     return true;
 }
 
-bool Image::load(std::vector<uint8_t> bytes, Image *out, std::vector<Problem> *problems,
-                 size_t maxProblems) {
-    Image image;
-    image.bytes_ = std::move(bytes);
+Mapping &Mapping::operator=(Mapping &&other) noexcept {
+    if (this != &other) {
+        Mapping old(std::move(*this));
+        address_ = std::exchange(other.address_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+Mapping::~Mapping() {
+    if (address_) munmap(address_, size_);
+}
+
+bool Image::check(Image image, Image *out, std::vector<Problem> *problems, size_t maxProblems) {
     if (!Checker(image, problems, maxProblems).run()) return false;
     *out = std::move(image);
     return true;
+}
+
+bool Image::load(std::vector<uint8_t> bytes, Image *out, std::vector<Problem> *problems,
+                 size_t maxProblems) {
+    Image image;
+    image.ownedBytes_ = std::move(bytes);
+    image.bytes_ = image.ownedBytes_;
+    return check(std::move(image), out, problems, maxProblems);
+}
+
+bool Image::load(Mapping bytes, Image *out) {
+    Image image;
+    image.mapping_ = std::move(bytes);
+    image.bytes_ = image.mapping_.bytes();
+    return check(std::move(image), out, nullptr, 1);
 }
 
 std::string_view Image::key(size_t i) const {

@@ -29,6 +29,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kiv::tlib::btree {
@@ -100,6 +101,24 @@ constexpr uint32_t kOverflowBytes = kPageSize - 20;
 // Where they start in the page.
 constexpr uint32_t kOverflowData = 20;
 
+// A writable mapping of a file's bytes, unmapped at destruction.
+class Mapping {
+  public:
+    Mapping() = default;
+    Mapping(void *address, size_t size) : address_(address), size_(size) {}
+    Mapping(Mapping &&other) noexcept
+        : address_(std::exchange(other.address_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    Mapping &operator=(Mapping &&other) noexcept;
+    Mapping(const Mapping &) = delete;
+    Mapping &operator=(const Mapping &) = delete;
+    ~Mapping();
+    std::span<uint8_t> bytes() const { return {static_cast<uint8_t *>(address_), size_}; }
+
+  private:
+    void *address_ = nullptr;
+    size_t size_ = 0;
+};
+
 class Image {
   public:
     // Checks a whole file's bytes. On success *out owns them and indexes every record; an empty
@@ -108,6 +127,8 @@ class Image {
     // of the free list, which do not make the file unreadable.
     static bool load(std::vector<uint8_t> bytes, Image *out,
                      std::vector<Problem> *problems = nullptr, size_t maxProblems = 1);
+    // The same for bytes that only this process can reach, mapped.
+    static bool load(Mapping bytes, Image *out);
 
     size_t size() const { return items_.size(); }
     std::string_view key(size_t i) const;
@@ -137,8 +158,12 @@ class Image {
     };
     friend class Checker;
 
-    std::vector<uint8_t> bytes_;
-    std::string ownedKeys_;  // keys kept in overflow pages, assembled
+    static bool check(Image image, Image *out, std::vector<Problem> *problems, size_t maxProblems);
+
+    std::vector<uint8_t> ownedBytes_;
+    Mapping mapping_;
+    std::span<uint8_t> bytes_;  // of the file, in ownedBytes_ or mapping_
+    std::string ownedKeys_;     // keys kept in overflow pages, assembled
     std::vector<Item> items_;
 };
 

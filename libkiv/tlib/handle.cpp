@@ -48,10 +48,13 @@ kivResult destroyHandle(kivTLib *tlib) {
 
 // Another handle may have listed definitions in this scope since we read it: keep what the
 // file lists and we do not, after our own contents, so that neither writer loses the other's.
-kivResult keepStoredContents(const Store::Snapshot &current, kivTLibDef *scope) {
+// *changed tells whether the scope gained any.
+kivResult keepStoredContents(const Store::Snapshot &current, std::string_view key,
+                             kivTLibDef *scope, bool *changed) {
+    *changed = false;
     std::span<const uint8_t> value;
     kivResult code = 0;
-    Lookup found = current.get(keyOf(scope->repoId), &value, &code);
+    Lookup found = current.get(key, &value, &code);
     if (found == Lookup::Failed) return code;
     kivTLibDef *stored = nullptr;
     if (found == Lookup::Absent || decode(value, &stored) != 0) return 0;  // ours replaces it
@@ -60,7 +63,7 @@ kivResult keepStoredContents(const Store::Snapshot &current, kivTLibDef *scope) 
     std::unordered_set<std::string_view> ours;
     for (const char *id : contentsOf(scope)) ours.insert(id);
     for (const char *id : contentsOf(stored))
-        if (id && ours.insert(id).second) appendContent(scope, id);
+        if (id && ours.insert(id).second) *changed |= appendContent(scope, id);
     return 0;
 }
 
@@ -68,8 +71,9 @@ void encodeDefinition(void *def, RecordBuffer &out) {
     encodeInto(static_cast<kivTLibDef *>(def), out);
 }
 
-// The records of the modified definitions (plus the counter when it advanced). Definitions
-// are encoded only as the store puts them, in key order.
+// The records of the modified definitions (plus the counter when it advanced): each as it was
+// encoded when it was entered, when it has not changed since, else encoded as the store puts
+// it, in key order.
 kivResult pendingRecords(kivTLib *tlib, const Store::Snapshot &current, RecordBatch &out) {
     out.reserve(tlib->modified.size() + 1);
     if (tlib->flags & KIV_TLIB_COUNTER_MODIFIED) {
@@ -77,19 +81,30 @@ kivResult pendingRecords(kivTLib *tlib, const Store::Snapshot &current, RecordBa
         out.add(keyOf(KIV_TLIB_LOCAL_COUNTER_ID),
                 {reinterpret_cast<const uint8_t *>(counter.data()), counter.size()});
     }
-    for (kivTLibDef *def : tlib->modified.slots()) {
-        if (!def) continue;
-        if (isScopeKind(def->kind))
-            if (kivResult rc = keepStoredContents(current, def)) return rc;
-        out.addEncoded(keyOf(def->repoId), encodeDefinition, def);
+    // A record encoded earlier spares visiting its definition, unless the file holds its key.
+    std::span<kivTLibDef *const> members = tlib->modified.members();
+    for (size_t i = 0; i < members.size(); ++i) {
+        kivTLibDef *def = members[i];
+        std::string_view key;
+        std::span<const uint8_t> value;
+        bool unchanged = tlib->modified.encoded(i, &key, &value);
+        if (!unchanged) key = keyOf(def->repoId);
+        if (current.contains(key) && isScopeKind(def->kind)) {
+            bool changed = false;
+            if (kivResult rc = keepStoredContents(current, key, def, &changed)) return rc;
+            unchanged &= !changed;
+        }
+        if (unchanged)
+            out.addUnchanging(key, value);
+        else
+            out.addEncoded(key, encodeDefinition, def);
     }
     return 0;
 }
 
 void clearPending(kivTLib *tlib) {
     tlib->flags &= ~KIV_TLIB_COUNTER_MODIFIED;
-    for (kivTLibDef *def : tlib->modified.slots())
-        if (def) def->flags &= ~KIV_DEF_MODIFIED;
+    for (kivTLibDef *def : tlib->modified.members()) def->flags &= ~KIV_DEF_MODIFIED;
     tlib->modified.clear();
 }
 
@@ -111,42 +126,79 @@ bool DefinitionSet::contains(const kivTLibDef *def) const {
     if (slots_.empty()) return false;
     size_t mask = slots_.size() - 1;
     for (size_t i = slotOf(def);; i = (i + 1) & mask) {
-        if (slots_[i] == def) return true;
-        if (!slots_[i]) return false;
+        if (slots_[i] == kNone) return false;
+        if (members_[slots_[i]] == def) return true;
+    }
+}
+
+uint32_t DefinitionSet::find(kivTLibDef *def, bool *added) {
+    if (2 * (members_.size() + 1) > slots_.size()) grow();
+    size_t mask = slots_.size() - 1;
+    for (size_t i = slotOf(def);; i = (i + 1) & mask) {
+        *added = slots_[i] == kNone;
+        if (*added) {
+            slots_[i] = static_cast<uint32_t>(members_.size());
+            members_.push_back(def);
+            recordOf_.push_back(kNone);
+            return slots_[i];
+        }
+        if (members_[slots_[i]] == def) return slots_[i];
     }
 }
 
 bool DefinitionSet::insert(kivTLibDef *def) {
-    if (2 * (size_t{count_} + 1) > slots_.size()) grow();
-    size_t mask = slots_.size() - 1;
-    for (size_t i = slotOf(def);; i = (i + 1) & mask) {
-        if (slots_[i] == def) return false;
-        if (!slots_[i]) {
-            slots_[i] = def;
-            ++count_;
-            return true;
-        }
-    }
+    bool added = false;
+    recordOf_[find(def, &added)] = kNone;
+    return added;
+}
+
+bool DefinitionSet::insertEncoded(kivTLibDef *def) {
+    bool added = false;
+    uint32_t member = find(def, &added);
+    if (!added) return false;
+    std::string_view key = keyOf(def->repoId);
+    size_t at = bytes_.size();
+    bytes_.insert(bytes_.end(), key.begin(), key.end());
+    encodeInto(def, bytes_);
+    recordOf_[member] = static_cast<uint32_t>(records_.size());
+    records_.push_back({at, static_cast<uint32_t>(key.size()),
+                        static_cast<uint32_t>(bytes_.size() - at - key.size())});
+    return true;
+}
+
+bool DefinitionSet::encoded(size_t i, std::string_view *key,
+                            std::span<const uint8_t> *value) const {
+    if (recordOf_[i] == kNone) return false;
+    const Record &record = records_[recordOf_[i]];
+    const uint8_t *bytes = bytes_.data() + record.at;
+    *key = {reinterpret_cast<const char *>(bytes), record.keySize};
+    *value = {bytes + record.keySize, record.valueSize};
+    return true;
 }
 
 void DefinitionSet::grow() {
-    std::vector<kivTLibDef *> old = std::move(slots_);
-    slots_.assign(std::max<size_t>(16, 2 * old.size()), nullptr);
-    count_ = 0;
-    for (kivTLibDef *def : old)
-        if (def) insert(def);
+    slots_.assign(std::max<size_t>(16, 2 * slots_.size()), kNone);
+    size_t mask = slots_.size() - 1;
+    for (uint32_t member = 0; member < members_.size(); ++member) {
+        size_t i = slotOf(members_[member]);
+        while (slots_[i] != kNone) i = (i + 1) & mask;
+        slots_[i] = member;
+    }
 }
 
 void DefinitionSet::clear() {
-    std::vector<kivTLibDef *>().swap(slots_);
-    count_ = 0;
+    std::vector<uint32_t>().swap(slots_);
+    std::vector<kivTLibDef *>().swap(members_);
+    std::vector<uint32_t>().swap(recordOf_);
+    std::vector<Record>().swap(records_);
+    RecordBuffer().swap(bytes_);
 }
 
 // ---- Handle steps -------------------------------------------------------------------------------
 
 bool enterDefinition(kivTLib *tlib, kivTLibDef *def) {
     if (!kivHashInsert(tlib->definitions, def->repoId, def)) return false;
-    tlib->modified.insert(def);
+    tlib->modified.insertEncoded(def);
     return true;
 }
 

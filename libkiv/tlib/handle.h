@@ -4,8 +4,9 @@
 // A handle owns every definition it has decoded or created (the `definitions` table, keyed by
 // each definition's own interned repoId) until kivTLibClose. `modified` holds the definitions
 // created or changed since the last successful flush; it owns nothing.
-// A flush encodes exactly those (plus the local id counter when it advanced) and writes them
-// through the store (store.h), which replaces the file atomically.
+// A flush writes exactly those (plus the local id counter when it advanced) through the store
+// (store.h), which replaces the file atomically: a new definition as it was encoded when it was
+// entered, any other encoded as the flush puts it.
 //
 // A creating operation, once its checks have passed and it has built its definition with the
 // model's build* functions (model.h), ends with:
@@ -16,6 +17,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "kiv_tlib.h"
@@ -25,25 +27,50 @@ struct kivHashTable;
 
 namespace kiv::tlib {
 
-// A set of definitions by address, in one array (open addressing, at most half full): adding
-// allocates nothing per definition, and a flush lists and clears it in one sweep each.
+// A set of definitions by address, listed in the order they were added (open addressing, at
+// most half full): adding allocates nothing per definition, and a flush lists and clears it in
+// one sweep each.
+//
+// A definition entered new can carry its record, encoded at once while the definition is
+// still in the processor's cache. The records lie side by side, key and value, in the order
+// the definitions were entered, which is close to key order when definitions are created scope
+// by scope: a flush of many new definitions reads them in one sweep instead of visiting each
+// definition. Any change of the definition afterwards goes through insert(), which drops its
+// record.
 class DefinitionSet {
   public:
-    // Adds `def`; false when it is there already.
+    // Adds `def`, or, when it is there already, forgets its encoded record: the definition
+    // changed. False in the second case.
     bool insert(kivTLibDef *def);
+    // Adds `def` with its record (key `def->repoId` plus NUL) encoded now. False, changing
+    // nothing, when it is there already.
+    bool insertEncoded(kivTLibDef *def);
     bool contains(const kivTLibDef *def) const;
-    uint32_t size() const { return count_; }
-    // The slots: every definition once, in no particular order, and nulls in between.
-    std::span<kivTLibDef *const> slots() const { return slots_; }
+    uint32_t size() const { return static_cast<uint32_t>(members_.size()); }
+    // Every definition once, in the order added.
+    std::span<kivTLibDef *const> members() const { return members_; }
+    // The record encoded for members()[i], when the definition has not changed since.
+    bool encoded(size_t i, std::string_view *key, std::span<const uint8_t> *value) const;
     // Empties the set and releases its memory.
     void clear();
 
   private:
+    struct Record {
+        size_t at;  // of the key in bytes_; the value follows it
+        uint32_t keySize, valueSize;
+    };
+    static constexpr uint32_t kNone = UINT32_MAX;
+
     size_t slotOf(const kivTLibDef *def) const;
+    // The position of `def` in members_, added when missing (*added tells).
+    uint32_t find(kivTLibDef *def, bool *added);
     void grow();
 
-    std::vector<kivTLibDef *> slots_;  // null or a definition; the size is 0 or a power of two
-    uint32_t count_ = 0;
+    std::vector<uint32_t> slots_;  // kNone or a position in members_; the size is 0 or a power of 2
+    std::vector<kivTLibDef *> members_;
+    std::vector<uint32_t> recordOf_;  // for each member, its record in records_, or kNone
+    std::vector<Record> records_;
+    RecordBuffer bytes_;
 };
 
 }  // namespace kiv::tlib

@@ -171,11 +171,10 @@ kivResult lockForWriting(const std::string &path, FileDescriptor *lock, FileDesc
 }
 
 // Builds the file that holds the current records merged with `records` (a new record replaces
-// a current one with the same key) in private memory, with the database library, and returns
-// its bytes. Ascending puts also avoid a page-split defect of the 1.85 library with
-// out-of-order records.
-kivResult buildFile(const btree::Image &current, const RecordBatch &records,
-                    std::vector<uint8_t> *out) {
+// a current one with the same key) in private memory, with the database library, and maps its
+// bytes. Ascending puts also avoid a page-split defect of the 1.85 library with out-of-order
+// records.
+kivResult buildFile(const btree::Image &current, const RecordBatch &records, btree::Mapping *out) {
     int memory = memfd_create("kiv-tlib", MFD_CLOEXEC);
     if (memory < 0) return systemError(errno);
     struct MemoryFile {
@@ -212,12 +211,12 @@ kivResult buildFile(const btree::Image &current, const RecordBatch &records,
 
     struct stat st;
     if (fstat(memory, &st) != 0) return systemError(errno);
-    out->resize(static_cast<size_t>(st.st_size));
-    for (size_t done = 0; done < out->size();) {
-        ssize_t n = pread(memory, out->data() + done, out->size() - done, static_cast<off_t>(done));
-        if (n <= 0) return systemError(n < 0 ? errno : EIO);
-        done += static_cast<size_t>(n);
-    }
+    if (st.st_size == 0) return 0;
+    // Mapped rather than copied out: the file lives in memory already, and nobody else holds it.
+    size_t size = static_cast<size_t>(st.st_size);
+    void *bytes = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, memory, 0);
+    if (bytes == MAP_FAILED) return systemError(errno);
+    *out = btree::Mapping(bytes, size);
     return 0;
 }
 
@@ -285,16 +284,20 @@ BTREEINFO btreeInfo(unsigned cacheBytes) {
 
 void RecordBatch::add(std::string_view key, std::span<const uint8_t> value) {
     Copy &copy = copies_.emplace_back(Copy{std::string(key), {value.begin(), value.end()}});
-    entries_.push_back({copy.key, nullptr, &copy});
+    addUnchanging(copy.key, copy.value);
 }
 
 void RecordBatch::addEncoded(std::string_view key, Encode encode, void *item) {
-    entries_.push_back({key, encode, item});
+    entries_.push_back({key, encode, item, {}});
+}
+
+void RecordBatch::addUnchanging(std::string_view key, std::span<const uint8_t> value) {
+    entries_.push_back({key, nullptr, nullptr, value});
 }
 
 std::span<const uint8_t> RecordBatch::value(size_t i, RecordBuffer &scratch) const {
     const Entry &e = entries_[i];
-    if (!e.encode) return static_cast<const Copy *>(e.item)->value;
+    if (!e.encode) return e.value;
     scratch.clear();
     e.encode(e.item, scratch);
     return scratch;
@@ -489,7 +492,7 @@ kivResult Store::write(const Prepare &prepare) {
     RecordBatch records;
     if (kivResult rc = prepare(Snapshot(current), records)) return rc;
     records.finish();
-    std::vector<uint8_t> built;
+    btree::Mapping built;
     if (kivResult rc = buildFile(current, records, &built)) return rc;
     // The new file must read back whole, as any reader will check it.
     btree::Image next;

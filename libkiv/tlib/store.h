@@ -36,9 +36,9 @@
 
 namespace kiv::tlib {
 
-// Records to write. A record's value is either copied into the batch when it is added, or
-// encoded only when the record is put into the new file: a flush of many definitions then
-// keeps no second copy of them in memory.
+// Records to write. A record's value is copied into the batch when it is added, or lies
+// elsewhere and stays unchanged until the write is over, or is encoded only when the record is
+// put into the new file, so that the batch keeps no second copy of it in memory.
 class RecordBatch {
   public:
     // Appends the value of `item` to `out`.
@@ -50,6 +50,8 @@ class RecordBatch {
     // A record whose value `encode` writes from `item` when the record is put. The key's bytes
     // and the item must stay unchanged until the write is over.
     void addEncoded(std::string_view key, Encode encode, void *item);
+    // A record whose key and value bytes stay unchanged until the write is over.
+    void addUnchanging(std::string_view key, std::span<const uint8_t> value);
     // Sorts the records by key; of records with equal keys the last one added stays.
     void finish();
 
@@ -62,8 +64,9 @@ class RecordBatch {
   private:
     struct Entry {
         std::string_view key;
-        Encode encode;  // null for a copied value, which `item` then points at
+        Encode encode;  // null for a value at hand
         void *item;
+        std::span<const uint8_t> value;  // the value at hand
     };
     struct Copy {
         std::string key;
@@ -149,6 +152,7 @@ class Store {
         explicit Snapshot(const btree::Image &image) : image_(image) {}
         // The record of `key` in the current file (Failed never happens).
         Lookup get(std::string_view key, std::span<const uint8_t> *value, kivResult *code) const;
+        bool contains(std::string_view key) const { return image_.find(key) != btree::Image::npos; }
 
       private:
         const btree::Image &image_;
