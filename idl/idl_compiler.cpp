@@ -1,5 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-// The IDL compiler: parses, checks and creates definitions through the public creating calls.
+// The IDL compiler: definitions in the order of the text. Expressions, types, constants,
+// typedefs, attributes, operations, structure members, union cases and enumerators are read
+// into syntax (idl_parser) and then resolved (idl_resolver) and checked; the heads and bodies
+// of modules, interfaces, structures, unions and enumerations are still read and declared as
+// they come. Definitions are created through the public creating calls (idl_emitter), those
+// of an interface once it is complete.
 #include "idl_compiler.h"
 
 #include <cinttypes>
@@ -16,30 +21,14 @@
 #include "idl_checks.h"
 #include "idl_constants.h"
 #include "idl_emitter.h"
-#include "idl_checker.h"
+#include "idl_parser.h"
+#include "idl_resolver.h"
 #include "idl_repoids.h"
 #include "idl_text.h"
 
 namespace kivtool::idl {
 
 namespace {
-
-struct ParseError {};  // reported; recover at the next ';' or '}'
-struct Abort {};       // too many errors
-
-// A variable set for a while, given its old value back however the while ends.
-template <class T>
-class Setting {
-  public:
-    Setting(T &variable, T value) : variable_(variable), saved_(variable) { variable = value; }
-    ~Setting() { variable_ = saved_; }
-    Setting(const Setting &) = delete;
-    Setting &operator=(const Setting &) = delete;
-
-  private:
-    T &variable_;
-    T saved_;
-};
 
 struct Annotations {
     std::optional<std::string> id;
@@ -57,7 +46,7 @@ struct CaseSpec {
     Location at;
 };
 
-class Compiler : private Emitter, private Checker {
+class Compiler : private Emitter, private Resolver {
   public:
     Compiler(kivTLib *tlib, const std::string &libraryName, uint32_t nextLocalId,
              const CompileOptions &options, FileReader reader)
@@ -65,7 +54,8 @@ class Compiler : private Emitter, private Checker {
           sources_(std::move(reader)),
           diags_(sources_, options.errorLimit),
           pp_(sources_, diags_, options.preprocessor),
-          options_(options) {
+          options_(options),
+          tokens_(pp_, diags_) {
         attach(diags_);
         attachNames(diags_, libraryName);
         attachLibrary(tlib);
@@ -127,125 +117,48 @@ class Compiler : private Emitter, private Checker {
 
     // ---- Tokens ----
 
-    const Token &peek(size_t ahead = 0) {
-        while (tokens_.size() <= ahead) {
-            tokens_.push_back(pp_.next());
-            if (diags_.full()) throw Abort{};
-        }
-        return tokens_[ahead];
-    }
-    Token take() {
-        peek();
-        Token t = std::move(tokens_.front());
-        tokens_.pop_front();
-        return t;
-    }
-    bool accept(const char *punct) {
-        if (!peek().is(punct)) return false;
-        take();
-        return true;
-    }
-    bool acceptWord(const char *word) {
-        if (!peek().isWord(word)) return false;
-        take();
-        return true;
-    }
-    static std::string describe(const Token &t) {
-        switch (t.kind) {
-            case Tok::End:
-                return "end of input";
-            case Tok::Ident:
-                return quoted(t.text);
-            case Tok::RawIdent:
-                return "name " + quoted(t.text);
-            case Tok::Int:
-            case Tok::Float:
-                return "number " + t.text;
-            case Tok::Char:
-                return "character literal";
-            case Tok::String:
-                return "string literal";
-            case Tok::Punct:
-                return quoted(t.text);
-            case Tok::Pragma:
-                return "#pragma";
-        }
-        return "token";
-    }
+    const Token &peek(size_t ahead = 0) { return tokens_.peek(ahead); }
+    Token take() { return tokens_.take(); }
+    bool accept(const char *punct) { return tokens_.accept(punct); }
+    bool acceptWord(const char *word) { return tokens_.acceptWord(word); }
     [[noreturn]] void fail(const Token &at, const std::string &message) {
         error(at.at, message);
         throw ParseError{};
-    }
-    // Refuses what the library cannot hold. The definition it stands in is left out, and the
-    // names that definition declares are remembered so that their uses stay quiet.
-    [[noreturn]] void refuse(const Token &at, const std::string &what, const char *why) {
-        refusing_ = true;
-        fail(at, quoted(what) + ": " + why);
     }
     void error(Location at, const std::string &message) override {
         diags_.error(at, message);
         if (diags_.full()) throw Abort{};
     }
     void expect(const char *punct, const std::string &context) {
-        if (accept(punct)) return;
-        fail(peek(),
-             "expected '" + std::string(punct) + "' " + context + ", found " + describe(peek()));
+        if (!accept(punct)) syntaxError(expectedHere(tokens_, punct, context));
     }
 
     // A simple name: an identifier that is no keyword, `_keyword` or `quoted text`.
     std::string name(const std::string &what, Location *at = nullptr) {
-        Token t = peek();
-        if (at) *at = t.at;
-        if (t.kind == Tok::RawIdent) return take().text;
-        if (t.kind == Tok::Ident) {
-            if (const char *why = unsupported(t.text)) refuse(t, t.text, why);
-            if (isKeyword(t.text))
-                fail(t, "expected " + what + ", found keyword " + quoted(t.text) + " (write _" +
-                            t.text + " to use it as a name)");
-            return take().text;
-        }
-        fail(t, "expected " + what + ", found " + describe(t));
+        std::string n;
+        SyntaxError problem;
+        if (at) *at = peek().at;
+        if (!readName(tokens_, what, &n, &problem)) syntaxError(problem);
+        return n;
     }
 
     ScopedName scopedName(const std::string &what) {
         ScopedName n;
-        n.at = peek().at;
-        if (accept("::")) n.absolute = true;
-        n.parts.push_back(name(what));
-        while (peek().is("::")) {
-            take();
-            n.parts.push_back(name(what));
-        }
+        SyntaxError problem;
+        if (!readScopedName(tokens_, what, &n, &problem)) syntaxError(problem);
         return n;
     }
 
-    // After an error: skip to the end of the current declaration, over balanced braces.
+    // The names that `declared` holds after token number `after` are left out quietly.
+    void leaveOut(const DeclaredNames &declared, size_t after = 0) {
+        for (auto &[number, name] : declared)
+            if (number > after) refused_.insert(name);
+    }
+
+    // After an error: skip to the end of the current declaration. After a refusal or an
+    // unknown type, the names the rest of the definition declares are left out with it.
     void recover() {
-        size_t depth = 0;
-        // After a refusal or an unknown type, the names the rest of the definition declares
-        // (a typedef's declarators: a name before ';', ',' or '[') are left out with it.
-        bool collect = std::exchange(refusing_, false);
-        for (;;) {
-            Token t = peek();
-            if (t.kind == Tok::End) return;
-            if (collect && depth == 0 && (t.kind == Tok::Ident || t.kind == Tok::RawIdent) &&
-                (peek(1).is(";") || peek(1).is(",") || peek(1).is("[")))
-                refused_.insert(t.text);
-            if (t.is("{")) {
-                ++depth;
-            } else if (t.is("}")) {
-                if (depth == 0) return;
-                if (--depth == 0) {
-                    take();
-                    accept(";");
-                    return;
-                }
-            } else if (t.is(";") && depth == 0) {
-                take();
-                return;
-            }
-            take();
-        }
+        skipDeclaration(tokens_, std::exchange(refusing_, false) ? &refused_ : nullptr);
     }
 
     // ---- Definitions ----
@@ -276,43 +189,28 @@ class Compiler : private Emitter, private Checker {
             action();
     }
 
-    Annotations annotations() {
+    Annotations annotations() { return annotationsOf(parseAnnotations(tokens_, nesting_)); }
+
+    Annotations annotationsOf(const AnnotationList &list) {
         Annotations a;
-        a.at = peek().at;
-        while (peek().is("@")) {
-            Token at = take();
-            Location nameAt;
-            std::string word = name("an annotation name", &nameAt);
-            if (word == "forward") {
+        a.at = list.at;
+        for (const AnnotationList::Item &item : list.items) {
+            if (item.word == "forward") {
                 a.forward = true;
-                continue;
-            }
-            expect("(", "after @" + word);
-            if (word == "id") {
-                if (peek().kind != Tok::String) fail(peek(), "@id expects a string");
-                a.id = take().text;
-            } else if (word == "version") {
-                const Token &v = peek();
-                size_t dot = v.text.find('.');
-                if (v.kind != Tok::Float || dot == std::string::npos ||
-                    v.text.find_first_not_of("0123456789.") != std::string::npos)
-                    fail(v, "@version expects MAJOR.MINOR, like 1.2");
-                a.version = take().text;
-            } else if (word == "flags") {
-                a.flagsAt = peek().at;
-                Val v = expression(current_);
+            } else if (item.word == "id") {
+                a.id = item.text;
+            } else if (item.word == "version") {
+                a.version = item.text;
+            } else {
+                a.flagsAt = item.at;
+                Val v = valueOf(*item.flags, current_);
                 kivTLibValue out{};
                 if (!convert(v, KIV_TYPE_ULONG, "", "flags (unsigned long)", &out, nullptr))
                     throw ParseError{};
                 a.flags = out.u32;
-            } else {
-                std::string message = "unknown annotation @" + word;
-                if (auto close = closest(word, {"id", "version", "flags", "forward"}))
-                    message += "; did you mean @" + *close + "?";
-                fail(at, message);
             }
-            expect(")", "to close @" + word);
         }
+        if (list.error) syntaxError(*list.error);
         return a;
     }
 
@@ -326,7 +224,7 @@ class Compiler : private Emitter, private Checker {
         Token t = peek();
         if (t.kind == Tok::Pragma) {
             noAnnotations(a, "#pragma");
-            pragma(scope, take());
+            pragma(take());
             return;
         }
         if (t.is(";")) {
@@ -351,7 +249,7 @@ class Compiler : private Emitter, private Checker {
                         refused_.insert(peek(ahead).text);
                         break;
                     }
-                refuse(t, t.text, why);
+                refuse(t.at, t.text, why);
             }
         }
         std::string message =
@@ -368,68 +266,33 @@ class Compiler : private Emitter, private Checker {
     // `#pragma version` and `#pragma ID` may follow the definition they name: the whole
     // input is read first, and each is taken from the scope that encloses it.
     void takeNamingPragmasFirst() {
-        std::vector<std::string> path;
-        std::string pending;  // the name of the scope that the next '{' opens
-        bool nameNext = false;
-        for (size_t i = 0;; ++i) {
-            const Token &t = peek(i);
-            if (t.kind == Tok::End) return;
-            if (t.kind == Tok::Pragma && (t.text == "version" || t.text == "ID")) {
-                repoIds_.take(path, t);
-                continue;
-            }
-            bool opensScope = t.isWord("module") || t.isWord("interface") || t.isWord("struct") ||
-                              t.isWord("union") || t.isWord("exception");
-            if (opensScope) {
-                nameNext = true;
-                pending.clear();
-                continue;
-            }
-            if (nameNext && (t.kind == Tok::Ident || t.kind == Tok::RawIdent)) pending = t.text;
-            nameNext = false;
-            if (t.is("{")) {
-                path.push_back(pending);
-                pending.clear();
-            } else if (t.is("}")) {
-                if (!path.empty()) path.pop_back();
-            } else if (t.is(";")) {
-                pending.clear();
-            }
-        }
+        for (const NamingPragma &p : namingPragmas(tokens_)) repoIds_.take(p.scope, p.pragma);
     }
 
-    void pragma(Scope *scope, const Token &t) {
-        std::span<const Token> args = RepositoryIds::pragmaArgs(t);
-        if (t.text == "prefix") {
-            if (args.size() != 1 || args[0].kind != Tok::String)
-                return error(t.at, "#pragma prefix expects a string");
-            prefix_ = args[0].text;
-        } else if (t.text == "version" || t.text == "ID") {
-            std::string key, value;
-            if (!RepositoryIds::pragmaTarget(scope->path, t, &key, &value))
-                return error(t.at, t.text == "ID" ? "#pragma ID expects NAME \"ID\""
-                                                  : "#pragma version expects NAME MAJOR.MINOR");
-        } else if (t.text == "root_flags") {
-            uint32_t flags = 0;
-            if (args.size() != 1 || args[0].kind != Tok::Int || args[0].value > 0xFFFFFFFFu ||
-                (static_cast<uint32_t>(args[0].value) & ~kCallerFlags))
-                return error(t.at, "#pragma root_flags expects flags in bits 16 to 31");
-            flags = static_cast<uint32_t>(args[0].value);
-            if (rootPresent_ && flags != rootFlags_)
-                return error(t.at, "the root module already exists with other flags");
-            rootFlags_ = flags;
-        } else if (t.text == "next_local_id") {
-            if (args.size() != 1 || args[0].kind != Tok::Int || args[0].value > 0xFFFFFFFFu)
-                return error(t.at, "#pragma next_local_id expects a number");
-            uint32_t target = static_cast<uint32_t>(args[0].value);
-            Location at = t.at;
-            run([this, target, at] { advanceCounter(target, at); });
-        } else {
-            std::string message = "unknown #pragma " + quoted(t.text) + " ignored";
-            if (auto close = closest(
-                    t.text, {"prefix", "version", "ID", "once", "root_flags", "next_local_id"}))
-                message += "; did you mean " + quoted(*close) + "?";
-            warn(t.at, message);
+    void pragma(const Token &t) {
+        Pragma p = readPragma(t);
+        switch (p.kind) {
+            case Pragma::Prefix:
+                prefix_ = p.text;
+                break;
+            case Pragma::Naming:  // taken before the definitions were read
+                break;
+            case Pragma::RootFlags:
+                if (rootPresent_ && p.number != rootFlags_)
+                    return error(t.at, "the root module already exists with other flags");
+                rootFlags_ = p.number;
+                break;
+            case Pragma::NextLocalId: {
+                uint32_t target = p.number;
+                Location at = t.at;
+                run([this, target, at] { advanceCounter(target, at); });
+                break;
+            }
+            case Pragma::Malformed:
+                return error(t.at, p.message);
+            case Pragma::Unknown:
+                warn(t.at, p.message);
+                break;
         }
     }
 
@@ -510,22 +373,6 @@ class Compiler : private Emitter, private Checker {
             error(at, "nested more than " + std::to_string(kMaxNesting) + " levels deep");
             throw Abort{};
         }
-    }
-
-    // One level of nesting, given back however the level is left.
-    class Depth {
-      public:
-        explicit Depth(size_t &nesting) : nesting_(nesting) {}
-        ~Depth() { --nesting_; }
-        Depth(const Depth &) = delete;
-        Depth &operator=(const Depth &) = delete;
-
-      private:
-        size_t &nesting_;
-    };
-    [[nodiscard]] Depth deeper(Location at) {
-        nest(at);
-        return Depth(nesting_);
     }
 
     void interface(Scope *scope, const Annotations &a) {
@@ -654,7 +501,7 @@ class Compiler : private Emitter, private Checker {
         current_ = scope;
         Annotations a = annotations();
         Token t = peek();
-        if (t.kind == Tok::Pragma) return pragma(scope, take());
+        if (t.kind == Tok::Pragma) return pragma(take());
         bool rawType = peek(1).kind == Tok::String;  // `struct "ID"` is a type, not a definition
         if (!rawType) {
             if (t.isWord("struct") || t.isWord("union") || t.isWord("enum")) {
@@ -678,15 +525,15 @@ class Compiler : private Emitter, private Checker {
         if (readonly && !peek().isWord("attribute"))
             fail(peek(), "expected 'attribute' after 'readonly'");
         if (acceptWord("attribute")) {
-            TypePtr type = typeSpec(scope, false);
-            do {
-                Location at;
-                std::string n = name("an attribute name", &at);
-                MemberSpec m{
-                    KIV_MEMBER_ATTRIBUTE,    n,  flags | (readonly ? KIV_MEMBER_READONLY : 0u),
-                    dimensions(scope, type), {}, at};
-                members.push_back(std::move(m));
-            } while (accept(","));
+            auto declared = typedDeclarators(scope, "an attribute name");
+            forEachDeclarator(declared, scope, [&](const Declarator &x, TypePtr full) {
+                members.push_back({KIV_MEMBER_ATTRIBUTE,
+                                   x.name,
+                                   flags | (readonly ? KIV_MEMBER_READONLY : 0u),
+                                   full,
+                                   {},
+                                   x.at});
+            });
             while (peek().isWord("getraises") || peek().isWord("setraises")) skipRaises();
             expect(";", "after the attribute");
             return;
@@ -697,43 +544,46 @@ class Compiler : private Emitter, private Checker {
             warn(oneway.at, "'oneway' left out: " + std::string(unsupported("oneway")) +
                                 "; the operation is an ordinary one");
         }
-        TypePtr result = typeSpec(scope, true);
-        Location at;
-        std::string n = name("an operation name", &at);
-        MemberSpec m{KIV_MEMBER_OPERATION, n, flags, result, {}, at};
-        expect("(", "after the operation name");
-        if (!peek().is(")")) {
-            do {
-                Annotations pa = annotations();
-                if (pa.any()) error(pa.at, "parameters take no annotations");
-                Token dir = take();
-                uint32_t direction = dir.isWord("in")      ? KIV_PARAM_IN
-                                     : dir.isWord("out")   ? KIV_PARAM_OUT
-                                     : dir.isWord("inout") ? KIV_PARAM_INOUT
-                                                           : 0;
-                if (!direction)
-                    fail(dir,
-                         "expected in, out or inout before the parameter, found " + describe(dir));
-                TypePtr type = typeSpec(scope, false);
-                Location pat;
-                std::string pn = name("a parameter name", &pat);
-                type = dimensions(scope, type);
-                if (m.params.size() == 255) error(pat, "an operation takes at most 255 parameters");
-                m.params.push_back({pn, type, direction, pat});
-            } while (accept(","));
+        OperationDecl d = parseOperation(tokens_, nesting_);
+        MemberSpec m{
+            KIV_MEMBER_OPERATION, d.name, flags, resolved(*d.result, d, scope, true), {}, d.at};
+        if (!d.named) syntaxError(*d.error);
+        for (const ParamDecl &p : d.params) {
+            Annotations pa = annotationsOf(p.annotations);
+            if (pa.any()) error(pa.at, "parameters take no annotations");
+            if (!p.direction) syntaxError(*d.error);
+            TypePtr type = resolved(*p.type, d, scope, false, p.typeEnd);
+            const Declarator &x = p.declarator;
+            if (!x.named) syntaxError(*d.error);
+            type = arrayOf(type, x.lengths, scope);
+            if (!x.done) syntaxError(*d.error);
+            if (m.params.size() == 255) error(x.at, "an operation takes at most 255 parameters");
+            m.params.push_back({x.name, type, p.direction, x.at});
         }
-        expect(")", "to close the parameter list");
+        if (d.error) syntaxError(*d.error);
         checkParameters(m);
         if (peek().isWord("raises")) skipRaises();
-        if (peek().isWord("context")) refuse(peek(), peek().text, unsupported(peek().text));
+        if (peek().isWord("context")) refuse(peek().at, peek().text, unsupported(peek().text));
         expect(";", "after the operation");
         members.push_back(std::move(m));
+    }
+
+    // A type of an operation; when it is unknown or refused, the names the rest of the
+    // operation declares are left out with it.
+    TypePtr resolved(const TypeExpr &type, const OperationDecl &d, Scope *scope, bool allowVoid,
+                     size_t end = 0) {
+        try {
+            return resolveType(type, scope, allowVoid);
+        } catch (const ParseError &) {
+            if (refusing_) leaveOut(d.declared, end ? end : d.resultEnd);
+            throw;
+        }
     }
 
     // A `raises`, `getraises` or `setraises` clause: refused, or left out with a warning.
     void skipRaises() {
         Token word = peek();
-        if (!options_.skipUnstorable) refuse(word, word.text, unsupported(word.text));
+        if (!options_.skipUnstorable) refuse(word.at, word.text, unsupported(word.text));
         take();
         expect("(", "after " + quoted(word.text));
         skipBalanced("(", ")");
@@ -842,24 +692,22 @@ class Compiler : private Emitter, private Checker {
                 current_ = s->inner;
                 Annotations ma = annotations();
                 Token t = peek();
-                TypePtr type;
+                std::pair<TypePtr, Declarators> declared;
                 if (isConstructed(t)) {
                     // A nested definition, or one with member declarators after it.
                     Symbol *defined = constructed(s->inner, ma, true);
                     if (accept(";")) continue;
                     if (!defined) throw ParseError{};
-                    type = typeOf(*defined, t.at);
+                    declared = {typeOf(*defined, t.at),
+                                parseDeclarators(tokens_, nesting_, "a member name", false)};
                 } else {
                     if (ma.any()) error(ma.at, "structure members take no annotations");
-                    type = typeSpec(s->inner, false);
+                    declared = typedDeclarators(s->inner, "a member name");
                 }
-                do {
-                    Location mat;
-                    std::string mn = name("a member name", &mat);
-                    TypePtr full = dimensions(s->inner, type);
-                    holdsByValue(id, *full, mat, mn);
-                    members->emplace_back(Named{mn, mat}, full);
-                } while (accept(","));
+                forEachDeclarator(declared, s->inner, [&](const Declarator &x, TypePtr full) {
+                    holdsByValue(id, *full, x.at, x.name);
+                    members->emplace_back(Named{x.name, x.at}, full);
+                });
                 expect(";", "after the structure member");
             } catch (const ParseError &) {
                 damaged = true;
@@ -939,33 +787,35 @@ class Compiler : private Emitter, private Checker {
                     continue;
                 }
                 if (ma.any()) error(ma.at, "union cases take no annotations");
+                UnionCase c = parseUnionCase(tokens_, nesting_);
                 std::vector<std::pair<kivTLibValue, Location>> labels;
-                for (;;) {
-                    if (acceptWord("case")) {
-                        Location lat = peek().at;
-                        Val v = expression(s->inner);
-                        kivTLibValue label{};
-                        if (convert(v, discriminator->tag, discriminator->repoId,
-                                    "the discriminator", &label, nullptr))
-                            labelKeys.push_back(
-                                {labelKey(label.tag, label.u64, label.d128[1], false), lat});
-                        labels.emplace_back(label, lat);
-                        expect(":", "after the case label");
-                    } else if (peek().isWord("default")) {
-                        Location lat = take().at;
-                        labelKeys.push_back({labelKey(0, 0, 0, true), lat});
-                        labels.emplace_back(kivTLibValue{}, lat);
-                        expect(":", "after 'default'");
-                    } else {
-                        break;
+                for (const CaseLabel &l : c.labels) {
+                    kivTLibValue label{};
+                    if (!l.value) {
+                        labelKeys.push_back({labelKey(0, 0, 0, true), l.at});
+                    } else if (convert(valueOf(*l.value, s->inner), discriminator->tag,
+                                       discriminator->repoId, "the discriminator", &label,
+                                       nullptr)) {
+                        labelKeys.push_back(
+                            {labelKey(label.tag, label.u64, label.d128[1], false), l.at});
                     }
+                    labels.emplace_back(label, l.at);
+                    if (!l.done) syntaxError(*c.error);
                 }
-                if (labels.empty())
-                    fail(peek(), "expected 'case' or 'default', found " + describe(peek()));
-                TypePtr type = typeSpec(s->inner, false);
-                Location cat;
-                std::string cn = name("a case member name", &cat);
-                type = dimensions(s->inner, type);
+                if (!c.type) syntaxError(*c.error);
+                TypePtr type;
+                try {
+                    type = resolveType(*c.type, s->inner, false);
+                } catch (const ParseError &) {
+                    if (refusing_) leaveOut(c.declared, c.typeEnd);
+                    throw;  // the skip goes on from where reading stopped
+                }
+                const Declarator &x = c.declarator;
+                if (!x.named) syntaxError(*c.error);
+                type = arrayOf(type, x.lengths, s->inner);
+                if (!x.done) syntaxError(*c.error);
+                const std::string &cn = x.name;
+                const Location cat = x.at;
                 holdsByValue(id, *type, cat, cn);
                 expect(";", "after the union case");
                 // A case with several labels prints as one declaration per label.
@@ -1039,12 +889,14 @@ class Compiler : private Emitter, private Checker {
         expect("{", "after the enumeration name");
         auto members = std::make_shared<std::vector<std::pair<std::string, uint32_t>>>();
         uint64_t next = 0;
-        while (!peek().is("}")) {
-            Location mat;
-            std::string mn = name("an enumerator", &mat);
+        Enumerators enumerators = parseEnumerators(tokens_, nesting_);
+        for (const Enumerator &e : enumerators.list) {
+            if (!e.named) syntaxError(*enumerators.error);
+            const std::string &mn = e.name;
+            const Location mat = e.at;
             uint64_t value = next;
-            if (accept("=")) {
-                Val v = expression(scope);
+            if (e.value) {
+                Val v = valueOf(*e.value, scope);
                 kivTLibValue out{};
                 if (convert(v, KIV_TYPE_ULONG, "", "an enumerator value (unsigned long)", &out,
                             nullptr))
@@ -1055,7 +907,6 @@ class Compiler : private Emitter, private Checker {
             members->emplace_back(mn, static_cast<uint32_t>(value));
             next = value + 1;
             declareEnumerator(scope, mn, id, static_cast<uint32_t>(value), mat);
-            if (!accept(",")) break;
         }
         expect("}", "to close enumeration " + quoted(n));
         if (!asType) expect(";", "after the enumeration's '}'");
@@ -1085,17 +936,34 @@ class Compiler : private Emitter, private Checker {
     }
 
     void constant(Scope *scope, const Annotations &a) {
-        Token kw = take();
-        if (scope->kind != KIV_DEF_MODULE && scope->kind != KIV_DEF_INTERFACE)
-            fail(kw, "a constant can only be defined in a module or an interface");
+        ConstDecl d = parseConstant(tokens_, nesting_);
+        try {
+            defineConstant(scope, a, d);
+        } catch (const ParseError &) {
+            if (!d.complete) throw;  // skip the rest from where reading stopped
+            refusing_ = false;       // read to its end: nothing is left to skip
+        }
+    }
+
+    void defineConstant(Scope *scope, const Annotations &a, const ConstDecl &d) {
+        if (scope->kind != KIV_DEF_MODULE && scope->kind != KIV_DEF_INTERFACE) {
+            error(d.keyword, "a constant can only be defined in a module or an interface");
+            throw ParseError{};
+        }
         checkFlags(a);
         if (a.forward) error(a.at, "@forward applies to interfaces");
-        TypePtr type = typeSpec(scope, false);
-        Location at;
-        std::string n = name("a constant name", &at);
-        expect("=", "after the constant name");
-        Val v = expression(scope);
-        expect(";", "after the constant");
+        TypePtr type;
+        try {
+            type = resolveType(*d.type, scope, false);
+        } catch (const ParseError &) {
+            if (refusing_) leaveOut(d.declared);
+            throw;
+        }
+        if (!d.value) syntaxError(*d.error);
+        Val v = valueOf(*d.value, scope);
+        if (d.error) syntaxError(*d.error);
+        const std::string &n = d.name;
+        const Location at = d.nameAt;
         auto holder = std::make_shared<std::string>();
         kivTLibValue value{};
         type = throughAliases(type);
@@ -1145,6 +1013,7 @@ class Compiler : private Emitter, private Checker {
         if (a.id && peek(2).is(","))
             error(a.at, "@id names one definition; give the typedef one declarator");
         TypePtr base;
+        Declarators declarators;
         // `typedef struct S {...} T;` defines S too. A type without a name of its own, or
         // with the typedef's name (`typedef struct {...} T;`), is named T and needs no alias.
         std::string definedAs;
@@ -1158,16 +1027,69 @@ class Compiler : private Emitter, private Checker {
                                           unnamed ? definedAs : "");
             if (!defined) throw ParseError{};
             base = typeOf(*defined, typeAt);
+            declarators = parseDeclarators(tokens_, nesting_, "a typedef name", true);
         } else {
-            base = typeSpec(scope, false);
+            TypeExprPtr type = parseType(tokens_, nesting_);
+            if (endsInError(*type)) resolveType(*type, scope, false);  // reports and throws
+            declarators = parseDeclarators(tokens_, nesting_, "a typedef name", true);
+            try {
+                base = resolveType(*type, scope, false);
+            } catch (const ParseError &) {
+                if (refusing_) leaveOut(declarators.declared);
+                if (!declarators.complete) throw;  // skip the rest from where reading stopped
+                refusing_ = false;
+                return;
+            }
         }
+        try {
+            defineAliases(scope, a, base, definedAs, declarators);
+        } catch (const ParseError &) {
+            if (!declarators.complete) throw;
+            refusing_ = false;
+        }
+    }
+
+    // A type and the declarators after it, both read before the type is resolved: an unknown
+    // or refused type leaves the names they declare out quietly.
+    std::pair<TypePtr, Declarators> typedDeclarators(Scope *scope, const char *what) {
+        TypeExprPtr type = parseType(tokens_, nesting_);
+        if (endsInError(*type)) resolveType(*type, scope, false);  // reports and throws
+        Declarators d = parseDeclarators(tokens_, nesting_, what, false);
+        try {
+            return {resolveType(*type, scope, false), std::move(d)};
+        } catch (const ParseError &) {
+            if (refusing_) leaveOut(d.declared);
+            throw;  // the skip goes on from the end of the declarators
+        }
+    }
+
+    // Gives each declarator read in full its type (`type` or arrays of it), in order, then
+    // reports where reading stopped, if it did.
+    void forEachDeclarator(const std::pair<TypePtr, Declarators> &declared, Scope *scope,
+                           const std::function<void(const Declarator &, TypePtr)> &take) {
+        const auto &[type, declarators] = declared;
+        for (const Declarator &x : declarators.list) {
+            if (!x.named) break;
+            TypePtr full = arrayOf(type, x.lengths, scope);
+            if (!x.done) break;
+            take(x, full);
+        }
+        if (declarators.error) syntaxError(*declarators.error);
+    }
+
+    // The typedefs that `declarators` define as `base` (or its arrays); a declarator named
+    // `definedAs` first names the type defined in the typedef itself.
+    void defineAliases(Scope *scope, const Annotations &a, const TypePtr &base,
+                       const std::string &definedAs, const Declarators &declarators) {
         std::string scopeId = scope->repoId;
         uint32_t flags = a.flags.value_or(0);
         bool first = true;
-        do {
-            Location at;
-            std::string n = name("a typedef name", &at);
-            TypePtr type = dimensions(scope, base);
+        for (const Declarator &x : declarators.list) {
+            if (!x.named) break;
+            TypePtr type = arrayOf(base, x.lengths, scope);
+            if (!x.done) break;
+            const std::string &n = x.name;
+            const Location at = x.at;
             if (first && !definedAs.empty() && n == definedAs) {
                 first = false;
                 if (type != base) error(at, "a type defined in a typedef takes no array length");
@@ -1190,8 +1112,21 @@ class Compiler : private Emitter, private Checker {
                                           nullptr),
                        at, "typedef", n, id);
             });
-        } while (accept(","));
-        expect(";", "after the typedef");
+        }
+        if (declarators.error) syntaxError(*declarators.error);
+    }
+
+    // `type` with array lengths: `x[2][3]` is an array of 2 arrays of 3.
+    TypePtr arrayOf(TypePtr type, const ArrayLengths &lengths, Scope *scope) {
+        std::vector<std::pair<uint32_t, Location>> values;
+        for (auto &[length, at] : lengths) {
+            uint32_t value = unsignedOf(*length, scope, "the array length");
+            if (value == 0) error(at, "an array has at least one element");
+            values.emplace_back(value, at);
+        }
+        for (auto it = values.rbegin(); it != values.rend(); ++it)
+            type = anonymousType(KIV_DEF_ARRAY, it->first, type, it->second);
+        return type;
     }
 
     // The first name after the body that starts at the next '{' (the type's declarator in
@@ -1237,118 +1172,7 @@ class Compiler : private Emitter, private Checker {
 
     // A type; `allowVoid` only for operation results. Anonymous types are created later.
     TypePtr typeSpec(Scope *scope, bool allowVoid) {
-        Token t = peek();
-        Location at = t.at;
-        if (t.kind == Tok::Ident) {
-            static const std::pair<const char *, kivTLibTypeTag> raw[] = {
-                {"struct", KIV_TYPE_STRUCT},       {"union", KIV_TYPE_UNION},
-                {"enum", KIV_TYPE_ENUM},           {"typedef", KIV_TYPE_ALIAS},
-                {"interface", KIV_TYPE_INTERFACE}, {"string", KIV_TYPE_STRING},
-                {"wstring", KIV_TYPE_WSTRING},     {"sequence", KIV_TYPE_SEQUENCE},
-                {"array", KIV_TYPE_ARRAY}};
-            if (peek(1).kind == Tok::String) {
-                for (auto &[word, tag] : raw) {
-                    if (t.text != word) continue;
-                    take();
-                    auto type = basicType(tag, at);
-                    type->repoId = take().text;
-                    return type;
-                }
-            }
-            if (t.text == "void") {
-                take();
-                if (!allowVoid) error(at, "'void' is only an operation's result type");
-                return basicType(KIV_TYPE_VOID, at);
-            }
-            static const std::pair<const char *, kivTLibTypeTag> basic[] = {
-                {"boolean", KIV_TYPE_BOOLEAN},     {"octet", KIV_TYPE_OCTET},
-                {"char", KIV_TYPE_CHAR},           {"wchar", KIV_TYPE_WCHAR},
-                {"short", KIV_TYPE_SHORT},         {"float", KIV_TYPE_FLOAT},
-                {"double", KIV_TYPE_DOUBLE},       {"decimal32", KIV_TYPE_DECIMAL32},
-                {"decimal64", KIV_TYPE_DECIMAL64}, {"decimal128", KIV_TYPE_DECIMAL128}};
-            for (auto &[word, tag] : basic)
-                if (t.text == word) {
-                    take();
-                    return basicType(tag, at);
-                }
-            if (t.text == "long") {
-                take();
-                if (acceptWord("long")) return basicType(KIV_TYPE_LONGLONG, at);
-                if (peek().isWord("double"))
-                    fail(peek(), "the type library has no 'long double' type");
-                return basicType(KIV_TYPE_LONG, at);
-            }
-            if (t.text == "unsigned") {
-                take();
-                if (acceptWord("short")) return basicType(KIV_TYPE_USHORT, at);
-                if (acceptWord("long")) {
-                    if (acceptWord("long")) return basicType(KIV_TYPE_ULONGLONG, at);
-                    return basicType(KIV_TYPE_ULONG, at);
-                }
-                fail(peek(), "expected 'short' or 'long' after 'unsigned'");
-            }
-            if (t.text == "string" || t.text == "wstring") {
-                bool wide = t.text == "wstring";
-                take();
-                if (!accept("<")) return basicType(wide ? KIV_TYPE_WSTRING : KIV_TYPE_STRING, at);
-                uint32_t bound = boundValue(scope, "the string bound");
-                closeAngle("after the string bound");
-                return anonymousType(wide ? KIV_DEF_WSTRING : KIV_DEF_STRING, bound, nullptr, at);
-            }
-            if (t.text == "sequence") {
-                take();
-                expect("<", "after 'sequence'");
-                Depth depth = deeper(at);
-                TypePtr element = typeSpec(scope, false);
-                uint32_t bound = 0;
-                if (accept(",")) bound = boundValue(scope, "the sequence bound");
-                closeAngle("to close the sequence type");
-                return anonymousType(KIV_DEF_SEQUENCE, bound, element, at);
-            }
-            if (const char *why = unsupported(t.text)) refuse(t, t.text, why);
-            if (isKeyword(t.text) && t.text != "Object")
-                fail(t, "expected a type, found keyword " + quoted(t.text));
-        }
-        if (t.kind != Tok::Ident && t.kind != Tok::RawIdent && !t.is("::"))
-            fail(t, "expected a type, found " + describe(t));
-        ScopedName n = scopedName("a type name");
-        Symbol *s = resolve(n, scope, "type", false);
-        if (!s) {
-            // TypeCode is no keyword: it names a type (CORBA::TypeCode) that no library defines
-            // unless a user's own does.
-            if (n.parts.back() == "TypeCode")
-                refuse(t, n.text(), "the type library has no 'TypeCode' type");
-            if (refused_.count(n.parts.back())) {  // refused where it was defined
-                refusing_ = true;
-                throw ParseError{};
-            }
-            resolve(n, scope, "type");
-            refusing_ = true;  // what this definition declares is unknown too, without notice
-            throw ParseError{};
-        }
-        kivTLibTypeTag tag = 0;
-        switch (s->kind) {
-            case KIV_DEF_STRUCT:
-                tag = KIV_TYPE_STRUCT;
-                break;
-            case KIV_DEF_UNION:
-                tag = KIV_TYPE_UNION;
-                break;
-            case KIV_DEF_ENUM:
-                tag = KIV_TYPE_ENUM;
-                break;
-            case KIV_DEF_ALIAS:
-                tag = KIV_TYPE_ALIAS;
-                break;
-            case KIV_DEF_INTERFACE:
-                tag = KIV_TYPE_INTERFACE;
-                break;
-            default:
-                fail(t, quoted(n.text()) + " is a " + kindWord(s->kind) + ", not a type");
-        }
-        auto type = basicType(tag, at);
-        type->repoId = s->repoId;
-        return type;
+        return resolveType(*parseType(tokens_, nesting_), scope, allowVoid);
     }
 
     // The type that a typedef names, through any number of typedefs: what the library stores
@@ -1379,229 +1203,26 @@ class Compiler : private Emitter, private Checker {
         return nullptr;
     }
 
-    // Array dimensions after a declarator: `x[2][3]` is an array of 2 arrays of 3.
+    // Array dimensions after a declarator.
     TypePtr dimensions(Scope *scope, TypePtr type) {
-        std::vector<std::pair<uint32_t, Location>> lengths;
-        while (peek().is("[")) {
-            Location at = take().at;
-            uint32_t length = positive(scope, "the array length");
-            if (length == 0) error(at, "an array has at least one element");
-            lengths.emplace_back(length, at);
-            expect("]", "after the array length");
-        }
-        for (auto it = lengths.rbegin(); it != lengths.rend(); ++it)
-            type = anonymousType(KIV_DEF_ARRAY, it->first, type, it->second);
+        ArrayLengths lengths;
+        std::optional<SyntaxError> problem;
+        parseLengths(tokens_, nesting_, &lengths, &problem);
+        type = arrayOf(type, lengths, scope);
+        if (problem) syntaxError(*problem);
         return type;
     }
 
-    // A bound inside <...>, where '>>' closes two lists as in C++11.
-    uint32_t boundValue(Scope *scope, const std::string &what) {
-        Setting<bool> inBound(inBound_, true);
-        return positive(scope, what);
-    }
-
-    // Takes the '>' that closes a list: a lone one, or the first half of '>>'.
-    void closeAngle(const std::string &context) {
-        if (peek().is(">>")) {
-            Token &both = tokens_.front();
-            both.text = ">";
-            both.at.column += 1;
-            return;
-        }
-        expect(">", context);
-    }
-
-    uint32_t positive(Scope *scope, const std::string &what) {
-        Val v = expression(scope);
-        kivTLibValue out{};
-        if (!convert(v, KIV_TYPE_ULONG, "", what + " (unsigned long)", &out, nullptr))
-            throw ParseError{};
-        return out.u32;
-    }
-
-    // ---- Constant expressions ----
-
-    Val expression(Scope *scope) { return binary(scope, 0); }
-
-    int precedence(const Token &t) const {
-        if (t.kind != Tok::Punct) return -1;
-        if (inBound_ && t.text == ">>") return -1;
-        if (t.text == "|") return 0;
-        if (t.text == "^") return 1;
-        if (t.text == "&") return 2;
-        if (t.text == "<<" || t.text == ">>") return 3;
-        if (t.text == "+" || t.text == "-") return 4;
-        if (t.text == "*" || t.text == "/" || t.text == "%") return 5;
-        return -1;
-    }
-
-    Val binary(Scope *scope, int level) {
-        if (level > 5) return unary(scope);
-        Val left = binary(scope, level + 1);
-        while (precedence(peek()) == level) {
-            Token op = take();
-            Val right = binary(scope, level + 1);
-            left = apply(op, left, right);
-        }
-        return left;
-    }
-
-    Val unary(Scope *scope) {
-        Token t = peek();
-        if (t.is("-") || t.is("+") || t.is("~")) {
-            Token op = take();
-            Depth depth = deeper(op.at);
-            Val v = unary(scope);
-            if (v.kind == Val::Int) {
-                v.i = op.is("-") ? -v.i : op.is("~") ? ~v.i : v.i;
-                if (op.is("~")) v.literal.clear();
-                if (op.is("-") && !v.literal.empty())
-                    v.literal = v.literal[0] == '-' ? v.literal.substr(1) : "-" + v.literal;
-                checkRange(v, op.at);
-            } else if (v.kind == Val::Float && !op.is("~")) {
-                if (op.is("-")) {
-                    v.f = -v.f;
-                    if (!v.literal.empty())
-                        v.literal = v.literal[0] == '-' ? v.literal.substr(1) : "-" + v.literal;
-                }
-            } else {
-                fail(op, "operator '" + op.text + "' does not apply to this value");
-            }
-            v.at = op.at;
-            return v;
-        }
-        return primary(scope);
-    }
-
-    void checkRange(const Val &v, Location at) {
-        if (!within64Bits(v)) {
-            error(at, kOverflow);
-            throw ParseError{};
-        }
-    }
-
-    Val apply(const Token &op, const Val &a, const Val &b) {
-        std::string problem;
-        std::optional<Val> r = applyOperator(op.text, a, b, &problem);
-        if (!r) fail(op, problem);
-        return *r;
-    }
-
-    Val primary(Scope *scope) {
-        Token t = peek();
-        Val v;
-        v.at = t.at;
-        switch (t.kind) {
-            case Tok::Int:
-                take();
-                if (t.overflow || t.value > ~static_cast<U128>(0) >> 64 << 64 >> 64)
-                    if (t.overflow || t.value >= static_cast<U128>(1) << 64)
-                        fail(t, "integer literal does not fit in 64 bits");
-                v.kind = Val::Int;
-                v.i = static_cast<I128>(t.value);
-                // Decimal constants read the digits as written (-0 keeps its sign).
-                if (t.text.find_first_not_of("0123456789") == std::string::npos) v.literal = t.text;
-                return v;
-            case Tok::Float:
-                take();
-                v.kind = Val::Float;
-                v.literal = t.text;
-                v.f = std::strtod(t.text.c_str(), nullptr);
-                return v;
-            case Tok::Char:
-                take();
-                v.kind = t.wide ? Val::WChar : Val::Char;
-                v.i = static_cast<I128>(t.value);
-                return v;
-            case Tok::String:
-                v.kind = t.wide ? Val::WStr : Val::Str;
-                while (peek().kind == Tok::String) {
-                    Token part = take();
-                    if (part.wide != t.wide) fail(part, "cannot join a wide and a narrow string");
-                    v.s += part.text;
-                }
-                return v;
-            default:
-                break;
-        }
-        if (t.is("(")) {
-            take();
-            Depth depth = deeper(t.at);
-            Setting<bool> shifts(inBound_, false);  // a shift in parentheses is a shift
-            v = expression(scope);
-            expect(")", "to close the parenthesis");
-            return v;
-        }
-        if (t.isWord("TRUE") || t.isWord("FALSE")) {
-            take();
-            v.kind = Val::Bool;
-            v.i = t.text == "TRUE";
-            return v;
-        }
-        if (t.kind == Tok::Ident && t.text == "bits" && peek(1).is("(")) {
-            take();
-            take();
-            Token n = take();
-            if (n.kind != Tok::Int || n.overflow) fail(n, "bits(...) expects a number");
-            expect(")", "to close bits(...)");
-            v.kind = Val::Bits;
-            v.bits = n.value;
-            return v;
-        }
-        if (t.kind == Tok::Ident || t.kind == Tok::RawIdent || t.is("::")) {
-            if (t.kind == Tok::Ident &&
-                (t.text == "NaN" || t.text == "Infinity" || t.text == "sNaN") &&
-                !findVisible(scope, t.text)) {
-                take();
-                v.kind = Val::Float;
-                v.literal = t.text;
-                v.f = t.text == "Infinity" ? HUGE_VAL : NAN;
-                return v;
-            }
-            ScopedName n = scopedName("a constant name");
-            Symbol *s = resolve(n, scope, "constant");
-            if (!s) throw ParseError{};
-            if (s->kind == kEnumerator) {
-                v.kind = Val::Enum;
-                v.enumId = s->enumId;
-                v.i = s->enumValue;
-                return v;
-            }
-            if (s->kind != KIV_DEF_CONSTANT)
-                fail(t, quoted(n.text()) + " is a " + kindWord(s->kind) + ", not a constant");
-            return fromConstant(*s, t.at);
-        }
-        fail(t, "expected a constant expression, found " + describe(t));
-    }
-
-    Val fromConstant(const Symbol &s, Location at) {
-        std::optional<Val> v = valueOfConstant(s.constValue, s.constText, s.constTypeId, at);
-        if (!v) {
-            error(at, "this constant's value cannot be used in an expression");
-            throw ParseError{};
-        }
-        return *v;
-    }
-
-    // The value of `v` for a type of tag `tag` (and enumeration `enumId`), with range checks.
-    bool convert(const Val &v, kivTLibTypeTag tag, const std::string &enumId,
-                 const std::string &what, kivTLibValue *out, std::string *text) {
-        std::string problem;
-        auto enumName = [this](const std::string &id) {
-            auto e = byId_.find(id);
-            return e == byId_.end() ? id : quoted(e->second->name);
-        };
-        bool converted = convertValue(v, tag, enumId, what, enumName, out, text, &problem);
-        if (!problem.empty()) error(v.at, problem);
-        return converted && problem.empty();
+    Val expression(Scope *scope) {
+        return valueOf(*parseExpression(tokens_, {nesting_, false}), scope);
     }
 
     SourceSet sources_;
     Diagnostics diags_;
     Preprocessor pp_;
     const CompileOptions &options_;
+    TokenStream tokens_;
     std::vector<kivTLib *> imports_;
-    std::deque<Token> tokens_;
     Scope *current_ = nullptr;
     std::unordered_set<std::string> complete_;  // interfaces given with a body in this compile
     std::unordered_set<std::string> anonymousHere_;
@@ -1610,12 +1231,7 @@ class Compiler : private Emitter, private Checker {
     std::vector<std::function<void()>> *deferred_ = nullptr;
     size_t nesting_ = 0;
     size_t warnings_ = 0;
-    std::unordered_set<std::string> refused_;  // names of definitions refused as unstorable
-    // The definition being read was refused as unstorable or names an unknown type: the names
-    // it declares are left out quietly.
-    bool refusing_ = false;
     size_t unshownWarnings_ = 0;
-    bool inBound_ = false;  // reading a sequence or string bound: '>>' closes, never shifts
 };
 
 }  // namespace

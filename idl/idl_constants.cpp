@@ -5,6 +5,9 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <vector>
+
+#include "idl_ast.h"
 
 namespace kivtool::idl {
 
@@ -328,6 +331,128 @@ std::optional<Val> applyOperator(std::string_view o, const Val &a, const Val &b,
     r.at = a.at;
     r.f = o == "+" ? x + y : o == "-" ? x - y : o == "*" ? x * y : x / y;
     return r;
+}
+
+}  // namespace kivtool::idl
+
+namespace kivtool::idl {
+
+namespace {
+
+struct Failed {};  // reported
+
+class Evaluation {
+  public:
+    explicit Evaluation(ExpressionScope &scope) : scope_(scope) {}
+
+    Val value(const Expr &e) {
+        switch (e.kind) {
+            case Expr::Literal:
+                return e.value;
+            case Expr::Name:
+                return named(e);
+            case Expr::Unary:
+                return unary(e);
+            case Expr::Binary:
+                return chain(e);
+            case Expr::Error:
+                break;
+        }
+        refusal = e.error.refusal;
+        scope_.error(e.error.at, e.error.message);
+        if (e.error.abort) throw Abort{};
+        throw Failed{};
+    }
+
+    bool refusal = false;
+
+  private:
+    [[noreturn]] void fail(Location at, const std::string &message) {
+        scope_.error(at, message);
+        throw Failed{};
+    }
+
+    // `a OP b OP c ...`: the operators along the left edge of the tree, innermost first, each
+    // applied once its right operand is known (a loop, however long the chain).
+    Val chain(const Expr &e) {
+        std::vector<const Expr *> spine;
+        const Expr *x = &e;
+        for (; x->kind == Expr::Binary; x = x->left.get()) spine.push_back(x);
+        Val a = value(*x);
+        for (auto it = spine.rbegin(); it != spine.rend(); ++it) {
+            Val b = value(*(*it)->right);
+            std::string problem;
+            std::optional<Val> r = applyOperator((*it)->op, a, b, &problem);
+            if (!r) fail((*it)->at, problem);
+            a = std::move(*r);
+        }
+        return a;
+    }
+
+    static void negateLiteral(std::string &literal) {
+        if (!literal.empty()) literal = literal[0] == '-' ? literal.substr(1) : "-" + literal;
+    }
+
+    Val unary(const Expr &e) {
+        Val v = value(*e.left);
+        if (v.kind == Val::Int) {
+            v.i = e.op == "-" ? -v.i : e.op == "~" ? ~v.i : v.i;
+            if (e.op == "~") v.literal.clear();
+            if (e.op == "-") negateLiteral(v.literal);
+            if (!within64Bits(v)) fail(e.at, kOverflow);
+        } else if (v.kind == Val::Float && e.op != "~") {
+            if (e.op == "-") {
+                v.f = -v.f;
+                negateLiteral(v.literal);
+            }
+        } else {
+            fail(e.at, "operator '" + e.op + "' does not apply to this value");
+        }
+        v.at = e.at;
+        return v;
+    }
+
+    Val named(const Expr &e) {
+        Val v;
+        v.at = e.at;
+        const ScopedName &n = e.name;
+        if (!e.raw && !n.absolute && n.parts.size() == 1) {
+            const std::string &word = n.parts[0];
+            if ((word == "NaN" || word == "Infinity" || word == "sNaN") && !scope_.visible(word)) {
+                v.kind = Val::Float;
+                v.literal = word;
+                v.f = word == "Infinity" ? HUGE_VAL : NAN;
+                return v;
+            }
+        }
+        Symbol *s = scope_.resolve(n);
+        if (!s) throw Failed{};
+        if (s->kind == kEnumerator) {
+            v.kind = Val::Enum;
+            v.enumId = s->enumId;
+            v.i = s->enumValue;
+            return v;
+        }
+        if (s->kind != KIV_DEF_CONSTANT)
+            fail(e.at, quoted(n.text()) + " is a " + kindWord(s->kind) + ", not a constant");
+        std::optional<Val> c = valueOfConstant(s->constValue, s->constText, s->constTypeId, e.at);
+        if (!c) fail(e.at, "this constant's value cannot be used in an expression");
+        return *c;
+    }
+
+    ExpressionScope &scope_;
+};
+
+}  // namespace
+
+std::optional<Val> evaluate(const Expr &expression, ExpressionScope &scope, bool *refusal) {
+    Evaluation evaluation(scope);
+    try {
+        return evaluation.value(expression);
+    } catch (const Failed &) {
+        *refusal = evaluation.refusal;
+        return std::nullopt;
+    }
 }
 
 }  // namespace kivtool::idl

@@ -13,6 +13,10 @@
 
 namespace kivtool::idl {
 
+struct Expr;
+struct ScopedName;
+struct Symbol;
+
 __extension__ typedef __int128 I128;
 
 // A constant expression's value before it meets its type.
@@ -50,5 +54,22 @@ bool within64Bits(const Val &v);
 // with a sentence in `problem` when it does not apply or overflows.
 std::optional<Val> applyOperator(std::string_view op, const Val &a, const Val &b,
                                  std::string *problem);
+
+// What evaluating an expression needs from where it stands: its names, and where to report.
+class ExpressionScope {
+  public:
+    virtual ~ExpressionScope() = default;
+    // The symbol a name in the expression means; nullptr once reported as unknown.
+    virtual Symbol *resolve(const ScopedName &name) = 0;
+    // Whether a simple name is declared (NaN and Infinity are values only where not).
+    virtual bool visible(const std::string &name) = 0;
+    // Reports an error; may end the compile by throwing.
+    virtual void error(Location at, const std::string &message) = 0;
+};
+
+// The value of a constant-expression tree, its operands taken in the order of the text; the
+// first problem (a syntax error kept in the tree included) is reported and gives nullopt.
+// `refusal` tells whether that was a construct the library cannot hold.
+std::optional<Val> evaluate(const Expr &expression, ExpressionScope &scope, bool *refusal);
 
 }  // namespace kivtool::idl

@@ -1,0 +1,350 @@
+// SPDX-License-Identifier: Apache-2.0
+// Reading IDL declarations into syntax: constants, typedef declarators, annotations, pragmas,
+// and the skip over a broken declaration.
+#include "idl_parser.h"
+
+#include "idl_emitter.h"
+#include "idl_repoids.h"
+#include "idl_text.h"
+
+namespace kivtool::idl {
+
+namespace {
+
+// The closing part of a declaration: reading ends, and the names taken since its type end.
+template <class Node>
+Node &finish(TokenStream &tokens, Node &node, std::optional<SyntaxError> error = {}) {
+    tokens.finishNames();
+    node.error = std::move(error);
+    return node;
+}
+
+}  // namespace
+
+ConstDecl parseConstant(TokenStream &tokens, size_t nesting) {
+    ConstDecl d;
+    d.keyword = tokens.take().at;
+    d.type = parseType(tokens, nesting);
+    if (endsInError(*d.type)) return d;
+    tokens.collectNames(&d.declared);
+    d.nameAt = tokens.peek().at;
+    SyntaxError problem;
+    if (!readName(tokens, "a constant name", &d.name, &problem))
+        return std::move(finish(tokens, d, problem));
+    if (!tokens.accept("="))
+        return std::move(finish(tokens, d, expectedHere(tokens, "=", "after the constant name")));
+    d.value = parseExpression(tokens, {nesting, false});
+    if (endsInError(*d.value)) return std::move(finish(tokens, d));
+    if (!tokens.accept(";"))
+        return std::move(finish(tokens, d, expectedHere(tokens, ";", "after the constant")));
+    d.complete = true;
+    return std::move(finish(tokens, d));
+}
+
+bool parseLengths(TokenStream &tokens, size_t nesting, ArrayLengths *lengths,
+                  std::optional<SyntaxError> *error) {
+    while (tokens.peek().is("[")) {
+        Location at = tokens.take().at;
+        lengths->emplace_back(parseExpression(tokens, {nesting, false}), at);
+        if (endsInError(*lengths->back().first)) return false;
+        if (!tokens.accept("]")) {
+            *error = expectedHere(tokens, "]", "after the array length");
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+// One declarator; false when reading stopped at a syntax error (in `error` unless it is in
+// the expression of a length).
+bool readDeclarator(TokenStream &tokens, size_t nesting, const char *what, Declarator &x,
+                    std::optional<SyntaxError> *error) {
+    x.at = tokens.peek().at;
+    SyntaxError problem;
+    if (!readName(tokens, what, &x.name, &problem)) {
+        *error = problem;
+        return false;
+    }
+    x.named = true;
+    if (!parseLengths(tokens, nesting, &x.lengths, error)) return false;
+    x.done = true;
+    return true;
+}
+
+}  // namespace
+
+Declarators parseDeclarators(TokenStream &tokens, size_t nesting, const char *what, bool closes) {
+    Declarators d;
+    tokens.collectNames(&d.declared);
+    do {
+        std::optional<SyntaxError> error;
+        if (!readDeclarator(tokens, nesting, what, d.list.emplace_back(), &error))
+            return std::move(finish(tokens, d, error));
+    } while (tokens.accept(","));
+    if (!closes) return std::move(finish(tokens, d));
+    if (!tokens.accept(";"))
+        return std::move(finish(tokens, d, expectedHere(tokens, ";", "after the typedef")));
+    d.complete = true;
+    return std::move(finish(tokens, d));
+}
+
+OperationDecl parseOperation(TokenStream &tokens, size_t nesting) {
+    OperationDecl d;
+    tokens.collectNames(&d.declared);
+    d.result = parseType(tokens, nesting);
+    d.resultEnd = tokens.taken();
+    if (endsInError(*d.result)) return std::move(finish(tokens, d));
+    d.at = tokens.peek().at;
+    SyntaxError problem;
+    if (!readName(tokens, "an operation name", &d.name, &problem))
+        return std::move(finish(tokens, d, problem));
+    d.named = true;
+    if (!tokens.accept("("))
+        return std::move(finish(tokens, d, expectedHere(tokens, "(", "after the operation name")));
+    if (!tokens.peek().is(")")) {
+        do {
+            ParamDecl &p = d.params.emplace_back();
+            p.annotations = parseAnnotations(tokens, nesting);
+            if (p.annotations.error ||
+                (!p.annotations.items.empty() && p.annotations.items.back().flags &&
+                 endsInError(*p.annotations.items.back().flags)))
+                return std::move(finish(tokens, d));
+            Token dir = tokens.take();
+            p.at = dir.at;
+            p.direction = dir.isWord("in")      ? KIV_PARAM_IN
+                          : dir.isWord("out")   ? KIV_PARAM_OUT
+                          : dir.isWord("inout") ? KIV_PARAM_INOUT
+                                                : 0;
+            if (!p.direction)
+                return std::move(finish(
+                    tokens, d,
+                    SyntaxError{dir.at, "expected in, out or inout before the parameter, found " +
+                                            describe(dir)}));
+            p.type = parseType(tokens, nesting);
+            p.typeEnd = tokens.taken();
+            if (endsInError(*p.type)) return std::move(finish(tokens, d));
+            std::optional<SyntaxError> error;
+            if (!readDeclarator(tokens, nesting, "a parameter name", p.declarator, &error))
+                return std::move(finish(tokens, d, error));
+        } while (tokens.accept(","));
+    }
+    if (!tokens.accept(")"))
+        return std::move(
+            finish(tokens, d, expectedHere(tokens, ")", "to close the parameter list")));
+    return std::move(finish(tokens, d));
+}
+
+UnionCase parseUnionCase(TokenStream &tokens, size_t nesting) {
+    UnionCase c;
+    for (;;) {
+        if (tokens.acceptWord("case")) {
+            CaseLabel &label = c.labels.emplace_back();
+            label.at = tokens.peek().at;
+            label.value = parseExpression(tokens, {nesting, false});
+            if (endsInError(*label.value)) return c;
+            if (!tokens.accept(":")) {
+                c.error = expectedHere(tokens, ":", "after the case label");
+                return c;
+            }
+        } else if (tokens.peek().isWord("default")) {
+            CaseLabel &label = c.labels.emplace_back();
+            label.at = tokens.take().at;
+            if (!tokens.accept(":")) {
+                c.error = expectedHere(tokens, ":", "after 'default'");
+                return c;
+            }
+        } else {
+            break;
+        }
+        c.labels.back().done = true;
+    }
+    if (c.labels.empty()) {
+        c.error = SyntaxError{tokens.peek().at,
+                              "expected 'case' or 'default', found " + describe(tokens.peek())};
+        return c;
+    }
+    tokens.collectNames(&c.declared);
+    c.type = parseType(tokens, nesting);
+    c.typeEnd = tokens.taken();
+    if (endsInError(*c.type)) return std::move(finish(tokens, c));
+    std::optional<SyntaxError> error;
+    readDeclarator(tokens, nesting, "a case member name", c.declarator, &error);
+    return std::move(finish(tokens, c, error));
+}
+
+Enumerators parseEnumerators(TokenStream &tokens, size_t nesting) {
+    Enumerators d;
+    while (!tokens.peek().is("}")) {
+        Enumerator &e = d.list.emplace_back();
+        e.at = tokens.peek().at;
+        SyntaxError problem;
+        if (!readName(tokens, "an enumerator", &e.name, &problem)) {
+            d.error = problem;
+            return d;
+        }
+        e.named = true;
+        if (tokens.accept("=")) {
+            e.value = parseExpression(tokens, {nesting, false});
+            if (endsInError(*e.value)) return d;
+        }
+        if (!tokens.accept(",")) break;
+    }
+    return d;
+}
+
+AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting) {
+    AnnotationList list;
+    list.at = tokens.peek().at;
+    auto stop = [&list](Location at, std::string message) {
+        list.error = SyntaxError{at, std::move(message)};
+        return std::move(list);
+    };
+    auto expected = [&tokens, &list](const char *punct, const std::string &context) {
+        list.error = expectedHere(tokens, punct, context);
+        return std::move(list);
+    };
+    while (tokens.peek().is("@")) {
+        Location at = tokens.take().at;
+        AnnotationList::Item item;
+        SyntaxError problem;
+        if (!readName(tokens, "an annotation name", &item.word, &problem))
+            return stop(problem.at, problem.message);
+        if (item.word == "forward") {
+            list.items.push_back(std::move(item));
+            continue;
+        }
+        if (!tokens.accept("(")) return expected("(", "after @" + item.word);
+        const Token &v = tokens.peek();
+        item.at = v.at;
+        if (item.word == "id") {
+            if (v.kind != Tok::String) return stop(v.at, "@id expects a string");
+            item.text = tokens.take().text;
+        } else if (item.word == "version") {
+            size_t dot = v.text.find('.');
+            if (v.kind != Tok::Float || dot == std::string::npos ||
+                v.text.find_first_not_of("0123456789.") != std::string::npos)
+                return stop(v.at, "@version expects MAJOR.MINOR, like 1.2");
+            item.text = tokens.take().text;
+        } else if (item.word == "flags") {
+            item.flags = parseExpression(tokens, {nesting, false});
+            if (endsInError(*item.flags)) {
+                list.items.push_back(std::move(item));
+                return list;
+            }
+        } else {
+            std::string message = "unknown annotation @" + item.word;
+            if (auto close = closest(item.word, {"id", "version", "flags", "forward"}))
+                message += "; did you mean @" + *close + "?";
+            return stop(at, message);
+        }
+        std::string word = item.word;
+        list.items.push_back(std::move(item));
+        if (!tokens.accept(")")) return expected(")", "to close @" + word);
+    }
+    return list;
+}
+
+std::vector<NamingPragma> namingPragmas(TokenStream &tokens) {
+    std::vector<NamingPragma> found;
+    std::vector<std::string> path;
+    std::string pending;  // the name of the scope that the next '{' opens
+    bool nameNext = false;
+    for (size_t i = 0;; ++i) {
+        const Token &t = tokens.peek(i);
+        if (t.kind == Tok::End) return found;
+        if (t.kind == Tok::Pragma && (t.text == "version" || t.text == "ID")) {
+            found.push_back({path, t});
+            continue;
+        }
+        bool opensScope = t.isWord("module") || t.isWord("interface") || t.isWord("struct") ||
+                          t.isWord("union") || t.isWord("exception");
+        if (opensScope) {
+            nameNext = true;
+            pending.clear();
+            continue;
+        }
+        if (nameNext && (t.kind == Tok::Ident || t.kind == Tok::RawIdent)) pending = t.text;
+        nameNext = false;
+        if (t.is("{")) {
+            path.push_back(pending);
+            pending.clear();
+        } else if (t.is("}")) {
+            if (!path.empty()) path.pop_back();
+        } else if (t.is(";")) {
+            pending.clear();
+        }
+    }
+}
+
+void skipDeclaration(TokenStream &tokens, std::unordered_set<std::string> *declared) {
+    size_t depth = 0;
+    for (;;) {
+        const Token &t = tokens.peek();
+        if (t.kind == Tok::End) return;
+        if (declared && depth == 0 && (t.kind == Tok::Ident || t.kind == Tok::RawIdent)) {
+            const Token &next = tokens.peek(1);
+            if (next.is(";") || next.is(",") || next.is("[")) declared->insert(tokens.peek().text);
+        }
+        const Token &u = tokens.peek();
+        if (u.is("{")) {
+            ++depth;
+        } else if (u.is("}")) {
+            if (depth == 0) return;
+            if (--depth == 0) {
+                tokens.take();
+                tokens.accept(";");
+                return;
+            }
+        } else if (u.is(";") && depth == 0) {
+            tokens.take();
+            return;
+        }
+        tokens.take();
+    }
+}
+
+Pragma readPragma(const Token &t) {
+    Pragma p;
+    p.at = t.at;
+    p.name = t.text;
+    std::span<const Token> args = RepositoryIds::pragmaArgs(t);
+    auto malformed = [&p](const char *message) {
+        p.kind = Pragma::Malformed;
+        p.message = message;
+        return p;
+    };
+    auto number = [&args] {
+        return args.size() == 1 && args[0].kind == Tok::Int && args[0].value <= 0xFFFFFFFFu;
+    };
+    if (t.text == "prefix") {
+        if (args.size() != 1 || args[0].kind != Tok::String)
+            return malformed("#pragma prefix expects a string");
+        p.kind = Pragma::Prefix;
+        p.text = args[0].text;
+    } else if (t.text == "version" || t.text == "ID") {
+        std::string key, value;
+        if (!RepositoryIds::pragmaTarget({}, t, &key, &value))
+            return malformed(t.text == "ID" ? "#pragma ID expects NAME \"ID\""
+                                            : "#pragma version expects NAME MAJOR.MINOR");
+        p.kind = Pragma::Naming;
+    } else if (t.text == "root_flags") {
+        if (!number() || (static_cast<uint32_t>(args[0].value) & ~kCallerFlags))
+            return malformed("#pragma root_flags expects flags in bits 16 to 31");
+        p.kind = Pragma::RootFlags;
+        p.number = static_cast<uint32_t>(args[0].value);
+    } else if (t.text == "next_local_id") {
+        if (!number()) return malformed("#pragma next_local_id expects a number");
+        p.kind = Pragma::NextLocalId;
+        p.number = static_cast<uint32_t>(args[0].value);
+    } else {
+        p.message = "unknown #pragma " + quoted(t.text) + " ignored";
+        if (auto close =
+                closest(t.text, {"prefix", "version", "ID", "once", "root_flags", "next_local_id"}))
+            p.message += "; did you mean " + quoted(*close) + "?";
+    }
+    return p;
+}
+
+}  // namespace kivtool::idl
