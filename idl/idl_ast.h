@@ -170,6 +170,18 @@ struct UnionCase {
     DeclaredNames declared;
 };
 
+// `struct NAME`, `union NAME switch (TYPE)` or `enum NAME`: the head of a constructed type, up
+// to (not taking) the '{' of its body.
+struct TypeHead {
+    Location at;  // its name, or where the name would be
+    std::string name;
+    bool named = false;                // its name was read (a typedef may give it one instead)
+    bool forward = false;              // a ';' follows the name: the error says why that fails
+    bool switched = false;             // union: 'switch' was read
+    TypeExprPtr discriminator;         // union: its type, once '(' was read
+    std::optional<SyntaxError> error;  // reading stopped here, after the parts above
+};
+
 // A `#pragma version` or `#pragma ID` with the names of the scopes it stands in.
 struct NamingPragma {
     std::vector<std::string> scope;

@@ -652,30 +652,29 @@ class Compiler : private Emitter, private Resolver {
         std::string name;
         std::string id;
         Location at;
+        TypeHead head;
     };
-    Aggregate openAggregate(Scope *scope, const Annotations &a, uint32_t kind, const char *what,
+    Aggregate openAggregate(Scope *scope, const Annotations &a, uint32_t kind,
                             const std::string &givenName) {
-        take();
+        TypeHead head = parseTypeHead(tokens_, nesting_, !givenName.empty());
         checkFlags(a);
         if (a.forward) error(a.at, "@forward applies to interfaces");
-        Location at = peek().at;
-        std::string n =
-            givenName.empty() ? name(std::string("a ") + what + " name", &at) : givenName;
-        if (peek().is(";"))
-            fail(peek(),
-                 std::string("forward-declared ") + what + "s are not part of the type library");
+        if (givenName.empty() && !head.named) syntaxError(*head.error);
+        if (head.forward) syntaxError(*head.error);
+        std::string n = head.named ? head.name : givenName;
         std::string id = makeId(scope, n, a);
-        Symbol *s = declare(scope, n, id, kind, at, a.id.has_value());
+        Symbol *s = declare(scope, n, id, kind, head.at, a.id.has_value());
         if (!s) throw ParseError{};
         s->inner = newScope(scope, s, id, kind);
-        return {s, n, id, at};
+        Location at = head.at;
+        return {s, n, id, at, std::move(head)};
     }
 
     // Defines the type; with `asType`, the text goes on with declarators instead of ';'
     // (a member or typedef of this type), and `givenName` names a type written without one.
     Symbol *structure(Scope *scope, const Annotations &a, bool asType = false,
                       const std::string &givenName = "") {
-        Aggregate head = openAggregate(scope, a, KIV_DEF_STRUCT, "structure", givenName);
+        Aggregate head = openAggregate(scope, a, KIV_DEF_STRUCT, givenName);
         Symbol *s = head.symbol;
         const std::string n = head.name, id = head.id;
         const Location at = head.at;
@@ -754,19 +753,19 @@ class Compiler : private Emitter, private Resolver {
     // (a member or typedef of this type), and `givenName` names a type written without one.
     Symbol *unionDefinition(Scope *scope, const Annotations &a, bool asType = false,
                             const std::string &givenName = "") {
-        Aggregate head = openAggregate(scope, a, KIV_DEF_UNION, "union", givenName);
+        Aggregate head = openAggregate(scope, a, KIV_DEF_UNION, givenName);
         Symbol *s = head.symbol;
         const std::string n = head.name, id = head.id;
         const Location at = head.at;
-        if (!acceptWord("switch")) fail(peek(), "expected 'switch' after the union name");
-        expect("(", "after 'switch'");
-        TypePtr discriminator = throughAliases(typeSpec(scope, false));
+        const TypeHead &h = head.head;
+        if (!h.switched || !h.discriminator) syntaxError(*h.error);
+        TypePtr discriminator = throughAliases(resolveType(*h.discriminator, scope, false));
         static const uint32_t allowed = 0x80FD4;
         if (discriminator->tag >= 20 || !(allowed >> discriminator->tag & 1))
             error(discriminator->at,
                   "a union discriminator is boolean, char, an integer type or "
                   "an enumeration");
-        expect(")", "after the discriminator type");
+        if (h.error) syntaxError(*h.error);
         expect("{", "to open the union body");
         nest(at);
         auto nested = std::make_shared<std::vector<std::function<void()>>>();

@@ -194,6 +194,44 @@ Enumerators parseEnumerators(TokenStream &tokens, size_t nesting) {
     return d;
 }
 
+TypeHead parseTypeHead(TokenStream &tokens, size_t nesting, bool nameGiven) {
+    TypeHead h;
+    Token keyword = tokens.take();
+    bool isUnion = keyword.isWord("union");
+    const char *what = keyword.isWord("struct") ? "structure" : isUnion ? "union" : "enumeration";
+    h.at = tokens.peek().at;
+    if (!nameGiven) {
+        SyntaxError problem;
+        if (!readName(tokens, std::string(keyword.isWord("enum") ? "an " : "a ") + what + " name",
+                      &h.name, &problem)) {
+            h.error = problem;
+            return h;
+        }
+        h.named = true;
+    }
+    if (keyword.isWord("enum")) return h;
+    if (tokens.peek().is(";")) {
+        h.forward = true;
+        h.error = SyntaxError{tokens.peek().at, std::string("forward-declared ") + what +
+                                                    "s are not part of the type library"};
+        return h;
+    }
+    if (!isUnion) return h;
+    if (!tokens.acceptWord("switch")) {
+        h.error = SyntaxError{tokens.peek().at, "expected 'switch' after the union name"};
+        return h;
+    }
+    h.switched = true;
+    if (!tokens.accept("(")) {
+        h.error = expectedHere(tokens, "(", "after 'switch'");
+        return h;
+    }
+    h.discriminator = parseType(tokens, nesting);
+    if (endsInError(*h.discriminator)) return h;
+    if (!tokens.accept(")")) h.error = expectedHere(tokens, ")", "after the discriminator type");
+    return h;
+}
+
 AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting) {
     AnnotationList list;
     list.at = tokens.peek().at;

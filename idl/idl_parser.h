@@ -105,6 +105,10 @@ UnionCase parseUnionCase(TokenStream &tokens, size_t nesting);
 // Reads the enumerators of an enumeration, up to (not taking) its '}'.
 Enumerators parseEnumerators(TokenStream &tokens, size_t nesting);
 
+// Reads the head of a structure, union or enumeration from its keyword; with `nameGiven`, it
+// is written without a name (`typedef struct {...} X;`).
+TypeHead parseTypeHead(TokenStream &tokens, size_t nesting, bool nameGiven);
+
 // Reads the annotations (`@id("...")`, `@version(1.2)`, `@flags(EXPR)`, `@forward`) that
 // stand before a declaration, if any.
 AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting);
