@@ -645,6 +645,16 @@ class Compiler : private Emitter, private Resolver {
         return type;
     }
 
+    // The name of a structure, union or enumeration, once the problems of what precedes it
+    // are reported.
+    std::string nameOf(const TypeHead &head, const Annotations &a, const std::string &givenName) {
+        checkFlags(a);
+        if (a.forward) error(a.at, "@forward applies to interfaces");
+        if (givenName.empty() && !head.named) syntaxError(*head.error);
+        if (head.forward) syntaxError(*head.error);
+        return head.named ? head.name : givenName;
+    }
+
     // The head of a structure or union definition, up to its body: the keyword, the name
     // (`givenName` for one written without), its repository id, and the scope of its members.
     struct Aggregate {
@@ -657,11 +667,7 @@ class Compiler : private Emitter, private Resolver {
     Aggregate openAggregate(Scope *scope, const Annotations &a, uint32_t kind,
                             const std::string &givenName) {
         TypeHead head = parseTypeHead(tokens_, nesting_, !givenName.empty());
-        checkFlags(a);
-        if (a.forward) error(a.at, "@forward applies to interfaces");
-        if (givenName.empty() && !head.named) syntaxError(*head.error);
-        if (head.forward) syntaxError(*head.error);
-        std::string n = head.named ? head.name : givenName;
+        std::string n = nameOf(head, a, givenName);
         std::string id = makeId(scope, n, a);
         Symbol *s = declare(scope, n, id, kind, head.at, a.id.has_value());
         if (!s) throw ParseError{};
@@ -877,11 +883,9 @@ class Compiler : private Emitter, private Resolver {
     // (a member or typedef of this type), and `givenName` names a type written without one.
     Symbol *enumeration(Scope *scope, const Annotations &a, bool asType = false,
                         const std::string &givenName = "") {
-        take();
-        checkFlags(a);
-        if (a.forward) error(a.at, "@forward applies to interfaces");
-        Location at = peek().at;
-        std::string n = givenName.empty() ? name("an enumeration name", &at) : givenName;
+        TypeHead head = parseTypeHead(tokens_, nesting_, !givenName.empty());
+        std::string n = nameOf(head, a, givenName);
+        const Location at = head.at;
         std::string id = makeId(scope, n, a);
         Symbol *s = declare(scope, n, id, KIV_DEF_ENUM, at, a.id.has_value());
         if (!s) throw ParseError{};
