@@ -182,6 +182,24 @@ struct TypeHead {
     std::optional<SyntaxError> error;  // reading stopped here, after the parts above
 };
 
+// `module NAME` or `interface NAME [: BASE]`, up to (not taking) the '{' of its body or the
+// ';' of a forward declaration.
+struct ScopeHead {
+    Location keyword;
+    Location at;  // its name
+    std::string name;
+    bool named = false;
+    bool forward = false;  // interface: a ';' follows the name
+    bool based = false;    // interface: ':' was read
+    bool byId = false;     // the base was given by id: `: interface "ID"`
+    std::string baseId;
+    Location baseAt;
+    ScopedName base;                   // a base given by name, once read
+    bool baseNamed = false;            // and read in full
+    bool multiple = false;             // a ',' follows the base: the error says why that fails
+    std::optional<SyntaxError> error;  // reading stopped here, after the parts above
+};
+
 // A `#pragma version` or `#pragma ID` with the names of the scopes it stands in.
 struct NamingPragma {
     std::vector<std::string> scope;

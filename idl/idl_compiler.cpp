@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // The IDL compiler: definitions in the order of the text. Expressions, types, constants,
-// typedefs, attributes, operations, structure members, union cases and enumerators are read
-// into syntax (idl_parser) and then resolved (idl_resolver) and checked; the heads and bodies
-// of modules, interfaces, structures, unions and enumerations are still read and declared as
-// they come. Definitions are created through the public creating calls (idl_emitter), those
-// of an interface once it is complete.
+// typedefs, attributes, operations, structure members, union cases, enumerators and the heads
+// of modules, interfaces, structures, unions and enumerations (up to the '{' of the body) are
+// read into syntax (idl_parser) and then resolved (idl_resolver) and checked; the bodies are
+// still walked here as they come. Definitions are created through the public creating calls
+// (idl_emitter), those of an interface once it is complete.
 #include "idl_compiler.h"
 
 #include <cinttypes>
@@ -323,14 +323,17 @@ class Compiler : private Emitter, private Resolver {
     }
 
     void module(Scope *scope, const Annotations &a) {
-        Token kw = take();
-        if (scope->kind != KIV_DEF_MODULE)
-            fail(kw, "a module can only be defined in a module, not in " + kindWord(scope->kind) +
-                         " " + quoted(scope->self->name));
+        ScopeHead h = parseScopeHead(tokens_);
+        if (scope->kind != KIV_DEF_MODULE) {
+            error(h.keyword, "a module can only be defined in a module, not in " +
+                                 kindWord(scope->kind) + " " + quoted(scope->self->name));
+            throw ParseError{};
+        }
         if (a.flags) error(a.flagsAt, "a module carries no flags");
         if (a.forward) error(a.at, "@forward applies to interfaces");
-        Location at;
-        std::string n = name("a module name", &at);
+        if (!h.named) syntaxError(*h.error);
+        const std::string n = h.name;
+        const Location at = h.at;
         std::string id = makeId(scope, n, a);
         Symbol *s = reopened(scope, id, KIV_DEF_MODULE);
         if (!s) {
@@ -376,20 +379,23 @@ class Compiler : private Emitter, private Resolver {
     }
 
     void interface(Scope *scope, const Annotations &a) {
-        Token kw = take();
-        if (scope->kind != KIV_DEF_MODULE)
-            fail(kw, "an interface can only be defined in a module, not in " +
-                         kindWord(scope->kind) + " " + quoted(scope->self->name));
+        ScopeHead h = parseScopeHead(tokens_);
+        if (scope->kind != KIV_DEF_MODULE) {
+            error(h.keyword, "an interface can only be defined in a module, not in " +
+                                 kindWord(scope->kind) + " " + quoted(scope->self->name));
+            throw ParseError{};
+        }
         checkFlags(a);
-        Location at;
-        std::string n = name("an interface name", &at);
+        if (!h.named) syntaxError(*h.error);
+        const std::string n = h.name;
+        const Location at = h.at;
         std::string id = makeId(scope, n, a);
         uint32_t flags = a.flags.value_or(0);
         Symbol *s = reopened(scope, id, KIV_DEF_INTERFACE);
         bool known = s != nullptr;
         std::string scopeId = scope->repoId;
-        if (peek().is(";")) {  // a forward declaration
-            take();
+        if (h.forward) {
+            take();  // ';'
             if (!known) {
                 s = declare(scope, n, id, KIV_DEF_INTERFACE, at, a.id.has_value());
                 if (!s) return;
@@ -407,20 +413,16 @@ class Compiler : private Emitter, private Resolver {
             return;
         }
         std::string baseId;
-        Location baseAt;
-        if (accept(":")) {
-            if (peek().isWord("interface") && peek(1).kind == Tok::String) {
-                take();
-                baseAt = peek().at;
-                baseId = take().text;
+        const Location baseAt = h.baseAt;
+        if (h.based) {
+            if (h.byId) {
+                baseId = h.baseId;
             } else {
-                ScopedName base = scopedName("a base interface name");
-                baseAt = base.at;
-                if (peek().is(",")) {
+                if (!h.baseNamed) syntaxError(*h.error);
+                const ScopedName &base = h.base;
+                if (h.multiple) {
                     refused_.insert(n);
-                    fail(peek(),
-                         "multiple inheritance: an interface has at most one base in the type "
-                         "library");
+                    syntaxError(*h.error);
                 }
                 Symbol *b = resolve(base, scope, "interface", false);
                 if (!b && refused_.count(base.parts.back())) {
@@ -439,8 +441,7 @@ class Compiler : private Emitter, private Resolver {
             }
             if (a.forward) error(baseAt, "a @forward interface has no base");
         }
-        if (!peek().is("{"))
-            fail(peek(), "expected '{' or ';' after the interface name, found " + describe(peek()));
+        if (h.error) syntaxError(*h.error);
         if (known) {
             if (!a.forward && complete_.count(id)) {
                 error(at, "interface " + quoted(n) + " is already defined");

@@ -232,6 +232,54 @@ TypeHead parseTypeHead(TokenStream &tokens, size_t nesting, bool nameGiven) {
     return h;
 }
 
+ScopeHead parseScopeHead(TokenStream &tokens) {
+    ScopeHead h;
+    Token keyword = tokens.take();
+    h.keyword = keyword.at;
+    h.at = tokens.peek().at;
+    SyntaxError problem;
+    bool isModule = keyword.isWord("module");
+    if (!readName(tokens, isModule ? "a module name" : "an interface name", &h.name, &problem)) {
+        h.error = problem;
+        return h;
+    }
+    h.named = true;
+    if (isModule) return h;
+    if (tokens.peek().is(";")) {
+        h.forward = true;
+        return h;
+    }
+    if (tokens.accept(":")) {
+        h.based = true;
+        if (tokens.peek().isWord("interface") && tokens.peek(1).kind == Tok::String) {
+            tokens.take();
+            h.byId = true;
+            h.baseAt = tokens.peek().at;
+            h.baseId = tokens.take().text;
+        } else {
+            if (!readScopedName(tokens, "a base interface name", &h.base, &problem)) {
+                h.error = problem;
+                return h;
+            }
+            h.baseNamed = true;
+            h.baseAt = h.base.at;
+            if (tokens.peek().is(",")) {
+                h.multiple = true;
+                h.error = SyntaxError{tokens.peek().at,
+                                      "multiple inheritance: an interface has at most one base "
+                                      "in the type library"};
+                return h;
+            }
+        }
+    }
+    if (!tokens.peek().is("{"))
+        h.error = SyntaxError{tokens.peek().at,
+                              "expected '{' or ';' after the interface name, "
+                              "found " +
+                                  describe(tokens.peek())};
+    return h;
+}
+
 AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting) {
     AnnotationList list;
     list.at = tokens.peek().at;

@@ -109,6 +109,9 @@ Enumerators parseEnumerators(TokenStream &tokens, size_t nesting);
 // is written without a name (`typedef struct {...} X;`).
 TypeHead parseTypeHead(TokenStream &tokens, size_t nesting, bool nameGiven);
 
+// Reads the head of a module or interface from its keyword.
+ScopeHead parseScopeHead(TokenStream &tokens);
+
 // Reads the annotations (`@id("...")`, `@version(1.2)`, `@flags(EXPR)`, `@forward`) that
 // stand before a declaration, if any.
 AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting);

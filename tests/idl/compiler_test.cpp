@@ -223,6 +223,11 @@ TEST_F(IdlCompile, ReadingResumesWhereTheErrorStopped) {
          {"2:16: error: redefinition of 'X'", "2:28: error: expected a definition"}},
         {"struct O { struct I { long x; } i;\n struct I { long y; } j; long k; };",
          {"2:9: error: redefinition of 'I'", "2:23: error: unknown type 'j'"}},
+        {"interface I : J;\nconst long X = Y;",
+         {"1:15: error: unknown interface 'J'", "1:16: error: expected '{' or ';'",
+          "2:16: error: unknown constant 'Y'"}},
+        {"interface A; interface B;\ninterface I : A, B { };\ninterface K : I { };",
+         {"2:16: error: multiple inheritance"}},
         {"struct A;\nunion U switch (long) { case 1: long x; }\nconst long D = E;",
          {"1:9: error: forward-declared structures", "3:1: error: expected ';'"}},
     };
