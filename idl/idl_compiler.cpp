@@ -142,13 +142,6 @@ class Compiler : private Emitter, private Resolver {
         return n;
     }
 
-    ScopedName scopedName(const std::string &what) {
-        ScopedName n;
-        SyntaxError problem;
-        if (!readScopedName(tokens_, what, &n, &problem)) syntaxError(problem);
-        return n;
-    }
-
     // The names that `declared` holds after token number `after` are left out quietly.
     void leaveOut(const DeclaredNames &declared, size_t after = 0) {
         for (auto &[number, name] : declared)
@@ -1215,10 +1208,6 @@ class Compiler : private Emitter, private Resolver {
         type = arrayOf(type, lengths, scope);
         if (problem) syntaxError(*problem);
         return type;
-    }
-
-    Val expression(Scope *scope) {
-        return valueOf(*parseExpression(tokens_, {nesting_, false}), scope);
     }
 
     SourceSet sources_;
