@@ -200,6 +200,17 @@ struct ScopeHead {
     std::optional<SyntaxError> error;  // reading stopped here, after the parts above
 };
 
+// `anonymous "ID" TYPE[LENGTH]...;`
+struct AnonymousDecl {
+    Location at;  // the id
+    std::string id;
+    TypeExprPtr type;
+    ArrayLengths lengths;
+    std::optional<SyntaxError> error;  // reading stopped here, after the parts above
+    bool complete = false;             // read up to its ';'
+    DeclaredNames declared;            // after the type
+};
+
 // A `#pragma version` or `#pragma ID` with the names of the scopes it stands in.
 struct NamingPragma {
     std::vector<std::string> scope;

@@ -1144,33 +1144,41 @@ class Compiler : private Emitter, private Resolver {
 
     // anonymous "ID" TYPE [DIMS];  an anonymous type with a given id.
     void anonymous(const Annotations &a) {
-        take();
-        Token idToken = take();
+        AnonymousDecl d = parseAnonymous(tokens_, nesting_);
         checkFlags(a);
         if (a.id || a.version || a.forward) error(a.at, "only @flags applies to an anonymous type");
-        TypePtr type = typeSpec(current_, false);
-        type = dimensions(current_, type);
-        expect(";", "after the anonymous type");
-        if (!type->anonymous || !type->repoId.empty())
-            fail(idToken, "an anonymous type is string<N>, wstring<N>, a sequence or an array");
-        std::string id = idToken.text;
+        TypePtr type;
+        try {
+            try {
+                type = resolveType(*d.type, current_, false);
+            } catch (const ParseError &) {
+                if (refusing_) leaveOut(d.declared);
+                throw;
+            }
+            type = arrayOf(type, d.lengths, current_);
+            if (d.error) syntaxError(*d.error);
+        } catch (const ParseError &) {
+            if (!d.complete) throw;  // skip the rest from where reading stopped
+            refusing_ = false;       // read to its end: nothing is left to skip
+            return;
+        }
+        if (!type->anonymous || !type->repoId.empty()) {
+            error(d.at, "an anonymous type is string<N>, wstring<N>, a sequence or an array");
+            throw ParseError{};
+        }
+        const std::string &id = d.id;
         auto taken = byId_.find(id);
         if (anonymousHere_.count(id) || (taken != byId_.end() && taken->second->library.empty())) {
-            error(idToken.at, "repository id \"" + id + "\" is already used");
+            error(d.at, "repository id \"" + id + "\" is already used");
             return;
         }
         anonymousHere_.insert(id);
         uint32_t flags = a.flags.value_or(0);
-        Location at = idToken.at;
+        Location at = d.at;
         run([this, type, id, flags, at] { createAnonymous(*type, id, flags, at); });
     }
 
     // ---- Types ----
-
-    // A type; `allowVoid` only for operation results. Anonymous types are created later.
-    TypePtr typeSpec(Scope *scope, bool allowVoid) {
-        return resolveType(*parseType(tokens_, nesting_), scope, allowVoid);
-    }
 
     // The type that a typedef names, through any number of typedefs: what the library stores
     // for a constant or a discriminator, which cannot refer to a typedef.
@@ -1198,16 +1206,6 @@ class Compiler : private Emitter, private Resolver {
         for (kivTLib *t : imports_)
             if (kivTLibGetDefinition(t, id.c_str(), &d) == 0) return d;
         return nullptr;
-    }
-
-    // Array dimensions after a declarator.
-    TypePtr dimensions(Scope *scope, TypePtr type) {
-        ArrayLengths lengths;
-        std::optional<SyntaxError> problem;
-        parseLengths(tokens_, nesting_, &lengths, &problem);
-        type = arrayOf(type, lengths, scope);
-        if (problem) syntaxError(*problem);
-        return type;
     }
 
     SourceSet sources_;

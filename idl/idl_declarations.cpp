@@ -41,6 +41,23 @@ ConstDecl parseConstant(TokenStream &tokens, size_t nesting) {
     return std::move(finish(tokens, d));
 }
 
+AnonymousDecl parseAnonymous(TokenStream &tokens, size_t nesting) {
+    AnonymousDecl d;
+    tokens.take();
+    Token id = tokens.take();
+    d.at = id.at;
+    d.id = id.text;
+    d.type = parseType(tokens, nesting);
+    if (endsInError(*d.type)) return d;
+    tokens.collectNames(&d.declared);
+    if (!parseLengths(tokens, nesting, &d.lengths, &d.error))
+        return std::move(finish(tokens, d, d.error));
+    if (!tokens.accept(";"))
+        return std::move(finish(tokens, d, expectedHere(tokens, ";", "after the anonymous type")));
+    d.complete = true;
+    return std::move(finish(tokens, d));
+}
+
 bool parseLengths(TokenStream &tokens, size_t nesting, ArrayLengths *lengths,
                   std::optional<SyntaxError> *error) {
     while (tokens.peek().is("[")) {

@@ -112,6 +112,9 @@ TypeHead parseTypeHead(TokenStream &tokens, size_t nesting, bool nameGiven);
 // Reads the head of a module or interface from its keyword.
 ScopeHead parseScopeHead(TokenStream &tokens);
 
+// Reads an anonymous type given an id, from its `anonymous` keyword (followed by the id).
+AnonymousDecl parseAnonymous(TokenStream &tokens, size_t nesting);
+
 // Reads the annotations (`@id("...")`, `@version(1.2)`, `@flags(EXPR)`, `@forward`) that
 // stand before a declaration, if any.
 AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting);

@@ -228,6 +228,10 @@ TEST_F(IdlCompile, ReadingResumesWhereTheErrorStopped) {
           "2:16: error: unknown constant 'Y'"}},
         {"interface A; interface B;\ninterface I : A, B { };\ninterface K : I { };",
          {"2:16: error: multiple inheritance"}},
+        {"anonymous \"IDL:a:1.0\" Foo[3];\nconst long X = Y;",
+         {"1:23: error: unknown type 'Foo'", "2:16: error: unknown constant 'Y'"}},
+        {"anonymous \"IDL:a:1.0\" sequence<long>[N];\nconst long X = Y;",
+         {"1:38: error: unknown constant 'N'", "2:16: error: unknown constant 'Y'"}},
         {"struct A;\nunion U switch (long) { case 1: long x; }\nconst long D = E;",
          {"1:9: error: forward-declared structures", "3:1: error: expected ';'"}},
     };
