@@ -211,6 +211,13 @@ struct AnonymousDecl {
     DeclaredNames declared;            // after the type
 };
 
+// `exception NAME { ... };`, read only to be left out.
+struct SkippedException {
+    Location at;  // the keyword
+    std::string name;
+    std::optional<SyntaxError> error;  // reading stopped here
+};
+
 // A `#pragma version` or `#pragma ID` with the names of the scopes it stands in.
 struct NamingPragma {
     std::vector<std::string> scope;

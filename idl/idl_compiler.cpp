@@ -133,15 +133,6 @@ class Compiler : private Emitter, private Resolver {
         if (!accept(punct)) syntaxError(expectedHere(tokens_, punct, context));
     }
 
-    // A simple name: an identifier that is no keyword, `_keyword` or `quoted text`.
-    std::string name(const std::string &what, Location *at = nullptr) {
-        std::string n;
-        SyntaxError problem;
-        if (at) *at = peek().at;
-        if (!readName(tokens_, what, &n, &problem)) syntaxError(problem);
-        return n;
-    }
-
     // The names that `declared` holds after token number `after` are left out quietly.
     void leaveOut(const DeclaredNames &declared, size_t after = 0) {
         for (auto &[number, name] : declared)
@@ -580,30 +571,15 @@ class Compiler : private Emitter, private Resolver {
         if (!options_.skipUnstorable) refuse(word.at, word.text, unsupported(word.text));
         take();
         expect("(", "after " + quoted(word.text));
-        skipBalanced("(", ")");
+        if (auto problem = skipBalanced(tokens_, "(", ")")) syntaxError(*problem);
         warn(word.at, quoted(word.text) + " clause left out: " + unsupported(word.text));
-    }
-
-    // Skips to the `close` that matches an `open` already taken, and takes it.
-    void skipBalanced(const char *open, const char *close) {
-        for (size_t depth = 1;;) {
-            Token t = take();
-            if (t.kind == Tok::End)
-                fail(t, "expected '" + std::string(close) + "', found " + describe(t));
-            if (t.is(open)) ++depth;
-            if (t.is(close) && --depth == 0) return;
-        }
     }
 
     // exception NAME { ... };  left out with a warning.
     void skipException() {
-        Token word = take();
-        Location at;
-        std::string n = name("an exception name", &at);
-        expect("{", "after the exception name");
-        skipBalanced("{", "}");
-        expect(";", "after the exception's '}'");
-        warn(word.at, "exception " + quoted(n) + " left out: " + unsupported("exception"));
+        SkippedException d = parseSkippedException(tokens_);
+        if (d.error) syntaxError(*d.error);
+        warn(d.at, "exception " + quoted(d.name) + " left out: " + unsupported("exception"));
     }
 
     // A warning, up to the error limit in number; the rest are counted and summarised.

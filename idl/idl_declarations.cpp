@@ -297,6 +297,34 @@ ScopeHead parseScopeHead(TokenStream &tokens) {
     return h;
 }
 
+std::optional<SyntaxError> skipBalanced(TokenStream &tokens, const char *open, const char *close) {
+    for (size_t depth = 1;;) {
+        Token t = tokens.take();
+        if (t.kind == Tok::End)
+            return SyntaxError{t.at, "expected '" + std::string(close) + "', found " + describe(t)};
+        if (t.is(open)) ++depth;
+        if (t.is(close) && --depth == 0) return std::nullopt;
+    }
+}
+
+SkippedException parseSkippedException(TokenStream &tokens) {
+    SkippedException d;
+    d.at = tokens.take().at;
+    SyntaxError problem;
+    if (!readName(tokens, "an exception name", &d.name, &problem)) {
+        d.error = problem;
+        return d;
+    }
+    if (!tokens.accept("{")) {
+        d.error = expectedHere(tokens, "{", "after the exception name");
+        return d;
+    }
+    d.error = skipBalanced(tokens, "{", "}");
+    if (!d.error && !tokens.accept(";"))
+        d.error = expectedHere(tokens, ";", "after the exception's '}'");
+    return d;
+}
+
 AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting) {
     AnnotationList list;
     list.at = tokens.peek().at;
