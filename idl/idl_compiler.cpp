@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // The IDL compiler: definitions in the order of the text. Expressions, types, constants,
-// typedefs, attributes, operations, structure members, union cases, enumerators and the heads
-// of modules, interfaces, structures, unions and enumerations (up to the '{' of the body) are
-// read into syntax (idl_parser) and then resolved (idl_resolver) and checked; the bodies are
-// still walked here as they come. Definitions are created through the public creating calls
-// (idl_emitter), those of an interface once it is complete.
+// typedefs, anonymous types, attributes, operations, structure members, union cases,
+// enumerators, exceptions left out and the heads of modules, interfaces, structures, unions
+// and enumerations (up to the '{' of the body) are read into syntax (idl_parser) and then
+// resolved (idl_resolver) and checked; the bodies are still walked here as they come, since
+// after an error in a name or a value reading resumes where that error stopped it. Definitions
+// are created through the public creating calls (idl_emitter), those of an interface once it
+// is complete.
 #include "idl_compiler.h"
 
 #include <cinttypes>
