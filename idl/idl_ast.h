@@ -170,6 +170,54 @@ struct UnionCase {
     DeclaredNames declared;
 };
 
+// `struct NAME`, `union NAME switch (TYPE)` or `enum NAME`: the head of a constructed type, up
+// to (not taking) the '{' of its body.
+struct TypeHead {
+    Location at;  // its name, or where the name would be
+    std::string name;
+    bool named = false;                // its name was read (a typedef may give it one instead)
+    bool forward = false;              // a ';' follows the name: the error says why that fails
+    bool switched = false;             // union: 'switch' was read
+    TypeExprPtr discriminator;         // union: its type, once '(' was read
+    std::optional<SyntaxError> error;  // reading stopped here, after the parts above
+};
+
+// `module NAME` or `interface NAME [: BASE]`, up to (not taking) the '{' of its body or the
+// ';' of a forward declaration.
+struct ScopeHead {
+    Location keyword;
+    Location at;  // its name
+    std::string name;
+    bool named = false;
+    bool forward = false;  // interface: a ';' follows the name
+    bool based = false;    // interface: ':' was read
+    bool byId = false;     // the base was given by id: `: interface "ID"`
+    std::string baseId;
+    Location baseAt;
+    ScopedName base;                   // a base given by name, once read
+    bool baseNamed = false;            // and read in full
+    bool multiple = false;             // a ',' follows the base: the error says why that fails
+    std::optional<SyntaxError> error;  // reading stopped here, after the parts above
+};
+
+// `anonymous "ID" TYPE[LENGTH]...;`
+struct AnonymousDecl {
+    Location at;  // the id
+    std::string id;
+    TypeExprPtr type;
+    ArrayLengths lengths;
+    std::optional<SyntaxError> error;  // reading stopped here, after the parts above
+    bool complete = false;             // read up to its ';'
+    DeclaredNames declared;            // after the type
+};
+
+// `exception NAME { ... };`, read only to be left out.
+struct SkippedException {
+    Location at;  // the keyword
+    std::string name;
+    std::optional<SyntaxError> error;  // reading stopped here
+};
+
 // A `#pragma version` or `#pragma ID` with the names of the scopes it stands in.
 struct NamingPragma {
     std::vector<std::string> scope;

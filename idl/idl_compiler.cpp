@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // The IDL compiler: definitions in the order of the text. Expressions, types, constants,
-// typedefs, attributes, operations, structure members, union cases and enumerators are read
-// into syntax (idl_parser) and then resolved (idl_resolver) and checked; the heads and bodies
-// of modules, interfaces, structures, unions and enumerations are still read and declared as
-// they come. Definitions are created through the public creating calls (idl_emitter), those
-// of an interface once it is complete.
+// typedefs, anonymous types, attributes, operations, structure members, union cases,
+// enumerators, exceptions left out and the heads of modules, interfaces, structures, unions
+// and enumerations (up to the '{' of the body) are read into syntax (idl_parser) and then
+// resolved (idl_resolver) and checked; the bodies are still walked here as they come, since
+// after an error in a name or a value reading resumes where that error stopped it. Definitions
+// are created through the public creating calls (idl_emitter), those of an interface once it
+// is complete.
 #include "idl_compiler.h"
 
 #include <cinttypes>
@@ -131,22 +133,6 @@ class Compiler : private Emitter, private Resolver {
     }
     void expect(const char *punct, const std::string &context) {
         if (!accept(punct)) syntaxError(expectedHere(tokens_, punct, context));
-    }
-
-    // A simple name: an identifier that is no keyword, `_keyword` or `quoted text`.
-    std::string name(const std::string &what, Location *at = nullptr) {
-        std::string n;
-        SyntaxError problem;
-        if (at) *at = peek().at;
-        if (!readName(tokens_, what, &n, &problem)) syntaxError(problem);
-        return n;
-    }
-
-    ScopedName scopedName(const std::string &what) {
-        ScopedName n;
-        SyntaxError problem;
-        if (!readScopedName(tokens_, what, &n, &problem)) syntaxError(problem);
-        return n;
     }
 
     // The names that `declared` holds after token number `after` are left out quietly.
@@ -323,14 +309,17 @@ class Compiler : private Emitter, private Resolver {
     }
 
     void module(Scope *scope, const Annotations &a) {
-        Token kw = take();
-        if (scope->kind != KIV_DEF_MODULE)
-            fail(kw, "a module can only be defined in a module, not in " + kindWord(scope->kind) +
-                         " " + quoted(scope->self->name));
+        ScopeHead h = parseScopeHead(tokens_);
+        if (scope->kind != KIV_DEF_MODULE) {
+            error(h.keyword, "a module can only be defined in a module, not in " +
+                                 kindWord(scope->kind) + " " + quoted(scope->self->name));
+            throw ParseError{};
+        }
         if (a.flags) error(a.flagsAt, "a module carries no flags");
         if (a.forward) error(a.at, "@forward applies to interfaces");
-        Location at;
-        std::string n = name("a module name", &at);
+        if (!h.named) syntaxError(*h.error);
+        const std::string n = h.name;
+        const Location at = h.at;
         std::string id = makeId(scope, n, a);
         Symbol *s = reopened(scope, id, KIV_DEF_MODULE);
         if (!s) {
@@ -376,20 +365,23 @@ class Compiler : private Emitter, private Resolver {
     }
 
     void interface(Scope *scope, const Annotations &a) {
-        Token kw = take();
-        if (scope->kind != KIV_DEF_MODULE)
-            fail(kw, "an interface can only be defined in a module, not in " +
-                         kindWord(scope->kind) + " " + quoted(scope->self->name));
+        ScopeHead h = parseScopeHead(tokens_);
+        if (scope->kind != KIV_DEF_MODULE) {
+            error(h.keyword, "an interface can only be defined in a module, not in " +
+                                 kindWord(scope->kind) + " " + quoted(scope->self->name));
+            throw ParseError{};
+        }
         checkFlags(a);
-        Location at;
-        std::string n = name("an interface name", &at);
+        if (!h.named) syntaxError(*h.error);
+        const std::string n = h.name;
+        const Location at = h.at;
         std::string id = makeId(scope, n, a);
         uint32_t flags = a.flags.value_or(0);
         Symbol *s = reopened(scope, id, KIV_DEF_INTERFACE);
         bool known = s != nullptr;
         std::string scopeId = scope->repoId;
-        if (peek().is(";")) {  // a forward declaration
-            take();
+        if (h.forward) {
+            take();  // ';'
             if (!known) {
                 s = declare(scope, n, id, KIV_DEF_INTERFACE, at, a.id.has_value());
                 if (!s) return;
@@ -407,20 +399,16 @@ class Compiler : private Emitter, private Resolver {
             return;
         }
         std::string baseId;
-        Location baseAt;
-        if (accept(":")) {
-            if (peek().isWord("interface") && peek(1).kind == Tok::String) {
-                take();
-                baseAt = peek().at;
-                baseId = take().text;
+        const Location baseAt = h.baseAt;
+        if (h.based) {
+            if (h.byId) {
+                baseId = h.baseId;
             } else {
-                ScopedName base = scopedName("a base interface name");
-                baseAt = base.at;
-                if (peek().is(",")) {
+                if (!h.baseNamed) syntaxError(*h.error);
+                const ScopedName &base = h.base;
+                if (h.multiple) {
                     refused_.insert(n);
-                    fail(peek(),
-                         "multiple inheritance: an interface has at most one base in the type "
-                         "library");
+                    syntaxError(*h.error);
                 }
                 Symbol *b = resolve(base, scope, "interface", false);
                 if (!b && refused_.count(base.parts.back())) {
@@ -439,8 +427,7 @@ class Compiler : private Emitter, private Resolver {
             }
             if (a.forward) error(baseAt, "a @forward interface has no base");
         }
-        if (!peek().is("{"))
-            fail(peek(), "expected '{' or ';' after the interface name, found " + describe(peek()));
+        if (h.error) syntaxError(*h.error);
         if (known) {
             if (!a.forward && complete_.count(id)) {
                 error(at, "interface " + quoted(n) + " is already defined");
@@ -586,30 +573,15 @@ class Compiler : private Emitter, private Resolver {
         if (!options_.skipUnstorable) refuse(word.at, word.text, unsupported(word.text));
         take();
         expect("(", "after " + quoted(word.text));
-        skipBalanced("(", ")");
+        if (auto problem = skipBalanced(tokens_, "(", ")")) syntaxError(*problem);
         warn(word.at, quoted(word.text) + " clause left out: " + unsupported(word.text));
-    }
-
-    // Skips to the `close` that matches an `open` already taken, and takes it.
-    void skipBalanced(const char *open, const char *close) {
-        for (size_t depth = 1;;) {
-            Token t = take();
-            if (t.kind == Tok::End)
-                fail(t, "expected '" + std::string(close) + "', found " + describe(t));
-            if (t.is(open)) ++depth;
-            if (t.is(close) && --depth == 0) return;
-        }
     }
 
     // exception NAME { ... };  left out with a warning.
     void skipException() {
-        Token word = take();
-        Location at;
-        std::string n = name("an exception name", &at);
-        expect("{", "after the exception name");
-        skipBalanced("{", "}");
-        expect(";", "after the exception's '}'");
-        warn(word.at, "exception " + quoted(n) + " left out: " + unsupported("exception"));
+        SkippedException d = parseSkippedException(tokens_);
+        if (d.error) syntaxError(*d.error);
+        warn(d.at, "exception " + quoted(d.name) + " left out: " + unsupported("exception"));
     }
 
     // A warning, up to the error limit in number; the rest are counted and summarised.
@@ -645,6 +617,16 @@ class Compiler : private Emitter, private Resolver {
         return type;
     }
 
+    // The name of a structure, union or enumeration, once the problems of what precedes it
+    // are reported.
+    std::string nameOf(const TypeHead &head, const Annotations &a, const std::string &givenName) {
+        checkFlags(a);
+        if (a.forward) error(a.at, "@forward applies to interfaces");
+        if (givenName.empty() && !head.named) syntaxError(*head.error);
+        if (head.forward) syntaxError(*head.error);
+        return head.named ? head.name : givenName;
+    }
+
     // The head of a structure or union definition, up to its body: the keyword, the name
     // (`givenName` for one written without), its repository id, and the scope of its members.
     struct Aggregate {
@@ -652,30 +634,25 @@ class Compiler : private Emitter, private Resolver {
         std::string name;
         std::string id;
         Location at;
+        TypeHead head;
     };
-    Aggregate openAggregate(Scope *scope, const Annotations &a, uint32_t kind, const char *what,
+    Aggregate openAggregate(Scope *scope, const Annotations &a, uint32_t kind,
                             const std::string &givenName) {
-        take();
-        checkFlags(a);
-        if (a.forward) error(a.at, "@forward applies to interfaces");
-        Location at = peek().at;
-        std::string n =
-            givenName.empty() ? name(std::string("a ") + what + " name", &at) : givenName;
-        if (peek().is(";"))
-            fail(peek(),
-                 std::string("forward-declared ") + what + "s are not part of the type library");
+        TypeHead head = parseTypeHead(tokens_, nesting_, !givenName.empty());
+        std::string n = nameOf(head, a, givenName);
         std::string id = makeId(scope, n, a);
-        Symbol *s = declare(scope, n, id, kind, at, a.id.has_value());
+        Symbol *s = declare(scope, n, id, kind, head.at, a.id.has_value());
         if (!s) throw ParseError{};
         s->inner = newScope(scope, s, id, kind);
-        return {s, n, id, at};
+        Location at = head.at;
+        return {s, n, id, at, std::move(head)};
     }
 
     // Defines the type; with `asType`, the text goes on with declarators instead of ';'
     // (a member or typedef of this type), and `givenName` names a type written without one.
     Symbol *structure(Scope *scope, const Annotations &a, bool asType = false,
                       const std::string &givenName = "") {
-        Aggregate head = openAggregate(scope, a, KIV_DEF_STRUCT, "structure", givenName);
+        Aggregate head = openAggregate(scope, a, KIV_DEF_STRUCT, givenName);
         Symbol *s = head.symbol;
         const std::string n = head.name, id = head.id;
         const Location at = head.at;
@@ -754,19 +731,19 @@ class Compiler : private Emitter, private Resolver {
     // (a member or typedef of this type), and `givenName` names a type written without one.
     Symbol *unionDefinition(Scope *scope, const Annotations &a, bool asType = false,
                             const std::string &givenName = "") {
-        Aggregate head = openAggregate(scope, a, KIV_DEF_UNION, "union", givenName);
+        Aggregate head = openAggregate(scope, a, KIV_DEF_UNION, givenName);
         Symbol *s = head.symbol;
         const std::string n = head.name, id = head.id;
         const Location at = head.at;
-        if (!acceptWord("switch")) fail(peek(), "expected 'switch' after the union name");
-        expect("(", "after 'switch'");
-        TypePtr discriminator = throughAliases(typeSpec(scope, false));
+        const TypeHead &h = head.head;
+        if (!h.switched || !h.discriminator) syntaxError(*h.error);
+        TypePtr discriminator = throughAliases(resolveType(*h.discriminator, scope, false));
         static const uint32_t allowed = 0x80FD4;
         if (discriminator->tag >= 20 || !(allowed >> discriminator->tag & 1))
             error(discriminator->at,
                   "a union discriminator is boolean, char, an integer type or "
                   "an enumeration");
-        expect(")", "after the discriminator type");
+        if (h.error) syntaxError(*h.error);
         expect("{", "to open the union body");
         nest(at);
         auto nested = std::make_shared<std::vector<std::function<void()>>>();
@@ -878,11 +855,9 @@ class Compiler : private Emitter, private Resolver {
     // (a member or typedef of this type), and `givenName` names a type written without one.
     Symbol *enumeration(Scope *scope, const Annotations &a, bool asType = false,
                         const std::string &givenName = "") {
-        take();
-        checkFlags(a);
-        if (a.forward) error(a.at, "@forward applies to interfaces");
-        Location at = peek().at;
-        std::string n = givenName.empty() ? name("an enumeration name", &at) : givenName;
+        TypeHead head = parseTypeHead(tokens_, nesting_, !givenName.empty());
+        std::string n = nameOf(head, a, givenName);
+        const Location at = head.at;
         std::string id = makeId(scope, n, a);
         Symbol *s = declare(scope, n, id, KIV_DEF_ENUM, at, a.id.has_value());
         if (!s) throw ParseError{};
@@ -1147,33 +1122,41 @@ class Compiler : private Emitter, private Resolver {
 
     // anonymous "ID" TYPE [DIMS];  an anonymous type with a given id.
     void anonymous(const Annotations &a) {
-        take();
-        Token idToken = take();
+        AnonymousDecl d = parseAnonymous(tokens_, nesting_);
         checkFlags(a);
         if (a.id || a.version || a.forward) error(a.at, "only @flags applies to an anonymous type");
-        TypePtr type = typeSpec(current_, false);
-        type = dimensions(current_, type);
-        expect(";", "after the anonymous type");
-        if (!type->anonymous || !type->repoId.empty())
-            fail(idToken, "an anonymous type is string<N>, wstring<N>, a sequence or an array");
-        std::string id = idToken.text;
+        TypePtr type;
+        try {
+            try {
+                type = resolveType(*d.type, current_, false);
+            } catch (const ParseError &) {
+                if (refusing_) leaveOut(d.declared);
+                throw;
+            }
+            type = arrayOf(type, d.lengths, current_);
+            if (d.error) syntaxError(*d.error);
+        } catch (const ParseError &) {
+            if (!d.complete) throw;  // skip the rest from where reading stopped
+            refusing_ = false;       // read to its end: nothing is left to skip
+            return;
+        }
+        if (!type->anonymous || !type->repoId.empty()) {
+            error(d.at, "an anonymous type is string<N>, wstring<N>, a sequence or an array");
+            throw ParseError{};
+        }
+        const std::string &id = d.id;
         auto taken = byId_.find(id);
         if (anonymousHere_.count(id) || (taken != byId_.end() && taken->second->library.empty())) {
-            error(idToken.at, "repository id \"" + id + "\" is already used");
+            error(d.at, "repository id \"" + id + "\" is already used");
             return;
         }
         anonymousHere_.insert(id);
         uint32_t flags = a.flags.value_or(0);
-        Location at = idToken.at;
+        Location at = d.at;
         run([this, type, id, flags, at] { createAnonymous(*type, id, flags, at); });
     }
 
     // ---- Types ----
-
-    // A type; `allowVoid` only for operation results. Anonymous types are created later.
-    TypePtr typeSpec(Scope *scope, bool allowVoid) {
-        return resolveType(*parseType(tokens_, nesting_), scope, allowVoid);
-    }
 
     // The type that a typedef names, through any number of typedefs: what the library stores
     // for a constant or a discriminator, which cannot refer to a typedef.
@@ -1201,20 +1184,6 @@ class Compiler : private Emitter, private Resolver {
         for (kivTLib *t : imports_)
             if (kivTLibGetDefinition(t, id.c_str(), &d) == 0) return d;
         return nullptr;
-    }
-
-    // Array dimensions after a declarator.
-    TypePtr dimensions(Scope *scope, TypePtr type) {
-        ArrayLengths lengths;
-        std::optional<SyntaxError> problem;
-        parseLengths(tokens_, nesting_, &lengths, &problem);
-        type = arrayOf(type, lengths, scope);
-        if (problem) syntaxError(*problem);
-        return type;
-    }
-
-    Val expression(Scope *scope) {
-        return valueOf(*parseExpression(tokens_, {nesting_, false}), scope);
     }
 
     SourceSet sources_;

@@ -41,6 +41,23 @@ ConstDecl parseConstant(TokenStream &tokens, size_t nesting) {
     return std::move(finish(tokens, d));
 }
 
+AnonymousDecl parseAnonymous(TokenStream &tokens, size_t nesting) {
+    AnonymousDecl d;
+    tokens.take();
+    Token id = tokens.take();
+    d.at = id.at;
+    d.id = id.text;
+    d.type = parseType(tokens, nesting);
+    if (endsInError(*d.type)) return d;
+    tokens.collectNames(&d.declared);
+    if (!parseLengths(tokens, nesting, &d.lengths, &d.error))
+        return std::move(finish(tokens, d, d.error));
+    if (!tokens.accept(";"))
+        return std::move(finish(tokens, d, expectedHere(tokens, ";", "after the anonymous type")));
+    d.complete = true;
+    return std::move(finish(tokens, d));
+}
+
 bool parseLengths(TokenStream &tokens, size_t nesting, ArrayLengths *lengths,
                   std::optional<SyntaxError> *error) {
     while (tokens.peek().is("[")) {
@@ -191,6 +208,120 @@ Enumerators parseEnumerators(TokenStream &tokens, size_t nesting) {
         }
         if (!tokens.accept(",")) break;
     }
+    return d;
+}
+
+TypeHead parseTypeHead(TokenStream &tokens, size_t nesting, bool nameGiven) {
+    TypeHead h;
+    Token keyword = tokens.take();
+    bool isUnion = keyword.isWord("union");
+    const char *what = keyword.isWord("struct") ? "structure" : isUnion ? "union" : "enumeration";
+    h.at = tokens.peek().at;
+    if (!nameGiven) {
+        SyntaxError problem;
+        if (!readName(tokens, std::string(keyword.isWord("enum") ? "an " : "a ") + what + " name",
+                      &h.name, &problem)) {
+            h.error = problem;
+            return h;
+        }
+        h.named = true;
+    }
+    if (keyword.isWord("enum")) return h;
+    if (tokens.peek().is(";")) {
+        h.forward = true;
+        h.error = SyntaxError{tokens.peek().at, std::string("forward-declared ") + what +
+                                                    "s are not part of the type library"};
+        return h;
+    }
+    if (!isUnion) return h;
+    if (!tokens.acceptWord("switch")) {
+        h.error = SyntaxError{tokens.peek().at, "expected 'switch' after the union name"};
+        return h;
+    }
+    h.switched = true;
+    if (!tokens.accept("(")) {
+        h.error = expectedHere(tokens, "(", "after 'switch'");
+        return h;
+    }
+    h.discriminator = parseType(tokens, nesting);
+    if (endsInError(*h.discriminator)) return h;
+    if (!tokens.accept(")")) h.error = expectedHere(tokens, ")", "after the discriminator type");
+    return h;
+}
+
+ScopeHead parseScopeHead(TokenStream &tokens) {
+    ScopeHead h;
+    Token keyword = tokens.take();
+    h.keyword = keyword.at;
+    h.at = tokens.peek().at;
+    SyntaxError problem;
+    bool isModule = keyword.isWord("module");
+    if (!readName(tokens, isModule ? "a module name" : "an interface name", &h.name, &problem)) {
+        h.error = problem;
+        return h;
+    }
+    h.named = true;
+    if (isModule) return h;
+    if (tokens.peek().is(";")) {
+        h.forward = true;
+        return h;
+    }
+    if (tokens.accept(":")) {
+        h.based = true;
+        if (tokens.peek().isWord("interface") && tokens.peek(1).kind == Tok::String) {
+            tokens.take();
+            h.byId = true;
+            h.baseAt = tokens.peek().at;
+            h.baseId = tokens.take().text;
+        } else {
+            if (!readScopedName(tokens, "a base interface name", &h.base, &problem)) {
+                h.error = problem;
+                return h;
+            }
+            h.baseNamed = true;
+            h.baseAt = h.base.at;
+            if (tokens.peek().is(",")) {
+                h.multiple = true;
+                h.error = SyntaxError{tokens.peek().at,
+                                      "multiple inheritance: an interface has at most one base "
+                                      "in the type library"};
+                return h;
+            }
+        }
+    }
+    if (!tokens.peek().is("{"))
+        h.error = SyntaxError{tokens.peek().at,
+                              "expected '{' or ';' after the interface name, "
+                              "found " +
+                                  describe(tokens.peek())};
+    return h;
+}
+
+std::optional<SyntaxError> skipBalanced(TokenStream &tokens, const char *open, const char *close) {
+    for (size_t depth = 1;;) {
+        Token t = tokens.take();
+        if (t.kind == Tok::End)
+            return SyntaxError{t.at, "expected '" + std::string(close) + "', found " + describe(t)};
+        if (t.is(open)) ++depth;
+        if (t.is(close) && --depth == 0) return std::nullopt;
+    }
+}
+
+SkippedException parseSkippedException(TokenStream &tokens) {
+    SkippedException d;
+    d.at = tokens.take().at;
+    SyntaxError problem;
+    if (!readName(tokens, "an exception name", &d.name, &problem)) {
+        d.error = problem;
+        return d;
+    }
+    if (!tokens.accept("{")) {
+        d.error = expectedHere(tokens, "{", "after the exception name");
+        return d;
+    }
+    d.error = skipBalanced(tokens, "{", "}");
+    if (!d.error && !tokens.accept(";"))
+        d.error = expectedHere(tokens, ";", "after the exception's '}'");
     return d;
 }
 

@@ -105,6 +105,23 @@ UnionCase parseUnionCase(TokenStream &tokens, size_t nesting);
 // Reads the enumerators of an enumeration, up to (not taking) its '}'.
 Enumerators parseEnumerators(TokenStream &tokens, size_t nesting);
 
+// Reads the head of a structure, union or enumeration from its keyword; with `nameGiven`, it
+// is written without a name (`typedef struct {...} X;`).
+TypeHead parseTypeHead(TokenStream &tokens, size_t nesting, bool nameGiven);
+
+// Reads the head of a module or interface from its keyword.
+ScopeHead parseScopeHead(TokenStream &tokens);
+
+// Reads an anonymous type given an id, from its `anonymous` keyword (followed by the id).
+AnonymousDecl parseAnonymous(TokenStream &tokens, size_t nesting);
+
+// Takes the tokens up to the `close` that matches an `open` already taken, and that one; an
+// error when the input ends first.
+std::optional<SyntaxError> skipBalanced(TokenStream &tokens, const char *open, const char *close);
+
+// Reads an exception definition from its keyword, its body skipped.
+SkippedException parseSkippedException(TokenStream &tokens);
+
 // Reads the annotations (`@id("...")`, `@version(1.2)`, `@flags(EXPR)`, `@forward`) that
 // stand before a declaration, if any.
 AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting);

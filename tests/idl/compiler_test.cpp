@@ -199,6 +199,59 @@ TEST_F(IdlCompile, RefusesCollidingAndSelfContainingDeclarations) {
     }
 }
 
+// After an error, reading resumes where the failing part stopped: a head refused for its name
+// skips its body, one with a syntax error skips from that token.
+TEST_F(IdlCompile, ReadingResumesWhereTheErrorStopped) {
+    struct Case {
+        const char *source;
+        std::vector<const char *> errors;  // each "LINE:COL: MESSAGE" start, all, in order
+    };
+    const Case cases[] = {
+        {"struct A { long x; };\nstruct A { long y; } const long C = 1;\nconst long D = E;",
+         {"2:8: error: redefinition of 'A'", "3:16: error: unknown constant 'E'"}},
+        {"struct A { long x; };\nunion A switch (long { case 1: long x; };\nconst long D = E;",
+         {"2:7: error: redefinition of 'A'", "3:16: error: unknown constant 'E'"}},
+        {"union U switch (long { case 1: long x; };\nconst long D = E;",
+         {"1:22: error: expected ')'", "2:16: error: unknown constant 'E'"}},
+        {"union U switch (Foo, x) { case 1: long x; };\nconst long D = E;",
+         {"1:17: error: unknown type 'Foo'", "2:16: error: unknown constant 'E'"}},
+        {"enum E { A };\nenum E { B C } const long D = X;",
+         {"2:6: error: redefinition of 'E'", "2:31: error: unknown constant 'X'"}},
+        {"typedef enum { A } X;\ntypedef enum { B } X;",
+         {"2:14: error: redefinition of 'X'", "2:20: error: expected a definition"}},
+        {"typedef struct { long x; } X;\ntypedef struct { long y; } X;",
+         {"2:16: error: redefinition of 'X'", "2:28: error: expected a definition"}},
+        {"struct O { struct I { long x; } i;\n struct I { long y; } j; long k; };",
+         {"2:9: error: redefinition of 'I'", "2:23: error: unknown type 'j'"}},
+        {"interface I : J;\nconst long X = Y;",
+         {"1:15: error: unknown interface 'J'", "1:16: error: expected '{' or ';'",
+          "2:16: error: unknown constant 'Y'"}},
+        {"interface A; interface B;\ninterface I : A, B { };\ninterface K : I { };",
+         {"2:16: error: multiple inheritance"}},
+        {"anonymous \"IDL:a:1.0\" Foo[3];\nconst long X = Y;",
+         {"1:23: error: unknown type 'Foo'", "2:16: error: unknown constant 'Y'"}},
+        {"anonymous \"IDL:a:1.0\" sequence<long>[N];\nconst long X = Y;",
+         {"1:38: error: unknown constant 'N'", "2:16: error: unknown constant 'Y'"}},
+        {"exception E long a; };\nconst long X = Y;",
+         {"1:13: error: expected '{' after the exception name",
+          "1:21: error: unexpected '}' with no open scope", "2:16: error: unknown constant 'Y'"}},
+        {"struct A;\nunion U switch (long) { case 1: long x; }\nconst long D = E;",
+         {"1:9: error: forward-declared structures", "3:1: error: expected ';'"}},
+    };
+    CompileOptions leavingOut;  // exceptions are read, then left out
+    leavingOut.skipUnstorable = true;
+    for (const Case &c : cases) {
+        CompileResult r = compile(c.source, leavingOut);
+        EXPECT_EQ(r.errors, c.errors.size()) << c.source << "\n--- got:\n" << r.diagnostics;
+        size_t at = 0;
+        for (const char *expected : c.errors) {
+            size_t found = r.diagnostics.find(std::string("t.idl:") + expected, at);
+            EXPECT_NE(found, std::string::npos) << c.source << "\n--- got:\n" << r.diagnostics;
+            if (found != std::string::npos) at = found;
+        }
+    }
+}
+
 TEST_F(IdlCompile, AcceptsDeclarationsThatOnlyLookAlike) {
     const char *sources[] = {
         "const string<3> S = \"abc\";",
