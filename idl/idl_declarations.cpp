@@ -19,6 +19,14 @@ Node &finish(TokenStream &tokens, Node &node, std::optional<SyntaxError> error =
     return node;
 }
 
+// The end of a declaration that closes with ';': complete when the ';' is there.
+template <class Node>
+Node &finishAtSemicolon(TokenStream &tokens, Node &node, const char *context) {
+    if (!tokens.accept(";")) return finish(tokens, node, expectedHere(tokens, ";", context));
+    node.complete = true;
+    return finish(tokens, node);
+}
+
 }  // namespace
 
 ConstDecl parseConstant(TokenStream &tokens, size_t nesting) {
@@ -35,10 +43,7 @@ ConstDecl parseConstant(TokenStream &tokens, size_t nesting) {
         return std::move(finish(tokens, d, expectedHere(tokens, "=", "after the constant name")));
     d.value = parseExpression(tokens, {nesting, false});
     if (endsInError(*d.value)) return std::move(finish(tokens, d));
-    if (!tokens.accept(";"))
-        return std::move(finish(tokens, d, expectedHere(tokens, ";", "after the constant")));
-    d.complete = true;
-    return std::move(finish(tokens, d));
+    return std::move(finishAtSemicolon(tokens, d, "after the constant"));
 }
 
 AnonymousDecl parseAnonymous(TokenStream &tokens, size_t nesting) {
@@ -52,10 +57,7 @@ AnonymousDecl parseAnonymous(TokenStream &tokens, size_t nesting) {
     tokens.collectNames(&d.declared);
     if (!parseLengths(tokens, nesting, &d.lengths, &d.error))
         return std::move(finish(tokens, d, d.error));
-    if (!tokens.accept(";"))
-        return std::move(finish(tokens, d, expectedHere(tokens, ";", "after the anonymous type")));
-    d.complete = true;
-    return std::move(finish(tokens, d));
+    return std::move(finishAtSemicolon(tokens, d, "after the anonymous type"));
 }
 
 bool parseLengths(TokenStream &tokens, size_t nesting, ArrayLengths *lengths,
@@ -101,10 +103,7 @@ Declarators parseDeclarators(TokenStream &tokens, size_t nesting, const char *wh
             return std::move(finish(tokens, d, error));
     } while (tokens.accept(","));
     if (!closes) return std::move(finish(tokens, d));
-    if (!tokens.accept(";"))
-        return std::move(finish(tokens, d, expectedHere(tokens, ";", "after the typedef")));
-    d.complete = true;
-    return std::move(finish(tokens, d));
+    return std::move(finishAtSemicolon(tokens, d, "after the typedef"));
 }
 
 OperationDecl parseOperation(TokenStream &tokens, size_t nesting) {
