@@ -80,13 +80,14 @@ class Lifetime : public ::testing::Test {
     }
     void TearDown() override { kcallUnregisterLibrary(path.c_str(), KIV_REGISTER_PROCESS); }
 
-    // Reads the changed library through a lookup; the interface of the new version.
-    const kcallInterface *change(uint32_t members) {
+    // Reads the changed library through a lookup. The interface is held while it is read:
+    // another thread's lookup may drop an unheld version at any time.
+    void change(uint32_t members) {
         writeVersion(path, members);
         const kcallInterface *iface = nullptr;
-        EXPECT_EQ(kcallFindInterface(kIid, &iface), 0u) << kcallLastError();
-        EXPECT_EQ(iface ? iface->memberCount : 0, members);
-        return iface;
+        ASSERT_EQ(kcallHoldInterface(kIid, &iface), 0u) << kcallLastError();
+        EXPECT_EQ(iface->memberCount, members);
+        EXPECT_EQ(kcallReleaseInterface(iface), 0u);
     }
 
     kivtest::TempDir dir;
