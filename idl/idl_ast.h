@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "idl_constants.h"
@@ -136,6 +137,7 @@ struct OperationDecl {
     bool named = false;
     std::vector<ParamDecl> params;     // the last one may be partly read
     std::optional<SyntaxError> error;  // reading stopped here, after the parts above
+    bool complete = false;             // read up to its ')'
     DeclaredNames declared;
 };
 
@@ -167,6 +169,7 @@ struct UnionCase {
     size_t typeEnd = 0;  // tokens taken when its type ended
     Declarator declarator;
     std::optional<SyntaxError> error;  // reading stopped here, after the parts above
+    bool complete = false;             // read up to (not taking) its ';'
     DeclaredNames declared;
 };
 
@@ -216,6 +219,85 @@ struct SkippedException {
     Location at;  // the keyword
     std::string name;
     std::optional<SyntaxError> error;  // reading stopped here
+};
+
+struct Decl;
+
+// `struct`, `union` or `enum` with its body: a definition, the type of members or typedefs
+// declared after it, or a type a typedef names (`typedef struct {...} X;`).
+struct ConstructedDecl {
+    enum Which { Struct, Union, Enum } which = Struct;
+    Location keyword;
+    std::string givenName;  // the typedef's name for a type written without one
+    TypeHead head;
+    std::optional<SyntaxError> open;   // no '{' after the head, or nested too deeply
+    std::vector<Decl> body;            // Struct: members and nested definitions; Union: cases
+    Enumerators enumerators;           // Enum
+    std::optional<SyntaxError> close;  // no '}' at the end of the body
+    std::optional<SyntaxError> end;    // no ';' after a definition's '}'
+};
+
+// `module NAME { ... };` or `interface NAME [: BASE] { ... };` (or `interface NAME;`).
+struct ScopeDecl {
+    ScopeHead head;
+    std::optional<SyntaxError> open;  // module: no '{' after the name; either: nested too deeply
+    std::vector<Decl> body;
+    std::optional<SyntaxError> close;  // no '}' at the end of the body
+    std::optional<SyntaxError> end;    // no ';' after the '}'
+};
+
+// `raises (...)`, `getraises (...)` or `setraises (...)`, read to be refused or left out.
+struct RaisesClause {
+    Token word;
+    std::optional<SyntaxError> error;  // its parentheses did not balance
+};
+
+// One declaration of a file, a module, an interface, a structure or a union, with the
+// annotations before it. Reading a declaration stops at its first syntax error; the rest of
+// it, up to its ';' or over its braces, is then skipped.
+struct Decl {
+    enum Kind {
+        Empty,        // a lone ';'
+        Pragma,       // `pragma`
+        Module,       // `scope`
+        Interface,    // `scope`
+        Constructed,  // `constructed`, a definition of its own
+        Constant,     // `constant`
+        Typedef,      // `constructed` (a type defined in it) or `type`, and `declarators`
+        Anonymous,    // `anonymous`
+        Exception,    // `exception`, left out
+        Refused,      // a construct the library cannot hold: `refusedWord`, `refusedName`
+        Stray,        // a '}' with no open scope
+        Broken,       // no declaration could be read: `error` says why
+        Member,       // a structure member: `constructed` or `type`, and `declarators`
+        Case,         // a union case: `unionCase`
+        Attribute,    // `type` and `declarators`, `readonly`, `raises`
+        Operation,    // `operation`, `oneway`, `raises`, `context`
+    } kind = Broken;
+    AnnotationList annotations;
+    Location at;  // the first token after the annotations
+    Token pragma;
+    std::string refusedWord;  // Refused: its keyword
+    std::string refusedName;
+    std::unique_ptr<ScopeDecl> scope;
+    std::unique_ptr<ConstructedDecl> constructed;
+    std::unique_ptr<ConstDecl> constant;
+    std::unique_ptr<AnonymousDecl> anonymous;
+    std::unique_ptr<SkippedException> exception;
+    std::unique_ptr<UnionCase> unionCase;
+    std::unique_ptr<OperationDecl> operation;
+    TypeExprPtr type;
+    Declarators declarators;
+    bool definesOnly = false;  // Member: `constructed` with no declarators after it
+    std::string definedAs;     // Typedef: the declarator that names the type defined in it
+    bool readonly = false;
+    std::optional<Location> oneway;  // left out (--skip-unstorable)
+    std::vector<RaisesClause> raises;
+    std::optional<Location> context;   // refused; reading stopped there
+    std::optional<SyntaxError> error;  // reading stopped here, after the parts above
+    bool complete = false;             // read to its end, with no skip after it
+    // The names the skip after an error took as declared (a name before ';', ',' or '[').
+    std::unordered_set<std::string> skipped;
 };
 
 // A `#pragma version` or `#pragma ID` with the names of the scopes it stands in.

@@ -149,6 +149,7 @@ OperationDecl parseOperation(TokenStream &tokens, size_t nesting) {
     if (!tokens.accept(")"))
         return std::move(
             finish(tokens, d, expectedHere(tokens, ")", "to close the parameter list")));
+    d.complete = true;
     return std::move(finish(tokens, d));
 }
 
@@ -186,7 +187,7 @@ UnionCase parseUnionCase(TokenStream &tokens, size_t nesting) {
     c.typeEnd = tokens.taken();
     if (endsInError(*c.type)) return std::move(finish(tokens, c));
     std::optional<SyntaxError> error;
-    readDeclarator(tokens, nesting, "a case member name", c.declarator, &error);
+    c.complete = readDeclarator(tokens, nesting, "a case member name", c.declarator, &error);
     return std::move(finish(tokens, c, error));
 }
 
@@ -298,9 +299,10 @@ ScopeHead parseScopeHead(TokenStream &tokens) {
 
 std::optional<SyntaxError> skipBalanced(TokenStream &tokens, const char *open, const char *close) {
     for (size_t depth = 1;;) {
+        if (const Token &end = tokens.peek(); end.kind == Tok::End)
+            return SyntaxError{end.at,
+                               "expected '" + std::string(close) + "', found " + describe(end)};
         Token t = tokens.take();
-        if (t.kind == Tok::End)
-            return SyntaxError{t.at, "expected '" + std::string(close) + "', found " + describe(t)};
         if (t.is(open)) ++depth;
         if (t.is(close) && --depth == 0) return std::nullopt;
     }

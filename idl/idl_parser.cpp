@@ -11,7 +11,8 @@
 namespace kivtool::idl {
 
 Token TokenStream::take() {
-    peek();
+    // The end of input stays: every later look at it sees the same position.
+    if (peek().kind == Tok::End) return tokens_.front();
     Token t = std::move(tokens_.front());
     tokens_.pop_front();
     ++taken_;

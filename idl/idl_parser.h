@@ -131,6 +131,11 @@ AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting);
 // pragmas stay in the stream, where their form is checked in turn.
 std::vector<NamingPragma> namingPragmas(TokenStream &tokens);
 
+// Reads a whole file: its definitions, with the bodies of modules, interfaces, structures,
+// unions and enumerations. With `skipUnstorable`, exceptions, `raises` clauses and `oneway`
+// are read to be left out; otherwise they are read as refused constructs.
+std::vector<Decl> parseDefinitions(TokenStream &tokens, bool skipUnstorable);
+
 // After an error: skips to the end of the current declaration, over balanced braces. With
 // `declared`, the names the rest of the declaration declares (a name before ';', ',' or '[')
 // are added to it.

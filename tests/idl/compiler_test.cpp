@@ -199,8 +199,9 @@ TEST_F(IdlCompile, RefusesCollidingAndSelfContainingDeclarations) {
     }
 }
 
-// After an error, reading resumes where the failing part stopped: a head refused for its name
-// skips its body, one with a syntax error skips from that token.
+// After an error, reading resumes where the grammar says the failing declaration ends: one
+// refused by a check is read to its end, bodies included; one with a syntax error is skipped
+// from that token to its ';' or over its braces, and an enumeration's list up to its '}'.
 TEST_F(IdlCompile, ReadingResumesWhereTheErrorStopped) {
     struct Case {
         const char *source;
@@ -215,14 +216,20 @@ TEST_F(IdlCompile, ReadingResumesWhereTheErrorStopped) {
          {"1:22: error: expected ')'", "2:16: error: unknown constant 'E'"}},
         {"union U switch (Foo, x) { case 1: long x; };\nconst long D = E;",
          {"1:17: error: unknown type 'Foo'", "2:16: error: unknown constant 'E'"}},
-        {"enum E { A };\nenum E { B C } const long D = X;",
-         {"2:6: error: redefinition of 'E'", "2:31: error: unknown constant 'X'"}},
-        {"typedef enum { A } X;\ntypedef enum { B } X;",
-         {"2:14: error: redefinition of 'X'", "2:20: error: expected a definition"}},
+        {"enum E { A };\nenum E { B C };\nconst long D = X;",
+         {"2:6: error: redefinition of 'E'", "3:16: error: unknown constant 'X'"}},
+        {"enum F { B C };\nconst long D = X;",
+         {"1:12: error: expected '}' to close enumeration 'F'",
+          "2:16: error: unknown constant 'X'"}},
+        {"module M { enum E { A = 1, B = X };\nconst long C = Y; };\nconst long D = Z;",
+         {"1:32: error: unknown constant 'X'", "2:16: error: unknown constant 'Y'",
+          "3:16: error: unknown constant 'Z'"}},
+        {"typedef enum { A } X;\ntypedef enum { B } X;\nconst long D = E;",
+         {"2:14: error: redefinition of 'X'", "3:16: error: unknown constant 'E'"}},
         {"typedef struct { long x; } X;\ntypedef struct { long y; } X;",
-         {"2:16: error: redefinition of 'X'", "2:28: error: expected a definition"}},
-        {"struct O { struct I { long x; } i;\n struct I { long y; } j; long k; };",
-         {"2:9: error: redefinition of 'I'", "2:23: error: unknown type 'j'"}},
+         {"2:16: error: redefinition of 'X'"}},
+        {"struct O { struct I { long x; } i;\n struct I { long y; } j; Foo k; };",
+         {"2:9: error: redefinition of 'I'", "2:26: error: unknown type 'Foo'"}},
         {"interface I : J;\nconst long X = Y;",
          {"1:15: error: unknown interface 'J'", "1:16: error: expected '{' or ';'",
           "2:16: error: unknown constant 'Y'"}},
@@ -236,7 +243,8 @@ TEST_F(IdlCompile, ReadingResumesWhereTheErrorStopped) {
          {"1:13: error: expected '{' after the exception name",
           "1:21: error: unexpected '}' with no open scope", "2:16: error: unknown constant 'Y'"}},
         {"struct A;\nunion U switch (long) { case 1: long x; }\nconst long D = E;",
-         {"1:9: error: forward-declared structures", "3:1: error: expected ';'"}},
+         {"1:9: error: forward-declared structures", "3:1: error: expected ';'",
+          "3:16: error: unknown constant 'E'"}},
     };
     CompileOptions leavingOut;  // exceptions are read, then left out
     leavingOut.skipUnstorable = true;
