@@ -37,13 +37,6 @@ struct Annotations {
     bool any() const { return id || version || flags || forward; }
 };
 
-struct CaseSpec {
-    std::string name;
-    TypePtr type;
-    kivTLibValue label{};
-    Location at;
-};
-
 }  // namespace
 
 class Analyzer : private Emitter, private Resolver {
@@ -291,17 +284,7 @@ class Analyzer : private Emitter, private Resolver {
             if (!s) throw ParseError{};
             s->inner = newScope(scope, s, id, KIV_DEF_MODULE);
             std::string scopeId = scope->repoId;
-            run([this, n, id, scopeId, at] {
-                ensureRoot();
-                kivTLibDef *existing = nullptr;
-                if (kivTLibGetDefinition(tlib_, id.c_str(), &existing) == 0 &&
-                    existing->kind == KIV_DEF_MODULE && existing->name && n == existing->name &&
-                    existing->scopeId && scopeId == existing->scopeId)
-                    return;  // the library has it already
-                create(
-                    kivTLibCreateModule(tlib_, n.c_str(), id.c_str(), scopeId.c_str(), 0, nullptr),
-                    at, "module", n, id);
-            });
+            run([this, head = DefinitionHead{n, id, scopeId, 0, at}] { createModule(head); });
         }
         if (m.open) syntaxError(*m.open);
         std::string savedPrefix = prefix_;
@@ -334,14 +317,8 @@ class Analyzer : private Emitter, private Resolver {
                 if (!s) return;
                 s->inner = newScope(scope, s, id, KIV_DEF_INTERFACE);
             }
-            run([this, n, id, scopeId, flags, at] {
-                ensureRoot();
-                bool had = kivTLibGetDefinition(tlib_, id.c_str(), nullptr) == 0;
-                bool before = changed_;
-                create(kivTLibCreateInterfaceFwd(tlib_, n.c_str(), id.c_str(), scopeId.c_str(),
-                                                 flags, nullptr),
-                       at, "interface", n, id);
-                if (had) changed_ = before;  // a declaration of what exists changes nothing
+            run([this, head = DefinitionHead{n, id, scopeId, flags, at}] {
+                createInterfaceFwd(head);
             });
             return;
         }
@@ -408,18 +385,13 @@ class Analyzer : private Emitter, private Resolver {
             error(members->front().at, "a @forward interface has no members");
         if (!a.forward) checkTable(n, id, baseId, *members);
         bool forward = a.forward;
-        run([this, n, id, scopeId, flags, baseId, members, nested, forward, at] {
-            ensureRoot();
-            std::optional<bool> changedBefore;
-            if (forward) {
-                if (kivTLibGetDefinition(tlib_, id.c_str(), nullptr) == 0) changedBefore = changed_;
-                create(kivTLibCreateInterfaceFwd(tlib_, n.c_str(), id.c_str(), scopeId.c_str(),
-                                                 flags, nullptr),
-                       at, "interface", n, id);
-                if (changedBefore) changed_ = *changedBefore;
-            } else {
-                createInterface(n, id, scopeId, flags, baseId, *members, at);
-            }
+        run([this, head = DefinitionHead{n, id, scopeId, flags, at}, baseId, members, nested,
+             forward] {
+            if (forward)
+                createInterfaceFwd(head);
+            else
+                createInterface(head.name, head.id, head.scopeId, head.flags, baseId, *members,
+                                head.at);
             for (auto &action : *nested) action();
         });
     }
@@ -593,7 +565,7 @@ class Analyzer : private Emitter, private Resolver {
         const Location at = head.at;
         if (c.open) syntaxError(*c.open);
         auto nested = std::make_shared<std::vector<std::function<void()>>>();
-        auto members = std::make_shared<std::vector<std::pair<Named, TypePtr>>>();
+        auto members = std::make_shared<std::vector<MemberOfStruct>>();
         bool damaged = false;  // a member was refused: no follow-on errors
 
         auto *savedDeferred = deferred_;
@@ -617,7 +589,7 @@ class Analyzer : private Emitter, private Resolver {
                 forEachDeclarator(type, d.declarators, s->inner,
                                   [&](const Declarator &x, TypePtr full) {
                                       holdsByValue(id, *full, x.at, x.name);
-                                      members->emplace_back(Named{x.name, x.at}, full);
+                                      members->push_back({x.name, x.at, full});
                                   });
                 if (d.error) syntaxError(*d.error);
             });
@@ -629,28 +601,12 @@ class Analyzer : private Emitter, private Resolver {
         if (damaged) return s;
         if (members->empty()) error(at, "structure " + quoted(n) + " needs at least one member");
         std::vector<Named> memberNames;
-        for (auto &member : *members) memberNames.push_back(member.first);
+        for (const MemberOfStruct &m : *members) memberNames.push_back({m.name, m.at});
         reportClashes(memberNames, "member", "structure " + quoted(n));
         std::string scopeId = scope->repoId;
         uint32_t flags = a.flags.value_or(0);
-        run([this, n, id, scopeId, flags, members, nested, at] {
-            ensureRootFor(scopeId);
-            if (!existing(id, KIV_DEF_STRUCT, n, scopeId, flags, at, [&](const kivTLibDef *d) {
-                    auto &r = *reinterpret_cast<const kivTLibStructDef *>(d);
-                    if (r.memberCount != members->size() || !r.members) return false;
-                    for (size_t i = 0; i < members->size(); ++i)
-                        if (!sameName(r.members[i].name, (*members)[i].first.name) ||
-                            !sameType(*(*members)[i].second, r.members[i].type, 0))
-                            return false;
-                    return true;
-                })) {
-                std::vector<kivTLibStructMember> list;
-                for (auto &[mn, type] : *members) list.push_back({mn.name.c_str(), ref(*type)});
-                create(
-                    kivTLibCreateStruct(tlib_, n.c_str(), id.c_str(), scopeId.c_str(), flags,
-                                        static_cast<uint32_t>(list.size()), list.data(), nullptr),
-                    at, "struct", n, id);
-            }
+        run([this, head = DefinitionHead{n, id, scopeId, flags, at}, members, nested] {
+            createStruct(head, *members);
             for (auto &action : *nested) action();
         });
         return s;
@@ -743,29 +699,8 @@ class Analyzer : private Emitter, private Resolver {
         }
         std::string scopeId = scope->repoId;
         uint32_t flags = a.flags.value_or(0);
-        run([this, n, id, scopeId, flags, discriminator, cases, nested, at] {
-            ensureRootFor(scopeId);
-            if (!existing(id, KIV_DEF_UNION, n, scopeId, flags, at, [&](const kivTLibDef *d) {
-                    auto &r = *reinterpret_cast<const kivTLibUnionDef *>(d);
-                    if (r.caseCount != cases->size() || !r.cases ||
-                        !sameType(*discriminator, r.discriminator, 0))
-                        return false;
-                    for (size_t i = 0; i < cases->size(); ++i) {
-                        auto &c = (*cases)[i];
-                        if (!sameName(r.cases[i].name, c.name) ||
-                            !sameType(*c.type, r.cases[i].type, 0) ||
-                            !sameValue(c.label, "", r.cases[i].label))
-                            return false;
-                    }
-                    return true;
-                })) {
-                kivTLibTypeRef d = ref(*discriminator);
-                std::vector<kivTLibUnionCase> list;
-                for (auto &c : *cases) list.push_back({c.name.c_str(), ref(*c.type), c.label});
-                create(kivTLibCreateUnion(tlib_, n.c_str(), id.c_str(), scopeId.c_str(), flags, &d,
-                                          static_cast<uint32_t>(list.size()), list.data(), nullptr),
-                       at, "union", n, id);
-            }
+        run([this, head = DefinitionHead{n, id, scopeId, flags, at}, discriminator, cases, nested] {
+            createUnion(head, *discriminator, *cases);
             for (auto &action : *nested) action();
         });
         return s;
@@ -805,23 +740,8 @@ class Analyzer : private Emitter, private Resolver {
             error(at, "enumeration " + quoted(n) + " needs at least one enumerator");
         std::string scopeId = scope->repoId;
         uint32_t flags = a.flags.value_or(0);
-        run([this, n, id, scopeId, flags, members, at] {
-            ensureRootFor(scopeId);
-            if (existing(id, KIV_DEF_ENUM, n, scopeId, flags, at, [&](const kivTLibDef *d) {
-                    auto &r = *reinterpret_cast<const kivTLibEnumDef *>(d);
-                    if (r.memberCount != members->size() || !r.members) return false;
-                    for (size_t i = 0; i < members->size(); ++i)
-                        if (!sameName(r.members[i].name, (*members)[i].first) ||
-                            r.members[i].value != (*members)[i].second)
-                            return false;
-                    return true;
-                }))
-                return;
-            std::vector<kivTLibEnumMember> list;
-            for (auto &[mn, value] : *members) list.push_back({mn.c_str(), value});
-            create(kivTLibCreateEnum(tlib_, n.c_str(), id.c_str(), scopeId.c_str(), flags,
-                                     static_cast<uint32_t>(list.size()), list.data(), nullptr),
-                   at, "enum", n, id);
+        run([this, head = DefinitionHead{n, id, scopeId, flags, at}, members] {
+            createEnum(head, *members);
         });
         return s;
     }
@@ -869,19 +789,8 @@ class Analyzer : private Emitter, private Resolver {
         s->constText = *holder;
         std::string scopeId = scope->repoId;
         uint32_t flags = a.flags.value_or(0);
-        run([this, n, id, scopeId, flags, type, value, holder, at] {
-            kivTLibValue v = value;
-            if (v.tag == KIV_TYPE_STRING || v.tag == KIV_TYPE_WSTRING) v.str = holder->c_str();
-            ensureRootFor(scopeId);
-            if (existing(id, KIV_DEF_CONSTANT, n, scopeId, flags, at, [&](const kivTLibDef *d) {
-                    auto &r = *reinterpret_cast<const kivTLibConstantDef *>(d);
-                    return sameType(*type, r.type, 0) && sameValue(v, *holder, r.value);
-                }))
-                return;
-            kivTLibTypeRef t = ref(*type);
-            create(kivTLibCreateConstant(tlib_, n.c_str(), id.c_str(), scopeId.c_str(), flags, &t,
-                                         &v, nullptr),
-                   at, "constant", n, id);
+        run([this, head = DefinitionHead{n, id, scopeId, flags, at}, type, value, holder] {
+            createConstant(head, *type, value, *holder);
         });
     }
 
@@ -955,17 +864,8 @@ class Analyzer : private Emitter, private Resolver {
             Symbol *declared = declare(scope, n, id, KIV_DEF_ALIAS, at, a.id.has_value());
             if (!declared) continue;
             declared->aliasType = type;
-            run([this, n, id, scopeId, flags, type, at] {
-                ensureRootFor(scopeId);
-                if (existing(id, KIV_DEF_ALIAS, n, scopeId, flags, at, [&](const kivTLibDef *d) {
-                        return sameType(*type, reinterpret_cast<const kivTLibAliasDef *>(d)->type,
-                                        0);
-                    }))
-                    return;
-                kivTLibTypeRef t = ref(*type);
-                create(kivTLibCreateAlias(tlib_, n.c_str(), id.c_str(), scopeId.c_str(), flags, &t,
-                                          nullptr),
-                       at, "typedef", n, id);
+            run([this, head = DefinitionHead{n, id, scopeId, flags, at}, type] {
+                createAlias(head, *type);
             });
         }
         if (declarators.error) syntaxError(*declarators.error);

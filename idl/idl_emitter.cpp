@@ -137,6 +137,7 @@ void Emitter::createAnonymous(TypeSpec &t, const std::string &givenId, uint32_t 
 void Emitter::createInterface(const std::string &n, const std::string &id,
                               const std::string &scopeId, uint32_t flags, const std::string &baseId,
                               std::vector<MemberSpec> &members, Location at) {
+    ensureRoot();
     kivTLibDef *d = nullptr;
     if (kivTLibGetDefinition(tlib_, id.c_str(), &d) == 0 && d->kind == KIV_DEF_INTERFACE &&
         !(d->flags & KIV_DEF_FORWARD)) {
@@ -302,6 +303,118 @@ void Emitter::create(kivResult rc, Location at, const std::string &kind, const s
             break;
     }
     error(at, message);
+}
+
+void Emitter::createModule(const DefinitionHead &d) {
+    ensureRoot();
+    kivTLibDef *had = nullptr;
+    if (kivTLibGetDefinition(tlib_, d.id.c_str(), &had) == 0 && had->kind == KIV_DEF_MODULE &&
+        sameName(had->name, d.name) && had->scopeId && d.scopeId == had->scopeId)
+        return;
+    create(kivTLibCreateModule(tlib_, d.name.c_str(), d.id.c_str(), d.scopeId.c_str(), 0, nullptr),
+           d.at, "module", d.name, d.id);
+}
+
+void Emitter::createInterfaceFwd(const DefinitionHead &d) {
+    ensureRoot();
+    bool had = kivTLibGetDefinition(tlib_, d.id.c_str(), nullptr) == 0;
+    bool before = changed_;
+    create(kivTLibCreateInterfaceFwd(tlib_, d.name.c_str(), d.id.c_str(), d.scopeId.c_str(),
+                                     d.flags, nullptr),
+           d.at, "interface", d.name, d.id);
+    if (had) changed_ = before;
+}
+
+void Emitter::createStruct(const DefinitionHead &d, const std::vector<MemberOfStruct> &members) {
+    ensureRootFor(d.scopeId);
+    if (existing(d.id, KIV_DEF_STRUCT, d.name, d.scopeId, d.flags, d.at, [&](const kivTLibDef *h) {
+            auto &r = *reinterpret_cast<const kivTLibStructDef *>(h);
+            if (r.memberCount != members.size() || !r.members) return false;
+            for (size_t i = 0; i < members.size(); ++i)
+                if (!sameName(r.members[i].name, members[i].name) ||
+                    !sameType(*members[i].type, r.members[i].type, 0))
+                    return false;
+            return true;
+        }))
+        return;
+    std::vector<kivTLibStructMember> list;
+    for (const MemberOfStruct &m : members) list.push_back({m.name.c_str(), ref(*m.type)});
+    create(kivTLibCreateStruct(tlib_, d.name.c_str(), d.id.c_str(), d.scopeId.c_str(), d.flags,
+                               static_cast<uint32_t>(list.size()), list.data(), nullptr),
+           d.at, "struct", d.name, d.id);
+}
+
+void Emitter::createUnion(const DefinitionHead &d, TypeSpec &discriminator,
+                          const std::vector<CaseSpec> &cases) {
+    ensureRootFor(d.scopeId);
+    if (existing(d.id, KIV_DEF_UNION, d.name, d.scopeId, d.flags, d.at, [&](const kivTLibDef *h) {
+            auto &r = *reinterpret_cast<const kivTLibUnionDef *>(h);
+            if (r.caseCount != cases.size() || !r.cases ||
+                !sameType(discriminator, r.discriminator, 0))
+                return false;
+            for (size_t i = 0; i < cases.size(); ++i)
+                if (!sameName(r.cases[i].name, cases[i].name) ||
+                    !sameType(*cases[i].type, r.cases[i].type, 0) ||
+                    !sameValue(cases[i].label, "", r.cases[i].label))
+                    return false;
+            return true;
+        }))
+        return;
+    kivTLibTypeRef switchType = ref(discriminator);
+    std::vector<kivTLibUnionCase> list;
+    for (const CaseSpec &c : cases) list.push_back({c.name.c_str(), ref(*c.type), c.label});
+    create(
+        kivTLibCreateUnion(tlib_, d.name.c_str(), d.id.c_str(), d.scopeId.c_str(), d.flags,
+                           &switchType, static_cast<uint32_t>(list.size()), list.data(), nullptr),
+        d.at, "union", d.name, d.id);
+}
+
+void Emitter::createEnum(const DefinitionHead &d,
+                         const std::vector<std::pair<std::string, uint32_t>> &members) {
+    ensureRootFor(d.scopeId);
+    if (existing(d.id, KIV_DEF_ENUM, d.name, d.scopeId, d.flags, d.at, [&](const kivTLibDef *h) {
+            auto &r = *reinterpret_cast<const kivTLibEnumDef *>(h);
+            if (r.memberCount != members.size() || !r.members) return false;
+            for (size_t i = 0; i < members.size(); ++i)
+                if (!sameName(r.members[i].name, members[i].first) ||
+                    r.members[i].value != members[i].second)
+                    return false;
+            return true;
+        }))
+        return;
+    std::vector<kivTLibEnumMember> list;
+    for (auto &[name, value] : members) list.push_back({name.c_str(), value});
+    create(kivTLibCreateEnum(tlib_, d.name.c_str(), d.id.c_str(), d.scopeId.c_str(), d.flags,
+                             static_cast<uint32_t>(list.size()), list.data(), nullptr),
+           d.at, "enum", d.name, d.id);
+}
+
+void Emitter::createConstant(const DefinitionHead &d, TypeSpec &type, kivTLibValue value,
+                             const std::string &text) {
+    if (value.tag == KIV_TYPE_STRING || value.tag == KIV_TYPE_WSTRING) value.str = text.c_str();
+    ensureRootFor(d.scopeId);
+    if (existing(d.id, KIV_DEF_CONSTANT, d.name, d.scopeId, d.flags, d.at,
+                 [&](const kivTLibDef *h) {
+                     auto &r = *reinterpret_cast<const kivTLibConstantDef *>(h);
+                     return sameType(type, r.type, 0) && sameValue(value, text, r.value);
+                 }))
+        return;
+    kivTLibTypeRef t = ref(type);
+    create(kivTLibCreateConstant(tlib_, d.name.c_str(), d.id.c_str(), d.scopeId.c_str(), d.flags,
+                                 &t, &value, nullptr),
+           d.at, "constant", d.name, d.id);
+}
+
+void Emitter::createAlias(const DefinitionHead &d, TypeSpec &type) {
+    ensureRootFor(d.scopeId);
+    if (existing(d.id, KIV_DEF_ALIAS, d.name, d.scopeId, d.flags, d.at, [&](const kivTLibDef *h) {
+            return sameType(type, reinterpret_cast<const kivTLibAliasDef *>(h)->type, 0);
+        }))
+        return;
+    kivTLibTypeRef t = ref(type);
+    create(kivTLibCreateAlias(tlib_, d.name.c_str(), d.id.c_str(), d.scopeId.c_str(), d.flags, &t,
+                              nullptr),
+           d.at, "typedef", d.name, d.id);
 }
 
 }  // namespace kivtool::idl

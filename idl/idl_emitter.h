@@ -67,6 +67,30 @@ struct MemberSpec {
     Location at;
 };
 
+// What every definition is created with.
+struct DefinitionHead {
+    std::string name;
+    std::string id;
+    std::string scopeId;
+    uint32_t flags = 0;
+    Location at;
+};
+
+// A structure member, in the order written.
+struct MemberOfStruct {
+    std::string name;
+    Location at;
+    TypePtr type;
+};
+
+// A union case, one per label.
+struct CaseSpec {
+    std::string name;
+    TypePtr type;
+    kivTLibValue label{};
+    Location at;
+};
+
 // "struct", "typedef", ... for messages.
 std::string kindWord(kivTLibDefKind kind);
 std::string quoted(const std::string &name);
@@ -93,6 +117,20 @@ class Emitter {
     // The reference for a type, creating its anonymous types (elements first) on first use.
     kivTLibTypeRef ref(TypeSpec &t);
     void createAnonymous(TypeSpec &t, const std::string &givenId, uint32_t flags, Location at);
+    // Each creates the definition, or finds it identical in the library (nothing to do), or
+    // reports how the library's differs.
+    void createModule(const DefinitionHead &d);
+    // A declaration of an interface the library has already changes nothing.
+    void createInterfaceFwd(const DefinitionHead &d);
+    void createStruct(const DefinitionHead &d, const std::vector<MemberOfStruct> &members);
+    void createUnion(const DefinitionHead &d, TypeSpec &discriminator,
+                     const std::vector<CaseSpec> &cases);
+    void createEnum(const DefinitionHead &d,
+                    const std::vector<std::pair<std::string, uint32_t>> &members);
+    // `text` holds the characters of a string or wide string value.
+    void createConstant(const DefinitionHead &d, TypeSpec &type, kivTLibValue value,
+                        const std::string &text);
+    void createAlias(const DefinitionHead &d, TypeSpec &type);
     void createInterface(const std::string &n, const std::string &id, const std::string &scopeId,
                          uint32_t flags, const std::string &baseId,
                          std::vector<MemberSpec> &members, Location at);
