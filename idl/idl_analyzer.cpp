@@ -144,6 +144,40 @@ class Analyzer : private Emitter, private Resolver {
     // A creating call for the emitter pass.
     void run(std::function<void()> action) { deferred_->push_back(std::move(action)); }
 
+    using Plan = std::vector<std::function<void()>>;
+
+    // Until closed, creating calls go to a plan of their own, to run after the definition
+    // that contains them.
+    class NestedPlan {
+      public:
+        explicit NestedPlan(Analyzer &a)
+            : analyzer_(a), plan_(std::make_shared<Plan>()), saved_(a.deferred_) {
+            a.deferred_ = plan_.get();
+        }
+        ~NestedPlan() { close(); }
+        NestedPlan(const NestedPlan &) = delete;
+        NestedPlan &operator=(const NestedPlan &) = delete;
+        std::shared_ptr<Plan> close() {
+            if (saved_) analyzer_.deferred_ = std::exchange(saved_, nullptr);
+            return plan_;
+        }
+
+      private:
+        Analyzer &analyzer_;
+        std::shared_ptr<Plan> plan_;
+        Plan *saved_;  // null once closed
+    };
+
+    // The end of a structure's or union's body: the enclosing scope again, the check that
+    // the type does not hold itself, and where reading stopped after the body.
+    void closeBody(Scope *scope, const std::string &id, const std::string &n,
+                   const ConstructedDecl &c) {
+        current_ = scope;
+        checkNotContained(id, n);
+        if (c.close) syntaxError(*c.close);
+        if (c.end) syntaxError(*c.end);
+    }
+
     Annotations annotationsOf(const AnnotationList &list) {
         Annotations a;
         a.at = list.at;
@@ -369,14 +403,12 @@ class Analyzer : private Emitter, private Resolver {
         }
         if (!baseId.empty()) s->inner->baseId = baseId;
         if (body.open) syntaxError(*body.open);
-        auto nested = std::make_shared<std::vector<std::function<void()>>>();
         auto members = std::make_shared<std::vector<MemberSpec>>();
-        auto *savedDeferred = deferred_;
-        deferred_ = nested.get();
+        NestedPlan plan(*this);
         std::string savedPrefix = prefix_;
         for (const Decl &d : body.body)
             attempt(d, [&] { exportDeclaration(s->inner, d, *members); });
-        deferred_ = savedDeferred;
+        std::shared_ptr<Plan> nested = plan.close();
         prefix_ = savedPrefix;
         current_ = scope;
         if (body.close) syntaxError(*body.close);
@@ -564,12 +596,9 @@ class Analyzer : private Emitter, private Resolver {
         const std::string n = head.name, id = head.id;
         const Location at = head.at;
         if (c.open) syntaxError(*c.open);
-        auto nested = std::make_shared<std::vector<std::function<void()>>>();
         auto members = std::make_shared<std::vector<MemberOfStruct>>();
         bool damaged = false;  // a member was refused: no follow-on errors
-
-        auto *savedDeferred = deferred_;
-        deferred_ = nested.get();
+        NestedPlan plan(*this);
         for (const Decl &d : c.body)
             damaged |= !attempt(d, [&] {
                 current_ = s->inner;
@@ -593,11 +622,8 @@ class Analyzer : private Emitter, private Resolver {
                                   });
                 if (d.error) syntaxError(*d.error);
             });
-        deferred_ = savedDeferred;
-        current_ = scope;
-        checkNotContained(id, n);
-        if (c.close) syntaxError(*c.close);
-        if (c.end) syntaxError(*c.end);
+        std::shared_ptr<Plan> nested = plan.close();
+        closeBody(scope, id, n, c);
         if (damaged) return s;
         if (members->empty()) error(at, "structure " + quoted(n) + " needs at least one member");
         std::vector<Named> memberNames;
@@ -627,14 +653,11 @@ class Analyzer : private Emitter, private Resolver {
                   "an enumeration");
         if (h.error) syntaxError(*h.error);
         if (u.open) syntaxError(*u.open);
-        auto nested = std::make_shared<std::vector<std::function<void()>>>();
         auto cases = std::make_shared<std::vector<CaseSpec>>();
         bool damaged = false;  // a case was refused: no follow-on errors
         std::vector<Named> caseNames, labelKeys;
         std::vector<TypePtr> caseTypes;
-
-        auto *savedDeferred = deferred_;
-        deferred_ = nested.get();
+        NestedPlan plan(*this);
         for (const Decl &d : u.body)
             damaged |= !attempt(d, [&] {
                 current_ = s->inner;
@@ -685,11 +708,8 @@ class Analyzer : private Emitter, private Resolver {
                 }
                 for (auto &[label, lat] : labels) cases->push_back({cn, type, label, lat});
             });
-        deferred_ = savedDeferred;
-        current_ = scope;
-        checkNotContained(id, n);
-        if (u.close) syntaxError(*u.close);
-        if (u.end) syntaxError(*u.end);
+        std::shared_ptr<Plan> nested = plan.close();
+        closeBody(scope, id, n, u);
         if (damaged) return s;
         if (cases->empty()) error(at, "union " + quoted(n) + " needs at least one case");
         reportClashes(caseNames, "member", "union " + quoted(n));
@@ -953,8 +973,8 @@ class Analyzer : private Emitter, private Resolver {
     std::string prefix_;
     // The creating calls in the order of the text, for the emitter pass; those of what an
     // interface or a structure contains go after its own.
-    std::vector<std::function<void()>> plan_;
-    std::vector<std::function<void()>> *deferred_ = &plan_;
+    Plan plan_;
+    Plan *deferred_ = &plan_;
     size_t warnings_ = 0;
     size_t unshownWarnings_ = 0;
 };
