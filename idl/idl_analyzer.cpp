@@ -280,9 +280,6 @@ class Analyzer : private Emitter, private Resolver {
         return sameSpec(*a.element, *b.element);
     }
 
-    // A module or interface of this id declared before in the same scope (reopened or
-    // completed), found by id so that another definition of the same name cannot hide it.
-
     void checkFlags(const Annotations &a) {
         if (a.flags && (*a.flags & ~kCallerFlags)) {
             char text[64];
@@ -294,11 +291,6 @@ class Analyzer : private Emitter, private Resolver {
 
     void module(Scope *scope, const Annotations &a, const ScopeDecl &m) {
         const ScopeHead &h = m.head;
-        if (scope->kind != KIV_DEF_MODULE) {
-            error(h.keyword, "a module can only be defined in a module, not in " +
-                                 kindWord(scope->kind) + " " + quoted(scope->self->name));
-            throw ParseError{};
-        }
         if (a.flags) error(a.flagsAt, "a module carries no flags");
         if (a.forward) error(a.at, "@forward applies to interfaces");
         if (!h.named) syntaxError(*h.error);
@@ -331,11 +323,6 @@ class Analyzer : private Emitter, private Resolver {
 
     void interface(Scope *scope, const Annotations &a, const ScopeDecl &body) {
         const ScopeHead &h = body.head;
-        if (scope->kind != KIV_DEF_MODULE) {
-            error(h.keyword, "an interface can only be defined in a module, not in " +
-                                 kindWord(scope->kind) + " " + quoted(scope->self->name));
-            throw ParseError{};
-        }
         checkFlags(a);
         if (!h.named) syntaxError(*h.error);
         const std::string n = h.name;
@@ -766,11 +753,9 @@ class Analyzer : private Emitter, private Resolver {
         return s;
     }
 
+    // Constants and typedefs stand in modules and interfaces only: the parser reads them
+    // nowhere else.
     void defineConstant(Scope *scope, const Annotations &a, const ConstDecl &d) {
-        if (scope->kind != KIV_DEF_MODULE && scope->kind != KIV_DEF_INTERFACE) {
-            error(d.keyword, "a constant can only be defined in a module or an interface");
-            throw ParseError{};
-        }
         checkFlags(a);
         if (a.forward) error(a.at, "@forward applies to interfaces");
         TypePtr type;
@@ -815,10 +800,6 @@ class Analyzer : private Emitter, private Resolver {
     }
 
     void alias(Scope *scope, const Annotations &a, const Decl &d) {
-        if (scope->kind != KIV_DEF_MODULE && scope->kind != KIV_DEF_INTERFACE) {
-            error(d.at, "a typedef can only be defined in a module or an interface");
-            throw ParseError{};
-        }
         checkFlags(a);
         if (a.forward) error(a.at, "@forward applies to interfaces");
         if (a.id && d.declarators.list.size() > 1)
