@@ -447,7 +447,7 @@ class Analyzer : private Emitter, private Resolver {
 
     void attribute(Scope *scope, const Decl &d, uint32_t flags, std::vector<MemberSpec> &members) {
         if (!d.type) syntaxError(*d.error);  // 'readonly' without 'attribute'
-        TypePtr type = typed(*d.type, d.declarators, scope);
+        TypePtr type = typed(*d.type, d.declarators.declared, scope);
         forEachDeclarator(type, d.declarators, scope, [&](const Declarator &x, TypePtr full) {
             members.push_back({KIV_MEMBER_ATTRIBUTE,
                                x.name,
@@ -465,14 +465,18 @@ class Analyzer : private Emitter, private Resolver {
             warn(*od.oneway, "'oneway' left out: " + std::string(unsupported("oneway")) +
                                  "; the operation is an ordinary one");
         const OperationDecl &d = *od.operation;
-        MemberSpec m{
-            KIV_MEMBER_OPERATION, d.name, flags, resolved(*d.result, d, scope, true), {}, d.at};
+        MemberSpec m{KIV_MEMBER_OPERATION,
+                     d.name,
+                     flags,
+                     typed(*d.result, d.declared, scope, d.resultEnd, true),
+                     {},
+                     d.at};
         if (!d.named) syntaxError(*d.error);
         for (const ParamDecl &p : d.params) {
             Annotations pa = annotationsOf(p.annotations);
             if (pa.any()) error(pa.at, "parameters take no annotations");
             if (!p.direction) syntaxError(*d.error);
-            TypePtr type = resolved(*p.type, d, scope, false, p.typeEnd);
+            TypePtr type = typed(*p.type, d.declared, scope, p.typeEnd);
             const Declarator &x = p.declarator;
             if (!x.named) syntaxError(*d.error);
             type = arrayOf(type, x.lengths, scope);
@@ -487,18 +491,6 @@ class Analyzer : private Emitter, private Resolver {
         if (od.context) refuse(*od.context, "context", unsupported("context"));
         if (od.error) syntaxError(*od.error);
         members.push_back(std::move(m));
-    }
-
-    // A type of an operation; when it is unknown or refused, the names the rest of the
-    // operation declares are left out with it.
-    TypePtr resolved(const TypeExpr &type, const OperationDecl &d, Scope *scope, bool allowVoid,
-                     size_t end = 0) {
-        try {
-            return resolveType(type, scope, allowVoid);
-        } catch (const ParseError &) {
-            if (refusing_) leaveOut(d.declared, end ? end : d.resultEnd);
-            throw;
-        }
     }
 
     // `raises`, `getraises` and `setraises` clauses: refused, or left out with a warning.
@@ -600,7 +592,7 @@ class Analyzer : private Emitter, private Resolver {
                     type = typeOf(*defined, d.constructed->keyword);
                 } else {
                     if (ma.any()) error(ma.at, "structure members take no annotations");
-                    type = typed(*d.type, d.declarators, s->inner);
+                    type = typed(*d.type, d.declarators.declared, s->inner);
                 }
                 forEachDeclarator(type, d.declarators, s->inner,
                                   [&](const Declarator &x, TypePtr full) {
@@ -671,13 +663,7 @@ class Analyzer : private Emitter, private Resolver {
                     if (!l.done) syntaxError(*c.error);
                 }
                 if (!c.type) syntaxError(*c.error);
-                TypePtr type;
-                try {
-                    type = resolveType(*c.type, s->inner, false);
-                } catch (const ParseError &) {
-                    if (refusing_) leaveOut(c.declared, c.typeEnd);
-                    throw;
-                }
+                TypePtr type = typed(*c.type, c.declared, s->inner, c.typeEnd);
                 const Declarator &x = c.declarator;
                 if (!x.named) syntaxError(*c.error);
                 type = arrayOf(type, x.lengths, s->inner);
@@ -758,13 +744,7 @@ class Analyzer : private Emitter, private Resolver {
     void defineConstant(Scope *scope, const Annotations &a, const ConstDecl &d) {
         checkFlags(a);
         if (a.forward) error(a.at, "@forward applies to interfaces");
-        TypePtr type;
-        try {
-            type = resolveType(*d.type, scope, false);
-        } catch (const ParseError &) {
-            if (refusing_) leaveOut(d.declared);
-            throw;
-        }
+        TypePtr type = typed(*d.type, d.declared, scope);
         if (!d.value) syntaxError(*d.error);
         Val v = valueOf(*d.value, scope);
         if (d.error) syntaxError(*d.error);
@@ -813,18 +793,20 @@ class Analyzer : private Emitter, private Resolver {
             if (!defined) throw ParseError{};
             base = typeOf(*defined, d.constructed->keyword);
         } else {
-            base = typed(*d.type, d.declarators, scope);
+            base = typed(*d.type, d.declarators.declared, scope);
         }
         defineAliases(scope, a, base, d.definedAs, d.declarators);
     }
 
-    // The type before `declarators`: when it is unknown or refused, the names they declare
-    // are left out quietly.
-    TypePtr typed(const TypeExpr &type, const Declarators &declarators, Scope *scope) {
+    // The type of a declaration (`void` only for an operation's result): when it is unknown
+    // or refused, the names that the declaration declares after token number `after` are
+    // left out quietly.
+    TypePtr typed(const TypeExpr &type, const DeclaredNames &declared, Scope *scope,
+                  size_t after = 0, bool allowVoid = false) {
         try {
-            return resolveType(type, scope, false);
+            return resolveType(type, scope, allowVoid);
         } catch (const ParseError &) {
-            if (refusing_) leaveOut(declarators.declared);
+            if (refusing_) leaveOut(declared, after);
             throw;
         }
     }
@@ -889,14 +871,7 @@ class Analyzer : private Emitter, private Resolver {
     void anonymous(const Annotations &a, const AnonymousDecl &d) {
         checkFlags(a);
         if (a.id || a.version || a.forward) error(a.at, "only @flags applies to an anonymous type");
-        TypePtr type;
-        try {
-            type = resolveType(*d.type, current_, false);
-        } catch (const ParseError &) {
-            if (refusing_) leaveOut(d.declared);
-            throw;
-        }
-        type = arrayOf(type, d.lengths, current_);
+        TypePtr type = arrayOf(typed(*d.type, d.declared, current_), d.lengths, current_);
         if (d.error) syntaxError(*d.error);
         if (!type->anonymous || !type->repoId.empty()) {
             error(d.at, "an anonymous type is string<N>, wstring<N>, a sequence or an array");
