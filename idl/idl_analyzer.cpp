@@ -54,6 +54,8 @@ class Analyzer : private Emitter, private Resolver {
     }
 
     void check(const std::vector<Decl> &file) {
+        std::vector<std::string> path;
+        takeNamingPragmas(file, path);
         for (const Decl &d : file) attempt(d, [&] { definition(root_, d); });
     }
 
@@ -72,12 +74,6 @@ class Analyzer : private Emitter, private Resolver {
         result.changed = changed_;
         result.diagnostics = diags_.text();
         return result;
-    }
-
-    // `#pragma version` and `#pragma ID` may follow the definition they name: those of the
-    // whole file are taken first, each from the scope that encloses it.
-    void takeNamingPragmas(const std::vector<NamingPragma> &pragmas) {
-        for (const NamingPragma &p : pragmas) repoIds_.take(p.scope, p.pragma);
     }
 
     // ---- Setup: what the library and the imported libraries already define ----
@@ -104,6 +100,21 @@ class Analyzer : private Emitter, private Resolver {
     }
 
   private:
+    // `#pragma version` and `#pragma ID` may follow the definition they name: those of a
+    // whole file are taken first, each with the names of the scopes it stands in (`path`).
+    void takeNamingPragmas(const std::vector<Decl> &body, std::vector<std::string> &path) {
+        for (const Decl &d : body) {
+            if (d.kind == Decl::Pragma && (d.pragma.text == "version" || d.pragma.text == "ID")) {
+                repoIds_.take(path, d.pragma);
+            } else if ((d.kind == Decl::Module || d.kind == Decl::Interface) &&
+                       d.scope->head.named) {
+                path.push_back(d.scope->head.name);
+                takeNamingPragmas(d.scope->body, path);
+                path.pop_back();
+            }
+        }
+    }
+
     void error(Location at, const std::string &message) override {
         diags_.error(at, message);
         if (diags_.full()) throw Abort{};
@@ -245,7 +256,7 @@ class Analyzer : private Emitter, private Resolver {
             case Pragma::Prefix:
                 prefix_ = p.text;
                 break;
-            case Pragma::Naming:  // taken before the definitions were read
+            case Pragma::Naming:  // taken before the file was checked
                 break;
             case Pragma::RootFlags:
                 if (rootPresent_ && p.number != rootFlags_)
@@ -941,9 +952,6 @@ Analysis::Analysis(kivTLib *tlib, const std::string &libraryName, uint32_t nextL
 Analysis::~Analysis() = default;
 void Analysis::start() {
     analyzer_->start();
-}
-void Analysis::takeNamingPragmas(const std::vector<NamingPragma> &pragmas) {
-    analyzer_->takeNamingPragmas(pragmas);
 }
 void Analysis::check(const std::vector<Decl> &file) {
     analyzer_->check(file);

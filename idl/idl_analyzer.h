@@ -25,11 +25,9 @@ class Analysis {
 
     // Reads what the library and the imported libraries define already.
     void start();
-    // A file's `#pragma version` and `#pragma ID`, taken before its definitions since they
-    // may follow the definition they name.
-    void takeNamingPragmas(const std::vector<NamingPragma> &pragmas);
-    // The checker pass over one file: names declared and looked up, types and values
-    // resolved, declarations checked; the creating calls planned.
+    // The checker pass over one file: its `#pragma version` and `#pragma ID` first (they may
+    // follow what they name), then names declared and looked up, types and values resolved,
+    // declarations checked, and the creating calls planned.
     void check(const std::vector<Decl> &file);
     // The emitter pass: the planned creating calls, and the root module when none is left.
     void emit();

@@ -300,12 +300,6 @@ struct Decl {
     std::unordered_set<std::string> skipped;
 };
 
-// A `#pragma version` or `#pragma ID` with the names of the scopes it stands in.
-struct NamingPragma {
-    std::vector<std::string> scope;
-    Token pragma;
-};
-
 // A `#pragma` the compiler acts on, read and checked for its form.
 struct Pragma {
     enum Kind { Prefix, Naming, RootFlags, NextLocalId, Unknown, Malformed } kind = Unknown;

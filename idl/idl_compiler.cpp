@@ -29,7 +29,6 @@ CompileResult compileInto(kivTLib *tlib, const std::string &libraryName, uint32_
                 continue;
             }
             tokens.clear();
-            analysis.takeNamingPragmas(namingPragmas(tokens));
             analysis.check(parseDefinitions(tokens, options.skipUnstorable));
         }
         analysis.emit();

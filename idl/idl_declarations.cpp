@@ -378,38 +378,6 @@ AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting) {
     return list;
 }
 
-std::vector<NamingPragma> namingPragmas(TokenStream &tokens) {
-    std::vector<NamingPragma> found;
-    std::vector<std::string> path;
-    std::string pending;  // the name of the scope that the next '{' opens
-    bool nameNext = false;
-    for (size_t i = 0;; ++i) {
-        const Token &t = tokens.peek(i);
-        if (t.kind == Tok::End) return found;
-        if (t.kind == Tok::Pragma && (t.text == "version" || t.text == "ID")) {
-            found.push_back({path, t});
-            continue;
-        }
-        bool opensScope = t.isWord("module") || t.isWord("interface") || t.isWord("struct") ||
-                          t.isWord("union") || t.isWord("exception");
-        if (opensScope) {
-            nameNext = true;
-            pending.clear();
-            continue;
-        }
-        if (nameNext && (t.kind == Tok::Ident || t.kind == Tok::RawIdent)) pending = t.text;
-        nameNext = false;
-        if (t.is("{")) {
-            path.push_back(pending);
-            pending.clear();
-        } else if (t.is("}")) {
-            if (!path.empty()) path.pop_back();
-        } else if (t.is(";")) {
-            pending.clear();
-        }
-    }
-}
-
 void skipDeclaration(TokenStream &tokens, std::unordered_set<std::string> *declared) {
     size_t depth = 0;
     for (;;) {

@@ -126,11 +126,6 @@ SkippedException parseSkippedException(TokenStream &tokens);
 // stand before a declaration, if any.
 AnnotationList parseAnnotations(TokenStream &tokens, size_t nesting);
 
-// The `#pragma version` and `#pragma ID` of the whole input, which may follow the definition
-// they name, each with the names of the scopes it stands in. Reads ahead to the end: the
-// pragmas stay in the stream, where their form is checked in turn.
-std::vector<NamingPragma> namingPragmas(TokenStream &tokens);
-
 // Reads a whole file: its definitions, with the bodies of modules, interfaces, structures,
 // unions and enumerations. With `skipUnstorable`, exceptions, `raises` clauses and `oneway`
 // are read to be left out; otherwise they are read as refused constructs.
